@@ -1,0 +1,100 @@
+// The component registry. The library's own classes and the default outside components are
+// registered at first use; a host's registration of a name takes precedence over the default.
+// The registry is the process's one table of names (what a system registry is elsewhere), so it
+// is shared by all threads and guarded by a mutex; the object context is per thread.
+#include "carvalen/component.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "carvalen/error.hpp"
+#include "carvalen/interfaces.hpp"
+#include "model/classes.hpp"
+#include "platform/components/defaults.hpp"
+
+namespace carvalen {
+namespace {
+
+std::string Normalize(std::string_view name) {
+  std::string key(name);
+  std::transform(key.begin(), key.end(), key.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return key;
+}
+
+class Registry {
+ public:
+  Registry() {
+    defaults_[Normalize(kUtilitiesName)] = components::NewUtilities;
+    defaults_[Normalize(kConfigurationName)] = components::NewConfiguration;
+    defaults_[Normalize(kLogName)] = components::NewLog;
+    defaults_[Normalize(kCategoryName)] = components::NewCategory;
+    for (const model::ClassInfo& info : model::Classes()) {
+      defaults_[Normalize(info.prog_id)] = info.create;
+    }
+  }
+
+  void Register(std::string_view name, ComponentFactory factory) {
+    std::lock_guard lock(mutex_);
+    hosted_[Normalize(name)] = std::move(factory);
+  }
+
+  void Unregister(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    hosted_.erase(Normalize(name));
+  }
+
+  ComponentFactory Find(std::string_view name) {
+    std::string key = Normalize(name);
+    std::lock_guard lock(mutex_);
+    if (auto it = hosted_.find(key); it != hosted_.end()) return it->second;
+    if (auto it = defaults_.find(key); it != defaults_.end()) return it->second;
+    return {};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, ComponentFactory> defaults_;
+  std::map<std::string, ComponentFactory> hosted_;
+};
+
+Registry& TheRegistry() {
+  static Registry registry;
+  return registry;
+}
+
+thread_local std::shared_ptr<ObjectContext> t_context;
+
+}  // namespace
+
+void RegisterComponent(std::string_view name, ComponentFactory factory) {
+  TheRegistry().Register(name, std::move(factory));
+}
+
+void UnregisterComponent(std::string_view name) { TheRegistry().Unregister(name); }
+
+ObjectPtr CreateObject(std::string_view name) {
+  ComponentFactory factory = TheRegistry().Find(name);
+  ObjectPtr object = factory ? factory() : nullptr;
+  if (!object) throw Error::Runtime(errnum::kCannotCreateObject);
+  return object;
+}
+
+std::shared_ptr<ObjectContext> GetObjectContext() { return t_context; }
+
+ObjectContextScope::ObjectContextScope(std::shared_ptr<ObjectContext> context)
+    : previous_(std::exchange(t_context, std::move(context))) {}
+
+ObjectContextScope::~ObjectContextScope() { t_context = std::move(previous_); }
+
+ComponentOverride::ComponentOverride(std::string_view name, ComponentFactory factory)
+    : name_(name) {
+  RegisterComponent(name_, std::move(factory));
+}
+
+ComponentOverride::~ComponentOverride() { UnregisterComponent(name_); }
+
+}  // namespace carvalen

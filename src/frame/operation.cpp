@@ -1,0 +1,28 @@
+#include "frame/operation.hpp"
+
+namespace carvalen::frame {
+
+std::string Concat(std::initializer_list<std::string_view> pieces) {
+  std::size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  std::string text;
+  text.reserve(size);
+  for (std::string_view piece : pieces) text += piece;
+  return text;
+}
+
+db::RecordsetPtr Query::Open(const std::string& sql, db::CursorType cursor,
+                             db::LockType lock) const {
+  auto recordset = db::Recordset::Create();
+  recordset->Open(sql, connection_, cursor, lock, -1);
+  return recordset;
+}
+
+db::RecordsetPtr Query::OpenLimited(const std::string& sql, std::int32_t max_records) const {
+  auto recordset = db::Recordset::Create();
+  recordset->SetMaxRecords(max_records);
+  recordset->Open(sql, connection_, db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
+  return recordset;
+}
+
+}  // namespace carvalen::frame

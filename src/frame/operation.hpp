@@ -1,0 +1,78 @@
+// The frame every public operation runs in, written once: arm the trap, obtain the utilities
+// component and a connection, run the operation's body (its SQL, its reads, its result), close
+// the connection and return; on failure release everything, close the connection and report the
+// error under the operation's qualified name. An operation body is only what differs.
+#pragma once
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "carvalen/interfaces.hpp"
+#include "frame/procedures.hpp"
+#include "frame/reporter.hpp"
+#include "platform/db/client.hpp"
+
+namespace carvalen::frame {
+
+/// Joins SQL pieces in order. The pieces of a braced list are evaluated left to right, so the
+/// utilities component sees the values in the order the statement names them.
+std::string Concat(std::initializer_list<std::string_view> pieces);
+
+/// What an operation body holds for one call: the utilities component and the open connection.
+class Query {
+ public:
+  Query(std::shared_ptr<IUtilities> utilities, db::ConnectionPtr connection)
+      : utilities_(std::move(utilities)), connection_(std::move(connection)) {}
+
+  IUtilities& Utilities() const { return *utilities_; }
+  const db::ConnectionPtr& Connection() const { return connection_; }
+
+  // SQL literals through the utilities component.
+  std::string Number(std::int32_t value) const { return utilities_->FormatSqlNumber(value); }
+  std::string Double(double value) const { return utilities_->FormatSqlDouble(value); }
+  std::string Quote(const std::string& value) const { return utilities_->QuoteSqlString(value); }
+  std::string DateLiteral(Date value) const { return utilities_->FormatSqlDate(value); }
+
+  /// Opens a new record set on this call's connection.
+  db::RecordsetPtr Open(const std::string& sql, db::CursorType cursor = db::CursorType::ForwardOnly,
+                        db::LockType lock = db::LockType::ReadOnly) const;
+  /// Opens a new record set that reads at most `max_records` rows.
+  db::RecordsetPtr OpenLimited(const std::string& sql, std::int32_t max_records) const;
+
+ private:
+  std::shared_ptr<IUtilities> utilities_;
+  db::ConnectionPtr connection_;
+};
+
+struct FrameOptions {
+  /// False for the one operation whose statement holds no caller values.
+  bool utilities = true;
+};
+
+/// Runs `body(const Query&)` as the operation `qualified_name` and returns its result.
+template <class Body>
+auto RunOperation(std::string_view qualified_name, Body&& body, FrameOptions options = {})
+    -> decltype(body(std::declval<const Query&>())) {
+  using Result = decltype(body(std::declval<const Query&>()));
+  std::shared_ptr<IUtilities> utilities;
+  db::ConnectionPtr connection;
+  return Trap(
+      qualified_name, false,
+      [&]() -> Result {
+        if (options.utilities) utilities = GetComponent(kUtilitiesName).As<IUtilities>();
+        connection = GetSourceConnection();
+        Result result = body(Query(utilities, connection));
+        CloseConnection(connection);
+        utilities.reset();
+        return result;
+      },
+      [&] {
+        utilities.reset();
+        CloseConnection(connection);
+        return Variant::Missing();
+      });
+}
+
+}  // namespace carvalen::frame

@@ -1,0 +1,113 @@
+#include "frame/procedures.hpp"
+
+#include <string>
+
+#include "carvalen/component.hpp"
+#include "carvalen/error.hpp"
+#include "carvalen/interfaces.hpp"
+#include "frame/reporter.hpp"
+
+namespace carvalen::frame {
+namespace {
+
+constexpr const char* kStores[] = {"Vendra", "Zandril"};
+constexpr const char* kConnectionName = "EContract";
+constexpr const char* kTimeoutSection = "CONNECTIONS";
+constexpr const char* kCommandTimeoutKey = "EContractConnection_CommandTimeout";
+constexpr const char* kConnectionTimeoutKey = "EContractConnection_ConnectionTimeout";
+constexpr const char* kIsolationCommand = "SET TRANSACTION ISOLATION LEVEL READ COMMITTED";
+
+Variant NoInfo() { return Variant::Missing(); }
+
+std::int32_t ConfigTimeout(IConfiguration& config, const char* key) {
+  std::string section = kTimeoutSection;
+  std::string name = key;
+  return config.GetConfigValue(section, name).ToLong();
+}
+
+}  // namespace
+
+Variant GetComponent(std::string_view name) {
+  return Trap(
+      kGetComponentName, true,
+      [&] {
+        std::shared_ptr<ObjectContext> context = GetObjectContext();
+        return Variant(context ? context->CreateInstance(name) : CreateObject(name));
+      },
+      [&] {
+        if (GetObjectContext()) {
+          return Variant(
+              "CreateInstance(" + std::string(name) +
+              ") failed.\r\nNote: Objects having 'Instancing=PublicNotCreatable' may only be "
+              "instantiated with 'New', not with GetComponent()");
+        }
+        return Variant("CreateObject(" + std::string(name) + ") failed");
+      });
+}
+
+db::ConnectionPtr GetSourceConnection() {
+  std::shared_ptr<IConfiguration> config;
+  db::ConnectionPtr connection;
+  return Trap(
+      kGetSourceConnectionName, true,
+      [&] {
+        config = GetComponent(kConfigurationName).As<IConfiguration>();
+        const char* store = nullptr;
+        for (const char* candidate : kStores) {
+          if (config->StoreExists(candidate)) {
+            store = candidate;
+            break;
+          }
+        }
+        if (store == nullptr) {
+          throw Error(ErrorInfo{errnum::kNoConfigurationStore, "",
+                                "The Contract Connection string is not available."
+                                " Neither the Sourcing nor the Procurement Configuration Store "
+                                "could be found."
+                                " Please check if these stores are available.",
+                                "", 0});
+        }
+        config->OpenStore(store, 0);
+        connection = std::make_shared<db::Connection>();
+        connection->ConnectionString = config->GetConnectionString(kConnectionName);
+        connection->CommandTimeout = ConfigTimeout(*config, kCommandTimeoutKey);
+        connection->ConnectionTimeout = ConfigTimeout(*config, kConnectionTimeoutKey);
+        connection->Open("", "", "", -1);
+        connection->Execute(kIsolationCommand, -1);
+        config.reset();
+        return std::move(connection);
+      },
+      [&] {
+        config.reset();
+        connection.reset();  // closes it if it got as far as opening
+        return NoInfo();
+      });
+}
+
+void CloseConnection(db::ConnectionPtr& connection) {
+  Trap(
+      kCloseConnectionName, true,
+      [&] {
+        if (connection && connection->State() == db::kStateOpen) connection->Close();
+        connection.reset();
+      },
+      [&] {
+        connection.reset();
+        return NoInfo();
+      });
+}
+
+void CloseRecordset(db::RecordsetPtr& recordset) {
+  Trap(
+      kCloseRecordsetName, true,
+      [&] {
+        if (recordset && recordset->State() == db::kStateOpen) recordset->Close();
+        recordset.reset();
+      },
+      [&] {
+        recordset.reset();
+        return NoInfo();
+      });
+}
+
+}  // namespace carvalen::frame

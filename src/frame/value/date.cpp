@@ -1,0 +1,207 @@
+// Date: a count of microseconds since 1970-01-01 00:00:00 with no time zone. Calendar arithmetic
+// uses the proleptic Gregorian calendar (days from civil and back, after Howard Hinnant), with
+// floor division so that dates before 1970 split correctly.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "carvalen/error.hpp"
+#include "carvalen/variant.hpp"
+
+namespace carvalen {
+
+namespace {
+
+constexpr std::int64_t kMicrosPerSecond = 1'000'000;
+constexpr std::int64_t kMicrosPerDay = 86'400 * kMicrosPerSecond;
+// Serial date of 1970-01-01: days from 1899-12-30.
+constexpr std::int64_t kSerialOf1970 = 25'569;
+constexpr int kMinYear = 1;
+constexpr int kMaxYear = 9999;
+
+struct Civil {
+  std::int64_t year;
+  int month, day;
+};
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+constexpr std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;                                    // [0, 399]
+  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;  // [0, 365]
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;            // [0, 146096]
+  return era * 146'097 + doe - 719'468;
+}
+
+constexpr Civil CivilFromDays(std::int64_t z) {
+  z += 719'468;
+  const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
+  const std::int64_t doe = z - era * 146'097;                                        // [0, 146096]
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36'524 - doe / 146'096) / 365;  // [0, 399]
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                  // [0, 365]
+  const std::int64_t mp = (5 * doy + 2) / 153;                                       // [0, 11]
+  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  return {yoe + era * 400 + (month <= 2), month, day};
+}
+
+static_assert(DaysFromCivil(1970, 1, 1) == 0);
+static_assert(DaysFromCivil(1899, 12, 30) == -kSerialOf1970);
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+bool ValidParts(int year, int month, int day, int hour, int minute, int second, int microsecond) {
+  return year >= kMinYear && year <= kMaxYear && month >= 1 && month <= 12 && day >= 1 &&
+         day <= DaysInMonth(year, month) && hour >= 0 && hour < 24 && minute >= 0 && minute < 60 &&
+         second >= 0 && second < 60 && microsecond >= 0 && microsecond < kMicrosPerSecond;
+}
+
+Date MakeDate(int year, int month, int day, int hour, int minute, int second, int microsecond) {
+  const std::int64_t seconds = (hour * 60LL + minute) * 60 + second;
+  return Date(DaysFromCivil(year, month, day) * kMicrosPerDay + seconds * kMicrosPerSecond +
+              microsecond);
+}
+
+// Reads exactly `width` digits at `pos`, advancing it.
+bool ReadDigits(std::string_view text, std::size_t& pos, std::size_t width, int& value) {
+  if (pos + width > text.size()) return false;
+  value = 0;
+  for (std::size_t end = pos + width; pos < end; ++pos) {
+    if (text[pos] < '0' || text[pos] > '9') return false;
+    value = value * 10 + (text[pos] - '0');
+  }
+  return true;
+}
+
+bool ReadChar(std::string_view text, std::size_t& pos, char expected) {
+  if (pos >= text.size() || text[pos] != expected) return false;
+  ++pos;
+  return true;
+}
+
+std::tm LocalTime(std::time_t seconds) {
+  std::tm local{};
+  if (localtime_r(&seconds, &local) == nullptr) throw Error::Runtime(errnum::kInvalidProcedureCall);
+  return local;
+}
+
+}  // namespace
+
+Date Date::FromParts(int year, int month, int day, int hour, int minute, int second,
+                     int microsecond) {
+  if (!ValidParts(year, month, day, hour, minute, second, microsecond)) {
+    throw Error::Runtime(errnum::kInvalidProcedureCall);
+  }
+  return MakeDate(year, month, day, hour, minute, second, microsecond);
+}
+
+Date Date::Today() {
+  const std::tm local = LocalTime(std::time(nullptr));
+  return FromParts(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+Date Date::Now() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const std::int64_t micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count();
+  const std::tm local = LocalTime(static_cast<std::time_t>(FloorDiv(micros, kMicrosPerSecond)));
+  // A leap second (tm_sec 60) is shown as the last second of its minute.
+  return FromParts(
+      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+      local.tm_sec > 59 ? 59 : local.tm_sec,
+      static_cast<int>(micros - FloorDiv(micros, kMicrosPerSecond) * kMicrosPerSecond));
+}
+
+bool Date::TryParse(std::string_view text, Date& out) {
+  std::size_t pos = 0;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, microsecond = 0;
+  if (!ReadDigits(text, pos, 4, year) || !ReadChar(text, pos, '-') ||
+      !ReadDigits(text, pos, 2, month) || !ReadChar(text, pos, '-') ||
+      !ReadDigits(text, pos, 2, day)) {
+    return false;
+  }
+  if (pos < text.size()) {
+    if (!ReadChar(text, pos, ' ') && !ReadChar(text, pos, 'T')) return false;
+    if (!ReadDigits(text, pos, 2, hour) || !ReadChar(text, pos, ':') ||
+        !ReadDigits(text, pos, 2, minute)) {
+      return false;
+    }
+    if (ReadChar(text, pos, ':')) {
+      if (!ReadDigits(text, pos, 2, second)) return false;
+      if (ReadChar(text, pos, '.')) {
+        // One to six digits of fraction, scaled to microseconds.
+        const std::size_t start = pos;
+        int scale = 1'000'000;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 6) {
+          scale /= 10;
+          microsecond += (text[pos++] - '0') * scale;
+        }
+        if (pos == start) return false;
+      }
+    }
+  }
+  if (pos != text.size() || !ValidParts(year, month, day, hour, minute, second, microsecond)) {
+    return false;
+  }
+  out = MakeDate(year, month, day, hour, minute, second, microsecond);
+  return true;
+}
+
+// Serial dates follow the classic convention callers know: the whole part counts days
+// from 1899-12-30 and the fraction is the time of day *after* that day's midnight even when the
+// serial is negative, so -1.25 is 1899-12-29 06:00 (not 1899-12-28 18:00).
+Date Date::FromSerial(double serial) {
+  // NaN fails the comparisons too. Year 1 starts at serial -693593, year 10000 at 2958466.
+  if (!(serial > -693'594.0 && serial < 2'958'466.0)) throw Error::Runtime(errnum::kOverflow);
+  const double whole = std::trunc(serial);
+  const auto time = static_cast<std::int64_t>(
+      std::llround(std::fabs(serial - whole) * static_cast<double>(kMicrosPerDay)));
+  return Date((static_cast<std::int64_t>(whole) - kSerialOf1970) * kMicrosPerDay + time);
+}
+
+double Date::ToSerial() const {
+  const std::int64_t day = FloorDiv(micros_, kMicrosPerDay);
+  const double whole = static_cast<double>(day + kSerialOf1970);
+  const double time =
+      static_cast<double>(micros_ - day * kMicrosPerDay) / static_cast<double>(kMicrosPerDay);
+  return whole < 0 ? whole - time : whole + time;
+}
+
+Date::Parts Date::Split() const {
+  const std::int64_t day = FloorDiv(micros_, kMicrosPerDay);
+  const std::int64_t time = micros_ - day * kMicrosPerDay;
+  const Civil civil = CivilFromDays(day);
+  const auto seconds = static_cast<int>(time / kMicrosPerSecond);
+  return {static_cast<int>(civil.year),
+          civil.month,
+          civil.day,
+          seconds / 3600,
+          seconds / 60 % 60,
+          seconds % 60,
+          static_cast<int>(time % kMicrosPerSecond)};
+}
+
+std::string Date::ToText(char separator) const {
+  const Parts p = Split();
+  char buffer[48];
+  int length = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d%c%02d:%02d:%02d", p.year,
+                             p.month, p.day, separator, p.hour, p.minute, p.second);
+  if (p.microsecond != 0) {
+    length += std::snprintf(buffer + length, sizeof buffer - length, ".%06d", p.microsecond);
+  }
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+}  // namespace carvalen

@@ -1,0 +1,162 @@
+// Dictionary: entries in insertion order plus a hash index from key to position.
+//
+// Key equality: text byte for byte; Integer, Long, LongLong and Double by numeric value across
+// those types (1, 1L and 1.0 are one key); Booleans only among themselves; dates by value; Empty,
+// Null and missing each equal only to themselves; objects by identity. A text never equals a
+// number. Arrays cannot be keys (13).
+#include <cmath>
+#include <functional>
+
+#include "carvalen/dictionary.hpp"
+#include "carvalen/error.hpp"
+#include "frame/value/text.hpp"
+
+namespace carvalen {
+
+namespace {
+
+bool IsNumericKey(VarType type) {
+  return type == VarType::Integer || type == VarType::Long || type == VarType::LongLong ||
+         type == VarType::Double;
+}
+
+const Variant& CheckedKey(const Variant& key) {
+  if (key.IsArray()) throw Error::Runtime(errnum::kTypeMismatch);
+  return key;
+}
+
+// Exact comparison of an integer key with a double key (no rounding through double).
+bool SameNumber(std::int64_t i, double d) {
+  constexpr double kTwo63 = 9'223'372'036'854'775'808.0;
+  return d >= -kTwo63 && d < kTwo63 && std::trunc(d) == d && static_cast<std::int64_t>(d) == i;
+}
+
+void RequireArguments(std::span<Variant> args, std::size_t count) {
+  if (args.size() != count) throw Error::Runtime(errnum::kWrongArgumentCount);
+}
+
+}  // namespace
+
+std::size_t Dictionary::KeyHash::operator()(const Variant& key) const {
+  const auto tagged = [&key](std::size_t h) {
+    return h ^ (static_cast<std::size_t>(key.Type()) * 0x9E37'79B9'7F4A'7C15ULL);
+  };
+  switch (key.Type()) {
+    case VarType::Integer:
+    case VarType::Long:
+    case VarType::LongLong:
+    case VarType::Double: {
+      // Numbers that are equal across types must hash alike: hash the double value.
+      double d =
+          key.Type() == VarType::Double ? key.RawDouble() : static_cast<double>(key.RawInteger());
+      if (d == 0.0) d = 0.0;             // -0.0 and 0.0
+      if (std::isnan(d)) return 0x7FF8;  // every NaN is one key
+      return std::hash<double>{}(d);
+    }
+    case VarType::Boolean:
+      return tagged(key.RawBool() ? 1 : 0);
+    case VarType::String:
+      return std::hash<std::string>{}(key.RawString());
+    case VarType::Date:
+      return tagged(std::hash<std::int64_t>{}(key.RawDate().Micros()));
+    case VarType::Object:
+      return tagged(std::hash<Object*>{}(key.GetObject().get()));
+    case VarType::Empty:
+    case VarType::Null:
+    case VarType::Missing:
+    case VarType::Array:
+      break;
+  }
+  return tagged(0);
+}
+
+bool Dictionary::KeyEqual::operator()(const Variant& a, const Variant& b) const {
+  const bool a_number = IsNumericKey(a.Type());
+  const bool b_number = IsNumericKey(b.Type());
+  if (a_number && b_number) {
+    const bool a_double = a.Type() == VarType::Double;
+    const bool b_double = b.Type() == VarType::Double;
+    if (!a_double && !b_double) return a.RawInteger() == b.RawInteger();
+    if (a_double && b_double) {
+      return a.RawDouble() == b.RawDouble() ||
+             (std::isnan(a.RawDouble()) && std::isnan(b.RawDouble()));
+    }
+    return a_double ? SameNumber(b.RawInteger(), a.RawDouble())
+                    : SameNumber(a.RawInteger(), b.RawDouble());
+  }
+  return a == b;  // same type and value; objects by identity
+}
+
+void Dictionary::Add(Variant key, Variant item) {
+  const auto [position, inserted] = index_.try_emplace(CheckedKey(key), entries_.size());
+  if (!inserted) throw Error::Runtime(errnum::kDuplicateKey);
+  try {
+    entries_.emplace_back(std::move(key), std::move(item));
+  } catch (...) {
+    index_.erase(position);
+    throw;
+  }
+}
+
+void Dictionary::Set(const Variant& key, Variant item) {
+  const auto found = index_.find(CheckedKey(key));
+  if (found == index_.end()) {
+    Add(key, std::move(item));
+  } else {
+    entries_[found->second].second = std::move(item);
+  }
+}
+
+bool Dictionary::Exists(const Variant& key) const { return index_.contains(CheckedKey(key)); }
+
+const Variant& Dictionary::Item(const Variant& key) const {
+  static const Variant kNone;
+  const auto found = index_.find(CheckedKey(key));
+  return found == index_.end() ? kNone : entries_[found->second].second;
+}
+
+Array Dictionary::Keys() const {
+  std::vector<Variant> keys;
+  keys.reserve(entries_.size());
+  for (const Entry& entry : entries_) keys.push_back(entry.first);
+  return Array::Of(std::move(keys));
+}
+
+Array Dictionary::Items() const {
+  std::vector<Variant> items;
+  items.reserve(entries_.size());
+  for (const Entry& entry : entries_) items.push_back(entry.second);
+  return Array::Of(std::move(items));
+}
+
+Variant Dictionary::Invoke(std::string_view name, std::span<Variant> args) {
+  using text::EqualsNoCase;
+  if (EqualsNoCase(name, "Add")) {
+    RequireArguments(args, 2);
+    Add(args[0], args[1]);
+    return Variant();
+  }
+  if (EqualsNoCase(name, "Item")) {
+    RequireArguments(args, 1);
+    return Item(args[0]);
+  }
+  if (EqualsNoCase(name, "Exists")) {
+    RequireArguments(args, 1);
+    return Variant(Exists(args[0]));
+  }
+  if (EqualsNoCase(name, "Count")) {
+    RequireArguments(args, 0);
+    return Variant(Count());
+  }
+  if (EqualsNoCase(name, "Keys")) {
+    RequireArguments(args, 0);
+    return Variant(Keys());
+  }
+  if (EqualsNoCase(name, "Items")) {
+    RequireArguments(args, 0);
+    return Variant(Items());
+  }
+  return Object::Invoke(name, args);
+}
+
+}  // namespace carvalen

@@ -1,0 +1,63 @@
+#include "model/dispatch.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+namespace carvalen::model {
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+    return std::tolower(x) == std::tolower(y);
+  });
+}
+
+}  // namespace
+
+const char* ParamTypeName(ParamType type) {
+  switch (type) {
+    case ParamType::Long:
+      return "Long";
+    case ParamType::Double:
+      return "Double";
+    case ParamType::String:
+      return "String";
+    case ParamType::Boolean:
+      return "Boolean";
+    case ParamType::Date:
+      return "Date";
+    case ParamType::Dictionary:
+      return "Dictionary";
+    case ParamType::Variant:
+      break;
+  }
+  return "Variant";
+}
+
+const MethodInfo* FindMethod(const std::vector<MethodInfo>& methods, std::string_view name) {
+  for (const MethodInfo& method : methods) {
+    if (SameName(method.name, name)) return &method;
+  }
+  return nullptr;
+}
+
+Variant InvokeByName(const std::vector<MethodInfo>& methods, Object& self, std::string_view name,
+                     std::span<Variant> args) {
+  const MethodInfo* method = FindMethod(methods, name);
+  if (method == nullptr) throw Error::Runtime(errnum::kNotSupported);
+  if (args.size() > method->params.size()) throw Error::Runtime(errnum::kWrongArgumentCount);
+  // Omitted trailing arguments become their parameter's default (missing for a Variant).
+  std::vector<Variant> full(args.begin(), args.end());
+  for (std::size_t i = args.size(); i < method->params.size(); ++i) {
+    const ParamInfo& param = method->params[i];
+    if (!param.optional) throw Error(449, "Argument not optional");
+    full.push_back(param.default_value);
+  }
+  Variant result = method->invoke(self, full);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (method->params[i].by_ref) args[i] = full[i];
+  }
+  return result;
+}
+
+}  // namespace carvalen::model
