@@ -1,0 +1,119 @@
+#include "platform/components/log.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "platform/components/defaults.hpp"
+#include "platform/components/late_binding.hpp"
+
+namespace carvalen::components {
+
+namespace {
+
+constexpr const char* kLogVariable = "CARVALEN_LOG";
+
+// Owns a file descriptor for the life of one entry.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// "2026-06-10T08:00:00.123" in local time.
+std::string LocalTimestamp() {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const auto since_epoch = duration_cast<milliseconds>(now.time_since_epoch());
+  const std::time_t seconds =
+      static_cast<std::time_t>(duration_cast<std::chrono::seconds>(since_epoch).count());
+  const auto millis = since_epoch.count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}", local.tm_year + 1900,
+                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                     millis);
+}
+
+// A JSON string literal. Bytes that are not UTF-8 (a driver's message in another encoding) are
+// replaced rather than failing: losing the entry would be worse than one odd character.
+std::string JsonString(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Writes the whole line at once; a short write would leave half a line for the next writer to
+// continue, so it counts as a failure rather than being completed by a second write.
+void WriteLine(int fd, const std::string& line, const std::string& target) {
+  ssize_t written;
+  do {
+    written = ::write(fd, line.data(), line.size());
+  } while (written < 0 && errno == EINTR);
+  if (written < 0) {
+    const int error = errno;
+    throw ComponentError(kLogName, fmt::format("The log {} could not be written: {}", target,
+                                               std::generic_category().message(error)));
+  }
+  if (static_cast<std::size_t>(written) != line.size()) {
+    throw ComponentError(kLogName,
+                         fmt::format("The log {} could not be written: only {} of {} bytes", target,
+                                     written, line.size()));
+  }
+}
+
+}  // namespace
+
+Variant Log::WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) {
+  const std::string line =
+      fmt::format(R"({{"time": "{}", "source": {}, "kind": {}, "text": {}}})", LocalTimestamp(),
+                  JsonString(source), kind, JsonString(text)) +
+      '\n';
+  const char* path = std::getenv(kLogVariable);
+  if (path == nullptr || *path == '\0') {
+    WriteLine(STDERR_FILENO, line, "stream stderr");
+    return Variant();
+  }
+  // Opened for each entry: entries are rare (one per error) and the file may be rotated away
+  // between them.
+  FileDescriptor file(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (file.get() < 0) {
+    const int error = errno;
+    throw ComponentError(kLogName, fmt::format("The log file '{}' could not be opened: {}", path,
+                                               std::generic_category().message(error)));
+  }
+  WriteLine(file.get(), line, fmt::format("file '{}'", path));
+  return Variant();
+}
+
+Variant Log::Invoke(std::string_view name, std::span<Variant> args) {
+  if (IsMember(name, "WriteLogEntry")) {
+    ExpectArguments(args, 3);
+    std::string source = args[0].ToString();
+    std::string text = args[1].ToString();
+    std::int32_t kind = args[2].ToLong();
+    Variant result = WriteLogEntry(source, text, kind);
+    args[0] = Variant(std::move(source));
+    args[1] = Variant(std::move(text));
+    args[2] = Variant(kind);
+    return result;
+  }
+  return Object::Invoke(name, args);
+}
+
+ObjectPtr NewLog() { return std::make_shared<Log>(); }
+
+}  // namespace carvalen::components

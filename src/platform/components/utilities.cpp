@@ -1,0 +1,63 @@
+#include "platform/components/utilities.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <memory>
+
+#include "carvalen/error.hpp"
+#include "platform/components/defaults.hpp"
+#include "platform/components/late_binding.hpp"
+
+namespace carvalen::components {
+
+std::string Utilities::FormatSqlNumber(std::int32_t value) { return std::to_string(value); }
+
+std::string Utilities::FormatSqlDouble(double value) {
+  // SQL has no literal for NaN or infinity; quietly writing one would change the query's meaning.
+  if (!std::isfinite(value)) throw Error::Runtime(errnum::kInvalidProcedureCall);
+  // The shortest text that reads back as the same double: no digits are lost and none invented.
+  char buffer[32];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  if (ec != std::errc{}) throw Error::Runtime(errnum::kInvalidProcedureCall);
+  return std::string(buffer, end);
+}
+
+std::string Utilities::QuoteSqlString(const std::string& value) {
+  std::string quoted;
+  quoted.reserve(value.size() + 2);
+  quoted.push_back('\'');
+  for (char c : value) {
+    // Drivers cut a statement at a NUL, which would let the rest of the value escape its quotes.
+    if (c == '\0') throw Error::Runtime(errnum::kInvalidProcedureCall);
+    if (c == '\'') quoted.push_back('\'');
+    quoted.push_back(c);
+  }
+  quoted.push_back('\'');
+  return quoted;
+}
+
+std::string Utilities::FormatSqlDate(Date value) { return "'" + value.ToText() + "'"; }
+
+Variant Utilities::Invoke(std::string_view name, std::span<Variant> args) {
+  if (IsMember(name, "FormatSqlNumber")) {
+    ExpectArguments(args, 1);
+    return Variant(FormatSqlNumber(args[0].ToLong()));
+  }
+  if (IsMember(name, "FormatSqlDouble")) {
+    ExpectArguments(args, 1);
+    return Variant(FormatSqlDouble(args[0].ToDouble()));
+  }
+  if (IsMember(name, "QuoteSqlString")) {
+    ExpectArguments(args, 1);
+    return Variant(QuoteSqlString(args[0].ToString()));
+  }
+  if (IsMember(name, "FormatSqlDate")) {
+    ExpectArguments(args, 1);
+    return Variant(FormatSqlDate(args[0].ToDate()));
+  }
+  return Object::Invoke(name, args);
+}
+
+ObjectPtr NewUtilities() { return std::make_shared<Utilities>(); }
+
+}  // namespace carvalen::components

@@ -1,0 +1,214 @@
+// Caller-level connections: parse the connection string, lease a session from the pool (or
+// open one), trace what happens, and give the session back on close.
+//
+// Choices worth knowing:
+// - Close on a closed connection does nothing (callers close on their error paths too).
+// - The trace's `open` event carries the connection string with the password masked; `close`
+//   carries no sql; a failed execute, query or schema query carries an "error" member.
+// - The pool key is the canonical connection string (user and password given to Open
+//   included). The time-outs are not part of it: a leased session takes the caller's connection
+//   time-out (SQLite's busy time-out) and command time-out (PostgreSQL's statement_timeout)
+//   whenever they differ from what the session has.
+// - "Max Pool Size" bounds the idle sessions kept per key; callers never wait for one.
+// - The column schema's DATA_TYPE is the database's own type name ("INTEGER", "integer").
+#include <atomic>
+#include <filesystem>
+
+#include "platform/db/client.hpp"
+#include "platform/db/connection_string.hpp"
+#include "platform/db/driver.hpp"
+#include "platform/db/errors.hpp"
+#include "platform/db/pool.hpp"
+#include "platform/db/trace.hpp"
+
+namespace carvalen::db {
+namespace {
+
+std::atomic<std::int64_t> g_open_connections{0};  // for tests: caller-level opens not closed
+
+/// The level of "SET TRANSACTION ISOLATION LEVEL <level>" (upper case, single blanks), or
+/// empty when `sql` is not that command.
+std::string IsolationLevelOf(std::string_view sql) {
+  sql = TrimBlanks(sql);
+  while (!sql.empty() && sql.back() == ';') sql = TrimBlanks(sql.substr(0, sql.size() - 1));
+  if (sql.find(';') != std::string_view::npos) return {};
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : sql) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+    } else {
+      word += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  if (words.size() < 5 || words[0] != "SET" || words[1] != "TRANSACTION" ||
+      words[2] != "ISOLATION" || words[3] != "LEVEL") {
+    return {};
+  }
+  std::string level = words[4];
+  for (std::size_t i = 5; i < words.size(); ++i) level += ' ' + words[i];
+  if (level == "READ UNCOMMITTED" || level == "READ COMMITTED" || level == "REPEATABLE READ" ||
+      level == "SERIALIZABLE") {
+    return level;
+  }
+  return {};
+}
+
+std::string ErrorText(const Error& e) {
+  return std::to_string(e.Number()) + " " + e.Source() + ": " + e.Description();
+}
+
+}  // namespace
+
+Connection::Connection() = default;
+
+Connection::~Connection() {
+  try {
+    Close();
+  } catch (...) {
+    // A destructor cannot report; Close gives the session up rather than fail anyway.
+  }
+}
+
+void Connection::Open(const std::string& connection_string, const std::string& user,
+                      const std::string& password, std::int32_t /*options: no async open*/) {
+  if (physical_) throw LayerError(dberr::kObjectOpen, kTextOpen);
+  if (!connection_string.empty()) ConnectionString = connection_string;
+  const std::int64_t id = NextTraceId();
+  std::shared_ptr<TraceSink> trace = TraceSink::FromEnvironment();
+  try {
+    ConnectionSettings settings = ParseConnectionString(ConnectionString);
+    if (settings.provider == ProviderKind::PostgreSQL) {
+      if (!user.empty()) settings.Set("user id", user);
+      if (!password.empty()) settings.Set("password", password);
+    } else if (auto path = settings.Find("data source");
+               path && !path->empty() && *path != ":memory:") {
+      // The pool must not mistake the same relative name in another working folder.
+      settings.Set(
+          "data source",
+          std::filesystem::absolute(std::filesystem::path(*path)).lexically_normal().string());
+    }
+    std::string key = settings.Canonical();
+    std::unique_ptr<PhysicalConnection> session;
+    if (settings.pooling) session = Pool::Instance().Take(key);
+    if (session) {
+      session->SetConnectionTimeout(ConnectionTimeout);
+    } else if (settings.provider == ProviderKind::SQLite) {
+      session = OpenSqlite(settings, ConnectionTimeout);
+    } else {
+      session = OpenPostgres(settings, ConnectionTimeout, CommandTimeout);
+    }
+    session->trace = trace;
+    physical_ = std::move(session);
+    pool_key_ = std::move(key);
+    pooling_ = settings.pooling;
+    max_pool_ = settings.max_pool_size;
+  } catch (const Error& e) {
+    if (trace) {
+      std::string text = ErrorText(e);
+      trace->Open(id, MaskPassword(ConnectionString), &text);
+    }
+    throw;
+  }
+  trace_id_ = id;
+  ++g_open_connections;
+  if (trace) trace->Open(id, MaskPassword(ConnectionString), nullptr);
+}
+
+void Connection::Execute(const std::string& sql, std::int32_t /*options*/) {
+  PhysicalConnection& session = Physical();
+  try {
+    std::string level = IsolationLevelOf(sql);
+    if (!level.empty()) {
+      session.SetIsolation(level);
+    } else {
+      session.Execute(sql, CommandTimeout);
+    }
+  } catch (const Error& e) {
+    if (session.trace) {
+      std::string text = ErrorText(e);
+      session.trace->Statement(trace_id_, "execute", sql, &text);
+    }
+    throw;
+  }
+  if (session.trace) session.trace->Statement(trace_id_, "execute", sql, nullptr);
+}
+
+std::int32_t Connection::State() const { return physical_ ? kStateOpen : kStateClosed; }
+
+void Connection::Close() {
+  if (!physical_) return;
+  // Cursors first: they hold statements of the session that is about to be reused.
+  std::vector<Recordset*> recordsets;
+  recordsets.swap(open_recordsets_);
+  for (Recordset* rs : recordsets) rs->ReleaseCursor();
+
+  std::unique_ptr<PhysicalConnection> session = std::move(physical_);
+  std::shared_ptr<TraceSink> trace = std::move(session->trace);
+  --g_open_connections;
+  if (pooling_ && max_pool_ > 0 && session->Reusable()) {
+    session = Pool::Instance().Give(pool_key_, std::move(session), max_pool_);
+  }
+  session.reset();  // not kept: closed here
+  if (trace) trace->Close(trace_id_);
+}
+
+std::shared_ptr<Recordset> Connection::OpenSchema(std::int32_t schema,
+                                                  const std::vector<Variant>& restrictions) {
+  PhysicalConnection& session = Physical();
+  if (schema != kSchemaColumns) throw LayerError(dberr::kNotSupported, kTextNotSupported);
+  // Missing, Empty and Null restrictions all mean "any".
+  auto restriction = [&](std::size_t i) {
+    if (i >= restrictions.size()) return Variant::Null();
+    const Variant& v = restrictions[i];
+    if (v.IsNull() || v.IsEmpty() || v.IsMissing()) return Variant::Null();
+    return Variant(v.ToString());
+  };
+  Variant catalog = restriction(0), schema_name = restriction(1), table = restriction(2),
+          column = restriction(3);
+  std::string sql;
+  std::vector<std::vector<Variant>> rows;
+  try {
+    rows = session.Columns(table, column, CommandTimeout, sql);
+  } catch (const Error& e) {
+    if (session.trace) {
+      std::string text = ErrorText(e);
+      session.trace->Schema(trace_id_, sql, table, column, &text);
+    }
+    throw;
+  }
+  if (session.trace) session.trace->Schema(trace_id_, sql, table, column, nullptr);
+  // Catalog and schema restrictions compare as the databases compare unquoted names.
+  auto keep = [](const Variant& wanted, const Variant& have) {
+    if (wanted.IsNull()) return true;
+    return !have.IsNull() && EqualsIgnoreCase(wanted.RawString(), have.RawString());
+  };
+  std::vector<std::vector<Variant>> kept;
+  for (auto& row : rows) {
+    if (keep(catalog, row[0]) && keep(schema_name, row[1])) kept.push_back(std::move(row));
+  }
+  auto rs = Recordset::Create();
+  rs->OpenRows({"TABLE_CATALOG", "TABLE_SCHEMA", "TABLE_NAME", "COLUMN_NAME", "ORDINAL_POSITION",
+                "DATA_TYPE"},
+               std::move(kept));
+  return rs;
+}
+
+PhysicalConnection& Connection::Physical() {
+  if (!physical_) throw LayerError(dberr::kObjectClosed, kTextClosed);
+  return *physical_;
+}
+
+void Connection::Attach(Recordset* rs) { open_recordsets_.push_back(rs); }
+
+void Connection::Detach(Recordset* rs) { std::erase(open_recordsets_, rs); }
+
+std::int64_t OpenConnectionCount() { return g_open_connections.load(); }
+
+std::int64_t PooledConnectionCount() { return Pool::Instance().IdleCount(); }
+
+void DrainPool() { Pool::Instance().Drain(); }
+
+}  // namespace carvalen::db

@@ -1,0 +1,50 @@
+// Connection strings: `Key=Value` pairs joined by ';', keys without regard to case, blanks around
+// keys and values ignored, double quotes around a value that holds ';' (a doubled quote inside
+// stands for one). The parser knows only the syntax and our generic keys (Provider, Pooling,
+// Max Pool Size); each driver validates the keys that are left.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace carvalen::db {
+
+enum class ProviderKind { SQLite, PostgreSQL };
+
+/// A parsed connection string.
+struct ConnectionSettings {
+  ProviderKind provider = ProviderKind::SQLite;
+  /// The driver's keys in the order given, lower-cased with inner blanks kept ("data source");
+  /// a key given twice keeps its last value at its first place.
+  std::vector<std::pair<std::string, std::string>> keys;
+  bool pooling = true;
+  std::int32_t max_pool_size = 100;
+
+  /// The value of `key` (lower case), if given.
+  std::optional<std::string> Find(std::string_view key) const;
+  /// Sets or replaces `key` (lower case).
+  void Set(std::string_view key, std::string value);
+  /// A canonical text of the provider and keys: equal settings give equal texts.
+  std::string Canonical() const;
+};
+
+/// Parses `text`; a malformed string, a missing or unknown provider and a bad value of a generic
+/// key fail (3001, 3706) with a message naming the culprit.
+ConnectionSettings ParseConnectionString(std::string_view text);
+
+/// `text` with the value of every Password (or Pwd) key replaced by "***"; never fails, so it
+/// can describe a connection string that does not parse.
+std::string MaskPassword(std::string_view text);
+
+/// Lower-cases ASCII letters.
+std::string AsciiLower(std::string_view text);
+/// Equal without regard to ASCII case.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+/// `text` without leading and trailing blanks (spaces, tabs, line breaks).
+std::string_view TrimBlanks(std::string_view text);
+
+}  // namespace carvalen::db

@@ -1,0 +1,220 @@
+// Record sets. A forward-only, server-side record set streams: it holds the driver's cursor and
+// one row, and its RecordCount is -1. Every other kind (keyset, static, dynamic, or a
+// client-side location) reads all its rows at Open, so it keeps them when its connection closes
+// or is detached.
+//
+// MoveFirst on a streaming record set starts the statement over (SQLite runs it again,
+// PostgreSQL re-reads the rows it received); that run is not traced as a new query. MoveFirst on
+// an empty record set fails with 3021, as MoveNext at the end does. Lock types are accepted and
+// not otherwise used: every session is read-only anyway. Open's options are accepted and ignored
+// (the text is always a statement).
+#include <string>
+
+#include "platform/db/client.hpp"
+#include "platform/db/connection_string.hpp"
+#include "platform/db/driver.hpp"
+#include "platform/db/errors.hpp"
+#include "platform/db/trace.hpp"
+
+namespace carvalen::db {
+
+Recordset::Recordset() = default;
+
+Recordset::~Recordset() {
+  try {
+    Close();
+  } catch (...) {
+    // Close only lets go of memory and statements; nothing to report from a destructor.
+  }
+}
+
+void Recordset::Open(const std::string& source, const ConnectionPtr& connection, CursorType cursor,
+                     LockType /*lock*/, std::int32_t /*options*/) {
+  if (state_ == kStateOpen) throw LayerError(dberr::kObjectOpen, kTextOpen);
+  if (!connection || connection->State() != kStateOpen) {
+    throw LayerError(dberr::kObjectClosed, kTextClosed);
+  }
+  PhysicalConnection& session = connection->Physical();
+  const bool buffered = cursor != CursorType::ForwardOnly || location_ == CursorLocation::Client;
+  const auto limit = static_cast<std::size_t>(max_records_ > 0 ? max_records_ : 0);
+
+  std::unique_ptr<Cursor> reader;
+  std::vector<std::string> fields;
+  std::vector<std::vector<Variant>> rows;
+  bool has_row = false;
+  try {
+    if (TrimBlanks(source).empty()) {
+      Error error = LayerError(dberr::kInvalidArgument, kTextNoCommand);
+      error.WithNative({}, source);
+      throw error;
+    }
+    reader = session.Query(source, connection->CommandTimeout);
+    fields = reader->Fields();
+    std::vector<Variant> row;
+    if (buffered) {
+      while ((limit == 0 || rows.size() < limit) && reader->Next(row)) {
+        rows.push_back(std::move(row));
+        row = {};
+      }
+      reader.reset();  // everything is read: the statement goes at once
+    } else {
+      has_row = reader->Next(row);
+      if (has_row) rows.push_back(std::move(row));
+    }
+  } catch (const Error& e) {
+    if (session.trace) {
+      std::string text = std::to_string(e.Number()) + " " + e.Source() + ": " + e.Description();
+      session.trace->Statement(connection->TraceId(), "query", source, &text);
+    }
+    throw;
+  }
+  if (session.trace) session.trace->Statement(connection->TraceId(), "query", source, nullptr);
+
+  cursor_type_ = cursor;
+  cursor_ = std::move(reader);
+  fields_ = std::move(fields);
+  rows_ = std::move(rows);
+  position_ = 0;
+  streaming_ = !buffered;
+  delivered_ = has_row ? 1 : 0;
+  eof_ = streaming_ ? !has_row : rows_.empty();
+  connection_ = connection.get();
+  keep_alive_ = connection;
+  connection->Attach(this);
+  state_ = kStateOpen;
+}
+
+bool Recordset::Eof() const {
+  RequireOpen();
+  return streaming_ ? eof_ : position_ >= rows_.size();
+}
+
+bool Recordset::Bof() const {
+  RequireOpen();
+  // There is no moving backwards, so "before the first row" happens only when there is none.
+  return streaming_ ? eof_ && delivered_ == 0 : rows_.empty();
+}
+
+Variant Recordset::Field(std::string_view name) const {
+  RequireOpen();
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    if (EqualsIgnoreCase(fields_[i], name)) {
+      if (Eof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
+      return streaming_ ? rows_.front()[i] : rows_[position_][i];
+    }
+  }
+  throw LayerError(dberr::kNotFoundInCollection, kTextNotFound);
+}
+
+const std::vector<std::string>& Recordset::FieldNames() const { return fields_; }
+
+void Recordset::MoveNext() {
+  RequireOpen();
+  if (Eof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
+  if (streaming_) {
+    Fetch();
+  } else {
+    ++position_;
+  }
+}
+
+void Recordset::MoveFirst() {
+  RequireOpen();
+  if (Bof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
+  if (!streaming_) {
+    position_ = 0;
+    return;
+  }
+  if (delivered_ == 1 && !eof_) return;  // already on the first row
+  cursor_->Rewind();
+  delivered_ = 0;
+  eof_ = false;
+  Fetch();
+}
+
+std::int32_t Recordset::State() const { return state_; }
+
+void Recordset::Close() {
+  cursor_.reset();
+  if (connection_ != nullptr) {
+    connection_->Detach(this);
+    connection_ = nullptr;
+  }
+  fields_.clear();
+  rows_.clear();
+  position_ = 0;
+  delivered_ = 0;
+  streaming_ = false;
+  eof_ = true;
+  state_ = kStateClosed;
+  // Last: this may be the connection's last owner, and its destructor closes it.
+  ConnectionPtr connection = std::move(keep_alive_);
+}
+
+std::int32_t Recordset::RecordCount() const {
+  RequireOpen();
+  return streaming_ ? -1 : static_cast<std::int32_t>(rows_.size());
+}
+
+void Recordset::DetachConnection() {
+  if (state_ == kStateOpen && location_ == CursorLocation::Server) {
+    throw LayerError(dberr::kNotSupported, kTextNotSupported);
+  }
+  if (connection_ != nullptr) {
+    connection_->Detach(this);
+    connection_ = nullptr;
+  }
+  ConnectionPtr connection = std::move(keep_alive_);
+}
+
+void Recordset::OpenRows(std::vector<std::string> fields, std::vector<std::vector<Variant>> rows) {
+  if (state_ == kStateOpen) throw LayerError(dberr::kObjectOpen, kTextOpen);
+  fields_ = std::move(fields);
+  rows_ = std::move(rows);
+  position_ = 0;
+  delivered_ = 0;
+  streaming_ = false;
+  eof_ = rows_.empty();
+  cursor_type_ = CursorType::Static;
+  location_ = CursorLocation::Client;
+  state_ = kStateOpen;
+}
+
+void Recordset::ReleaseCursor() {
+  // The connection is closing and has already forgotten us; keep_alive_ stays until our own
+  // Close, since the connection may be in the middle of a member function.
+  connection_ = nullptr;
+  if (streaming_) {
+    cursor_.reset();
+    fields_.clear();
+    rows_.clear();
+    streaming_ = false;
+    eof_ = true;
+    delivered_ = 0;
+    state_ = kStateClosed;
+  }
+}
+
+void Recordset::RequireOpen() const {
+  if (state_ != kStateOpen) throw LayerError(dberr::kObjectClosed, kTextClosed);
+}
+
+void Recordset::Fetch() {
+  if (max_records_ > 0 && delivered_ >= max_records_) {
+    cursor_->Finish();
+    eof_ = true;
+    rows_.clear();
+    return;
+  }
+  std::vector<Variant> row;
+  if (cursor_->Next(row)) {
+    rows_.assign(1, std::move(row));
+    ++delivered_;
+    eof_ = false;
+  } else {
+    rows_.clear();
+    eof_ = true;
+  }
+}
+
+}  // namespace carvalen::db

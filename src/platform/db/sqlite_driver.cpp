@@ -1,0 +1,412 @@
+// The SQLite driver (libsqlite3). Sessions run in WAL mode with synchronous=NORMAL and
+// query_only=1; the connection time-out is the busy time-out, the command time-out a deadline
+// that a progress handler checks while a statement runs.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <climits>
+#include <string>
+
+#include "platform/db/driver.hpp"
+#include "platform/db/errors.hpp"
+
+namespace carvalen::db {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* PrimaryName(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_ERROR:
+      return "SQLITE_ERROR";
+    case SQLITE_INTERNAL:
+      return "SQLITE_INTERNAL";
+    case SQLITE_PERM:
+      return "SQLITE_PERM";
+    case SQLITE_ABORT:
+      return "SQLITE_ABORT";
+    case SQLITE_BUSY:
+      return "SQLITE_BUSY";
+    case SQLITE_LOCKED:
+      return "SQLITE_LOCKED";
+    case SQLITE_NOMEM:
+      return "SQLITE_NOMEM";
+    case SQLITE_READONLY:
+      return "SQLITE_READONLY";
+    case SQLITE_INTERRUPT:
+      return "SQLITE_INTERRUPT";
+    case SQLITE_IOERR:
+      return "SQLITE_IOERR";
+    case SQLITE_CORRUPT:
+      return "SQLITE_CORRUPT";
+    case SQLITE_NOTFOUND:
+      return "SQLITE_NOTFOUND";
+    case SQLITE_FULL:
+      return "SQLITE_FULL";
+    case SQLITE_CANTOPEN:
+      return "SQLITE_CANTOPEN";
+    case SQLITE_PROTOCOL:
+      return "SQLITE_PROTOCOL";
+    case SQLITE_SCHEMA:
+      return "SQLITE_SCHEMA";
+    case SQLITE_TOOBIG:
+      return "SQLITE_TOOBIG";
+    case SQLITE_CONSTRAINT:
+      return "SQLITE_CONSTRAINT";
+    case SQLITE_MISMATCH:
+      return "SQLITE_MISMATCH";
+    case SQLITE_MISUSE:
+      return "SQLITE_MISUSE";
+    case SQLITE_NOLFS:
+      return "SQLITE_NOLFS";
+    case SQLITE_AUTH:
+      return "SQLITE_AUTH";
+    case SQLITE_FORMAT:
+      return "SQLITE_FORMAT";
+    case SQLITE_RANGE:
+      return "SQLITE_RANGE";
+    case SQLITE_NOTADB:
+      return "SQLITE_NOTADB";
+    default:
+      return "SQLITE_UNKNOWN";
+  }
+}
+
+/// The one place where SQLite's errors become ours: number = extended code, description =
+/// sqlite3_errmsg (copied before anything else can overwrite it), native = "SQLITE_X" plus
+/// "/<extended>" when the extended code says more.
+Error SqliteError(sqlite3* db, int rc, const std::string& statement) {
+  int code = db != nullptr ? sqlite3_extended_errcode(db) : rc;
+  std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  if (code == SQLITE_OK) code = rc;  // an error reported without one on the handle
+  std::string native = PrimaryName(code);
+  if (code != (code & 0xFF)) native += "/" + std::to_string(code);
+  Error error(code, std::move(message), "SQLite");
+  error.WithNative(std::move(native), statement);
+  return error;
+}
+
+struct StmtDeleter {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
+
+struct DbDeleter {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using DbPtr = std::unique_ptr<sqlite3, DbDeleter>;
+
+/// Whether `tail` holds nothing but blanks, semicolons and comments.
+bool OnlyTrivia(const char* tail) {
+  const char* p = tail;
+  while (*p != '\0') {
+    char c = *p;
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == ';') {
+      ++p;
+    } else if (c == '-' && p[1] == '-') {
+      while (*p != '\0' && *p != '\n') ++p;
+    } else if (c == '/' && p[1] == '*') {
+      p += 2;
+      while (*p != '\0' && !(p[0] == '*' && p[1] == '/')) ++p;
+      if (*p != '\0') p += 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+/// Settings a caller must not change through a statement: they make the session writable or
+/// would let it create files. ATTACH could create a new database file.
+int Authorize(void*, int action, const char* arg1, const char* arg2, const char*, const char*) {
+  if (action == SQLITE_ATTACH || action == SQLITE_DETACH) return SQLITE_DENY;
+  if (action == SQLITE_PRAGMA && arg1 != nullptr && arg2 != nullptr) {
+    for (const char* name : {"query_only", "writable_schema", "journal_mode", "locking_mode"}) {
+      if (EqualsIgnoreCase(arg1, name)) return SQLITE_DENY;
+    }
+  }
+  return SQLITE_OK;
+}
+
+enum class DeclKind { Other, Date, Boolean };
+
+DeclKind KindOf(const char* decltype_text) {
+  if (decltype_text == nullptr) return DeclKind::Other;
+  std::string upper(decltype_text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (upper.rfind("DATE", 0) == 0 || upper.rfind("TIMESTAMP", 0) == 0) return DeclKind::Date;
+  if (upper == "BOOLEAN" || upper == "BOOL") return DeclKind::Boolean;
+  return DeclKind::Other;
+}
+
+class SqliteConnection;
+
+class SqliteCursor final : public Cursor {
+ public:
+  SqliteCursor(SqliteConnection& session, StmtPtr stmt, std::string sql, std::int32_t timeout);
+  const std::vector<std::string>& Fields() const override { return fields_; }
+  bool Next(std::vector<Variant>& row) override;
+  void Rewind() override {
+    sqlite3_reset(stmt_.get());
+    done_ = false;
+  }
+  void Finish() override {
+    sqlite3_reset(stmt_.get());
+    done_ = true;
+  }
+
+ private:
+  SqliteConnection& session_;
+  StmtPtr stmt_;
+  std::string sql_;
+  std::int32_t timeout_;
+  std::vector<std::string> fields_;
+  std::vector<DeclKind> kinds_;
+  bool done_ = false;
+};
+
+class SqliteConnection final : public PhysicalConnection {
+ public:
+  explicit SqliteConnection(DbPtr db) : db_(std::move(db)) {
+    sqlite3_progress_handler(db_.get(), 1000, &SqliteConnection::Progress, this);
+  }
+
+  sqlite3* Handle() const { return db_.get(); }
+
+  /// Prepares exactly one statement; a second one in the text fails.
+  StmtPtr Prepare(const std::string& sql) {
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    int rc =
+        sqlite3_prepare_v2(db_.get(), sql.c_str(), static_cast<int>(sql.size() + 1), &raw, &tail);
+    StmtPtr stmt(raw);
+    if (rc != SQLITE_OK) throw SqliteError(db_.get(), rc, sql);
+    if (!stmt) {
+      Error error = LayerError(dberr::kInvalidArgument, kTextNoCommand);
+      error.WithNative({}, sql);
+      throw error;
+    }
+    if (tail != nullptr && !OnlyTrivia(tail)) {
+      Error error = LayerError(dberr::kInvalidArgument, kTextSecondStatement);
+      error.WithNative({}, sql);
+      throw error;
+    }
+    return stmt;
+  }
+
+  /// One sqlite3_step under the command time-out.
+  int Step(sqlite3_stmt* stmt, std::int32_t timeout) {
+    armed_ = timeout > 0;
+    if (armed_) deadline_ = Clock::now() + std::chrono::seconds(timeout);
+    int rc = sqlite3_step(stmt);
+    armed_ = false;
+    return rc;
+  }
+
+  void Execute(const std::string& sql, std::int32_t timeout) override {
+    StmtPtr stmt = Prepare(sql);
+    for (;;) {
+      int rc = Step(stmt.get(), timeout);
+      if (rc == SQLITE_DONE) return;
+      if (rc != SQLITE_ROW) throw SqliteError(db_.get(), rc, sql);
+    }
+  }
+
+  void SetIsolation(const std::string& level) override {
+    // WAL readers always see a committed snapshot; only READ UNCOMMITTED means anything more
+    // (and only to connections sharing a cache).
+    int wanted = level == "READ UNCOMMITTED" ? 1 : 0;
+    if (wanted == read_uncommitted_) return;
+    Execute(wanted ? "PRAGMA read_uncommitted=1" : "PRAGMA read_uncommitted=0", 0);
+    read_uncommitted_ = wanted;
+  }
+
+  std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout) override {
+    StmtPtr stmt = Prepare(sql);
+    return std::make_unique<SqliteCursor>(*this, std::move(stmt), sql, timeout);
+  }
+
+  std::vector<std::vector<Variant>> Columns(const Variant& table, const Variant& column,
+                                            std::int32_t timeout, std::string& sql) override {
+    // SQLite resolves identifiers without regard to (ASCII) case: so does NOCASE.
+    sql =
+        "SELECT m.name, p.name, p.cid + 1, p.type FROM sqlite_master AS m JOIN "
+        "pragma_table_info(m.name) AS p WHERE m.type IN ('table', 'view') AND (?1 IS NULL OR "
+        "m.name = ?1 COLLATE NOCASE) AND (?2 IS NULL OR p.name = ?2 COLLATE NOCASE) ORDER BY "
+        "m.name, p.cid";
+    StmtPtr stmt = Prepare(sql);
+    auto bind = [&](int index, const Variant& value) {
+      if (value.IsNull()) return;
+      std::string text = value.ToString();
+      int rc = sqlite3_bind_text(stmt.get(), index, text.data(), static_cast<int>(text.size()),
+                                 SQLITE_TRANSIENT);
+      if (rc != SQLITE_OK) throw SqliteError(db_.get(), rc, sql);
+    };
+    bind(1, table);
+    bind(2, column);
+    std::vector<std::vector<Variant>> rows;
+    for (;;) {
+      int rc = Step(stmt.get(), timeout);
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) throw SqliteError(db_.get(), rc, sql);
+      auto text = [&](int i) {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), i));
+        return Variant(std::string(p != nullptr ? p : ""));
+      };
+      rows.push_back({Variant::Null(), Variant("main"), text(0), text(1),
+                      Variant(static_cast<std::int32_t>(sqlite3_column_int(stmt.get(), 2))),
+                      text(3)});
+    }
+    return rows;
+  }
+
+  void SetConnectionTimeout(std::int32_t seconds) override {
+    // 0 means wait for ever; SQLite takes milliseconds in an int.
+    int ms = seconds <= 0 || seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+    if (ms == busy_ms_) return;
+    sqlite3_busy_timeout(db_.get(), ms);
+    busy_ms_ = ms;
+  }
+
+  bool Healthy() override { return true; }
+
+  bool Reusable() override {
+    return sqlite3_next_stmt(db_.get(), nullptr) == nullptr && sqlite3_get_autocommit(db_.get());
+  }
+
+  /// The session set-up: WAL, synchronous=NORMAL, read-only, guarded.
+  void Configure(std::int32_t connection_timeout) {
+    sqlite3_extended_result_codes(db_.get(), 1);
+    SetConnectionTimeout(connection_timeout);
+    std::string mode;
+    {
+      StmtPtr stmt = Prepare("PRAGMA journal_mode");
+      int rc = Step(stmt.get(), 0);
+      if (rc == SQLITE_ROW) {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
+        mode = p != nullptr ? p : "";
+      } else if (rc != SQLITE_DONE) {
+        throw SqliteError(db_.get(), rc, "PRAGMA journal_mode");
+      }
+    }
+    if (!EqualsIgnoreCase(mode, "wal")) {
+      // Switching needs write access to the file; a read-only file or file system keeps its
+      // journal mode, which must not stop us from reading.
+      try {
+        Execute("PRAGMA journal_mode=WAL", 0);
+      } catch (const Error&) {
+      }
+    }
+    Execute("PRAGMA synchronous=NORMAL", 0);
+    Execute("PRAGMA query_only=1", 0);
+    sqlite3_set_authorizer(db_.get(), &Authorize, nullptr);
+  }
+
+ private:
+  static int Progress(void* self) {
+    auto* session = static_cast<SqliteConnection*>(self);
+    return session->armed_ && Clock::now() >= session->deadline_ ? 1 : 0;
+  }
+
+  DbPtr db_;
+  bool armed_ = false;
+  Clock::time_point deadline_{};
+  int busy_ms_ = -1;
+  int read_uncommitted_ = 0;
+};
+
+SqliteCursor::SqliteCursor(SqliteConnection& session, StmtPtr stmt, std::string sql,
+                           std::int32_t timeout)
+    : session_(session), stmt_(std::move(stmt)), sql_(std::move(sql)), timeout_(timeout) {
+  int n = sqlite3_column_count(stmt_.get());
+  fields_.reserve(n);
+  kinds_.reserve(n);
+  for (int i = 0; i < n; ++i) {
+    const char* name = sqlite3_column_name(stmt_.get(), i);
+    fields_.emplace_back(name != nullptr ? name : "");
+    kinds_.push_back(KindOf(sqlite3_column_decltype(stmt_.get(), i)));
+  }
+}
+
+bool SqliteCursor::Next(std::vector<Variant>& row) {
+  if (done_) return false;
+  sqlite3_stmt* stmt = stmt_.get();
+  int rc = session_.Step(stmt, timeout_);
+  if (rc == SQLITE_DONE) {
+    done_ = true;  // stepping again would run the statement anew
+    return false;
+  }
+  if (rc != SQLITE_ROW) {
+    Error error = SqliteError(session_.Handle(), rc, sql_);
+    sqlite3_reset(stmt);
+    done_ = true;
+    throw error;
+  }
+  const int n = static_cast<int>(fields_.size());
+  row.resize(n);
+  for (int i = 0; i < n; ++i) {
+    switch (sqlite3_column_type(stmt, i)) {
+      case SQLITE_NULL:
+        row[i] = Variant::Null();
+        break;
+      case SQLITE_INTEGER: {
+        std::int64_t v = sqlite3_column_int64(stmt, i);
+        row[i] = kinds_[i] == DeclKind::Boolean ? Variant(v != 0) : IntegerValue(v);
+        break;
+      }
+      case SQLITE_FLOAT:
+        row[i] = Variant(sqlite3_column_double(stmt, i));
+        break;
+      case SQLITE_TEXT: {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+        std::string text(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+        Date date;
+        if (kinds_[i] == DeclKind::Date && ParseDateText(text, date)) {
+          row[i] = Variant(date);
+        } else {
+          row[i] = Variant(std::move(text));
+        }
+        break;
+      }
+      default: {  // BLOB: its bytes as text
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt, i));
+        int bytes = sqlite3_column_bytes(stmt, i);
+        row[i] = Variant(std::string(p != nullptr ? p : "", static_cast<std::size_t>(bytes)));
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<PhysicalConnection> OpenSqlite(const ConnectionSettings& settings,
+                                               std::int32_t connection_timeout) {
+  std::string path;
+  for (const auto& [key, value] : settings.keys) {
+    if (key != "data source") {
+      throw LayerError(dberr::kInvalidArgument, "Invalid connection string: the key '" + key +
+                                                    "' is not known to the SQLite provider.");
+    }
+    path = value;
+  }
+  if (path.empty()) {
+    throw LayerError(dberr::kInvalidArgument,
+                     "Invalid connection string: the SQLite provider needs a Data Source.");
+  }
+  // Without SQLITE_OPEN_CREATE: a read-only client never creates a database, a missing file
+  // fails. Not SQLITE_OPEN_READONLY either: a WAL reader needs to write the -shm index.
+  sqlite3* raw = nullptr;
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  DbPtr db(raw);
+  if (rc != SQLITE_OK) throw SqliteError(db.get(), rc, "Data Source=" + path);
+  auto session = std::make_unique<SqliteConnection>(std::move(db));
+  session->Configure(connection_timeout);
+  return session;
+}
+
+}  // namespace carvalen::db

@@ -1,0 +1,89 @@
+#include "platform/db/trace.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+namespace carvalen::db {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json Head(std::int64_t conn, const char* event) {
+  Json j;
+  j["conn"] = conn;
+  j["event"] = event;
+  return j;
+}
+
+Json RestrictionJson(const Variant& v) {
+  if (v.IsNull() || v.IsEmpty() || v.IsMissing()) return nullptr;
+  try {
+    return v.ToString();
+  } catch (...) {
+    return v.TypeName();
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<TraceSink> TraceSink::FromEnvironment() {
+  const char* path = std::getenv("CARVALEN_SQL_TRACE");
+  if (path == nullptr || *path == '\0') return nullptr;
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  return std::make_shared<TraceSink>(fd);
+}
+
+TraceSink::~TraceSink() { ::close(fd_); }
+
+void TraceSink::WriteLine(std::string line) {
+  line += '\n';
+  // O_APPEND makes the write atomic with respect to other appenders; a short write to a regular
+  // file only happens when the disk is full, and then the trace is lost anyway.
+  ssize_t rc;
+  do {
+    rc = ::write(fd_, line.data(), line.size());
+  } while (rc < 0 && errno == EINTR);
+}
+
+void TraceSink::Open(std::int64_t conn, const std::string& connection_string,
+                     const std::string* error) {
+  Json j = Head(conn, "open");
+  j["sql"] = connection_string;
+  if (error) j["error"] = *error;
+  WriteLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+void TraceSink::Statement(std::int64_t conn, const char* event, const std::string& sql,
+                          const std::string* error) {
+  Json j = Head(conn, event);
+  j["sql"] = sql;
+  if (error) j["error"] = *error;
+  WriteLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+void TraceSink::Schema(std::int64_t conn, const std::string& sql, const Variant& table,
+                       const Variant& column, const std::string* error) {
+  Json j = Head(conn, "schema");
+  j["sql"] = sql;
+  j["table"] = RestrictionJson(table);
+  j["column"] = RestrictionJson(column);
+  if (error) j["error"] = *error;
+  WriteLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+void TraceSink::Close(std::int64_t conn) {
+  WriteLine(Head(conn, "close").dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+std::int64_t NextTraceId() {
+  static std::atomic<std::int64_t> counter{0};
+  return ++counter;
+}
+
+}  // namespace carvalen::db

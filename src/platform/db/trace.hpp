@@ -1,0 +1,45 @@
+// The SQL trace: when CARVALEN_SQL_TRACE names a file, one JSON object a line for each event of
+// every caller-level connection ({"conn": id, "event": ..., "sql": ...}). Each line is one write()
+// on a file opened with O_APPEND, so lines of concurrent writers (threads or processes) never
+// interleave. The variable is read at each open; when it is unset nothing is opened or formatted.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "carvalen/variant.hpp"
+
+namespace carvalen::db {
+
+/// The trace file of one caller-level connection, from its open to its close.
+class TraceSink {
+ public:
+  /// The sink for the file CARVALEN_SQL_TRACE names; null when it is unset or empty, or when the
+  /// file cannot be opened (tracing is a diagnostic: it never fails a call).
+  static std::shared_ptr<TraceSink> FromEnvironment();
+  ~TraceSink();
+  TraceSink(const TraceSink&) = delete;
+  TraceSink& operator=(const TraceSink&) = delete;
+
+  /// `open`, with the connection string (password masked) and the error of a failed open.
+  void Open(std::int64_t conn, const std::string& connection_string, const std::string* error);
+  /// `execute` or `query` with the caller's exact text, and the error when it failed.
+  void Statement(std::int64_t conn, const char* event, const std::string& sql,
+                 const std::string* error);
+  /// `schema` with the catalog statement and the table and column restrictions (Null: null).
+  void Schema(std::int64_t conn, const std::string& sql, const Variant& table,
+              const Variant& column, const std::string* error);
+  void Close(std::int64_t conn);
+
+  explicit TraceSink(int fd) : fd_(fd) {}
+
+ private:
+  void WriteLine(std::string line);
+  int fd_;
+};
+
+/// A new connection id for the trace: process-wide, never reused.
+std::int64_t NextTraceId();
+
+}  // namespace carvalen::db

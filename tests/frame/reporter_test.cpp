@@ -1,0 +1,178 @@
+// The formatted description, nesting through the trap, and what reaches the log.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "carvalen/component.hpp"
+#include "carvalen/interfaces.hpp"
+#include "frame/procedures.hpp"
+#include "frame/reporter.hpp"
+#include "support/contract_db.hpp"
+
+namespace carvalen::frame {
+namespace {
+
+TEST(FormatErrorText, HasTheFixedShape) {
+  struct Case {
+    std::int32_t number;
+    const char* description;
+    Variant info;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {static_cast<std::int32_t>(0x80040404u), "Row missing", Variant::Missing(),
+       "\r\nERROR 0x80040404\r\n METHOD: M\r\n DESC: Row missing.\r\n"},
+      {5, "Ends with a period.", Variant::Missing(),
+       "\r\nERROR 0x5\r\n METHOD: M\r\n DESC: Ends with a period..\r\n"},
+      {0, "", Variant::Missing(), "\r\nERROR 0x0\r\n METHOD: M\r\n DESC: .\r\n"},
+      {-1, "x", Variant("CreateObject(A.B) failed"),
+       "\r\nERROR 0xFFFFFFFF\r\n METHOD: M\r\n DESC: x.\r\n INFO: CreateObject(A.B) failed.\r\n"},
+      {0xABC, "x", Variant(std::int32_t{42}),
+       "\r\nERROR 0xABC\r\n METHOD: M\r\n DESC: x.\r\n INFO: 42.\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FormatErrorText(c.description, c.number, "M", c.info), c.expected) << c.number;
+  }
+}
+
+TEST(HandleError, DoesNothingWithoutPendingError) {
+  test::LogRecorder log;
+  EXPECT_NO_THROW(HandleError("Carvalen.X.Y"));
+  EXPECT_TRUE(log.Entries().empty());
+}
+
+// Three levels: an inner procedure, a middle one and an outer one, each trapping.
+void Level(int depth, int failing_depth) {
+  Trap(
+      "Level" + std::to_string(depth), false,
+      [&] {
+        if (depth == failing_depth) throw Error(1234, "Deep failure", "Origin");
+        Level(depth + 1, failing_depth);
+      },
+      [] { return Variant::Missing(); });
+}
+
+TEST(HandleError, NestsOneHeaderAndOneLogEntryPerLevel) {
+  test::LogRecorder log;
+  try {
+    Level(1, 3);
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.Number(), 1234);
+    EXPECT_EQ(e.Source(), "Origin");
+    const std::string inner = "\r\nERROR 0x4D2\r\n METHOD: Level3\r\n DESC: Deep failure.\r\n";
+    const std::string middle = "\r\nERROR 0x4D2\r\n METHOD: Level2\r\n DESC: " + inner + ".\r\n";
+    const std::string outer = "\r\nERROR 0x4D2\r\n METHOD: Level1\r\n DESC: " + middle + ".\r\n";
+    EXPECT_EQ(e.Description(), outer);
+    auto entries = log.Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].source, "Origin");
+    EXPECT_EQ(entries[0].kind, 0);
+    // The entry formats the already formatted description once more.
+    EXPECT_EQ(entries[0].text, FormatErrorText(inner, 1234, "Level3"));
+    EXPECT_EQ(entries[2].text, FormatErrorText(outer, 1234, "Level1"));
+  }
+  EXPECT_EQ(PendingError(), nullptr);
+}
+
+class FailingLog : public ILog {
+ public:
+  std::string ClassName() const override { return "Halvard.Log"; }
+  Variant WriteLogEntry(std::string&, std::string&, std::int32_t&) override {
+    throw Error(77, "disk full");
+  }
+};
+
+struct Plain : Object {
+  std::string ClassName() const override { return "Plain"; }
+};
+
+TEST(HandleError, SwallowsLogFailures) {
+  struct Case {
+    const char* name;
+    ComponentFactory factory;
+  };
+  const Case cases[] = {
+      {"log cannot be created", [] { return ObjectPtr(); }},
+      {"log call fails", [] { return ObjectPtr(std::make_shared<FailingLog>()); }},
+      {"log lacks the interface", [] { return ObjectPtr(std::make_shared<Plain>()); }},
+  };
+  for (const Case& c : cases) {
+    ComponentOverride log(kLogName, c.factory);
+    try {
+      Level(1, 2);
+      FAIL() << c.name;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.Number(), 1234) << c.name;
+      EXPECT_EQ(e.Description().rfind("\r\nERROR 0x4D2\r\n METHOD: Level1\r\n DESC: ", 0), 0u)
+          << c.name;
+    }
+  }
+}
+
+TEST(Trap, ProcedureCalledWhilePendingIsNotReported) {
+  test::LogRecorder log;
+  ErrorPath path(Error(1, "pending"));
+  db::ConnectionPtr none;
+  EXPECT_NO_THROW(CloseConnection(none));
+  // A failing component creation goes straight back, unformatted and unlogged.
+  try {
+    GetComponent("No.Such");
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.Number(), 429);
+    EXPECT_EQ(e.Description(), "ActiveX component can't create object");
+  }
+  EXPECT_TRUE(log.Entries().empty());
+}
+
+class Context : public ObjectContext {};
+
+TEST(GetComponent, ReportsCreationFailureWithInfo) {
+  struct Case {
+    bool in_context;
+    const char* info;
+  };
+  const Case cases[] = {
+      {false, " INFO: CreateObject(No.Such) failed.\r\n"},
+      {true,
+       " INFO: CreateInstance(No.Such) failed.\r\nNote: Objects having "
+       "'Instancing=PublicNotCreatable' may only be instantiated with 'New', not with "
+       "GetComponent().\r\n"},
+  };
+  for (const Case& c : cases) {
+    test::LogRecorder log;
+    std::optional<ObjectContextScope> scope;
+    if (c.in_context) scope.emplace(std::make_shared<Context>());
+    try {
+      GetComponent("No.Such");
+      FAIL();
+    } catch (const Error& e) {
+      EXPECT_EQ(e.Number(), 429);
+      EXPECT_EQ(
+          e.Description(),
+          "\r\nERROR 0x1AD\r\n METHOD: VendraUtilies.GetComponent\r\n DESC: ActiveX component "
+          "can't create object.\r\n" +
+              std::string(c.info));
+    }
+    EXPECT_EQ(log.Entries().size(), 1u);
+  }
+}
+
+TEST(GetComponent, CreatesThroughTheContext) {
+  struct Counting : ObjectContext {
+    int calls = 0;
+    ObjectPtr CreateInstance(std::string_view name) override {
+      ++calls;
+      return CreateObject(name);
+    }
+  };
+  auto context = std::make_shared<Counting>();
+  ObjectContextScope scope(context);
+  Variant utilities = GetComponent("mirelib.utilities");  // names match without regard to case
+  EXPECT_NE(utilities.As<IUtilities>(), nullptr);
+  EXPECT_EQ(context->calls, 1);
+}
+
+}  // namespace
+}  // namespace carvalen::frame

@@ -1,0 +1,101 @@
+#include "support/contract_db.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "carvalen/component.hpp"
+#include "carvalen/interfaces.hpp"
+#include "model/schema.hpp"
+
+namespace carvalen::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string TomlString(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string NewConfigDir() {
+  static std::atomic<int> counter{0};
+  fs::path dir = fs::temp_directory_path() / ("carvalen-config-" + std::to_string(::getpid()) +
+                                              "-" + std::to_string(counter.fetch_add(1)));
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+}  // namespace
+
+struct LogRecorder::State {
+  mutable std::mutex mutex;
+  std::vector<LogEntry> entries;
+};
+
+namespace {
+
+class RecordingLog : public ILog {
+ public:
+  explicit RecordingLog(std::shared_ptr<LogRecorder::State> state) : state_(std::move(state)) {}
+  std::string ClassName() const override { return kLogName; }
+  Variant WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) override {
+    std::lock_guard lock(state_->mutex);
+    state_->entries.push_back({source, text, kind});
+    return Variant();
+  }
+
+ private:
+  std::shared_ptr<LogRecorder::State> state_;
+};
+
+}  // namespace
+
+LogRecorder::LogRecorder() : state_(std::make_shared<State>()) {
+  RegisterComponent(kLogName,
+                    [state = state_] { return ObjectPtr(std::make_shared<RecordingLog>(state)); });
+}
+
+LogRecorder::~LogRecorder() { UnregisterComponent(kLogName); }
+
+std::vector<LogEntry> LogRecorder::Entries() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->entries;
+}
+
+void LogRecorder::Clear() {
+  std::lock_guard lock(state_->mutex);
+  state_->entries.clear();
+}
+
+ContractDb::ContractDb(Provider provider)
+    : provider_(provider), database_(std::make_unique<TestDatabase>(provider)) {
+  database_->Exec(model::SchemaScript(provider == Provider::SQLite
+                                          ? model::SchemaProvider::SQLite
+                                          : model::SchemaProvider::PostgreSQL));
+  config_dir_ = NewConfigDir();
+  std::ofstream(fs::path(config_dir_) / "Vendra.toml")
+      << "[ConnectionStrings]\nEContract = " << TomlString(database_->ConnectionString())
+      << "\n\n[CONNECTIONS]\nEContractConnection_CommandTimeout = \"30\"\n"
+         "EContractConnection_ConnectionTimeout = \"15\"\n";
+  ::setenv("CARVALEN_CONFIG_DIR", config_dir_.c_str(), 1);
+}
+
+ContractDb::~ContractDb() {
+  std::error_code ignored;
+  fs::remove_all(config_dir_, ignored);
+}
+
+void ContractDb::Exec(const std::string& sql) { database_->Exec(sql); }
+
+const std::string& ContractDb::ConnectionString() const { return database_->ConnectionString(); }
+
+}  // namespace carvalen::test

@@ -1,0 +1,215 @@
+#include "support/databases.hpp"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+
+#include "platform/db/client.hpp"
+
+#include <libpq-fe.h>
+
+namespace carvalen::test {
+namespace {
+
+const char* PgEnvironment() {
+  const char* text = std::getenv("CARVALEN_TEST_PG");
+  return text != nullptr && *text != '\0' ? text : nullptr;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string Trim(const std::string& text) {
+  std::size_t b = text.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  std::size_t e = text.find_last_not_of(" \t");
+  return text.substr(b, e - b + 1);
+}
+
+/// libpq keywords for a client connection string (Key=Value;..., no quoting needed here).
+std::vector<std::pair<std::string, std::string>> LibpqParams(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> params;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find(';', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(pos, end - pos);
+    pos = end + 1;
+    std::size_t eq = item.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = Lower(Trim(item.substr(0, eq)));
+    std::string value = Trim(item.substr(eq + 1));
+    if (key == "provider" || key == "pooling" || key == "max pool size") continue;
+    if (key == "database") key = "dbname";
+    if (key == "user id") key = "user";
+    params.emplace_back(key, value);
+  }
+  return params;
+}
+
+std::string UniqueSuffix() {
+  static std::atomic<int> counter{0};
+  static const unsigned salt = std::random_device{}() % 100000;
+  return std::to_string(::getpid()) + "_" + std::to_string(salt) + "_" + std::to_string(++counter);
+}
+
+}  // namespace
+
+struct TestDatabase::Writer {
+  sqlite3* lite = nullptr;
+  PGconn* pg = nullptr;
+
+  ~Writer() {
+    if (lite != nullptr) sqlite3_close_v2(lite);
+    if (pg != nullptr) PQfinish(pg);
+  }
+
+  void Exec(const std::string& sql) {
+    if (lite != nullptr) {
+      char* message = nullptr;
+      if (sqlite3_exec(lite, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string text = message != nullptr ? message : "unknown error";
+        sqlite3_free(message);
+        throw std::runtime_error("SQLite: " + text + " in: " + sql);
+      }
+      return;
+    }
+    PGresult* result = PQexec(pg, sql.c_str());
+    ExecStatusType status = PQresultStatus(result);
+    std::string text = PQresultErrorMessage(result);
+    PQclear(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY) {
+      throw std::runtime_error("PostgreSQL: " + text + " in: " + sql);
+    }
+  }
+
+  std::string QueryText(const std::string& sql) {
+    if (lite != nullptr) {
+      sqlite3_stmt* stmt = nullptr;
+      if (sqlite3_prepare_v2(lite, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(std::string("SQLite: ") + sqlite3_errmsg(lite) + " in: " + sql);
+      }
+      std::string value;
+      int rc = sqlite3_step(stmt);
+      if (rc == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL) {
+        value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      }
+      std::string error = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(lite);
+      sqlite3_finalize(stmt);
+      if (!error.empty()) throw std::runtime_error("SQLite: " + error + " in: " + sql);
+      return value;
+    }
+    PGresult* result = PQexec(pg, sql.c_str());
+    if (PQresultStatus(result) != PGRES_TUPLES_OK) {
+      std::string text = PQresultErrorMessage(result);
+      PQclear(result);
+      throw std::runtime_error("PostgreSQL: " + text + " in: " + sql);
+    }
+    std::string value;
+    if (PQntuples(result) > 0 && PQnfields(result) > 0 && !PQgetisnull(result, 0, 0)) {
+      value = PQgetvalue(result, 0, 0);
+    }
+    PQclear(result);
+    return value;
+  }
+};
+
+std::string ProviderName(Provider provider) {
+  return provider == Provider::SQLite ? "SQLite" : "PostgreSQL";
+}
+
+std::vector<Provider> AllProviders() { return {Provider::SQLite, Provider::PostgreSQL}; }
+
+std::vector<Provider> AvailableProviders() {
+  std::vector<Provider> providers{Provider::SQLite};
+  if (PgEnvironment() != nullptr) providers.push_back(Provider::PostgreSQL);
+  return providers;
+}
+
+bool IsAvailable(Provider provider) {
+  return provider == Provider::SQLite || PgEnvironment() != nullptr;
+}
+
+TestDatabase::TestDatabase(Provider provider)
+    : provider_(provider), writer_(std::make_unique<Writer>()) {
+  if (provider == Provider::SQLite) {
+    location_ =
+        (std::filesystem::temp_directory_path() / ("carvalen-test-" + UniqueSuffix() + ".db"))
+            .string();
+    int rc = sqlite3_open_v2(location_.c_str(), &writer_->lite,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK) {
+      throw std::runtime_error("cannot create the SQLite test database " + location_);
+    }
+    sqlite3_busy_timeout(writer_->lite, 10000);
+    writer_->Exec("PRAGMA journal_mode=WAL");
+    connection_string_ = "Provider=SQLite;Data Source=" + location_;
+    return;
+  }
+  const char* base = PgEnvironment();
+  if (base == nullptr) throw std::runtime_error("CARVALEN_TEST_PG is not set");
+  std::vector<const char*> keywords, values;
+  auto params = LibpqParams(base);
+  for (const auto& [k, v] : params) {
+    keywords.push_back(k.c_str());
+    values.push_back(v.c_str());
+  }
+  keywords.push_back(nullptr);
+  values.push_back(nullptr);
+  writer_->pg = PQconnectdbParams(keywords.data(), values.data(), 0);
+  if (PQstatus(writer_->pg) != CONNECTION_OK) {
+    throw std::runtime_error(std::string("cannot reach the PostgreSQL test database: ") +
+                             PQerrorMessage(writer_->pg));
+  }
+  PQsetNoticeProcessor(
+      writer_->pg, [](void*, const char*) {}, nullptr);
+  location_ = "carvalen_t_" + UniqueSuffix();
+  writer_->Exec("DROP SCHEMA IF EXISTS " + location_ + " CASCADE; CREATE SCHEMA " + location_ +
+                "; SET search_path TO " + location_);
+  connection_string_ = std::string(base) + ";options=-csearch_path=" + location_;
+}
+
+TestDatabase::~TestDatabase() {
+  carvalen::db::DrainPool();
+  if (provider_ == Provider::SQLite) {
+    writer_.reset();
+    std::error_code ignored;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      std::filesystem::remove(location_ + suffix, ignored);
+    }
+    return;
+  }
+  try {
+    writer_->Exec("DROP SCHEMA IF EXISTS " + location_ + " CASCADE");
+  } catch (const std::exception&) {
+    // Left behind for the next cluster start; nothing else depends on it.
+  }
+}
+
+void TestDatabase::Exec(const std::string& sql) { writer_->Exec(sql); }
+
+std::string TestDatabase::QueryText(const std::string& sql) { return writer_->QueryText(sql); }
+
+void DatabaseTest::SetUp() {
+  if (!IsAvailable(GetParam())) {
+    GTEST_SKIP() << ProviderName(GetParam()) << " is not available: set CARVALEN_TEST_PG";
+  }
+  database_ = std::make_unique<TestDatabase>(GetParam());
+}
+
+void DatabaseTest::TearDown() { database_.reset(); }
+
+std::string ProviderParamName(const ::testing::TestParamInfo<Provider>& info) {
+  return ProviderName(info.param);
+}
+
+}  // namespace carvalen::test
