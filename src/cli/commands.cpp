@@ -1,0 +1,295 @@
+#include "cli/commands.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+#include "carvalen/component.hpp"
+#include "carvalen/enums.hpp"
+#include "carvalen/error.hpp"
+#include "cli/json_codec.hpp"
+#include "model/classes.hpp"
+#include "model/dispatch.hpp"
+#include "model/schema.hpp"
+
+namespace carvalen::cli {
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+    return std::tolower(x) == std::tolower(y);
+  });
+}
+
+std::string ClassList() {
+  std::string names;
+  for (const model::ClassInfo& info : model::Classes()) {
+    names += names.empty() ? "" : ", ";
+    names += info.metadata->name;
+  }
+  return names;
+}
+
+std::string ParamList(const model::MethodInfo& method) {
+  if (method.params.empty()) return "none";
+  std::string names;
+  for (const model::ParamInfo& param : method.params) {
+    names += names.empty() ? "" : ", ";
+    names += param.name;
+  }
+  return names;
+}
+
+const model::ClassInfo& ResolveClass(std::string_view name) {
+  const model::ClassInfo* info = model::FindClass(name);
+  if (info == nullptr) {
+    throw UsageError(fmt::format("unknown class \"{}\" (classes: {})", name, ClassList()));
+  }
+  return *info;
+}
+
+struct Target {
+  const model::ClassInfo* type;
+  const model::MethodInfo* method;
+};
+
+Target ResolveTarget(std::string_view text) {
+  // "Carvalen.ContractLine.GetPrice" names the same operation as "ContractLine.GetPrice".
+  if (std::size_t dot = text.find('.'); dot != std::string_view::npos &&
+                                        SameName(text.substr(0, dot), kLibraryName) &&
+                                        text.find('.', dot + 1) != std::string_view::npos) {
+    text.remove_prefix(dot + 1);
+  }
+  const std::size_t dot = text.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) {
+    throw UsageError(
+        fmt::format("expected <Class>.<Operation>, e.g. ContractLine.GetPrice, not \"{}\"", text));
+  }
+  const model::ClassInfo& type = ResolveClass(text.substr(0, dot));
+  const std::string_view operation = text.substr(dot + 1);
+  const model::MethodInfo* method = model::FindMethod(*type.methods, operation);
+  if (method == nullptr) {
+    throw UsageError(fmt::format("{} has no operation \"{}\" (see `carvalen ops {}`)",
+                                 type.metadata->name, operation, type.metadata->name));
+  }
+  return {&type, method};
+}
+
+// What a by-reference parameter holds when the caller does not set it.
+Variant ZeroValue(model::ParamType type) {
+  switch (type) {
+    case model::ParamType::Long:
+      return Variant(std::int32_t{0});
+    case model::ParamType::Double:
+      return Variant(0.0);
+    case model::ParamType::String:
+      return Variant(std::string());
+    case model::ParamType::Boolean:
+      return Variant(false);
+    case model::ParamType::Date:
+      return Variant(Date::FromSerial(0.0));
+    case model::ParamType::Dictionary:
+      return Variant::Nothing();
+    case model::ParamType::Variant:
+      break;
+  }
+  return Variant();
+}
+
+Variant ParseArgument(const model::ParamInfo& param, std::string_view value) {
+  try {
+    return ParseValue(value);
+  } catch (const UsageError& e) {
+    std::string hint;
+    // Bare text is the commonest slip: the shell ate the quotes.
+    if (!value.empty() &&
+        std::string_view("\"{[-0123456789tfn").find(value.front()) == std::string_view::npos) {
+      hint = fmt::format(" (a text is written in JSON quotes: {}='\"{}\"')", param.name, value);
+    }
+    throw UsageError(fmt::format("{}: {}{}", param.name, e.what(), hint));
+  }
+}
+
+std::vector<Variant> BuildArguments(const model::MethodInfo& method,
+                                    const std::vector<std::string>& assignments) {
+  std::vector<std::optional<Variant>> given(method.params.size());
+  for (const std::string& assignment : assignments) {
+    const std::size_t equals = assignment.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      throw UsageError(fmt::format("expected NAME=VALUE, not \"{}\"", assignment));
+    }
+    const std::string_view name(assignment.data(), equals);
+    const std::string_view value = std::string_view(assignment).substr(equals + 1);
+    auto param = std::find_if(method.params.begin(), method.params.end(),
+                              [&](const model::ParamInfo& p) { return SameName(p.name, name); });
+    if (param == method.params.end()) {
+      throw UsageError(fmt::format("{} has no parameter \"{}\" (parameters: {})", method.name, name,
+                                   ParamList(method)));
+    }
+    std::optional<Variant>& slot = given[static_cast<std::size_t>(param - method.params.begin())];
+    if (slot) throw UsageError(fmt::format("parameter {} is given twice", param->name));
+    slot = ParseArgument(*param, value);
+  }
+
+  std::vector<Variant> args;
+  std::string missing;
+  for (std::size_t i = 0; i < method.params.size(); ++i) {
+    const model::ParamInfo& param = method.params[i];
+    if (given[i]) {
+      args.push_back(std::move(*given[i]));
+    } else if (param.optional) {
+      args.push_back(param.default_value);
+    } else if (param.by_ref) {
+      args.push_back(ZeroValue(param.type));
+    } else {
+      missing += missing.empty() ? "" : ", ";
+      missing += param.name;
+    }
+  }
+  if (!missing.empty()) {
+    throw UsageError(fmt::format("{} needs a value for {}", method.name, missing));
+  }
+  return args;
+}
+
+std::string ParamText(const model::ParamInfo& param) {
+  std::string text = fmt::format("{}{} As {}", param.by_ref ? "ByRef " : "", param.name,
+                                 model::ParamTypeName(param.type));
+  if (!param.optional) return text;
+  if (!param.default_value.IsMissing()) text += " = " + Dump(ToJson(param.default_value));
+  return "[" + text + "]";
+}
+
+Json ParamJson(const model::ParamInfo& param) {
+  Json json = Json::object();
+  json["name"] = param.name;
+  json["type"] = model::ParamTypeName(param.type);
+  json["byref"] = param.by_ref;
+  json["optional"] = param.optional;
+  if (param.optional && !param.default_value.IsMissing()) {
+    json["default"] = ToJson(param.default_value);
+  }
+  return json;
+}
+
+bool IsEnumsClass(const model::ClassInfo& info) { return info.metadata->name == "Enums"; }
+
+void OpsText(const model::ClassInfo& info, std::ostream& out) {
+  out << info.metadata->name << " (" << info.prog_id << ", interface "
+      << info.metadata->interface_name << ")\n";
+  for (const model::MethodInfo& method : *info.methods) {
+    std::string params;
+    for (const model::ParamInfo& param : method.params) {
+      params += params.empty() ? "" : ", ";
+      params += ParamText(param);
+    }
+    out << "  " << method.name << "(" << params << ") As " << method.result << "\n";
+  }
+  if (info.methods->empty()) out << "  (no operations)\n";
+  if (!IsEnumsClass(info)) return;
+  for (const Enumeration& enumeration : Enumerations()) {
+    out << "  Enum " << enumeration.name << ":";
+    const char* separator = " ";
+    for (const EnumMember& member : enumeration.members) {
+      out << separator << member.name << " = " << member.value;
+      separator = ", ";
+    }
+    out << "\n";
+  }
+}
+
+Json OpsJson(const model::ClassInfo& info) {
+  Json json = Json::object();
+  json["name"] = info.metadata->name;
+  json["progId"] = info.prog_id;
+  json["interface"] = info.metadata->interface_name;
+  Json operations = Json::array();
+  for (const model::MethodInfo& method : *info.methods) {
+    Json op = Json::object();
+    op["name"] = method.name;
+    Json params = Json::array();
+    for (const model::ParamInfo& param : method.params) params.push_back(ParamJson(param));
+    op["parameters"] = std::move(params);
+    op["result"] = method.result;
+    operations.push_back(std::move(op));
+  }
+  json["operations"] = std::move(operations);
+  if (IsEnumsClass(info)) {
+    Json enumerations = Json::array();
+    for (const Enumeration& enumeration : Enumerations()) {
+      Json members = Json::array();
+      for (const EnumMember& member : enumeration.members) {
+        members.push_back(Json::object({{"name", member.name}, {"value", member.value}}));
+      }
+      enumerations.push_back(
+          Json::object({{"name", enumeration.name}, {"members", std::move(members)}}));
+    }
+    json["enumerations"] = std::move(enumerations);
+  }
+  return json;
+}
+
+}  // namespace
+
+int RunCall(std::string_view target, const std::vector<std::string>& assignments,
+            std::ostream& out) {
+  const Target call = ResolveTarget(target);
+  std::vector<Variant> args = BuildArguments(*call.method, assignments);
+
+  Json document = Json::object();
+  try {
+    ObjectPtr object = CreateObject(call.type->prog_id);
+    // The dispatcher converts every argument before the operation starts, so an argument of the
+    // wrong type fails here the way late binding does: the operation never runs.
+    Variant result = object->Invoke(call.method->name, args);
+    Json byref = Json::object();
+    for (std::size_t i = 0; i < call.method->params.size(); ++i) {
+      if (call.method->params[i].by_ref) byref[call.method->params[i].name] = ToJson(args[i]);
+    }
+    document["result"] = ToJson(result);
+    document["byref"] = std::move(byref);
+  } catch (...) {
+    out << Dump(ErrorJson(CurrentError().Info())) << '\n';
+    return kExitFailed;
+  }
+  out << Dump(document) << '\n';
+  return kExitOk;
+}
+
+int RunOps(std::string_view class_name, bool json, std::ostream& out) {
+  std::vector<const model::ClassInfo*> classes;
+  if (class_name.empty()) {
+    for (const model::ClassInfo& info : model::Classes()) classes.push_back(&info);
+  } else {
+    classes.push_back(&ResolveClass(class_name));
+  }
+  if (json) {
+    Json list = Json::array();
+    for (const model::ClassInfo* info : classes) list.push_back(OpsJson(*info));
+    out << Dump(Json::object({{"classes", std::move(list)}})) << '\n';
+    return kExitOk;
+  }
+  bool first = true;
+  for (const model::ClassInfo* info : classes) {
+    if (!first) out << '\n';
+    first = false;
+    OpsText(*info, out);
+  }
+  return kExitOk;
+}
+
+int RunSchema(std::string_view provider, std::ostream& out) {
+  if (SameName(provider, "sqlite")) {
+    out << model::SchemaScript(model::SchemaProvider::SQLite);
+  } else if (SameName(provider, "postgresql")) {
+    out << model::SchemaScript(model::SchemaProvider::PostgreSQL);
+  } else {
+    throw UsageError(
+        fmt::format("unknown provider \"{}\" (providers: sqlite, postgresql)", provider));
+  }
+  return kExitOk;
+}
+
+}  // namespace carvalen::cli

@@ -1,0 +1,26 @@
+// The tool's commands, apart from argument parsing: each writes its output to `out` and returns
+// the exit status; mistakes in what the user typed are thrown as UsageError (exit status 2).
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace carvalen::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the operation raised an error
+inline constexpr int kExitUsage = 2;
+
+/// `call <Class>.<Operation> [NAME=VALUE]...`: one JSON document, the result or the error.
+int RunCall(std::string_view target, const std::vector<std::string>& assignments,
+            std::ostream& out);
+
+/// `ops [<Class>]`: the classes' operations and parameters, as text or as JSON.
+int RunOps(std::string_view class_name, bool json, std::ostream& out);
+
+/// `schema --provider sqlite|postgresql`: the DDL of the contract tables.
+int RunSchema(std::string_view provider, std::ostream& out);
+
+}  // namespace carvalen::cli

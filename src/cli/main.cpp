@@ -1,0 +1,125 @@
+// carvalen: calls the library's operations by name from a shell, lists them, prints the contract
+// tables' DDL and sets up a demo database. Exit status: 0 success, 1 the operation (or the demo)
+// failed, 2 the command line is wrong.
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "carvalen/library.hpp"
+#include "cli/commands.hpp"
+#include "cli/demo.hpp"
+#include "cli/json_codec.hpp"
+
+namespace {
+
+using namespace carvalen::cli;
+
+constexpr const char* kCallFooter = R"(VALUE is one JSON text in the tool's typed encoding:
+  null Null              {"$empty": true} Empty      {"$missing": true} missing
+  true / false Boolean   12 Long                     {"$int16": 3} Integer
+  5.0, 1e+20 Double      "text" String               {"$int64": 5000000000} 64-bit
+  {"$double": "NaN"}     {"$date": "2026-06-10T08:00:00"}
+  {"$array": [1, 2], "lbound": 0}    {"$array": [[1, 2], [3, 4]], "lbound": [0, 0]}
+  {"$dict": [["key", 1], [2, "item"]]}                 {"$nothing": true}
+Quote for the shell: i_sBuyerId='"B01"'.
+
+Prints {"result": V, "byref": {NAME: V, ...}} and exits 0, or
+{"error": {"number": N, "source": S, "description": D, "helpFile": H, "helpContext": C}}
+and exits 1. A mistake on the command line exits 2 with a message on stderr.)";
+
+// The folder as a shell word: plain when that is safe, single-quoted otherwise.
+std::string ShellWord(const std::string& text) {
+  const bool plain = !text.empty() && text.find_first_not_of(
+                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789_./-+:,@%") == std::string::npos;
+  if (plain) return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+int InitDemo(const std::string& dir, std::int64_t size, bool force) {
+  DemoOptions options;
+  options.dir = dir;
+  options.lines = size;
+  options.force = force;
+  // Small demos finish at once; a bar only helps when someone is watching a big one.
+  options.progress = size >= 10000 && isatty(STDERR_FILENO) == 1;
+  DemoSummary summary = CreateDemo(options);
+  std::cout << "export CARVALEN_CONFIG_DIR=" << ShellWord(summary.dir.string()) << '\n';
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const carvalen::LibraryMetadata& library = carvalen::Library();
+  CLI::App app{"Calls the operations of the Carvalen contract library by name.", "carvalen"};
+  app.require_subcommand(1);
+  app.set_version_flag("--version",
+                       fmt::format("carvalen {}.{}", library.version_major, library.version_minor));
+
+  CLI::App* call = app.add_subcommand("call", "Call an operation and print its result as JSON");
+  std::string target;
+  std::vector<std::string> assignments;
+  call->add_option("target", target, "<Class>.<Operation>, e.g. ContractLine.GetPrice")->required();
+  call->add_option("arguments", assignments,
+                   "NAME=VALUE: a parameter by its declared name (any case), VALUE in JSON");
+  call->footer(kCallFooter);
+
+  CLI::App* ops = app.add_subcommand("ops", "List classes, operations and their parameters");
+  std::string class_name;
+  bool ops_json = false;
+  ops->add_option("class", class_name, "Only this class (Contract, ContractLine, Enums)");
+  ops->add_flag("--json", ops_json, "Print the list as JSON");
+
+  CLI::App* demo =
+      app.add_subcommand("init-demo", "Create a demo SQLite database and configuration store");
+  std::string dir;
+  std::int64_t size = 200;
+  bool force = false;
+  demo->add_option("--dir", dir, "Folder for contracts.db and Vendra.toml (created if needed)")
+      ->required();
+  demo->add_option("--size", size, "Number of contract lines")
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{100'000'000}))
+      ->capture_default_str();
+  demo->add_flag("--force", force, "Replace an existing contracts.db and Vendra.toml");
+  demo->footer(
+      "Prints the line to run so that `carvalen call` finds the store:\n"
+      "  export CARVALEN_CONFIG_DIR=<DIR>");
+
+  CLI::App* schema = app.add_subcommand("schema", "Print the DDL of the contract tables");
+  std::string provider;
+  schema->add_option("--provider", provider, "sqlite or postgresql")
+      ->required()
+      ->check(CLI::IsMember({"sqlite", "postgresql"}, CLI::ignore_case));
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? kExitOk : kExitUsage;
+  }
+
+  try {
+    if (call->parsed()) return RunCall(target, assignments, std::cout);
+    if (ops->parsed()) return RunOps(class_name, ops_json, std::cout);
+    if (schema->parsed()) return RunSchema(provider, std::cout);
+    if (demo->parsed()) return InitDemo(dir, size, force);
+  } catch (const UsageError& e) {
+    std::cerr << "carvalen: " << e.what() << '\n';
+    return kExitUsage;
+  } catch (const DemoError& e) {
+    std::cerr << "carvalen init-demo: " << e.what() << '\n';
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    std::cerr << "carvalen: " << e.what() << '\n';
+    return kExitFailed;
+  }
+  return kExitUsage;
+}

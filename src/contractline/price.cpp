@@ -1,0 +1,129 @@
+// The unit price a quantity earns on a line, the line's price-break table, and whether the line
+// has any price break at all.
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "carvalen/contract_line.hpp"
+#include "carvalen/error.hpp"
+#include "carvalen/interfaces.hpp"
+#include "contractline/currency.hpp"
+#include "frame/operation.hpp"
+#include "frame/procedures.hpp"
+
+namespace carvalen {
+namespace {
+
+// The line's flag says "no breaks" only when it holds a number equal to 0; a NULL (or anything
+// else) means the breaks decide, as it always has for lines written before the flag existed.
+bool IsFalseFlag(const Variant& flag) { return flag.IsNumber() && flag.ToDouble() == 0.0; }
+
+}  // namespace
+
+namespace contractline {
+
+Variant GetContractLineCurrency(std::int32_t header, std::int32_t line,
+                                const db::ConnectionPtr& connection) {
+  // No trap of its own: a failure here belongs to the operation that asked.
+  auto utilities = frame::GetComponent(kUtilitiesName).As<IUtilities>();
+  auto rs = db::Recordset::Create();
+  std::string header_text = utilities->FormatSqlNumber(header);
+  std::string line_text = utilities->FormatSqlNumber(line);
+  rs->Open(frame::Concat({"SELECT CURRENCYCODE FROM CONTRACTLINE WHERE CONTRACTHEADERID = ",
+                          header_text, " AND CONTRACTLINEID = ", line_text}),
+           connection, db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
+  if (rs->Eof()) return Variant();
+  return rs->Field("CURRENCYCODE");
+}
+
+}  // namespace contractline
+
+double ContractLine::GetPrice(std::int32_t i_lContractHeaderID, std::int32_t i_lContractLineID,
+                              double i_fQuantity, Variant& o_sCurrencyCode) {
+  double no_break_price = 0.0;
+  return GetPrice(i_lContractHeaderID, i_lContractLineID, i_fQuantity, o_sCurrencyCode,
+                  no_break_price);
+}
+
+double ContractLine::GetPrice(std::int32_t i_lContractHeaderID, std::int32_t i_lContractLineID,
+                              double i_fQuantity, Variant& o_sCurrencyCode,
+                              double& i_fReturnValue) {
+  return frame::RunOperation("Carvalen.ContractLine.GetPrice", [&](const frame::Query& q) {
+    std::string header = q.Number(i_lContractHeaderID);
+    std::string line = q.Number(i_lContractLineID);
+    auto rs =
+        q.Open(frame::Concat({"SELECT CURRENCYCODE,PRICE,INCLUDEPRICEBREAKUP,MINQTYBREAKUP "
+                              "FROM CONTRACTLINE WHERE CONTRACTHEADERID = ",
+                              header, " AND CONTRACTLINEID = ", line}));
+    if (rs->Eof()) throw Error::Raised(errnum::kLineMissing);
+
+    // The caller gets the currency whichever way the price is found.
+    o_sCurrencyCode = rs->Field("CURRENCYCODE");
+    if (IsFalseFlag(rs->Field("INCLUDEPRICEBREAKUP"))) return rs->Field("PRICE").ToDouble();
+
+    const bool from_below = rs->Field("MINQTYBREAKUP").ToBool();
+    rs->Close();
+
+    // From below: the highest break the quantity reaches. From above: the lowest break that
+    // still covers it.
+    std::string break_header = q.Number(i_lContractHeaderID);
+    std::string break_line = q.Number(i_lContractLineID);
+    std::string quantity = q.Double(i_fQuantity);
+    rs->Open(frame::Concat({"SELECT PRICE FROM CONTRACTPRICE WHERE CONTRACTHEADERID = ",
+                            break_header, " AND CONTRACTLINEID = ", break_line,
+                            from_below ? " AND QUANTITY <= " : " AND QUANTITY >= ", quantity,
+                            from_below ? " ORDER BY QUANTITY DESC" : " ORDER BY QUANTITY ASC"}),
+             q.Connection(), db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
+    // No break applies: the caller's fall-back, never the line's own PRICE.
+    if (rs->Eof()) return i_fReturnValue;
+    return rs->Field("PRICE").ToDouble();
+  });
+}
+
+DictionaryPtr ContractLine::GetPriceBreakup(std::int32_t i_lContractHeaderID,
+                                            std::int32_t i_lContractLineID,
+                                            std::string& o_sCurrencyCode) {
+  return frame::RunOperation("Carvalen.ContractLine.GetPriceBreakup", [&](const frame::Query& q) {
+    DictionaryPtr breaks = Dictionary::Create();
+    std::int32_t row = 1;
+    // A missing line gives Empty, which is "" here; a NULL currency fails the conversion.
+    o_sCurrencyCode = contractline::GetContractLineCurrency(i_lContractHeaderID, i_lContractLineID,
+                                                            q.Connection())
+                          .ToString();
+    std::string header = q.Number(i_lContractHeaderID);
+    std::string line = q.Number(i_lContractLineID);
+    auto rs =
+        q.Open(frame::Concat({"SELECT QUANTITY,PRICE FROM CONTRACTPRICE WHERE "
+                              "CONTRACTHEADERID = ",
+                              header, " AND CONTRACTLINEID = ", line}));
+    Array entry(0, 1);
+    while (!rs->Eof()) {
+      // Values as read: callers of this table have always received the stored types.
+      entry.At(0) = rs->Field("QUANTITY");
+      entry.At(1) = rs->Field("PRICE");
+      breaks->Add(Variant(std::to_string(row)), Variant(entry));
+      if (row == std::numeric_limits<std::int32_t>::max()) {
+        throw Error::Runtime(errnum::kOverflow);
+      }
+      ++row;
+      rs->MoveNext();
+    }
+    return breaks;
+  });
+}
+
+bool ContractLine::ContractPriceBreakUpExists(std::int32_t i_lContractHeaderID,
+                                              std::int32_t i_lContractLineID) {
+  return frame::RunOperation("Carvalen.ContractLine.ContractPriceBreakUpExists",
+                             [&](const frame::Query& q) {
+                               std::string header = q.Number(i_lContractHeaderID);
+                               std::string line = q.Number(i_lContractLineID);
+                               auto rs =
+                                   q.Open(frame::Concat({"SELECT QUANTITY FROM CONTRACTPRICE WHERE "
+                                                         "CONTRACTHEADERID = ",
+                                                         header, " AND CONTRACTLINEID = ", line}));
+                               return !rs->Eof();
+                             });
+}
+
+}  // namespace carvalen

@@ -1,0 +1,202 @@
+// The value of the most recent earlier line, the quantity check and the overlap check.
+#include <gtest/gtest.h>
+
+#include "carvalen/contract_line.hpp"
+#include "ops/line_reads.hpp"
+#include "support/contract_db.hpp"
+
+namespace carvalen {
+namespace {
+
+std::string Quoted(Date d) { return "'" + d.ToText() + "'"; }
+Date Seconds(Date d, std::int64_t s) { return Date(d.Micros() + s * 1'000'000); }
+
+const std::string kLine =
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+    "EFFECTIVEDATETIME, EXPIRYDATETIME, CURRENCYCODE, PRICE, QUANTITY, DISCOUNTPERCENTAGE, "
+    "DISCOUNTAMOUNT, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, CALLEDQUANTITY, "
+    "INVOICEDQUANTITY) VALUES ";
+
+class Validity : public ::testing::TestWithParam<test::Provider> {};
+
+TEST_P(Validity, ValuesTheLatestEarlierLine) {
+  test::ContractDb db(GetParam());
+  const Date today = Date::Today();
+  auto row = [&](int h, int l, int product, int status, Date eff, int price, int qty, int pct,
+                 int amt) {
+    db.Exec(kLine + "(" + std::to_string(h) + ", " + std::to_string(l) + ", " +
+            std::to_string(product) + ", " + std::to_string(status) + ", " + Quoted(eff) +
+            ", NULL, 'EUR', " + std::to_string(price) + ", " + std::to_string(qty) + ", " +
+            std::to_string(pct) + ", " + std::to_string(amt) + ", 0, 0, 0, 0)");
+  };
+  row(1, 1, 1, 6, today.AddDays(-10), 5, 100, 10, 0);  // 5 x 100 less 10 % = 450
+  row(1, 2, 2, 6, today.AddDays(-10), 5, 100, 0, 10);  // less 10 = 490
+  row(1, 3, 3, 7, today.AddDays(-10), 5, 100, 0, 0);   // 500
+  row(1, 4, 4, 6, today.AddDays(-10), 1, 1, 0, 0);
+  row(1, 5, 4, 7, today.AddDays(-5), 2, 1, 0, 0);     // expired but newer: chosen
+  row(1, 6, 4, 5, today.AddDays(-1), 3, 1, 0, 0);     // finalized: never
+  row(1, 7, 4, 6, Seconds(today, 3600), 4, 1, 0, 0);  // later today: not yet
+  row(2, 1, 4, 6, today, 8, 1, 0, 0);                 // another contract
+  row(1, 8, 5, 6, today.AddDays(-1), 7, 1, 0, 0);
+  row(1, 9, 5, 6, today, 6, 1, 0, 0);  // exactly today 00:00:00 counts
+  row(1, 10, 6, 6, Seconds(today, 1), 9, 1, 0, 0);
+  struct Case {
+    std::int32_t product;
+    bool found;
+    Variant net, currency;
+  } const cases[] = {
+      {1, true, Variant(450.0), Variant("EUR")}, {2, true, Variant(490.0), Variant("EUR")},
+      {3, true, Variant(500.0), Variant("EUR")}, {4, true, Variant(2.0), Variant("EUR")},
+      {5, true, Variant(6.0), Variant("EUR")},   {6, false, Variant(std::int16_t{0}), Variant("")}};
+  for (const Case& c : cases) {
+    test::NoConnectionLeft check;
+    Variant net, currency;
+    EXPECT_EQ(ContractLine().GetOldContract(1, 0, c.product, net, currency), c.found);
+    EXPECT_EQ(net, c.net) << "product " << c.product;
+    EXPECT_EQ(currency, c.currency) << "product " << c.product;
+  }
+  test::SqlTrace trace;
+  Variant net, currency;
+  ContractLine().GetOldContract(1, 0, 6, net, currency);
+  EXPECT_EQ(trace.Queries(),
+            std::vector<std::string>{
+                "SELECT CONTRACTLINEID,QUANTITY,EFFECTIVEDATETIME FROM CONTRACTLINE WHERE "
+                "PRODUCTID = 6 AND CONTRACTHEADERID = 1 AND EFFECTIVEDATETIME <= " +
+                Quoted(today) +
+                " AND (CONTRACTSTATUS = 7 OR CONTRACTSTATUS = 6) ORDER BY EFFECTIVEDATETIME DESC"});
+}
+
+TEST_P(Validity, ChecksTheRemainingQuantity) {
+  test::ContractDb db(GetParam());
+  db.Exec(kLine +
+          "(1, 1, 1, 6, NULL, NULL, 'EUR', 1, 100, 0, 0, 0, 0, 60, 30), "
+          "(1, 2, 1, 6, NULL, NULL, 'EUR', 1, NULL, 0, 0, 0, 0, 60, 30), "
+          "(1, 3, 1, 6, NULL, NULL, 'EUR', 1, 100, 0, 0, 0, 0, NULL, 30)");
+  struct Case {
+    std::int32_t line;
+    double quantity;
+    bool exceeded;
+    std::int32_t error;  // 0: none
+  } const cases[] = {
+      {1, 10, false, 0}, {1, 10.5, true, 0},
+      {1, 0, false, 0},  {2, 1e9, false, 0},  // NULL contracted quantity: never exceeded
+      {3, 0, false, 94}, {99, 0, false, errnum::kLineMissing}};
+  for (const Case& c : cases) {
+    test::NoConnectionLeft check;
+    if (c.error == 0) {
+      EXPECT_EQ(ContractLine().MaximumQuantityExceeded(1, c.line, c.quantity), c.exceeded)
+          << "line " << c.line << " quantity " << c.quantity;
+      continue;
+    }
+    ErrorInfo e = test::RaisedBy([&] { ContractLine().MaximumQuantityExceeded(1, c.line, 0); });
+    EXPECT_EQ(e.Number, c.error) << "line " << c.line;
+    EXPECT_EQ(e.Description.rfind(
+                  test::ReportHeader(c.error, "Carvalen.ContractLine.MaximumQuantityExceeded"), 0),
+              0u);
+  }
+  test::SqlTrace trace;
+  ContractLine().MaximumQuantityExceeded(1, 1, 1);
+  EXPECT_EQ(trace.Queries(), std::vector<std::string>{
+                                 "SELECT CALLEDQUANTITY,INVOICEDQUANTITY,QUANTITY FROM "
+                                 "CONTRACTLINE WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"});
+}
+
+TEST_P(Validity, FindsOverlappingActiveLines) {
+  test::ContractDb db(GetParam());
+  const std::string e = "'2026-03-01 00:00:00'", x = "'2026-06-30 00:00:00'";
+  struct Case {
+    const char* name;
+    bool open_ended;    // the line asked about has no expiry
+    int status;         // of the line asked about
+    const char* start;  // of the other active line; null: there is none
+    const char* end;
+    bool found;
+  } const cases[] = {
+      {"ends exactly at the start", false, 5, "'2026-01-01 00:00:00'", e.c_str(), true},
+      {"ends just before", false, 5, "'2026-01-01 00:00:00'", "'2026-02-28 23:59:59'", false},
+      {"open, starts just after the end", false, 5, "'2026-06-30 00:00:01'", "NULL", false},
+      {"open, starts at the end", false, 5, x.c_str(), "NULL", true},
+      {"inside", false, 5, "'2026-04-01 00:00:00'", "'2026-05-01 00:00:00'", true},
+      {"around", false, 5, "'2025-01-01 00:00:00'", "'2027-01-01 00:00:00'", true},
+      {"asked line open: any open line", true, 5, "'2031-01-01 00:00:00'", "NULL", true},
+      {"asked line open: ended before", true, 5, "'2025-01-01 00:00:00'", "'2026-02-01 00:00:00'",
+       false},
+      {"asked line open: ends at its start", true, 5, "'2025-01-01 00:00:00'", e.c_str(), true},
+      {"an active line finds itself", false, 6, nullptr, nullptr, true},
+  };
+  std::int32_t header = 100;
+  for (const Case& c : cases) {
+    const std::string h = std::to_string(++header);
+    db.Exec(kLine + "(" + h + ", 1, 7, " + std::to_string(c.status) + ", " + e + ", " +
+            (c.open_ended ? "NULL" : x) + ", 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
+    if (c.start) {
+      db.Exec(kLine + "(" + h + ", 2, 7, 6, " + c.start + ", " + c.end +
+              ", 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
+      // The same line in another state never counts.
+      db.Exec(kLine + "(" + h +
+              ", 3, 7, 7, '2026-04-01 00:00:00', NULL, 'EUR', 1, 1, 0, 0, 0, 0, "
+              "0, 0)");
+    }
+    test::NoConnectionLeft check;
+    EXPECT_EQ(ContractLine().OldContractExists(header, 1, 7), c.found) << c.name;
+  }
+  test::SqlTrace trace;
+  ContractLine().OldContractExists(101, 1, 7);
+  ContractLine().OldContractExists(107, 1, 7);
+  const std::string select =
+      "SELECT CONTRACTLINEID,QUANTITY,EFFECTIVEDATETIME FROM CONTRACTLINE WHERE PRODUCTID = 7 AND "
+      "CONTRACTHEADERID = ";
+  const std::vector<std::string> queries = trace.Queries();
+  ASSERT_EQ(queries.size(), 4u + 3u);  // three field reads, then two for the open-ended line
+  EXPECT_EQ(queries[3], select +
+                            "101 AND CONTRACTSTATUS = 6 AND  ((EXPIRYDATETIME IS NULL AND  "
+                            "(EFFECTIVEDATETIME <= " +
+                            x + ")) OR (EFFECTIVEDATETIME >= " + e +
+                            " AND   EXPIRYDATETIME <= " + x + ") OR (EFFECTIVEDATETIME >= " + e +
+                            " AND   EFFECTIVEDATETIME <= " + x + ") OR (EXPIRYDATETIME >= " + e +
+                            " AND   EXPIRYDATETIME <= " + x + ") OR (EFFECTIVEDATETIME <= " + e +
+                            " AND   EXPIRYDATETIME >= " + x + "))");
+  EXPECT_EQ(queries[6], select +
+                            "107 AND CONTRACTSTATUS = 6 AND  (EXPIRYDATETIME IS NULL OR  "
+                            "(EXPIRYDATETIME >= " +
+                            e + "))");
+}
+
+TEST_P(Validity, OverlapFailuresNestOrMismatch) {
+  test::ContractDb db(GetParam());
+  db.Exec(kLine + "(1, 1, 7, 6, NULL, NULL, 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
+  const std::string op = "Carvalen.ContractLine.OldContractExists";
+  test::NoConnectionLeft check;
+  ErrorInfo missing = test::RaisedBy([] { ContractLine().OldContractExists(1, 99, 7); });
+  EXPECT_EQ(missing.Description,
+            test::ReportHeader(errnum::kLineMissing, op) +
+                test::Reported(errnum::kLineMissing, "Carvalen.ContractLine.GetContractFieldValue",
+                               kGenericDescription) +
+                ".\r\n");
+  EXPECT_EQ(db.Log().size(), 2u);
+  // A NULL start reads as "", which is no date.
+  ErrorInfo no_start = test::RaisedBy([] { ContractLine().OldContractExists(1, 1, 7); });
+  EXPECT_EQ(no_start.Description, test::Reported(13, op, "Type mismatch"));
+  EXPECT_EQ(db.Log().size(), 3u);
+}
+
+TEST_P(Validity, CallsByNameAndWritesBack) {
+  test::ContractDb db(GetParam());
+  db.Exec(kLine + "(1, 1, 7, 6, '2020-01-01 00:00:00', NULL, 'EUR', 5, 100, 10, 0, 0, 0, 60, 30)");
+  ContractLine line;
+  const Variant one(std::int32_t{1});
+  std::vector<Variant> args = {one, one, Variant(std::int32_t{7}), Variant(), Variant()};
+  EXPECT_EQ(line.Invoke("GetOldContract", args), Variant(true));
+  EXPECT_EQ(args[3], Variant(450.0));
+  EXPECT_EQ(args[4], Variant("EUR"));
+  std::vector<Variant> quantity = {one, one, Variant(10.5)};
+  EXPECT_EQ(line.Invoke("MaximumQuantityExceeded", quantity), Variant(true));
+  std::vector<Variant> overlap = {one, one, Variant(std::int32_t{7})};
+  EXPECT_EQ(line.Invoke("OldContractExists", overlap), Variant(true));
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, Validity, ::testing::ValuesIn(test::AvailableProviders()),
+                         [](const auto& info) { return test::ProviderName(info.param); });
+
+}  // namespace
+}  // namespace carvalen
