@@ -15,10 +15,17 @@ export CARVALEN_CONFIG_DIR="$demo_dir"
 export CARVALEN_LOG="$demo_dir/carvalen.log"
 
 run() {
-  echo "\$ carvalen $*"
+  echo "\$ carvalen $(printf '%q ' "$@")"
   ./build/carvalen "$@" || true
   echo
 }
 
 run call ContractLine.GetContractLineNumber i_lQuotationNumber=1001
-run call ContractLine.GetContractLineNumber i_lQuotationNumber=999999
+run call ContractLine.GetPrice i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=60.0
+run call ContractLine.GetDiscount i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=60.0
+run call ContractLine.GetEffectivePrice i_fQuantity=100.0 i_lBusinessPartner=501 i_lProductId=7001
+run call ContractLine.GetPriceBreakup i_lContractHeaderID=1 i_lContractLineID=1
+run call ContractLine.MaximumQuantityExceeded i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=3000.0
+run call ContractLine.GetEligibleContractsForRFQCreation \
+  i_aContractFields='{"$array": ["CONTRACTHEADERID", "CONTRACTLINEID", "EXPIRYDATETIME"]}'
+run call ContractLine.GetContractFieldValue i_lContractHeaderID=1 i_lContractLineID=99 i_sField='"PRICE"'

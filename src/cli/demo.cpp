@@ -15,7 +15,7 @@
 //     Line 1: Active, product 7001, quotation 1001, buyer B01, EUR, tax 8, freight 5, handling 2,
 //             expires in 20 days (due for an RFQ), RFQGENERATED 0, quantity 5000 (called 1200,
 //             invoiced 800). Price breaks 10/50/100 at 9/8/7, MINQTYBREAKUP 1; discount breaks
-//             50 -> 10 % and 1000 -> amount 1.5. Attachments 3 (SPEC, Active) and 4 (DRAWING,
+//             50 -> 10 % and 1000 -> amount 1.5. Attachments 3 (TDS, Active) and 4 (DRAWING,
 //             Under Approval); user data UD01 "CC-4100" and UD03 "2.5" (numeric); BIS 1
 //             (Exported, PREVENTTRANSACTION 0) and BIS 2 (Open, PREVENTTRANSACTION 1).
 //     Line 2: Active, product 7006, quotation 1002, open-ended (no expiry). Price breaks
@@ -634,7 +634,7 @@ class Generator {
     }
 
     if (random_.Percent(20)) {
-      static constexpr const char* kTypes[] = {"SPEC", "DRAWING", "SDS", "CERT"};
+      static constexpr const char* kTypes[] = {"TDS", "DRAWING", "SDS", "CERT"};
       const int count = 1 + random_.Below(2);
       for (int i = 0; i < count; ++i) {
         const char* type = random_.Pick(kTypes);
@@ -765,7 +765,7 @@ class Generator {
            l.user_data = {{"UD01", "Cost centre", "Overhead", 0, "CC-4100"},
                           {"UD03", "Surcharge %", "Surcharge", 1, "2.5"}};
            l.attachments = {
-               {1, 1, "Technical specification", "SPEC", 0, 5},
+               {1, 1, "Technical data sheet", "TDS", 0, 5},
                {1, 3, "Drawing 7001-B", "DRAWING", 1, 2},
            };
            l.bis = {{2, "4500000001", "00010", std::nullopt, 0},
