@@ -21,7 +21,7 @@ void Seed(test::ContractDb& db) {
       "VALUES "
       "(1, 12, 3, 2, 'Drawing', 'DRAWING', 1, 5, '/docs/d.pdf'), "
       "(2, 12, 3, NULL, NULL, NULL, NULL, 6, NULL), "  // expired, text columns NULL
-      "(3, 12, 4, 1, 'Other line', 'SPEC', 0, 5, '/docs/s.pdf'), "
+      "(3, 12, 4, 1, 'Other line', 'DATASHEET', 0, 5, '/docs/s.pdf'), "
       "(4, 12, NULL, 1, 'Header', 'TERMS', 0, 5, '/docs/t.pdf'), "  // a header attachment
       "(5, 30, 1, 1, 'Quote', 'O''Brien', 0, 4, '/docs/q.pdf')");   // rejected, another contract
   db.Exec(
@@ -103,11 +103,11 @@ TEST_P(LineAttachments, AnAttachmentTypeIsFoundInAnyContractAndStatus) {
     const char* code;
     bool exists;
   } cases[] = {
-      {"DRAWING", true},  {"SPEC", true},  // lines of the same contract
-      {"TERMS", true},                     // a header attachment
-      {"O'Brien", true},                   // another contract, rejected; a quote in the code
-      {"drawing", false},                  // compared with regard to case
-      {"NONE", false},    {"", false},    {"DRAWING' OR '1'='1", false},
+      {"DRAWING", true},  {"DATASHEET", true},  // lines of the same contract
+      {"TERMS", true},                          // a header attachment
+      {"O'Brien", true},                        // another contract, rejected; a quote in the code
+      {"drawing", false},                       // compared with regard to case
+      {"NONE", false},    {"", false},         {"DRAWING' OR '1'='1", false},
   };
   ContractLine line;
   for (const auto& c : cases) {
