@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "carvalen/contract_line.hpp"
 #include "model/schema.hpp"
@@ -135,6 +137,42 @@ void BM_Carvalen_SQLite_Price(benchmark::State& state) {
 }
 BENCHMARK(BM_Carvalen_SQLite_Price);
 
+// Prints the usual table, then each operation's time as a multiple of its raw counterpart
+// (BM_Carvalen_X against BM_Raw_X), so one run shows the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    for (const auto& [name, time] : times_) {
+      const std::string prefix = "BM_Carvalen_";
+      if (name.rfind(prefix, 0) != 0) continue;
+      const std::string raw = "BM_Raw_" + name.substr(prefix.size());
+      auto it = times_.find(raw);
+      if (it == times_.end() || it->second <= 0) continue;
+      GetOutputStream() << name.substr(prefix.size()) << ": " << time / it->second
+                        << " x raw\n";
+    }
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

@@ -5,25 +5,15 @@
 #include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
+#include "frame/contract_settings.hpp"
 #include "frame/reporter.hpp"
 
 namespace carvalen::frame {
 namespace {
 
-constexpr const char* kStores[] = {"Vendra", "Zandril"};
-constexpr const char* kConnectionName = "EContract";
-constexpr const char* kTimeoutSection = "CONNECTIONS";
-constexpr const char* kCommandTimeoutKey = "EContractConnection_CommandTimeout";
-constexpr const char* kConnectionTimeoutKey = "EContractConnection_ConnectionTimeout";
 constexpr const char* kIsolationCommand = "SET TRANSACTION ISOLATION LEVEL READ COMMITTED";
 
 Variant NoInfo() { return Variant::Missing(); }
-
-std::int32_t ConfigTimeout(IConfiguration& config, const char* key) {
-  std::string section = kTimeoutSection;
-  std::string name = key;
-  return config.GetConfigValue(section, name).ToLong();
-}
 
 }  // namespace
 
@@ -53,7 +43,7 @@ db::ConnectionPtr GetSourceConnection() {
       [&] {
         config = GetComponent(kConfigurationName).As<IConfiguration>();
         const char* store = nullptr;
-        for (const char* candidate : kStores) {
+        for (const char* candidate : settings::kStores) {
           if (config->StoreExists(candidate)) {
             store = candidate;
             break;
@@ -69,9 +59,10 @@ db::ConnectionPtr GetSourceConnection() {
         }
         config->OpenStore(store, 0);
         connection = std::make_shared<db::Connection>();
-        connection->ConnectionString = config->GetConnectionString(kConnectionName);
-        connection->CommandTimeout = ConfigTimeout(*config, kCommandTimeoutKey);
-        connection->ConnectionTimeout = ConfigTimeout(*config, kConnectionTimeoutKey);
+        connection->ConnectionString = config->GetConnectionString(settings::kConnectionName);
+        connection->CommandTimeout = settings::ReadTimeout(*config, settings::kCommandTimeoutKey);
+        connection->ConnectionTimeout =
+            settings::ReadTimeout(*config, settings::kConnectionTimeoutKey);
         connection->Open("", "", "", -1);
         connection->Execute(kIsolationCommand, -1);
         config.reset();

@@ -11,6 +11,7 @@
 #include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
+#include "frame/contract_settings.hpp"
 #include "platform/components/defaults.hpp"
 #include "platform/components/late_binding.hpp"
 #include "platform/db/client.hpp"
@@ -20,25 +21,14 @@ namespace carvalen::components {
 namespace {
 
 // The same stores, connection and time-outs the library itself reads the contract database with.
-constexpr const char* kStores[] = {"Vendra", "Zandril"};
-constexpr const char* kConnectionName = "EContract";
-constexpr const char* kTimeoutSection = "CONNECTIONS";
-constexpr const char* kCommandTimeoutKey = "EContractConnection_CommandTimeout";
-constexpr const char* kConnectionTimeoutKey = "EContractConnection_ConnectionTimeout";
+using settings::kConnectionName;
+using settings::kStores;
 
 struct ConnectionSettings {
   std::string connection_string;
   std::int32_t command_timeout = 0;
   std::int32_t connection_timeout = 0;
 };
-
-// An unset time-out means no limit.
-std::int32_t ReadTimeout(IConfiguration& configuration, const char* key) {
-  std::string section = kTimeoutSection;
-  std::string name = key;
-  const Variant value = configuration.GetConfigValue(section, name);
-  return value.IsEmpty() ? 0 : value.ToLong();
-}
 
 // Through the component factory, so that a host's own configuration is honoured.
 ConnectionSettings ReadConnectionSettings() {
@@ -58,11 +48,11 @@ ConnectionSettings ReadConnectionSettings() {
                 kCategoryName);
   }
   configuration->OpenStore(opened, 0);
-  ConnectionSettings settings;
-  settings.connection_string = configuration->GetConnectionString(kConnectionName);
-  settings.command_timeout = ReadTimeout(*configuration, kCommandTimeoutKey);
-  settings.connection_timeout = ReadTimeout(*configuration, kConnectionTimeoutKey);
-  return settings;
+  ConnectionSettings read;
+  read.connection_string = configuration->GetConnectionString(kConnectionName);
+  read.command_timeout = settings::ReadTimeout(*configuration, settings::kCommandTimeoutKey);
+  read.connection_timeout = settings::ReadTimeout(*configuration, settings::kConnectionTimeoutKey);
+  return read;
 }
 
 // Closes whatever is still open when the query leaves early. On the normal path both are closed
