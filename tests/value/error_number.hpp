@@ -1,4 +1,4 @@
-// Helper for the value tests: the number of the carvalen::Error a call raises.
+// Helper for the value tests: the number of the carvalen::Error a call raises, or 0 for none.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,6 @@
 
 namespace carvalen::testing {
 
-/// The number of the Error that `call` throws, or 0 when it throws none.
 template <class F>
 std::int32_t ErrorNumberOf(F&& call) {
   try {
