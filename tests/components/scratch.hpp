@@ -1,9 +1,8 @@
 // Scratch space for the component tests: a temporary folder removed afterwards, and environment
-// variables and a working directory that are put back when the test ends.
+// variables put back when the test ends.
 #pragma once
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -31,33 +30,26 @@ inline void PrintTo(const Variant& value, std::ostream* os) {
 
 namespace carvalen::testing {
 
-class TempFolder {
- public:
+namespace fs = std::filesystem;
+
+struct TempFolder {
   TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "carvalen-XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "carvalen-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    path = pattern;
   }
   ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
   }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::filesystem::path& Path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-  /// Writes `text` to `name` (a path relative to the folder), creating folders on the way.
-  std::filesystem::path Write(const std::string& name, const std::string& text) const {
-    const auto file = path_ / name;
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-    return file;
+  fs::path operator/(const std::string& name) const { return path / name; }
+  /// Writes `text` to `name` (relative to the folder), creating folders on the way.
+  void Write(const std::string& name, const std::string& text) const {
+    fs::create_directories((path / name).parent_path());
+    std::ofstream(path / name, std::ios::binary) << text;
   }
 
- private:
-  std::filesystem::path path_;
+  fs::path path;
 };
 
 /// The Error that `call` raises; an Error numbered 0 when it raises none.
@@ -71,51 +63,23 @@ Error ErrorOf(Call call) {
   return Error(0, "no error raised");
 }
 
-inline std::string ReadFile(const std::filesystem::path& file) {
+inline std::string ReadFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-/// Sets (or, with nullopt, unsets) an environment variable for the life of the scope.
+/// Sets (or, with nullptr, unsets) an environment variable for the life of the scope.
 class ScopedEnv {
  public:
-  ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-    if (const char* old = getenv(name_.c_str())) old_ = old;
-    Apply(value);
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = getenv(name)) old_ = old;
+    value ? setenv(name, value, 1) : unsetenv(name);
   }
-  ~ScopedEnv() { Apply(old_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
 
  private:
-  void Apply(const std::optional<std::string>& value) {
-    if (value) {
-      setenv(name_.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-
   std::string name_;
   std::optional<std::string> old_;
-};
-
-/// Changes the working directory for the life of the scope.
-class ScopedWorkingDirectory {
- public:
-  explicit ScopedWorkingDirectory(const std::filesystem::path& folder)
-      : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(folder);
-  }
-  ~ScopedWorkingDirectory() {
-    std::error_code ec;
-    std::filesystem::current_path(old_, ec);
-  }
-  ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
-  ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
-
- private:
-  std::filesystem::path old_;
 };
 
 }  // namespace carvalen::testing

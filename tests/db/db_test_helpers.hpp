@@ -1,4 +1,4 @@
-// Small helpers shared by the database client's tests.
+// Helpers shared by the database client's tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,10 +8,11 @@
 
 #include "carvalen/error.hpp"
 #include "platform/db/client.hpp"
+#include "support/databases.hpp"
 
 namespace carvalen::test {
 
-/// Runs `action` and answers the carvalen::Error it throws; a test failure when it throws none.
+/// The carvalen::Error that `action` throws; a test failure when it throws none.
 template <class Action>
 Error CaptureError(Action&& action) {
   try {
@@ -23,7 +24,6 @@ Error CaptureError(Action&& action) {
   return Error(0, "no error");
 }
 
-/// A client connection opened on `connection_string`.
 inline db::ConnectionPtr OpenClient(const std::string& connection_string,
                                     std::int32_t command_timeout = 30) {
   auto connection = std::make_shared<db::Connection>();
@@ -32,7 +32,6 @@ inline db::ConnectionPtr OpenClient(const std::string& connection_string,
   return connection;
 }
 
-/// A record set opened on `sql`.
 inline db::RecordsetPtr OpenQuery(const db::ConnectionPtr& connection, const std::string& sql,
                                   db::CursorType cursor = db::CursorType::ForwardOnly,
                                   db::CursorLocation location = db::CursorLocation::Server,
@@ -51,5 +50,28 @@ inline std::int32_t PackedSqlState(const char* state) {
     packed |= (static_cast<std::uint32_t>(state[i] - '0') & 0x3F) << (6 * i);
   return static_cast<std::int32_t>(packed);
 }
+
+/// A test over both databases that starts with an empty pool and must leave no connection open.
+class ClientTest : public DatabaseTest {
+ protected:
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    if (IsSkipped()) return;
+    db::DrainPool();
+    open_before_ = db::OpenConnectionCount();
+  }
+  void TearDown() override {
+    EXPECT_EQ(db::OpenConnectionCount(), open_before_);
+    DatabaseTest::TearDown();
+  }
+  bool lite() const { return provider() == Provider::SQLite; }
+  /// The first field of the first row of `sql`, as text.
+  static std::string Scalar(const db::ConnectionPtr& connection, const std::string& sql) {
+    auto rs = OpenQuery(connection, sql);
+    return rs->Field(rs->FieldNames().at(0)).ToString();
+  }
+
+  std::int64_t open_before_ = 0;
+};
 
 }  // namespace carvalen::test
