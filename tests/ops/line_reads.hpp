@@ -1,16 +1,17 @@
-// What the contract-line read tests share: the SQL trace of a call, the error a call raises, the
-// check that no connection is left open, and a short text of a Variant for failure messages.
+// What the contract-line read tests share: a fixture with a fresh contract database on each
+// provider that fails a test leaving a connection open, the SQL trace of a call, the error a call
+// raises, and the keys and elements of results.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -18,91 +19,64 @@
 
 #include <nlohmann/json.hpp>
 
+#include "carvalen/contract_line.hpp"
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
 #include "platform/db/client.hpp"
-
-namespace carvalen::test {
-
-/// Type and text of a value, for messages ("Long 12", "Null", "String ''").
-inline std::string Show(const Variant& value) {
-  std::string text = value.TypeName();
-  try {
-    if (!value.IsEmpty() && !value.IsNull()) text += " '" + value.ToString() + "'";
-  } catch (const Error&) {  // arrays and objects have no text
-  }
-  return text;
-}
-
-}  // namespace carvalen::test
+#include "support/contract_db.hpp"
 
 namespace carvalen {
 
-/// Lets failed expectations show a Variant as its type and text rather than as bytes.
-inline void PrintTo(const Variant& value, std::ostream* os) { *os << test::Show(value); }
+/// Lets failed expectations show a Variant as its type and text ("Long '12'", "Null").
+inline void PrintTo(const Variant& value, std::ostream* os) {
+  *os << value.TypeName();
+  try {
+    if (!value.IsEmpty() && !value.IsNull()) *os << " '" << value.ToString() << "'";
+  } catch (const Error&) {  // arrays and objects have no text
+  }
+}
 
 }  // namespace carvalen
 
 namespace carvalen::test {
 
-/// Records the SQL trace while it lives: points CARVALEN_SQL_TRACE at a file of its own and puts
-/// the variable back afterwards.
+/// Records the SQL trace while it lives, in a file of its own named by CARVALEN_SQL_TRACE.
 class SqlTrace {
  public:
   SqlTrace() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "carvalen-trace-XXXXXX").string();
-    const int fd = mkstemp(pattern.data());
+    path_ = (std::filesystem::temp_directory_path() / "carvalen-trace-XXXXXX").string();
+    const int fd = mkstemp(path_.data());
     if (fd < 0) throw std::runtime_error("mkstemp failed");
     ::close(fd);
-    path_ = pattern;
-    if (const char* old = std::getenv("CARVALEN_SQL_TRACE")) previous_ = old;
     setenv("CARVALEN_SQL_TRACE", path_.c_str(), 1);
   }
   ~SqlTrace() {
-    if (previous_) {
-      setenv("CARVALEN_SQL_TRACE", previous_->c_str(), 1);
-    } else {
-      unsetenv("CARVALEN_SQL_TRACE");
-    }
+    unsetenv("CARVALEN_SQL_TRACE");
     std::error_code ec;
     std::filesystem::remove(path_, ec);
   }
-  SqlTrace(const SqlTrace&) = delete;
-  SqlTrace& operator=(const SqlTrace&) = delete;
 
-  /// Every event so far, in order.
-  std::vector<nlohmann::json> Events() const {
+  /// The events so far, in order; only those of one kind ("query", "schema", ...) if named.
+  std::vector<nlohmann::json> Events(const std::string& kind = "") const {
     std::vector<nlohmann::json> events;
     std::ifstream in(path_);
     for (std::string line; std::getline(in, line);) {
-      if (!line.empty()) events.push_back(nlohmann::json::parse(line));
+      if (line.empty()) continue;
+      nlohmann::json event = nlohmann::json::parse(line);
+      if (kind.empty() || event.value("event", "") == kind) events.push_back(std::move(event));
     }
     return events;
   }
-  /// The statements of the record sets opened so far ("query" events), in order.
-  std::vector<std::string> Queries() const { return Texts("query"); }
-  /// The column-schema queries so far.
-  std::vector<nlohmann::json> Schemas() const {
-    std::vector<nlohmann::json> found;
-    for (const auto& event : Events()) {
-      if (event.value("event", "") == "schema") found.push_back(event);
-    }
-    return found;
-  }
-
- private:
-  std::vector<std::string> Texts(const std::string& kind) const {
+  /// The statements of the record sets opened so far, in order.
+  std::vector<std::string> Queries() const {
     std::vector<std::string> texts;
-    for (const auto& event : Events()) {
-      if (event.value("event", "") == kind) texts.push_back(event.value("sql", ""));
-    }
+    for (const auto& event : Events("query")) texts.push_back(event.value("sql", ""));
     return texts;
   }
 
+ private:
   std::string path_;
-  std::optional<std::string> previous_;
 };
 
 /// The Error that `call` raises; fails the test when it raises none.
@@ -116,8 +90,7 @@ inline ErrorInfo RaisedBy(const std::function<void()>& call) {
   return {};
 }
 
-/// The header the reporter puts in front of a description: "\r\nERROR 0x<HEX>\r\n METHOD: <op>
-/// \r\n DESC: ".
+/// The header the reporter puts in front of a description.
 inline std::string ReportHeader(std::uint32_t number, const std::string& qualified_name) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "%X", number);
@@ -130,19 +103,24 @@ inline std::string Reported(std::uint32_t number, const std::string& qualified_n
   return ReportHeader(number, qualified_name) + description + ".\r\n";
 }
 
-/// Checks on scope exit that every connection opened meanwhile was closed again.
-class NoConnectionLeft {
- public:
-  NoConnectionLeft() : before_(db::OpenConnectionCount()) {}
-  ~NoConnectionLeft() {
-    EXPECT_EQ(db::OpenConnectionCount(), before_) << "a connection was left open";
+/// A test on one provider with a fresh contract database `db`; fails the test when it leaves a
+/// connection open.
+class LineReadTest : public ::testing::TestWithParam<Provider> {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(db::OpenConnectionCount(), connections_) << "a connection was left open";
   }
-  NoConnectionLeft(const NoConnectionLeft&) = delete;
-  NoConnectionLeft& operator=(const NoConnectionLeft&) = delete;
+  ContractDb db{GetParam()};
 
  private:
-  std::int64_t before_;
+  std::int64_t connections_ = db::OpenConnectionCount();
 };
+
+/// Variants of the values given: Vs(1, "a", 2.5) is {Long 1, String "a", Double 2.5}.
+template <typename... T>
+std::vector<Variant> Vs(const T&... values) {
+  return {Variant(values)...};
+}
 
 /// The keys of a dictionary, in order.
 inline std::vector<Variant> KeysOf(const Dictionary& dictionary) {
@@ -160,3 +138,9 @@ inline std::vector<Variant> ElementsOf(const Variant& array) {
 }
 
 }  // namespace carvalen::test
+
+/// Runs a LineReadTest suite on every provider available here.
+#define CARVALEN_ON_PROVIDERS(Suite)                                                    \
+  INSTANTIATE_TEST_SUITE_P(Providers, Suite,                                            \
+                           ::testing::ValuesIn(::carvalen::test::AvailableProviders()), \
+                           ::carvalen::test::ProviderParamName)

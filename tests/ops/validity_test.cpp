@@ -1,15 +1,10 @@
 // The value of the most recent earlier line, the quantity check and the overlap check.
-#include <gtest/gtest.h>
-
-#include "carvalen/contract_line.hpp"
 #include "ops/line_reads.hpp"
-#include "support/contract_db.hpp"
 
-namespace carvalen {
+namespace carvalen::test {
 namespace {
 
 std::string Quoted(Date d) { return "'" + d.ToText() + "'"; }
-Date Seconds(Date d, std::int64_t s) { return Date(d.Micros() + s * 1'000'000); }
 
 const std::string kLine =
     "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
@@ -17,84 +12,69 @@ const std::string kLine =
     "DISCOUNTAMOUNT, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, CALLEDQUANTITY, "
     "INVOICEDQUANTITY) VALUES ";
 
-class Validity : public ::testing::TestWithParam<test::Provider> {};
+class Validity : public LineReadTest {};
 
 TEST_P(Validity, ValuesTheLatestEarlierLine) {
-  test::ContractDb db(GetParam());
   const Date today = Date::Today();
-  auto row = [&](int h, int l, int product, int status, Date eff, int price, int qty, int pct,
-                 int amt) {
+  auto row = [&](int h, int l, int product, int status, Date effective, const char* figures) {
     db.Exec(kLine + "(" + std::to_string(h) + ", " + std::to_string(l) + ", " +
-            std::to_string(product) + ", " + std::to_string(status) + ", " + Quoted(eff) +
-            ", NULL, 'EUR', " + std::to_string(price) + ", " + std::to_string(qty) + ", " +
-            std::to_string(pct) + ", " + std::to_string(amt) + ", 0, 0, 0, 0)");
+            std::to_string(product) + ", " + std::to_string(status) + ", " + Quoted(effective) +
+            ", NULL, 'EUR', " + figures + ", 0, 0, 0, 0)");
   };
-  row(1, 1, 1, 6, today.AddDays(-10), 5, 100, 10, 0);  // 5 x 100 less 10 % = 450
-  row(1, 2, 2, 6, today.AddDays(-10), 5, 100, 0, 10);  // less 10 = 490
-  row(1, 3, 3, 7, today.AddDays(-10), 5, 100, 0, 0);   // 500
-  row(1, 4, 4, 6, today.AddDays(-10), 1, 1, 0, 0);
-  row(1, 5, 4, 7, today.AddDays(-5), 2, 1, 0, 0);     // expired but newer: chosen
-  row(1, 6, 4, 5, today.AddDays(-1), 3, 1, 0, 0);     // finalized: never
-  row(1, 7, 4, 6, Seconds(today, 3600), 4, 1, 0, 0);  // later today: not yet
-  row(2, 1, 4, 6, today, 8, 1, 0, 0);                 // another contract
-  row(1, 8, 5, 6, today.AddDays(-1), 7, 1, 0, 0);
-  row(1, 9, 5, 6, today, 6, 1, 0, 0);  // exactly today 00:00:00 counts
-  row(1, 10, 6, 6, Seconds(today, 1), 9, 1, 0, 0);
-  struct Case {
-    std::int32_t product;
-    bool found;
+  // Figures: price, quantity, discount percentage, discount amount.
+  row(1, 1, 1, 6, today.AddDays(-10), "5, 100, 10, 0");  // 5 x 100 less 10 % = 450
+  row(1, 2, 2, 6, today.AddDays(-10), "5, 100, 0, 10");  // less 10 = 490
+  row(1, 3, 3, 7, today.AddDays(-10), "5, 100, 0, 0");   // 500
+  row(1, 4, 4, 6, today.AddDays(-10), "1, 1, 0, 0");
+  row(1, 5, 4, 7, today.AddDays(-5), "2, 1, 0, 0");                     // expired but newer: chosen
+  row(1, 6, 4, 5, today.AddDays(-1), "3, 1, 0, 0");                     // finalized: never
+  row(1, 7, 4, 6, Date(today.Micros() + 3'600'000'000), "4, 1, 0, 0");  // later today: not yet
+  row(2, 1, 4, 6, today, "8, 1, 0, 0");                                 // another contract
+  row(1, 8, 5, 6, today.AddDays(-1), "7, 1, 0, 0");
+  row(1, 9, 5, 6, today, "6, 1, 0, 0");  // exactly today 00:00:00 counts
+  row(1, 10, 6, 6, Date(today.Micros() + 1'000'000), "9, 1, 0, 0");
+  const std::vector<Variant> net_of = Vs(450.0, 490.0, 500.0, 2.0, 6.0);  // products 1 to 5
+  for (std::int32_t product = 1; product <= 5; ++product) {
     Variant net, currency;
-  } const cases[] = {
-      {1, true, Variant(450.0), Variant("EUR")}, {2, true, Variant(490.0), Variant("EUR")},
-      {3, true, Variant(500.0), Variant("EUR")}, {4, true, Variant(2.0), Variant("EUR")},
-      {5, true, Variant(6.0), Variant("EUR")},   {6, false, Variant(std::int16_t{0}), Variant("")}};
-  for (const Case& c : cases) {
-    test::NoConnectionLeft check;
-    Variant net, currency;
-    EXPECT_EQ(ContractLine().GetOldContract(1, 0, c.product, net, currency), c.found);
-    EXPECT_EQ(net, c.net) << "product " << c.product;
-    EXPECT_EQ(currency, c.currency) << "product " << c.product;
+    EXPECT_TRUE(ContractLine().GetOldContract(1, 0, product, net, currency)) << product;
+    EXPECT_EQ(net, net_of[product - 1]) << "product " << product;
+    EXPECT_EQ(currency, Variant("EUR"));
   }
-  test::SqlTrace trace;
+  SqlTrace trace;
   Variant net, currency;
-  ContractLine().GetOldContract(1, 0, 6, net, currency);
+  EXPECT_FALSE(ContractLine().GetOldContract(1, 0, 6, net, currency));  // effective 1 s too late
+  EXPECT_EQ(net, Variant(std::int16_t{0}));  // Integer 0 and "" when no line is found
+  EXPECT_EQ(currency, Variant(""));
   EXPECT_EQ(trace.Queries(),
             std::vector<std::string>{
                 "SELECT CONTRACTLINEID,QUANTITY,EFFECTIVEDATETIME FROM CONTRACTLINE WHERE "
                 "PRODUCTID = 6 AND CONTRACTHEADERID = 1 AND EFFECTIVEDATETIME <= " +
                 Quoted(today) +
                 " AND (CONTRACTSTATUS = 7 OR CONTRACTSTATUS = 6) ORDER BY EFFECTIVEDATETIME DESC"});
+  // The one late-bound call of these tests: the net value and currency are written back.
+  std::vector<Variant> args = Vs(1, 0, 1, Variant(), Variant());
+  EXPECT_EQ(ContractLine().Invoke("GetOldContract", args), Variant(true));
+  EXPECT_EQ(args[3], Variant(450.0));
+  EXPECT_EQ(args[4], Variant("EUR"));
 }
 
 TEST_P(Validity, ChecksTheRemainingQuantity) {
-  test::ContractDb db(GetParam());
   db.Exec(kLine +
           "(1, 1, 1, 6, NULL, NULL, 'EUR', 1, 100, 0, 0, 0, 0, 60, 30), "
           "(1, 2, 1, 6, NULL, NULL, 'EUR', 1, NULL, 0, 0, 0, 0, 60, 30), "
           "(1, 3, 1, 6, NULL, NULL, 'EUR', 1, 100, 0, 0, 0, 0, NULL, 30)");
-  struct Case {
-    std::int32_t line;
-    double quantity;
-    bool exceeded;
-    std::int32_t error;  // 0: none
-  } const cases[] = {
-      {1, 10, false, 0}, {1, 10.5, true, 0},
-      {1, 0, false, 0},  {2, 1e9, false, 0},  // NULL contracted quantity: never exceeded
-      {3, 0, false, 94}, {99, 0, false, errnum::kLineMissing}};
-  for (const Case& c : cases) {
-    test::NoConnectionLeft check;
-    if (c.error == 0) {
-      EXPECT_EQ(ContractLine().MaximumQuantityExceeded(1, c.line, c.quantity), c.exceeded)
-          << "line " << c.line << " quantity " << c.quantity;
-      continue;
-    }
-    ErrorInfo e = test::RaisedBy([&] { ContractLine().MaximumQuantityExceeded(1, c.line, 0); });
-    EXPECT_EQ(e.Number, c.error) << "line " << c.line;
+  ContractLine cl;
+  EXPECT_FALSE(cl.MaximumQuantityExceeded(1, 1, 10));  // 60 called + 30 invoiced + 10 = 100
+  EXPECT_TRUE(cl.MaximumQuantityExceeded(1, 1, 10.5));
+  EXPECT_FALSE(cl.MaximumQuantityExceeded(1, 2, 1e9));  // NULL contracted quantity: no limit
+  for (auto [line, number] : {std::pair{3, 94}, std::pair{99, errnum::kLineMissing}}) {
+    ErrorInfo e = RaisedBy([&] { cl.MaximumQuantityExceeded(1, line, 0); });
+    EXPECT_EQ(e.Number, number) << "line " << line;
     EXPECT_EQ(e.Description.rfind(
-                  test::ReportHeader(c.error, "Carvalen.ContractLine.MaximumQuantityExceeded"), 0),
+                  ReportHeader(number, "Carvalen.ContractLine.MaximumQuantityExceeded"), 0),
               0u);
   }
-  test::SqlTrace trace;
+  SqlTrace trace;
   ContractLine().MaximumQuantityExceeded(1, 1, 1);
   EXPECT_EQ(trace.Queries(), std::vector<std::string>{
                                  "SELECT CALLEDQUANTITY,INVOICEDQUANTITY,QUANTITY FROM "
@@ -102,7 +82,6 @@ TEST_P(Validity, ChecksTheRemainingQuantity) {
 }
 
 TEST_P(Validity, FindsOverlappingActiveLines) {
-  test::ContractDb db(GetParam());
   const std::string e = "'2026-03-01 00:00:00'", x = "'2026-06-30 00:00:00'";
   struct Case {
     const char* name;
@@ -130,17 +109,14 @@ TEST_P(Validity, FindsOverlappingActiveLines) {
     db.Exec(kLine + "(" + h + ", 1, 7, " + std::to_string(c.status) + ", " + e + ", " +
             (c.open_ended ? "NULL" : x) + ", 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
     if (c.start) {
+      // The other line, and the same line in another state, which never counts.
       db.Exec(kLine + "(" + h + ", 2, 7, 6, " + c.start + ", " + c.end +
-              ", 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
-      // The same line in another state never counts.
-      db.Exec(kLine + "(" + h +
-              ", 3, 7, 7, '2026-04-01 00:00:00', NULL, 'EUR', 1, 1, 0, 0, 0, 0, "
-              "0, 0)");
+              ", 'EUR', 1, 1, 0, 0, 0, 0, 0, 0), (" + h +
+              ", 3, 7, 7, '2026-04-01 00:00:00', NULL, 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
     }
-    test::NoConnectionLeft check;
     EXPECT_EQ(ContractLine().OldContractExists(header, 1, 7), c.found) << c.name;
   }
-  test::SqlTrace trace;
+  SqlTrace trace;
   ContractLine().OldContractExists(101, 1, 7);
   ContractLine().OldContractExists(107, 1, 7);
   const std::string select =
@@ -163,40 +139,22 @@ TEST_P(Validity, FindsOverlappingActiveLines) {
 }
 
 TEST_P(Validity, OverlapFailuresNestOrMismatch) {
-  test::ContractDb db(GetParam());
   db.Exec(kLine + "(1, 1, 7, 6, NULL, NULL, 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
   const std::string op = "Carvalen.ContractLine.OldContractExists";
-  test::NoConnectionLeft check;
-  ErrorInfo missing = test::RaisedBy([] { ContractLine().OldContractExists(1, 99, 7); });
+  ErrorInfo missing = RaisedBy([] { ContractLine().OldContractExists(1, 99, 7); });
   EXPECT_EQ(missing.Description,
-            test::ReportHeader(errnum::kLineMissing, op) +
-                test::Reported(errnum::kLineMissing, "Carvalen.ContractLine.GetContractFieldValue",
-                               kGenericDescription) +
+            ReportHeader(errnum::kLineMissing, op) +
+                Reported(errnum::kLineMissing, "Carvalen.ContractLine.GetContractFieldValue",
+                         kGenericDescription) +
                 ".\r\n");
   EXPECT_EQ(db.Log().size(), 2u);
   // A NULL start reads as "", which is no date.
-  ErrorInfo no_start = test::RaisedBy([] { ContractLine().OldContractExists(1, 1, 7); });
-  EXPECT_EQ(no_start.Description, test::Reported(13, op, "Type mismatch"));
+  ErrorInfo no_start = RaisedBy([] { ContractLine().OldContractExists(1, 1, 7); });
+  EXPECT_EQ(no_start.Description, Reported(13, op, "Type mismatch"));
   EXPECT_EQ(db.Log().size(), 3u);
 }
 
-TEST_P(Validity, CallsByNameAndWritesBack) {
-  test::ContractDb db(GetParam());
-  db.Exec(kLine + "(1, 1, 7, 6, '2020-01-01 00:00:00', NULL, 'EUR', 5, 100, 10, 0, 0, 0, 60, 30)");
-  ContractLine line;
-  const Variant one(std::int32_t{1});
-  std::vector<Variant> args = {one, one, Variant(std::int32_t{7}), Variant(), Variant()};
-  EXPECT_EQ(line.Invoke("GetOldContract", args), Variant(true));
-  EXPECT_EQ(args[3], Variant(450.0));
-  EXPECT_EQ(args[4], Variant("EUR"));
-  std::vector<Variant> quantity = {one, one, Variant(10.5)};
-  EXPECT_EQ(line.Invoke("MaximumQuantityExceeded", quantity), Variant(true));
-  std::vector<Variant> overlap = {one, one, Variant(std::int32_t{7})};
-  EXPECT_EQ(line.Invoke("OldContractExists", overlap), Variant(true));
-}
-
-INSTANTIATE_TEST_SUITE_P(Providers, Validity, ::testing::ValuesIn(test::AvailableProviders()),
-                         [](const auto& info) { return test::ProviderName(info.param); });
+CARVALEN_ON_PROVIDERS(Validity);
 
 }  // namespace
-}  // namespace carvalen
+}  // namespace carvalen::test
