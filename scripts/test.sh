@@ -7,6 +7,11 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
+# Formatting is part of the build's contract.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
+fi
+
 jobs=$(nproc)
 pg_dir=$(mktemp -d /tmp/carvalen-pg.XXXXXX)
 cleanup() { bash scripts/pg-test-cluster.sh stop "$pg_dir" >/dev/null 2>&1 || true; rm -rf "$pg_dir"; }
