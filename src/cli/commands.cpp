@@ -10,18 +10,13 @@
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
 #include "cli/json_codec.hpp"
+#include "frame/value/text.hpp"
 #include "model/classes.hpp"
 #include "model/dispatch.hpp"
 #include "model/schema.hpp"
 
 namespace carvalen::cli {
 namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-    return std::tolower(x) == std::tolower(y);
-  });
-}
 
 std::string ClassList() {
   std::string names;
@@ -58,7 +53,7 @@ struct Target {
 Target ResolveTarget(std::string_view text) {
   // "Carvalen.ContractLine.GetPrice" names the same operation as "ContractLine.GetPrice".
   if (std::size_t dot = text.find('.'); dot != std::string_view::npos &&
-                                        SameName(text.substr(0, dot), kLibraryName) &&
+                                        text::EqualsNoCase(text.substr(0, dot), kLibraryName) &&
                                         text.find('.', dot + 1) != std::string_view::npos) {
     text.remove_prefix(dot + 1);
   }
@@ -122,8 +117,9 @@ std::vector<Variant> BuildArguments(const model::MethodInfo& method,
     }
     const std::string_view name(assignment.data(), equals);
     const std::string_view value = std::string_view(assignment).substr(equals + 1);
-    auto param = std::find_if(method.params.begin(), method.params.end(),
-                              [&](const model::ParamInfo& p) { return SameName(p.name, name); });
+    auto param =
+        std::find_if(method.params.begin(), method.params.end(),
+                     [&](const model::ParamInfo& p) { return text::EqualsNoCase(p.name, name); });
     if (param == method.params.end()) {
       throw UsageError(fmt::format("{} has no parameter \"{}\" (parameters: {})", method.name, name,
                                    ParamList(method)));
@@ -281,9 +277,9 @@ int RunOps(std::string_view class_name, bool json, std::ostream& out) {
 }
 
 int RunSchema(std::string_view provider, std::ostream& out) {
-  if (SameName(provider, "sqlite")) {
+  if (text::EqualsNoCase(provider, "sqlite")) {
     out << model::SchemaScript(model::SchemaProvider::SQLite);
-  } else if (SameName(provider, "postgresql")) {
+  } else if (text::EqualsNoCase(provider, "postgresql")) {
     out << model::SchemaScript(model::SchemaProvider::PostgreSQL);
   } else {
     throw UsageError(

@@ -4,26 +4,20 @@
 // is shared by all threads and guarded by a mutex; the object context is per thread.
 #include "carvalen/component.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <map>
 #include <mutex>
 #include <string>
 
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
+#include "frame/value/text.hpp"
 #include "model/classes.hpp"
 #include "platform/components/defaults.hpp"
 
 namespace carvalen {
 namespace {
 
-std::string Normalize(std::string_view name) {
-  std::string key(name);
-  std::transform(key.begin(), key.end(), key.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return key;
-}
+std::string Normalize(std::string_view name) { return text::AsciiLower(name); }
 
 class Registry {
  public:

@@ -1,11 +1,10 @@
 #include "model/classes.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <memory>
 
 #include "carvalen/contract.hpp"
 #include "carvalen/contract_line.hpp"
+#include "frame/value/text.hpp"
 
 namespace carvalen {
 namespace {
@@ -53,12 +52,7 @@ std::span<const ClassInfo> Classes() {
 
 const ClassInfo* FindClass(std::string_view name) {
   for (const ClassInfo& info : Classes()) {
-    std::string_view class_name = info.metadata->name;
-    if (std::equal(
-            class_name.begin(), class_name.end(), name.begin(), name.end(),
-            [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); })) {
-      return &info;
-    }
+    if (text::EqualsNoCase(info.metadata->name, name)) return &info;
   }
   return nullptr;
 }

@@ -1,18 +1,8 @@
 #include "model/dispatch.hpp"
 
-#include <algorithm>
-#include <cctype>
+#include "frame/value/text.hpp"
 
 namespace carvalen::model {
-namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-    return std::tolower(x) == std::tolower(y);
-  });
-}
-
-}  // namespace
 
 const char* ParamTypeName(ParamType type) {
   switch (type) {
@@ -36,7 +26,7 @@ const char* ParamTypeName(ParamType type) {
 
 const MethodInfo* FindMethod(const std::vector<MethodInfo>& methods, std::string_view name) {
   for (const MethodInfo& method : methods) {
-    if (SameName(method.name, name)) return &method;
+    if (text::EqualsNoCase(method.name, name)) return &method;
   }
   return nullptr;
 }

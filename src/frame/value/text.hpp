@@ -1,7 +1,8 @@
-// Small text helpers shared by the value layer's sources.
+// Small text helpers: names compared without regard to case, blanks trimmed.
 #pragma once
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
 namespace carvalen::text {
@@ -11,6 +12,15 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b) {
   const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
                                             [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+/// The text with ASCII letters in lower case.
+inline std::string AsciiLower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
 }
 
 /// The text without leading and trailing blanks (spaces, tabs, line ends).

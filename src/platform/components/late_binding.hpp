@@ -11,6 +11,7 @@
 
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
+#include "frame/value/text.hpp"
 
 namespace carvalen::components {
 
@@ -19,14 +20,7 @@ inline constexpr std::int32_t kComponentFailure = static_cast<std::int32_t>(0x80
 
 /// True when `name` is `member`, letters compared without regard to case.
 inline bool IsMember(std::string_view name, std::string_view member) {
-  if (name.size() != member.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (lower(name[i]) != lower(member[i])) return false;
-  }
-  return true;
+  return text::EqualsNoCase(name, member);
 }
 
 /// Fails with 450 "Wrong number of arguments or invalid property assignment" unless exactly

@@ -26,13 +26,14 @@ inline constexpr std::int32_t kSchemaColumns = 4;
 
 /// Errors of this layer (not of a driver), numbered as the classic data-access errors.
 namespace dberr {
-inline constexpr std::int32_t kNotFoundInCollection = static_cast<std::int32_t>(0x800A0CC1u);  // 3265
-inline constexpr std::int32_t kNoCurrentRecord = static_cast<std::int32_t>(0x800A0BCDu);       // 3021
-inline constexpr std::int32_t kObjectClosed = static_cast<std::int32_t>(0x800A0E78u);          // 3704
-inline constexpr std::int32_t kObjectOpen = static_cast<std::int32_t>(0x800A0E79u);            // 3705
-inline constexpr std::int32_t kProviderNotFound = static_cast<std::int32_t>(0x800A0E7Au);      // 3706
-inline constexpr std::int32_t kInvalidArgument = static_cast<std::int32_t>(0x800A0BB9u);       // 3001
-inline constexpr std::int32_t kNotSupported = static_cast<std::int32_t>(0x800A0CB3u);          // 3251
+inline constexpr std::int32_t kNotFoundInCollection =
+    static_cast<std::int32_t>(0x800A0CC1u);                                                // 3265
+inline constexpr std::int32_t kNoCurrentRecord = static_cast<std::int32_t>(0x800A0BCDu);   // 3021
+inline constexpr std::int32_t kObjectClosed = static_cast<std::int32_t>(0x800A0E78u);      // 3704
+inline constexpr std::int32_t kObjectOpen = static_cast<std::int32_t>(0x800A0E79u);        // 3705
+inline constexpr std::int32_t kProviderNotFound = static_cast<std::int32_t>(0x800A0E7Au);  // 3706
+inline constexpr std::int32_t kInvalidArgument = static_cast<std::int32_t>(0x800A0BB9u);   // 3001
+inline constexpr std::int32_t kNotSupported = static_cast<std::int32_t>(0x800A0CB3u);      // 3251
 }  // namespace dberr
 
 class Recordset;
@@ -63,7 +64,8 @@ class Connection {
   /// Answers a client-side record set with TABLE_CATALOG, TABLE_SCHEMA, TABLE_NAME,
   /// COLUMN_NAME, ORDINAL_POSITION, DATA_TYPE; names are matched as the database resolves an
   /// unquoted identifier.
-  std::shared_ptr<Recordset> OpenSchema(std::int32_t schema, const std::vector<Variant>& restrictions);
+  std::shared_ptr<Recordset> OpenSchema(std::int32_t schema,
+                                        const std::vector<Variant>& restrictions);
 
   /// Identifies this connection in the SQL trace (new for every open).
   std::int64_t TraceId() const { return trace_id_; }

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <filesystem>
 
+#include "frame/value/text.hpp"
 #include "platform/db/client.hpp"
 #include "platform/db/connection_string.hpp"
 #include "platform/db/driver.hpp"
@@ -29,8 +30,8 @@ std::atomic<std::int64_t> g_open_connections{0};  // for tests: caller-level ope
 /// The level of "SET TRANSACTION ISOLATION LEVEL <level>" (upper case, single blanks), or
 /// empty when `sql` is not that command.
 std::string IsolationLevelOf(std::string_view sql) {
-  sql = TrimBlanks(sql);
-  while (!sql.empty() && sql.back() == ';') sql = TrimBlanks(sql.substr(0, sql.size() - 1));
+  sql = text::TrimBlanks(sql);
+  while (!sql.empty() && sql.back() == ';') sql = text::TrimBlanks(sql.substr(0, sql.size() - 1));
   if (sql.find(';') != std::string_view::npos) return {};
   std::vector<std::string> words;
   std::string word;
@@ -183,7 +184,7 @@ std::shared_ptr<Recordset> Connection::OpenSchema(std::int32_t schema,
   // Catalog and schema restrictions compare as the databases compare unquoted names.
   auto keep = [](const Variant& wanted, const Variant& have) {
     if (wanted.IsNull()) return true;
-    return !have.IsNull() && EqualsIgnoreCase(wanted.RawString(), have.RawString());
+    return !have.IsNull() && text::EqualsNoCase(wanted.RawString(), have.RawString());
   };
   std::vector<std::vector<Variant>> kept;
   for (auto& row : rows) {

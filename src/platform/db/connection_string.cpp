@@ -2,10 +2,14 @@
 
 #include <charconv>
 
+#include "frame/value/text.hpp"
 #include "platform/db/errors.hpp"
 
 namespace carvalen::db {
 namespace {
+
+using text::AsciiLower;
+using text::TrimBlanks;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -119,32 +123,6 @@ bool ParseBool(const std::string& value, bool& out) {
 
 }  // namespace
 
-std::string AsciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  std::size_t b = 0, e = text.size();
-  while (b < e && IsBlank(text[b])) ++b;
-  while (e > b && IsBlank(text[e - 1])) --e;
-  return text.substr(b, e - b);
-}
-
 std::optional<std::string> ConnectionSettings::Find(std::string_view key) const {
   for (const auto& [k, v] : keys) {
     if (k == key) return v;
@@ -203,9 +181,9 @@ ConnectionSettings ParseConnectionString(std::string_view text) {
     throw LayerError(dberr::kProviderNotFound, std::string(kTextProviderNotFound) +
                                                    " The connection string names no Provider.");
   }
-  if (EqualsIgnoreCase(*provider, "SQLite")) {
+  if (text::EqualsNoCase(*provider, "SQLite")) {
     settings.provider = ProviderKind::SQLite;
-  } else if (EqualsIgnoreCase(*provider, "PostgreSQL")) {
+  } else if (text::EqualsNoCase(*provider, "PostgreSQL")) {
     settings.provider = ProviderKind::PostgreSQL;
   } else {
     throw LayerError(dberr::kProviderNotFound,

@@ -40,11 +40,4 @@ ConnectionSettings ParseConnectionString(std::string_view text);
 /// can describe a connection string that does not parse.
 std::string MaskPassword(std::string_view text);
 
-/// Lower-cases ASCII letters.
-std::string AsciiLower(std::string_view text);
-/// Equal without regard to ASCII case.
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
-/// `text` without leading and trailing blanks (spaces, tabs, line breaks).
-std::string_view TrimBlanks(std::string_view text);
-
 }  // namespace carvalen::db

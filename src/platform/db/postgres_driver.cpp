@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "frame/value/text.hpp"
 #include "platform/db/driver.hpp"
 #include "platform/db/errors.hpp"
 
@@ -41,7 +42,7 @@ std::int32_t PackSqlState(std::string_view state) {
 }
 
 std::string TrimmedMessage(const char* text) {
-  return std::string(TrimBlanks(text != nullptr ? text : ""));
+  return std::string(text::TrimBlanks(text != nullptr ? text : ""));
 }
 
 /// The one place where libpq's errors become ours: number = packed SQLSTATE, description = the

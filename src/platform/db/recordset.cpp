@@ -10,6 +10,7 @@
 // (the text is always a statement).
 #include <string>
 
+#include "frame/value/text.hpp"
 #include "platform/db/client.hpp"
 #include "platform/db/connection_string.hpp"
 #include "platform/db/driver.hpp"
@@ -43,7 +44,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   std::vector<std::vector<Variant>> rows;
   bool has_row = false;
   try {
-    if (TrimBlanks(source).empty()) {
+    if (text::TrimBlanks(source).empty()) {
       Error error = LayerError(dberr::kInvalidArgument, kTextNoCommand);
       error.WithNative({}, source);
       throw error;
@@ -98,7 +99,7 @@ bool Recordset::Bof() const {
 Variant Recordset::Field(std::string_view name) const {
   RequireOpen();
   for (std::size_t i = 0; i < fields_.size(); ++i) {
-    if (EqualsIgnoreCase(fields_[i], name)) {
+    if (text::EqualsNoCase(fields_[i], name)) {
       if (Eof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
       return streaming_ ? rows_.front()[i] : rows_[position_][i];
     }

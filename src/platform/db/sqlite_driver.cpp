@@ -7,6 +7,7 @@
 #include <climits>
 #include <string>
 
+#include "frame/value/text.hpp"
 #include "platform/db/driver.hpp"
 #include "platform/db/errors.hpp"
 
@@ -122,7 +123,7 @@ int Authorize(void*, int action, const char* arg1, const char* arg2, const char*
   if (action == SQLITE_ATTACH || action == SQLITE_DETACH) return SQLITE_DENY;
   if (action == SQLITE_PRAGMA && arg1 != nullptr && arg2 != nullptr) {
     for (const char* name : {"query_only", "writable_schema", "journal_mode", "locking_mode"}) {
-      if (EqualsIgnoreCase(arg1, name)) return SQLITE_DENY;
+      if (text::EqualsNoCase(arg1, name)) return SQLITE_DENY;
     }
   }
   return SQLITE_OK;
@@ -291,7 +292,7 @@ class SqliteConnection final : public PhysicalConnection {
         throw SqliteError(db_.get(), rc, "PRAGMA journal_mode");
       }
     }
-    if (!EqualsIgnoreCase(mode, "wal")) {
+    if (!text::EqualsNoCase(mode, "wal")) {
       // Switching needs write access to the file; a read-only file or file system keeps its
       // journal mode, which must not stop us from reading.
       try {
