@@ -217,19 +217,12 @@ class PgConnection final : public PhysicalConnection {
 
   bool Healthy() override {
     PGconn* c = conn_.get();
-    // Whatever arrived while the session sat idle is read: a terminated backend sends an error
-    // and closes its socket, which libpq sees only when it reads.
-    for (int i = 0; i < 8; ++i) {
-      if (PQstatus(c) != CONNECTION_OK || PQtransactionStatus(c) != PQTRANS_IDLE) return false;
-      pollfd fd{PQsocket(c), POLLIN, 0};
-      int rc = poll(&fd, 1, 0);
-      if (rc == 0) return true;
-      if (rc < 0 || (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
-      if (!PQconsumeInput(c)) return false;
-      PQisBusy(c);  // parses what was read (notices go to the no-op processor)
-      while (PGnotify* note = PQnotifies(c)) PQfreemem(note);
-    }
-    return false;  // still chattering: not worth the risk
+    if (PQstatus(c) != CONNECTION_OK || PQtransactionStatus(c) != PQTRANS_IDLE) return false;
+    // An idle session has nothing to say. A terminated backend sends its farewell error first
+    // and closes the socket a moment later, so reading the message and finding the socket still
+    // open proves nothing: anything readable at all means the session is not handed out again.
+    pollfd fd{PQsocket(c), POLLIN, 0};
+    return poll(&fd, 1, 0) == 0;
   }
 
   bool Reusable() override {
