@@ -10,14 +10,14 @@
 
 #include "carvalen/component.hpp"
 #include "carvalen/dictionary.hpp"
-#include "components/scratch.hpp"
 #include "platform/db/client.hpp"
 #include "support/contract_db.hpp"
+#include "support/scratch.hpp"
 
 namespace carvalen {
 namespace {
 
-using testing::ErrorOf;
+using testing::CaptureError;
 
 Variant Names(std::vector<const char*> names) {
   return Variant(Array::Of(std::vector<Variant>(names.begin(), names.end())));
@@ -51,7 +51,7 @@ class CategoryTest : public ::testing::TestWithParam<test::Provider> {
   std::int64_t open_before_ = db::OpenConnectionCount();
 };
 
-TEST_P(CategoryTest, AnswersTheAskedFieldsThatHaveRowsInTheAskedOrder) {
+TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) {
   std::vector<Variant> args{Variant("4"), Names({"GENERATIONINTERVAL", "NOSUCHFIELD", "buyergroup",
                                                  "AUTOMATICRFQGENERATION", "GENERATIONINTERVAL"})};
   const auto answer =
@@ -66,10 +66,23 @@ TEST_P(CategoryTest, AnswersTheAskedFieldsThatHaveRowsInTheAskedOrder) {
                 ->Item(Variant("AUTOMATICRFQGENERATION")),
             Variant("0"));
   EXPECT_EQ(CategoryFields(Variant(77), Names({"GENERATIONINTERVAL"}))->Count(), 0);
+  // Without a store, any error but 0x8004041D shows the names were checked first.
+  std::filesystem::remove(std::filesystem::path(db_.ConfigDir()) / "Vendra.toml");
+  const std::pair<Variant, std::int32_t> cases[] = {
+      {Variant("GENERATIONINTERVAL"), 13},                     // no array
+      {Variant(Array(0, 1, 0, 1)), 13},                        // two dimensions
+      {Variant(Array::Of({Variant::Null()})), 94},             // a name that is no text
+      {Names({"X"}), static_cast<std::int32_t>(0x8004041Du)},  // no store
+  };
+  for (const auto& [names, number] : cases) {
+    EXPECT_EQ(CaptureError([&] { CategoryFields(Variant(4), names); }).Number(), number);
+  }
+  EXPECT_EQ(CaptureError([] { CategoryFields(Variant(4), Names({"X"})); }).Source(),
+            "Morrowfen.Category");
 }
 
-// Also: without Vendra, the Zandril store names the database.
-TEST_P(CategoryTest, SendsOneTracedQueryWithTheIdAsDigits) {
+// One traced query, the id as digits; without Vendra the Zandril store names the database.
+TEST_P(CategoryTest, SendsOneTracedQueryAndFailsWhenTheOpenOrTheQueryFails) {
   OnlyStore(db_.ConfigDir(), "Zandril", db_.ConnectionString());
   const auto trace = std::filesystem::path(db_.ConfigDir()) / "trace.jsonl";
   {
@@ -84,30 +97,11 @@ TEST_P(CategoryTest, SendsOneTracedQueryWithTheIdAsDigits) {
   }
   EXPECT_EQ(queries, std::vector<std::string>{
                          "SELECT FIELDNAME,FIELDVALUE FROM CATEGORYSETTING WHERE CATEGORYID = -4"});
-}
-
-TEST_P(CategoryTest, FailsWhenTheQueryOrTheOpenFails) {
   OnlyStore(db_.ConfigDir(), "Vendra", db_.ConnectionString() + ";Colour=red");
   EXPECT_THROW(CategoryFields(Variant(4), Names({"X"})), Error);
   OnlyStore(db_.ConfigDir(), "Vendra", db_.ConnectionString());
   db_.Exec("DROP TABLE CATEGORYSETTING");
   EXPECT_THROW(CategoryFields(Variant(4), Names({"X"})), Error);
-}
-
-// Without a store, any error but 0x8004041D shows the names were checked first.
-TEST_P(CategoryTest, ChecksTheNamesBeforeLookingForAStore) {
-  std::filesystem::remove(std::filesystem::path(db_.ConfigDir()) / "Vendra.toml");
-  const std::pair<Variant, std::int32_t> cases[] = {
-      {Variant("GENERATIONINTERVAL"), 13},                     // no array
-      {Variant(Array(0, 1, 0, 1)), 13},                        // two dimensions
-      {Variant(Array::Of({Variant::Null()})), 94},             // a name that is no text
-      {Names({"X"}), static_cast<std::int32_t>(0x8004041Du)},  // no store
-  };
-  for (const auto& [names, number] : cases) {
-    EXPECT_EQ(ErrorOf([&] { CategoryFields(Variant(4), names); }).Number(), number);
-  }
-  EXPECT_EQ(ErrorOf([] { CategoryFields(Variant(4), Names({"X"})); }).Source(),
-            "Morrowfen.Category");
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, CategoryTest, ::testing::ValuesIn(test::AvailableProviders()),

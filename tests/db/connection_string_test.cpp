@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "db/db_test_helpers.hpp"
+#include "support/client_test.hpp"
 
 namespace carvalen::db {
 namespace {
@@ -65,17 +65,6 @@ TEST(ConnectionString, RejectsMalformedTextWithItsCulprit) {
     EXPECT_EQ(e.Description(), c.description);
     EXPECT_EQ(e.Source(), "Carvalen.Database");
   }
-}
-
-// The canonical text keys the pool: spelling is ignored, values are not, and it is unambiguous.
-TEST(ConnectionString, CanonicalTextIgnoresSpellingButNotValues) {
-  auto canonical = [](const char* text) { return ParseConnectionString(text).Canonical(); };
-  EXPECT_EQ(canonical("Provider=SQLite;Data Source=a.db"),
-            canonical(" PROVIDER=sqlite ; data source = a.db ;"));
-  EXPECT_NE(canonical("Provider=SQLite;Data Source=a.db"),
-            canonical("Provider=SQLite;Data Source=A.db"));
-  EXPECT_NE(canonical("Provider=PostgreSQL;Host=a;Port=1"),
-            canonical("Provider=PostgreSQL;Host=a=1"));
 }
 
 TEST(ConnectionString, MasksPasswordsEvenInTextThatDoesNotParse) {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "db/db_test_helpers.hpp"
+#include "support/client_test.hpp"
 
 namespace carvalen::test {
 namespace {
@@ -46,53 +46,53 @@ TEST_P(Connections, IsolationCommandTakesEffectAndServerNoticesStayOffStderr) {
   connection->Close();
 }
 
-TEST_P(Connections, RefusesASecondStatement) {
-  db().Exec("CREATE TABLE T (A INTEGER)");
+// What a session refuses: a second statement in one call, and any write.
+TEST_P(Connections, RefusesASecondStatementAndWrites) {
+  db().Exec("CREATE TABLE T (A INTEGER); INSERT INTO T VALUES (1)");
   auto connection = OpenClient(db().ConnectionString());
-  for (const char* sql : {"SELECT 1; SELECT 2", "SELECT A FROM T;DELETE FROM T"}) {
-    SCOPED_TRACE(sql);
-    const Error on_execute = CaptureError([&] { connection->Execute(sql); });
-    const Error on_query = CaptureError([&] { OpenQuery(connection, sql); });
-    EXPECT_EQ(on_query.Number(), lite() ? db::dberr::kInvalidArgument : PackedSqlState("42601"));
-    EXPECT_EQ(on_query.Description(),
-              lite() ? "The command text holds more than one statement; only one statement is run "
-                       "per call."
-                     : "cannot insert multiple commands into a prepared statement");
-    EXPECT_EQ(on_query.Statement(), sql);
-    EXPECT_EQ(on_execute.Number(), on_query.Number());
+  const std::string twice =
+      lite() ? "The command text holds more than one statement; only one statement is run per call."
+             : "cannot insert multiple commands into a prepared statement";
+  const std::string write = lite() ? "attempt to write a readonly database" : "cannot execute ";
+  const std::int32_t twice_number =
+      lite() ? db::dberr::kInvalidArgument : 16801924 /* SQLSTATE 42601 */;
+  const std::int32_t write_number = lite() ? 8 : 100663618 /* SQLSTATE 25006 */;
+  const struct {
+    const char* sql;
+    std::int32_t number;
+    const std::string& description;  // its start
+  } cases[] = {
+      {"SELECT 1; SELECT 2", twice_number, twice},
+      {"SELECT A FROM T;DELETE FROM T", twice_number, twice},
+      {"INSERT INTO T VALUES (2)", write_number, write},
+      {"DELETE FROM T", write_number, write},
+      {"CREATE TABLE U (B INT)", write_number, write},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sql);
+    const Error e = CaptureError([&] { connection->Execute(c.sql); });
+    EXPECT_EQ(e.Number(), c.number);
+    EXPECT_TRUE(e.Description().starts_with(c.description)) << e.Description();
+    EXPECT_EQ(e.Statement(), c.sql);
+    if (&c.description == &twice) {  // a record set refuses it too
+      EXPECT_EQ(CaptureError([&] { OpenQuery(connection, c.sql); }).Description(), twice);
+    }
   }
   // A trailing semicolon or comment is no second statement.
   for (const char* sql : {"SELECT 1;", "SELECT 1 ; -- done", "SELECT 1 /* c */ ;  "}) {
     EXPECT_FALSE(OpenQuery(connection, sql)->Eof()) << sql;
   }
-  connection->Close();
-}
-
-TEST_P(Connections, SessionsAreReadOnly) {
-  db().Exec("CREATE TABLE T (A INTEGER); INSERT INTO T VALUES (1)");
-  auto connection = OpenClient(db().ConnectionString());
-  for (const char* sql : {"INSERT INTO T VALUES (2)", "DELETE FROM T", "CREATE TABLE U (B INT)"}) {
-    SCOPED_TRACE(sql);
-    const Error e = CaptureError([&] { connection->Execute(sql); });
-    EXPECT_EQ(e.Number(), lite() ? 8 : PackedSqlState("25006"));
-    EXPECT_EQ(e.Source(), lite() ? "SQLite" : "PostgreSQL");
-    EXPECT_EQ(e.NativeCode(), lite() ? "SQLITE_READONLY" : "25006");
-    EXPECT_TRUE(lite() ? e.Description() == "attempt to write a readonly database"
-                       : e.Description().starts_with("cannot execute "))
-        << e.Description();
-    EXPECT_EQ(e.Statement(), sql);
-  }
-  // Nor can a statement make a SQLite session writable again or attach another file.
-  for (const char* sql : {"PRAGMA query_only=0", "ATTACH 'other.db' AS o"}) {
-    if (lite()) {
-      EXPECT_EQ(CaptureError([&] { connection->Execute(sql); }).NativeCode(), "SQLITE_AUTH");
-    }
+  if (lite()) {  // nor can a statement make the session writable again or attach another file
+    for (const char* sql : {"PRAGMA query_only=0", "ATTACH 'other.db' AS o"})
+      EXPECT_EQ(CaptureError([&] { connection->Execute(sql); }).NativeCode(), "SQLITE_AUTH") << sql;
   }
   connection->Close();
   EXPECT_EQ(db().QueryText("SELECT count(*) FROM T"), "1");
 }
 
-TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOff) {
+// A closed session is kept and handed out again, unless pooling is off, the pool is full or the
+// session broke.
+TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOffOrItBroke) {
   const std::string pooled = db().ConnectionString();
   auto first = OpenClient(pooled);
   const std::string backend = lite() ? "" : BackendId(first);
@@ -102,7 +102,17 @@ TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOff) {
   EXPECT_EQ(db::PooledConnectionCount(), 0);  // the kept one was taken
   EXPECT_EQ(lite() ? "" : BackendId(second), backend);
   second->Close();
-
+  if (!lite()) {
+    db().Exec("SELECT pg_terminate_backend(" + backend + ")");
+    const std::string gone = "SELECT count(*) FROM pg_stat_activity WHERE pid = " + backend;
+    for (int i = 0; i < 200 && db().QueryText(gone) != "0"; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    auto again = OpenClient(pooled);
+    EXPECT_EQ(db::PooledConnectionCount(), 0);
+    EXPECT_NE(BackendId(again), backend);
+    again->Close();
+  }
   db::DrainPool();
   for (int i = 0; i < 2; ++i) OpenClient(pooled + ";Pooling=False")->Close();
   EXPECT_EQ(db::PooledConnectionCount(), 0);
@@ -110,25 +120,6 @@ TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOff) {
   auto b = OpenClient(pooled + ";Max Pool Size=1");
   a->Close();
   b->Close();
-  EXPECT_EQ(db::PooledConnectionCount(), 1);
-}
-
-TEST_P(Connections, BrokenPooledSessionIsDiscarded) {
-  if (lite()) GTEST_SKIP() << "only a server can break a session";
-  auto connection = OpenClient(db().ConnectionString());
-  const std::string backend = BackendId(connection);
-  connection->Close();
-  ASSERT_EQ(db::PooledConnectionCount(), 1);
-  db().Exec("SELECT pg_terminate_backend(" + backend + ")");
-  for (int i = 0; i < 200; ++i) {
-    if (db().QueryText("SELECT count(*) FROM pg_stat_activity WHERE pid = " + backend) == "0")
-      break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  auto again = OpenClient(db().ConnectionString());
-  EXPECT_EQ(db::PooledConnectionCount(), 0);
-  EXPECT_NE(BackendId(again), backend);
-  again->Close();
   EXPECT_EQ(db::PooledConnectionCount(), 1);
 }
 
@@ -146,7 +137,7 @@ TEST_P(Connections, CommandTimeOutCancelsALongStatement) {
     const auto elapsed = Clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(900));
     EXPECT_LT(elapsed, std::chrono::seconds(4));
-    EXPECT_EQ(e.Number(), lite() ? 9 : PackedSqlState("57014"));
+    EXPECT_EQ(e.Number(), lite() ? 9 : 67371461 /* SQLSTATE 57014 */);
     EXPECT_EQ(e.NativeCode(), lite() ? "SQLITE_INTERRUPT" : "57014");
     EXPECT_EQ(e.Description(),
               lite() ? "interrupted" : "canceling statement due to statement timeout");
@@ -164,37 +155,30 @@ TEST(ConnectionOpen, FailuresAreClearAndLeaveNothingOpen) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("carvalen-nopg-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
+  const std::string db_error = "Carvalen.Database";
   const struct {
-    std::string connection_string;
-    std::string source;
+    std::string connection_string, source;
     std::int32_t number;
     std::string description_start;
   } cases[] = {
-      {"Provider=Oracle;Data Source=x.db", "Carvalen.Database", db::dberr::kProviderNotFound,
-       "Provider cannot be found."},
-      {"Provider=SQLite;Data Source=x.db;Colour=red", "Carvalen.Database",
-       db::dberr::kInvalidArgument,
+      {"Provider=SQLite;Data Source=x.db;Colour=red", db_error, db::dberr::kInvalidArgument,
        "Invalid connection string: the key 'colour' is not known to the SQLite provider."},
-      {"Provider=PostgreSQL;Host=" + dir.string() + ";Colour=red", "Carvalen.Database",
+      {"Provider=PostgreSQL;Host=" + dir.string() + ";Colour=red", db_error,
        db::dberr::kInvalidArgument,
        "Invalid connection string: the key 'colour' is known neither to the PostgreSQL provider "
        "nor to libpq."},
-      {"Provider=SQLite", "Carvalen.Database", db::dberr::kInvalidArgument,
+      {"Provider=SQLite", db_error, db::dberr::kInvalidArgument,
        "Invalid connection string: the SQLite provider needs a Data Source."},
       {"Provider=SQLite;Data Source=" + (dir / "missing.db").string(), "SQLite", 14,
        "unable to open database file"},
-      {"Provider=PostgreSQL;Host=" + dir.string() +
-           ";Port=54329;Database=carvalen_test;User ID=nobody",
-       "PostgreSQL", PackedSqlState("08001"), "connection to server on socket"},
+      {"Provider=PostgreSQL;Host=" + dir.string() + ";Port=54329;Database=x;User ID=nobody",
+       "PostgreSQL", 16777728 /* SQLSTATE 08001 */, "connection to server on socket"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.connection_string);
     const std::int64_t before = db::OpenConnectionCount();
     db::Connection connection;
-    connection.ConnectionTimeout = 2;
-    const auto start = Clock::now();
     const Error e = CaptureError([&] { connection.Open(c.connection_string); });
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(e.Source(), c.source);
     EXPECT_EQ(e.Number(), c.number);
     EXPECT_TRUE(e.Description().starts_with(c.description_start)) << e.Description();

