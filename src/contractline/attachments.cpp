@@ -22,12 +22,9 @@ DictionaryPtr ContractLine::GetContractLineAttachment(std::int32_t i_lContractHe
   return frame::RunOperation(
       "Carvalen.ContractLine.GetContractLineAttachment", [&](const frame::Query& q) {
         auto attachments = Dictionary::Create();
-        const std::string header = q.Number(i_lContractHeaderID);
-        const std::string line = q.Number(i_lContractLineID);
-        auto rs = q.Open(
-            frame::Concat({" SELECT * FROM CONTRACTATTACHMENT WHERE CONTRACTHEADERID = ", header,
-                           " AND CONTRACTLINEID = ", line}),
-            db::CursorType::Keyset, db::LockType::ReadOnly);
+        auto rs = q.Open(q.ForLine(" SELECT * FROM CONTRACTATTACHMENT WHERE CONTRACTHEADERID = ",
+                                   i_lContractHeaderID, i_lContractLineID),
+                         db::CursorType::Keyset, db::LockType::ReadOnly);
         Array row(0, 7);
         // Keys are the ordinals as text ("1", "2", ...): callers look them up that way.
         for (std::int32_t ordinal = 1; !rs->Eof(); rs->MoveNext(), ++ordinal) {
@@ -50,10 +47,8 @@ DictionaryPtr ContractLine::GetContractUserData(std::int32_t i_lContractHeaderID
   return frame::RunOperation(
       "Carvalen.ContractLine.GetContractUserData", [&](const frame::Query& q) {
         auto user_data = Dictionary::Create();
-        const std::string header = q.Number(i_lContractHeaderID);
-        const std::string line = q.Number(i_lContractLineID);
-        auto rs = q.Open(frame::Concat({"SELECT * FROM CONTRACTUSERDATA WHERE CONTRACTHEADERID = ",
-                                        header, " AND CONTRACTLINEID = ", line}));
+        auto rs = q.Open(q.ForLine("SELECT * FROM CONTRACTUSERDATA WHERE CONTRACTHEADERID = ",
+                                   i_lContractHeaderID, i_lContractLineID));
         // Six elements, the last never written: callers index it and expect Empty.
         Array row(0, 5);
         // Keys are the ordinals as 32-bit integers, unlike the attachments' text keys.

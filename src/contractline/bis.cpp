@@ -73,10 +73,9 @@ DictionaryPtr ContractLine::GetContractBIS(std::int32_t i_lContractHeaderID,
       sql = frame::Concat({"SELECT * FROM CONTRACTLINEBIS WHERE BISID = ", bis,
                            " AND CONTRACTHEADERID = ", header, " AND CONTRACTLINEID = ", line});
     } else {
-      const std::string header = q.Number(i_lContractHeaderID);
-      const std::string line = q.Number(i_lContractLineID);
-      sql = frame::Concat({"SELECT * FROM CONTRACTLINEBIS WHERE CONTRACTHEADERID = ", header,
-                           " AND CONTRACTLINEID = ", line});
+      sql =
+          q.ForLine("SELECT * FROM CONTRACTLINEBIS WHERE CONTRACTHEADERID = ", i_lContractHeaderID,
+                    i_lContractLineID);
       // "And" in mixed case: the statement text is compared as sent.
       if (with_status) {
         const std::string status = q.Number(i_nContractExportStatus.ToLong());

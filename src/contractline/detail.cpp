@@ -67,11 +67,8 @@ DictionaryPtr ContractLine::GetContractLineDetail(std::int32_t i_lContractHeader
   return frame::RunOperation(
       "Carvalen.ContractLine.GetContractLineDetail", [&](const frame::Query& q) {
         auto detail = Dictionary::Create();
-        const std::string header = q.Number(i_lContractHeaderID);
-        const std::string line = q.Number(i_lContractLineID);
-        auto rs =
-            q.Open(frame::Concat({" SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID = ", header,
-                                  " AND CONTRACTLINEID = ", line}));
+        auto rs = q.Open(q.ForLine(" SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID = ",
+                                   i_lContractHeaderID, i_lContractLineID));
         if (rs->Eof()) return detail;  // no such line: empty, not an error
         for (std::string_view key : kDetailKeys) {
           detail->Add(Variant(key), rs->Field(key));
@@ -93,11 +90,8 @@ std::string ContractLine::GetContractFieldValue(std::int32_t i_lContractHeaderID
         if (columns->Eof()) return {};  // not a column: no line query, no error
         columns.reset();
 
-        const std::string header = q.Number(i_lContractHeaderID);
-        const std::string line = q.Number(i_lContractLineID);
-        auto rs =
-            q.Open(frame::Concat({"SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID = ", header,
-                                  " AND CONTRACTLINEID = ", line}));
+        auto rs = q.Open(q.ForLine("SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID = ",
+                                   i_lContractHeaderID, i_lContractLineID));
         if (rs->Eof()) throw Error::Raised(errnum::kLineMissing);
         const Variant value = rs->Field(i_sField);
         return value.IsNull() ? std::string() : value.ToString();

@@ -22,13 +22,11 @@ double ContractLine::GetDiscount(std::int32_t i_lContractHeaderID, std::int32_t 
   return frame::RunOperation("Carvalen.ContractLine.GetDiscount", [&](const frame::Query& q) {
     double percentage = 0.0;
     double amount = 0.0;
-    std::string header = q.Number(i_lContractHeaderID);
-    std::string line = q.Number(i_lContractLineID);
     auto rs =
-        q.Open(frame::Concat({"SELECT CURRENCYCODE,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT,"
-                              "INCLUDEDISCOUNTBREAKUP,MINQTYBREAKUP FROM CONTRACTLINE "
-                              "WHERE CONTRACTHEADERID = ",
-                              header, " AND CONTRACTLINEID = ", line}));
+        q.Open(q.ForLine("SELECT CURRENCYCODE,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT,"
+                         "INCLUDEDISCOUNTBREAKUP,MINQTYBREAKUP FROM CONTRACTLINE "
+                         "WHERE CONTRACTHEADERID = ",
+                         i_lContractHeaderID, i_lContractLineID));
     if (rs->Eof()) throw Error::Raised(errnum::kLineMissing);
 
     o_sCurrency = rs->Field("CURRENCYCODE");
@@ -38,14 +36,12 @@ double ContractLine::GetDiscount(std::int32_t i_lContractHeaderID, std::int32_t 
     } else {
       const bool from_below = rs->Field("MINQTYBREAKUP").ToBool();
       rs->Close();
-      std::string break_header = q.Number(i_lContractHeaderID);
-      std::string break_line = q.Number(i_lContractLineID);
-      std::string quantity = q.Double(i_fQuantity);
-      rs->Open(frame::Concat({"SELECT DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT "
-                              "WHERE CONTRACTHEADERID = ",
-                              break_header, " AND CONTRACTLINEID = ", break_line,
-                              from_below ? " AND QUANTITY <= " : " AND QUANTITY >= ", quantity,
-                              from_below ? " ORDER BY QUANTITY DESC" : " ORDER BY QUANTITY ASC"}),
+      rs->Open(frame::Concat(
+                   {q.ForLine("SELECT DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM "
+                              "CONTRACTDISCOUNT WHERE CONTRACTHEADERID = ",
+                              i_lContractHeaderID, i_lContractLineID),
+                    from_below ? " AND QUANTITY <= " : " AND QUANTITY >= ", q.Double(i_fQuantity),
+                    from_below ? " ORDER BY QUANTITY DESC" : " ORDER BY QUANTITY ASC"}),
                q.Connection(), db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
       // No break applies: no discount, and the line's own figures do not step in.
       if (!rs->Eof()) {
@@ -77,12 +73,10 @@ DictionaryPtr ContractLine::GetDiscountBreakUp(std::int32_t i_lContractHeaderID,
         o_sCurrencyCode = contractline::GetContractLineCurrency(i_lContractHeaderID,
                                                                 i_lContractLineID, q.Connection())
                               .ToString();
-        std::string header = q.Number(i_lContractHeaderID);
-        std::string line = q.Number(i_lContractLineID);
         auto rs =
-            q.Open(frame::Concat({"SELECT QUANTITY,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM "
-                                  "CONTRACTDISCOUNT WHERE CONTRACTHEADERID = ",
-                                  header, " AND CONTRACTLINEID = ", line}));
+            q.Open(q.ForLine("SELECT QUANTITY,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM "
+                             "CONTRACTDISCOUNT WHERE CONTRACTHEADERID = ",
+                             i_lContractHeaderID, i_lContractLineID));
         // Unlike the price-break table: numeric keys and values converted to doubles.
         Array entry(0, 2);
         while (!rs->Eof()) {
@@ -102,16 +96,14 @@ DictionaryPtr ContractLine::GetDiscountBreakUp(std::int32_t i_lContractHeaderID,
 
 bool ContractLine::ContractDiscountBreakUpExists(std::int32_t i_lContractHeaderID,
                                                  std::int32_t i_lContractLineID) {
-  return frame::RunOperation(
-      "Carvalen.ContractLine.ContractDiscountBreakUpExists", [&](const frame::Query& q) {
-        std::string header = q.Number(i_lContractHeaderID);
-        std::string line = q.Number(i_lContractLineID);
-        auto rs =
-            q.Open(frame::Concat({"SELECT QUANTITY FROM CONTRACTDISCOUNT WHERE "
-                                  "CONTRACTHEADERID = ",
-                                  header, " AND CONTRACTLINEID = ", line}));
-        return !rs->Eof();
-      });
+  return frame::RunOperation("Carvalen.ContractLine.ContractDiscountBreakUpExists",
+                             [&](const frame::Query& q) {
+                               auto rs =
+                                   q.Open(q.ForLine("SELECT QUANTITY FROM CONTRACTDISCOUNT WHERE "
+                                                    "CONTRACTHEADERID = ",
+                                                    i_lContractHeaderID, i_lContractLineID));
+                               return !rs->Eof();
+                             });
 }
 
 }  // namespace carvalen

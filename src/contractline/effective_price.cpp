@@ -44,16 +44,14 @@ DictionaryPtr ContractLine::GetEffectivePrice(double i_fQuantity, std::string& o
 
         if (!by_supplier) {
           if (i_lContractLineID.IsMissing() || i_lContractHeaderID.IsMissing()) return nullptr;
-          std::string header = q.Number(i_lContractHeaderID.ToLong());
-          std::string line = q.Number(i_lContractLineID.ToLong());
-          line_rs = q.Open(frame::Concat(
-              {"SELECT CURRENCYCODE,TAXPERCENTAGE,FREIGHTCHARGE,"
-               "HANDLINGCHARGE FROM CONTRACTLINE WHERE "
-               "CONTRACTHEADERID = ",
-               header, " AND CONTRACTLINEID = ", line, " AND CONTRACTSTATUS = ", kActive}));
-          if (line_rs->Eof()) return nullptr;
           header_id = i_lContractHeaderID.ToLong();
           line_id = i_lContractLineID.ToLong();
+          line_rs = q.Open(frame::Concat(
+              {q.ForLine("SELECT CURRENCYCODE,TAXPERCENTAGE,FREIGHTCHARGE,HANDLINGCHARGE FROM "
+                         "CONTRACTLINE WHERE CONTRACTHEADERID = ",
+                         header_id, line_id),
+               " AND CONTRACTSTATUS = ", kActive}));
+          if (line_rs->Eof()) return nullptr;
           // The caller's own values, whatever type they came in.
           header_entry = i_lContractHeaderID;
           line_entry = i_lContractLineID;

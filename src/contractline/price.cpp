@@ -49,12 +49,10 @@ double ContractLine::GetPrice(std::int32_t i_lContractHeaderID, std::int32_t i_l
                               double i_fQuantity, Variant& o_sCurrencyCode,
                               double& i_fReturnValue) {
   return frame::RunOperation("Carvalen.ContractLine.GetPrice", [&](const frame::Query& q) {
-    std::string header = q.Number(i_lContractHeaderID);
-    std::string line = q.Number(i_lContractLineID);
     auto rs =
-        q.Open(frame::Concat({"SELECT CURRENCYCODE,PRICE,INCLUDEPRICEBREAKUP,MINQTYBREAKUP "
-                              "FROM CONTRACTLINE WHERE CONTRACTHEADERID = ",
-                              header, " AND CONTRACTLINEID = ", line}));
+        q.Open(q.ForLine("SELECT CURRENCYCODE,PRICE,INCLUDEPRICEBREAKUP,MINQTYBREAKUP "
+                         "FROM CONTRACTLINE WHERE CONTRACTHEADERID = ",
+                         i_lContractHeaderID, i_lContractLineID));
     if (rs->Eof()) throw Error::Raised(errnum::kLineMissing);
 
     // The caller gets the currency whichever way the price is found.
@@ -66,13 +64,11 @@ double ContractLine::GetPrice(std::int32_t i_lContractHeaderID, std::int32_t i_l
 
     // From below: the highest break the quantity reaches. From above: the lowest break that
     // still covers it.
-    std::string break_header = q.Number(i_lContractHeaderID);
-    std::string break_line = q.Number(i_lContractLineID);
-    std::string quantity = q.Double(i_fQuantity);
-    rs->Open(frame::Concat({"SELECT PRICE FROM CONTRACTPRICE WHERE CONTRACTHEADERID = ",
-                            break_header, " AND CONTRACTLINEID = ", break_line,
-                            from_below ? " AND QUANTITY <= " : " AND QUANTITY >= ", quantity,
-                            from_below ? " ORDER BY QUANTITY DESC" : " ORDER BY QUANTITY ASC"}),
+    rs->Open(frame::Concat(
+                 {q.ForLine("SELECT PRICE FROM CONTRACTPRICE WHERE CONTRACTHEADERID = ",
+                            i_lContractHeaderID, i_lContractLineID),
+                  from_below ? " AND QUANTITY <= " : " AND QUANTITY >= ", q.Double(i_fQuantity),
+                  from_below ? " ORDER BY QUANTITY DESC" : " ORDER BY QUANTITY ASC"}),
              q.Connection(), db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
     // No break applies: the caller's fall-back, never the line's own PRICE.
     if (rs->Eof()) return i_fReturnValue;
@@ -90,12 +86,10 @@ DictionaryPtr ContractLine::GetPriceBreakup(std::int32_t i_lContractHeaderID,
     o_sCurrencyCode = contractline::GetContractLineCurrency(i_lContractHeaderID, i_lContractLineID,
                                                             q.Connection())
                           .ToString();
-    std::string header = q.Number(i_lContractHeaderID);
-    std::string line = q.Number(i_lContractLineID);
     auto rs =
-        q.Open(frame::Concat({"SELECT QUANTITY,PRICE FROM CONTRACTPRICE WHERE "
-                              "CONTRACTHEADERID = ",
-                              header, " AND CONTRACTLINEID = ", line}));
+        q.Open(q.ForLine("SELECT QUANTITY,PRICE FROM CONTRACTPRICE WHERE "
+                         "CONTRACTHEADERID = ",
+                         i_lContractHeaderID, i_lContractLineID));
     Array entry(0, 1);
     while (!rs->Eof()) {
       // Values as read: callers of this table have always received the stored types.
@@ -116,12 +110,10 @@ bool ContractLine::ContractPriceBreakUpExists(std::int32_t i_lContractHeaderID,
                                               std::int32_t i_lContractLineID) {
   return frame::RunOperation("Carvalen.ContractLine.ContractPriceBreakUpExists",
                              [&](const frame::Query& q) {
-                               std::string header = q.Number(i_lContractHeaderID);
-                               std::string line = q.Number(i_lContractLineID);
                                auto rs =
-                                   q.Open(frame::Concat({"SELECT QUANTITY FROM CONTRACTPRICE WHERE "
-                                                         "CONTRACTHEADERID = ",
-                                                         header, " AND CONTRACTLINEID = ", line}));
+                                   q.Open(q.ForLine("SELECT QUANTITY FROM CONTRACTPRICE WHERE "
+                                                    "CONTRACTHEADERID = ",
+                                                    i_lContractHeaderID, i_lContractLineID));
                                return !rs->Eof();
                              });
 }

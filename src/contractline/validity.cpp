@@ -64,12 +64,10 @@ bool ContractLine::MaximumQuantityExceeded(std::int32_t i_lContractHeaderID,
                                            std::int32_t i_lContractLineID, double i_fQuantity) {
   return frame::RunOperation(
       "Carvalen.ContractLine.MaximumQuantityExceeded", [&](const frame::Query& q) {
-        std::string header = q.Number(i_lContractHeaderID);
-        std::string line = q.Number(i_lContractLineID);
         auto rs =
-            q.Open(frame::Concat({"SELECT CALLEDQUANTITY,INVOICEDQUANTITY,QUANTITY FROM "
-                                  "CONTRACTLINE WHERE CONTRACTHEADERID = ",
-                                  header, " AND CONTRACTLINEID = ", line}));
+            q.Open(q.ForLine("SELECT CALLEDQUANTITY,INVOICEDQUANTITY,QUANTITY FROM "
+                             "CONTRACTLINE WHERE CONTRACTHEADERID = ",
+                             i_lContractHeaderID, i_lContractLineID));
         if (rs->Eof()) throw Error::Raised(errnum::kLineMissing);
         // A NULL called or invoiced quantity makes the sum unusable and fails; a NULL contracted
         // quantity only makes the comparison untrue.

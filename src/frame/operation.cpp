@@ -11,6 +11,10 @@ std::string Concat(std::initializer_list<std::string_view> pieces) {
   return text;
 }
 
+std::string Query::ForLine(std::string_view select, std::int32_t header, std::int32_t line) const {
+  return Concat({select, Number(header), " AND CONTRACTLINEID = ", Number(line)});
+}
+
 db::RecordsetPtr Query::Open(const std::string& sql, db::CursorType cursor,
                              db::LockType lock) const {
   auto recordset = db::Recordset::Create();

@@ -35,6 +35,11 @@ class Query {
   std::string Quote(const std::string& value) const { return utilities_->QuoteSqlString(value); }
   std::string DateLiteral(Date value) const { return utilities_->FormatSqlDate(value); }
 
+  /// `select` (which ends in "CONTRACTHEADERID = ") followed by the header id,
+  /// " AND CONTRACTLINEID = " and the line id: the key of one contract line, formatted header
+  /// first.
+  std::string ForLine(std::string_view select, std::int32_t header, std::int32_t line) const;
+
   /// Opens a new record set on this call's connection.
   db::RecordsetPtr Open(const std::string& sql, db::CursorType cursor = db::CursorType::ForwardOnly,
                         db::LockType lock = db::LockType::ReadOnly) const;
