@@ -15,7 +15,12 @@ export CARVALEN_CONFIG_DIR="$demo_dir"
 export CARVALEN_LOG="$demo_dir/carvalen.log"
 
 run() {
-  echo "\$ carvalen $(printf '%q ' "$@")"
+  # Echo the command as one would type it: values that need it in single quotes.
+  local shown="" arg
+  for arg in "$@"; do
+    if [[ $arg =~ ^[A-Za-z0-9_.=+-]+$ ]]; then shown+=" $arg"; else shown+=" ${arg%%=*}='${arg#*=}'"; fi
+  done
+  echo "\$ carvalen$shown"
   ./build/carvalen "$@" || true
   echo
 }
