@@ -102,6 +102,34 @@ TEST_P(Recordsets, CursorsHonourMaxRecordsAndStopAtTheEnd) {
   }
 }
 
+// Counting, rewinding and detaching: a keyset or client-side record set holds its rows, so it
+// counts them and outlives its connection; a streamed one does neither.
+TEST_P(Recordsets, CountsRewindsAndDetachesBufferedRows) {
+  db().Exec("CREATE TABLE NUMS (N INTEGER); INSERT INTO NUMS VALUES (1), (2)");
+  auto connection = OpenClient(db().ConnectionString());
+  auto streamed = OpenQuery(connection, "SELECT N FROM NUMS ORDER BY N");
+  EXPECT_EQ(streamed->RecordCount(), -1);
+  EXPECT_FALSE(streamed->Bof());
+  EXPECT_EQ(ReadAll(*streamed), (std::vector<std::int32_t>{1, 2}));
+  streamed->MoveFirst();
+  EXPECT_EQ(ReadAll(*streamed), (std::vector<std::int32_t>{1, 2}));
+  EXPECT_EQ(CaptureError([&] { streamed->DetachConnection(); }).Number(), db::dberr::kNotSupported);
+
+  auto client = db::Recordset::Create();
+  client->SetCursorLocation(db::CursorLocation::Client);
+  client->Open("SELECT N FROM NUMS ORDER BY N", connection);
+  EXPECT_EQ(client->RecordCount(), 2);
+  client->DetachConnection();
+  connection->Close();
+  EXPECT_EQ(ReadAll(*client), (std::vector<std::int32_t>{1, 2}));
+  client->MoveFirst();
+  EXPECT_TRUE(client->Field("N") == Variant(1));
+  auto empty = OpenQuery(OpenClient(db().ConnectionString()), "SELECT N FROM NUMS WHERE N > 2",
+                         CursorType::Keyset);
+  EXPECT_TRUE(empty->Bof() && empty->Eof());
+  EXPECT_EQ(empty->RecordCount(), 0);
+}
+
 TEST_P(Recordsets, ConnectionLivesAsLongAsItsRecordSets) {
   db().Exec("CREATE TABLE NUMS (N INTEGER); INSERT INTO NUMS VALUES (1), (2)");
   auto connection = OpenClient(db().ConnectionString());
