@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "carvalen/recordset.hpp"
 #include "carvalen/variant.hpp"
 
 namespace carvalen::db {
@@ -89,7 +90,7 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 class Cursor;  // a driver's statement being read
 
 /// A cursor over the rows of one query, or a detached table of rows.
-class Recordset final : public Object {
+class Recordset final : public carvalen::Recordset {
  public:
   Recordset();
   ~Recordset() override;
@@ -101,22 +102,22 @@ class Recordset final : public Object {
   void Open(const std::string& source, const ConnectionPtr& connection,
             CursorType cursor = CursorType::ForwardOnly, LockType lock = LockType::ReadOnly,
             std::int32_t options = -1);
-  bool Eof() const;
-  bool Bof() const;
+  bool Eof() const override;
+  bool Bof() const override;
   /// The value of the current row's field `name` (without regard to case, first match wins):
   /// 3265 when there is no such field, 3021 when there is no current row.
-  Variant Field(std::string_view name) const;
-  const std::vector<std::string>& FieldNames() const;
-  void MoveNext();
-  void MoveFirst();
-  std::int32_t State() const;
-  void Close();
+  Variant Field(std::string_view name) const override;
+  const std::vector<std::string>& FieldNames() const override;
+  void MoveNext() override;
+  void MoveFirst() override;
+  std::int32_t State() const override;
+  void Close() override;
 
   /// At most this many rows are read (0: all). Set before Open.
   void SetMaxRecords(std::int32_t n) { max_records_ = n; }
   std::int32_t MaxRecords() const { return max_records_; }
   /// Rows in the record set; -1 for a forward-only cursor.
-  std::int32_t RecordCount() const;
+  std::int32_t RecordCount() const override;
   /// Client: every row is read at Open, so the record set can outlive its connection.
   void SetCursorLocation(CursorLocation location) { location_ = location; }
   /// Drops the connection of a client-side record set (ActiveConnection = Nothing).
