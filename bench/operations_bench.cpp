@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "carvalen/contract_line.hpp"
+#include "db/client.hpp"
 #include "model/schema.hpp"
-#include "platform/db/client.hpp"
 
 namespace {
 

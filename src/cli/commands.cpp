@@ -10,10 +10,10 @@
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
 #include "cli/json_codec.hpp"
-#include "frame/value/text.hpp"
 #include "model/classes.hpp"
 #include "model/dispatch.hpp"
 #include "model/schema.hpp"
+#include "value/text.hpp"
 
 namespace carvalen::cli {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "carvalen/dictionary.hpp"
-#include "platform/db/client.hpp"
+#include "db/client.hpp"
 
 namespace carvalen::cli {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "carvalen/variant.hpp"
-#include "platform/db/client.hpp"
+#include "db/client.hpp"
 
 namespace carvalen::contractline {
 

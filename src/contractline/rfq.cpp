@@ -9,7 +9,7 @@
 #include "carvalen/interfaces.hpp"
 #include "frame/operation.hpp"
 #include "frame/procedures.hpp"
-#include "frame/value/text.hpp"
+#include "value/text.hpp"
 
 namespace carvalen {
 

@@ -1,7 +1,8 @@
-// The component registry. The library's own classes and the default outside components are
-// registered at first use; a host's registration of a name takes precedence over the default.
-// The registry is the process's one table of names (what a system registry is elsewhere), so it
-// is shared by all threads and guarded by a mutex; the object context is per thread.
+// The component registry. The library's own classes and the default outside components
+// (BuiltInComponents) are registered at first use; a host's registration of a name takes precedence
+// over the default. The registry is the process's one table of names (what a system registry is
+// elsewhere), so it is shared by all threads and guarded by a mutex; the object context is per
+// thread.
 #include "carvalen/component.hpp"
 
 #include <map>
@@ -10,9 +11,8 @@
 
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
-#include "frame/value/text.hpp"
-#include "model/classes.hpp"
-#include "platform/components/defaults.hpp"
+#include "frame/built_ins.hpp"
+#include "value/text.hpp"
 
 namespace carvalen {
 namespace {
@@ -22,13 +22,7 @@ std::string Normalize(std::string_view name) { return text::AsciiLower(name); }
 class Registry {
  public:
   Registry() {
-    defaults_[Normalize(kUtilitiesName)] = components::NewUtilities;
-    defaults_[Normalize(kConfigurationName)] = components::NewConfiguration;
-    defaults_[Normalize(kLogName)] = components::NewLog;
-    defaults_[Normalize(kCategoryName)] = components::NewCategory;
-    for (const model::ClassInfo& info : model::Classes()) {
-      defaults_[Normalize(info.prog_id)] = info.create;
-    }
+    for (auto& [name, factory] : BuiltInComponents()) defaults_[Normalize(name)] = factory;
   }
 
   void Register(std::string_view name, ComponentFactory factory) {

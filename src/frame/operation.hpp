@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "carvalen/interfaces.hpp"
+#include "db/client.hpp"
 #include "frame/procedures.hpp"
 #include "frame/reporter.hpp"
-#include "platform/db/client.hpp"
 
 namespace carvalen::frame {
 

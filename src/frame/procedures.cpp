@@ -5,7 +5,7 @@
 #include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
-#include "frame/contract_settings.hpp"
+#include "components/contract_settings.hpp"
 #include "frame/reporter.hpp"
 
 namespace carvalen::frame {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "carvalen/variant.hpp"
-#include "platform/db/client.hpp"
+#include "db/client.hpp"
 
 namespace carvalen::frame {
 

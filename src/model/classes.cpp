@@ -4,7 +4,8 @@
 
 #include "carvalen/contract.hpp"
 #include "carvalen/contract_line.hpp"
-#include "frame/value/text.hpp"
+#include "carvalen/version.hpp"
+#include "value/text.hpp"
 
 namespace carvalen {
 namespace {
@@ -19,7 +20,8 @@ constexpr ClassMetadata kClassMetadata[] = {
 };
 
 constexpr LibraryMetadata kLibrary = {
-    "Carvalen", 1, 1, 0x409, "803a3c5d-0b6c-4272-8795-80564c1f9108", kClassMetadata,
+    "Carvalen",     kVersionMajor, kVersionMinor, 0x409, "803a3c5d-0b6c-4272-8795-80564c1f9108",
+    kClassMetadata,
 };
 
 const std::vector<model::MethodInfo> kNoMethods;

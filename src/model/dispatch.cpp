@@ -1,6 +1,6 @@
 #include "model/dispatch.hpp"
 
-#include "frame/value/text.hpp"
+#include "value/text.hpp"
 
 namespace carvalen::model {
 

@@ -7,7 +7,7 @@
 
 #include "carvalen/dictionary.hpp"
 #include "cli/json_codec.hpp"
-#include "platform/db/client.hpp"
+#include "db/client.hpp"
 
 namespace carvalen::cli {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "carvalen/component.hpp"
 #include "carvalen/dictionary.hpp"
-#include "platform/db/client.hpp"
+#include "db/client.hpp"
 #include "support/contract_db.hpp"
 #include "support/scratch.hpp"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "carvalen/interfaces.hpp"
-#include "platform/components/defaults.hpp"
+#include "components/defaults.hpp"
 #include "support/scratch.hpp"
 
 namespace carvalen {

@@ -1,5 +1,5 @@
 // Parsing connection strings: keys, quoting, the pool keys, malformed text and masked passwords.
-#include "platform/db/connection_string.hpp"
+#include "db/connection_string.hpp"
 
 #include <gtest/gtest.h>
 

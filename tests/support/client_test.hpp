@@ -7,7 +7,7 @@
 #include <string>
 
 #include "carvalen/error.hpp"
-#include "platform/db/client.hpp"
+#include "db/client.hpp"
 #include "support/databases.hpp"
 
 namespace carvalen::test {

@@ -9,7 +9,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "platform/db/client.hpp"
+#include "db/client.hpp"
 
 #include <libpq-fe.h>
 

@@ -9,7 +9,7 @@
 
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
-#include "frame/value/text.hpp"
+#include "value/text.hpp"
 
 namespace carvalen {
 

@@ -7,9 +7,9 @@
 #include <climits>
 #include <string>
 
-#include "frame/value/text.hpp"
-#include "platform/db/driver.hpp"
-#include "platform/db/errors.hpp"
+#include "db/driver.hpp"
+#include "db/errors.hpp"
+#include "value/text.hpp"
 
 namespace carvalen::db {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/db/trace.hpp"
+#include "db/trace.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -14,13 +14,13 @@
 #include <atomic>
 #include <filesystem>
 
-#include "frame/value/text.hpp"
-#include "platform/db/client.hpp"
-#include "platform/db/connection_string.hpp"
-#include "platform/db/driver.hpp"
-#include "platform/db/errors.hpp"
-#include "platform/db/pool.hpp"
-#include "platform/db/trace.hpp"
+#include "db/client.hpp"
+#include "db/connection_string.hpp"
+#include "db/driver.hpp"
+#include "db/errors.hpp"
+#include "db/pool.hpp"
+#include "db/trace.hpp"
+#include "value/text.hpp"
 
 namespace carvalen::db {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
-#include "frame/value/text.hpp"
+#include "value/text.hpp"
 
 namespace carvalen::components {
 

@@ -1,4 +1,4 @@
-#include "platform/components/category.hpp"
+#include "components/category.hpp"
 
 #include <fmt/format.h>
 
@@ -11,10 +11,10 @@
 #include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
-#include "frame/contract_settings.hpp"
-#include "platform/components/defaults.hpp"
-#include "platform/components/late_binding.hpp"
-#include "platform/db/client.hpp"
+#include "components/contract_settings.hpp"
+#include "components/defaults.hpp"
+#include "components/late_binding.hpp"
+#include "db/client.hpp"
 
 namespace carvalen::components {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "carvalen/variant.hpp"
-#include "platform/db/client.hpp"
-#include "platform/db/connection_string.hpp"
+#include "db/client.hpp"
+#include "db/connection_string.hpp"
 
 namespace carvalen::db {
 

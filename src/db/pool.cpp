@@ -1,4 +1,4 @@
-#include "platform/db/pool.hpp"
+#include "db/pool.hpp"
 
 namespace carvalen::db {
 

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/db/driver.hpp"
+#include "db/driver.hpp"
 
 namespace carvalen::db {
 

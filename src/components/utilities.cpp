@@ -1,12 +1,12 @@
-#include "platform/components/utilities.hpp"
+#include "components/utilities.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <memory>
 
 #include "carvalen/error.hpp"
-#include "platform/components/defaults.hpp"
-#include "platform/components/late_binding.hpp"
+#include "components/defaults.hpp"
+#include "components/late_binding.hpp"
 
 namespace carvalen::components {
 

@@ -1,4 +1,4 @@
-#include "platform/components/log.hpp"
+#include "components/log.hpp"
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -11,8 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "platform/components/defaults.hpp"
-#include "platform/components/late_binding.hpp"
+#include "components/defaults.hpp"
+#include "components/late_binding.hpp"
 
 namespace carvalen::components {
 

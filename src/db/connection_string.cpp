@@ -1,9 +1,9 @@
-#include "platform/db/connection_string.hpp"
+#include "db/connection_string.hpp"
 
 #include <charconv>
 
-#include "frame/value/text.hpp"
-#include "platform/db/errors.hpp"
+#include "db/errors.hpp"
+#include "value/text.hpp"
 
 namespace carvalen::db {
 namespace {

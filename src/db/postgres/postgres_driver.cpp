@@ -10,9 +10,9 @@
 #include <string>
 #include <unordered_set>
 
-#include "frame/value/text.hpp"
-#include "platform/db/driver.hpp"
-#include "platform/db/errors.hpp"
+#include "db/driver.hpp"
+#include "db/errors.hpp"
+#include "value/text.hpp"
 
 namespace carvalen::db {
 namespace {

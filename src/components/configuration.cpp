@@ -1,4 +1,4 @@
-#include "platform/components/configuration.hpp"
+#include "components/configuration.hpp"
 
 #include <fmt/format.h>
 
@@ -10,8 +10,8 @@
 #include <limits>
 #include <sstream>
 
-#include "platform/components/defaults.hpp"
-#include "platform/components/late_binding.hpp"
+#include "components/defaults.hpp"
+#include "components/late_binding.hpp"
 
 namespace carvalen::components {
 

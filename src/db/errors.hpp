@@ -6,7 +6,7 @@
 #include <string>
 
 #include "carvalen/error.hpp"
-#include "platform/db/client.hpp"
+#include "db/client.hpp"
 
 namespace carvalen::db {
 

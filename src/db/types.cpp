@@ -1,7 +1,7 @@
 // Conversions shared by the drivers.
 #include <string>
 
-#include "platform/db/driver.hpp"
+#include "db/driver.hpp"
 
 namespace carvalen::db {
 

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Fails when a layer of src/ includes a header of a layer above it. The layers, lowest first:
+# value < db < components < frame < operations (contractline, contract) < model < faces (cli).
+set -euo pipefail
+cd "$(dirname "$0")/../src"
+rank() {
+  case "$1" in
+    value) echo 0 ;; db) echo 1 ;; components) echo 2 ;; frame) echo 3 ;;
+    contractline | contract) echo 4 ;; model) echo 5 ;; cli | service | capi) echo 6 ;; *) echo "" ;;
+  esac
+}
+status=0
+for dir in */; do
+  layer=${dir%/}
+  own=$(rank "$layer")
+  [ -n "$own" ] || continue
+  while IFS= read -r hit; do
+    target=$(sed -E 's/.*#include "([a-z_]+)\/.*/\1/' <<<"$hit")
+    other=$(rank "$target")
+    if [ -n "$other" ] && [ "$other" -gt "$own" ]; then
+      echo "upward include: src/$hit" >&2
+      status=1
+    fi
+  done < <(grep -rnE '^#include "[a-z_]+/' "$layer" || true)
+done
+exit $status
