@@ -7,16 +7,6 @@
 
 namespace carvalen {
 
-namespace {
-
-// Text columns whose NULL callers see as the empty string; every other column keeps Null.
-Variant TextOrEmpty(const db::Recordset& rs, std::string_view column) {
-  Variant value = rs.Field(column);
-  return value.IsNull() ? Variant(std::string()) : value;
-}
-
-}  // namespace
-
 DictionaryPtr ContractLine::GetContractLineAttachment(std::int32_t i_lContractHeaderID,
                                                       std::int32_t i_lContractLineID) {
   return frame::RunOperation(
@@ -30,12 +20,12 @@ DictionaryPtr ContractLine::GetContractLineAttachment(std::int32_t i_lContractHe
         for (std::int32_t ordinal = 1; !rs->Eof(); rs->MoveNext(), ++ordinal) {
           row.At(0) = rs->Field("ATTACHMENTID");
           row.At(1) = rs->Field("REVISIONNUMBER");
-          row.At(2) = TextOrEmpty(*rs, "DESCRIPTION");
+          row.At(2) = frame::TextOrEmpty(*rs, "DESCRIPTION");
           row.At(3) = rs->Field("CONTRACTHEADERID");
-          row.At(4) = TextOrEmpty(*rs, "ATTACHMENTTYPECODE");
+          row.At(4) = frame::TextOrEmpty(*rs, "ATTACHMENTTYPECODE");
           row.At(5) = rs->Field("INTERNAL");
           row.At(6) = rs->Field("ATTACHMENTSTATUS");
-          row.At(7) = TextOrEmpty(*rs, "FILEPATH");
+          row.At(7) = frame::TextOrEmpty(*rs, "FILEPATH");
           attachments->Add(Variant(std::to_string(ordinal)), Variant(row));
         }
         return attachments;
@@ -54,10 +44,10 @@ DictionaryPtr ContractLine::GetContractUserData(std::int32_t i_lContractHeaderID
         // Keys are the ordinals as 32-bit integers, unlike the attachments' text keys.
         for (std::int32_t ordinal = 1; !rs->Eof(); rs->MoveNext(), ++ordinal) {
           row.At(0) = rs->Field("FIELDCODE");
-          row.At(1) = TextOrEmpty(*rs, "FIELDDESCRIPTION");
+          row.At(1) = frame::TextOrEmpty(*rs, "FIELDDESCRIPTION");
           row.At(2) = rs->Field("COSTTYPE");
           row.At(3) = rs->Field("NUMERICFIELD");
-          row.At(4) = TextOrEmpty(*rs, "VALUE");
+          row.At(4) = frame::TextOrEmpty(*rs, "VALUE");
           user_data->Add(Variant(ordinal), Variant(row));
         }
         return user_data;

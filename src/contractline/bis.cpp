@@ -39,11 +39,6 @@ std::string BisIdText(const Variant& bis_id) {
   return text;
 }
 
-Variant TextOrEmpty(const db::Recordset& rs, std::string_view column) {
-  Variant value = rs.Field(column);
-  return value.IsNull() ? Variant(std::string()) : value;
-}
-
 }  // namespace
 
 DictionaryPtr ContractLine::GetContractBIS(std::int32_t i_lContractHeaderID,
@@ -88,17 +83,17 @@ DictionaryPtr ContractLine::GetContractBIS(std::int32_t i_lContractHeaderID,
     for (std::int32_t ordinal = 1; !rs->Eof(); rs->MoveNext(), ++ordinal) {
       row.At(0) = rs->Field("BISID");
       row.At(1) = rs->Field("EXPORTSTATUS");
-      row.At(2) = TextOrEmpty(*rs, "BACKENDHEADERID");
-      row.At(3) = TextOrEmpty(*rs, "BACKENDLINEID");
-      row.At(4) = TextOrEmpty(*rs, "ERRORFIELD");
+      row.At(2) = frame::TextOrEmpty(*rs, "BACKENDHEADERID");
+      row.At(3) = frame::TextOrEmpty(*rs, "BACKENDLINEID");
+      row.At(4) = frame::TextOrEmpty(*rs, "ERRORFIELD");
       row.At(5) = rs->Field("CALLEDQUANTITY");
       row.At(6) = rs->Field("INVOICEDQUANTITY");
       row.At(7) = rs->Field("CALLEDVALUE");
       row.At(8) = rs->Field("INVOICEDVALUE");
       row.At(9) = rs->Field("PREVENTTRANSACTION");
-      row.At(10) = TextOrEmpty(*rs, "PRICESERIES");
-      row.At(11) = TextOrEmpty(*rs, "CONTRACTSERIES");
-      row.At(12) = TextOrEmpty(*rs, "DISCOUNTSERIES");
+      row.At(10) = frame::TextOrEmpty(*rs, "PRICESERIES");
+      row.At(11) = frame::TextOrEmpty(*rs, "CONTRACTSERIES");
+      row.At(12) = frame::TextOrEmpty(*rs, "DISCOUNTSERIES");
       records->Add(Variant(std::to_string(ordinal)), Variant(row));
     }
     return records;

@@ -11,6 +11,11 @@ std::string Concat(std::initializer_list<std::string_view> pieces) {
   return text;
 }
 
+Variant TextOrEmpty(const db::Recordset& rs, std::string_view column) {
+  Variant value = rs.Field(column);
+  return value.IsNull() ? Variant(std::string()) : value;
+}
+
 std::string Query::ForLine(std::string_view select, std::int32_t header, std::int32_t line) const {
   return Concat({select, Number(header), " AND CONTRACTLINEID = ", Number(line)});
 }

@@ -4,10 +4,13 @@
 // error under the operation's qualified name. An operation body is only what differs.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "carvalen/interfaces.hpp"
 #include "db/client.hpp"
@@ -19,6 +22,20 @@ namespace carvalen::frame {
 /// Joins SQL pieces in order. The pieces of a braced list are evaluated left to right, so the
 /// utilities component sees the values in the order the statement names them.
 std::string Concat(std::initializer_list<std::string_view> pieces);
+
+/// A status value as the bare digit the statements carry it ("6" for EContractLineStatus::Active).
+/// Every status is a single digit; used on a constant, anything wider fails to compile.
+template <class Status>
+requires std::is_enum_v<Status>
+constexpr std::string_view StatusDigit(Status status) {
+  constexpr std::string_view kDigits = "0123456789";
+  const auto value = static_cast<std::size_t>(status);
+  if (value >= kDigits.size()) throw std::out_of_range("status is not one digit");
+  return kDigits.substr(value, 1);
+}
+
+/// A text column whose NULL callers see as the empty string; every other column keeps Null.
+Variant TextOrEmpty(const db::Recordset& rs, std::string_view column);
 
 /// What an operation body holds for one call: the utilities component and the open connection.
 class Query {
