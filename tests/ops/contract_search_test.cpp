@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 
 #include "carvalen/contract.hpp"
-#include "platform/db/errors.hpp"
+#include "db/errors.hpp"
 #include "support/operation_test.hpp"
 
 namespace carvalen::test {
