@@ -14,23 +14,29 @@ rm -rf "$demo_dir"
 export CARVALEN_CONFIG_DIR="$demo_dir"
 export CARVALEN_LOG="$demo_dir/carvalen.log"
 
+# run EXPECTED-STATUS ARGS...: echoes the command as one would type it (values that need it in
+# single quotes), runs it and stops the demo when its exit status is not the expected one.
 run() {
-  # Echo the command as one would type it: values that need it in single quotes.
-  local shown="" arg
+  local expected=$1 shown="" arg status=0
+  shift
   for arg in "$@"; do
     if [[ $arg =~ ^[A-Za-z0-9_.=+-]+$ ]]; then shown+=" $arg"; else shown+=" ${arg%%=*}='${arg#*=}'"; fi
   done
   echo "\$ carvalen$shown"
-  ./build/carvalen "$@" || true
+  ./build/carvalen "$@" || status=$?
   echo
+  if [ "$status" -ne "$expected" ]; then
+    echo "demo: exit status $status, expected $expected" >&2
+    exit 1
+  fi
 }
 
-run call ContractLine.GetContractLineNumber i_lQuotationNumber=1001
-run call ContractLine.GetPrice i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=60.0
-run call ContractLine.GetDiscount i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=60.0
-run call ContractLine.GetEffectivePrice i_fQuantity=100.0 i_lBusinessPartner=501 i_lProductId=7001
-run call ContractLine.GetPriceBreakup i_lContractHeaderID=1 i_lContractLineID=1
-run call ContractLine.MaximumQuantityExceeded i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=3000.0
-run call ContractLine.GetEligibleContractsForRFQCreation \
+run 0 call ContractLine.GetContractLineNumber i_lQuotationNumber=1001
+run 0 call ContractLine.GetPrice i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=60.0
+run 0 call ContractLine.GetDiscount i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=60.0
+run 0 call ContractLine.GetEffectivePrice i_fQuantity=100.0 i_lBusinessPartner=501 i_lProductId=7001
+run 0 call ContractLine.GetPriceBreakup i_lContractHeaderID=1 i_lContractLineID=1
+run 0 call ContractLine.MaximumQuantityExceeded i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=3000.0
+run 0 call ContractLine.GetEligibleContractsForRFQCreation \
   i_aContractFields='{"$array": ["CONTRACTHEADERID", "CONTRACTLINEID", "EXPIRYDATETIME"]}'
-run call ContractLine.GetContractFieldValue i_lContractHeaderID=1 i_lContractLineID=99 i_sField='"PRICE"'
+run 1 call ContractLine.GetContractFieldValue i_lContractHeaderID=1 i_lContractLineID=99 i_sField='"PRICE"'

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Starts or stops a private PostgreSQL 15 cluster for the tests.
+# Starts or stops a private PostgreSQL cluster for the tests, with the server programs of the
+# newest major version installed.
 #
 #   scripts/pg-test-cluster.sh start DIR   create the cluster under DIR (first time) and start it
 #   scripts/pg-test-cluster.sh stop DIR    stop it
@@ -21,7 +22,8 @@ usage() {
 [ $# -eq 2 ] || usage
 action=$1
 dir=$2
-bin=/usr/lib/postgresql/15/bin
+bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+[ -x "$bin/initdb" ] || { echo "$0: no PostgreSQL server programs under /usr/lib/postgresql" >&2; exit 1; }
 port=${CARVALEN_PG_PORT:-54329}
 
 as_owner() {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test: builds the normal and the AddressSanitizer/UndefinedBehaviorSanitizer
-# configurations and runs the suite of each against SQLite and against a private PostgreSQL
-# cluster that this script starts and stops itself.
+# Runs every test: builds the normal (GCC), the AddressSanitizer/UndefinedBehaviorSanitizer and
+# a Clang Release configuration, runs the suite of each against SQLite and against a private
+# PostgreSQL cluster that this script starts and stops itself, then installs the Clang build and
+# builds and runs the example host program against it (CMake package and pkg-config).
+# Warnings are errors here (CARVALEN_WERROR), not in a plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,26 +11,46 @@ bash scripts/install-deps.sh
 
 # Formatting is part of the build's contract.
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
+  git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
 fi
 
 jobs=$(nproc)
-pg_dir=$(mktemp -d /tmp/carvalen-pg.XXXXXX)
-cleanup() { bash scripts/pg-test-cluster.sh stop "$pg_dir" >/dev/null 2>&1 || true; rm -rf "$pg_dir"; }
+work=$(mktemp -d /tmp/carvalen-test.XXXXXX)
+pg_dir=$work/pg
+cleanup() { bash scripts/pg-test-cluster.sh stop "$pg_dir" >/dev/null 2>&1 || true; rm -rf "$work"; }
 trap cleanup EXIT
 bash scripts/pg-test-cluster.sh start "$pg_dir"
 export CARVALEN_TEST_PG
 CARVALEN_TEST_PG="Provider=PostgreSQL;Host=$pg_dir;Port=${CARVALEN_PG_PORT:-54329};Database=carvalen_test;User ID=carvalen"
 
 status=0
-for config in "build:-DCARVALEN_SANITIZE=OFF" "build-asan:-DCARVALEN_SANITIZE=ON -DCARVALEN_BENCH=OFF"; do
-  dir=${config%%:*}
-  flags=${config#*:}
+configs=(
+  "build|-DCMAKE_BUILD_TYPE=RelWithDebInfo"
+  "build-asan|-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCARVALEN_SANITIZE=ON -DCARVALEN_BENCH=OFF"
+  "build-clang|-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DCARVALEN_BENCH=OFF"
+)
+for config in "${configs[@]}"; do
+  dir=${config%%|*}
+  flags=${config#*|}
   echo "== $dir" >&2
   # shellcheck disable=SC2086
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $flags >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DCARVALEN_WERROR=ON $flags >/dev/null
   cmake --build "$dir" -j"$jobs"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" || status=1
 done
+
+echo "== install and link the example" >&2
+prefix=$work/prefix
+cmake --install build-clang --prefix "$prefix" >/dev/null
+./build-clang/carvalen init-demo --dir "$work/demo" --size 100 >/dev/null
+export CARVALEN_CONFIG_DIR=$work/demo
+cmake -S examples -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/example" >/dev/null
+"$work/example/price_line" 1 1 60 || status=1
+# shellcheck disable=SC2046
+c++ -std=c++20 examples/price_line.cpp -o "$work/price_line_pc" \
+  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --static --cflags --libs carvalen)
+"$work/price_line_pc" 1 1 60 || status=1
+
 exit $status
