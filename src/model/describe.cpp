@@ -1,0 +1,43 @@
+// The public description of the classes, made once from their dispatch tables.
+#include "carvalen/operations.hpp"
+#include "model/classes.hpp"
+#include "value/text.hpp"
+
+namespace carvalen {
+
+const std::vector<ClassDescription>& DescribeClasses() {
+  static const std::vector<ClassDescription> kClasses = [] {
+    std::vector<ClassDescription> classes;
+    for (const model::ClassInfo& info : model::Classes()) {
+      ClassDescription& type = classes.emplace_back();
+      type.metadata = info.metadata;
+      for (const model::MethodInfo& method : *info.methods) {
+        OperationDescription& operation = type.operations.emplace_back();
+        operation.name = method.name;
+        operation.result = method.result;
+        for (const model::ParamInfo& param : method.params) {
+          operation.parameters.push_back({param.name, model::ParamTypeName(param.type),
+                                          param.by_ref, param.optional, param.default_value});
+        }
+      }
+    }
+    return classes;
+  }();
+  return kClasses;
+}
+
+const ClassDescription* FindClassDescription(std::string_view name) {
+  for (const ClassDescription& type : DescribeClasses()) {
+    if (text::EqualsNoCase(type.metadata->name, name)) return &type;
+  }
+  return nullptr;
+}
+
+const OperationDescription* FindOperation(const ClassDescription& type, std::string_view name) {
+  for (const OperationDescription& operation : type.operations) {
+    if (text::EqualsNoCase(operation.name, name)) return &operation;
+  }
+  return nullptr;
+}
+
+}  // namespace carvalen
