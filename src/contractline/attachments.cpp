@@ -7,15 +7,7 @@
 
 namespace carvalen {
 
-namespace {
-
-// Text columns whose NULL callers see as the empty string; every other column keeps Null.
-Variant TextOrEmpty(const db::Recordset& rs, std::string_view column) {
-  Variant value = rs.Field(column);
-  return value.IsNull() ? Variant(std::string()) : value;
-}
-
-}  // namespace
+using frame::TextOrEmpty;
 
 DictionaryPtr ContractLine::GetContractLineAttachment(std::int32_t i_lContractHeaderID,
                                                       std::int32_t i_lContractLineID) {

@@ -8,6 +8,8 @@
 
 namespace carvalen {
 
+using frame::TextOrEmpty;
+
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -37,11 +39,6 @@ std::string BisIdText(const Variant& bis_id) {
   std::string text = bis_id.IsNull() ? std::string() : bis_id.ToString();
   if (!IsPlainNumber(text)) throw Error::Runtime(errnum::kTypeMismatch);
   return text;
-}
-
-Variant TextOrEmpty(const db::Recordset& rs, std::string_view column) {
-  Variant value = rs.Field(column);
-  return value.IsNull() ? Variant(std::string()) : value;
 }
 
 }  // namespace

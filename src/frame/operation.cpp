@@ -2,6 +2,10 @@
 
 namespace carvalen::frame {
 
+std::string StatusDigits(EContractLineStatus status) {
+  return std::to_string(static_cast<std::int32_t>(status));
+}
+
 std::string Concat(std::initializer_list<std::string_view> pieces) {
   std::size_t size = 0;
   for (std::string_view piece : pieces) size += piece.size();
@@ -13,6 +17,18 @@ std::string Concat(std::initializer_list<std::string_view> pieces) {
 
 std::string Query::ForLine(std::string_view select, std::int32_t header, std::int32_t line) const {
   return Concat({select, Number(header), " AND CONTRACTLINEID = ", Number(line)});
+}
+
+Variant TextOrEmpty(const db::Recordset& rs, std::string_view column) {
+  Variant value = rs.Field(column);
+  return value.IsNull() ? Variant(std::string()) : value;
+}
+
+void ReadNamedColumns(const db::Recordset& rs, const Array& names, Array& values) {
+  for (std::int32_t i = names.LBound(); i <= names.UBound(); ++i) {
+    Variant& slot = values.At(i);
+    slot = TextOrEmpty(rs, names.At(i).ToString());
+  }
 }
 
 db::RecordsetPtr Query::Open(const std::string& sql, db::CursorType cursor,

@@ -9,12 +9,16 @@
 #include <string>
 #include <string_view>
 
+#include "carvalen/enums.hpp"
 #include "carvalen/interfaces.hpp"
 #include "frame/procedures.hpp"
 #include "frame/reporter.hpp"
 #include "platform/db/client.hpp"
 
 namespace carvalen::frame {
+
+/// A line status as statements compare with it: its plain decimal digits ("6" for Active).
+std::string StatusDigits(EContractLineStatus status);
 
 /// Joins SQL pieces in order. The pieces of a braced list are evaluated left to right, so the
 /// utilities component sees the values in the order the statement names them.
@@ -50,6 +54,15 @@ class Query {
   std::shared_ptr<IUtilities> utilities_;
   db::ConnectionPtr connection_;
 };
+
+/// The column's value, or "" when it is NULL: text columns whose NULL callers see as the empty
+/// string (every other column keeps Null).
+Variant TextOrEmpty(const db::Recordset& rs, std::string_view column);
+
+/// Reads the columns a caller names: for each index i of `names`, from its lower bound, element
+/// i of `values` becomes the current row's column named by element i as text, NULL as "". An
+/// index of `names` outside `values` fails with 9 before its column is read.
+void ReadNamedColumns(const db::Recordset& rs, const Array& names, Array& values);
 
 struct FrameOptions {
   /// False for the one operation whose statement holds no caller values.
