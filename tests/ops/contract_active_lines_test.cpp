@@ -128,11 +128,9 @@ TEST_P(ActiveLines, UnsupportedCombinationsAndBadArgumentsFailThroughTheErrorPat
   } cases[] = {
       {"no id", kIds, kMissing, kMissing, kMissing, no_command, {""}},
       {"partner alone", kIds, kMissing, kMissing, Variant(100), no_command, {""}},
-      {"product alone", kIds, kMissing, Variant(7001), kMissing, no_command, {""}},
       {"header and partner", kIds, Variant(1), kMissing, Variant(100), no_command, {""}},
       {"all three", kIds, Variant(1), Variant(7001), Variant(100), no_command, {""}},
       {"fields not an array", Variant("PRICE"), Variant(1), kMissing, kMissing, 13, {}},
-      {"header not a number", kIds, Variant("one"), kMissing, kMissing, 13, {}},
       {"no such column",
        Names(Vs("NOSUCH")),
        Variant(1),
