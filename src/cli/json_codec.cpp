@@ -71,10 +71,12 @@ Json ObjectJson(const ObjectPtr& object) {
   if (auto records = std::dynamic_pointer_cast<db::Recordset>(object)) {
     Json fields = Json::array();
     for (const std::string& name : records->FieldNames()) fields.push_back(name);
+    // Every row the caller could reach, from the first whatever the position: a filter hides
+    // rows here as it does from navigation.
     Json rows = Json::array();
-    for (const std::vector<Variant>& row : records->BufferedRows()) {
+    for (std::size_t k = 0; k < records->RowsKept(); ++k) {
       Json cells = Json::array();
-      for (const Variant& cell : row) cells.push_back(ToJson(cell));
+      for (const Variant& cell : records->RowKept(k)) cells.push_back(ToJson(cell));
       rows.push_back(std::move(cells));
     }
     Json body = Json::object();

@@ -8,6 +8,8 @@
 
 namespace carvalen {
 
+using frame::TextOrEmpty;
+
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }

@@ -89,11 +89,7 @@ DictionaryPtr ContractLine::GetEligibleContractsForRFQCreation(const Variant& i_
           }
           if (settings.automatic &&
               DueBy(rs->Field("EXPIRYDATETIME").ToDate(), today, settings.interval_days)) {
-            for (std::int32_t i = fields.LBound(); i <= fields.UBound(); ++i) {
-              Variant& slot = values.At(i);  // a negative lower bound fails here, with 9
-              const Variant value = rs->Field(fields.At(i).ToString());
-              slot = value.IsNull() ? Variant(std::string()) : value;
-            }
+            frame::ReadNamedColumns(*rs, fields, values);  // a negative lower bound fails, 9
             eligible->Add(Variant(counter), Variant(values));
             ++counter;
           }

@@ -109,14 +109,18 @@ class Recordset final : public carvalen::Recordset {
   Variant Field(std::string_view name) const override;
   const std::vector<std::string>& FieldNames() const override;
   void MoveNext() override;
+  void MovePrevious() override;
   void MoveFirst() override;
+  void MoveLast() override;
+  void Filter(std::string_view name, const Variant& value) override;
+  void ClearFilter() override;
   std::int32_t State() const override;
   void Close() override;
 
   /// At most this many rows are read (0: all). Set before Open.
   void SetMaxRecords(std::int32_t n) { max_records_ = n; }
   std::int32_t MaxRecords() const { return max_records_; }
-  /// Rows in the record set; -1 for a forward-only cursor.
+  /// Rows in the record set (those the filter keeps); -1 for a forward-only cursor.
   std::int32_t RecordCount() const override;
   /// Client: every row is read at Open, so the record set can outlive its connection.
   void SetCursorLocation(CursorLocation location) { location_ = location; }
@@ -127,14 +131,21 @@ class Recordset final : public carvalen::Recordset {
 
   /// For building a record set from rows in memory (the schema query, tests).
   void OpenRows(std::vector<std::string> fields, std::vector<std::vector<Variant>> rows);
-  /// Every row, from the first; for the tool's JSON of a record set.
-  const std::vector<std::vector<Variant>>& BufferedRows() const { return rows_; }
+  /// The rows the filter keeps (every row without one), from the first whatever the position;
+  /// for the tool's JSON of a record set. A streaming record set holds only its current row.
+  std::size_t RowsKept() const { return filtered_ ? kept_.size() : rows_.size(); }
+  const std::vector<Variant>& RowKept(std::size_t k) const {
+    return rows_[filtered_ ? kept_[k] : k];
+  }
 
  private:
   friend class Connection;
   void ReleaseCursor();  // the connection is closing under us
   void RequireOpen() const;
+  void RequireBuffered() const;  // moving backwards and filtering need every row at hand
+  std::size_t IndexOf(std::string_view name) const;
   void Fetch();
+  void ResetRows();
 
   std::int32_t state_ = kStateClosed;
   CursorType cursor_type_ = CursorType::ForwardOnly;
@@ -145,7 +156,10 @@ class Recordset final : public carvalen::Recordset {
   std::unique_ptr<Cursor> cursor_;  // streaming (forward-only, server-side)
   std::vector<std::string> fields_;
   std::vector<std::vector<Variant>> rows_;  // buffered rows (or the current row when streaming)
-  std::size_t position_ = 0;
+  bool filtered_ = false;
+  std::vector<std::size_t> kept_;  // indexes into rows_ of the rows the filter keeps
+  // Among the kept rows: -1 before the first (BOF), RowsKept() past the last (EOF).
+  std::int64_t position_ = 0;
   std::int64_t delivered_ = 0;
   bool streaming_ = false;
   bool eof_ = true;

@@ -5,11 +5,15 @@
 //
 // MoveFirst on a streaming record set starts the statement over (SQLite runs it again,
 // PostgreSQL re-reads the rows it received); that run is not traced as a new query. MoveFirst on
-// an empty record set fails with 3021, as MoveNext at the end does. Lock types are accepted and
-// not otherwise used: every session is read-only anyway. Open's options are accepted and ignored
-// (the text is always a statement).
+// an empty record set fails with 3021, as MoveNext at the end does. Moving backwards and
+// filtering need the rows at hand, so a streaming record set refuses them (3251) rather than
+// running its statement again behind the caller's back. A filter only hides rows: the buffered
+// rows stay, and clearing it shows them all again. Lock types are accepted and not otherwise
+// used: every session is read-only anyway. Open's options are accepted and ignored (the text is
+// always a statement).
 #include <string>
 
+#include "carvalen/dictionary.hpp"
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
 #include "db/driver.hpp"
@@ -75,7 +79,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   cursor_ = std::move(reader);
   fields_ = std::move(fields);
   rows_ = std::move(rows);
-  position_ = 0;
+  ResetRows();
   streaming_ = !buffered;
   delivered_ = has_row ? 1 : 0;
   eof_ = streaming_ ? !has_row : rows_.empty();
@@ -87,24 +91,21 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
 
 bool Recordset::Eof() const {
   RequireOpen();
-  return streaming_ ? eof_ : position_ >= rows_.size();
+  return streaming_ ? eof_ : position_ >= static_cast<std::int64_t>(RowsKept());
 }
 
 bool Recordset::Bof() const {
   RequireOpen();
-  // There is no moving backwards, so "before the first row" happens only when there is none.
-  return streaming_ ? eof_ && delivered_ == 0 : rows_.empty();
+  // A streaming record set never moves backwards: it is before its first row only when it has
+  // none.
+  return streaming_ ? eof_ && delivered_ == 0 : position_ < 0 || RowsKept() == 0;
 }
 
 Variant Recordset::Field(std::string_view name) const {
   RequireOpen();
-  for (std::size_t i = 0; i < fields_.size(); ++i) {
-    if (text::EqualsNoCase(fields_[i], name)) {
-      if (Eof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
-      return streaming_ ? rows_.front()[i] : rows_[position_][i];
-    }
-  }
-  throw LayerError(dberr::kNotFoundInCollection, kTextNotFound);
+  const std::size_t i = IndexOf(name);
+  if (Eof() || Bof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
+  return streaming_ ? rows_.front()[i] : RowKept(static_cast<std::size_t>(position_))[i];
 }
 
 const std::vector<std::string>& Recordset::FieldNames() const { return fields_; }
@@ -119,18 +120,52 @@ void Recordset::MoveNext() {
   }
 }
 
+void Recordset::MovePrevious() {
+  RequireBuffered();
+  if (Bof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
+  --position_;
+}
+
 void Recordset::MoveFirst() {
   RequireOpen();
-  if (Bof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
   if (!streaming_) {
+    if (RowsKept() == 0) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
     position_ = 0;
     return;
   }
+  if (Bof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
   if (delivered_ == 1 && !eof_) return;  // already on the first row
   cursor_->Rewind();
   delivered_ = 0;
   eof_ = false;
   Fetch();
+}
+
+void Recordset::MoveLast() {
+  RequireBuffered();
+  if (RowsKept() == 0) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
+  position_ = static_cast<std::int64_t>(RowsKept()) - 1;
+}
+
+void Recordset::Filter(std::string_view name, const Variant& value) {
+  RequireBuffered();
+  const std::size_t column = IndexOf(name);
+  // A one-entry dictionary holds the one definition of "equal" that callers already know from
+  // result keys; an array value fails here with 13.
+  Dictionary wanted;
+  wanted.Add(value, Variant());
+  std::vector<std::size_t> kept;
+  for (std::size_t r = 0; r < rows_.size(); ++r) {
+    if (wanted.Exists(rows_[r][column])) kept.push_back(r);
+  }
+  kept_ = std::move(kept);
+  filtered_ = true;
+  position_ = 0;
+}
+
+void Recordset::ClearFilter() {
+  RequireBuffered();
+  ResetRows();
 }
 
 std::int32_t Recordset::State() const { return state_; }
@@ -143,7 +178,7 @@ void Recordset::Close() {
   }
   fields_.clear();
   rows_.clear();
-  position_ = 0;
+  ResetRows();
   delivered_ = 0;
   streaming_ = false;
   eof_ = true;
@@ -154,7 +189,7 @@ void Recordset::Close() {
 
 std::int32_t Recordset::RecordCount() const {
   RequireOpen();
-  return streaming_ ? -1 : static_cast<std::int32_t>(rows_.size());
+  return streaming_ ? -1 : static_cast<std::int32_t>(RowsKept());
 }
 
 void Recordset::DetachConnection() {
@@ -172,7 +207,7 @@ void Recordset::OpenRows(std::vector<std::string> fields, std::vector<std::vecto
   if (state_ == kStateOpen) throw LayerError(dberr::kObjectOpen, kTextOpen);
   fields_ = std::move(fields);
   rows_ = std::move(rows);
-  position_ = 0;
+  ResetRows();
   delivered_ = 0;
   streaming_ = false;
   eof_ = rows_.empty();
@@ -198,6 +233,24 @@ void Recordset::ReleaseCursor() {
 
 void Recordset::RequireOpen() const {
   if (state_ != kStateOpen) throw LayerError(dberr::kObjectClosed, kTextClosed);
+}
+
+void Recordset::RequireBuffered() const {
+  RequireOpen();
+  if (streaming_) throw LayerError(dberr::kNotSupported, kTextNotSupported);
+}
+
+std::size_t Recordset::IndexOf(std::string_view name) const {
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    if (text::EqualsNoCase(fields_[i], name)) return i;
+  }
+  throw LayerError(dberr::kNotFoundInCollection, kTextNotFound);
+}
+
+void Recordset::ResetRows() {
+  filtered_ = false;
+  kept_.clear();
+  position_ = 0;
 }
 
 void Recordset::Fetch() {

@@ -20,6 +20,13 @@ std::string Query::ForLine(std::string_view select, std::int32_t header, std::in
   return Concat({select, Number(header), " AND CONTRACTLINEID = ", Number(line)});
 }
 
+void ReadNamedColumns(const db::Recordset& rs, const Array& names, Array& values) {
+  for (std::int32_t i = names.LBound(); i <= names.UBound(); ++i) {
+    Variant& slot = values.At(i);
+    slot = TextOrEmpty(rs, names.At(i).ToString());
+  }
+}
+
 db::RecordsetPtr Query::Open(const std::string& sql, db::CursorType cursor,
                              db::LockType lock) const {
   auto recordset = db::Recordset::Create();

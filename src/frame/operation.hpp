@@ -12,6 +12,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "carvalen/enums.hpp"
 #include "carvalen/interfaces.hpp"
 #include "db/client.hpp"
 #include "frame/procedures.hpp"
@@ -67,6 +68,11 @@ class Query {
   std::shared_ptr<IUtilities> utilities_;
   db::ConnectionPtr connection_;
 };
+
+/// Reads the columns a caller names: for each index i of `names`, from its lower bound, element
+/// i of `values` becomes the current row's column named by element i as text, NULL as "". An
+/// index of `names` outside `values` fails with 9 before its column is read.
+void ReadNamedColumns(const db::Recordset& rs, const Array& names, Array& values);
 
 struct FrameOptions {
   /// False for the one operation whose statement holds no caller values.

@@ -17,6 +17,7 @@
 
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
+#include "carvalen/recordset.hpp"
 #include "carvalen/variant.hpp"
 
 namespace carvalen::model {
@@ -119,6 +120,7 @@ Variant ToVariant(R value) {
 template <class R>
 constexpr const char* ResultName() {
   if constexpr (std::is_same_v<R, DictionaryPtr>) return "Dictionary";
+  if constexpr (std::is_same_v<R, RecordsetPtr>) return "Recordset";
   if constexpr (std::is_same_v<R, Variant>) return "Variant";
   if constexpr (std::is_same_v<R, double>) return "Double";
   if constexpr (std::is_same_v<R, bool>) return "Boolean";

@@ -68,6 +68,16 @@ TEST(JsonCodec, RoundTripsEveryValue) {
   }
 }
 
+// A record set prints the rows a caller can reach, from the first wherever the cursor stands.
+TEST(JsonCodec, PrintsTheRowsARecordSetsFilterKeeps) {
+  auto records = db::Recordset::Create();
+  records->OpenRows({"ID"}, {{Variant(1)}, {Variant(2)}, {Variant(1.0)}});
+  records->Filter("id", Variant(1));
+  records->MoveLast();
+  EXPECT_EQ(Text(Variant(ObjectPtr(records))),
+            R"({"$recordset": {"fields": ["ID"], "rows": [[1], [1.0]]}})");
+}
+
 // Input that has a canonical form of its own: numbers by range, defaults, other spellings.
 TEST(JsonCodec, NormalisesInput) {
   const struct {

@@ -2,6 +2,8 @@
 // the end of the rows, and the life cycle.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "support/client_test.hpp"
 
 namespace carvalen::test {
@@ -128,6 +130,64 @@ TEST_P(Recordsets, CountsRewindsAndDetachesBufferedRows) {
                          CursorType::Keyset);
   EXPECT_TRUE(empty->Bof() && empty->Eof());
   EXPECT_EQ(empty->RecordCount(), 0);
+}
+
+// Buffered rows move both ways and filter: a filter replaces the previous one, counts only the
+// rows it keeps and compares as dictionary keys do. A streamed record set refuses both, since it
+// would have to run its statement again. Late binding reaches the same members.
+TEST_P(Recordsets, MovesBothWaysAndFiltersBufferedRows) {
+  db().Exec(
+      "CREATE TABLE P (N INTEGER, T TEXT); INSERT INTO P VALUES (1, 'a'), (2, NULL), (3, 'a')");
+  auto connection = OpenClient(db().ConnectionString());
+  auto rs = OpenQuery(connection, "SELECT N, T FROM P ORDER BY N", CursorType::Keyset);
+  rs->MoveLast();
+  rs->MovePrevious();
+  EXPECT_TRUE(rs->Field("N") == Variant(2));
+  rs->MovePrevious();
+  rs->MovePrevious();
+  EXPECT_TRUE(rs->Bof() && !rs->Eof());
+  EXPECT_EQ(CaptureError([&] { rs->Field("N"); }).Number(), db::dberr::kNoCurrentRecord);
+  EXPECT_EQ(CaptureError([&] { rs->MovePrevious(); }).Number(), db::dberr::kNoCurrentRecord);
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Field("N") == Variant(1));
+
+  const struct {
+    const char* field;
+    Variant value;
+    std::vector<std::int32_t> kept;
+  } filters[] = {
+      {"t", Variant("a"), {1, 3}},
+      {"N", Variant(2.0), {2}},  // numbers by value, whatever their type
+      {"T", Variant::Null(), {2}},
+      {"T", Variant("A"), {}},  // text byte for byte
+  };
+  for (const auto& f : filters) {
+    SCOPED_TRACE(f.field + (" " + f.value.TypeName()));
+    rs->MoveLast();  // a new filter starts from its first row wherever the cursor stood
+    rs->Filter(f.field, f.value);
+    EXPECT_EQ(rs->RecordCount(), static_cast<std::int32_t>(f.kept.size()));
+    EXPECT_EQ(rs->Bof(), f.kept.empty());
+    EXPECT_EQ(ReadAll(*rs), f.kept);
+  }
+  rs->ClearFilter();
+  EXPECT_EQ(ReadAll(*rs), (std::vector<std::int32_t>{1, 2, 3}));
+  EXPECT_EQ(CaptureError([&] { rs->Filter("X", Variant(1)); }).Number(),
+            db::dberr::kNotFoundInCollection);
+
+  std::vector<Variant> args{Variant("n"), Variant(3)};
+  rs->Invoke("FILTER", args);
+  EXPECT_TRUE(rs->Invoke("RecordCount", {}) == Variant(1));
+  args = {Variant("t")};
+  EXPECT_TRUE(rs->Invoke("fields", args) == Variant("a"));
+
+  auto streamed = OpenQuery(connection, "SELECT N FROM P");
+  const std::function<void()> backwards[] = {[&] { streamed->MovePrevious(); },
+                                             [&] { streamed->MoveLast(); },
+                                             [&] { streamed->Filter("N", Variant(1)); }};
+  for (const auto& call : backwards) {
+    EXPECT_EQ(CaptureError(call).Number(), db::dberr::kNotSupported);
+  }
+  connection->Close();
 }
 
 TEST_P(Recordsets, ConnectionLivesAsLongAsItsRecordSets) {
