@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <libpq-fe.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
+#include "platform/db/connection_string.hpp"
 #include "support/client_test.hpp"
 
 namespace carvalen::test {
@@ -146,6 +151,99 @@ TEST_P(Connections, CommandTimeOutCancelsALongStatement) {
   connection->CommandTimeout = 0;
   EXPECT_EQ(Scalar(connection, "SELECT 1"), "1");
   connection->Close();
+}
+
+/// A login role of the test's own that may read `schema`, made and dropped through a privileged
+/// session: the test user's when it may create roles, else the cluster's bootstrap superuser
+/// (the private test cluster trusts local connections). Empty name() when neither works.
+class ScratchRole {
+ public:
+  explicit ScratchRole(const std::string& schema) : schema_(schema) {
+    const db::ConnectionSettings base = db::ParseConnectionString(std::getenv("CARVALEN_TEST_PG"));
+    for (const char* admin : {"", "postgres"}) {
+      std::vector<std::string> keys, values;
+      for (const auto& [k, v] : base.keys) {
+        keys.push_back(k == "database" ? "dbname" : k == "user id" ? "user" : k);
+        values.push_back(k == "user id" && *admin != '\0' ? admin : v);
+      }
+      std::vector<const char*> kp, vp;
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        kp.push_back(keys[i].c_str());
+        vp.push_back(values[i].c_str());
+      }
+      kp.push_back(nullptr);
+      vp.push_back(nullptr);
+      conn_.reset(PQconnectdbParams(kp.data(), vp.data(), 0));
+      const std::string role = schema_ + "_reader";
+      if (PQstatus(conn_.get()) == CONNECTION_OK && Run("CREATE ROLE " + role + " LOGIN")) {
+        name_ = role;
+        Run("GRANT USAGE ON SCHEMA " + schema_ + " TO " + name_ +
+            "; GRANT SELECT ON ALL TABLES IN SCHEMA " + schema_ + " TO " + name_);
+        return;
+      }
+    }
+  }
+  ~ScratchRole() {
+    if (name_.empty()) return;
+    db::DrainPool();  // its sessions first
+    Run("REVOKE ALL ON ALL TABLES IN SCHEMA " + schema_ + " FROM " + name_ +
+        "; REVOKE ALL ON SCHEMA " + schema_ + " FROM " + name_ + "; DROP ROLE " + name_);
+  }
+  const std::string& name() const { return name_; }
+  bool Run(const std::string& sql) {
+    PGresult* result = PQexec(conn_.get(), sql.c_str());
+    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    return ok;
+  }
+
+ private:
+  struct Finish {
+    void operator()(PGconn* c) const { PQfinish(c); }
+  };
+  std::string schema_, name_;
+  std::unique_ptr<PGconn, Finish> conn_;
+};
+
+// Quoted text stays text whatever the server's defaults say about backslashes; the quoting rule
+// cannot be switched off through the connection string, and a session where a statement switched
+// it off is not pooled.
+TEST_P(Connections, QuotedTextStaysTextWhateverTheQuotingDefaults) {
+  db().Exec("CREATE TABLE T (C TEXT); INSERT INTO T VALUES ('A'), ('B')");
+  const std::string sql = "SELECT count(*) FROM T WHERE C = 'NOPE\\'' OR 1=1 --'";
+  std::vector<std::string> connection_strings{db().ConnectionString()};
+  std::optional<ScratchRole> role;
+  if (!lite()) {
+    role.emplace(db().Location());
+    if (role->name().empty()) {
+      ADD_FAILURE() << "cannot create a role: neither the test user nor postgres may";
+    } else {
+      ASSERT_TRUE(
+          role->Run("ALTER ROLE " + role->name() + " SET standard_conforming_strings = off"));
+      connection_strings.push_back(db().ConnectionString() + ";User ID=" + role->name());
+    }
+  }
+  for (const std::string& connection_string : connection_strings) {
+    SCOPED_TRACE(connection_string);
+    auto connection = OpenClient(connection_string);
+    EXPECT_EQ(Scalar(connection, sql), "0");
+    if (!lite()) {
+      EXPECT_EQ(Scalar(connection, "SHOW standard_conforming_strings"), "on");
+      connection->Execute("SET standard_conforming_strings = off");
+    }
+    connection->Close();
+    EXPECT_EQ(db::PooledConnectionCount(), lite() ? 1 : 0);
+  }
+  if (lite()) return;
+  for (const char* option :
+       {" -c standard_conforming_strings=off", " --Standard-Conforming\\_Strings=off"}) {
+    SCOPED_TRACE(option);
+    const Error e = CaptureError([&] { OpenClient(db().ConnectionString() + option); });
+    EXPECT_EQ(e.Number(), db::dberr::kInvalidArgument);
+    EXPECT_TRUE(e.Description().starts_with(
+        "Invalid connection string: options may not set standard_conforming_strings"))
+        << e.Description();
+  }
 }
 
 CARVALEN_INSTANTIATE_DATABASE_TESTS(Connections);

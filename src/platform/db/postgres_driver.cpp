@@ -2,6 +2,8 @@
 // (PQexecParams without parameters, text results), which refuses a text holding a second
 // statement. Sessions are read-only with JIT off (startup options), server notices go nowhere,
 // and the command time-out is the session's statement_timeout, sent only when it changes.
+// standard_conforming_strings is forced on: the utilities component quotes text by doubling
+// quotes, which is injection-proof only while a backslash is an ordinary character.
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -81,6 +83,23 @@ const std::unordered_set<std::string>& LibpqKeywords() {
     return set;
   }();
   return keywords;
+}
+
+/// Whether startup options mention standard_conforming_strings, spelled any way the server
+/// accepts: any case, '-' for '_', backslash escapes.
+bool MentionsQuotingRule(std::string_view options) {
+  std::string folded;
+  for (char c : options) {
+    if (c == '\\') continue;
+    folded += c == '-' ? '_' : (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return folded.find("standard_conforming_strings") != std::string::npos;
+}
+
+/// Whether the session reads a backslash in '...' as an ordinary character.
+bool QuotingIsStandard(const PGconn* conn) {
+  const char* value = PQparameterStatus(conn, "standard_conforming_strings");
+  return value != nullptr && std::string_view(value) == "on";
 }
 
 bool ParseInt64(std::string_view text, std::int64_t& out) {
@@ -226,8 +245,10 @@ class PgConnection final : public PhysicalConnection {
   }
 
   bool Reusable() override {
+    // A SET run through Execute could have turned the quoting rule off: such a session is not
+    // handed to the next caller.
     return PQstatus(conn_.get()) == CONNECTION_OK &&
-           PQtransactionStatus(conn_.get()) == PQTRANS_IDLE;
+           PQtransactionStatus(conn_.get()) == PQTRANS_IDLE && QuotingIsStandard(conn_.get());
   }
 
  private:
@@ -304,17 +325,25 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     }
     return false;
   };
-  // Our session settings come after the caller's options, so they win: read-only sessions,
-  // no JIT compilation for these short queries, ISO dates to parse, exact float text.
+  // Our session settings come after the caller's options, so they win over those and over role
+  // and database defaults: read-only sessions, standard strings (see the top), no JIT
+  // compilation for these short queries, ISO dates to parse, exact float text.
   const std::int64_t statement_timeout_ms =
       command_timeout <= 0 ? 0 : std::min<std::int64_t>(command_timeout * 1000LL, INT_MAX);
   std::string options;
   for (const auto& p : params) {
-    if (p.first == "options") options = p.second + " ";
+    if (p.first != "options") continue;
+    if (MentionsQuotingRule(p.second)) {
+      throw LayerError(dberr::kInvalidArgument,
+                       "Invalid connection string: options may not set "
+                       "standard_conforming_strings; the PostgreSQL provider keeps it on so that "
+                       "quoted text cannot turn into SQL.");
+    }
+    options = p.second + " ";
   }
   options +=
-      "-c default_transaction_read_only=on -c jit=off -c DateStyle=ISO -c extra_float_digits=1 "
-      "-c statement_timeout=" +
+      "-c default_transaction_read_only=on -c standard_conforming_strings=on -c jit=off "
+      "-c DateStyle=ISO -c extra_float_digits=1 -c statement_timeout=" +
       std::to_string(statement_timeout_ms);
   set("options", options);
   if (!given("connect_timeout") && connection_timeout > 0) {
@@ -333,6 +362,13 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
   ConnPtr conn(PQconnectdbParams(keywords.data(), values.data(), 0));
   if (!conn) throw LayerError(errnum::kOutOfMemory, RuntimeErrorText(errnum::kOutOfMemory));
   if (PQstatus(conn.get()) != CONNECTION_OK) throw PgError(conn.get(), nullptr, {}, "08001");
+  // The startup option should have settled it; a pooler that drops startup options would not.
+  if (!QuotingIsStandard(conn.get())) {
+    throw LayerError(dberr::kInvalidArgument,
+                     "The PostgreSQL session has standard_conforming_strings off although the "
+                     "provider asked for on (does a connection pooler drop startup options?); "
+                     "quoted text would not be safe, so the connection is refused.");
+  }
   PQsetNoticeProcessor(
       conn.get(), [](void*, const char*) {}, nullptr);
   return std::make_unique<PgConnection>(std::move(conn), statement_timeout_ms);
