@@ -150,6 +150,46 @@ TEST_P(Recordsets, ConnectionLivesAsLongAsItsRecordSets) {
   EXPECT_EQ(CaptureError([&] { closing->Execute("SELECT 1"); }).Number(), db::dberr::kObjectClosed);
 }
 
+// Rows stream: a read that stops early (the caller closes, or MaxRecords is reached) fetches no
+// more and leaves its session clean for the pool; an error further on is met only by the read
+// that reaches it, with the database's number, even when another statement ran in between.
+TEST_P(Recordsets, ReadsThatStopEarlyFetchNoMoreAndLeaveTheSessionClean) {
+  // Rows 1..n whose last one fails. On PostgreSQL the row at nine tenths takes an advisory lock
+  // (kept by the session even when its statement fails), which shows whether the server got
+  // that far.
+  auto numbers = [&](int n) {
+    const std::string last = std::to_string(n);
+    return lite() ? "WITH RECURSIVE C(G) AS (SELECT 1 UNION ALL SELECT G + 1 FROM C WHERE G < " +
+                        last + ") SELECT G AS N, abs(CASE WHEN G = " + last +
+                        " THEN -9223372036854775807 - 1 END) AS X FROM C"
+                  : "SELECT g AS N, CASE WHEN g = " + std::to_string(n / 10 * 9) +
+                        " THEN pg_try_advisory_lock(7311, 1) END AS L, 1 / (" + last +
+                        " - g) AS X FROM generate_series(1, " + last + ") AS g";
+  };
+  const std::string locked =
+      "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND classid = 7311";
+  auto connection = OpenClient(db().ConnectionString());
+  for (CursorType type : {CursorType::ForwardOnly, CursorType::Keyset}) {
+    SCOPED_TRACE(type == CursorType::Keyset ? "keyset" : "forward-only");
+    auto rs = OpenQuery(connection, numbers(300000), type, type == CursorType::Keyset ? 1 : 0);
+    EXPECT_TRUE(rs->Field("N") == Variant(1));
+    rs->Close();
+    if (!lite()) {
+      EXPECT_EQ(db().QueryText(locked), "0");
+    }
+  }
+  auto rs = OpenQuery(connection, numbers(3));
+  EXPECT_EQ(Scalar(connection, "SELECT 5"), "5");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Field("N") == Variant(2));
+  const Error e = CaptureError([&] { rs->MoveNext(); });
+  EXPECT_EQ(e.Number(), lite() ? 1 : 33816706 /* SQLSTATE 22012 */);
+  EXPECT_EQ(e.Description(), lite() ? "integer overflow" : "division by zero");
+  rs->Close();
+  connection->Close();
+  EXPECT_EQ(db::PooledConnectionCount(), 1);
+}
+
 CARVALEN_INSTANTIATE_DATABASE_TESTS(Recordsets);
 
 }  // namespace

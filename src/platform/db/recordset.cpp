@@ -3,8 +3,8 @@
 // client-side location) reads all its rows at Open, so it keeps them when its connection closes
 // or is detached.
 //
-// MoveFirst on a streaming record set starts the statement over (SQLite runs it again,
-// PostgreSQL re-reads the rows it received); that run is not traced as a new query. MoveFirst on
+// MoveFirst on a streaming record set runs the statement again; that run is not traced as a new
+// query. MoveFirst on
 // an empty record set fails with 3021, as MoveNext at the end does. Lock types are accepted and
 // not otherwise used: every session is read-only anyway. Open's options are accepted and ignored
 // (the text is always a statement).
