@@ -1,8 +1,11 @@
 // Record sets over both databases: value types, field look-up, cursors, maximum record count,
-// the end of the rows, and the life cycle.
+// the end of the rows, streaming, and the life cycle; PostgreSQL's time zone.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "support/client_test.hpp"
+#include "support/scratch.hpp"
 
 namespace carvalen::test {
 namespace {
@@ -191,6 +194,42 @@ TEST_P(Recordsets, ReadsThatStopEarlyFetchNoMoreAndLeaveTheSessionClean) {
 }
 
 CARVALEN_INSTANTIATE_DATABASE_TESTS(Recordsets);
+
+// A timestamptz reads as the wall time of the host's local zone, summer time included, whichever
+// way TZ names the zone; a TZ that names no zone the server knows falls back to the offset.
+// (SQLite stores dates as zone-less text.)
+TEST(PostgresRecordsets, ReadATimestampWithZoneAsLocalWallTime) {
+  if (!IsAvailable(Provider::PostgreSQL)) GTEST_SKIP() << "set CARVALEN_TEST_PG";
+  TestDatabase db(Provider::PostgreSQL);
+  db.Exec(
+      "CREATE TABLE D (V timestamptz); INSERT INTO D VALUES ('2024-01-10 08:00:00+00'), "
+      "('2024-06-10 08:00:00+00')");
+  const struct {
+    const char* tz;
+    const char* session_zone;
+    int winter_hour, summer_hour, minute;
+  } cases[] = {
+      {"Asia/Kolkata", "Asia/Kolkata", 13, 13, 30},
+      {":America/New_York", "America/New_York", 3, 4, 0},
+      {":/usr/share/zoneinfo/Europe/Berlin", "Europe/Berlin", 9, 10, 0},
+      {"<+0530>-5:30", "<+05:30>-05:30", 13, 13, 30},
+      {"Nowhere/Atlantis", "<+00>-00", 8, 8, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tz);
+    testing::ScopedEnv tz("TZ", c.tz);
+    db::DrainPool();  // the pool keeps sessions by connection string, not by zone
+    auto connection = OpenClient(db.ConnectionString());
+    EXPECT_EQ(OpenQuery(connection, "SHOW TimeZone")->Field("TimeZone").ToString(), c.session_zone);
+    auto rs = OpenQuery(connection, "SELECT V FROM D ORDER BY V");
+    EXPECT_TRUE(rs->Field("V") == Variant(Date::FromParts(2024, 1, 10, c.winter_hour, c.minute)));
+    rs->MoveNext();
+    EXPECT_TRUE(rs->Field("V") == Variant(Date::FromParts(2024, 6, 10, c.summer_hour, c.minute)));
+    rs->Close();
+    connection->Close();
+  }
+  tzset();
+}
 
 }  // namespace
 }  // namespace carvalen::test

@@ -2,15 +2,20 @@
 // (no parameters, text results), which refuses a text holding a second statement; a query's rows
 // arrive one at a time (single-row mode), so a read that stops early fetches no more. Sessions are
 // read-only with JIT off (startup options), server notices go nowhere, and the command time-out is
-// the session's statement_timeout, sent only when it changes. standard_conforming_strings is forced
-// on: the utilities component quotes text by doubling quotes, which is injection-proof only while a
-// backslash is an ordinary character.
+// the session's statement_timeout, sent only when it changes. The session's TimeZone is the
+// host's local zone, so that a timestamptz reads as the local wall time that "today" is measured
+// in. standard_conforming_strings is forced on: the utilities component quotes text by doubling
+// quotes, which is injection-proof only while a backslash is an ordinary character.
 #include <libpq-fe.h>
 #include <poll.h>
 
 #include <charconv>
 #include <climits>
+#include <cstdlib>
+#include <ctime>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -103,6 +108,56 @@ bool MentionsQuotingRule(std::string_view options) {
 bool QuotingIsStandard(const PGconn* conn) {
   const char* value = PQparameterStatus(conn, "standard_conforming_strings");
   return value != nullptr && std::string_view(value) == "on";
+}
+
+/// The host's current offset from UTC in hours, as the server's TimeZone takes it ("5.5").
+std::string LocalOffsetZone() {
+  tzset();  // localtime_r need not look at TZ again
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  auto end =
+      std::to_chars(text, text + sizeof text, static_cast<double>(local.tm_gmtoff) / 3600).ptr;
+  return std::string(text, end);
+}
+
+/// The host's local time zone for the server's TimeZone: the zone named by TZ (":Europe/Berlin",
+/// or a path into a zoneinfo folder), else the zone that /etc/localtime links to, else
+/// /etc/timezone. A TZ that is a POSIX rule rather than a name ("CET-1CEST,M3.5.0,M10.5.0/3"),
+/// or no zone found, gives the current offset, which knows nothing of summer time.
+std::string LocalTimeZone() {
+  auto zone_of_path = [](std::string_view path) {
+    const std::size_t at = path.rfind("zoneinfo/");
+    if (at == std::string_view::npos) return std::string();
+    path.remove_prefix(at + 9);
+    for (std::string_view variant : {"posix/", "right/"}) {
+      if (path.starts_with(variant)) path.remove_prefix(variant.size());
+    }
+    return std::string(path);
+  };
+  std::string name;
+  if (const char* tz = std::getenv("TZ"); tz != nullptr) {
+    std::string_view value(tz);
+    if (value.starts_with(':')) value.remove_prefix(1);
+    name = value.empty()            ? "UTC"
+           : value.starts_with('/') ? zone_of_path(value)
+                                    : std::string(value);
+  } else {
+    std::error_code ec;
+    name = zone_of_path(std::filesystem::read_symlink("/etc/localtime", ec).string());
+    if (name.empty()) {
+      std::ifstream file("/etc/timezone");
+      std::getline(file, name);
+    }
+  }
+  // A name goes into the startup options as it is: nothing there may need escaping.
+  const bool plausible =
+      !name.empty() && name.front() != '/' && name.find("..") == std::string::npos &&
+      name.find_first_not_of(
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/_+-") ==
+          std::string::npos;
+  return plausible ? name : LocalOffsetZone();
 }
 
 bool ParseInt64(std::string_view text, std::int64_t& out) {
@@ -494,8 +549,8 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     return false;
   };
   // Our session settings come after the caller's options, so they win over those and over role
-  // and database defaults: read-only sessions, standard strings (see the top), no JIT
-  // compilation for these short queries, ISO dates to parse, exact float text.
+  // and database defaults: read-only sessions, standard strings and the local zone (see the
+  // top), no JIT compilation for these short queries, ISO dates to parse, exact float text.
   const std::int64_t statement_timeout_ms =
       command_timeout <= 0 ? 0 : std::min<std::int64_t>(command_timeout * 1000LL, INT_MAX);
   std::string options;
@@ -512,23 +567,33 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
   options +=
       "-c default_transaction_read_only=on -c standard_conforming_strings=on -c jit=off "
       "-c DateStyle=ISO -c extra_float_digits=1 -c statement_timeout=" +
-      std::to_string(statement_timeout_ms);
-  set("options", options);
+      std::to_string(statement_timeout_ms) + " -c TimeZone=";
   if (!given("connect_timeout") && connection_timeout > 0) {
     set("connect_timeout", std::to_string(std::max(2, connection_timeout)));  // libpq's minimum
   }
   if (!given("client_encoding")) set("client_encoding", "UTF8");
   set("fallback_application_name", "carvalen");
 
-  std::vector<const char*> keywords, values;
-  for (const auto& [k, v] : params) {
-    keywords.push_back(k.c_str());
-    values.push_back(v.c_str());
+  auto connect = [&](const std::string& zone) {
+    set("options", options + zone);
+    std::vector<const char*> keywords, values;
+    for (const auto& [k, v] : params) {
+      keywords.push_back(k.c_str());
+      values.push_back(v.c_str());
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    ConnPtr conn(PQconnectdbParams(keywords.data(), values.data(), 0));
+    if (!conn) throw LayerError(errnum::kOutOfMemory, RuntimeErrorText(errnum::kOutOfMemory));
+    return conn;
+  };
+  ConnPtr conn = connect(LocalTimeZone());
+  // A zone name the server does not know (its zone data older than the host's) fails the
+  // start-up; the offset is the next best thing.
+  if (PQstatus(conn.get()) != CONNECTION_OK &&
+      std::string_view(PQerrorMessage(conn.get())).find("\"TimeZone\"") != std::string::npos) {
+    conn = connect(LocalOffsetZone());
   }
-  keywords.push_back(nullptr);
-  values.push_back(nullptr);
-  ConnPtr conn(PQconnectdbParams(keywords.data(), values.data(), 0));
-  if (!conn) throw LayerError(errnum::kOutOfMemory, RuntimeErrorText(errnum::kOutOfMemory));
   if (PQstatus(conn.get()) != CONNECTION_OK) throw PgError(conn.get(), nullptr, {}, "08001");
   // The startup option should have settled it; a pooler that drops startup options would not.
   if (!QuotingIsStandard(conn.get())) {
