@@ -26,8 +26,7 @@ class Cursor {
   virtual const std::vector<std::string>& Fields() const = 0;
   /// Reads the next row into `row` (resized to the column count); false at the end.
   virtual bool Next(std::vector<Variant>& row) = 0;
-  /// Starts over from the first row (SQLite runs the statement again; PostgreSQL re-reads the
-  /// rows it has already received).
+  /// Starts over from the first row: the statement runs again.
   virtual void Rewind() = 0;
   /// Lets go of what the statement holds in the database (locks, a read snapshot) before the
   /// end of its rows; Rewind still works afterwards.

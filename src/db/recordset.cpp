@@ -3,14 +3,13 @@
 // client-side location) reads all its rows at Open, so it keeps them when its connection closes
 // or is detached.
 //
-// MoveFirst on a streaming record set starts the statement over (SQLite runs it again,
-// PostgreSQL re-reads the rows it received); that run is not traced as a new query. MoveFirst on
-// an empty record set fails with 3021, as MoveNext at the end does. Moving backwards and
-// filtering need the rows at hand, so a streaming record set refuses them (3251) rather than
-// running its statement again behind the caller's back. A filter only hides rows: the buffered
-// rows stay, and clearing it shows them all again. Lock types are accepted and not otherwise
-// used: every session is read-only anyway. Open's options are accepted and ignored (the text is
-// always a statement).
+// MoveFirst on a streaming record set runs the statement again; that run is not traced as a new
+// query. MoveFirst on an empty record set fails with 3021, as MoveNext at the end does. Moving
+// backwards and filtering need the rows at hand, so a streaming record set refuses them (3251)
+// rather than running its statement again behind the caller's back. A filter only hides rows: the
+// buffered rows stay, and clearing it shows them all again. Lock types are accepted and not
+// otherwise used: every session is read-only anyway. Open's options are accepted and ignored (the
+// text is always a statement).
 #include <string>
 
 #include "carvalen/dictionary.hpp"

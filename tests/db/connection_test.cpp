@@ -1,19 +1,33 @@
 // Connections over both databases: the isolation command, one statement per call, read-only
 // sessions, failed opens, pooling, broken pooled sessions and the command time-out.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <libpq-fe.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
+#include "db/connection_string.hpp"
 #include "support/client_test.hpp"
+#include "support/scratch.hpp"
 
 namespace carvalen::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Connections = ClientTest;
+
+std::string FirstValue(const db::ConnectionPtr& connection, const std::string& sql) {
+  auto rs = OpenQuery(connection, sql);
+  return rs->Field(rs->FieldNames().at(0)).ToString();
+}
 
 std::string BackendId(const db::ConnectionPtr& connection) {
   auto rs = OpenQuery(connection, "SELECT pg_backend_pid()");
@@ -33,7 +47,7 @@ TEST_P(Connections, IsolationCommandTakesEffectAndServerNoticesStayOffStderr) {
   };
   auto connection = OpenClient(db().ConnectionString());
   const char* probe = lite() ? "PRAGMA read_uncommitted" : "SHOW transaction_isolation";
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   for (const auto& c : cases) {
     connection->Execute(c.command);
     EXPECT_EQ(Scalar(connection, probe), lite() ? c.sqlite : c.pg) << c.command;
@@ -42,7 +56,7 @@ TEST_P(Connections, IsolationCommandTakesEffectAndServerNoticesStayOffStderr) {
     OpenQuery(connection, cases[0].command);
     connection->Execute("DO $$BEGIN RAISE WARNING 'a'; RAISE NOTICE 'b'; END$$");
   }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   connection->Close();
 }
 
@@ -148,7 +162,193 @@ TEST_P(Connections, CommandTimeOutCancelsALongStatement) {
   connection->Close();
 }
 
+/// A login role of the test's own that may read `schema`, made and dropped through a privileged
+/// session: the test user's when it may create roles, else the cluster's bootstrap superuser
+/// (the private test cluster trusts local connections). Empty name() when neither works.
+class ScratchRole {
+ public:
+  explicit ScratchRole(const std::string& schema) : schema_(schema) {
+    const db::ConnectionSettings base = db::ParseConnectionString(std::getenv("CARVALEN_TEST_PG"));
+    for (const char* admin : {"", "postgres"}) {
+      std::vector<std::string> keys, values;
+      for (const auto& [k, v] : base.keys) {
+        keys.push_back(k == "database" ? "dbname" : k == "user id" ? "user" : k);
+        values.push_back(k == "user id" && *admin != '\0' ? admin : v);
+      }
+      std::vector<const char*> kp, vp;
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        kp.push_back(keys[i].c_str());
+        vp.push_back(values[i].c_str());
+      }
+      kp.push_back(nullptr);
+      vp.push_back(nullptr);
+      conn_.reset(PQconnectdbParams(kp.data(), vp.data(), 0));
+      const std::string role = schema_ + "_reader";
+      if (PQstatus(conn_.get()) == CONNECTION_OK && Run("CREATE ROLE " + role + " LOGIN")) {
+        name_ = role;
+        Run("GRANT USAGE ON SCHEMA " + schema_ + " TO " + name_ +
+            "; GRANT SELECT ON ALL TABLES IN SCHEMA " + schema_ + " TO " + name_);
+        return;
+      }
+    }
+  }
+  ~ScratchRole() {
+    if (name_.empty()) return;
+    db::DrainPool();  // its sessions first
+    Run("REVOKE ALL ON ALL TABLES IN SCHEMA " + schema_ + " FROM " + name_ +
+        "; REVOKE ALL ON SCHEMA " + schema_ + " FROM " + name_ + "; DROP ROLE " + name_);
+  }
+  const std::string& name() const { return name_; }
+  bool Run(const std::string& sql) {
+    PGresult* result = PQexec(conn_.get(), sql.c_str());
+    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    return ok;
+  }
+
+ private:
+  struct Finish {
+    void operator()(PGconn* c) const { PQfinish(c); }
+  };
+  std::string schema_, name_;
+  std::unique_ptr<PGconn, Finish> conn_;
+};
+
+// Quoted text stays text whatever the server's defaults say about backslashes; the quoting rule
+// cannot be switched off through the connection string, and a session where a statement switched
+// it off is not pooled.
+TEST_P(Connections, QuotedTextStaysTextWhateverTheQuotingDefaults) {
+  db().Exec("CREATE TABLE T (C TEXT); INSERT INTO T VALUES ('A'), ('B')");
+  const std::string sql = "SELECT count(*) FROM T WHERE C = 'NOPE\\'' OR 1=1 --'";
+  std::vector<std::string> connection_strings{db().ConnectionString()};
+  std::optional<ScratchRole> role;
+  if (!lite()) {
+    role.emplace(db().Location());
+    if (role->name().empty()) {
+      ADD_FAILURE() << "cannot create a role: neither the test user nor postgres may";
+    } else {
+      ASSERT_TRUE(
+          role->Run("ALTER ROLE " + role->name() + " SET standard_conforming_strings = off"));
+      connection_strings.push_back(db().ConnectionString() + ";User ID=" + role->name());
+    }
+  }
+  for (const std::string& connection_string : connection_strings) {
+    SCOPED_TRACE(connection_string);
+    auto connection = OpenClient(connection_string);
+    EXPECT_EQ(Scalar(connection, sql), "0");
+    if (!lite()) {
+      EXPECT_EQ(Scalar(connection, "SHOW standard_conforming_strings"), "on");
+      connection->Execute("SET standard_conforming_strings = off");
+    }
+    connection->Close();
+    EXPECT_EQ(db::PooledConnectionCount(), lite() ? 1 : 0);
+  }
+  if (lite()) return;
+  for (const char* option :
+       {" -c standard_conforming_strings=off", " --Standard-Conforming\\_Strings=off"}) {
+    SCOPED_TRACE(option);
+    const Error e = CaptureError([&] { OpenClient(db().ConnectionString() + option); });
+    EXPECT_EQ(e.Number(), db::dberr::kInvalidArgument);
+    EXPECT_TRUE(e.Description().starts_with(
+        "Invalid connection string: options may not set standard_conforming_strings"))
+        << e.Description();
+  }
+}
+
 CARVALEN_INSTANTIATE_DATABASE_TESTS(Connections);
+
+/// What a reader could change about a database: the file's bytes and mode, and the folder's
+/// entries.
+std::string FileState(const std::filesystem::path& file) {
+  struct stat st {};
+  ::stat(file.c_str(), &st);
+  const std::string bytes = testing::ReadFile(file);
+  std::string state = std::to_string(st.st_mode) + " " + std::to_string(bytes.size()) + " " +
+                      std::to_string(std::hash<std::string>{}(bytes));
+  for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+    state += "\n" + entry.path().filename().string();
+  }
+  return state;
+}
+
+/// A database of two rows in `journal` mode, closed (a WAL one checkpointed, its -wal and -shm
+/// gone).
+void MakeSqliteFile(const std::filesystem::path& file, const std::string& journal) {
+  sqlite3* raw = nullptr;
+  sqlite3_open(file.c_str(), &raw);
+  const std::string sql = "PRAGMA journal_mode=" + journal +
+                          "; CREATE TABLE T (A INTEGER); INSERT INTO T VALUES (1), (2);";
+  ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(raw);
+}
+
+/// Counts T's rows through the client in a child process that runs without root's privileges
+/// (when the tests run as root), so that permissions bind. Answers the count and the idle
+/// sessions pooled afterwards ("2 1"), or the error's description.
+std::string CountUnprivileged(const std::string& connection_string) {
+  db::DrainPool();  // the child must not inherit sessions
+  int out[2];
+  if (pipe(out) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    std::string outcome = "cannot drop privileges";
+    if (geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0)) {
+      try {
+        auto connection = OpenClient(connection_string);
+        outcome = FirstValue(connection, "SELECT count(*) FROM T");
+        connection->Close();
+        outcome += " " + std::to_string(db::PooledConnectionCount());
+      } catch (const Error& e) {
+        outcome = e.Description();
+      }
+    }
+    ssize_t ignored = write(out[1], outcome.data(), outcome.size());
+    (void)ignored;
+    _exit(0);  // no destructors: nothing of the parent's is the child's to close
+  }
+  close(out[1]);
+  std::string outcome;
+  char buffer[256];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) outcome.append(buffer, n);
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return outcome;
+}
+
+// The client changes nothing about a database file, whatever its journal mode: no pragma that
+// persists, no file beside a rollback-journal database. A file and folder that the reader may
+// not write are still read: a WAL database then as immutable, since its -shm index cannot be
+// made, and such a session is not pooled.
+TEST(SqliteFiles, AreReadWithoutBeingChanged) {
+  for (const std::string journal : {"DELETE", "WAL"}) {
+    SCOPED_TRACE(journal);
+    testing::TempFolder folder;
+    const auto file = folder / "contracts.db";
+    MakeSqliteFile(file, journal);
+    const std::string connection_string = "Provider=SQLite;Data Source=" + file.string();
+    if (journal == "DELETE") {
+      for (auto mode : {std::filesystem::perms(0644), std::filesystem::perms(0444)}) {
+        std::filesystem::permissions(file, mode);
+        const std::string before = FileState(file);
+        auto connection = OpenClient(connection_string);
+        connection->Execute("SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
+        EXPECT_EQ(FirstValue(connection, "SELECT count(*) FROM T"), "2");
+        EXPECT_EQ(FirstValue(connection, "PRAGMA journal_mode"), "delete");
+        connection->Close();
+        db::DrainPool();
+        EXPECT_EQ(FileState(file), before);
+      }
+    }
+    std::filesystem::permissions(file, std::filesystem::perms(0444));
+    std::filesystem::permissions(folder.path, std::filesystem::perms(0555));
+    const std::string before = FileState(file);
+    EXPECT_EQ(CountUnprivileged(connection_string), journal == "WAL" ? "2 0" : "2 1");
+    EXPECT_EQ(FileState(file), before);
+    std::filesystem::permissions(folder.path, std::filesystem::perms(0700));
+  }
+}
 
 // Opens that fail, whatever the reason, raise a clear error and leave no connection open.
 TEST(ConnectionOpen, FailuresAreClearAndLeaveNothingOpen) {

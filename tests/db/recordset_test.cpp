@@ -1,10 +1,12 @@
 // Record sets over both databases: value types, field look-up, cursors, maximum record count,
-// the end of the rows, and the life cycle.
+// the end of the rows, streaming, and the life cycle; PostgreSQL's time zone.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
 
 #include "support/client_test.hpp"
+#include "support/scratch.hpp"
 
 namespace carvalen::test {
 namespace {
@@ -210,7 +212,83 @@ TEST_P(Recordsets, ConnectionLivesAsLongAsItsRecordSets) {
   EXPECT_EQ(CaptureError([&] { closing->Execute("SELECT 1"); }).Number(), db::dberr::kObjectClosed);
 }
 
+// Rows stream: a read that stops early (the caller closes, or MaxRecords is reached) fetches no
+// more and leaves its session clean for the pool; an error further on is met only by the read
+// that reaches it, with the database's number, even when another statement ran in between.
+TEST_P(Recordsets, ReadsThatStopEarlyFetchNoMoreAndLeaveTheSessionClean) {
+  // Rows 1..n whose last one fails. On PostgreSQL the row at nine tenths takes an advisory lock
+  // (kept by the session even when its statement fails), which shows whether the server got
+  // that far.
+  auto numbers = [&](int n) {
+    const std::string last = std::to_string(n);
+    return lite() ? "WITH RECURSIVE C(G) AS (SELECT 1 UNION ALL SELECT G + 1 FROM C WHERE G < " +
+                        last + ") SELECT G AS N, abs(CASE WHEN G = " + last +
+                        " THEN -9223372036854775807 - 1 END) AS X FROM C"
+                  : "SELECT g AS N, CASE WHEN g = " + std::to_string(n / 10 * 9) +
+                        " THEN pg_try_advisory_lock(7311, 1) END AS L, 1 / (" + last +
+                        " - g) AS X FROM generate_series(1, " + last + ") AS g";
+  };
+  const std::string locked =
+      "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND classid = 7311";
+  auto connection = OpenClient(db().ConnectionString());
+  for (CursorType type : {CursorType::ForwardOnly, CursorType::Keyset}) {
+    SCOPED_TRACE(type == CursorType::Keyset ? "keyset" : "forward-only");
+    auto rs = OpenQuery(connection, numbers(300000), type, type == CursorType::Keyset ? 1 : 0);
+    EXPECT_TRUE(rs->Field("N") == Variant(1));
+    rs->Close();
+    if (!lite()) {
+      EXPECT_EQ(db().QueryText(locked), "0");
+    }
+  }
+  auto rs = OpenQuery(connection, numbers(3));
+  EXPECT_EQ(Scalar(connection, "SELECT 5"), "5");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Field("N") == Variant(2));
+  const Error e = CaptureError([&] { rs->MoveNext(); });
+  EXPECT_EQ(e.Number(), lite() ? 1 : 33816706 /* SQLSTATE 22012 */);
+  EXPECT_EQ(e.Description(), lite() ? "integer overflow" : "division by zero");
+  rs->Close();
+  connection->Close();
+  EXPECT_EQ(db::PooledConnectionCount(), 1);
+}
+
 CARVALEN_INSTANTIATE_DATABASE_TESTS(Recordsets);
+
+// A timestamptz reads as the wall time of the host's local zone, summer time included, whichever
+// way TZ names the zone; a TZ that names no zone the server knows falls back to the offset.
+// (SQLite stores dates as zone-less text.)
+TEST(PostgresRecordsets, ReadATimestampWithZoneAsLocalWallTime) {
+  if (!IsAvailable(Provider::PostgreSQL)) GTEST_SKIP() << "set CARVALEN_TEST_PG";
+  TestDatabase db(Provider::PostgreSQL);
+  db.Exec(
+      "CREATE TABLE D (V timestamptz); INSERT INTO D VALUES ('2024-01-10 08:00:00+00'), "
+      "('2024-06-10 08:00:00+00')");
+  const struct {
+    const char* tz;
+    const char* session_zone;
+    int winter_hour, summer_hour, minute;
+  } cases[] = {
+      {"Asia/Kolkata", "Asia/Kolkata", 13, 13, 30},
+      {":America/New_York", "America/New_York", 3, 4, 0},
+      {":/usr/share/zoneinfo/Europe/Berlin", "Europe/Berlin", 9, 10, 0},
+      {"<+0530>-5:30", "<+05:30>-05:30", 13, 13, 30},
+      {"Nowhere/Atlantis", "<+00>-00", 8, 8, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tz);
+    testing::ScopedEnv tz("TZ", c.tz);
+    db::DrainPool();  // the pool keeps sessions by connection string, not by zone
+    auto connection = OpenClient(db.ConnectionString());
+    EXPECT_EQ(OpenQuery(connection, "SHOW TimeZone")->Field("TimeZone").ToString(), c.session_zone);
+    auto rs = OpenQuery(connection, "SELECT V FROM D ORDER BY V");
+    EXPECT_TRUE(rs->Field("V") == Variant(Date::FromParts(2024, 1, 10, c.winter_hour, c.minute)));
+    rs->MoveNext();
+    EXPECT_TRUE(rs->Field("V") == Variant(Date::FromParts(2024, 6, 10, c.summer_hour, c.minute)));
+    rs->Close();
+    connection->Close();
+  }
+  tzset();
+}
 
 }  // namespace
 }  // namespace carvalen::test

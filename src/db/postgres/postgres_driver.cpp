@@ -1,12 +1,22 @@
 // The PostgreSQL driver (libpq). Every statement goes through the extended protocol
-// (PQexecParams without parameters, text results), which refuses a text holding a second
-// statement. Sessions are read-only with JIT off (startup options), server notices go nowhere,
-// and the command time-out is the session's statement_timeout, sent only when it changes.
+// (no parameters, text results), which refuses a text holding a second statement; a query's rows
+// arrive one at a time (single-row mode), so a read that stops early fetches no more. Sessions are
+// read-only with JIT off (startup options), server notices go nowhere, and the command time-out is
+// the session's statement_timeout, sent only when it changes. The session's TimeZone is the
+// host's local zone, so that a timestamptz reads as the local wall time that "today" is measured
+// in. standard_conforming_strings is forced on: the utilities component quotes text by doubling
+// quotes, which is injection-proof only while a backslash is an ordinary character.
 #include <libpq-fe.h>
 #include <poll.h>
 
 #include <charconv>
 #include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -83,35 +93,77 @@ const std::unordered_set<std::string>& LibpqKeywords() {
   return keywords;
 }
 
+/// Whether startup options mention standard_conforming_strings, spelled any way the server
+/// accepts: any case, '-' for '_', backslash escapes.
+bool MentionsQuotingRule(std::string_view options) {
+  std::string folded;
+  for (char c : options) {
+    if (c == '\\') continue;
+    folded += c == '-' ? '_' : (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return folded.find("standard_conforming_strings") != std::string::npos;
+}
+
+/// Whether the session reads a backslash in '...' as an ordinary character.
+bool QuotingIsStandard(const PGconn* conn) {
+  const char* value = PQparameterStatus(conn, "standard_conforming_strings");
+  return value != nullptr && std::string_view(value) == "on";
+}
+
+/// The host's current offset from UTC in hours, as the server's TimeZone takes it ("5.5").
+std::string LocalOffsetZone() {
+  tzset();  // localtime_r need not look at TZ again
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  auto end =
+      std::to_chars(text, text + sizeof text, static_cast<double>(local.tm_gmtoff) / 3600).ptr;
+  return std::string(text, end);
+}
+
+/// The host's local time zone for the server's TimeZone: the zone named by TZ (":Europe/Berlin",
+/// or a path into a zoneinfo folder), else the zone that /etc/localtime links to, else
+/// /etc/timezone. A TZ that is a POSIX rule rather than a name ("CET-1CEST,M3.5.0,M10.5.0/3"),
+/// or no zone found, gives the current offset, which knows nothing of summer time.
+std::string LocalTimeZone() {
+  auto zone_of_path = [](std::string_view path) {
+    const std::size_t at = path.rfind("zoneinfo/");
+    if (at == std::string_view::npos) return std::string();
+    path.remove_prefix(at + 9);
+    for (std::string_view variant : {"posix/", "right/"}) {
+      if (path.starts_with(variant)) path.remove_prefix(variant.size());
+    }
+    return std::string(path);
+  };
+  std::string name;
+  if (const char* tz = std::getenv("TZ"); tz != nullptr) {
+    std::string_view value(tz);
+    if (value.starts_with(':')) value.remove_prefix(1);
+    name = value.empty()            ? "UTC"
+           : value.starts_with('/') ? zone_of_path(value)
+                                    : std::string(value);
+  } else {
+    std::error_code ec;
+    name = zone_of_path(std::filesystem::read_symlink("/etc/localtime", ec).string());
+    if (name.empty()) {
+      std::ifstream file("/etc/timezone");
+      std::getline(file, name);
+    }
+  }
+  // A name goes into the startup options as it is: nothing there may need escaping.
+  const bool plausible =
+      !name.empty() && name.front() != '/' && name.find("..") == std::string::npos &&
+      name.find_first_not_of(
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/_+-") ==
+          std::string::npos;
+  return plausible ? name : LocalOffsetZone();
+}
+
 bool ParseInt64(std::string_view text, std::int64_t& out) {
   auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
   return ec == std::errc() && ptr == text.data() + text.size();
 }
-
-class PgCursor final : public Cursor {
- public:
-  explicit PgCursor(ResultPtr result) : result_(std::move(result)) {
-    const int n = PQnfields(result_.get());
-    fields_.reserve(n);
-    types_.reserve(n);
-    for (int i = 0; i < n; ++i) {
-      fields_.emplace_back(PQfname(result_.get(), i));
-      types_.push_back(PQftype(result_.get(), i));
-    }
-    rows_ = PQntuples(result_.get());
-  }
-  const std::vector<std::string>& Fields() const override { return fields_; }
-  bool Next(std::vector<Variant>& row) override;
-  void Rewind() override { next_ = 0; }
-  void Finish() override {}
-
- private:
-  ResultPtr result_;
-  std::vector<std::string> fields_;
-  std::vector<Oid> types_;
-  int rows_ = 0;
-  int next_ = 0;
-};
 
 Variant ConvertValue(Oid type, std::string_view text) {
   switch (type) {
@@ -146,23 +198,78 @@ Variant ConvertValue(Oid type, std::string_view text) {
   return Variant(std::string(text));
 }
 
-bool PgCursor::Next(std::vector<Variant>& row) {
-  if (next_ >= rows_) return false;
-  PGresult* r = result_.get();
-  const int n = static_cast<int>(fields_.size());
+/// Row `index` of `result`, converted by the column types `types`.
+void ReadRow(const PGresult* result, int index, const std::vector<Oid>& types,
+             std::vector<Variant>& row) {
+  const int n = static_cast<int>(types.size());
   row.resize(n);
   for (int i = 0; i < n; ++i) {
-    if (PQgetisnull(r, next_, i)) {
+    if (PQgetisnull(result, index, i)) {
       row[i] = Variant::Null();
     } else {
-      std::string_view text(PQgetvalue(r, next_, i),
-                            static_cast<std::size_t>(PQgetlength(r, next_, i)));
-      row[i] = ConvertValue(types_[i], text);
+      std::string_view text(PQgetvalue(result, index, i),
+                            static_cast<std::size_t>(PQgetlength(result, index, i)));
+      row[i] = ConvertValue(types[i], text);
     }
   }
-  ++next_;
-  return true;
 }
+
+std::vector<Oid> ColumnTypes(const PGresult* result) {
+  std::vector<Oid> types;
+  for (int i = 0; i < PQnfields(result); ++i) types.push_back(PQftype(result, i));
+  return types;
+}
+
+class PgConnection;
+
+/// The rows of one statement, received in libpq's single-row mode: a read that stops early
+/// leaves the rest unfetched, and abandoning the statement cancels it rather than drain it. A
+/// session carries one statement at a time, so before it sends another one, the rows still
+/// coming are read into memory (Settle), an error among them kept for the read that reaches it.
+class PgCursor final : public Cursor {
+ public:
+  /// Sends `sql` and waits for its first row or its end; fails as the statement does.
+  PgCursor(PgConnection& session, std::string sql);
+  ~PgCursor() override { Stop(); }
+  PgCursor(const PgCursor&) = delete;
+  PgCursor& operator=(const PgCursor&) = delete;
+
+  const std::vector<std::string>& Fields() const override { return fields_; }
+  bool Next(std::vector<Variant>& row) override;
+  /// Runs the statement again (its rows are not kept for a second pass).
+  void Rewind() override {
+    Finish();
+    Start();
+  }
+  void Finish() override {
+    Stop();
+    current_.reset();
+    settled_.clear();
+    settled_error_.reset();
+  }
+  /// Reads the rows still coming into memory, so that the session can send another statement.
+  void Settle();
+
+ private:
+  void Start();
+  /// The next result of the statement; after its last one the session is idle again.
+  ResultPtr Receive();
+  /// Reads and drops whatever the statement still sends.
+  void Drain();
+  /// Abandons the statement: what has arrived already may hold its end; a statement still
+  /// sending is cancelled, so its remaining rows are never produced.
+  void Stop();
+
+  PgConnection& session_;
+  std::string sql_;
+  std::vector<std::string> fields_;
+  std::vector<Oid> types_;
+  ResultPtr current_;  // the result being read: one row, or the end's (in single-row mode empty)
+  int next_row_ = 0;
+  std::deque<std::vector<Variant>> settled_;
+  std::optional<Error> settled_error_;
+  bool streaming_ = false;  // results still to come from the session
+};
 
 class PgConnection final : public PhysicalConnection {
  public:
@@ -184,7 +291,7 @@ class PgConnection final : public PhysicalConnection {
 
   std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout) override {
     ApplyTimeout(timeout);
-    return std::make_unique<PgCursor>(Run(sql));
+    return std::make_unique<PgCursor>(*this, sql);
   }
 
   std::vector<std::vector<Variant>> Columns(const Variant& table, const Variant& column,
@@ -203,13 +310,15 @@ class PgConnection final : public PhysicalConnection {
     std::string column_text = column.IsNull() ? std::string() : column.ToString();
     const char* values[2] = {table.IsNull() ? nullptr : table_text.c_str(),
                              column.IsNull() ? nullptr : column_text.c_str()};
+    Settle();
     ResultPtr result(
         PQexecParams(conn_.get(), sql.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
     Check(result.get(), sql);
-    PgCursor cursor(std::move(result));
-    std::vector<std::vector<Variant>> rows;
-    std::vector<Variant> row;
-    while (cursor.Next(row)) rows.push_back(row);
+    const std::vector<Oid> types = ColumnTypes(result.get());
+    std::vector<std::vector<Variant>> rows(PQntuples(result.get()));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      ReadRow(result.get(), static_cast<int>(i), types, rows[i]);
+    }
     return rows;
   }
 
@@ -226,13 +335,42 @@ class PgConnection final : public PhysicalConnection {
   }
 
   bool Reusable() override {
+    // A SET run through Execute could have turned the quoting rule off: such a session is not
+    // handed to the next caller.
     return PQstatus(conn_.get()) == CONNECTION_OK &&
-           PQtransactionStatus(conn_.get()) == PQTRANS_IDLE;
+           PQtransactionStatus(conn_.get()) == PQTRANS_IDLE && QuotingIsStandard(conn_.get());
+  }
+
+  PGconn* Handle() const { return conn_.get(); }
+
+  /// Lets the statement that is still streaming (if any) finish into memory; called before
+  /// anything else is sent.
+  void Settle() {
+    if (streaming_ != nullptr) streaming_->Settle();
+  }
+  void Streaming(PgCursor* cursor) { streaming_ = cursor; }
+  void Idle(const PgCursor* cursor) {
+    if (streaming_ == cursor) streaming_ = nullptr;
+  }
+
+  /// Fails unless `result` is a success.
+  void Check(const PGresult* result, const std::string& sql) {
+    ExecStatusType status = result != nullptr ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_SINGLE_TUPLE) {
+      return;
+    }
+    if (status == PGRES_EMPTY_QUERY) {
+      Error error = LayerError(dberr::kInvalidArgument, kTextNoCommand);
+      error.WithNative({}, sql);
+      throw error;
+    }
+    throw PgError(conn_.get(), result, sql);
   }
 
  private:
   /// Runs one statement through the extended protocol; fails unless it succeeded.
   ResultPtr Run(const std::string& sql) {
+    Settle();
     ResultPtr result(
         PQexecParams(conn_.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
     Check(result.get(), sql);
@@ -241,19 +379,9 @@ class PgConnection final : public PhysicalConnection {
 
   /// A command of our own, through the simple protocol.
   void Simple(const std::string& sql) {
+    Settle();
     ResultPtr result(PQexec(conn_.get(), sql.c_str()));
     Check(result.get(), sql);
-  }
-
-  void Check(const PGresult* result, const std::string& sql) {
-    ExecStatusType status = result != nullptr ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
-    if (status == PGRES_EMPTY_QUERY) {
-      Error error = LayerError(dberr::kInvalidArgument, kTextNoCommand);
-      error.WithNative({}, sql);
-      throw error;
-    }
-    throw PgError(conn_.get(), result, sql);
   }
 
   void ApplyTimeout(std::int32_t seconds) {
@@ -265,8 +393,124 @@ class PgConnection final : public PhysicalConnection {
 
   ConnPtr conn_;
   std::int64_t statement_timeout_ms_;
-  std::string isolation_;  // unknown until we set it
+  std::string isolation_;          // unknown until we set it
+  PgCursor* streaming_ = nullptr;  // the cursor whose rows are still arriving
 };
+
+PgCursor::PgCursor(PgConnection& session, std::string sql)
+    : session_(session), sql_(std::move(sql)) {
+  Start();
+  if (current_) {
+    types_ = ColumnTypes(current_.get());
+    for (int i = 0; i < PQnfields(current_.get()); ++i) {
+      fields_.emplace_back(PQfname(current_.get(), i));
+    }
+  }
+}
+
+void PgCursor::Start() {
+  session_.Settle();
+  PGconn* conn = session_.Handle();
+  // The statement text goes as given: the extended protocol still refuses a second statement.
+  if (PQsendQueryParams(conn, sql_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0) {
+    throw PgError(conn, nullptr, sql_);
+  }
+  // Not refused right after a successful send; were it, the rows would come as one result,
+  // which Next reads just as well.
+  PQsetSingleRowMode(conn);
+  streaming_ = true;
+  session_.Streaming(this);
+  current_ = Receive();
+  next_row_ = 0;
+}
+
+ResultPtr PgCursor::Receive() {
+  ResultPtr result(PQgetResult(session_.Handle()));
+  if (result && PQresultStatus(result.get()) == PGRES_SINGLE_TUPLE) return result;
+  // The statement's last result: its end or its error. Read up to the session's idle state
+  // first, so that the session is clean whatever happens next.
+  std::optional<Error> failure;
+  try {
+    session_.Check(result.get(), sql_);
+  } catch (const Error& e) {
+    failure = e;
+  }
+  Drain();
+  if (failure) throw *failure;
+  return result;
+}
+
+void PgCursor::Drain() {
+  if (!streaming_) return;
+  while (ResultPtr ignored{PQgetResult(session_.Handle())}) {
+  }
+  streaming_ = false;
+  session_.Idle(this);
+}
+
+bool PgCursor::Next(std::vector<Variant>& row) {
+  for (;;) {
+    if (current_ && next_row_ < PQntuples(current_.get())) {
+      ReadRow(current_.get(), next_row_++, types_, row);
+      return true;
+    }
+    current_.reset();
+    if (!settled_.empty()) {
+      row = std::move(settled_.front());
+      settled_.pop_front();
+      return true;
+    }
+    if (settled_error_) {
+      Error error = std::move(*settled_error_);
+      settled_error_.reset();
+      throw error;
+    }
+    if (!streaming_) return false;
+    current_ = Receive();
+    next_row_ = 0;
+  }
+}
+
+void PgCursor::Settle() {
+  try {
+    for (;;) {
+      if (current_ && next_row_ < PQntuples(current_.get())) {
+        ReadRow(current_.get(), next_row_++, types_, settled_.emplace_back());
+        continue;
+      }
+      current_.reset();
+      if (!streaming_) return;
+      current_ = Receive();
+      next_row_ = 0;
+    }
+  } catch (const Error& e) {
+    settled_error_ = e;
+  }
+}
+
+void PgCursor::Stop() {
+  if (!streaming_) return;
+  PGconn* conn = session_.Handle();
+  if (PQconsumeInput(conn) != 0) {
+    while (PQisBusy(conn) == 0) {
+      ResultPtr result(PQgetResult(conn));
+      if (!result) {
+        streaming_ = false;
+        session_.Idle(this);
+        return;
+      }
+    }
+  }
+  // The server may finish just before the cancel request reaches it; an idle backend ignores
+  // the request, so the next statement is not hit by it.
+  struct CancelDeleter {
+    void operator()(PGcancel* c) const { PQfreeCancel(c); }
+  };
+  std::unique_ptr<PGcancel, CancelDeleter> cancel(PQgetCancel(conn));
+  char message[256];
+  if (cancel) PQcancel(cancel.get(), message, sizeof message);
+  Drain();  // the rows already sent, then the cancellation's error
+}
 
 }  // namespace
 
@@ -304,35 +548,60 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     }
     return false;
   };
-  // Our session settings come after the caller's options, so they win: read-only sessions,
-  // no JIT compilation for these short queries, ISO dates to parse, exact float text.
+  // Our session settings come after the caller's options, so they win over those and over role
+  // and database defaults: read-only sessions, standard strings and the local zone (see the
+  // top), no JIT compilation for these short queries, ISO dates to parse, exact float text.
   const std::int64_t statement_timeout_ms =
       command_timeout <= 0 ? 0 : std::min<std::int64_t>(command_timeout * 1000LL, INT_MAX);
   std::string options;
   for (const auto& p : params) {
-    if (p.first == "options") options = p.second + " ";
+    if (p.first != "options") continue;
+    if (MentionsQuotingRule(p.second)) {
+      throw LayerError(dberr::kInvalidArgument,
+                       "Invalid connection string: options may not set "
+                       "standard_conforming_strings; the PostgreSQL provider keeps it on so that "
+                       "quoted text cannot turn into SQL.");
+    }
+    options = p.second + " ";
   }
   options +=
-      "-c default_transaction_read_only=on -c jit=off -c DateStyle=ISO -c extra_float_digits=1 "
-      "-c statement_timeout=" +
-      std::to_string(statement_timeout_ms);
-  set("options", options);
+      "-c default_transaction_read_only=on -c standard_conforming_strings=on -c jit=off "
+      "-c DateStyle=ISO -c extra_float_digits=1 -c statement_timeout=" +
+      std::to_string(statement_timeout_ms) + " -c TimeZone=";
   if (!given("connect_timeout") && connection_timeout > 0) {
     set("connect_timeout", std::to_string(std::max(2, connection_timeout)));  // libpq's minimum
   }
   if (!given("client_encoding")) set("client_encoding", "UTF8");
   set("fallback_application_name", "carvalen");
 
-  std::vector<const char*> keywords, values;
-  for (const auto& [k, v] : params) {
-    keywords.push_back(k.c_str());
-    values.push_back(v.c_str());
+  auto connect = [&](const std::string& zone) {
+    set("options", options + zone);
+    std::vector<const char*> keywords, values;
+    for (const auto& [k, v] : params) {
+      keywords.push_back(k.c_str());
+      values.push_back(v.c_str());
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    ConnPtr conn(PQconnectdbParams(keywords.data(), values.data(), 0));
+    if (!conn) throw LayerError(errnum::kOutOfMemory, RuntimeErrorText(errnum::kOutOfMemory));
+    return conn;
+  };
+  ConnPtr conn = connect(LocalTimeZone());
+  // A zone name the server does not know (its zone data older than the host's) fails the
+  // start-up; the offset is the next best thing.
+  if (PQstatus(conn.get()) != CONNECTION_OK &&
+      std::string_view(PQerrorMessage(conn.get())).find("\"TimeZone\"") != std::string::npos) {
+    conn = connect(LocalOffsetZone());
   }
-  keywords.push_back(nullptr);
-  values.push_back(nullptr);
-  ConnPtr conn(PQconnectdbParams(keywords.data(), values.data(), 0));
-  if (!conn) throw LayerError(errnum::kOutOfMemory, RuntimeErrorText(errnum::kOutOfMemory));
   if (PQstatus(conn.get()) != CONNECTION_OK) throw PgError(conn.get(), nullptr, {}, "08001");
+  // The startup option should have settled it; a pooler that drops startup options would not.
+  if (!QuotingIsStandard(conn.get())) {
+    throw LayerError(dberr::kInvalidArgument,
+                     "The PostgreSQL session has standard_conforming_strings off although the "
+                     "provider asked for on (does a connection pooler drop startup options?); "
+                     "quoted text would not be safe, so the connection is refused.");
+  }
   PQsetNoticeProcessor(
       conn.get(), [](void*, const char*) {}, nullptr);
   return std::make_unique<PgConnection>(std::move(conn), statement_timeout_ms);

@@ -1,10 +1,12 @@
-// The SQLite driver (libsqlite3). Sessions run in WAL mode with synchronous=NORMAL and
-// query_only=1; the connection time-out is the busy time-out, the command time-out a deadline
-// that a progress handler checks while a statement runs.
+// The SQLite driver (libsqlite3). The file is opened read-only and its journal mode is left to
+// its owner (nothing that persists is changed); sessions run with query_only=1; the connection
+// time-out is the busy time-out, the command time-out a deadline that a progress handler checks
+// while a statement runs.
 #include <sqlite3.h>
 
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <string>
 
 #include "db/driver.hpp"
@@ -216,8 +218,9 @@ class SqliteConnection final : public PhysicalConnection {
   }
 
   void SetIsolation(const std::string& level) override {
-    // WAL readers always see a committed snapshot; only READ UNCOMMITTED means anything more
-    // (and only to connections sharing a cache).
+    // Readers always see committed data (a WAL snapshot, or the shared lock of a rollback
+    // journal); only READ UNCOMMITTED means anything more (and only to connections sharing a
+    // cache).
     int wanted = level == "READ UNCOMMITTED" ? 1 : 0;
     if (wanted == read_uncommitted_) return;
     Execute(wanted ? "PRAGMA read_uncommitted=1" : "PRAGMA read_uncommitted=0", 0);
@@ -274,36 +277,23 @@ class SqliteConnection final : public PhysicalConnection {
   bool Healthy() override { return true; }
 
   bool Reusable() override {
-    return sqlite3_next_stmt(db_.get(), nullptr) == nullptr && sqlite3_get_autocommit(db_.get());
+    return !immutable && sqlite3_next_stmt(db_.get(), nullptr) == nullptr &&
+           sqlite3_get_autocommit(db_.get());
   }
 
-  /// The session set-up: WAL, synchronous=NORMAL, read-only, guarded.
+  /// The session set-up: read-only, guarded, and a first read that proves the file readable
+  /// (a WAL database whose -shm cannot be made fails only there).
   void Configure(std::int32_t connection_timeout) {
     sqlite3_extended_result_codes(db_.get(), 1);
     SetConnectionTimeout(connection_timeout);
-    std::string mode;
-    {
-      StmtPtr stmt = Prepare("PRAGMA journal_mode");
-      int rc = Step(stmt.get(), 0);
-      if (rc == SQLITE_ROW) {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
-        mode = p != nullptr ? p : "";
-      } else if (rc != SQLITE_DONE) {
-        throw SqliteError(db_.get(), rc, "PRAGMA journal_mode");
-      }
-    }
-    if (!text::EqualsNoCase(mode, "wal")) {
-      // Switching needs write access to the file; a read-only file or file system keeps its
-      // journal mode, which must not stop us from reading.
-      try {
-        Execute("PRAGMA journal_mode=WAL", 0);
-      } catch (const Error&) {
-      }
-    }
-    Execute("PRAGMA synchronous=NORMAL", 0);
     Execute("PRAGMA query_only=1", 0);
     sqlite3_set_authorizer(db_.get(), &Authorize, nullptr);
+    Execute("SELECT 1 FROM sqlite_master LIMIT 1", 0);
   }
+
+  /// Set on a session that reads the file as immutable: it sees no later change, so it is used
+  /// for one caller-level connection only.
+  bool immutable = false;
 
  private:
   static int Progress(void* self) {
@@ -382,6 +372,38 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
   return true;
 }
 
+/// "file:" URI of `path` with immutable=1, for sqlite3_open_v2 with SQLITE_OPEN_URI.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  const std::string absolute = std::filesystem::absolute(path).string();
+  for (unsigned char c : absolute) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x21 || c >= 0x7F) {
+      static const char hex[] = "0123456789ABCDEF";
+      uri += '%';
+      uri += hex[c >> 4];
+      uri += hex[c & 0xF];
+    } else {
+      uri += static_cast<char>(c);
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+/// Opens `path` read-only; without SQLITE_OPEN_CREATE, so a missing file fails.
+std::unique_ptr<PhysicalConnection> OpenFile(const std::string& path, bool immutable,
+                                             std::int32_t connection_timeout) {
+  const std::string name = immutable ? ImmutableUri(path) : path;
+  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | (immutable ? SQLITE_OPEN_URI : 0);
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
+  DbPtr db(raw);
+  if (rc != SQLITE_OK) throw SqliteError(db.get(), rc, "Data Source=" + path);
+  auto session = std::make_unique<SqliteConnection>(std::move(db));
+  session->immutable = immutable;
+  session->Configure(connection_timeout);
+  return session;
+}
+
 }  // namespace
 
 std::unique_ptr<PhysicalConnection> OpenSqlite(const ConnectionSettings& settings,
@@ -398,16 +420,20 @@ std::unique_ptr<PhysicalConnection> OpenSqlite(const ConnectionSettings& setting
     throw LayerError(dberr::kInvalidArgument,
                      "Invalid connection string: the SQLite provider needs a Data Source.");
   }
-  // Without SQLITE_OPEN_CREATE: a read-only client never creates a database, a missing file
-  // fails. Not SQLITE_OPEN_READONLY either: a WAL reader needs to write the -shm index.
-  sqlite3* raw = nullptr;
-  int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  DbPtr db(raw);
-  if (rc != SQLITE_OK) throw SqliteError(db.get(), rc, "Data Source=" + path);
-  auto session = std::make_unique<SqliteConnection>(std::move(db));
-  session->Configure(connection_timeout);
-  return session;
+  try {
+    return OpenFile(path, false, connection_timeout);
+  } catch (const Error& e) {
+    // A WAL database in a folder where we may not create its -shm index cannot be read the
+    // normal way (SQLITE_READONLY_DIRECTORY, or _CANTINIT for an -shm we may not write). When it
+    // has no (or an empty) -wal file, the database file alone holds every committed row, and SQLite
+    // reads it without the index as immutable. That is safe only while nobody writes to it, which a
+    // folder closed to writers suggests; the owner can avoid the question by switching the database
+    // to a rollback journal.
+    std::error_code ec;
+    const auto wal_size = std::filesystem::file_size(path + "-wal", ec);
+    if ((e.Number() & 0xFF) != SQLITE_READONLY || (!ec && wal_size != 0)) throw;
+    return OpenFile(path, true, connection_timeout);
+  }
 }
 
 }  // namespace carvalen::db
