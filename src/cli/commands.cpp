@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <optional>
+#include <sstream>
 
 #include "carvalen/component.hpp"
 #include "carvalen/enums.hpp"
@@ -93,23 +98,79 @@ Variant ZeroValue(model::ParamType type) {
   return Variant();
 }
 
-Variant ParseArgument(const model::ParamInfo& param, std::string_view value) {
+// Where an argument's JSON text came from: the command line, a file (@PATH) or stdin (@-).
+struct ArgumentText {
+  std::string text;
+  std::string origin;  // empty for the command line; the file name, or "standard input"
+};
+
+std::string ReadWhole(const std::string& path) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                             &std::fclose);
+  if (!file) throw UsageError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+  std::string text;
+  char buffer[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text.append(buffer, got);
+  // A directory opens but does not read.
+  if (std::ferror(file.get())) {
+    throw UsageError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+  }
+  return text;
+}
+
+// `@PATH` and `@-` let an argument of any size (a bulk request of 100,000 entries) bypass the
+// command line; a JSON text never begins with '@', so the form is unambiguous.
+ArgumentText ResolveArgument(const model::ParamInfo& param, std::string_view value,
+                             std::istream& in, bool& stdin_taken) {
+  if (!value.starts_with('@')) return {std::string(value), {}};
+  const std::string path(value.substr(1));
+  if (path == "-") {
+    if (stdin_taken) {
+      throw UsageError(
+          fmt::format("{}: only one argument may be read from standard input (@-)", param.name));
+    }
+    stdin_taken = true;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw UsageError(fmt::format("{}: cannot read standard input", param.name));
+    return {text.str(), "standard input"};
+  }
+  try {
+    return {ReadWhole(path), path};
+  } catch (const UsageError& e) {
+    throw UsageError(fmt::format("{}: {}", param.name, e.what()));
+  }
+}
+
+Variant ParseArgument(const model::ParamInfo& param, const ArgumentText& argument) {
+  const std::string_view value = argument.text;
   try {
     return ParseValue(value);
   } catch (const UsageError& e) {
+    std::string message = e.what();
+    if (!argument.origin.empty()) {
+      // Name the file rather than echo what may be megabytes of it.
+      const std::string echoed = fmt::format("bad JSON {}", value);
+      if (message.starts_with(echoed)) {
+        message = fmt::format("bad JSON in {}{}", argument.origin, message.substr(echoed.size()));
+      }
+      throw UsageError(fmt::format("{}: {}", param.name, message));
+    }
     std::string hint;
     // Bare text is the commonest slip: the shell ate the quotes.
     if (!value.empty() &&
         std::string_view("\"{[-0123456789tfn").find(value.front()) == std::string_view::npos) {
       hint = fmt::format(" (a text is written in JSON quotes: {}='\"{}\"')", param.name, value);
     }
-    throw UsageError(fmt::format("{}: {}{}", param.name, e.what(), hint));
+    throw UsageError(fmt::format("{}: {}{}", param.name, message, hint));
   }
 }
 
 std::vector<Variant> BuildArguments(const model::MethodInfo& method,
-                                    const std::vector<std::string>& assignments) {
+                                    const std::vector<std::string>& assignments, std::istream& in) {
   std::vector<std::optional<Variant>> given(method.params.size());
+  bool stdin_taken = false;
   for (const std::string& assignment : assignments) {
     const std::size_t equals = assignment.find('=');
     if (equals == std::string::npos || equals == 0) {
@@ -126,7 +187,7 @@ std::vector<Variant> BuildArguments(const model::MethodInfo& method,
     }
     std::optional<Variant>& slot = given[static_cast<std::size_t>(param - method.params.begin())];
     if (slot) throw UsageError(fmt::format("parameter {} is given twice", param->name));
-    slot = ParseArgument(*param, value);
+    slot = ParseArgument(*param, ResolveArgument(*param, value, in, stdin_taken));
   }
 
   std::vector<Variant> args;
@@ -229,10 +290,10 @@ Json OpsJson(const model::ClassInfo& info) {
 
 }  // namespace
 
-int RunCall(std::string_view target, const std::vector<std::string>& assignments,
-            std::ostream& out) {
+int RunCall(std::string_view target, const std::vector<std::string>& assignments, std::ostream& out,
+            std::istream& in) {
   const Target call = ResolveTarget(target);
-  std::vector<Variant> args = BuildArguments(*call.method, assignments);
+  std::vector<Variant> args = BuildArguments(*call.method, assignments, in);
 
   Json document = Json::object();
   try {

@@ -2,6 +2,7 @@
 // the exit status; mistakes in what the user typed are thrown as UsageError (exit status 2).
 #pragma once
 
+#include <istream>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -14,8 +15,9 @@ inline constexpr int kExitFailed = 1;  // the operation raised an error
 inline constexpr int kExitUsage = 2;
 
 /// `call <Class>.<Operation> [NAME=VALUE]...`: one JSON document, the result or the error.
-int RunCall(std::string_view target, const std::vector<std::string>& assignments,
-            std::ostream& out);
+/// VALUE `@PATH` reads the JSON text from the file PATH, `@-` (once at most) from `in`.
+int RunCall(std::string_view target, const std::vector<std::string>& assignments, std::ostream& out,
+            std::istream& in);
 
 /// `ops [<Class>]`: the classes' operations and parameters, as text or as JSON.
 int RunOps(std::string_view class_name, bool json, std::ostream& out);

@@ -26,7 +26,8 @@ constexpr const char* kCallFooter = R"(VALUE is one JSON text in the tool's type
   {"$double": "NaN"}     {"$date": "2026-06-10T08:00:00"}
   {"$array": [1, 2], "lbound": 0}    {"$array": [[1, 2], [3, 4]], "lbound": [0, 0]}
   {"$dict": [["key", 1], [2, "item"]]}                 {"$nothing": true}
-Quote for the shell: i_sBuyerId='"B01"'.
+Quote for the shell: i_sBuyerId='"B01"'. A large VALUE may come from a file, NAME=@PATH, or
+from standard input, NAME=@- (one argument at most).
 
 Prints {"result": V, "byref": {NAME: V, ...}} and exits 0, or
 {"error": {"number": N, "source": S, "description": D, "helpFile": H, "helpContext": C}}
@@ -69,7 +70,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> assignments;
   call->add_option("target", target, "<Class>.<Operation>, e.g. ContractLine.GetPrice")->required();
   call->add_option("arguments", assignments,
-                   "NAME=VALUE: a parameter by its declared name (any case), VALUE in JSON");
+                   "NAME=VALUE: a parameter by its declared name (any case), VALUE in JSON; "
+                   "NAME=@PATH reads VALUE from a file, NAME=@- from standard input");
   call->footer(kCallFooter);
 
   CLI::App* ops = app.add_subcommand("ops", "List classes, operations and their parameters");
@@ -107,7 +109,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    if (call->parsed()) return RunCall(target, assignments, std::cout);
+    if (call->parsed()) return RunCall(target, assignments, std::cout, std::cin);
     if (ops->parsed()) return RunOps(class_name, ops_json, std::cout);
     if (schema->parsed()) return RunSchema(provider, std::cout);
     if (demo->parsed()) return InitDemo(dir, size, force);

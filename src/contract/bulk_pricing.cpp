@@ -1,11 +1,234 @@
-// Bulk pricing (not built yet: every operation here fails with 445).
+// Bulk pricing: the active lines of many partner/product requests at once, each with its unit
+// price and discount at the requested quantity, found by the same break look-ups as the
+// single-line operations but with both discount figures kept and no fall-back price.
+#include "contract/bulk_pricing.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+
 #include "carvalen/contract.hpp"
+#include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
+#include "contractline/breaks.hpp"
+#include "frame/procedures.hpp"
+#include "frame/reporter.hpp"
+#include "platform/components/utilities.hpp"
+#include "platform/db/client.hpp"
 
 namespace carvalen {
+namespace contract {
 
-DictionaryPtr Contract::GetActiveContractLinesProc(const DictionaryPtr&) {
-  throw Error::Runtime(445);
+IUtilities& PricingUtilities() {
+  // The one datum that outlives a call; a thread never shares it, so it needs no lock.
+  thread_local components::Utilities utilities;
+  return utilities;
+}
+
+}  // namespace contract
+
+namespace {
+
+constexpr const char* kOperation = "Carvalen.Contract.GetActiveContractLinesProc";
+
+constexpr std::string_view kLineSelect =
+    " SELECT CONTRACTHEADER.CONTRACTHEADERID,"
+    " CONTRACTLINE.CONTRACTLINEID,CONTRACTLINE.PRICE,"
+    " CONTRACTLINE.DISCOUNTAMOUNT,CONTRACTLINE.DISCOUNTPERCENTAGE,"
+    " CONTRACTLINE.TAXPERCENTAGE,CONTRACTLINE.FREIGHTCHARGE,"
+    " CONTRACTLINE.CURRENCYCODE,CONTRACTLINE.INCLUDEPRICEBREAKUP,"
+    " CONTRACTLINE.INCLUDEDISCOUNTBREAKUP,CONTRACTLINE.PRODUCTID,"
+    " CONTRACTLINE.MINQTYBREAKUP"
+    " FROM CONTRACTHEADER, CONTRACTLINE WHERE (";
+constexpr std::string_view kLineJoin =
+    ") AND CONTRACTLINE.CONTRACTHEADERID = CONTRACTHEADER.CONTRACTHEADERID"
+    " AND CONTRACTLINE.CONTRACTSTATUS = ";
+constexpr std::string_view kGroupPartner = " (CONTRACTHEADER.BUSINESSPARTNERID = ";
+constexpr std::string_view kGroupProduct = " AND CONTRACTLINE.PRODUCTID = ";
+
+void CloseIfOpen(db::RecordsetPtr& recordset) {
+  if (recordset && recordset->State() == db::kStateOpen) frame::CloseRecordset(recordset);
+  recordset.reset();
+}
+
+// One call's work: the request, the connection and the three record sets, and the items of the
+// requests by product id, so that a row finds its quantity without a walk over the request.
+class Pricing {
+ public:
+  Pricing(const Dictionary& request, IUtilities& utilities, const db::ConnectionPtr& connection,
+          const db::RecordsetPtr& lines, const db::RecordsetPtr& price_breaks,
+          const db::RecordsetPtr& discount_breaks)
+      : entries_(request.Entries()),
+        utilities_(utilities),
+        connection_(connection),
+        lines_(lines),
+        price_breaks_(price_breaks),
+        discount_breaks_(discount_breaks),
+        status_(std::to_string(static_cast<std::int32_t>(EContractLineStatus::Active))) {}
+
+  // Requests [begin, end) as one line statement; the rows it finds go into `result` in the
+  // order the database returns them. An empty range still sends the statement: with nothing
+  // between its parentheses the database rejects it, as an empty request always has been.
+  void PriceBatch(std::size_t begin, std::size_t end, Dictionary& result) {
+    lines_->Open(LineStatement(begin, end), connection_, db::CursorType::Keyset,
+                 db::LockType::ReadOnly, -1);
+    while (!lines_->Eof()) {
+      PriceRow(result);
+      lines_->MoveNext();
+    }
+    lines_->Close();
+  }
+
+ private:
+  std::string LineStatement(std::size_t begin, std::size_t end) {
+    std::string sql;
+    sql.reserve(kLineSelect.size() + kLineJoin.size() + 90 * (end - begin) + 8);
+    sql += kLineSelect;
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto& [key, item] = entries_[i];
+      const Array& pair = item.GetArray();  // 13 for anything but an array
+      sql += kGroupPartner;
+      sql += utilities_.FormatSqlNumber(pair.At(0).ToLong());
+      sql += kGroupProduct;
+      const std::int32_t product = key.ToLong();
+      sql += utilities_.FormatSqlNumber(product);
+      sql += ')';
+      if (i + 1 != end) sql += " OR";
+      // Two keys naming one product: the first one's quantity prices its line.
+      items_.emplace(product, &item);
+    }
+    sql += kLineJoin;
+    sql += status_;
+    return sql;
+  }
+
+  // The quantity asked for the row's product, read only when a break look-up needs it.
+  double Quantity(const Variant& product) const {
+    auto found = items_.find(product.ToLong());
+    if (found == items_.end()) throw Error::Runtime(errnum::kSubscriptOutOfRange);
+    return found->second->GetArray().At(1).ToDouble();
+  }
+
+  void PriceRow(Dictionary& result) {
+    const db::Recordset& row = *lines_;
+    double price = 0.0;
+    double percentage = 0.0;
+    double amount = 0.0;
+    bool price_found = true;
+    bool discount_found = true;
+    // Read for every row, first: a NULL fails even a line that uses no breaks.
+    const bool from_below = row.Field("MINQTYBREAKUP").ToBool();
+
+    if (contractline::BreaksSwitchedOff(row.Field("INCLUDEPRICEBREAKUP"))) {
+      price = row.Field("PRICE").ToDouble();
+    } else {
+      price_breaks_->Open(contractline::PriceBreakSql(utilities_, Id(row, "CONTRACTHEADERID"),
+                                                      Id(row, "CONTRACTLINEID"), from_below,
+                                                      Quantity(row.Field("PRODUCTID"))),
+                          connection_, db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
+      // No break applies: price 0 and say so; there is no fall-back price here.
+      if (price_breaks_->Eof()) {
+        price_found = false;
+      } else {
+        price = price_breaks_->Field("PRICE").ToDouble();
+      }
+      price_breaks_->Close();
+    }
+
+    if (contractline::BreaksSwitchedOff(row.Field("INCLUDEDISCOUNTBREAKUP"))) {
+      percentage = row.Field("DISCOUNTPERCENTAGE").ToDouble();
+      amount = row.Field("DISCOUNTAMOUNT").ToDouble();
+    } else {
+      discount_breaks_->Open(contractline::DiscountBreakSql(utilities_, Id(row, "CONTRACTHEADERID"),
+                                                            Id(row, "CONTRACTLINEID"), from_below,
+                                                            Quantity(row.Field("PRODUCTID"))),
+                             connection_, db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
+      if (discount_breaks_->Eof()) {
+        discount_found = false;
+      } else {
+        percentage = discount_breaks_->Field("DISCOUNTPERCENTAGE").ToDouble();
+        amount = discount_breaks_->Field("DISCOUNTAMOUNT").ToDouble();
+      }
+      discount_breaks_->Close();
+    }
+
+    // Both discount figures as found: the caller decides between them.
+    Array entry(0, 9);
+    entry.At(0) = row.Field("CONTRACTHEADERID");
+    entry.At(1) = row.Field("CONTRACTLINEID");
+    entry.At(2) = Variant(price);
+    entry.At(3) = Variant(percentage);
+    entry.At(4) = Variant(amount);
+    entry.At(5) = row.Field("CURRENCYCODE");
+    entry.At(6) = row.Field("TAXPERCENTAGE");
+    entry.At(7) = row.Field("FREIGHTCHARGE");
+    entry.At(8) = Variant(price_found);
+    entry.At(9) = Variant(discount_found);
+    // A product met twice (in this statement or an earlier one) fails here with 457.
+    result.Add(row.Field("PRODUCTID"), Variant(std::move(entry)));
+  }
+
+  static std::int32_t Id(const db::Recordset& row, std::string_view column) {
+    return row.Field(column).ToLong();
+  }
+
+  const std::vector<Dictionary::Entry>& entries_;
+  IUtilities& utilities_;
+  const db::ConnectionPtr& connection_;
+  const db::RecordsetPtr& lines_;
+  const db::RecordsetPtr& price_breaks_;
+  const db::RecordsetPtr& discount_breaks_;
+  std::string status_;
+  std::unordered_map<std::int32_t, const Variant*> items_;
+};
+
+}  // namespace
+
+DictionaryPtr Contract::GetActiveContractLinesProc(const DictionaryPtr& i_oDicBPProductQuan) {
+  DictionaryPtr result;
+  db::ConnectionPtr connection;
+  db::RecordsetPtr lines;
+  db::RecordsetPtr price_breaks;
+  db::RecordsetPtr discount_breaks;
+  auto close_recordsets = [&] {
+    CloseIfOpen(lines);
+    CloseIfOpen(price_breaks);
+    CloseIfOpen(discount_breaks);
+  };
+  return frame::Trap(
+      kOperation, false,
+      [&] {
+        result = Dictionary::Create();
+        lines = db::Recordset::Create();
+        price_breaks = db::Recordset::Create();
+        discount_breaks = db::Recordset::Create();
+        connection = frame::GetSourceConnection();
+        if (!i_oDicBPProductQuan) throw Error::Runtime(errnum::kObjectNotSet);
+
+        // Consecutive statements of at most kPricingBatch requests, in the request's order;
+        // together they find exactly the rows one statement over the whole request would.
+        Pricing pricing(*i_oDicBPProductQuan, contract::PricingUtilities(), connection, lines,
+                        price_breaks, discount_breaks);
+        const std::size_t count = i_oDicBPProductQuan->Entries().size();
+        std::size_t begin = 0;
+        do {
+          const std::size_t end = std::min(count, begin + std::size_t{contract::kPricingBatch});
+          pricing.PriceBatch(begin, end, *result);
+          begin = end;
+        } while (begin < count);
+
+        DictionaryPtr answer = std::move(result);
+        frame::CloseConnection(connection);
+        close_recordsets();
+        return answer;
+      },
+      [&] {
+        result.reset();
+        frame::CloseConnection(connection);
+        close_recordsets();
+        return Variant::Missing();
+      });
 }
 
 }  // namespace carvalen

@@ -6,16 +6,11 @@
 
 #include "carvalen/contract_line.hpp"
 #include "carvalen/error.hpp"
+#include "contractline/breaks.hpp"
 #include "contractline/currency.hpp"
 #include "frame/operation.hpp"
 
 namespace carvalen {
-namespace {
-
-// Same reading of the line's flag as for price breaks: only a stored 0 switches breaks off.
-bool IsFalseFlag(const Variant& flag) { return flag.IsNumber() && flag.ToDouble() == 0.0; }
-
-}  // namespace
 
 double ContractLine::GetDiscount(std::int32_t i_lContractHeaderID, std::int32_t i_lContractLineID,
                                  double i_fQuantity, Variant& o_sCurrency, Variant& o_bPercentage) {
@@ -30,18 +25,14 @@ double ContractLine::GetDiscount(std::int32_t i_lContractHeaderID, std::int32_t 
     if (rs->Eof()) throw Error::Raised(errnum::kLineMissing);
 
     o_sCurrency = rs->Field("CURRENCYCODE");
-    if (IsFalseFlag(rs->Field("INCLUDEDISCOUNTBREAKUP"))) {
+    if (contractline::BreaksSwitchedOff(rs->Field("INCLUDEDISCOUNTBREAKUP"))) {
       percentage = rs->Field("DISCOUNTPERCENTAGE").ToDouble();
       amount = rs->Field("DISCOUNTAMOUNT").ToDouble();
     } else {
       const bool from_below = rs->Field("MINQTYBREAKUP").ToBool();
       rs->Close();
-      rs->Open(frame::Concat(
-                   {q.ForLine("SELECT DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM "
-                              "CONTRACTDISCOUNT WHERE CONTRACTHEADERID = ",
-                              i_lContractHeaderID, i_lContractLineID),
-                    from_below ? " AND QUANTITY <= " : " AND QUANTITY >= ", q.Double(i_fQuantity),
-                    from_below ? " ORDER BY QUANTITY DESC" : " ORDER BY QUANTITY ASC"}),
+      rs->Open(contractline::DiscountBreakSql(q.Utilities(), i_lContractHeaderID, i_lContractLineID,
+                                              from_below, i_fQuantity),
                q.Connection(), db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
       // No break applies: no discount, and the line's own figures do not step in.
       if (!rs->Eof()) {

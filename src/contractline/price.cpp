@@ -7,18 +7,12 @@
 #include "carvalen/contract_line.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
+#include "contractline/breaks.hpp"
 #include "contractline/currency.hpp"
 #include "frame/operation.hpp"
 #include "frame/procedures.hpp"
 
 namespace carvalen {
-namespace {
-
-// The line's flag says "no breaks" only when it holds a number equal to 0; a NULL (or anything
-// else) means the breaks decide, as it always has for lines written before the flag existed.
-bool IsFalseFlag(const Variant& flag) { return flag.IsNumber() && flag.ToDouble() == 0.0; }
-
-}  // namespace
 
 namespace contractline {
 
@@ -57,18 +51,14 @@ double ContractLine::GetPrice(std::int32_t i_lContractHeaderID, std::int32_t i_l
 
     // The caller gets the currency whichever way the price is found.
     o_sCurrencyCode = rs->Field("CURRENCYCODE");
-    if (IsFalseFlag(rs->Field("INCLUDEPRICEBREAKUP"))) return rs->Field("PRICE").ToDouble();
+    if (contractline::BreaksSwitchedOff(rs->Field("INCLUDEPRICEBREAKUP")))
+      return rs->Field("PRICE").ToDouble();
 
     const bool from_below = rs->Field("MINQTYBREAKUP").ToBool();
     rs->Close();
 
-    // From below: the highest break the quantity reaches. From above: the lowest break that
-    // still covers it.
-    rs->Open(frame::Concat(
-                 {q.ForLine("SELECT PRICE FROM CONTRACTPRICE WHERE CONTRACTHEADERID = ",
-                            i_lContractHeaderID, i_lContractLineID),
-                  from_below ? " AND QUANTITY <= " : " AND QUANTITY >= ", q.Double(i_fQuantity),
-                  from_below ? " ORDER BY QUANTITY DESC" : " ORDER BY QUANTITY ASC"}),
+    rs->Open(contractline::PriceBreakSql(q.Utilities(), i_lContractHeaderID, i_lContractLineID,
+                                         from_below, i_fQuantity),
              q.Connection(), db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
     // No break applies: the caller's fall-back, never the line's own PRICE.
     if (rs->Eof()) return i_fReturnValue;

@@ -53,12 +53,14 @@ struct Outcome {
 };
 
 // Runs the tool on `args` as a shell splits them, with `env` (NAME=VALUE words) added to an
-// environment cleared of the tool's variables, so that the caller's shell changes nothing.
-Outcome Tool(const std::string& args, const std::string& env = "") {
+// environment cleared of the tool's variables, so that the caller's shell changes nothing, and
+// standard input read from the file `input`.
+Outcome Tool(const std::string& args, const std::string& env = "",
+             const std::string& input = "/dev/null") {
   TempDir scratch;
   const std::string command = "env -u CARVALEN_CONFIG_DIR -u CARVALEN_LOG -u CARVALEN_SQL_TRACE " +
-                              env + " " + Quote(std::getenv("CARVALEN_CLI")) + " " + args +
-                              " </dev/null >" + Quote(scratch / "out") + " 2>" +
+                              env + " " + Quote(std::getenv("CARVALEN_CLI")) + " " + args + " <" +
+                              Quote(input) + " >" + Quote(scratch / "out") + " 2>" +
                               Quote(scratch / "err");
   const int raw = std::system(command.c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(scratch / "out"),
@@ -159,6 +161,47 @@ TEST_F(Cli, ReportsUsageErrorsOnStderr) {
     EXPECT_THAT(outcome.err, HasSubstr(c.message)) << c.args;
   }
   EXPECT_FALSE(fs::exists(scratch_ / "x"));
+}
+
+// An argument of any size comes from a file (@PATH) or from standard input (@-).
+TEST_F(Cli, ReadsArgumentsFromAFileOrStandardInput) {
+  // 100,000 requests: products no one supplies, then the demo's first line at quantity 100.
+  std::string request = R"({"$dict": [)";
+  for (int i = 0; i < 99'999; ++i) {
+    request += "[" + std::to_string(1'000'000 + i) + R"(, {"$array": [501, 1.0]}], )";
+  }
+  std::ofstream(scratch_ / "large.json") << request << R"([7001, {"$array": [501, 100.0]}]]})";
+  std::ofstream(scratch_ / "small.json") << R"({"$dict": [[7001, {"$array": [501, 49.0]}]]})";
+  const std::string call = "call Contract.GetActiveContractLinesProc i_oDicBPProductQuan=";
+  const auto answer = [](const char* price, const char* percentage) {
+    return std::string(R"({"result": {"$dict": [[7001, {"$array": [1, 1, )") + price + ", " +
+           percentage + R"(, 0.0, "EUR", 8.0, 5.0, true, )" +
+           (std::string(percentage) == "0.0" ? "false" : "true") +
+           R"(], "lbound": 0}]]}, "byref": {}})"
+           "\n";
+  };
+  const Outcome file = Tool(call + "@" + Quote(scratch_ / "large.json"), DemoEnv());
+  EXPECT_EQ(file.status, 0) << file.err;
+  EXPECT_EQ(file.out, answer("7.0", "10.0"));
+  const Outcome piped = Tool(call + "@-", DemoEnv(), scratch_ / "small.json");
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.out, answer("9.0", "0.0"));
+
+  const struct {
+    std::string args, message;
+  } failures[] = {
+      {call + "@" + Quote(scratch_ / "absent.json"),
+       "i_oDicBPProductQuan: cannot read " + scratch_ / "absent.json"},
+      {call + "@" + Quote(scratch_.path.string()), "cannot read " + scratch_.path.string()},
+      {"call ContractLine.GetPrice i_lContractHeaderID=@- i_lContractLineID=@- i_fQuantity=1",
+       "only one argument may be read from standard input"},
+  };
+  for (const auto& f : failures) {
+    const Outcome outcome = Tool(f.args, DemoEnv(), scratch_ / "small.json");
+    EXPECT_EQ(outcome.status, 2) << f.args;
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_THAT(outcome.err, HasSubstr(f.message));
+  }
 }
 
 TEST_F(Cli, ListsOperationsAndPrintsTheSchema) {

@@ -1,0 +1,465 @@
+// Bulk pricing of many partner/product requests: each line priced and discounted at its own
+// request's quantity, the exact statements, requests split over several line statements, and the
+// failures, all reported under the operation's name with nothing left open.
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "carvalen/component.hpp"
+#include "carvalen/contract.hpp"
+#include "contract/bulk_pricing.hpp"
+#include "support/operation_test.hpp"
+
+namespace carvalen::test {
+namespace {
+
+constexpr const char* kName = "Carvalen.Contract.GetActiveContractLinesProc";
+constexpr std::size_t kBatch = contract::kPricingBatch;
+
+// The request item: {partner, quantity}.
+Variant Ask(const Variant& partner, const Variant& quantity) {
+  return Variant(Array::Of({partner, quantity}));
+}
+Variant Ask(std::int32_t partner, double quantity) {
+  return Ask(Variant(partner), Variant(quantity));
+}
+
+DictionaryPtr Request(std::vector<std::pair<Variant, Variant>> entries) {
+  DictionaryPtr request = Dictionary::Create();
+  for (auto& [key, item] : entries) request->Add(std::move(key), std::move(item));
+  return request;
+}
+
+// The line statement for `groups` ("(partner, product)" pairs in order), as it must be sent.
+std::string LineStatement(const std::vector<std::pair<std::int32_t, std::int32_t>>& groups) {
+  std::string condition;
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    condition += " (CONTRACTHEADER.BUSINESSPARTNERID = " + std::to_string(groups[i].first) +
+                 " AND CONTRACTLINE.PRODUCTID = " + std::to_string(groups[i].second) + ")";
+    if (i + 1 < groups.size()) condition += " OR";
+  }
+  return " SELECT CONTRACTHEADER.CONTRACTHEADERID, CONTRACTLINE.CONTRACTLINEID,"
+         "CONTRACTLINE.PRICE, CONTRACTLINE.DISCOUNTAMOUNT,CONTRACTLINE.DISCOUNTPERCENTAGE, "
+         "CONTRACTLINE.TAXPERCENTAGE,CONTRACTLINE.FREIGHTCHARGE, CONTRACTLINE.CURRENCYCODE,"
+         "CONTRACTLINE.INCLUDEPRICEBREAKUP, CONTRACTLINE.INCLUDEDISCOUNTBREAKUP,"
+         "CONTRACTLINE.PRODUCTID, CONTRACTLINE.MINQTYBREAKUP FROM CONTRACTHEADER, CONTRACTLINE "
+         "WHERE (" +
+         condition +
+         ") AND CONTRACTLINE.CONTRACTHEADERID = CONTRACTHEADER.CONTRACTHEADERID AND "
+         "CONTRACTLINE.CONTRACTSTATUS = 6";
+}
+
+bool IsLineStatement(const std::string& sql) { return sql.starts_with(" SELECT CONTRACTHEADER."); }
+
+// The result by product id; the database decides the order of rows within one statement.
+std::map<std::int32_t, std::vector<Variant>> ByProduct(const Dictionary& result) {
+  std::map<std::int32_t, std::vector<Variant>> entries;
+  for (const auto& [key, item] : result.Entries()) {
+    EXPECT_EQ(key.Type(), VarType::Long) << "keys are the database's PRODUCTID values";
+    entries[key.ToLong()] = ElementsOf(item);
+  }
+  return entries;
+}
+
+// Partners 501 (contracts 1 and 3) and 502 (contract 2). Product 10: breaks 10/50/100 at 9/8/7
+// from below, discount off (5 % and amount 20, both returned). Product 11: the same breaks from
+// above, discount breaks 10 (2 %) and 100 (amount 50), both flags NULL, which means on. Product
+// 12: own price, NULL currency and freight. 13 is expired; 14 has two active lines of 501;
+// 20 to 23 hold a NULL where a value is taken.
+class BulkPricing : public LineReadTest {
+ protected:
+  BulkPricing() {
+    db.Exec(
+        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 501), "
+        "(2, 502), (3, 501)");
+    db.Exec(
+        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+        "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
+        "INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES "
+        "(1, 1, 10, 6, 'EUR', 99, 5, 20, 8, 5, 1, 0, 1), "
+        "(1, 2, 11, 6, 'EUR', 99, 0, 0, 0, 0, NULL, NULL, 0), "
+        "(1, 3, 12, 6, NULL, 4.5, 0, 0, 19, NULL, 0, 0, 0), "
+        "(1, 4, 13, 7, 'EUR', 1, 0, 0, 0, 0, 0, 0, 0), "
+        "(2, 1, 10, 6, 'USD', 3, 0, 0, 0, 0, 0, 0, 1), "
+        "(1, 5, 14, 6, 'EUR', 1, 0, 0, 0, 0, 0, 0, 1), (3, 1, 14, 6, 'EUR', 2, 0, 0, 0, 0, 0, 0, "
+        "1), "
+        "(1, 6, 20, 6, 'EUR', 1, 0, 0, 0, 0, 0, 0, NULL), "
+        "(1, 7, 21, 6, 'EUR', NULL, 0, 0, 0, 0, 0, 0, 1), "
+        "(1, 8, 22, 6, 'EUR', 1, 0, 0, 0, 0, 1, 0, 1), "
+        "(1, 9, 23, 6, 'EUR', 1, NULL, 0, 0, 0, 0, 0, 1)");
+    db.Exec(
+        "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
+        "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
+        "(1, 2, 100, 7), (1, 8, 10, NULL)");
+    db.Exec(
+        "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
+        "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (1, 2, 10, 2, 0), (1, 2, 100, 0, 50)");
+  }
+};
+
+TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantity) {
+  // Created through the registry the operation would fail; it keeps a utilities instance of
+  // its own.
+  ComponentOverride no_utilities(kUtilitiesName, []() -> ObjectPtr { return nullptr; });
+  const Variant null = Variant::Null(), h1(1), l3(3);
+  struct Case {
+    const char* name;
+    std::vector<std::pair<Variant, Variant>> request;
+    std::map<std::int32_t, std::vector<Variant>> expected;
+  } const cases[] = {
+      {"breaks between two quantities, own price, both discount figures",
+       {{Variant(10), Ask(501, 49.5)}, {Variant(11), Ask(501, 10.5)}, {Variant(12), Ask(501, 5)}},
+       {{10, Vs(1, 1, 9.0, 5.0, 20.0, "EUR", 8.0, 5.0, true, true)},
+        {11, Vs(1, 2, 8.0, 0.0, 50.0, "EUR", 0.0, 0.0, true, true)},
+        {12,
+         {h1, l3, Variant(4.5), Variant(0.0), Variant(0.0), null, Variant(19.0), null,
+          Variant(true), Variant(true)}}}},
+      {"no break applies: nothing found, never the line's own figures",
+       {{Variant(10), Ask(501, 5)}, {Variant(11), Ask(501, 101)}},
+       {{10, Vs(1, 1, 0.0, 5.0, 20.0, "EUR", 8.0, 5.0, false, true)},
+        {11, Vs(1, 2, 0.0, 0.0, 0.0, "EUR", 0.0, 0.0, false, false)}}},
+      {"bounds are inclusive",
+       {{Variant(10), Ask(501, 100)}, {Variant(11), Ask(501, 10)}},
+       {{10, Vs(1, 1, 7.0, 5.0, 20.0, "EUR", 8.0, 5.0, true, true)},
+        {11, Vs(1, 2, 9.0, 2.0, 0.0, "EUR", 0.0, 0.0, true, true)}}},
+      {"each partner finds only its own active lines",
+       {{Variant(10), Ask(502, 1)}, {Variant(12), Ask(502, 1)}, {Variant(13), Ask(501, 1)}},
+       {{10, Vs(2, 1, 3.0, 0.0, 0.0, "USD", 0.0, 0.0, true, true)}}},
+      {"text keys and values convert; further item elements are ignored",
+       {{Variant("10"), Variant(Array::Of(Vs("501", "60", "ignored")))}},
+       {{10, Vs(1, 1, 8.0, 5.0, 20.0, "EUR", 8.0, 5.0, true, true)}}},
+      {"nothing qualifies", {{Variant(10), Ask(999, 1)}}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DictionaryPtr result = Contract().GetActiveContractLinesProc(Request(c.request));
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(ByProduct(*result), c.expected);
+  }
+  EXPECT_TRUE(db.Log().empty());
+}
+
+TEST_P(BulkPricing, SendsOneLineStatementAndTheBreakLookUpsOfEachRow) {
+  SqlTrace trace;
+  Contract().GetActiveContractLinesProc(Request(
+      {{Variant(10), Ask(501, 49.5)}, {Variant(11), Ask(501, 10.5)}, {Variant(12), Ask(502, 5)}}));
+  std::vector<std::string> queries = trace.Queries();
+  ASSERT_FALSE(queries.empty());
+  EXPECT_EQ(queries.front(), LineStatement({{501, 10}, {501, 11}, {502, 12}}));
+  // The rows come in the database's order; each brings its own look-ups.
+  std::vector<std::string> breaks(queries.begin() + 1, queries.end());
+  std::sort(breaks.begin(), breaks.end());
+  const std::string w = " WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = ";
+  EXPECT_EQ(
+      breaks,
+      (std::vector<std::string>{
+          "SELECT DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT" + w +
+              "2 AND QUANTITY >= 10.5 ORDER BY QUANTITY ASC",
+          "SELECT PRICE FROM CONTRACTPRICE" + w + "1 AND QUANTITY <= 49.5 ORDER BY QUANTITY DESC",
+          "SELECT PRICE FROM CONTRACTPRICE" + w + "2 AND QUANTITY >= 10.5 ORDER BY QUANTITY ASC",
+      }));
+  int opens = 0;
+  for (const auto& event : trace.Events()) opens += event["event"] == "open" ? 1 : 0;
+  EXPECT_EQ(opens, 1);
+}
+
+TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
+  const std::string duplicate = "This key is already associated with an element of this collection";
+  struct Case {
+    const char* name;
+    std::optional<std::vector<std::pair<Variant, Variant>>> request;  // none: Nothing
+    std::int32_t number;
+    std::string description;  // empty: the database's own text
+  } const cases[] = {
+      {"empty request: nothing between the parentheses", std::vector<std::pair<Variant, Variant>>{},
+       0, ""},
+      {"item that is no array", {{{Variant(10), Variant(501)}}}, 13, "Type mismatch"},
+      {"item without a quantity, needed by a break",
+       {{{Variant(10), Variant(Array::Of(Vs(501)))}}},
+       9,
+       "Subscript out of range"},
+      {"NULL MINQTYBREAKUP, breaks unused",
+       {{{Variant(20), Ask(501, 1)}}},
+       94,
+       "Invalid use of Null"},
+      {"NULL own price", {{{Variant(21), Ask(501, 1)}}}, 94, "Invalid use of Null"},
+      {"NULL break price", {{{Variant(22), Ask(501, 10)}}}, 94, "Invalid use of Null"},
+      {"NULL own discount", {{{Variant(23), Ask(501, 1)}}}, 94, "Invalid use of Null"},
+      {"two active lines of one partner", {{{Variant(14), Ask(501, 1)}}}, 457, duplicate},
+      {"two keys naming one product",
+       {{{Variant(12), Ask(501, 1)}, {Variant("10"), Ask(501, 1)}, {Variant(10), Ask(502, 1)}}},
+       457,
+       duplicate},
+      {"no request dictionary", std::nullopt, 91, "Object variable or With block variable not set"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    db.ClearLog();
+    DictionaryPtr request = c.request ? Request(*c.request) : nullptr;
+    ErrorInfo e = RaisedBy([&] { Contract().GetActiveContractLinesProc(request); });
+    if (c.description.empty()) {
+      EXPECT_NE(e.Number, 0);
+      EXPECT_TRUE(e.Description.starts_with("\r\nERROR 0x")) << e.Description;
+      EXPECT_NE(e.Description.find("\r\n METHOD: " + std::string(kName) + "\r\n"),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(e.Number, c.number);
+      EXPECT_EQ(e.Description, Reported(c.number, kName, c.description));
+    }
+    EXPECT_EQ(db.Log().size(), 1u);
+  }
+}
+
+TEST(BulkPricingUtilities, OneInstancePerThreadKeptAcrossCalls) {
+  IUtilities* here = &contract::PricingUtilities();
+  EXPECT_EQ(&contract::PricingUtilities(), here);
+  IUtilities* there = nullptr;
+  std::thread([&] { there = &contract::PricingUtilities(); }).join();
+  EXPECT_NE(there, here);
+}
+
+// A line of the generated data, and what the operation must answer for it.
+struct Break {
+  double quantity, first, second;  // price breaks use `first` only
+};
+struct Generated {
+  std::int32_t header, line, partner, product;
+  std::optional<int> include_price, include_discount;  // none: NULL
+  bool from_below;
+  double price, percentage, amount, tax;
+  std::optional<double> freight;
+  std::optional<std::string> currency;
+  std::vector<Break> prices, discounts;
+  double quantity;  // asked for
+};
+
+std::string Sql(const std::optional<int>& v) { return v ? std::to_string(*v) : "NULL"; }
+std::string Sql(double v) {
+  std::ostringstream text;
+  text << v;
+  return text.str();
+}
+std::string Sql(const std::optional<double>& v) { return v ? Sql(*v) : "NULL"; }
+std::string Sql(const std::optional<std::string>& v) { return v ? "'" + *v + "'" : "NULL"; }
+
+// The break rule, computed here from the rows inserted: from below the greatest quantity <= Q,
+// from above the least quantity >= Q.
+const Break* Earned(const std::vector<Break>& breaks, bool from_below, double q) {
+  const Break* best = nullptr;
+  for (const Break& b : breaks) {
+    if (from_below ? b.quantity > q : b.quantity < q) continue;
+    if (!best || (from_below ? b.quantity > best->quantity : b.quantity < best->quantity)) {
+      best = &b;
+    }
+  }
+  return best;
+}
+
+std::vector<Variant> Expected(const Generated& g) {
+  Variant price(g.price), percentage(g.percentage), amount(g.amount);
+  bool price_found = true, discount_found = true;
+  if (g.include_price != 0) {
+    const Break* b = Earned(g.prices, g.from_below, g.quantity);
+    price = Variant(b ? b->first : 0.0);
+    price_found = b != nullptr;
+  }
+  if (g.include_discount != 0) {
+    const Break* b = Earned(g.discounts, g.from_below, g.quantity);
+    percentage = Variant(b ? b->first : 0.0);
+    amount = Variant(b ? b->second : 0.0);
+    discount_found = b != nullptr;
+  }
+  return {Variant(g.header),
+          Variant(g.line),
+          price,
+          percentage,
+          amount,
+          g.currency ? Variant(*g.currency) : Variant::Null(),
+          Variant(g.tax),
+          g.freight ? Variant(*g.freight) : Variant::Null(),
+          Variant(price_found),
+          Variant(discount_found)};
+}
+
+// A few thousand requests over lines of every kind: breaks on, off and NULL-on, from below and
+// from above, ladders with and without breaks, NULL currency and freight. Every tenth product
+// also has an active line of partner 9999 and every ninth an expired one of its own partner;
+// every thirteenth request names a partner without lines. Requests are asked in an order that
+// is not the order of insertion.
+class ManyRequests : public LineReadTest {
+ protected:
+  static constexpr int kCount = 2500;
+  static constexpr std::int32_t kOtherPartner = 9999;
+
+  ManyRequests() {
+    static constexpr double kLadders[][4] = {
+        {10, 50, 100, 0}, {1, 25, 250, 1000}, {5, 20, 0, 0}, {0, 0, 0, 0}};
+    static constexpr double kQuantities[] = {1, 5, 10, 30, 50, 99.5, 100, 250, 1000, 2000};
+    for (int i = 0; i < kCount; ++i) {
+      Generated g;
+      g.header = 1 + i / 4;
+      g.line = 1 + i % 4;
+      g.partner = 700 + g.header % 37;
+      g.product = 5000 + i;
+      g.include_price = i % 3 == 0 ? std::optional<int>(0) : i % 3 == 1 ? 1 : std::optional<int>();
+      g.include_discount = (i / 3) % 2;
+      g.from_below = (i / 6) % 2 == 0;
+      g.price = 10 + (i % 17) * 0.25;
+      g.percentage = i % 5;
+      g.amount = (i % 7) * 0.5;
+      g.tax = (i % 4) * 5;
+      if (i % 11 != 0) g.freight = i % 3;
+      if (i % 23 != 0) g.currency = "EUR";
+      int k = 0;
+      for (double q : kLadders[i % 4]) {
+        if (q != 0) g.prices.push_back({q, 20.0 - k++, 0});
+      }
+      k = 0;
+      for (double q : kLadders[(i + 1) % 4]) {
+        if (q != 0) g.discounts.push_back(k++ % 2 ? Break{q, 0, 1.5 * k} : Break{q, 2.0 * k, 0});
+      }
+      g.quantity = kQuantities[(i * 7) % 10];
+      lines_.push_back(std::move(g));
+    }
+    Insert();
+    for (int j = 0; j < kCount; ++j) order_.push_back((j * 7919) % kCount);
+  }
+
+  // The request: every line's product at its quantity, in the order of order_.
+  std::vector<std::pair<Variant, Variant>> Asked() const {
+    std::vector<std::pair<Variant, Variant>> request;
+    for (int i : order_) {
+      const Generated& g = lines_[i];
+      request.emplace_back(Variant(g.product), Ask(i % 13 == 0 ? 1 : g.partner, g.quantity));
+    }
+    return request;
+  }
+
+  std::vector<Generated> lines_;
+  std::vector<int> order_;
+
+ private:
+  void Insert() {
+    std::string headers, lines, prices, discounts;
+    auto add = [](std::string& list, const std::string& row) {
+      list += (list.empty() ? "" : ", ") + row;
+    };
+    for (const Generated& g : lines_) {
+      if (g.line == 1) add(headers, Row(g.header, g.partner));
+      add(lines, Row(g.header, g.line, g.product, 6, Sql(g.currency), Sql(g.price),
+                     Sql(g.percentage), Sql(g.amount), Sql(g.tax), Sql(g.freight),
+                     Sql(g.include_price), Sql(g.include_discount), g.from_below ? 1 : 0));
+      for (const Break& b : g.prices) add(prices, Row(g.header, g.line, Sql(b.quantity), b.first));
+      for (const Break& b : g.discounts) {
+        add(discounts, Row(g.header, g.line, Sql(b.quantity), Sql(b.first), Sql(b.second)));
+      }
+      const std::int32_t i = g.product - 5000;
+      if (i % 10 == 0) {  // another partner's active line for the product
+        add(headers, Row(100000 + i, kOtherPartner));
+        add(lines, Row(100000 + i, 1, g.product, 6, "'USD'", 1, 0, 0, 0, 0, 0, 0, 1));
+      }
+      if (i % 9 == 0) {  // an expired line of the same partner
+        add(headers, Row(200000 + i, g.partner));
+        add(lines, Row(200000 + i, 1, g.product, 7, "'EUR'", 1, 0, 0, 0, 0, 0, 0, 1));
+      }
+    }
+    db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES " + headers);
+    db.Exec(
+        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+        "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
+        "INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES " +
+        lines);
+    db.Exec(
+        "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES " +
+        prices);
+    db.Exec(
+        "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
+        "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES " +
+        discounts);
+  }
+
+  template <typename... T>
+  static std::string Row(const T&... values) {
+    std::string row;
+    ((row += (row.empty() ? "(" : ", ") + Text(values)), ...);
+    return row + ")";
+  }
+  static std::string Text(const std::string& v) { return v; }
+  static std::string Text(const char* v) { return v; }
+  static std::string Text(std::int32_t v) { return std::to_string(v); }
+  static std::string Text(double v) { return Sql(v); }
+};
+
+TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
+  const std::vector<std::pair<Variant, Variant>> asked = Asked();
+  SqlTrace trace;
+  DictionaryPtr result = Contract().GetActiveContractLinesProc(Request(asked));
+  ASSERT_NE(result, nullptr);
+
+  // Entry by entry against the rule computed here.
+  std::map<std::int32_t, std::vector<Variant>> expected;
+  for (int i : order_) {
+    if (i % 13 != 0) expected[lines_[i].product] = Expected(lines_[i]);
+  }
+  const auto found = ByProduct(*result);
+  EXPECT_EQ(found.size(), expected.size());
+  for (const auto& [product, elements] : expected) {
+    auto it = found.find(product);
+    ASSERT_NE(it, found.end()) << "product " << product;
+    EXPECT_EQ(it->second, elements) << "product " << product;
+  }
+
+  // Consecutive statements of kBatch groups in the request's order, one connection for all.
+  std::vector<std::string> statements;
+  for (const std::string& sql : trace.Queries()) {
+    if (IsLineStatement(sql)) statements.push_back(sql);
+  }
+  ASSERT_EQ(statements.size(), (asked.size() + kBatch - 1) / kBatch);
+  for (std::size_t s = 0; s < statements.size(); ++s) {
+    std::vector<std::pair<std::int32_t, std::int32_t>> groups;
+    for (std::size_t i = s * kBatch; i < std::min(asked.size(), (s + 1) * kBatch); ++i) {
+      groups.emplace_back(asked[i].second.GetArray().At(0).ToLong(), asked[i].first.ToLong());
+    }
+    EXPECT_EQ(statements[s], LineStatement(groups)) << "statement " << s;
+  }
+  int opens = 0;
+  for (const auto& event : trace.Events()) opens += event["event"] == "open" ? 1 : 0;
+  EXPECT_EQ(opens, 1);
+
+  // The answers of one statement come before those of the next.
+  std::size_t batch_of_previous = 0;
+  std::map<std::int32_t, std::size_t> batch_of;
+  for (std::size_t i = 0; i < asked.size(); ++i) batch_of[asked[i].first.ToLong()] = i / kBatch;
+  for (const auto& [key, item] : result->Entries()) {
+    EXPECT_GE(batch_of[key.ToLong()], batch_of_previous);
+    batch_of_previous = batch_of[key.ToLong()];
+  }
+}
+
+TEST_P(ManyRequests, AProductMetInTwoStatementsFailsTheWholeCall) {
+  // A product of the first statement that partner 9999 also supplies, asked again in the third
+  // statement under its number as text for partner 9999.
+  std::vector<std::pair<Variant, Variant>> asked = Asked();
+  asked.resize(2 * kBatch + 20);
+  auto first = std::find_if(order_.begin(), order_.begin() + kBatch,
+                            [](int i) { return i % 10 == 0 && i % 13 != 0; });
+  ASSERT_NE(first, order_.begin() + kBatch);
+  asked.back() = {Variant(std::to_string(lines_[*first].product)), Ask(kOtherPartner, 1)};
+  SqlTrace trace;
+  ErrorInfo e = RaisedBy([&] { Contract().GetActiveContractLinesProc(Request(asked)); });
+  EXPECT_EQ(e.Number, 457);
+  EXPECT_EQ(
+      e.Description,
+      Reported(457, kName, "This key is already associated with an element of this collection"));
+  const auto queries = trace.Queries();
+  EXPECT_EQ(std::count_if(queries.begin(), queries.end(), IsLineStatement), 3);
+  EXPECT_EQ(db.Log().size(), 1u);
+}
+
+CARVALEN_ON_PROVIDERS(BulkPricing);
+CARVALEN_ON_PROVIDERS(ManyRequests);
+
+}  // namespace
+}  // namespace carvalen::test
