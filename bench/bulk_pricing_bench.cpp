@@ -35,8 +35,8 @@
 #include "carvalen/contract.hpp"
 #include "carvalen/dictionary.hpp"
 #include "cli/demo.hpp"
+#include "db/client.hpp"
 #include "model/schema.hpp"
-#include "platform/db/client.hpp"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include "carvalen/contract.hpp"
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
+#include "components/utilities.hpp"
 #include "contractline/breaks.hpp"
+#include "db/client.hpp"
 #include "frame/procedures.hpp"
 #include "frame/reporter.hpp"
-#include "platform/components/utilities.hpp"
-#include "platform/db/client.hpp"
 
 namespace carvalen {
 namespace contract {
