@@ -14,9 +14,8 @@
 #include "carvalen/component.hpp"
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
+#include "carvalen/operations.hpp"
 #include "cli/json_codec.hpp"
-#include "model/classes.hpp"
-#include "model/dispatch.hpp"
 #include "model/schema.hpp"
 #include "value/text.hpp"
 
@@ -25,25 +24,25 @@ namespace {
 
 std::string ClassList() {
   std::string names;
-  for (const model::ClassInfo& info : model::Classes()) {
+  for (const ClassDescription& info : DescribeClasses()) {
     names += names.empty() ? "" : ", ";
     names += info.metadata->name;
   }
   return names;
 }
 
-std::string ParamList(const model::MethodInfo& method) {
-  if (method.params.empty()) return "none";
+std::string ParamList(const OperationDescription& method) {
+  if (method.parameters.empty()) return "none";
   std::string names;
-  for (const model::ParamInfo& param : method.params) {
+  for (const ParameterDescription& param : method.parameters) {
     names += names.empty() ? "" : ", ";
     names += param.name;
   }
   return names;
 }
 
-const model::ClassInfo& ResolveClass(std::string_view name) {
-  const model::ClassInfo* info = model::FindClass(name);
+const ClassDescription& ResolveClass(std::string_view name) {
+  const ClassDescription* info = FindClassDescription(name);
   if (info == nullptr) {
     throw UsageError(fmt::format("unknown class \"{}\" (classes: {})", name, ClassList()));
   }
@@ -51,8 +50,8 @@ const model::ClassInfo& ResolveClass(std::string_view name) {
 }
 
 struct Target {
-  const model::ClassInfo* type;
-  const model::MethodInfo* method;
+  const ClassDescription* type;
+  const OperationDescription* method;
 };
 
 Target ResolveTarget(std::string_view text) {
@@ -67,9 +66,9 @@ Target ResolveTarget(std::string_view text) {
     throw UsageError(
         fmt::format("expected <Class>.<Operation>, e.g. ContractLine.GetPrice, not \"{}\"", text));
   }
-  const model::ClassInfo& type = ResolveClass(text.substr(0, dot));
+  const ClassDescription& type = ResolveClass(text.substr(0, dot));
   const std::string_view operation = text.substr(dot + 1);
-  const model::MethodInfo* method = model::FindMethod(*type.methods, operation);
+  const OperationDescription* method = FindOperation(type, operation);
   if (method == nullptr) {
     throw UsageError(fmt::format("{} has no operation \"{}\" (see `carvalen ops {}`)",
                                  type.metadata->name, operation, type.metadata->name));
@@ -78,23 +77,13 @@ Target ResolveTarget(std::string_view text) {
 }
 
 // What a by-reference parameter holds when the caller does not set it.
-Variant ZeroValue(model::ParamType type) {
-  switch (type) {
-    case model::ParamType::Long:
-      return Variant(std::int32_t{0});
-    case model::ParamType::Double:
-      return Variant(0.0);
-    case model::ParamType::String:
-      return Variant(std::string());
-    case model::ParamType::Boolean:
-      return Variant(false);
-    case model::ParamType::Date:
-      return Variant(Date::FromSerial(0.0));
-    case model::ParamType::Dictionary:
-      return Variant::Nothing();
-    case model::ParamType::Variant:
-      break;
-  }
+Variant ZeroValue(std::string_view type) {
+  if (type == "Long") return Variant(std::int32_t{0});
+  if (type == "Double") return Variant(0.0);
+  if (type == "String") return Variant(std::string());
+  if (type == "Boolean") return Variant(false);
+  if (type == "Date") return Variant(Date::FromSerial(0.0));
+  if (type == "Dictionary") return Variant::Nothing();
   return Variant();
 }
 
@@ -121,7 +110,7 @@ std::string ReadWhole(const std::string& path) {
 
 // `@PATH` and `@-` let an argument of any size (a bulk request of 100,000 entries) bypass the
 // command line; a JSON text never begins with '@', so the form is unambiguous.
-ArgumentText ResolveArgument(const model::ParamInfo& param, std::string_view value,
+ArgumentText ResolveArgument(const ParameterDescription& param, std::string_view value,
                              std::istream& in, bool& stdin_taken) {
   if (!value.starts_with('@')) return {std::string(value), {}};
   const std::string path(value.substr(1));
@@ -143,7 +132,7 @@ ArgumentText ResolveArgument(const model::ParamInfo& param, std::string_view val
   }
 }
 
-Variant ParseArgument(const model::ParamInfo& param, const ArgumentText& argument) {
+Variant ParseArgument(const ParameterDescription& param, const ArgumentText& argument) {
   const std::string_view value = argument.text;
   try {
     return ParseValue(value);
@@ -167,9 +156,9 @@ Variant ParseArgument(const model::ParamInfo& param, const ArgumentText& argumen
   }
 }
 
-std::vector<Variant> BuildArguments(const model::MethodInfo& method,
+std::vector<Variant> BuildArguments(const OperationDescription& method,
                                     const std::vector<std::string>& assignments, std::istream& in) {
-  std::vector<std::optional<Variant>> given(method.params.size());
+  std::vector<std::optional<Variant>> given(method.parameters.size());
   bool stdin_taken = false;
   for (const std::string& assignment : assignments) {
     const std::size_t equals = assignment.find('=');
@@ -178,22 +167,23 @@ std::vector<Variant> BuildArguments(const model::MethodInfo& method,
     }
     const std::string_view name(assignment.data(), equals);
     const std::string_view value = std::string_view(assignment).substr(equals + 1);
-    auto param =
-        std::find_if(method.params.begin(), method.params.end(),
-                     [&](const model::ParamInfo& p) { return text::EqualsNoCase(p.name, name); });
-    if (param == method.params.end()) {
+    auto param = std::find_if(
+        method.parameters.begin(), method.parameters.end(),
+        [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
+    if (param == method.parameters.end()) {
       throw UsageError(fmt::format("{} has no parameter \"{}\" (parameters: {})", method.name, name,
                                    ParamList(method)));
     }
-    std::optional<Variant>& slot = given[static_cast<std::size_t>(param - method.params.begin())];
+    std::optional<Variant>& slot =
+        given[static_cast<std::size_t>(param - method.parameters.begin())];
     if (slot) throw UsageError(fmt::format("parameter {} is given twice", param->name));
     slot = ParseArgument(*param, ResolveArgument(*param, value, in, stdin_taken));
   }
 
   std::vector<Variant> args;
   std::string missing;
-  for (std::size_t i = 0; i < method.params.size(); ++i) {
-    const model::ParamInfo& param = method.params[i];
+  for (std::size_t i = 0; i < method.parameters.size(); ++i) {
+    const ParameterDescription& param = method.parameters[i];
     if (given[i]) {
       args.push_back(std::move(*given[i]));
     } else if (param.optional) {
@@ -211,18 +201,18 @@ std::vector<Variant> BuildArguments(const model::MethodInfo& method,
   return args;
 }
 
-std::string ParamText(const model::ParamInfo& param) {
-  std::string text = fmt::format("{}{} As {}", param.by_ref ? "ByRef " : "", param.name,
-                                 model::ParamTypeName(param.type));
+std::string ParamText(const ParameterDescription& param) {
+  std::string text =
+      fmt::format("{}{} As {}", param.by_ref ? "ByRef " : "", param.name, param.type);
   if (!param.optional) return text;
   if (!param.default_value.IsMissing()) text += " = " + Dump(ToJson(param.default_value));
   return "[" + text + "]";
 }
 
-Json ParamJson(const model::ParamInfo& param) {
+Json ParamJson(const ParameterDescription& param) {
   Json json = Json::object();
   json["name"] = param.name;
-  json["type"] = model::ParamTypeName(param.type);
+  json["type"] = param.type;
   json["byref"] = param.by_ref;
   json["optional"] = param.optional;
   if (param.optional && !param.default_value.IsMissing()) {
@@ -231,20 +221,20 @@ Json ParamJson(const model::ParamInfo& param) {
   return json;
 }
 
-bool IsEnumsClass(const model::ClassInfo& info) { return info.metadata->name == "Enums"; }
+bool IsEnumsClass(const ClassDescription& info) { return info.metadata->name == "Enums"; }
 
-void OpsText(const model::ClassInfo& info, std::ostream& out) {
-  out << info.metadata->name << " (" << info.prog_id << ", interface "
+void OpsText(const ClassDescription& info, std::ostream& out) {
+  out << info.metadata->name << " (" << info.metadata->prog_id << ", interface "
       << info.metadata->interface_name << ")\n";
-  for (const model::MethodInfo& method : *info.methods) {
+  for (const OperationDescription& method : info.operations) {
     std::string params;
-    for (const model::ParamInfo& param : method.params) {
+    for (const ParameterDescription& param : method.parameters) {
       params += params.empty() ? "" : ", ";
       params += ParamText(param);
     }
     out << "  " << method.name << "(" << params << ") As " << method.result << "\n";
   }
-  if (info.methods->empty()) out << "  (no operations)\n";
+  if (info.operations.empty()) out << "  (no operations)\n";
   if (!IsEnumsClass(info)) return;
   for (const Enumeration& enumeration : Enumerations()) {
     out << "  Enum " << enumeration.name << ":";
@@ -257,17 +247,17 @@ void OpsText(const model::ClassInfo& info, std::ostream& out) {
   }
 }
 
-Json OpsJson(const model::ClassInfo& info) {
+Json OpsJson(const ClassDescription& info) {
   Json json = Json::object();
   json["name"] = info.metadata->name;
-  json["progId"] = info.prog_id;
+  json["progId"] = info.metadata->prog_id;
   json["interface"] = info.metadata->interface_name;
   Json operations = Json::array();
-  for (const model::MethodInfo& method : *info.methods) {
+  for (const OperationDescription& method : info.operations) {
     Json op = Json::object();
     op["name"] = method.name;
     Json params = Json::array();
-    for (const model::ParamInfo& param : method.params) params.push_back(ParamJson(param));
+    for (const ParameterDescription& param : method.parameters) params.push_back(ParamJson(param));
     op["parameters"] = std::move(params);
     op["result"] = method.result;
     operations.push_back(std::move(op));
@@ -297,13 +287,14 @@ int RunCall(std::string_view target, const std::vector<std::string>& assignments
 
   Json document = Json::object();
   try {
-    ObjectPtr object = CreateObject(call.type->prog_id);
+    ObjectPtr object = CreateObject(call.type->metadata->prog_id);
     // The dispatcher converts every argument before the operation starts, so an argument of the
     // wrong type fails here the way late binding does: the operation never runs.
     Variant result = object->Invoke(call.method->name, args);
     Json byref = Json::object();
-    for (std::size_t i = 0; i < call.method->params.size(); ++i) {
-      if (call.method->params[i].by_ref) byref[call.method->params[i].name] = ToJson(args[i]);
+    for (std::size_t i = 0; i < call.method->parameters.size(); ++i) {
+      if (call.method->parameters[i].by_ref)
+        byref[call.method->parameters[i].name] = ToJson(args[i]);
     }
     document["result"] = ToJson(result);
     document["byref"] = std::move(byref);
@@ -316,20 +307,20 @@ int RunCall(std::string_view target, const std::vector<std::string>& assignments
 }
 
 int RunOps(std::string_view class_name, bool json, std::ostream& out) {
-  std::vector<const model::ClassInfo*> classes;
+  std::vector<const ClassDescription*> classes;
   if (class_name.empty()) {
-    for (const model::ClassInfo& info : model::Classes()) classes.push_back(&info);
+    for (const ClassDescription& info : DescribeClasses()) classes.push_back(&info);
   } else {
     classes.push_back(&ResolveClass(class_name));
   }
   if (json) {
     Json list = Json::array();
-    for (const model::ClassInfo* info : classes) list.push_back(OpsJson(*info));
+    for (const ClassDescription* info : classes) list.push_back(OpsJson(*info));
     out << Dump(Json::object({{"classes", std::move(list)}})) << '\n';
     return kExitOk;
   }
   bool first = true;
-  for (const model::ClassInfo* info : classes) {
+  for (const ClassDescription* info : classes) {
     if (!first) out << '\n';
     first = false;
     OpsText(*info, out);
