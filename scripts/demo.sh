@@ -40,3 +40,14 @@ run 0 call ContractLine.MaximumQuantityExceeded i_lContractHeaderID=1 i_lContrac
 run 0 call ContractLine.GetEligibleContractsForRFQCreation \
   i_aContractFields='{"$array": ["CONTRACTHEADERID", "CONTRACTLINEID", "EXPIRYDATETIME"]}'
 run 1 call ContractLine.GetContractFieldValue i_lContractHeaderID=1 i_lContractLineID=99 i_sField='"PRICE"'
+
+# The Contract class: headers, line search, active lines as a record set, bulk pricing.
+run 0 call Contract.GetContractHeader i_lBusinessPartnerId=501
+run 0 call Contract.GetContractLineIdforProduct i_lProductId=7001 i_lBusinessPartnerId=501
+run 0 call Contract.GetActiveContractLines \
+  i_aContractFields='{"$array": ["CONTRACTLINEID", "PRODUCTID", "PRICE"]}' i_lContractHeaderID=1
+run 0 call Contract.getActiveContractLineFieldsperSupplier i_lProductId=7001 \
+  i_aBusinessPartnerIds='{"$array": [501, 502]}' i_aContractLineFieldNames='{"$array": ["PRICE", "SHIPPINGTERM"]}'
+run 0 call Contract.GetContractHeaderAttachments i_lContractHeaderID=1
+run 0 call Contract.GetActiveContractLinesProc \
+  i_oDicBPProductQuan='{"$dict": [[7001, {"$array": [501, 100.0]}], [7002, {"$array": [501, 10.0]}]]}'
