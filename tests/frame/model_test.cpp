@@ -12,6 +12,7 @@
 #include "carvalen/error.hpp"
 #include "carvalen/library.hpp"
 #include "model/classes.hpp"
+#include "model/dispatch.hpp"
 #include "support/contract_db.hpp"
 
 namespace carvalen {
@@ -75,6 +76,27 @@ TEST(LateBinding, FindsEveryOperationByExactNameInAnyCase) {
             "ContractDiscountBreakUpExists GetOldContract MaximumQuantityExceeded "
             "OldContractExists ");
 }
+
+// A parameter list of the wrong length is a compile-time error: the invoker converts one argument
+// per member parameter and would read past a shorter list.
+struct TwoParameters : Object {
+  std::string ClassName() const override { return "TwoParameters"; }
+  double Call(std::int32_t, std::string&) { return 0; }
+};
+template <class C>
+concept BindsWithOneName = requires {
+  model::Bind("Call", &C::Call, {"i_lId"});
+};
+template <class C>
+concept BindsWithTwoNames = requires {
+  model::Bind("Call", &C::Call, {"i_lId", "o_sText"});
+};
+template <class C>
+concept BindsWithThreeNames = requires {
+  model::Bind("Call", &C::Call, {"i_lId", "o_sText", model::Optional("i_x")});
+};
+static_assert(BindsWithTwoNames<TwoParameters>);
+static_assert(!BindsWithOneName<TwoParameters> && !BindsWithThreeNames<TwoParameters>);
 
 TEST(LateBinding, RejectsBadCallsBeforeTheOperationRuns) {
   test::LogRecorder log;
