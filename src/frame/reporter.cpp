@@ -39,9 +39,13 @@ ErrorInfo GetErrorInfo(std::string_view name, const Variant& info) {
 void WriteLog(std::int32_t kind, std::string_view name, const Variant& info) {
   const ErrorInfo& pending = t_pending->Info();
   std::string text = FormatErrorText(pending.Description, pending.Number, name, info);
-  auto log = GetComponent(kLogName).As<ILog>();
+  const Variant component = GetComponent(kLogName);
   std::string source = pending.Source;
-  log->WriteLogEntry(source, text, kind);
+  if (auto diagnostic = std::dynamic_pointer_cast<IDiagnosticLog>(component.GetObject())) {
+    diagnostic->WriteDiagnosticEntry(source, text, kind, t_pending->Diagnostics());
+  } else {
+    component.As<ILog>()->WriteLogEntry(source, text, kind);
+  }
 }
 
 void LogError(std::string_view name, const Variant& info) { WriteLog(0, name, info); }

@@ -43,13 +43,17 @@ struct LogRecorder::State {
 
 namespace {
 
-class RecordingLog : public ILog {
+class RecordingLog : public IDiagnosticLog {
  public:
   explicit RecordingLog(std::shared_ptr<LogRecorder::State> state) : state_(std::move(state)) {}
   std::string ClassName() const override { return kLogName; }
   Variant WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) override {
+    return WriteDiagnosticEntry(source, text, kind, {});
+  }
+  Variant WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
+                               const ErrorDiagnostics& diagnostics) override {
     std::lock_guard lock(state_->mutex);
-    state_->entries.push_back({source, text, kind});
+    state_->entries.push_back({source, text, kind, diagnostics});
     return Variant();
   }
 

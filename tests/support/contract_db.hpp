@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "carvalen/error.hpp"
 #include "support/databases.hpp"
 
 namespace carvalen::test {
@@ -18,6 +19,7 @@ struct LogEntry {
   std::string source;
   std::string text;
   std::int32_t kind;
+  ErrorDiagnostics diagnostics;
 };
 
 /// Records what the library writes to the log; installed as "Halvard.Log" while it lives.

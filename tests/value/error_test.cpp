@@ -40,7 +40,7 @@ TEST(Error, CurrentErrorMapsForeignExceptions) {
   EXPECT_EQ(caught(std::bad_alloc()).Info(), Error::Runtime(7).Info());
   const Error foreign = caught(std::runtime_error("socket closed"));
   EXPECT_EQ(foreign.Info(), (ErrorInfo{51, "Carvalen", "Internal error", "", 0}));
-  EXPECT_EQ(foreign.NativeCode(), "socket closed");
+  EXPECT_EQ(foreign.Diagnostics(), (ErrorDiagnostics{"", "socket closed", ""}));
 }
 
 }  // namespace

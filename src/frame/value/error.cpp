@@ -69,9 +69,7 @@ Error CurrentError() {
     return Error::Runtime(7);
   } catch (const std::exception& e) {
     // What a foreign exception says is no classic text: keep it for diagnostics only.
-    Error error = Error::Runtime(kInternalError);
-    error.WithNative(e.what());
-    return error;
+    return Error::Runtime(kInternalError).WithMessage(e.what());
   } catch (...) {
     return Error::Runtime(kInternalError);
   }

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <utility>
 
 #include "platform/components/defaults.hpp"
 #include "platform/components/late_binding.hpp"
@@ -75,17 +76,27 @@ void WriteLine(int fd, const std::string& line, const std::string& target) {
   }
 }
 
-}  // namespace
+// One line, diagnostics after the fixed members and only those that are known.
+std::string Entry(const std::string& source, const std::string& text, std::int32_t kind,
+                  const ErrorDiagnostics& diagnostics) {
+  std::string line = fmt::format(R"({{"time": "{}", "source": {}, "kind": {}, "text": {})",
+                                 LocalTimestamp(), JsonString(source), kind, JsonString(text));
+  const std::pair<const char*, const std::string*> extra[] = {
+      {"code", &diagnostics.code},
+      {"message", &diagnostics.message},
+      {"statement", &diagnostics.statement}};
+  for (const auto& [name, value] : extra) {
+    if (!value->empty()) line += fmt::format(R"(, "{}": {})", name, JsonString(*value));
+  }
+  return line + "}\n";
+}
 
-Variant Log::WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) {
-  const std::string line =
-      fmt::format(R"({{"time": "{}", "source": {}, "kind": {}, "text": {}}})", LocalTimestamp(),
-                  JsonString(source), kind, JsonString(text)) +
-      '\n';
+// Appends `line` to the log the environment names.
+void Append(const std::string& line) {
   const char* path = std::getenv(kLogVariable);
   if (path == nullptr || *path == '\0') {
     WriteLine(STDERR_FILENO, line, "stream stderr");
-    return Variant();
+    return;
   }
   // Opened for each entry: entries are rare (one per error) and the file may be rotated away
   // between them.
@@ -96,6 +107,18 @@ Variant Log::WriteLogEntry(std::string& source, std::string& text, std::int32_t&
                                                std::generic_category().message(error)));
   }
   WriteLine(file.get(), line, fmt::format("file '{}'", path));
+}
+
+}  // namespace
+
+Variant Log::WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) {
+  Append(Entry(source, text, kind, {}));
+  return Variant();
+}
+
+Variant Log::WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
+                                  const ErrorDiagnostics& diagnostics) {
+  Append(Entry(source, text, kind, diagnostics));
   return Variant();
 }
 
