@@ -91,8 +91,9 @@ class Error : public std::exception {
 /// The standard text of a classic runtime error number ("Type mismatch" for 13, ...).
 std::string RuntimeErrorText(std::int32_t number);
 
-/// Turns whatever is being handled (an Error, a std::exception, anything) into an Error; a
-/// foreign exception becomes 51 "Internal error" with its text as the native message. Call only
+/// Turns whatever is being handled (an Error, a std::exception, anything) into an Error. A
+/// foreign exception, or an Error numbered 0, becomes 51 "Internal error" with the original text
+/// as its native message (an Error keeps its source, help file and help context). Call only
 /// inside a catch block.
 Error CurrentError();
 

@@ -51,6 +51,7 @@ void WriteLog(std::int32_t kind, std::string_view name, const Variant& info) {
 void LogError(std::string_view name, const Variant& info) { WriteLog(0, name, info); }
 
 void HandleError(std::string_view name, const Variant& info) {
+  if (t_pending == nullptr) return;
   ErrorInfo rec;
   try {
     rec = GetErrorInfo(name, info);
@@ -59,7 +60,6 @@ void HandleError(std::string_view name, const Variant& info) {
     // error.
     rec = GetErrorInfo(name);
   }
-  if (rec.Number == 0) return;
   // The entry is written with the pending error already carrying the formatted description, so
   // the log text holds the header twice; a failing log never changes what the caller receives.
   t_pending->SetInfo(rec);

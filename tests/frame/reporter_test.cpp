@@ -71,7 +71,8 @@ TEST(HandleError, NestsOneHeaderAndOneLogEntryPerLevel) {
   EXPECT_EQ(PendingError(), nullptr);
 }
 
-// The description keeps the classic text; what it leaves out reaches every level's log entry.
+// No error vanishes; the description keeps the classic text, and what it leaves out reaches every
+// level's log entry.
 TEST(HandleError, LogsTheDiagnosticsTheDescriptionLeavesOut) {
   struct Case {
     const char* name;
@@ -86,6 +87,12 @@ TEST(HandleError, LogsTheDiagnosticsTheDescriptionLeavesOut) {
        51,
        "Internal error",
        {"", "store service down: ECONNREFUSED", ""}},
+      // Number 0 would read as "no error" and vanish.
+      {"error numbered 0",
+       [] { throw Error(0, "store locked", "Halvard.Configuration"); },
+       51,
+       "Internal error",
+       {"", "store locked", ""}},
       {"driver error",
        [] {
          throw Error(1, "no such table: X", "SQLite")
