@@ -63,12 +63,10 @@ class RecordingLog : public IDiagnosticLog {
 
 }  // namespace
 
-LogRecorder::LogRecorder() : state_(std::make_shared<State>()) {
-  RegisterComponent(kLogName,
-                    [state = state_] { return ObjectPtr(std::make_shared<RecordingLog>(state)); });
-}
-
-LogRecorder::~LogRecorder() { UnregisterComponent(kLogName); }
+LogRecorder::LogRecorder()
+    : state_(std::make_shared<State>()), log_(kLogName, [state = state_] {
+        return ObjectPtr(std::make_shared<RecordingLog>(state));
+      }) {}
 
 std::vector<LogEntry> LogRecorder::Entries() const {
   std::lock_guard lock(state_->mutex);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "support/databases.hpp"
 
@@ -26,7 +27,6 @@ struct LogEntry {
 class LogRecorder {
  public:
   LogRecorder();
-  ~LogRecorder();
   std::vector<LogEntry> Entries() const;
   void Clear();
 
@@ -34,6 +34,7 @@ class LogRecorder {
 
  private:
   std::shared_ptr<State> state_;
+  ComponentOverride log_;
 };
 
 class ContractDb {
