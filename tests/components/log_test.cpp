@@ -35,7 +35,7 @@ class LogTest : public ::testing::Test {
 
   testing::TempFolder folder_;
   std::filesystem::path file_ = folder_ / "carvalen.log";
-  ScopedEnv env_{"CARVALEN_LOG", file_.c_str()};
+  testing::ScopedSetting log_{Setting::LogFile, file_.string()};
 };
 
 TEST_F(LogTest, AppendsOneJsonObjectALineInLocalTime) {
@@ -94,7 +94,8 @@ TEST_F(LogTest, AddsTheKnownDiagnostics) {
 }
 
 TEST_F(LogTest, FailsWhenTheFileCannotBeOpened) {
-  ScopedEnv unwritable("CARVALEN_LOG", (folder_ / "no-such-folder/carvalen.log").c_str());
+  testing::ScopedSetting unwritable(Setting::LogFile,
+                                    (folder_ / "no-such-folder/carvalen.log").string());
   const Error error = testing::CaptureError([&] { Write("Carvalen", "lost", 0); });
   EXPECT_EQ(error.Source(), "Halvard.Log");
   EXPECT_NE(error.Description().find("no-such-folder"), std::string::npos) << error.Description();

@@ -10,6 +10,7 @@
 
 #include "carvalen/component.hpp"
 #include "carvalen/interfaces.hpp"
+#include "carvalen/settings.hpp"
 #include "model/schema.hpp"
 
 namespace carvalen::test {
@@ -88,7 +89,7 @@ ContractDb::ContractDb(Provider provider)
       << "[ConnectionStrings]\nEContract = " << TomlString(database_->ConnectionString())
       << "\n\n[CONNECTIONS]\nEContractConnection_CommandTimeout = \"30\"\n"
          "EContractConnection_ConnectionTimeout = \"15\"\n";
-  ::setenv("CARVALEN_CONFIG_DIR", config_dir_.c_str(), 1);
+  SetSetting(Setting::ConfigDir, config_dir_);
 }
 
 ContractDb::~ContractDb() {

@@ -6,20 +6,18 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
 
+#include "carvalen/settings.hpp"
 #include "platform/components/defaults.hpp"
 #include "platform/components/late_binding.hpp"
 
 namespace carvalen::components {
 
 namespace {
-
-constexpr const char* kLogVariable = "CARVALEN_LOG";
 
 // Owns a file descriptor for the life of one entry.
 class FileDescriptor {
@@ -91,16 +89,16 @@ std::string Entry(const std::string& source, const std::string& text, std::int32
   return line + "}\n";
 }
 
-// Appends `line` to the log the environment names.
+// Appends `line` to the log the LogFile setting names.
 void Append(const std::string& line) {
-  const char* path = std::getenv(kLogVariable);
-  if (path == nullptr || *path == '\0') {
+  const std::string path = GetSetting(Setting::LogFile);
+  if (path.empty()) {
     WriteLine(STDERR_FILENO, line, "stream stderr");
     return;
   }
   // Opened for each entry: entries are rare (one per error) and the file may be rotated away
   // between them.
-  FileDescriptor file(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (file.get() < 0) {
     const int error = errno;
     throw ComponentError(kLogName, fmt::format("The log file '{}' could not be opened: {}", path,

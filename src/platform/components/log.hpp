@@ -1,5 +1,5 @@
-// "Halvard.Log": appends one JSON object a line to the file named by CARVALEN_LOG (stderr when
-// unset):
+// "Halvard.Log": appends one JSON object a line to the file of the LogFile setting (CARVALEN_LOG;
+// stderr when unset):
 //   {"time": "2026-06-10T08:00:00.123", "source": "...", "kind": 0, "text": "..."}
 // followed, for an entry written with diagnostics, by whichever of "code", "message" and
 // "statement" are known. Each line goes out in one write() on a file opened for appending, so
