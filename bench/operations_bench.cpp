@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "carvalen/contract_line.hpp"
+#include "carvalen/settings.hpp"
 #include "db/client.hpp"
 #include "model/schema.hpp"
 
@@ -69,7 +70,7 @@ class Backend {
 
   virtual double RawFirstValue(const std::string& sql) = 0;
   /// Points the library's configuration at this backend's database.
-  void Select() const { ::setenv("CARVALEN_CONFIG_DIR", dir_.c_str(), 1); }
+  void Select() const { carvalen::SetSetting(carvalen::Setting::ConfigDir, dir_.string()); }
 
  protected:
   void WriteStore(const std::string& connection_string) const {

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,7 +23,8 @@ void RegisterComponent(std::string_view name, ComponentFactory factory);
 void UnregisterComponent(std::string_view name);
 
 /// Creates the component registered under `name`. An unknown name, or a factory that fails or
-/// returns nothing, fails with 429 "ActiveX component can't create object".
+/// returns nothing, fails with 429 "ActiveX component can't create object"; what a failing
+/// factory raised is kept as the error's native message, for the log.
 ObjectPtr CreateObject(std::string_view name);
 
 /// The context of a transaction-server host. Components created through it join the caller's
@@ -48,7 +50,9 @@ class ObjectContextScope {
   std::shared_ptr<ObjectContext> previous_;
 };
 
-/// Registers a host's component for the life of the scope (handy in tests and embedding hosts).
+/// Registers a host's component for the life of the scope (handy in tests and embedding hosts),
+/// then gives the name back to what served it before: the host's earlier registration, else the
+/// library's default. Overrides of one name must end in the reverse order of their start.
 class ComponentOverride {
  public:
   ComponentOverride(std::string_view name, ComponentFactory factory);
@@ -58,6 +62,7 @@ class ComponentOverride {
 
  private:
   std::string name_;
+  std::optional<ComponentFactory> previous_;  // the host's registration this one hides
 };
 
 }  // namespace carvalen

@@ -1,6 +1,7 @@
 // The one error type of the library. Everything that fails raises an Error carrying the five
 // fields a caller sees (number, source, description, help file, help context), plus diagnostics
-// that never reach the description: the driver's native code and the statement that failed.
+// that never reach the description but go to the log: the driver's native code and message, and
+// the statement that failed.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,17 @@ struct ErrorInfo {
   std::int32_t HelpContext = 0;
 
   bool operator==(const ErrorInfo&) const = default;
+};
+
+/// What a description leaves out, for the log: the driver's own code (SQLSTATE, SQLite's extended
+/// code), the original message (the driver's, a foreign exception's, or the text of an error that
+/// came without a number) and the statement that failed. Empty members are unknown.
+struct ErrorDiagnostics {
+  std::string code;
+  std::string message;
+  std::string statement;
+
+  bool operator==(const ErrorDiagnostics&) const = default;
 };
 
 /// Library name used as the source of errors raised without one.
@@ -52,26 +64,37 @@ class Error : public std::exception {
   const std::string& Description() const { return info_.Description; }
   const char* what() const noexcept override { return info_.Description.c_str(); }
 
-  /// Diagnostics: the driver's own code (SQLSTATE, SQLite extended code) and the failing text.
-  const std::string& NativeCode() const { return native_code_; }
-  const std::string& Statement() const { return statement_; }
+  /// Diagnostics: the driver's own code, the original message and the failing text.
+  const ErrorDiagnostics& Diagnostics() const { return diagnostics_; }
+  const std::string& NativeCode() const { return diagnostics_.code; }
+  const std::string& NativeMessage() const { return diagnostics_.message; }
+  const std::string& Statement() const { return diagnostics_.statement; }
   Error& WithNative(std::string code, std::string statement = {}) {
-    native_code_ = std::move(code);
-    statement_ = std::move(statement);
+    diagnostics_.code = std::move(code);
+    diagnostics_.statement = std::move(statement);
+    return *this;
+  }
+  Error& WithMessage(std::string message) {
+    diagnostics_.message = std::move(message);
+    return *this;
+  }
+  Error& WithDiagnostics(ErrorDiagnostics diagnostics) {
+    diagnostics_ = std::move(diagnostics);
     return *this;
   }
 
  private:
   ErrorInfo info_;
-  std::string native_code_;
-  std::string statement_;
+  ErrorDiagnostics diagnostics_;
 };
 
 /// The standard text of a classic runtime error number ("Type mismatch" for 13, ...).
 std::string RuntimeErrorText(std::int32_t number);
 
-/// Turns whatever is being handled (an Error, a std::exception, anything) into an Error.
-/// Call only inside a catch block.
+/// Turns whatever is being handled (an Error, a std::exception, anything) into an Error. A
+/// foreign exception, or an Error numbered 0, becomes 51 "Internal error" with the original text
+/// as its native message (an Error keeps its source, help file and help context). Call only
+/// inside a catch block.
 Error CurrentError();
 
 }  // namespace carvalen

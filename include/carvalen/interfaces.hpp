@@ -1,11 +1,13 @@
 // Interfaces of the four outside components the library creates by name. A host that registers
 // its own "Halvard.Configuration" or "Halvard.Log" implements the matching interface here; the
-// category component is called late-bound ("GetCategoryFields" through Object::Invoke).
+// category component is called late-bound ("GetCategoryFields" through Object::Invoke). A log may
+// also implement IDiagnosticLog to receive what an error's description leaves out.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
 
 namespace carvalen {
@@ -43,6 +45,15 @@ class ILog : public virtual Object {
  public:
   /// Writes one entry; the returned value means nothing to the library.
   virtual Variant WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) = 0;
+};
+
+/// A log that also keeps an error's diagnostics (driver code and message, failing statement). The
+/// reporter uses it instead of ILog::WriteLogEntry when the log component implements it; the call
+/// and its outcome are otherwise the same.
+class IDiagnosticLog : public ILog {
+ public:
+  virtual Variant WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
+                                       const ErrorDiagnostics& diagnostics) = 0;
 };
 
 }  // namespace carvalen

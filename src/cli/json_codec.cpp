@@ -175,10 +175,11 @@ void RequireTrue(const char* key, const Json& json) {
   if (json != Json(true)) Fail(fmt::format("\"{}\" must be true, not {}", key, Dump(json)));
 }
 
-// The end of `count` elements from `lower`, or a usage error when it leaves the 32-bit range.
+// The end of `count` elements from `lower`, or a usage error when it leaves the 32-bit range
+// (an empty dimension from the lowest index ends below it).
 std::int32_t UpperBound(std::int32_t lower, std::size_t count) {
   const std::int64_t upper = std::int64_t{lower} + static_cast<std::int64_t>(count) - 1;
-  if (count > static_cast<std::size_t>(kLongMax) || upper > kLongMax) {
+  if (count > static_cast<std::size_t>(kLongMax) || upper > kLongMax || upper < kLongMin) {
     Fail("\"$array\" has more elements than its lower bound leaves room for");
   }
   return static_cast<std::int32_t>(upper);
@@ -211,12 +212,13 @@ Variant ArrayFrom(const Json& json) {
   if (!two_dimensional) {
     std::int32_t lower = lbound != nullptr ? LongFrom(*lbound, "\"lbound\"") : 0;
     Array array(lower, UpperBound(lower, items.size()));
-    std::int32_t i = lower;
+    // Indexes count in 64 bits: one past the last may be beyond the 32-bit range.
+    std::int64_t i = lower;
     for (const Json& item : items) {
       if (item.is_array()) {
         Fail("a one-dimensional \"$array\" holds values, not lists (\"lbound\" is one number)");
       }
-      array.At(i++) = FromJson(item);
+      array.At(static_cast<std::int32_t>(i++)) = FromJson(item);
     }
     return Variant(std::move(array));
   }
@@ -237,10 +239,12 @@ Variant ArrayFrom(const Json& json) {
     }
   }
   Array array(lower1, UpperBound(lower1, items.size()), lower2, UpperBound(lower2, columns));
-  std::int32_t i = lower1;
+  std::int64_t i = lower1;
   for (const Json& row : items) {
-    std::int32_t j = lower2;
-    for (const Json& item : row) array.At(i, j++) = FromJson(item);
+    std::int64_t j = lower2;
+    for (const Json& item : row) {
+      array.At(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j++)) = FromJson(item);
+    }
     ++i;
   }
   return Variant(std::move(array));

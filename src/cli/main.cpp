@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "carvalen/library.hpp"
+#include "carvalen/settings.hpp"
 #include "cli/commands.hpp"
 #include "cli/demo.hpp"
 #include "cli/json_codec.hpp"
@@ -59,6 +60,8 @@ int InitDemo(const std::string& dir, std::int64_t size, bool force) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The tool is configured by its environment alone, read once before anything runs.
+  carvalen::LoadSettingsFromEnvironment();
   const carvalen::LibraryMetadata& library = carvalen::Library();
   CLI::App app{"Calls the operations of the Carvalen contract library by name.", "carvalen"};
   app.require_subcommand(1);

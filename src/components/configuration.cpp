@@ -3,13 +3,13 @@
 #include <fmt/format.h>
 
 #include <toml++/toml.h>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <sstream>
 
+#include "carvalen/settings.hpp"
 #include "components/defaults.hpp"
 #include "components/late_binding.hpp"
 
@@ -19,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kFolderVariable = "CARVALEN_CONFIG_DIR";
 constexpr const char* kDefaultFolder = "config";
 constexpr const char* kConnectionStringsTable = "ConnectionStrings";
 
@@ -29,12 +28,11 @@ bool IsValidStoreName(std::string_view store) {
          store.find('\0') == std::string_view::npos;
 }
 
-// Read from the environment on every use: the store is read again on every call anyway, and a
-// host may point the variable elsewhere while it runs.
+// The folder is looked up on every use: the store is read again on every call anyway, and a host
+// may point the setting elsewhere while it runs.
 fs::path StorePath(std::string_view store) {
-  const char* folder = std::getenv(kFolderVariable);
-  fs::path base =
-      (folder != nullptr && *folder != '\0') ? fs::path(folder) : fs::path(kDefaultFolder);
+  const std::string folder = GetSetting(Setting::ConfigDir);
+  fs::path base = !folder.empty() ? fs::path(folder) : fs::path(kDefaultFolder);
   return base / (std::string(store) + ".toml");
 }
 

@@ -1,5 +1,6 @@
 // "Halvard.Configuration": the application's configuration stores, one TOML file each in the
-// folder named by CARVALEN_CONFIG_DIR ("config" under the working directory when unset).
+// folder of the ConfigDir setting (CARVALEN_CONFIG_DIR; "config" under the working directory when
+// unset).
 #pragma once
 
 #include <cstdint>

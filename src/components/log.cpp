@@ -6,19 +6,18 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <utility>
 
+#include "carvalen/settings.hpp"
 #include "components/defaults.hpp"
 #include "components/late_binding.hpp"
 
 namespace carvalen::components {
 
 namespace {
-
-constexpr const char* kLogVariable = "CARVALEN_LOG";
 
 // Owns a file descriptor for the life of one entry.
 class FileDescriptor {
@@ -75,27 +74,49 @@ void WriteLine(int fd, const std::string& line, const std::string& target) {
   }
 }
 
-}  // namespace
+// One line, diagnostics after the fixed members and only those that are known.
+std::string Entry(const std::string& source, const std::string& text, std::int32_t kind,
+                  const ErrorDiagnostics& diagnostics) {
+  std::string line = fmt::format(R"({{"time": "{}", "source": {}, "kind": {}, "text": {})",
+                                 LocalTimestamp(), JsonString(source), kind, JsonString(text));
+  const std::pair<const char*, const std::string*> extra[] = {
+      {"code", &diagnostics.code},
+      {"message", &diagnostics.message},
+      {"statement", &diagnostics.statement}};
+  for (const auto& [name, value] : extra) {
+    if (!value->empty()) line += fmt::format(R"(, "{}": {})", name, JsonString(*value));
+  }
+  return line + "}\n";
+}
 
-Variant Log::WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) {
-  const std::string line =
-      fmt::format(R"({{"time": "{}", "source": {}, "kind": {}, "text": {}}})", LocalTimestamp(),
-                  JsonString(source), kind, JsonString(text)) +
-      '\n';
-  const char* path = std::getenv(kLogVariable);
-  if (path == nullptr || *path == '\0') {
+// Appends `line` to the log the LogFile setting names.
+void Append(const std::string& line) {
+  const std::string path = GetSetting(Setting::LogFile);
+  if (path.empty()) {
     WriteLine(STDERR_FILENO, line, "stream stderr");
-    return Variant();
+    return;
   }
   // Opened for each entry: entries are rare (one per error) and the file may be rotated away
   // between them.
-  FileDescriptor file(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (file.get() < 0) {
     const int error = errno;
     throw ComponentError(kLogName, fmt::format("The log file '{}' could not be opened: {}", path,
                                                std::generic_category().message(error)));
   }
   WriteLine(file.get(), line, fmt::format("file '{}'", path));
+}
+
+}  // namespace
+
+Variant Log::WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) {
+  Append(Entry(source, text, kind, {}));
+  return Variant();
+}
+
+Variant Log::WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
+                                  const ErrorDiagnostics& diagnostics) {
+  Append(Entry(source, text, kind, diagnostics));
   return Variant();
 }
 

@@ -1,8 +1,9 @@
-// "Halvard.Log": appends one JSON object a line to the file named by CARVALEN_LOG (stderr when
-// unset):
+// "Halvard.Log": appends one JSON object a line to the file of the LogFile setting (CARVALEN_LOG;
+// stderr when unset):
 //   {"time": "2026-06-10T08:00:00.123", "source": "...", "kind": 0, "text": "..."}
-// Each line goes out in one write() on a file opened for appending, so lines of concurrent
-// writers, threads or processes, never interleave.
+// followed, for an entry written with diagnostics, by whichever of "code", "message" and
+// "statement" are known. Each line goes out in one write() on a file opened for appending, so
+// lines of concurrent writers, threads or processes, never interleave.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +15,14 @@
 
 namespace carvalen::components {
 
-class Log final : public ILog {
+class Log final : public IDiagnosticLog {
  public:
   /// Appends the entry with the local time; a log that cannot be opened or written fails.
   /// Returns Empty.
   Variant WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) override;
+  /// The same, with the diagnostics that are known as further members of the line.
+  Variant WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
+                               const ErrorDiagnostics& diagnostics) override;
 
   std::string ClassName() const override { return kLogName; }
   Variant Invoke(std::string_view name, std::span<Variant> args) override;

@@ -78,7 +78,7 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   if (physical_) throw LayerError(dberr::kObjectOpen, kTextOpen);
   if (!connection_string.empty()) ConnectionString = connection_string;
   const std::int64_t id = NextTraceId();
-  std::shared_ptr<TraceSink> trace = TraceSink::FromEnvironment();
+  std::shared_ptr<TraceSink> trace = TraceSink::Configured();
   try {
     ConnectionSettings settings = ParseConnectionString(ConnectionString);
     if (settings.provider == ProviderKind::PostgreSQL) {

@@ -5,8 +5,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <nlohmann/json.hpp>
+
+#include "carvalen/settings.hpp"
 
 namespace carvalen::db {
 namespace {
@@ -31,10 +32,10 @@ Json RestrictionJson(const Variant& v) {
 
 }  // namespace
 
-std::shared_ptr<TraceSink> TraceSink::FromEnvironment() {
-  const char* path = std::getenv("CARVALEN_SQL_TRACE");
-  if (path == nullptr || *path == '\0') return nullptr;
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+std::shared_ptr<TraceSink> TraceSink::Configured() {
+  const std::string path = GetSetting(Setting::SqlTrace);
+  if (path.empty()) return nullptr;
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
   return std::make_shared<TraceSink>(fd);
 }

@@ -1,7 +1,8 @@
-// The SQL trace: when CARVALEN_SQL_TRACE names a file, one JSON object a line for each event of
-// every caller-level connection ({"conn": id, "event": ..., "sql": ...}). Each line is one write()
-// on a file opened with O_APPEND, so lines of concurrent writers (threads or processes) never
-// interleave. The variable is read at each open; when it is unset nothing is opened or formatted.
+// The SQL trace: when the SqlTrace setting (CARVALEN_SQL_TRACE) names a file, one JSON object a
+// line for each event of every caller-level connection ({"conn": id, "event": ..., "sql": ...}).
+// Each line is one write() on a file opened with O_APPEND, so lines of concurrent writers (threads
+// or processes) never interleave. The setting is looked up at each open; when it is unset nothing
+// is opened or formatted.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +16,9 @@ namespace carvalen::db {
 /// The trace file of one caller-level connection, from its open to its close.
 class TraceSink {
  public:
-  /// The sink for the file CARVALEN_SQL_TRACE names; null when it is unset or empty, or when the
-  /// file cannot be opened (tracing is a diagnostic: it never fails a call).
-  static std::shared_ptr<TraceSink> FromEnvironment();
+  /// The sink for the file the SqlTrace setting names; null when it is unset, or when the file
+  /// cannot be opened (tracing is a diagnostic: it never fails a call).
+  static std::shared_ptr<TraceSink> Configured();
   ~TraceSink();
   TraceSink(const TraceSink&) = delete;
   TraceSink& operator=(const TraceSink&) = delete;

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "carvalen/error.hpp"
@@ -25,9 +26,14 @@ class Registry {
     for (auto& [name, factory] : BuiltInComponents()) defaults_[Normalize(name)] = factory;
   }
 
-  void Register(std::string_view name, ComponentFactory factory) {
+  // Returns the host's registration that this one replaces, if there was one.
+  std::optional<ComponentFactory> Register(std::string_view name, ComponentFactory factory) {
     std::lock_guard lock(mutex_);
-    hosted_[Normalize(name)] = std::move(factory);
+    std::optional<ComponentFactory> previous;
+    auto [it, inserted] = hosted_.try_emplace(Normalize(name));
+    if (!inserted) previous = std::move(it->second);
+    it->second = std::move(factory);
+    return previous;
   }
 
   void Unregister(std::string_view name) {
@@ -66,7 +72,19 @@ void UnregisterComponent(std::string_view name) { TheRegistry().Unregister(name)
 
 ObjectPtr CreateObject(std::string_view name) {
   ComponentFactory factory = TheRegistry().Find(name);
-  ObjectPtr object = factory ? factory() : nullptr;
+  ObjectPtr object;
+  if (factory) {
+    try {
+      object = factory();
+    } catch (...) {
+      // The caller sees the classic creation failure; what the factory said goes to the log.
+      const Error cause = CurrentError();
+      Error error = Error::Runtime(errnum::kCannotCreateObject);
+      error.WithDiagnostics(cause.Diagnostics());
+      if (error.NativeMessage().empty()) error.WithMessage(cause.Description());
+      throw error;
+    }
+  }
   if (!object) throw Error::Runtime(errnum::kCannotCreateObject);
   return object;
 }
@@ -79,10 +97,14 @@ ObjectContextScope::ObjectContextScope(std::shared_ptr<ObjectContext> context)
 ObjectContextScope::~ObjectContextScope() { t_context = std::move(previous_); }
 
 ComponentOverride::ComponentOverride(std::string_view name, ComponentFactory factory)
-    : name_(name) {
-  RegisterComponent(name_, std::move(factory));
-}
+    : name_(name), previous_(TheRegistry().Register(name_, std::move(factory))) {}
 
-ComponentOverride::~ComponentOverride() { UnregisterComponent(name_); }
+ComponentOverride::~ComponentOverride() {
+  if (previous_) {
+    TheRegistry().Register(name_, std::move(*previous_));
+  } else {
+    TheRegistry().Unregister(name_);
+  }
+}
 
 }  // namespace carvalen

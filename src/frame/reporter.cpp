@@ -39,14 +39,19 @@ ErrorInfo GetErrorInfo(std::string_view name, const Variant& info) {
 void WriteLog(std::int32_t kind, std::string_view name, const Variant& info) {
   const ErrorInfo& pending = t_pending->Info();
   std::string text = FormatErrorText(pending.Description, pending.Number, name, info);
-  auto log = GetComponent(kLogName).As<ILog>();
+  const Variant component = GetComponent(kLogName);
   std::string source = pending.Source;
-  log->WriteLogEntry(source, text, kind);
+  if (auto diagnostic = std::dynamic_pointer_cast<IDiagnosticLog>(component.GetObject())) {
+    diagnostic->WriteDiagnosticEntry(source, text, kind, t_pending->Diagnostics());
+  } else {
+    component.As<ILog>()->WriteLogEntry(source, text, kind);
+  }
 }
 
 void LogError(std::string_view name, const Variant& info) { WriteLog(0, name, info); }
 
 void HandleError(std::string_view name, const Variant& info) {
+  if (t_pending == nullptr) return;
   ErrorInfo rec;
   try {
     rec = GetErrorInfo(name, info);
@@ -55,7 +60,6 @@ void HandleError(std::string_view name, const Variant& info) {
     // error.
     rec = GetErrorInfo(name);
   }
-  if (rec.Number == 0) return;
   // The entry is written with the pending error already carrying the formatted description, so
   // the log text holds the header twice; a failing log never changes what the caller receives.
   t_pending->SetInfo(rec);

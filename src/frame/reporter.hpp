@@ -51,7 +51,8 @@ void LogError(std::string_view name, const Variant& info = Variant::Missing());
 void WriteLog(std::int32_t kind, std::string_view name, const Variant& info = Variant::Missing());
 
 /// Formats the pending error for `name`, logs it and raises it again. Returns only when no
-/// error is pending.
+/// error is pending; a pending error numbered 0 is raised like any other (CurrentError has
+/// already made one that was caught into 51).
 void HandleError(std::string_view name, const Variant& info = Variant::Missing());
 
 /// Runs `body` inside an error trap. On failure the error becomes pending, `on_error` cleans up

@@ -175,16 +175,22 @@ Variant Call(R (C::*method)(P...), C& self, std::span<Variant> args, std::index_
 
 }  // namespace detail
 
-/// Describes the member `method` of class C under the operation name `name`.
-template <class C, class R, class... P>
-MethodInfo Bind(const char* name, R (C::*method)(P...), std::vector<Param> params) {
+/// True when a parameter list names every parameter of the member, no more and no fewer: the
+/// invoker converts exactly one argument per member parameter.
+template <std::size_t Names, class... P>
+concept OneNamePerParameter = Names == sizeof...(P);
+
+/// Describes the member `method` of class C under the operation name `name`, with one name for
+/// each of its parameters; a list of another length does not compile.
+template <class C, class R, class... P, std::size_t N>
+MethodInfo Bind(const char* name, R (C::*method)(P...),
+                const Param (&params)[N]) requires OneNamePerParameter<N, P...> {
   MethodInfo info;
   info.name = name;
   info.result = detail::ResultName<R>();
-  constexpr ParamType kTypes[] = {detail::Arg<std::remove_cvref_t<P>>::kType...,
-                                  ParamType::Variant};
-  constexpr bool kByRef[] = {detail::Slot<P>::kByRef..., false};
-  for (std::size_t i = 0; i < params.size() && i < sizeof...(P); ++i) {
+  constexpr ParamType kTypes[] = {detail::Arg<std::remove_cvref_t<P>>::kType...};
+  constexpr bool kByRef[] = {detail::Slot<P>::kByRef...};
+  for (std::size_t i = 0; i < N; ++i) {
     info.params.push_back(ParamInfo{params[i].name, kTypes[i], kByRef[i], params[i].optional,
                                     params[i].default_value});
   }

@@ -64,14 +64,19 @@ Error CurrentError() {
   try {
     std::rethrow_exception(current);
   } catch (const Error& error) {
-    return error;
+    if (error.Number() != 0) return error;
+    // Number 0 means "no error" to every reporter, so such an error would vanish: it becomes the
+    // classic internal error, its text kept for the log.
+    Error numbered(ErrorInfo{kInternalError, error.Source(), RuntimeErrorText(kInternalError),
+                             error.Info().HelpFile, error.Info().HelpContext});
+    numbered.WithDiagnostics(error.Diagnostics());
+    if (numbered.NativeMessage().empty()) numbered.WithMessage(error.Description());
+    return numbered;
   } catch (const std::bad_alloc&) {
     return Error::Runtime(7);
   } catch (const std::exception& e) {
     // What a foreign exception says is no classic text: keep it for diagnostics only.
-    Error error = Error::Runtime(kInternalError);
-    error.WithNative(e.what());
-    return error;
+    return Error::Runtime(kInternalError).WithMessage(e.what());
   } catch (...) {
     return Error::Runtime(kInternalError);
   }

@@ -26,6 +26,9 @@ TEST(JsonCodec, RoundTripsEveryValue) {
   for (std::int32_t i = 0; i < 6; ++i) grid.At(i / 3, i % 3) = Variant(i + 1);
   column.At(1, 5) = Variant("a");
   column.At(2, 5) = Variant("b");
+  Array corner(2147483647, 2147483647, 2147483646, 2147483647);
+  corner.At(2147483647, 2147483646) = Variant("A");
+  corner.At(2147483647, 2147483647) = Variant("B");
   const struct {
     Variant value;
     const char* json;
@@ -51,6 +54,10 @@ TEST(JsonCodec, RoundTripsEveryValue) {
       {Variant::UnallocatedArray(), R"({"$array": null})"},
       {Variant(grid), R"({"$array": [[1, 2, 3], [4, 5, 6]], "lbound": [0, 0]})"},
       {Variant(column), R"({"$array": [["a"], ["b"]], "lbound": [1, 5]})"},
+      // The last index of the 32-bit range, in both dimensions.
+      {Variant(Array::Of({Variant("A")}, 2147483647)),
+       R"({"$array": ["A"], "lbound": 2147483647})"},
+      {Variant(corner), R"({"$array": [["A", "B"]], "lbound": [2147483647, 2147483646]})"},
       {Variant(ObjectPtr(dictionary)),
        R"({"$dict": [["1", {"$array": [10.0, 9.0], "lbound": 0}], [1, "one"]]})"},
       {Variant(ObjectPtr(records)),
@@ -115,7 +122,13 @@ TEST(JsonCodec, RejectsMalformedInput) {
       {R"({"$double": "nan"})", "$double"},
       {R"({"$array": 5})", "list of values"},
       {R"({"$array": null, "lbound": 0})", "never-allocated"},
+      // Bounds that leave the 32-bit range, above or (empty, from the lowest index) below.
       {R"({"$array": [1, 2], "lbound": 2147483647})", "lower bound"},
+      {R"({"$array": [[1], [2]], "lbound": [2147483647, 0]})", "lower bound"},
+      {R"({"$array": [[1, 2]], "lbound": [0, 2147483647]})", "lower bound"},
+      {R"({"$array": [], "lbound": -2147483648})", "lower bound"},
+      {R"({"$array": [[]], "lbound": [0, -2147483648]})", "lower bound"},
+      {R"({"$array": [], "lbound": 2147483648})", "32-bit range"},
       {R"({"$array": [[1]], "lbound": 0})", "holds values, not lists"},
       {R"({"$array": [[1, 2], [3]]})", "same length"},
       {R"({"$array": [[1], 2]})", "mixes lists and values"},

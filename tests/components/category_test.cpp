@@ -86,7 +86,7 @@ TEST_P(CategoryTest, SendsOneTracedQueryAndFailsWhenTheOpenOrTheQueryFails) {
   OnlyStore(db_.ConfigDir(), "Zandril", db_.ConnectionString());
   const auto trace = std::filesystem::path(db_.ConfigDir()) / "trace.jsonl";
   {
-    testing::ScopedEnv tracing("CARVALEN_SQL_TRACE", trace.c_str());
+    testing::ScopedSetting tracing(Setting::SqlTrace, trace.string());
     EXPECT_EQ(CategoryFields(Variant(-4), Names({"X"}))->Count(), 0);
   }
   std::vector<std::string> queries;

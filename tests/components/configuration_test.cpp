@@ -12,17 +12,25 @@ namespace carvalen {
 namespace {
 
 using testing::CaptureError;
-using testing::ScopedEnv;
 
 constexpr std::int32_t kFailure = static_cast<std::int32_t>(0x80004005u);
 
 class ConfigurationTest : public ::testing::Test {
  protected:
   testing::TempFolder folder_;
-  ScopedEnv env_{"CARVALEN_CONFIG_DIR", folder_.path.c_str()};
+  testing::ScopedSetting folder_setting_{Setting::ConfigDir, folder_.path.string()};
   std::shared_ptr<IConfiguration> configuration_ =
       std::dynamic_pointer_cast<IConfiguration>(components::NewConfiguration());
 };
+
+// The folder comes from the setting; a change of the environment while the host runs is not seen.
+TEST_F(ConfigurationTest, FollowsTheSettingNotTheEnvironment) {
+  folder_.Write("Vendra.toml", "");
+  testing::ScopedEnv elsewhere("CARVALEN_CONFIG_DIR", "/nonexistent");
+  EXPECT_TRUE(configuration_->StoreExists("Vendra"));
+  testing::ScopedSetting moved(Setting::ConfigDir, "/nonexistent");
+  EXPECT_FALSE(configuration_->StoreExists("Vendra"));
+}
 
 TEST_F(ConfigurationTest, ReadsEachTomlTypeAsItsVariant) {
   const struct {

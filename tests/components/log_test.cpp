@@ -35,7 +35,7 @@ class LogTest : public ::testing::Test {
 
   testing::TempFolder folder_;
   std::filesystem::path file_ = folder_ / "carvalen.log";
-  ScopedEnv env_{"CARVALEN_LOG", file_.c_str()};
+  testing::ScopedSetting log_{Setting::LogFile, file_.string()};
 };
 
 TEST_F(LogTest, AppendsOneJsonObjectALineInLocalTime) {
@@ -74,8 +74,28 @@ TEST_F(LogTest, AppendsOneJsonObjectALineInLocalTime) {
   EXPECT_EQ(entry["text"], "caf\xEF\xBF\xBD \xC3\xA9");  // the stray byte becomes U+FFFD
 }
 
+// Diagnostics follow the fixed members, only those that are known.
+TEST_F(LogTest, AddsTheKnownDiagnostics) {
+  const auto log = std::dynamic_pointer_cast<IDiagnosticLog>(components::NewLog());
+  ASSERT_NE(log, nullptr);
+  std::string source = "PostgreSQL", text = "t";
+  std::int32_t kind = 0;
+  log->WriteDiagnosticEntry(source, text, kind, {"42P01", "", "SELECT \"A\" FROM X"});
+  log->WriteDiagnosticEntry(source, text, kind, {});
+  const std::string lines = ReadFile(file_);
+  const std::string first = lines.substr(0, lines.find('\n') + 1);
+  EXPECT_TRUE(first.ends_with(
+      R"("kind": 0, "text": "t", "code": "42P01", "statement": "SELECT \"A\" FROM X"})"
+      "\n"))
+      << first;
+  EXPECT_TRUE(lines.ends_with(R"("kind": 0, "text": "t"})"
+                              "\n"))
+      << lines;
+}
+
 TEST_F(LogTest, FailsWhenTheFileCannotBeOpened) {
-  ScopedEnv unwritable("CARVALEN_LOG", (folder_ / "no-such-folder/carvalen.log").c_str());
+  testing::ScopedSetting unwritable(Setting::LogFile,
+                                    (folder_ / "no-such-folder/carvalen.log").string());
   const Error error = testing::CaptureError([&] { Write("Carvalen", "lost", 0); });
   EXPECT_EQ(error.Source(), "Halvard.Log");
   EXPECT_NE(error.Description().find("no-such-folder"), std::string::npos) << error.Description();

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "carvalen/settings.hpp"
 #include "support/client_test.hpp"
 
 namespace carvalen::test {
@@ -19,7 +20,7 @@ TEST_P(SqlTrace, RecordsEveryEventInOrderWithTheExactText) {
   const auto path = std::filesystem::temp_directory_path() /
                     ("carvalen-trace-" + std::to_string(::getpid()) + ".jsonl");
   std::filesystem::remove(path);
-  ::setenv("CARVALEN_SQL_TRACE", path.c_str(), 1);
+  SetSetting(Setting::SqlTrace, path.string());
   db().Exec("CREATE TABLE T (A INTEGER)");
   db::Connection refused;
   CaptureError([&] { refused.Open("Provider=SQLite;Data Source=/nonexistent/x.db;Password=pw"); });
@@ -30,7 +31,7 @@ TEST_P(SqlTrace, RecordsEveryEventInOrderWithTheExactText) {
   connection->OpenSchema(db::kSchemaColumns, {Variant::Null(), Variant::Null(), Variant("T")});
   connection->Close();
   OpenClient(db().ConnectionString())->Close();  // the pooled session, under a new id
-  ::unsetenv("CARVALEN_SQL_TRACE");
+  SetSetting(Setting::SqlTrace, "");
   OpenClient(db().ConnectionString())->Close();  // not traced
 
   std::vector<Json> lines;  // each parses: no line was torn

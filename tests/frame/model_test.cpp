@@ -2,16 +2,20 @@
 // binding by exact name.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "carvalen/component.hpp"
 #include "carvalen/contract.hpp"
 #include "carvalen/contract_line.hpp"
+#include "carvalen/dictionary.hpp"
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/library.hpp"
 #include "model/classes.hpp"
+#include "model/dispatch.hpp"
+#include "support/client_test.hpp"
 #include "support/contract_db.hpp"
 
 namespace carvalen {
@@ -57,6 +61,38 @@ TEST(Library, CreatesEachClassByName) {
   EXPECT_EQ(Library().classes[1].interface_id, "b0baf45b-6ed1-4cf5-80b4-a6b930aeef27");
 }
 
+// A factory that fails gives 429, its own text kept for the log; an override gives the name back
+// to what served it before.
+TEST(CreateObject, WrapsAFailingFactoryAndOverridesRestoreTheEarlierOne) {
+  const char* const kName = "Host.Widget";
+  struct Case {
+    const char* name;
+    ComponentFactory factory;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"foreign exception", []() -> ObjectPtr { throw std::runtime_error("licence expired"); },
+       "licence expired"},
+      {"library error", []() -> ObjectPtr { throw Error(5, "no such widget"); }, "no such widget"},
+      {"nothing", [] { return ObjectPtr(); }, ""},
+  };
+  for (const Case& c : cases) {
+    ComponentOverride failing(kName, c.factory);
+    const Error e = test::CaptureError([&] { CreateObject(kName); });
+    EXPECT_EQ(e.Info(), Error::Runtime(429).Info()) << c.name;
+    EXPECT_EQ(e.NativeMessage(), c.message) << c.name;
+  }
+  RegisterComponent(kName, [] { return ObjectPtr(Dictionary::Create()); });
+  {
+    ComponentOverride outer(kName, cases[2].factory);
+    { ComponentOverride inner(kName, cases[0].factory); }
+    EXPECT_EQ(test::CaptureError([&] { CreateObject(kName); }).NativeMessage(), "");
+  }
+  EXPECT_EQ(CreateObject(kName)->ClassName(), "Dictionary");
+  UnregisterComponent(kName);
+  EXPECT_THROW(CreateObject(kName), Error);
+}
+
 TEST(LateBinding, FindsEveryOperationByExactNameInAnyCase) {
   std::string names;
   const auto& methods = model::ContractLineMethods();
@@ -75,6 +111,27 @@ TEST(LateBinding, FindsEveryOperationByExactNameInAnyCase) {
             "ContractDiscountBreakUpExists GetOldContract MaximumQuantityExceeded "
             "OldContractExists ");
 }
+
+// A parameter list of the wrong length is a compile-time error: the invoker converts one argument
+// per member parameter and would read past a shorter list.
+struct TwoParameters : Object {
+  std::string ClassName() const override { return "TwoParameters"; }
+  double Call(std::int32_t, std::string&) { return 0; }
+};
+template <class C>
+concept BindsWithOneName = requires {
+  model::Bind("Call", &C::Call, {"i_lId"});
+};
+template <class C>
+concept BindsWithTwoNames = requires {
+  model::Bind("Call", &C::Call, {"i_lId", "o_sText"});
+};
+template <class C>
+concept BindsWithThreeNames = requires {
+  model::Bind("Call", &C::Call, {"i_lId", "o_sText", model::Optional("i_x")});
+};
+static_assert(BindsWithTwoNames<TwoParameters>);
+static_assert(!BindsWithOneName<TwoParameters> && !BindsWithThreeNames<TwoParameters>);
 
 TEST(LateBinding, RejectsBadCallsBeforeTheOperationRuns) {
   test::LogRecorder log;

@@ -1,13 +1,16 @@
 // The formatted description, nesting through the trap, and what reaches the log.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
+#include <stdexcept>
 
 #include "carvalen/component.hpp"
 #include "carvalen/dictionary.hpp"
 #include "carvalen/interfaces.hpp"
 #include "frame/procedures.hpp"
 #include "frame/reporter.hpp"
+#include "support/client_test.hpp"
 #include "support/contract_db.hpp"
 
 namespace carvalen::frame {
@@ -66,6 +69,53 @@ TEST(HandleError, NestsOneHeaderAndOneLogEntryPerLevel) {
     EXPECT_EQ(entries[2].text, FormatErrorText(outer, 1234, "Level1"));
   }
   EXPECT_EQ(PendingError(), nullptr);
+}
+
+// No error vanishes; the description keeps the classic text, and what it leaves out reaches every
+// level's log entry.
+TEST(HandleError, LogsTheDiagnosticsTheDescriptionLeavesOut) {
+  struct Case {
+    const char* name;
+    std::function<void()> fail;
+    std::int32_t number;
+    const char* description;
+    ErrorDiagnostics diagnostics;
+  };
+  const Case cases[] = {
+      {"foreign exception",
+       [] { throw std::runtime_error("store service down: ECONNREFUSED"); },
+       51,
+       "Internal error",
+       {"", "store service down: ECONNREFUSED", ""}},
+      // Number 0 would read as "no error" and vanish.
+      {"error numbered 0",
+       [] { throw Error(0, "store locked", "Halvard.Configuration"); },
+       51,
+       "Internal error",
+       {"", "store locked", ""}},
+      {"driver error",
+       [] {
+         throw Error(1, "no such table: X", "SQLite")
+             .WithNative("SQLITE_ERROR", "SELECT A FROM X")
+             .WithMessage("no such table: X");
+       },
+       1,
+       "no such table: X",
+       {"SQLITE_ERROR", "no such table: X", "SELECT A FROM X"}},
+  };
+  for (const Case& c : cases) {
+    test::LogRecorder log;
+    const auto inner = [&] { Trap("Inner", false, c.fail, [] { return Variant::Missing(); }); };
+    const Error e =
+        test::CaptureError([&] { Trap("Outer", false, inner, [] { return Variant::Missing(); }); });
+    EXPECT_EQ(e.Number(), c.number) << c.name;
+    EXPECT_EQ(e.Description(),
+              FormatErrorText(FormatErrorText(c.description, c.number, "Inner"), c.number, "Outer"))
+        << c.name;
+    const auto entries = log.Entries();
+    ASSERT_EQ(entries.size(), 2u) << c.name;
+    for (const auto& entry : entries) EXPECT_EQ(entry.diagnostics, c.diagnostics) << c.name;
+  }
 }
 
 class FailingLog : public ILog {

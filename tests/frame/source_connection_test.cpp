@@ -82,33 +82,46 @@ TEST_P(SourceConnection, FailuresNestUnderTheOperation) {
                     gc = " > VendraUtilies.GetComponent",
                     good = Store(db.ConnectionString(), "30", "15"),
                     no_object = "ActiveX component can't create object.\r\n INFO: CreateObject(";
+  // A host's configuration that fails with number 0, which would otherwise read as no error.
+  struct FailingConfiguration : IConfiguration {
+    std::string ClassName() const override { return kConfigurationName; }
+    bool StoreExists(const std::string&) override { throw Error(0, "store service down"); }
+    void OpenStore(const std::string&, std::int32_t) override {}
+    std::string GetConnectionString(const std::string&) override { return {}; }
+    Variant GetConfigValue(std::string&, std::string&) override { return {}; }
+  };
+  const ComponentFactory missing = [] { return ObjectPtr(); };
   struct Case {
     const char* name;
-    std::string vendra;     // the store; empty: none
-    const char* component;  // one that cannot be created
-    std::int32_t number;    // 0: the driver's
-    std::string levels;     // the METHOD of each header, outermost first
-    std::string inner;      // the innermost description, when fixed
+    std::string vendra;        // the store; empty: none
+    const char* component;     // one that the factory below replaces
+    ComponentFactory factory;  // (null: none)
+    std::int32_t number;       // 0: the driver's
+    std::string levels;        // the METHOD of each header, outermost first
+    std::string inner;         // the innermost description, when fixed
   };
   const Case cases[] = {
-      {"no store", "", nullptr, errnum::kNoConfigurationStore, op + gsc, kNoStore},
-      {"time-out is not a number", Store(db.ConnectionString(), "\"soon\"", "15"), nullptr, 13,
-       op + gsc, "Type mismatch"},
-      {"unknown provider", Store("Provider=Oracle;Data Source=x", "1", "1"), nullptr, 0, op + gsc,
-       ""},
+      {"no store", "", nullptr, nullptr, errnum::kNoConfigurationStore, op + gsc, kNoStore},
+      {"time-out is not a number", Store(db.ConnectionString(), "\"soon\"", "15"), nullptr, nullptr,
+       13, op + gsc, "Type mismatch"},
+      {"unknown provider", Store("Provider=Oracle;Data Source=x", "1", "1"), nullptr, nullptr, 0,
+       op + gsc, ""},
       {"unreachable server",
        Store("Provider=PostgreSQL;Host=/nonexistent;Port=1;Database=x;User ID=x", "1", "2"),
-       nullptr, 0, op + gsc, ""},
-      {"no configuration component", good, kConfigurationName, errnum::kCannotCreateObject,
+       nullptr, nullptr, 0, op + gsc, ""},
+      {"no configuration component", good, kConfigurationName, missing, errnum::kCannotCreateObject,
        op + gsc + gc, no_object + kConfigurationName + ") failed"},
-      {"no utilities component", good, kUtilitiesName, errnum::kCannotCreateObject, op + gc,
-       no_object + kUtilitiesName + ") failed"},
+      {"no utilities component", good, kUtilitiesName, missing, errnum::kCannotCreateObject,
+       op + gc, no_object + kUtilitiesName + ") failed"},
+      {"configuration fails with number 0", good, kConfigurationName,
+       [] { return ObjectPtr(std::make_shared<FailingConfiguration>()); }, 51, op + gsc,
+       "Internal error"},
   };
   for (const Case& c : cases) {
     fs::remove(fs::path(db.ConfigDir()) / "Vendra.toml");
     if (!c.vendra.empty()) WriteStore(db.ConfigDir(), "Vendra", c.vendra);
-    std::optional<ComponentOverride> missing;
-    if (c.component) missing.emplace(c.component, [] { return ObjectPtr(); });
+    std::optional<ComponentOverride> replaced;
+    if (c.component) replaced.emplace(c.component, c.factory);
     db.ClearLog();
     const ErrorInfo e = RaisedBy([] { ContractLine().GetContractLineNumber(1); });
     const std::string& d = e.Description;

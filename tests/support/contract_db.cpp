@@ -10,6 +10,7 @@
 
 #include "carvalen/component.hpp"
 #include "carvalen/interfaces.hpp"
+#include "carvalen/settings.hpp"
 #include "model/schema.hpp"
 
 namespace carvalen::test {
@@ -43,13 +44,17 @@ struct LogRecorder::State {
 
 namespace {
 
-class RecordingLog : public ILog {
+class RecordingLog : public IDiagnosticLog {
  public:
   explicit RecordingLog(std::shared_ptr<LogRecorder::State> state) : state_(std::move(state)) {}
   std::string ClassName() const override { return kLogName; }
   Variant WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) override {
+    return WriteDiagnosticEntry(source, text, kind, {});
+  }
+  Variant WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
+                               const ErrorDiagnostics& diagnostics) override {
     std::lock_guard lock(state_->mutex);
-    state_->entries.push_back({source, text, kind});
+    state_->entries.push_back({source, text, kind, diagnostics});
     return Variant();
   }
 
@@ -59,12 +64,10 @@ class RecordingLog : public ILog {
 
 }  // namespace
 
-LogRecorder::LogRecorder() : state_(std::make_shared<State>()) {
-  RegisterComponent(kLogName,
-                    [state = state_] { return ObjectPtr(std::make_shared<RecordingLog>(state)); });
-}
-
-LogRecorder::~LogRecorder() { UnregisterComponent(kLogName); }
+LogRecorder::LogRecorder()
+    : state_(std::make_shared<State>()), log_(kLogName, [state = state_] {
+        return ObjectPtr(std::make_shared<RecordingLog>(state));
+      }) {}
 
 std::vector<LogEntry> LogRecorder::Entries() const {
   std::lock_guard lock(state_->mutex);
@@ -86,7 +89,7 @@ ContractDb::ContractDb(Provider provider)
       << "[ConnectionStrings]\nEContract = " << TomlString(database_->ConnectionString())
       << "\n\n[CONNECTIONS]\nEContractConnection_CommandTimeout = \"30\"\n"
          "EContractConnection_ConnectionTimeout = \"15\"\n";
-  ::setenv("CARVALEN_CONFIG_DIR", config_dir_.c_str(), 1);
+  SetSetting(Setting::ConfigDir, config_dir_);
 }
 
 ContractDb::~ContractDb() {

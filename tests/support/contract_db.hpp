@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "carvalen/component.hpp"
+#include "carvalen/error.hpp"
 #include "support/databases.hpp"
 
 namespace carvalen::test {
@@ -18,13 +20,13 @@ struct LogEntry {
   std::string source;
   std::string text;
   std::int32_t kind;
+  ErrorDiagnostics diagnostics;
 };
 
 /// Records what the library writes to the log; installed as "Halvard.Log" while it lives.
 class LogRecorder {
  public:
   LogRecorder();
-  ~LogRecorder();
   std::vector<LogEntry> Entries() const;
   void Clear();
 
@@ -32,6 +34,7 @@ class LogRecorder {
 
  private:
   std::shared_ptr<State> state_;
+  ComponentOverride log_;
 };
 
 class ContractDb {

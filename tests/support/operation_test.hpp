@@ -43,7 +43,7 @@ class SqlTrace {
 
  private:
   testing::TempFolder dir_;
-  testing::ScopedEnv env_{"CARVALEN_SQL_TRACE", (dir_ / "trace").c_str()};
+  testing::ScopedSetting setting_{Setting::SqlTrace, (dir_ / "trace").string()};
 };
 
 /// The Error that `call` raises; fails the test when it raises none.

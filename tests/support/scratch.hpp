@@ -1,5 +1,5 @@
 // Scratch space for the component tests: a temporary folder removed afterwards, and environment
-// variables put back when the test ends.
+// variables and library settings put back when the test ends.
 #pragma once
 
 #include <stdlib.h>
@@ -11,6 +11,7 @@
 #include <ostream>
 #include <string>
 
+#include "carvalen/settings.hpp"
 #include "carvalen/variant.hpp"
 #include "support/client_test.hpp"
 
@@ -59,6 +60,16 @@ struct ScopedEnv {
   ~ScopedEnv() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
   std::string name;
   std::optional<std::string> old;
+};
+
+/// Sets (or, with "", unsets) a library setting for the life of the scope.
+struct ScopedSetting {
+  ScopedSetting(Setting setting, std::string value) : setting(setting), old(GetSetting(setting)) {
+    SetSetting(setting, std::move(value));
+  }
+  ~ScopedSetting() { SetSetting(setting, old); }
+  Setting setting;
+  std::string old;
 };
 
 }  // namespace carvalen::testing

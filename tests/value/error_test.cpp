@@ -28,7 +28,8 @@ TEST(Error, RuntimeCarriesClassicText) {
   EXPECT_EQ(Error(7, "", "").Info(), (ErrorInfo{7, "Carvalen", kGenericDescription, "", 0}));
 }
 
-// A foreign exception becomes a library error; its message stays out of the description.
+// A foreign exception, or an error numbered 0, becomes a library error; its message stays out of
+// the description.
 TEST(Error, CurrentErrorMapsForeignExceptions) {
   const auto caught = [](auto thrown) {
     try {
@@ -40,7 +41,12 @@ TEST(Error, CurrentErrorMapsForeignExceptions) {
   EXPECT_EQ(caught(std::bad_alloc()).Info(), Error::Runtime(7).Info());
   const Error foreign = caught(std::runtime_error("socket closed"));
   EXPECT_EQ(foreign.Info(), (ErrorInfo{51, "Carvalen", "Internal error", "", 0}));
-  EXPECT_EQ(foreign.NativeCode(), "socket closed");
+  EXPECT_EQ(foreign.Diagnostics(), (ErrorDiagnostics{"", "socket closed", ""}));
+  // Number 0 is no error to a reporter: it becomes 51, keeping everything else.
+  const Error zero =
+      caught(Error(ErrorInfo{0, "Host.Store", "store locked", "h.chm", 7}).WithNative("E1"));
+  EXPECT_EQ(zero.Info(), (ErrorInfo{51, "Host.Store", "Internal error", "h.chm", 7}));
+  EXPECT_EQ(zero.Diagnostics(), (ErrorDiagnostics{"E1", "store locked", ""}));
 }
 
 }  // namespace

@@ -56,26 +56,23 @@ std::string TrimmedMessage(const char* text) {
 }
 
 /// The one place where libpq's errors become ours: number = packed SQLSTATE, description = the
-/// primary message, native code = the SQLSTATE. A failure without a result (the connection is
-/// gone) or without SQLSTATE (libpq's own errors) uses `fallback_state`.
+/// primary message, native code = the SQLSTATE, native message = libpq's whole text (with the
+/// server's detail, hint and position, which the description leaves out). A failure without a
+/// result (the connection is gone) or without SQLSTATE (libpq's own errors) uses `fallback_state`.
 Error PgError(PGconn* conn, const PGresult* result, const std::string& statement,
               const char* fallback_state = "08006") {
   const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   const char* primary =
       result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-  std::string message;
-  if (primary != nullptr) {
-    message = primary;
-  } else if (result != nullptr && *PQresultErrorMessage(result) != '\0') {
-    message = TrimmedMessage(PQresultErrorMessage(result));
-  } else {
-    message = TrimmedMessage(PQerrorMessage(conn));
-  }
+  const std::string whole = result != nullptr && *PQresultErrorMessage(result) != '\0'
+                                ? TrimmedMessage(PQresultErrorMessage(result))
+                                : TrimmedMessage(PQerrorMessage(conn));
+  std::string message = primary != nullptr ? std::string(primary) : whole;
   if (message.empty()) message = "unknown PostgreSQL error";
   std::string sqlstate =
       state != nullptr && std::string_view(state).size() == 5 ? state : fallback_state;
   Error error(PackSqlState(sqlstate), std::move(message), "PostgreSQL");
-  error.WithNative(sqlstate, statement);
+  error.WithNative(sqlstate, statement).WithMessage(whole);
   return error;
 }
 

@@ -75,17 +75,17 @@ const char* PrimaryName(int code) {
   }
 }
 
-/// The one place where SQLite's errors become ours: number = extended code, description =
-/// sqlite3_errmsg (copied before anything else can overwrite it), native = "SQLITE_X" plus
-/// "/<extended>" when the extended code says more.
+/// The one place where SQLite's errors become ours: number = extended code, description and
+/// native message = sqlite3_errmsg (copied before anything else can overwrite it), native code =
+/// "SQLITE_X" plus "/<extended>" when the extended code says more.
 Error SqliteError(sqlite3* db, int rc, const std::string& statement) {
   int code = db != nullptr ? sqlite3_extended_errcode(db) : rc;
   std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
   if (code == SQLITE_OK) code = rc;  // an error reported without one on the handle
   std::string native = PrimaryName(code);
   if (code != (code & 0xFF)) native += "/" + std::to_string(code);
-  Error error(code, std::move(message), "SQLite");
-  error.WithNative(std::move(native), statement);
+  Error error(code, message, "SQLite");
+  error.WithNative(std::move(native), statement).WithMessage(std::move(message));
   return error;
 }
 

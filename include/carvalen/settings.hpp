@@ -1,0 +1,30 @@
+// Process-wide settings of the library's default components: where the configuration stores
+// live and where the log and the SQL trace go. Each starts from its CARVALEN_* environment
+// variable, read once at first use, so a host's later setenv cannot race a running call; a host
+// changes them through this API instead, from any thread, at any time.
+#pragma once
+
+#include <string>
+
+namespace carvalen {
+
+enum class Setting {
+  ConfigDir,  ///< CARVALEN_CONFIG_DIR: folder of the configuration stores; empty: "config"
+  LogFile,    ///< CARVALEN_LOG: file of the default log; empty: standard error
+  SqlTrace,   ///< CARVALEN_SQL_TRACE: file of the SQL trace; empty: no trace
+};
+
+/// The environment variable a setting starts from ("CARVALEN_LOG", ...).
+const char* SettingVariable(Setting setting);
+
+/// The current value of `setting`; empty when unset.
+std::string GetSetting(Setting setting);
+
+/// Sets `setting` for the whole process; an empty value unsets it. Calls already running may
+/// still use the old value.
+void SetSetting(Setting setting, std::string value);
+
+/// Reads every setting from its environment variable again (an unset variable unsets it).
+void LoadSettingsFromEnvironment();
+
+}  // namespace carvalen
