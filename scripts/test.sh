@@ -16,6 +16,7 @@ fi
 
 jobs=$(nproc)
 work=$(mktemp -d /tmp/carvalen-test.XXXXXX)
+chmod 0755 "$work" # as root the server runs as the postgres user, which must reach its folder
 pg_dir=$work/pg
 cleanup() { bash scripts/pg-test-cluster.sh stop "$pg_dir" >/dev/null 2>&1 || true; rm -rf "$work"; }
 trap cleanup EXIT
