@@ -74,8 +74,8 @@ TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) 
       {Variant(Array::Of({Variant::Null()})), 94},             // a name that is no text
       {Names({"X"}), static_cast<std::int32_t>(0x8004041Du)},  // no store
   };
-  for (const auto& [names, number] : cases) {
-    EXPECT_EQ(CaptureError([&] { CategoryFields(Variant(4), names); }).Number(), number);
+  for (const auto& c : cases) {
+    EXPECT_EQ(CaptureError([&] { CategoryFields(Variant(4), c.first); }).Number(), c.second);
   }
   EXPECT_EQ(CaptureError([] { CategoryFields(Variant(4), Names({"X"})); }).Source(),
             "Morrowfen.Category");

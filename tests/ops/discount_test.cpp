@@ -87,7 +87,8 @@ TEST_P(Discount, ReportsFailuresUnderItsName) {
         std::tuple{6, 94, "Invalid use of Null"}}) {
     db.ClearLog();
     Variant currency, flag;
-    ErrorInfo e = RaisedBy([&] { ContractLine().GetDiscount(1, line, 1, currency, flag); });
+    ErrorInfo e =
+        RaisedBy([&, line = line] { ContractLine().GetDiscount(1, line, 1, currency, flag); });
     EXPECT_EQ(e.Description, Reported(number, "Carvalen.ContractLine.GetDiscount", description));
     EXPECT_EQ(db.Log().size(), 1u);
   }

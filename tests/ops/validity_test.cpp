@@ -57,7 +57,7 @@ TEST_P(Validity, ChecksTheRemainingQuantity) {
   EXPECT_TRUE(cl.MaximumQuantityExceeded(1, 1, 10.5));
   EXPECT_FALSE(cl.MaximumQuantityExceeded(1, 2, 1e9));  // NULL contracted quantity: no limit
   for (auto [line, number] : {std::pair{3, 94}, std::pair{99, errnum::kLineMissing}}) {
-    ErrorInfo e = RaisedBy([&] { cl.MaximumQuantityExceeded(1, line, 0); });
+    ErrorInfo e = RaisedBy([&, line = line] { cl.MaximumQuantityExceeded(1, line, 0); });
     EXPECT_EQ(e.Number, number) << "line " << line;
     EXPECT_EQ(e.Description.rfind(
                   ReportHeader(number, "Carvalen.ContractLine.MaximumQuantityExceeded"), 0),
