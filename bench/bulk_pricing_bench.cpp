@@ -32,11 +32,10 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.hpp"
 #include "carvalen/contract.hpp"
 #include "carvalen/dictionary.hpp"
-#include "cli/demo.hpp"
 #include "db/client.hpp"
-#include "model/schema.hpp"
 
 namespace {
 
@@ -60,9 +59,6 @@ struct Options {
   std::int64_t lines = 1'000'000;
   fs::path dir;
 };
-
-constexpr const char* kTables[] = {"CONTRACTHEADER", "CONTRACTLINE", "CONTRACTPRICE",
-                                   "CONTRACTDISCOUNT"};
 
 void Check(int rc, sqlite3* db, const char* what) {
   if (rc != SQLITE_OK && rc != SQLITE_ROW && rc != SQLITE_DONE) {
@@ -226,7 +222,9 @@ class PostgresBackend final : public Backend {
     }
     PQsetNoticeProcessor(
         conn_.get(), [](void*, const char*) {}, nullptr);
-    if (Count() != lines) Load(sqlite_file);
+    if (carvalen::bench::PgLineCount(conn_.get(), schema_) != lines) {
+      carvalen::bench::CopyToPostgres(conn_.get(), schema_, sqlite_file);
+    }
     // As the library's sessions: no JIT compilation for these short queries.
     Run("SET search_path = " + schema_ + "; SET jit = off");
     fs::create_directories(store_dir_);
@@ -309,12 +307,6 @@ class PostgresBackend final : public Backend {
   }
 
  private:
-  std::int64_t Count() {
-    PgResult r(PQexec(conn_.get(), ("SELECT count(*) FROM " + schema_ + ".CONTRACTLINE").c_str()),
-               &PQclear);
-    return PQresultStatus(r.get()) == PGRES_TUPLES_OK ? std::atoll(PQgetvalue(r.get(), 0, 0)) : -1;
-  }
-
   void Run(const std::string& sql) {
     PgResult r(PQexec(conn_.get(), sql.c_str()), &PQclear);
     const ExecStatusType status = PQresultStatus(r.get());
@@ -337,62 +329,6 @@ class PostgresBackend final : public Backend {
       throw std::runtime_error(PQerrorMessage(conn_.get()));
     }
     return r;
-  }
-
-  // The four tables the operation reads, copied row for row from the SQLite database.
-  void Load(const fs::path& sqlite_file) {
-    std::fprintf(stderr, "loading %s into PostgreSQL schema %s ...\n", sqlite_file.c_str(),
-                 schema_.c_str());
-    Run("DROP SCHEMA IF EXISTS " + schema_ + " CASCADE; CREATE SCHEMA " + schema_ +
-        "; SET search_path = " + schema_ + ";" +
-        carvalen::model::SchemaScript(carvalen::model::SchemaProvider::PostgreSQL));
-    sqlite3* source = nullptr;
-    Check(sqlite3_open_v2(sqlite_file.c_str(), &source, SQLITE_OPEN_READONLY, nullptr), source,
-          "open");
-    std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(source, &sqlite3_close);
-    for (const char* table : kTables) {
-      Statement stmt = Compile(source, std::string("SELECT * FROM ") + table);
-      std::string columns;
-      const int width = sqlite3_column_count(stmt.get());
-      for (int c = 0; c < width; ++c) {
-        columns += (c ? "," : "") + std::string(sqlite3_column_name(stmt.get(), c));
-      }
-      PgResult start(
-          PQexec(conn_.get(),
-                 ("COPY " + std::string(table) + " (" + columns + ") FROM STDIN").c_str()),
-          &PQclear);
-      if (PQresultStatus(start.get()) != PGRES_COPY_IN) {
-        throw std::runtime_error(PQerrorMessage(conn_.get()));
-      }
-      std::string chunk;
-      while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-        for (int c = 0; c < width; ++c) {
-          if (c) chunk += '\t';
-          if (sqlite3_column_type(stmt.get(), c) == SQLITE_NULL) {
-            chunk += "\\N";
-            continue;
-          }
-          const char* value = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), c));
-          for (const char* v = value; *v; ++v) {
-            if (*v == '\\' || *v == '\t' || *v == '\n' || *v == '\r') chunk += '\\';
-            chunk += *v == '\t' ? 't' : *v == '\n' ? 'n' : *v == '\r' ? 'r' : *v;
-          }
-        }
-        chunk += '\n';
-        if (chunk.size() > (1 << 20)) {
-          PQputCopyData(conn_.get(), chunk.data(), static_cast<int>(chunk.size()));
-          chunk.clear();
-        }
-      }
-      PQputCopyData(conn_.get(), chunk.data(), static_cast<int>(chunk.size()));
-      PQputCopyEnd(conn_.get(), nullptr);
-      PgResult done(PQgetResult(conn_.get()), &PQclear);
-      if (PQresultStatus(done.get()) != PGRES_COMMAND_OK) {
-        throw std::runtime_error(PQerrorMessage(conn_.get()));
-      }
-      while (PGresult* rest = PQgetResult(conn_.get())) PQclear(rest);
-      Run("ANALYZE " + std::string(table));
-    }
   }
 
   std::unique_ptr<PGconn, void (*)(PGconn*)> conn_;
@@ -575,15 +511,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  if (!fs::exists(options.dir / "contracts.db") || !fs::exists(options.dir / "Vendra.toml")) {
-    std::fprintf(stderr, "creating a demo of %lld lines in %s ...\n",
-                 static_cast<long long>(options.lines), options.dir.c_str());
-    carvalen::cli::DemoOptions demo;
-    demo.dir = options.dir;
-    demo.lines = options.lines;
-    demo.force = true;
-    carvalen::cli::CreateDemo(demo);
-  }
+  carvalen::bench::EnsureDemo(options.dir, options.lines);
 
   constexpr std::int64_t kBatchRequests = 10'000;
   std::int64_t largest = *std::max_element(options.sizes.begin(), options.sizes.end());
