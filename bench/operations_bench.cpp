@@ -414,7 +414,7 @@ double HandDiscount(Session& s, std::int32_t header, std::int32_t line, double q
 }
 
 // By supplier and product: the partner's first header, its newest active line of the product,
-// then price and discount. NaN when no line qualifies.
+// then price and discount. -1 when no line qualifies.
 double HandEffectivePrice(Session& s, std::int32_t partner, std::int32_t product, double quantity) {
   Cursor& h = s.Run(kEffectiveHeader, {partner}, true);
   if (!h.Step()) return -1;
