@@ -306,6 +306,7 @@ class PgConnection final : public PhysicalConnection {
         cache_size_(cache_size) {}
 
   void Execute(const std::string& sql, std::int32_t timeout) override {
+    isolation_.clear();  // a caller's command may have changed it: sent again next time
     ApplyTimeout(timeout);
     Run(sql);
   }

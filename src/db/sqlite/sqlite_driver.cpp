@@ -229,6 +229,7 @@ class SqliteConnection final : public PhysicalConnection {
   }
 
   void Execute(const std::string& sql, std::int32_t timeout) override {
+    read_uncommitted_ = -1;  // a caller's command may have changed it: sent again next time
     StmtPtr stmt = Prepare(sql);
     for (;;) {
       int rc = Step(stmt.get(), timeout);
@@ -326,6 +327,7 @@ class SqliteConnection final : public PhysicalConnection {
     Execute("PRAGMA query_only=1", 0);
     sqlite3_set_authorizer(db_.get(), &Authorize, nullptr);
     Execute("SELECT 1 FROM sqlite_master LIMIT 1", 0);
+    read_uncommitted_ = 0;  // the default of a new session
   }
 
   /// Set on a session that reads the file as immutable: it sees no later change, so it is used
@@ -494,12 +496,12 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
         break;
       case SQLITE_TEXT: {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-        std::string text(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+        const std::string_view text(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
         Date date;
         if (kinds_[i] == DeclKind::Date && ParseDateText(text, date)) {
           row[i] = Variant(date);
         } else {
-          row[i] = Variant(std::move(text));
+          row[i] = Variant(std::string(text));
         }
         break;
       }
