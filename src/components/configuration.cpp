@@ -2,12 +2,17 @@
 
 #include <fmt/format.h>
 
+#include <sys/stat.h>
+
 #include <toml++/toml.h>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 
 #include "carvalen/settings.hpp"
 #include "components/defaults.hpp"
@@ -28,8 +33,7 @@ bool IsValidStoreName(std::string_view store) {
          store.find('\0') == std::string_view::npos;
 }
 
-// The folder is looked up on every use: the store is read again on every call anyway, and a host
-// may point the setting elsewhere while it runs.
+// The folder is looked up on every use: a host may point the setting elsewhere while it runs.
 fs::path StorePath(std::string_view store) {
   const std::string folder = GetSetting(Setting::ConfigDir);
   fs::path base = !folder.empty() ? fs::path(folder) : fs::path(kDefaultFolder);
@@ -59,6 +63,36 @@ Variant ToVariant(const toml::node& node) {
   return Variant(text.str());
 }
 
+/// What identifies one version of a file: a write changes its size or times, a replacement its
+/// inode.
+struct FileId {
+  bool regular = false;  // false: absent, or not a file
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  bool operator==(const FileId& o) const {
+    return regular == o.regular && device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+  }
+};
+
+FileId Identify(const fs::path& path) {
+  struct stat st {};
+  FileId id;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return id;
+  id.regular = true;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.size = st.st_size;
+  id.modified = st.st_mtim;
+  id.changed = st.st_ctim;
+  return id;
+}
+
 }  // namespace
 
 struct Configuration::Store {
@@ -67,13 +101,99 @@ struct Configuration::Store {
   toml::table table;
 };
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/// How long a store file's state is trusted before it is looked at again: a store edited while
+/// the host runs is seen by the calls that start at most this long after the edit.
+constexpr auto kRecheckWindow = std::chrono::milliseconds(1000);
+
+/// File times tick coarsely (a few ms): a file changed this close to when it was read could
+/// change again unseen by size and times, so such a read is not trusted beyond one window.
+constexpr auto kRacyMargin = std::chrono::seconds(2);
+
+/// The parsed stores of this process, keyed by file path, shared by every Configuration. Each
+/// call used to open, read and parse its store; now a call looks at the file at most once per
+/// window and parses it again only when it changed. Errors are never kept: a store that fails
+/// is read again by the next call, so that it fails the same way.
+class StoreCache {
+ public:
+  static StoreCache& Instance() {
+    static StoreCache cache;
+    return cache;
+  }
+
+  /// Whether `path` is a regular file, as of at most one window ago.
+  bool Exists(const fs::path& path) {
+    std::lock_guard lock(mutex_);
+    return Current(path).id.regular;
+  }
+
+  /// The parsed store, or null when it must be read (never read, changed, or read too soon after
+  /// a change).
+  std::shared_ptr<const Configuration::Store> Find(const fs::path& path) {
+    std::lock_guard lock(mutex_);
+    Entry& entry = Current(path);
+    if (entry.store && entry.id.regular && entry.store_id == entry.id) return entry.store;
+    return nullptr;
+  }
+
+  /// Keeps `store`, parsed from the file as `id` identified it before it was read.
+  void Keep(const fs::path& path, const FileId& id,
+            std::shared_ptr<const Configuration::Store> store) {
+    const auto modified =
+        std::chrono::seconds(id.modified.tv_sec) + std::chrono::nanoseconds(id.modified.tv_nsec);
+    const bool racy = std::chrono::system_clock::now().time_since_epoch() - modified < kRacyMargin;
+    std::lock_guard lock(mutex_);
+    Entry& entry = entries_[path.native()];
+    entry.id = id;
+    entry.checked = Clock::now();
+    entry.store_id = id;
+    entry.store = std::move(store);
+    entry.racy = racy;
+  }
+
+  void Forget() {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+  }
+
+ private:
+  struct Entry {
+    FileId id;  // the file as last looked at
+    Clock::time_point checked{};
+    FileId store_id;  // the version `store` was parsed from
+    std::shared_ptr<const Configuration::Store> store;
+    bool racy = false;  // `store` is trusted until the next look only
+  };
+
+  Entry& Current(const fs::path& path) {
+    const auto now = Clock::now();
+    auto [it, added] = entries_.try_emplace(path.native());
+    Entry& entry = it->second;
+    if (added || now - entry.checked >= kRecheckWindow) {
+      entry.id = Identify(path);
+      entry.checked = now;
+      if (entry.racy) entry.store.reset();
+    }
+    return entry;
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+}  // namespace
+
+void ForgetConfigurationStores() { StoreCache::Instance().Forget(); }
+
 Configuration::Configuration() = default;
 Configuration::~Configuration() = default;
 
 bool Configuration::StoreExists(const std::string& store) {
   if (!IsValidStoreName(store)) return false;
-  std::error_code ec;
-  return fs::is_regular_file(StorePath(store), ec);
+  return StoreCache::Instance().Exists(StorePath(store));
 }
 
 void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
@@ -84,6 +204,12 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
                          fmt::format("'{}' is not a valid configuration store name", store));
   }
   const fs::path path = StorePath(store);
+  if (auto cached = StoreCache::Instance().Find(path)) {
+    store_ = std::move(cached);
+    return;
+  }
+  // Identified before reading: a change during the read makes the next look read it again.
+  const FileId id = Identify(path);
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     std::error_code ec;
@@ -102,7 +228,7 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
                          fmt::format("Configuration store '{}' could not be read", path.string()));
   }
 
-  auto opened = std::make_unique<Store>();
+  auto opened = std::make_shared<Store>();
   opened->name = store;
   opened->path = path.string();
   try {
@@ -113,6 +239,7 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
         fmt::format("Configuration store '{}' could not be read: {} (line {}, column {})",
                     opened->path, e.description(), e.source().begin.line, e.source().begin.column));
   }
+  StoreCache::Instance().Keep(path, id, opened);
   store_ = std::move(opened);
 }
 

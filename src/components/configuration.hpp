@@ -15,13 +15,18 @@ namespace carvalen::components {
 
 class Configuration final : public IConfiguration {
  public:
+  /// A parsed store, shared with the process-wide cache (declared here only: it keeps the TOML
+  /// library out of this header).
+  struct Store;
+
   Configuration();
   ~Configuration() override;
 
-  /// True when "<folder>/<store>.toml" is a file.
+  /// True when "<folder>/<store>.toml" is a file (as of at most a second ago).
   bool StoreExists(const std::string& store) override;
   /// Reads the store; a store that is missing or is not valid TOML fails. The stores are only
-  /// ever read, so `mode` changes nothing.
+  /// ever read, so `mode` changes nothing. A parsed store is kept for the process and its file
+  /// looked at again at most once a second: an edit is seen within that time.
   void OpenStore(const std::string& store, std::int32_t mode) override;
   /// Key `name` of table [ConnectionStrings]; an absent or non-text key fails, since no
   /// database can be opened without it.
@@ -34,10 +39,14 @@ class Configuration final : public IConfiguration {
   Variant Invoke(std::string_view name, std::span<Variant> args) override;
 
  private:
-  struct Store;  // keeps the TOML library out of this header
   const Store& OpenedStore(std::string_view operation) const;
 
-  std::unique_ptr<Store> store_;
+  std::shared_ptr<const Store> store_;  // shared with the process-wide cache of parsed stores
 };
+
+/// Drops every parsed store kept in memory, so that the next call reads each store's file again
+/// at once rather than within a second. For tests and hosts that rewrite a store and must see it
+/// in the very next call.
+void ForgetConfigurationStores();
 
 }  // namespace carvalen::components

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "carvalen/recordset.hpp"
@@ -155,6 +156,8 @@ class Recordset final : public carvalen::Recordset {
   ConnectionPtr keep_alive_;
   std::unique_ptr<Cursor> cursor_;  // streaming (forward-only, server-side)
   std::vector<std::string> fields_;
+  // Field names as asked, with the column each found (without regard to case, first match).
+  mutable std::vector<std::pair<std::string, std::size_t>> resolved_;
   std::vector<std::vector<Variant>> rows_;  // buffered rows (or the current row when streaming)
   bool filtered_ = false;
   std::vector<std::size_t> kept_;  // indexes into rows_ of the rows the filter keeps

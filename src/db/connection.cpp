@@ -33,26 +33,36 @@ std::string IsolationLevelOf(std::string_view sql) {
   sql = text::TrimBlanks(sql);
   while (!sql.empty() && sql.back() == ';') sql = text::TrimBlanks(sql.substr(0, sql.size() - 1));
   if (sql.find(';') != std::string_view::npos) return {};
-  std::vector<std::string> words;
-  std::string word;
-  for (char c : sql) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      if (!word.empty()) words.push_back(std::move(word));
-      word.clear();
-    } else {
-      word += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  // Sent on every open: the words are compared in place, nothing is allocated for another text.
+  std::string_view words[8];
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < sql.size();) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    if (blank(sql[i])) {
+      ++i;
+      continue;
     }
+    std::size_t j = i;
+    while (j < sql.size() && !blank(sql[j])) ++j;
+    if (count == std::size(words)) return {};
+    words[count++] = sql.substr(i, j - i);
+    i = j;
   }
-  if (!word.empty()) words.push_back(std::move(word));
-  if (words.size() < 5 || words[0] != "SET" || words[1] != "TRANSACTION" ||
-      words[2] != "ISOLATION" || words[3] != "LEVEL") {
+  if (count < 5 || !text::EqualsNoCase(words[0], "SET") ||
+      !text::EqualsNoCase(words[1], "TRANSACTION") || !text::EqualsNoCase(words[2], "ISOLATION") ||
+      !text::EqualsNoCase(words[3], "LEVEL")) {
     return {};
   }
-  std::string level = words[4];
-  for (std::size_t i = 5; i < words.size(); ++i) level += ' ' + words[i];
-  if (level == "READ UNCOMMITTED" || level == "READ COMMITTED" || level == "REPEATABLE READ" ||
-      level == "SERIALIZABLE") {
-    return level;
+  for (const char* level :
+       {"READ UNCOMMITTED", "READ COMMITTED", "REPEATABLE READ", "SERIALIZABLE"}) {
+    const std::string_view wanted(level);
+    const std::size_t space = wanted.find(' ');
+    const bool matches = space == std::string_view::npos
+                             ? count == 5 && text::EqualsNoCase(words[4], wanted)
+                             : count == 6 &&
+                                   text::EqualsNoCase(words[4], wanted.substr(0, space)) &&
+                                   text::EqualsNoCase(words[5], wanted.substr(space + 1));
+    if (matches) return level;
   }
   return {};
 }

@@ -121,6 +121,18 @@ bool ParseBool(const std::string& value, bool& out) {
   return false;
 }
 
+/// A generic key's whole number of 0 or more.
+std::int32_t Count(const std::string& value, const char* key) {
+  std::int32_t n = 0;
+  const char* first = value.data();
+  const char* last = first + value.size();
+  auto [ptr, ec] = std::from_chars(first, last, n);
+  if (ec != std::errc() || ptr != last || n < 0) {
+    Malformed(std::string(key) + " must be a whole number of 0 or more, not '" + value + "'");
+  }
+  return n;
+}
+
 }  // namespace
 
 std::optional<std::string> ConnectionSettings::Find(std::string_view key) const {
@@ -151,6 +163,8 @@ std::string ConnectionSettings::Canonical() const {
     out += ':';
     out += v;
   }
+  // Sessions with and without prepared statements are pooled apart.
+  out += "\nstatement cache size=" + std::to_string(statement_cache_size);
   return out;
 }
 
@@ -165,14 +179,9 @@ ConnectionSettings ParseConnectionString(std::string_view text) {
         Malformed("Pooling must be True or False, not '" + item.value + "'");
       }
     } else if (item.key == "max pool size") {
-      std::int32_t n = 0;
-      const char* first = item.value.data();
-      const char* last = first + item.value.size();
-      auto [ptr, ec] = std::from_chars(first, last, n);
-      if (ec != std::errc() || ptr != last || n < 0) {
-        Malformed("Max Pool Size must be a whole number of 0 or more, not '" + item.value + "'");
-      }
-      settings.max_pool_size = n;
+      settings.max_pool_size = Count(item.value, "Max Pool Size");
+    } else if (item.key == "statement cache size") {
+      settings.statement_cache_size = Count(item.value, "Statement Cache Size");
     } else {
       settings.Set(item.key, std::move(item.value));
     }

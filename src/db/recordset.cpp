@@ -77,6 +77,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   cursor_type_ = cursor;
   cursor_ = std::move(reader);
   fields_ = std::move(fields);
+  resolved_.clear();
   rows_ = std::move(rows);
   ResetRows();
   streaming_ = !buffered;
@@ -176,6 +177,7 @@ void Recordset::Close() {
     connection_ = nullptr;
   }
   fields_.clear();
+  resolved_.clear();
   rows_.clear();
   ResetRows();
   delivered_ = 0;
@@ -205,6 +207,7 @@ void Recordset::DetachConnection() {
 void Recordset::OpenRows(std::vector<std::string> fields, std::vector<std::vector<Variant>> rows) {
   if (state_ == kStateOpen) throw LayerError(dberr::kObjectOpen, kTextOpen);
   fields_ = std::move(fields);
+  resolved_.clear();
   rows_ = std::move(rows);
   ResetRows();
   delivered_ = 0;
@@ -222,6 +225,7 @@ void Recordset::ReleaseCursor() {
   if (streaming_) {
     cursor_.reset();
     fields_.clear();
+    resolved_.clear();
     rows_.clear();
     streaming_ = false;
     eof_ = true;
@@ -240,8 +244,15 @@ void Recordset::RequireBuffered() const {
 }
 
 std::size_t Recordset::IndexOf(std::string_view name) const {
+  // Operations ask for the same few names row after row: each name as asked is resolved once.
+  for (const auto& [asked, index] : resolved_) {
+    if (asked == name) return index;
+  }
   for (std::size_t i = 0; i < fields_.size(); ++i) {
-    if (text::EqualsNoCase(fields_[i], name)) return i;
+    if (text::EqualsNoCase(fields_[i], name)) {
+      resolved_.emplace_back(std::string(name), i);
+      return i;
+    }
   }
   throw LayerError(dberr::kNotFoundInCollection, kTextNotFound);
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "carvalen/interfaces.hpp"
+#include "components/configuration.hpp"
 #include "components/defaults.hpp"
 #include "support/scratch.hpp"
 
@@ -103,12 +104,33 @@ TEST_F(ConfigurationTest, OpensStoresByFileNameAndReadsConnectionStrings) {
   EXPECT_EQ(failure("EContract").Number(), kFailure);
   configuration_->OpenStore("Vendra", 0);
   const Error broken = CaptureError([&] { configuration_->OpenStore("Broken", 0); });
+  // Failures are not kept: the second open reads the file again and fails alike.
+  EXPECT_EQ(CaptureError([&] { configuration_->OpenStore("Broken", 0); }).Description(),
+            broken.Description());
   EXPECT_EQ(broken.Number(), kFailure);
   EXPECT_TRUE(broken.Description().starts_with(
       "Configuration store '" + (folder_ / "Broken.toml").string() + "' could not be read: "))
       << broken.Description();
   EXPECT_NE(broken.Description().find("(line 2, column "), std::string::npos);
   EXPECT_EQ(failure("EContract").Number(), kFailure);
+}
+
+// Parsed stores are kept per process; a rewritten store is read again once they are forgotten
+// (and by itself within a second), also by a component that opened the old one.
+TEST_F(ConfigurationTest, ReadsARewrittenStoreAgain) {
+  auto url = [&](IConfiguration& c) {
+    c.OpenStore("Vendra", 0);
+    return c.GetConnectionString("EContract");
+  };
+  folder_.Write("Vendra.toml", "[ConnectionStrings]\nEContract = 'a'\n");
+  EXPECT_EQ(url(*configuration_), "a");
+  folder_.Write("Vendra.toml", "[ConnectionStrings]\nEContract = 'b'\n");
+  components::ForgetConfigurationStores();
+  EXPECT_EQ(url(*configuration_), "b");
+  std::filesystem::remove(folder_ / "Vendra.toml");
+  components::ForgetConfigurationStores();
+  EXPECT_FALSE(configuration_->StoreExists("Vendra"));
+  EXPECT_EQ(CaptureError([&] { url(*configuration_); }).Number(), kFailure);
 }
 
 }  // namespace

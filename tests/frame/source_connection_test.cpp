@@ -8,6 +8,7 @@
 
 #include "carvalen/component.hpp"
 #include "carvalen/interfaces.hpp"
+#include "components/configuration.hpp"
 #include "support/operation_test.hpp"
 
 namespace carvalen::test {
@@ -24,6 +25,13 @@ const std::string kInsertLine =
 // Replaces a store of the fixture's configuration folder for one test.
 void WriteStore(const std::string& dir, const std::string& store, const std::string& body) {
   std::ofstream(fs::path(dir) / (store + ".toml")) << body;
+}
+
+// Removes the folder's stores; the next call must not answer from the stores kept in memory.
+void RemoveStores(const std::string& dir) {
+  fs::remove(fs::path(dir) / "Vendra.toml");
+  fs::remove(fs::path(dir) / "Zandril.toml");
+  components::ForgetConfigurationStores();
 }
 
 std::string Store(const std::string& connection_string, const std::string& command_timeout,
@@ -62,8 +70,7 @@ TEST_P(SourceConnection, TakesVendraBeforeZandril) {
       {"Vendra bad, Zandril good: Zandril never asked", &bad, &good, false},
   };
   for (const Case& c : cases) {
-    fs::remove(fs::path(db.ConfigDir()) / "Vendra.toml");
-    fs::remove(fs::path(db.ConfigDir()) / "Zandril.toml");
+    RemoveStores(db.ConfigDir());
     if (c.vendra) WriteStore(db.ConfigDir(), "Vendra", Store(*c.vendra, "\"\"", "\"\""));
     if (c.zandril) WriteStore(db.ConfigDir(), "Zandril", Store(*c.zandril, "30", "15"));
     if (c.succeeds) {
@@ -118,7 +125,7 @@ TEST_P(SourceConnection, FailuresNestUnderTheOperation) {
        "Internal error"},
   };
   for (const Case& c : cases) {
-    fs::remove(fs::path(db.ConfigDir()) / "Vendra.toml");
+    RemoveStores(db.ConfigDir());
     if (!c.vendra.empty()) WriteStore(db.ConfigDir(), "Vendra", c.vendra);
     std::optional<ComponentOverride> replaced;
     if (c.component) replaced.emplace(c.component, c.factory);

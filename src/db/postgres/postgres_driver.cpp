@@ -16,12 +16,15 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "db/driver.hpp"
 #include "db/errors.hpp"
+#include "db/literal_lexer.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::db {
@@ -29,7 +32,8 @@ namespace {
 
 // Type OIDs of the built-in types we convert (pg_type.dat); everything else stays text.
 constexpr Oid kBool = 16, kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFloat8 = 701,
-              kNumeric = 1700, kDateOid = 1082, kTimestamp = 1114, kTimestampTz = 1184;
+              kUnknown = 705, kNumeric = 1700, kDateOid = 1082, kTimestamp = 1114,
+              kTimestampTz = 1184;
 
 struct ResultDeleter {
   void operator()(PGresult* r) const { PQclear(r); }
@@ -219,14 +223,39 @@ std::vector<Oid> ColumnTypes(const PGresult* result) {
 
 class PgConnection;
 
+/// A statement prepared on the server under `name` for one shape and parameter types.
+struct PreparedStatement {
+  std::string key;       // the shape and the literals' kinds
+  std::string name;      // empty: the shape does not prepare, its texts go as they are
+  bool dropped = false;  // deallocated since: a cursor that runs again sends its text
+};
+
+/// The literals of one statement as the parameters of its prepared shape, in text format.
+struct BoundValues {
+  std::shared_ptr<PreparedStatement> statement;
+  std::string buffer;  // the values, each ended by a NUL
+  std::size_t count = 0;
+  std::vector<const char*> values;  // into `buffer`, set where it stays put (a move may copy it)
+
+  void Point() {
+    values.clear();
+    const char* value = buffer.c_str();
+    for (std::size_t i = 0; i < count; ++i) {
+      values.push_back(value);
+      value += std::char_traits<char>::length(value) + 1;
+    }
+  }
+};
+
 /// The rows of one statement, received in libpq's single-row mode: a read that stops early
 /// leaves the rest unfetched, and abandoning the statement cancels it rather than drain it. A
 /// session carries one statement at a time, so before it sends another one, the rows still
 /// coming are read into memory (Settle), an error among them kept for the read that reaches it.
 class PgCursor final : public Cursor {
  public:
-  /// Sends `sql` and waits for its first row or its end; fails as the statement does.
-  PgCursor(PgConnection& session, std::string sql);
+  /// Sends `sql` (or executes `prepared` with its values, when given) and waits for its first
+  /// row or its end; fails as the statement does.
+  PgCursor(PgConnection& session, std::string sql, std::optional<BoundValues> prepared = {});
   ~PgCursor() override { Stop(); }
   PgCursor(const PgCursor&) = delete;
   PgCursor& operator=(const PgCursor&) = delete;
@@ -259,6 +288,7 @@ class PgCursor final : public Cursor {
 
   PgConnection& session_;
   std::string sql_;
+  std::optional<BoundValues> prepared_;
   std::vector<std::string> fields_;
   std::vector<Oid> types_;
   ResultPtr current_;  // the result being read: one row, or the end's (in single-row mode empty)
@@ -270,10 +300,13 @@ class PgCursor final : public Cursor {
 
 class PgConnection final : public PhysicalConnection {
  public:
-  PgConnection(ConnPtr conn, std::int64_t statement_timeout_ms)
-      : conn_(std::move(conn)), statement_timeout_ms_(statement_timeout_ms) {}
+  PgConnection(ConnPtr conn, std::int64_t statement_timeout_ms, std::int32_t cache_size)
+      : conn_(std::move(conn)),
+        statement_timeout_ms_(statement_timeout_ms),
+        cache_size_(cache_size) {}
 
   void Execute(const std::string& sql, std::int32_t timeout) override {
+    isolation_.clear();  // a caller's command may have changed it: sent again next time
     ApplyTimeout(timeout);
     Run(sql);
   }
@@ -288,6 +321,17 @@ class PgConnection final : public PhysicalConnection {
 
   std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout) override {
     ApplyTimeout(timeout);
+    if (std::optional<BoundValues> bound = Bind(sql)) {
+      std::shared_ptr<PreparedStatement> statement = bound->statement;
+      try {
+        return std::make_unique<PgCursor>(*this, sql, std::move(bound));
+      } catch (const Error& e) {
+        // A value the server rejects at bind, a plan whose result type changed, a statement
+        // deallocated behind our back: the text as it is fails (or not) in its own words.
+        if (!FallsBackToText(e)) throw;
+        Drop(*statement);
+      }
+    }
     return std::make_unique<PgCursor>(*this, sql);
   }
 
@@ -365,6 +409,93 @@ class PgConnection final : public PhysicalConnection {
   }
 
  private:
+  /// Whether a prepared statement's failure before its first row is answered by sending the
+  /// text instead: not when the session is gone, the statement was cancelled or timed out, or
+  /// the server ran out of something, which the text would only repeat (and wait for again).
+  static bool FallsBackToText(const Error& e) {
+    const std::string& state = e.NativeCode();
+    return state.size() == 5 && !state.starts_with("08") && !state.starts_with("57") &&
+           !state.starts_with("53");
+  }
+
+  /// The prepared statement for the shape of `sql` and its literals as parameters, typed as
+  /// the server types the literals; nothing when the text goes as it is (the lexer is unsure of
+  /// it, the shape does not prepare, or the session is inside a transaction block, where a
+  /// failed attempt would abort the transaction).
+  std::optional<BoundValues> Bind(const std::string& sql) {
+    if (cache_size_ <= 0 || !LiftLiterals(sql, PlaceholderStyle::Dollar, lifted_)) return {};
+    Settle();
+    if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) return {};
+    key_ = lifted_.shape;
+    key_ += '\n';
+    for (const Literal& literal : lifted_.literals) key_ += static_cast<char>(literal.kind);
+    std::shared_ptr<PreparedStatement> statement;
+    if (auto it = index_.find(key_); it != index_.end()) {
+      lru_.splice(lru_.begin(), lru_, it->second);
+      statement = *it->second;
+    } else {
+      statement = Prepare();
+    }
+    if (statement->name.empty()) return {};
+    BoundValues bound{std::move(statement), {}, lifted_.literals.size(), {}};
+    for (const Literal& literal : lifted_.literals) {
+      if (literal.kind == LiteralKind::Text) {
+        bound.buffer += literal.Value();
+      } else {
+        bound.buffer += literal.text;
+      }
+      bound.buffer += '\0';
+    }
+    return bound;
+  }
+
+  /// Prepares the shape in `lifted_` under a new name and keeps it (a shape that fails to
+  /// prepare is kept as such), first dropping the least recently used one when full.
+  std::shared_ptr<PreparedStatement> Prepare() {
+    if (static_cast<std::int32_t>(lru_.size()) >= cache_size_) Drop(*lru_.back());
+    auto statement = std::make_shared<PreparedStatement>();
+    statement->key = key_;
+    std::vector<Oid> types;
+    types.reserve(lifted_.literals.size());
+    for (const Literal& literal : lifted_.literals) {
+      switch (literal.kind) {
+        case LiteralKind::Integer:
+          types.push_back(kInt4);
+          break;
+        case LiteralKind::BigInteger:
+          types.push_back(kInt8);
+          break;
+        case LiteralKind::Decimal:
+          types.push_back(kNumeric);
+          break;
+        case LiteralKind::Text:
+          types.push_back(kUnknown);
+          break;
+      }
+    }
+    const std::string name = "carvalen_" + std::to_string(++prepared_count_);
+    ResultPtr result(PQprepare(conn_.get(), name.c_str(), lifted_.shape.c_str(),
+                               static_cast<int>(types.size()), types.data()));
+    if (result && PQresultStatus(result.get()) == PGRES_COMMAND_OK) statement->name = name;
+    lru_.push_front(statement);
+    index_.emplace(statement->key, lru_.begin());
+    return statement;
+  }
+
+  /// Forgets `statement` and deallocates it on the server.
+  void Drop(PreparedStatement& statement) {
+    auto it = index_.find(statement.key);
+    if (it == index_.end() || it->second->get() != &statement) return;
+    std::shared_ptr<PreparedStatement> kept = *it->second;
+    lru_.erase(it->second);
+    index_.erase(it);
+    kept->dropped = true;
+    if (kept->name.empty()) return;
+    Settle();
+    // Gone already after a DEALLOCATE ALL of a caller's, or the session broke: nothing to do.
+    ResultPtr ignored(PQexec(conn_.get(), ("DEALLOCATE " + kept->name).c_str()));
+  }
+
   /// Runs one statement through the extended protocol; fails unless it succeeded.
   ResultPtr Run(const std::string& sql) {
     Settle();
@@ -392,10 +523,18 @@ class PgConnection final : public PhysicalConnection {
   std::int64_t statement_timeout_ms_;
   std::string isolation_;          // unknown until we set it
   PgCursor* streaming_ = nullptr;  // the cursor whose rows are still arriving
+  // The prepared statements, most recently used first.
+  std::int32_t cache_size_;
+  std::int64_t prepared_count_ = 0;
+  LiftedStatement lifted_;  // scratch, its buffers reused
+  std::string key_;
+  std::list<std::shared_ptr<PreparedStatement>> lru_;
+  std::unordered_map<std::string, std::list<std::shared_ptr<PreparedStatement>>::iterator> index_;
 };
 
-PgCursor::PgCursor(PgConnection& session, std::string sql)
-    : session_(session), sql_(std::move(sql)) {
+PgCursor::PgCursor(PgConnection& session, std::string sql, std::optional<BoundValues> prepared)
+    : session_(session), sql_(std::move(sql)), prepared_(std::move(prepared)) {
+  if (prepared_) prepared_->Point();
   Start();
   if (current_) {
     types_ = ColumnTypes(current_.get());
@@ -409,9 +548,13 @@ void PgCursor::Start() {
   session_.Settle();
   PGconn* conn = session_.Handle();
   // The statement text goes as given: the extended protocol still refuses a second statement.
-  if (PQsendQueryParams(conn, sql_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0) {
-    throw PgError(conn, nullptr, sql_);
-  }
+  const bool prepared = prepared_ && !prepared_->statement->dropped;
+  const int sent =
+      prepared ? PQsendQueryPrepared(conn, prepared_->statement->name.c_str(),
+                                     static_cast<int>(prepared_->values.size()),
+                                     prepared_->values.data(), nullptr, nullptr, 0)
+               : PQsendQueryParams(conn, sql_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+  if (sent == 0) throw PgError(conn, nullptr, sql_);
   // Not refused right after a successful send; were it, the rows would come as one result,
   // which Next reads just as well.
   PQsetSingleRowMode(conn);
@@ -601,7 +744,8 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
   }
   PQsetNoticeProcessor(
       conn.get(), [](void*, const char*) {}, nullptr);
-  return std::make_unique<PgConnection>(std::move(conn), statement_timeout_ms);
+  return std::make_unique<PgConnection>(std::move(conn), statement_timeout_ms,
+                                        settings.statement_cache_size);
 }
 
 }  // namespace carvalen::db

@@ -4,13 +4,17 @@
 // while a statement runs.
 #include <sqlite3.h>
 
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <filesystem>
+#include <list>
 #include <string>
+#include <unordered_map>
 
 #include "db/driver.hpp"
 #include "db/errors.hpp"
+#include "db/literal_lexer.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::db {
@@ -146,23 +150,38 @@ DeclKind KindOf(const char* decltype_text) {
 
 class SqliteConnection;
 
+/// A statement kept prepared by its shape; lent to one cursor at a time.
+struct CachedStatement {
+  std::string shape;
+  StmtPtr stmt;  // null: the shape does not prepare, its texts go as they are
+  bool lent = false;
+};
+
 class SqliteCursor final : public Cursor {
  public:
-  SqliteCursor(SqliteConnection& session, StmtPtr stmt, std::string sql, std::int32_t timeout);
+  /// Reads `stmt`, which the cursor owns, or `cached`, which it borrows from the session's cache
+  /// until it is destroyed.
+  SqliteCursor(SqliteConnection& session, StmtPtr stmt, CachedStatement* cached, std::string sql,
+               std::int32_t timeout);
+  ~SqliteCursor() override;
+  SqliteCursor(const SqliteCursor&) = delete;
+  SqliteCursor& operator=(const SqliteCursor&) = delete;
   const std::vector<std::string>& Fields() const override { return fields_; }
   bool Next(std::vector<Variant>& row) override;
   void Rewind() override {
-    sqlite3_reset(stmt_.get());
+    sqlite3_reset(stmt_);
     done_ = false;
   }
   void Finish() override {
-    sqlite3_reset(stmt_.get());
+    sqlite3_reset(stmt_);
     done_ = true;
   }
 
  private:
   SqliteConnection& session_;
-  StmtPtr stmt_;
+  StmtPtr owned_;
+  CachedStatement* cached_;
+  sqlite3_stmt* stmt_;
   std::string sql_;
   std::int32_t timeout_;
   std::vector<std::string> fields_;
@@ -172,7 +191,8 @@ class SqliteCursor final : public Cursor {
 
 class SqliteConnection final : public PhysicalConnection {
  public:
-  explicit SqliteConnection(DbPtr db) : db_(std::move(db)) {
+  SqliteConnection(DbPtr db, std::int32_t cache_size)
+      : db_(std::move(db)), cache_size_(cache_size) {
     sqlite3_progress_handler(db_.get(), 1000, &SqliteConnection::Progress, this);
   }
 
@@ -209,6 +229,7 @@ class SqliteConnection final : public PhysicalConnection {
   }
 
   void Execute(const std::string& sql, std::int32_t timeout) override {
+    read_uncommitted_ = -1;  // a caller's command may have changed it: sent again next time
     StmtPtr stmt = Prepare(sql);
     for (;;) {
       int rc = Step(stmt.get(), timeout);
@@ -228,8 +249,18 @@ class SqliteConnection final : public PhysicalConnection {
   }
 
   std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout) override {
+    if (CachedStatement* cached = Lend(sql)) {
+      return std::make_unique<SqliteCursor>(*this, nullptr, cached, sql, timeout);
+    }
     StmtPtr stmt = Prepare(sql);
-    return std::make_unique<SqliteCursor>(*this, std::move(stmt), sql, timeout);
+    return std::make_unique<SqliteCursor>(*this, std::move(stmt), nullptr, sql, timeout);
+  }
+
+  /// Gives a statement lent to a cursor back to the cache, reset and unbound.
+  void GiveBack(CachedStatement& cached) {
+    sqlite3_reset(cached.stmt.get());
+    sqlite3_clear_bindings(cached.stmt.get());
+    cached.lent = false;
   }
 
   std::vector<std::vector<Variant>> Columns(const Variant& table, const Variant& column,
@@ -277,8 +308,15 @@ class SqliteConnection final : public PhysicalConnection {
   bool Healthy() override { return true; }
 
   bool Reusable() override {
-    return !immutable && sqlite3_next_stmt(db_.get(), nullptr) == nullptr &&
-           sqlite3_get_autocommit(db_.get());
+    // Kept statements stay prepared, reset; any statement still running holds the session.
+    for (sqlite3_stmt* s = sqlite3_next_stmt(db_.get(), nullptr); s != nullptr;
+         s = sqlite3_next_stmt(db_.get(), s)) {
+      if (sqlite3_stmt_busy(s)) return false;
+    }
+    for (const CachedStatement& cached : lru_) {
+      if (cached.lent) return false;
+    }
+    return !immutable && sqlite3_get_autocommit(db_.get());
   }
 
   /// The session set-up: read-only, guarded, and a first read that proves the file readable
@@ -289,6 +327,7 @@ class SqliteConnection final : public PhysicalConnection {
     Execute("PRAGMA query_only=1", 0);
     sqlite3_set_authorizer(db_.get(), &Authorize, nullptr);
     Execute("SELECT 1 FROM sqlite_master LIMIT 1", 0);
+    read_uncommitted_ = 0;  // the default of a new session
   }
 
   /// Set on a session that reads the file as immutable: it sees no later change, so it is used
@@ -296,6 +335,96 @@ class SqliteConnection final : public PhysicalConnection {
   bool immutable = false;
 
  private:
+  /// The kept statement for the shape of `sql`, its literals bound, or null when the text goes
+  /// as it is: the lexer is unsure of it, its shape does not prepare (the text then fails or
+  /// succeeds as it always did), or the statement is lent to another cursor right now.
+  CachedStatement* Lend(const std::string& sql) {
+    if (cache_size_ <= 0 || !LiftLiterals(sql, PlaceholderStyle::Question, lifted_)) {
+      return nullptr;
+    }
+    CachedStatement* cached = nullptr;
+    if (auto it = index_.find(lifted_.shape); it != index_.end()) {
+      lru_.splice(lru_.begin(), lru_, it->second);
+      cached = &*it->second;
+    } else {
+      cached = &Keep(lifted_.shape);
+    }
+    if (!cached->stmt || cached->lent) return nullptr;
+    sqlite3_stmt* stmt = cached->stmt.get();
+    int rc = SQLITE_OK;
+    for (std::size_t i = 0; i < lifted_.literals.size() && rc == SQLITE_OK; ++i) {
+      const Literal& literal = lifted_.literals[i];
+      const int index = static_cast<int>(i + 1);
+      switch (literal.kind) {
+        case LiteralKind::Integer:
+        case LiteralKind::BigInteger: {
+          std::int64_t value = 0;
+          std::from_chars(literal.text.data(), literal.text.data() + literal.text.size(), value);
+          rc = sqlite3_bind_int64(stmt, index, value);
+          break;
+        }
+        case LiteralKind::Decimal:
+          rc = sqlite3_bind_double(stmt, index, RealOf(literal.text));
+          break;
+        case LiteralKind::Text: {
+          // SQLite copies the text; a doubled quote is undone first.
+          std::string undoubled;
+          std::string_view value = literal.text;
+          if (value.find('\'') != std::string_view::npos) value = undoubled = literal.Value();
+          rc = sqlite3_bind_text(stmt, index, value.data(), static_cast<int>(value.size()),
+                                 SQLITE_TRANSIENT);
+          break;
+        }
+      }
+    }
+    if (rc != SQLITE_OK) {
+      GiveBack(*cached);
+      return nullptr;
+    }
+    cached->lent = true;
+    return cached;
+  }
+
+  /// Prepares `shape` into the cache (a shape that does not prepare is kept as such), dropping
+  /// the least recently used statement that is not lent when the cache is full.
+  CachedStatement& Keep(const std::string& shape) {
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    const int rc = sqlite3_prepare_v3(db_.get(), shape.c_str(), static_cast<int>(shape.size() + 1),
+                                      SQLITE_PREPARE_PERSISTENT, &raw, &tail);
+    StmtPtr stmt(raw);
+    if (rc != SQLITE_OK || (tail != nullptr && !OnlyTrivia(tail))) stmt.reset();
+    if (static_cast<std::int32_t>(lru_.size()) >= cache_size_) {
+      for (auto it = lru_.end(); it != lru_.begin();) {
+        --it;
+        if (it->lent) continue;
+        index_.erase(it->shape);
+        lru_.erase(it);
+        break;
+      }
+    }
+    lru_.push_front(CachedStatement{shape, std::move(stmt), false});
+    index_.emplace(lru_.front().shape, lru_.begin());
+    return lru_.front();
+  }
+
+  /// The double that SQLite itself reads from the literal `text` (its own conversion, so that
+  /// a bound value equals the literal to the last bit).
+  double RealOf(std::string_view text) {
+    if (!to_real_) {
+      sqlite3_stmt* raw = nullptr;
+      sqlite3_prepare_v3(db_.get(), "SELECT CAST(?1 AS REAL)", -1, SQLITE_PREPARE_PERSISTENT, &raw,
+                         nullptr);
+      to_real_.reset(raw);
+    }
+    sqlite3_stmt* stmt = to_real_.get();
+    sqlite3_bind_text(stmt, 1, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+    const double value = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_double(stmt, 0) : 0.0;
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return value;
+  }
+
   static int Progress(void* self) {
     auto* session = static_cast<SqliteConnection*>(self);
     return session->armed_ && Clock::now() >= session->deadline_ ? 1 : 0;
@@ -306,24 +435,39 @@ class SqliteConnection final : public PhysicalConnection {
   Clock::time_point deadline_{};
   int busy_ms_ = -1;
   int read_uncommitted_ = 0;
+  // The statement cache, most recently used first; destroyed before the database handle.
+  std::int32_t cache_size_;
+  LiftedStatement lifted_;  // scratch, its buffers reused
+  std::list<CachedStatement> lru_;
+  std::unordered_map<std::string_view, std::list<CachedStatement>::iterator> index_;
+  StmtPtr to_real_;
 };
 
-SqliteCursor::SqliteCursor(SqliteConnection& session, StmtPtr stmt, std::string sql,
-                           std::int32_t timeout)
-    : session_(session), stmt_(std::move(stmt)), sql_(std::move(sql)), timeout_(timeout) {
-  int n = sqlite3_column_count(stmt_.get());
+SqliteCursor::SqliteCursor(SqliteConnection& session, StmtPtr stmt, CachedStatement* cached,
+                           std::string sql, std::int32_t timeout)
+    : session_(session),
+      owned_(std::move(stmt)),
+      cached_(cached),
+      stmt_(cached != nullptr ? cached->stmt.get() : owned_.get()),
+      sql_(std::move(sql)),
+      timeout_(timeout) {
+  int n = sqlite3_column_count(stmt_);
   fields_.reserve(n);
   kinds_.reserve(n);
   for (int i = 0; i < n; ++i) {
-    const char* name = sqlite3_column_name(stmt_.get(), i);
+    const char* name = sqlite3_column_name(stmt_, i);
     fields_.emplace_back(name != nullptr ? name : "");
-    kinds_.push_back(KindOf(sqlite3_column_decltype(stmt_.get(), i)));
+    kinds_.push_back(KindOf(sqlite3_column_decltype(stmt_, i)));
   }
+}
+
+SqliteCursor::~SqliteCursor() {
+  if (cached_ != nullptr) session_.GiveBack(*cached_);
 }
 
 bool SqliteCursor::Next(std::vector<Variant>& row) {
   if (done_) return false;
-  sqlite3_stmt* stmt = stmt_.get();
+  sqlite3_stmt* stmt = stmt_;
   int rc = session_.Step(stmt, timeout_);
   if (rc == SQLITE_DONE) {
     done_ = true;  // stepping again would run the statement anew
@@ -352,12 +496,12 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
         break;
       case SQLITE_TEXT: {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-        std::string text(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+        const std::string_view text(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
         Date date;
         if (kinds_[i] == DeclKind::Date && ParseDateText(text, date)) {
           row[i] = Variant(date);
         } else {
-          row[i] = Variant(std::move(text));
+          row[i] = Variant(std::string(text));
         }
         break;
       }
@@ -391,14 +535,15 @@ std::string ImmutableUri(const std::string& path) {
 
 /// Opens `path` read-only; without SQLITE_OPEN_CREATE, so a missing file fails.
 std::unique_ptr<PhysicalConnection> OpenFile(const std::string& path, bool immutable,
-                                             std::int32_t connection_timeout) {
+                                             std::int32_t connection_timeout,
+                                             std::int32_t cache_size) {
   const std::string name = immutable ? ImmutableUri(path) : path;
   int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | (immutable ? SQLITE_OPEN_URI : 0);
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
   DbPtr db(raw);
   if (rc != SQLITE_OK) throw SqliteError(db.get(), rc, "Data Source=" + path);
-  auto session = std::make_unique<SqliteConnection>(std::move(db));
+  auto session = std::make_unique<SqliteConnection>(std::move(db), cache_size);
   session->immutable = immutable;
   session->Configure(connection_timeout);
   return session;
@@ -421,7 +566,7 @@ std::unique_ptr<PhysicalConnection> OpenSqlite(const ConnectionSettings& setting
                      "Invalid connection string: the SQLite provider needs a Data Source.");
   }
   try {
-    return OpenFile(path, false, connection_timeout);
+    return OpenFile(path, false, connection_timeout, settings.statement_cache_size);
   } catch (const Error& e) {
     // A WAL database in a folder where we may not create its -shm index cannot be read the
     // normal way (SQLITE_READONLY_DIRECTORY, or _CANTINIT for an -shm we may not write). When it
@@ -432,7 +577,7 @@ std::unique_ptr<PhysicalConnection> OpenSqlite(const ConnectionSettings& setting
     std::error_code ec;
     const auto wal_size = std::filesystem::file_size(path + "-wal", ec);
     if ((e.Number() & 0xFF) != SQLITE_READONLY || (!ec && wal_size != 0)) throw;
-    return OpenFile(path, true, connection_timeout);
+    return OpenFile(path, true, connection_timeout, settings.statement_cache_size);
   }
 }
 
