@@ -1,5 +1,6 @@
 #include "frame/procedures.hpp"
 
+#include <optional>
 #include <string>
 
 #include "carvalen/component.hpp"
@@ -42,14 +43,9 @@ db::ConnectionPtr GetSourceConnection() {
       kGetSourceConnectionName, true,
       [&] {
         config = GetComponent(kConfigurationName).As<IConfiguration>();
-        const char* store = nullptr;
-        for (const char* candidate : settings::kStores) {
-          if (config->StoreExists(candidate)) {
-            store = candidate;
-            break;
-          }
-        }
-        if (store == nullptr) {
+        const std::optional<settings::ContractConnection> read =
+            settings::ReadContractConnection(*config);
+        if (!read) {
           throw Error(ErrorInfo{errnum::kNoConfigurationStore, "",
                                 "The Contract Connection string is not available."
                                 " Neither the Sourcing nor the Procurement Configuration Store "
@@ -57,12 +53,8 @@ db::ConnectionPtr GetSourceConnection() {
                                 " Please check if these stores are available.",
                                 "", 0});
         }
-        config->OpenStore(store, 0);
         connection = std::make_shared<db::Connection>();
-        connection->ConnectionString = config->GetConnectionString(settings::kConnectionName);
-        connection->CommandTimeout = settings::ReadTimeout(*config, settings::kCommandTimeoutKey);
-        connection->ConnectionTimeout =
-            settings::ReadTimeout(*config, settings::kConnectionTimeoutKey);
+        read->ApplyTo(*connection);
         connection->Open("", "", "", -1);
         connection->Execute(kIsolationCommand, -1);
         config.reset();
