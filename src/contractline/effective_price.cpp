@@ -12,9 +12,6 @@
 namespace carvalen {
 namespace {
 
-// Only active lines are priced; the status goes into the statement as its digits.
-constexpr const char* kActive = "6";
-
 // Double arithmetic that leaves the finite range fails as an overflow instead of handing the
 // caller an infinity.
 double Checked(double value) {
@@ -32,6 +29,8 @@ DictionaryPtr ContractLine::GetEffectivePrice(double i_fQuantity, std::string& o
                                               const Variant& i_lCategoryId) {
   return frame::RunOperation(
       "Carvalen.ContractLine.GetEffectivePrice", [&](const frame::Query& q) -> DictionaryPtr {
+        // Only active lines are priced.
+        constexpr auto kActive = frame::StatusDigit(EContractLineStatus::Active);
         // Empty and Null count as supplied; only an omitted argument is missing.
         const bool by_supplier = !i_lBusinessPartner.IsMissing() && !i_lProductId.IsMissing();
 

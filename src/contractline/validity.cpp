@@ -12,10 +12,6 @@
 namespace carvalen {
 namespace {
 
-// Statuses as they go into statements: Active and expired.
-constexpr const char* kActive = "6";
-constexpr const char* kExpired = "7";
-
 double Checked(double value) {
   if (!std::isfinite(value)) throw Error::Runtime(errnum::kOverflow);
   return value;
@@ -35,9 +31,11 @@ bool ContractLine::GetOldContract(std::int32_t i_lContractHeaderID,
     auto rs = q.OpenLimited(
         frame::Concat({"SELECT CONTRACTLINEID,QUANTITY,EFFECTIVEDATETIME FROM CONTRACTLINE WHERE "
                        "PRODUCTID = ",
-                       product, " AND CONTRACTHEADERID = ", header, " AND EFFECTIVEDATETIME <= ",
-                       today_text, " AND (CONTRACTSTATUS = ", kExpired,
-                       " OR CONTRACTSTATUS = ", kActive, ") ORDER BY EFFECTIVEDATETIME DESC"}),
+                       product, " AND CONTRACTHEADERID = ", header,
+                       " AND EFFECTIVEDATETIME <= ", today_text,
+                       " AND (CONTRACTSTATUS = ", frame::StatusDigit(EContractLineStatus::Expired),
+                       " OR CONTRACTSTATUS = ", frame::StatusDigit(EContractLineStatus::Active),
+                       ") ORDER BY EFFECTIVEDATETIME DESC"}),
         1);
     if (rs->Eof()) {
       o_sCurrencyCode = Variant("");
@@ -137,8 +135,8 @@ bool ContractLine::OldContractExists(std::int32_t i_lContractHeaderID,
     auto rs = q.OpenLimited(
         frame::Concat({"SELECT CONTRACTLINEID,QUANTITY,EFFECTIVEDATETIME FROM CONTRACTLINE "
                        "WHERE PRODUCTID = ",
-                       product, " AND CONTRACTHEADERID = ", header,
-                       " AND CONTRACTSTATUS = ", kActive, " AND ", period}),
+                       product, " AND CONTRACTHEADERID = ", header, " AND CONTRACTSTATUS = ",
+                       frame::StatusDigit(EContractLineStatus::Active), " AND ", period}),
         1);
     // The line asked about is not excluded: an active line overlaps itself.
     return !rs->Eof();
