@@ -57,10 +57,6 @@ std::string IsolationLevelOf(std::string_view sql) {
   return {};
 }
 
-std::string ErrorText(const Error& e) {
-  return std::to_string(e.Number()) + " " + e.Source() + ": " + e.Description();
-}
-
 }  // namespace
 
 Connection::Connection() = default;
@@ -107,10 +103,7 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     pooling_ = settings.pooling;
     max_pool_ = settings.max_pool_size;
   } catch (const Error& e) {
-    if (trace) {
-      std::string text = ErrorText(e);
-      trace->Open(id, MaskPassword(ConnectionString), &text);
-    }
+    if (trace) trace->Open(id, MaskPassword(ConnectionString), &e);
     throw;
   }
   trace_id_ = id;
@@ -128,10 +121,7 @@ void Connection::Execute(const std::string& sql, std::int32_t /*options*/) {
       session.Execute(sql, CommandTimeout);
     }
   } catch (const Error& e) {
-    if (session.trace) {
-      std::string text = ErrorText(e);
-      session.trace->Statement(trace_id_, "execute", sql, &text);
-    }
+    if (session.trace) session.trace->Statement(trace_id_, "execute", sql, &e);
     throw;
   }
   if (session.trace) session.trace->Statement(trace_id_, "execute", sql, nullptr);
@@ -174,10 +164,7 @@ std::shared_ptr<Recordset> Connection::OpenSchema(std::int32_t schema,
   try {
     rows = session.Columns(table, column, CommandTimeout, sql);
   } catch (const Error& e) {
-    if (session.trace) {
-      std::string text = ErrorText(e);
-      session.trace->Schema(trace_id_, sql, table, column, &text);
-    }
+    if (session.trace) session.trace->Schema(trace_id_, sql, table, column, &e);
     throw;
   }
   if (session.trace) session.trace->Schema(trace_id_, sql, table, column, nullptr);
