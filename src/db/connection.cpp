@@ -40,7 +40,7 @@ std::string IsolationLevelOf(std::string_view sql) {
       if (!word.empty()) words.push_back(std::move(word));
       word.clear();
     } else {
-      word += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+      word += text::UpperChar(c);
     }
   }
   if (!word.empty()) words.push_back(std::move(word));

@@ -24,7 +24,7 @@ std::string NormaliseKey(std::string_view key) {
     }
     if (blank) out += ' ';
     blank = false;
-    out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    out += text::LowerChar(c);
   }
   return out;
 }
