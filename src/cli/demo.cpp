@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "carvalen/variant.hpp"
+#include "db/sqlite/handles.hpp"
 #include "model/schema.hpp"
 
 namespace carvalen::cli {
@@ -63,13 +64,6 @@ constexpr std::int64_t kFirstProduct = 7001;
 constexpr std::int64_t kFirstQuotation = 1000;
 
 // ---- SQLite, held by RAII ------------------------------------------------------------------
-
-struct CloseDb {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct FinalizeStmt {
-  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
 
 class Database {
  public:
@@ -94,7 +88,7 @@ class Database {
   sqlite3* Handle() const { return db_.get(); }
 
  private:
-  std::unique_ptr<sqlite3, CloseDb> db_;
+  db::DbPtr db_;
 };
 
 // One prepared INSERT, bound value by value in column order:  insert << a << b << c; insert.Row();
@@ -152,7 +146,7 @@ class Insert {
 
  private:
   Database& db_;
-  std::unique_ptr<sqlite3_stmt, FinalizeStmt> stmt_;
+  db::StmtPtr stmt_;
   int columns_;
   int bound_ = 0;
   std::int64_t rows_ = 0;
