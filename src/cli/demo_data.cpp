@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "carvalen/enums.hpp"
 #include "carvalen/variant.hpp"
 
 namespace carvalen::cli::demo {
@@ -104,15 +105,9 @@ constexpr const char* kCurrencies[] = {"EUR", "USD", "EUR", "GBP", "SEK", "EUR",
 constexpr double kPriceLadders[][4] = {
     {10, 50, 100, 0}, {1, 25, 250, 1000}, {100, 500, 1000, 5000}, {5, 20, 0, 0}};
 
-enum Status : int {
-  kCreate = 1,
-  kUnderApproval = 2,
-  kSupplierApproved = 3,
-  kRejected = 4,
-  kFinalized = 5,
-  kActive = 6,
-  kExpired = 7,
-};
+using Status = EContractLineStatus;
+using AttachmentStatus = EContractAttachmentStatus;
+using ExportStatus = EContractExportStatus;
 
 // Columns in the order each insert binds its values.
 constexpr std::string_view kHeaderColumns =
@@ -165,7 +160,7 @@ struct Attachment {
   std::string description;
   std::string type;
   int internal;
-  int status;
+  AttachmentStatus status;
 };
 
 struct UserData {
@@ -177,7 +172,7 @@ struct UserData {
 };
 
 struct Bis {
-  int export_status;
+  ExportStatus export_status;
   std::optional<std::string> backend_header;
   std::optional<std::string> backend_line;
   std::optional<std::string> error;
@@ -194,7 +189,7 @@ struct Line {
   std::optional<std::string> currency;
   std::string buyer;
   std::int64_t supplier = 0;
-  int status = kActive;
+  Status status = Status::Active;
   const char* origin = "RFQ";
   double quantity = 0;
   double price = 0;
@@ -370,8 +365,11 @@ class Generator {
     }
   }
 
-  int RandomAttachmentStatus() {
-    static constexpr int kStatuses[] = {5, 5, 5, 5, 3, 3, 1, 2, 4, 6};
+  AttachmentStatus RandomAttachmentStatus() {
+    using enum AttachmentStatus;
+    static constexpr AttachmentStatus kStatuses[] = {Active,   Active,   Active, Active,
+                                                     Approved, Approved, Create, UnderApproval,
+                                                     Rejected, Expired};
     return random_.Pick(kStatuses);
   }
 
@@ -403,15 +401,15 @@ class Generator {
     l.supplier = partner;
 
     const int roll = random_.Below(100);
-    l.status = roll < 58   ? kActive
-               : roll < 73 ? kExpired
-               : roll < 81 ? kCreate
-               : roll < 88 ? kUnderApproval
-               : roll < 92 ? kSupplierApproved
-               : roll < 96 ? kFinalized
-                           : kRejected;
+    l.status = roll < 58   ? Status::Active
+               : roll < 73 ? Status::Expired
+               : roll < 81 ? Status::Create
+               : roll < 88 ? Status::UnderApproval
+               : roll < 92 ? Status::SupplierApproved
+               : roll < 96 ? Status::Finalized
+                           : Status::Rejected;
     switch (l.status) {
-      case kActive: {
+      case Status::Active: {
         l.effective_day = -(30 + random_.Below(400));
         const int r = random_.Below(100);
         if (r < 15) {
@@ -425,11 +423,11 @@ class Generator {
         }
         break;
       }
-      case kExpired:
+      case Status::Expired:
         l.effective_day = -(400 + random_.Below(800));
         l.expiry_day = -(1 + random_.Below(380));
         break;
-      case kRejected:
+      case Status::Rejected:
         l.effective_day = -random_.Below(200);
         l.expiry_day = l.effective_day + 365;
         break;
@@ -443,7 +441,7 @@ class Generator {
 
     static constexpr double kQuantities[] = {100, 250, 500, 1000, 2500, 5000, 10000, 20000, 50000};
     l.quantity = random_.Pick(kQuantities);
-    if (l.status == kActive || l.status == kExpired) {
+    if (l.status == Status::Active || l.status == Status::Expired) {
       l.called = std::round(l.quantity * random_.Below(101) / 100.0);
       l.invoiced = std::round(l.called * random_.Below(101) / 100.0);
     }
@@ -455,7 +453,7 @@ class Generator {
     l.handling = random_.Pick(kHandling);
     l.freight = random_.Pick(kFreight);
     l.tax = random_.Pick(kTax);
-    l.rfq_generated = l.status == kActive && random_.Percent(10) ? 1 : 0;
+    l.rfq_generated = l.status == Status::Active && random_.Percent(10) ? 1 : 0;
     static constexpr const char* kOrigins[] = {"RFQ", "RFQ", "Manual", "Catalog import"};
     l.origin = random_.Pick(kOrigins);
     if (random_.Percent(15)) {
@@ -484,7 +482,8 @@ class Generator {
 
   // Breaks, attachments, user data and back-end records, as often as they occur in practice.
   void RandomDetails(Line& l) {
-    const bool in_force = l.status == kActive || l.status == kExpired || l.status == kFinalized;
+    const bool in_force =
+        l.status == Status::Active || l.status == Status::Expired || l.status == Status::Finalized;
     if (in_force && random_.Percent(40)) {
       l.include_price_breaks = 1;
       l.min_quantity_breaks = random_.Below(2);
@@ -542,12 +541,12 @@ class Generator {
       const int count = 1 + random_.Below(3);
       for (int i = 0; i < count; ++i) l.user_data.push_back(UserDataField((first + i) % 4, l));
     }
-    if ((l.status == kActive || l.status == kExpired) && random_.Percent(25)) {
+    if ((l.status == Status::Active || l.status == Status::Expired) && random_.Percent(25)) {
       const int count = 1 + random_.Below(2);
       for (int i = 0; i < count; ++i) {
         const bool exported = random_.Percent(70);
-        Bis b{exported ? 2 : 1, std::nullopt, std::nullopt, std::nullopt,
-              random_.Percent(10) ? 1 : 0};
+        Bis b{exported ? ExportStatus::Exported : ExportStatus::Open, std::nullopt, std::nullopt,
+              std::nullopt, random_.Percent(10) ? 1 : 0};
         if (exported) {
           b.backend_header = fmt::format("45{:08}", l.header);
           b.backend_line = fmt::format("{:05}", l.line * 10);
@@ -588,9 +587,9 @@ class Generator {
           << kCategories[l.category].unit << l.include_price_breaks << l.include_discount_breaks
           << l.min_quantity_breaks << l.rfq_generated << l.called << l.invoiced << called_value
           << invoiced_value << (l.bis.empty() ? 0 : 1)
-          << (l.status >= kSupplierApproved && l.status != kRejected ? 1 : 0) << l.landed_cost
-          << l.payment_term << l.payment_method << l.packaging_term << l.shipping_method
-          << l.service_level << l.warranty_term << l.penalty_term;
+          << (l.status >= Status::SupplierApproved && l.status != Status::Rejected ? 1 : 0)
+          << l.landed_cost << l.payment_term << l.payment_method << l.packaging_term
+          << l.shipping_method << l.service_level << l.warranty_term << l.penalty_term;
     line_.Row();
     for (const auto& [quantity, price] : l.prices) {
       price_ << l.header << l.line << quantity << price;
@@ -622,18 +621,20 @@ class Generator {
   void WriteFixedContracts() {
     headers_ = 2;
     WriteHeader(1, 501, 0);
-    WriteAttachment(1, Attachment{std::nullopt, 1, "General terms and conditions", "TERMS", 0, 5});
-    WriteAttachment(1, Attachment{std::nullopt, 2, "Price list 2026", "PRICELIST", 1, 3});
+    WriteAttachment(1, Attachment{std::nullopt, 1, "General terms and conditions", "TERMS", 0,
+                                  AttachmentStatus::Active});
+    WriteAttachment(1, Attachment{std::nullopt, 2, "Price list 2026", "PRICELIST", 1,
+                                  AttachmentStatus::Approved});
 
     struct Fixed {
       std::int64_t header;
       std::int64_t number;
       std::int64_t product;
-      int status;
+      Status status;
       std::function<void(Line&)> shape;
     };
     const Fixed kFixed[] = {
-        {1, 1, 7001, kActive,
+        {1, 1, 7001, Status::Active,
          [](Line& l) {
            l.quotation = 1001;
            l.buyer = "B01";
@@ -659,13 +660,14 @@ class Generator {
            l.user_data = {{"UD01", "Cost centre", "Overhead", 0, "CC-4100"},
                           {"UD03", "Surcharge %", "Surcharge", 1, "2.5"}};
            l.attachments = {
-               {1, 1, "Technical data sheet", "TDS", 0, 5},
-               {1, 3, "Drawing 7001-B", "DRAWING", 1, 2},
+               {1, 1, "Technical data sheet", "TDS", 0, AttachmentStatus::Active},
+               {1, 3, "Drawing 7001-B", "DRAWING", 1, AttachmentStatus::UnderApproval},
            };
-           l.bis = {{2, "4500000001", "00010", std::nullopt, 0},
-                    {1, std::nullopt, std::nullopt, "Price series missing in the back end", 1}};
+           l.bis = {{ExportStatus::Exported, "4500000001", "00010", std::nullopt, 0},
+                    {ExportStatus::Open, std::nullopt, std::nullopt,
+                     "Price series missing in the back end", 1}};
          }},
-        {1, 2, 7006, kActive,
+        {1, 2, 7006, Status::Active,
          [](Line& l) {
            l.quotation = 1002;
            l.currency = "EUR";
@@ -679,7 +681,7 @@ class Generator {
            l.discount_percentage = 0.0;
            l.discount_amount = 0.5;
          }},
-        {1, 3, 7001, kExpired,
+        {1, 3, 7001, Status::Expired,
          [](Line& l) {
            l.quotation = 1003;
            l.currency = "EUR";
@@ -689,7 +691,7 @@ class Generator {
            l.discount_percentage = 5.0;
            l.discount_amount = 20.0;
          }},
-        {1, 4, 7001, kUnderApproval,
+        {1, 4, 7001, Status::UnderApproval,
          [](Line& l) {
            l.quotation = 1004;
            l.currency = "EUR";
@@ -697,7 +699,7 @@ class Generator {
            l.effective_day = 10;
            l.expiry_day = 375;
          }},
-        {1, 5, 7011, kActive,
+        {1, 5, 7011, Status::Active,
          [](Line& l) {
            l.quotation = 1005;
            l.currency = "EUR";
@@ -706,27 +708,27 @@ class Generator {
            l.expiry_day = 200;
            l.rfq_generated = 1;
          }},
-        {1, 6, 7016, kCreate,
+        {1, 6, 7016, Status::Create,
          [](Line& l) {
            l.quotation.reset();
            l.currency.reset();
            l.remark = "Currency to be agreed";
            l.price = 3.2;
          }},
-        {2, 1, 7001, kActive,
+        {2, 1, 7001, Status::Active,
          [](Line& l) {
            l.quotation = 1007;
            l.currency = "USD";
            l.price = 8.75;
            l.expiry_day = -3;
          }},
-        {2, 2, 7006, kActive,
+        {2, 2, 7006, Status::Active,
          [](Line& l) {
            l.quotation = 1008;
            l.currency = "USD";
            l.expiry_day = 45;
          }},
-        {2, 3, 7011, kExpired,
+        {2, 3, 7011, Status::Expired,
          [](Line& l) {
            l.quotation = 1009;
            l.currency = "USD";
@@ -742,8 +744,11 @@ class Generator {
       if (l.status != f.status) {
         // The status drew the dates; draw them again for the status wanted.
         l.status = f.status;
-        l.effective_day = f.status == kActive ? -120 : f.status == kExpired ? -600 : 15;
-        l.expiry_day = f.status == kExpired ? std::optional<int>(-60) : std::optional<int>(365);
+        l.effective_day = f.status == Status::Active    ? -120
+                          : f.status == Status::Expired ? -600
+                                                        : 15;
+        l.expiry_day =
+            f.status == Status::Expired ? std::optional<int>(-60) : std::optional<int>(365);
       }
       l.called = l.invoiced = 0;
       l.rfq_generated = 0;

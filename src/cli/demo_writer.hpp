@@ -43,7 +43,7 @@ class Insert {
       rc = sqlite3_bind_null(stmt_.get(), index);
     } else if constexpr (std::is_same_v<T, bool>) {
       rc = sqlite3_bind_int(stmt_.get(), index, value ? 1 : 0);
-    } else if constexpr (std::is_integral_v<T>) {
+    } else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
       rc = sqlite3_bind_int64(stmt_.get(), index, static_cast<sqlite3_int64>(value));
     } else if constexpr (std::is_floating_point_v<T>) {
       rc = sqlite3_bind_double(stmt_.get(), index, static_cast<double>(value));
