@@ -36,7 +36,7 @@ std::string IsolationLevelOf(std::string_view sql) {
   std::vector<std::string> words;
   std::string word;
   for (char c : sql) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+    if (text::IsBlank(c)) {
       if (!word.empty()) words.push_back(std::move(word));
       word.clear();
     } else {

@@ -9,6 +9,7 @@
 
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
+#include "value/text.hpp"
 
 namespace carvalen {
 
@@ -88,7 +89,7 @@ bool ReadDigits(std::string_view text, std::size_t& pos, std::size_t width, int&
   if (pos + width > text.size()) return false;
   value = 0;
   for (std::size_t end = pos + width; pos < end; ++pos) {
-    if (text[pos] < '0' || text[pos] > '9') return false;
+    if (!text::IsDigit(text[pos])) return false;
     value = value * 10 + (text[pos] - '0');
   }
   return true;
@@ -151,7 +152,7 @@ bool Date::TryParse(std::string_view text, Date& out) {
         // One to six digits of fraction, scaled to microseconds.
         const std::size_t start = pos;
         int scale = 1'000'000;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 6) {
+        while (pos < text.size() && text::IsDigit(text[pos]) && pos - start < 6) {
           scale /= 10;
           microsecond += (text[pos++] - '0') * scale;
         }

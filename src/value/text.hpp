@@ -27,9 +27,16 @@ inline std::string AsciiLower(std::string_view s) {
   return out;
 }
 
-/// The text without leading and trailing blanks (spaces, tabs, line ends).
+/// An ASCII decimal digit.
+constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+/// The blanks around words and values: space, tab and line ends.
+inline constexpr std::string_view kBlanks = " \t\r\n";
+
+constexpr bool IsBlank(char c) { return kBlanks.find(c) != std::string_view::npos; }
+
+/// The text without leading and trailing blanks.
 inline std::string_view TrimBlanks(std::string_view s) {
-  constexpr std::string_view kBlanks = " \t\r\n";
   const auto first = s.find_first_not_of(kBlanks);
   if (first == std::string_view::npos) return {};
   return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
