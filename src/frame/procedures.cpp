@@ -1,5 +1,6 @@
 #include "frame/procedures.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,21 @@ namespace {
 constexpr const char* kIsolationCommand = "SET TRANSACTION ISOLATION LEVEL READ COMMITTED";
 
 Variant NoInfo() { return Variant::Missing(); }
+
+// Closes a connection or record set if it is open and empties the reference, whatever happens.
+template <class Handle>
+void CloseAndEmpty(const char* name, std::shared_ptr<Handle>& handle) {
+  Trap(
+      name, true,
+      [&] {
+        if (handle && handle->State() == db::kStateOpen) handle->Close();
+        handle.reset();
+      },
+      [&] {
+        handle.reset();
+        return NoInfo();
+      });
+}
 
 }  // namespace
 
@@ -68,29 +84,9 @@ db::ConnectionPtr GetSourceConnection() {
 }
 
 void CloseConnection(db::ConnectionPtr& connection) {
-  Trap(
-      kCloseConnectionName, true,
-      [&] {
-        if (connection && connection->State() == db::kStateOpen) connection->Close();
-        connection.reset();
-      },
-      [&] {
-        connection.reset();
-        return NoInfo();
-      });
+  CloseAndEmpty(kCloseConnectionName, connection);
 }
 
-void CloseRecordset(db::RecordsetPtr& recordset) {
-  Trap(
-      kCloseRecordsetName, true,
-      [&] {
-        if (recordset && recordset->State() == db::kStateOpen) recordset->Close();
-        recordset.reset();
-      },
-      [&] {
-        recordset.reset();
-        return NoInfo();
-      });
-}
+void CloseRecordset(db::RecordsetPtr& recordset) { CloseAndEmpty(kCloseRecordsetName, recordset); }
 
 }  // namespace carvalen::frame
