@@ -109,34 +109,6 @@ using Status = EContractLineStatus;
 using AttachmentStatus = EContractAttachmentStatus;
 using ExportStatus = EContractExportStatus;
 
-// Columns in the order each insert binds its values.
-constexpr std::string_view kHeaderColumns =
-    "CONTRACTHEADERID,BUSINESSPARTNERID,CATEGORYID,CONTRACTNAME";
-constexpr std::string_view kLineColumns =
-    "CONTRACTHEADERID,CONTRACTLINEID,QUOTATIONID,RFQID,PRODUCTID,PRODUCTPARTNUMBER,"
-    "PRODUCTDESCRIPTION,CONTRACTDESCRIPTION,CURRENCYCODE,BUYERID,SUPPLIERID,"
-    "CONTRACTSTATUS,ORIGIN,QUANTITY,PRICE,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT,"
-    "EFFECTIVEDATETIME,EXPIRYDATETIME,REMARK,CREATIONDATE,DELIVERYBEGINDATE,"
-    "DELIVERYENDDATE,ORDERINTERVAL,HANDLINGCHARGE,FREIGHTCHARGE,TAXPERCENTAGE,UNITCODE,"
-    "INCLUDEPRICEBREAKUP,INCLUDEDISCOUNTBREAKUP,MINQTYBREAKUP,RFQGENERATED,"
-    "CALLEDQUANTITY,INVOICEDQUANTITY,CALLEDVALUE,INVOICEDVALUE,INCLUDECONTRACTLINEBIS,"
-    "SUPPLIERAPPROVAL,LANDEDCOST,PAYMENTTERM,PAYMENTMETHOD,PACKAGINGTERM,SHIPPINGMETHOD,"
-    "SHIPPINGSERVICELEVEL,WARRANTYTERM,PENALTYTERM";
-constexpr std::string_view kPriceColumns = "CONTRACTHEADERID,CONTRACTLINEID,QUANTITY,PRICE";
-constexpr std::string_view kDiscountColumns =
-    "CONTRACTHEADERID,CONTRACTLINEID,QUANTITY,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT";
-constexpr std::string_view kAttachmentColumns =
-    "ATTACHMENTID,CONTRACTHEADERID,CONTRACTLINEID,REVISIONNUMBER,DESCRIPTION,"
-    "ATTACHMENTTYPECODE,INTERNAL,ATTACHMENTSTATUS,FILEPATH";
-constexpr std::string_view kUserDataColumns =
-    "CONTRACTHEADERID,CONTRACTLINEID,FIELDCODE,FIELDDESCRIPTION,COSTTYPE,NUMERICFIELD,"
-    "VALUE";
-constexpr std::string_view kBisColumns =
-    "BISID,CONTRACTHEADERID,CONTRACTLINEID,EXPORTSTATUS,BACKENDHEADERID,BACKENDLINEID,"
-    "ERRORFIELD,CALLEDQUANTITY,INVOICEDQUANTITY,CALLEDVALUE,INVOICEDVALUE,"
-    "PREVENTTRANSACTION,PRICESERIES,CONTRACTSERIES,DISCOUNTSERIES";
-constexpr std::string_view kSettingColumns = "CATEGORYID,FIELDNAME,FIELDVALUE";
-
 class Random {
  public:
   explicit Random(std::uint64_t seed) : gen_(seed) {}
@@ -232,14 +204,14 @@ class Generator {
         partners_(std::clamp<std::int64_t>(total / 20, 12, 20000)),
         products_per_category_(std::clamp<std::int64_t>(total / 25, 8, 40000)),
         progress_(std::move(progress)),
-        header_(db, "CONTRACTHEADER", kHeaderColumns),
-        line_(db, "CONTRACTLINE", kLineColumns),
-        price_(db, "CONTRACTPRICE", kPriceColumns),
-        discount_(db, "CONTRACTDISCOUNT", kDiscountColumns),
-        attachment_(db, "CONTRACTATTACHMENT", kAttachmentColumns),
-        user_data_(db, "CONTRACTUSERDATA", kUserDataColumns),
-        bis_(db, "CONTRACTLINEBIS", kBisColumns),
-        setting_(db, "CATEGORYSETTING", kSettingColumns) {
+        header_(db, "CONTRACTHEADER"),
+        line_(db, "CONTRACTLINE"),
+        price_(db, "CONTRACTPRICE"),
+        discount_(db, "CONTRACTDISCOUNT"),
+        attachment_(db, "CONTRACTATTACHMENT"),
+        user_data_(db, "CONTRACTUSERDATA"),
+        bis_(db, "CONTRACTLINEBIS"),
+        setting_(db, "CATEGORYSETTING") {
     const Date today = Date::Today();
     for (int offset = -kDays; offset <= kDays; ++offset) {
       days_.push_back(today.AddDays(offset).ToText(' ').substr(0, 10));

@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
+#include <string>
+
+#include "model/schema.hpp"
 
 namespace carvalen::cli::demo {
 
@@ -23,10 +25,17 @@ void Database::Fail(std::string_view what) const {
   throw DemoError(fmt::format("{}: {}", what, sqlite3_errmsg(db_.get())));
 }
 
-Insert::Insert(Database& db, std::string_view table, std::string_view columns)
-    : db_(db), columns_(1 + static_cast<int>(std::count(columns.begin(), columns.end(), ','))) {
-  std::string marks = "?";
-  for (int i = 1; i < columns_; ++i) marks += ",?";
+Insert::Insert(Database& db, std::string_view table) : db_(db) {
+  const model::Table* found = model::FindTable(table);
+  if (found == nullptr) throw DemoError(fmt::format("internal: no table {}", table));
+  std::string columns;
+  std::string marks;
+  for (const model::Column& column : found->columns) {
+    columns += columns.empty() ? "" : ",";
+    columns += column.name;
+    marks += marks.empty() ? "?" : ",?";
+  }
+  columns_ = static_cast<int>(found->columns.size());
   std::string sql = fmt::format("INSERT INTO {} ({}) VALUES ({})", table, columns, marks);
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v3(db.Handle(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) !=

@@ -30,10 +30,11 @@ class Database {
   db::DbPtr db_;
 };
 
-// One prepared INSERT, bound value by value in column order:  insert << a << b << c; insert.Row();
+// One prepared INSERT into every column of a contract table, bound value by value in the
+// table's column order:  insert << a << b << c; insert.Row();
 class Insert {
  public:
-  Insert(Database& db, std::string_view table, std::string_view columns);
+  Insert(Database& db, std::string_view table);
 
   template <class T>
   Insert& operator<<(const T& value) {
@@ -68,7 +69,7 @@ class Insert {
  private:
   Database& db_;
   db::StmtPtr stmt_;
-  int columns_;
+  int columns_ = 0;
   int bound_ = 0;
   std::int64_t rows_ = 0;
 };
