@@ -338,7 +338,7 @@ class Generator {
   }
 
   AttachmentStatus RandomAttachmentStatus() {
-    using enum AttachmentStatus;
+    using enum EContractAttachmentStatus;
     static constexpr AttachmentStatus kStatuses[] = {Active,   Active,   Active, Active,
                                                      Approved, Approved, Create, UnderApproval,
                                                      Rejected, Expired};
