@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -20,39 +21,22 @@ namespace carvalen::components {
 
 namespace {
 
-// The same stores, connection and time-outs the library itself reads the contract database with.
-using settings::kConnectionName;
 using settings::kStores;
 
-struct ConnectionSettings {
-  std::string connection_string;
-  std::int32_t command_timeout = 0;
-  std::int32_t connection_timeout = 0;
-};
-
-// Through the component factory, so that a host's own configuration is honoured.
-ConnectionSettings ReadConnectionSettings() {
+// The same stores, connection and time-outs the library itself reads the contract database with,
+// through the component factory so that a host's own configuration is honoured.
+settings::ContractConnection ReadConnectionSettings() {
   const auto configuration = Variant(CreateObject(kConfigurationName)).As<IConfiguration>();
-  const char* opened = nullptr;
-  for (const char* store : kStores) {
-    if (configuration->StoreExists(store)) {
-      opened = store;
-      break;
-    }
-  }
-  if (opened == nullptr) {
+  std::optional<settings::ContractConnection> read =
+      settings::ReadContractConnection(*configuration);
+  if (!read) {
     throw Error(errnum::kNoConfigurationStore,
                 fmt::format("The category settings cannot be read: neither the configuration "
                             "store '{}' nor '{}' exists",
                             kStores[0], kStores[1]),
                 kCategoryName);
   }
-  configuration->OpenStore(opened, 0);
-  ConnectionSettings read;
-  read.connection_string = configuration->GetConnectionString(kConnectionName);
-  read.command_timeout = settings::ReadTimeout(*configuration, settings::kCommandTimeoutKey);
-  read.connection_timeout = settings::ReadTimeout(*configuration, settings::kConnectionTimeoutKey);
-  return read;
+  return *std::move(read);
 }
 
 // Closes whatever is still open when the query leaves early. On the normal path both are closed
@@ -82,14 +66,12 @@ class CloseOnExit {
 
 // Every setting of the category, by field name; the first row wins should a name repeat.
 std::unordered_map<std::string, Variant> ReadSettings(std::int32_t category_id) {
-  const ConnectionSettings settings = ReadConnectionSettings();
+  const settings::ContractConnection source = ReadConnectionSettings();
   auto connection = std::make_shared<db::Connection>();
   auto records = db::Recordset::Create();
   CloseOnExit guard(connection, records);
 
-  connection->ConnectionString = settings.connection_string;
-  connection->CommandTimeout = settings.command_timeout;
-  connection->ConnectionTimeout = settings.connection_timeout;
+  source.ApplyTo(*connection);
   connection->Open();
   // The id is a number written by us, never text from the caller.
   records->Open("SELECT FIELDNAME,FIELDVALUE FROM CATEGORYSETTING WHERE CATEGORYID = " +

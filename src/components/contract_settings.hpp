@@ -1,11 +1,14 @@
-// Where the contract database's connection settings live in the configuration stores. The
-// library's own connections and the default category component read the same settings.
+// Where the contract database's connection settings live in the configuration stores, and reading
+// them. The library's own connections and the default category component read the same settings;
+// each reports a missing store in its own words.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "carvalen/interfaces.hpp"
+#include "db/client.hpp"
 
 namespace carvalen::settings {
 
@@ -16,11 +19,18 @@ inline constexpr const char* kTimeoutSection = "CONNECTIONS";
 inline constexpr const char* kCommandTimeoutKey = "EContractConnection_CommandTimeout";
 inline constexpr const char* kConnectionTimeoutKey = "EContractConnection_ConnectionTimeout";
 
-/// A time-out in seconds from section CONNECTIONS; Empty (absent or "") converts to 0, no limit.
-inline std::int32_t ReadTimeout(IConfiguration& configuration, const char* key) {
-  std::string section = kTimeoutSection;
-  std::string name = key;
-  return configuration.GetConfigValue(section, name).ToLong();
-}
+/// The contract database's connection string and time-outs (seconds, 0 for no limit).
+struct ContractConnection {
+  std::string connection_string;
+  std::int32_t command_timeout = 0;
+  std::int32_t connection_timeout = 0;
+
+  /// Sets them on `connection`, ready for Open.
+  void ApplyTo(db::Connection& connection) const;
+};
+
+/// Opens the first of kStores that exists and reads the connection settings from it (a time-out
+/// that is Empty, absent or "", converts to 0); nullopt, with no store opened, when none exists.
+std::optional<ContractConnection> ReadContractConnection(IConfiguration& configuration);
 
 }  // namespace carvalen::settings

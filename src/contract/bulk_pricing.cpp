@@ -14,6 +14,7 @@
 #include "components/utilities.hpp"
 #include "contractline/breaks.hpp"
 #include "db/client.hpp"
+#include "frame/operation.hpp"
 #include "frame/procedures.hpp"
 #include "frame/reporter.hpp"
 
@@ -65,7 +66,7 @@ class Pricing {
         lines_(lines),
         price_breaks_(price_breaks),
         discount_breaks_(discount_breaks),
-        status_(std::to_string(static_cast<std::int32_t>(EContractLineStatus::Active))) {}
+        status_(frame::StatusDigit(EContractLineStatus::Active)) {}
 
   // Requests [begin, end) as one line statement; the rows it finds go into `result` in the
   // order the database returns them. An empty range still sends the statement: with nothing

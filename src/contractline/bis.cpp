@@ -5,6 +5,7 @@
 #include "carvalen/contract_line.hpp"
 #include "carvalen/error.hpp"
 #include "frame/operation.hpp"
+#include "value/text.hpp"
 
 namespace carvalen {
 
@@ -12,15 +13,13 @@ using frame::TextOrEmpty;
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // Digits with an optional leading sign and at most one decimal point.
 bool IsPlainNumber(std::string_view text) {
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
   bool digit = false;
   bool point = false;
   for (char c : text) {
-    if (IsDigit(c)) {
+    if (text::IsDigit(c)) {
       digit = true;
     } else if (c == '.' && !point) {
       point = true;

@@ -1,10 +1,11 @@
 // The quantity-break rule shared by the unit price, the discount and the bulk pricing of many
 // lines: which flag value switches a line's breaks off, and the statement that picks the one
-// break an ordered quantity earns.
+// break an ordered quantity earns. Also what the price and discount break-ups have in common.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "carvalen/interfaces.hpp"
 #include "carvalen/variant.hpp"
@@ -35,5 +36,13 @@ inline std::string DiscountBreakSql(IUtilities& utilities, std::int32_t header, 
   return BreakSql(utilities, "DISCOUNTPERCENTAGE,DISCOUNTAMOUNT", "CONTRACTDISCOUNT", header, line,
                   from_below, quantity);
 }
+
+/// Runs the operation `qualified_name`: whether `table` (CONTRACTPRICE or CONTRACTDISCOUNT) holds
+/// any break of the line.
+bool BreaksExist(std::string_view qualified_name, const char* table, std::int32_t header,
+                 std::int32_t line);
+
+/// The key of the break after `row` in a break-up; past the Long range it fails as an overflow.
+std::int32_t NextBreakRow(std::int32_t row);
 
 }  // namespace carvalen::contractline

@@ -1,7 +1,6 @@
 // The discount a quantity earns on a line (a percentage or an amount), the line's discount-break
 // table, and whether the line has any discount break at all.
 #include <cstdint>
-#include <limits>
 #include <string>
 
 #include "carvalen/contract_line.hpp"
@@ -76,10 +75,7 @@ DictionaryPtr ContractLine::GetDiscountBreakUp(std::int32_t i_lContractHeaderID,
           entry.At(2) = Variant(rs->Field("DISCOUNTAMOUNT").ToDouble());
           breaks->Add(Variant(row), Variant(entry));
           rs->MoveNext();
-          if (row == std::numeric_limits<std::int32_t>::max()) {
-            throw Error::Runtime(errnum::kOverflow);
-          }
-          ++row;
+          row = contractline::NextBreakRow(row);
         }
         return breaks;
       });
@@ -87,14 +83,8 @@ DictionaryPtr ContractLine::GetDiscountBreakUp(std::int32_t i_lContractHeaderID,
 
 bool ContractLine::ContractDiscountBreakUpExists(std::int32_t i_lContractHeaderID,
                                                  std::int32_t i_lContractLineID) {
-  return frame::RunOperation("Carvalen.ContractLine.ContractDiscountBreakUpExists",
-                             [&](const frame::Query& q) {
-                               auto rs =
-                                   q.Open(q.ForLine("SELECT QUANTITY FROM CONTRACTDISCOUNT WHERE "
-                                                    "CONTRACTHEADERID = ",
-                                                    i_lContractHeaderID, i_lContractLineID));
-                               return !rs->Eof();
-                             });
+  return contractline::BreaksExist("Carvalen.ContractLine.ContractDiscountBreakUpExists",
+                                   "CONTRACTDISCOUNT", i_lContractHeaderID, i_lContractLineID);
 }
 
 }  // namespace carvalen

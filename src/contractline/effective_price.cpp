@@ -1,29 +1,13 @@
 // The landed unit price of an active line: price less discount, raised by the line's tax, plus
 // its freight and handling charges. The line is named directly (header and line id) or found
 // from a supplier and a product.
-#include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "carvalen/contract_line.hpp"
-#include "carvalen/error.hpp"
 #include "frame/operation.hpp"
 
 namespace carvalen {
-namespace {
-
-// Only active lines are priced; the status goes into the statement as its digits.
-constexpr const char* kActive = "6";
-
-// Double arithmetic that leaves the finite range fails as an overflow instead of handing the
-// caller an infinity.
-double Checked(double value) {
-  if (!std::isfinite(value)) throw Error::Runtime(errnum::kOverflow);
-  return value;
-}
-
-}  // namespace
-
 DictionaryPtr ContractLine::GetEffectivePrice(double i_fQuantity, std::string& o_sCurrencyCode,
                                               const Variant& i_lContractHeaderID,
                                               const Variant& i_lContractLineID,
@@ -32,6 +16,8 @@ DictionaryPtr ContractLine::GetEffectivePrice(double i_fQuantity, std::string& o
                                               const Variant& i_lCategoryId) {
   return frame::RunOperation(
       "Carvalen.ContractLine.GetEffectivePrice", [&](const frame::Query& q) -> DictionaryPtr {
+        // Only active lines are priced.
+        constexpr auto kActive = frame::StatusDigit(EContractLineStatus::Active);
         // Empty and Null count as supplied; only an omitted argument is missing.
         const bool by_supplier = !i_lBusinessPartner.IsMissing() && !i_lProductId.IsMissing();
 
@@ -94,15 +80,18 @@ DictionaryPtr ContractLine::GetEffectivePrice(double i_fQuantity, std::string& o
         const double price = GetPrice(header_id, line_id, i_fQuantity, currency);
         Variant is_percentage(false);
         double discount = GetDiscount(header_id, line_id, i_fQuantity, currency, is_percentage);
-        if (is_percentage.ToBool()) discount = Checked(Checked(price * discount) / 100);
-        const double net = Checked(price - discount);
+        if (is_percentage.ToBool()) {
+          discount = frame::Checked(frame::Checked(price * discount) / 100);
+        }
+        const double net = frame::Checked(price - discount);
 
         // Tax applies to the discounted price only; the charges are added once, as they stand.
         const double tax = line_rs->Field("TAXPERCENTAGE").ToDouble() / 100;
         const double factor = 1 + tax;
-        const double taxed = Checked(net * factor);
-        const double freighted = Checked(taxed + line_rs->Field("FREIGHTCHARGE").ToDouble());
-        const double effective = Checked(freighted + line_rs->Field("HANDLINGCHARGE").ToDouble());
+        const double taxed = frame::Checked(net * factor);
+        const double freighted = frame::Checked(taxed + line_rs->Field("FREIGHTCHARGE").ToDouble());
+        const double effective =
+            frame::Checked(freighted + line_rs->Field("HANDLINGCHARGE").ToDouble());
 
         DictionaryPtr result = Dictionary::Create();
         result->Add(Variant("CONTRACTLINEID"), line_entry);

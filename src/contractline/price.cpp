@@ -1,7 +1,6 @@
 // The unit price a quantity earns on a line, the line's price-break table, and whether the line
 // has any price break at all.
 #include <cstdint>
-#include <limits>
 #include <string>
 
 #include "carvalen/contract_line.hpp"
@@ -86,10 +85,7 @@ DictionaryPtr ContractLine::GetPriceBreakup(std::int32_t i_lContractHeaderID,
       entry.At(0) = rs->Field("QUANTITY");
       entry.At(1) = rs->Field("PRICE");
       breaks->Add(Variant(std::to_string(row)), Variant(entry));
-      if (row == std::numeric_limits<std::int32_t>::max()) {
-        throw Error::Runtime(errnum::kOverflow);
-      }
-      ++row;
+      row = contractline::NextBreakRow(row);
       rs->MoveNext();
     }
     return breaks;
@@ -98,14 +94,8 @@ DictionaryPtr ContractLine::GetPriceBreakup(std::int32_t i_lContractHeaderID,
 
 bool ContractLine::ContractPriceBreakUpExists(std::int32_t i_lContractHeaderID,
                                               std::int32_t i_lContractLineID) {
-  return frame::RunOperation("Carvalen.ContractLine.ContractPriceBreakUpExists",
-                             [&](const frame::Query& q) {
-                               auto rs =
-                                   q.Open(q.ForLine("SELECT QUANTITY FROM CONTRACTPRICE WHERE "
-                                                    "CONTRACTHEADERID = ",
-                                                    i_lContractHeaderID, i_lContractLineID));
-                               return !rs->Eof();
-                             });
+  return contractline::BreaksExist("Carvalen.ContractLine.ContractPriceBreakUpExists",
+                                   "CONTRACTPRICE", i_lContractHeaderID, i_lContractLineID);
 }
 
 }  // namespace carvalen

@@ -68,13 +68,14 @@ DictionaryPtr ContractLine::GetEligibleContractsForRFQCreation(const Variant& i_
         const Array& fields = i_aContractFields.GetArray();
         Array values(0, fields.UBound());
 
-        auto rs = q.Open(frame::Concat({"SELECT * FROM CONTRACTHEADER,CONTRACTLINE WHERE ",
-                                        "CONTRACTLINE.CONTRACTHEADERID = "
-                                        "CONTRACTHEADER.CONTRACTHEADERID AND ",
-                                        "CONTRACTSTATUS = ", "6", " AND EXPIRYDATETIME IS NOT NULL",
-                                        " AND RFQGENERATED = ", "0",
-                                        " AND CATEGORYID IS NOT NULL ORDER BY CATEGORYID"}),
-                         db::CursorType::Keyset, db::LockType::ReadOnly);
+        auto rs = q.Open(
+            frame::Concat({"SELECT * FROM CONTRACTHEADER,CONTRACTLINE WHERE ",
+                           "CONTRACTLINE.CONTRACTHEADERID = "
+                           "CONTRACTHEADER.CONTRACTHEADERID AND ",
+                           "CONTRACTSTATUS = ", frame::StatusDigit(EContractLineStatus::Active),
+                           " AND EXPIRYDATETIME IS NOT NULL", " AND RFQGENERATED = ", "0",
+                           " AND CATEGORYID IS NOT NULL ORDER BY CATEGORYID"}),
+            db::CursorType::Keyset, db::LockType::ReadOnly);
 
         const Date today = Date::Today();
         std::int32_t counter = 1;

@@ -1,7 +1,6 @@
 // Checks of a line against its own quantities and the other lines of its contract: the value of
 // the most recent earlier line for a product, whether a requested quantity exceeds what the line
 // still allows, and whether an active line for the product overlaps the line's validity.
-#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -10,19 +9,6 @@
 #include "frame/operation.hpp"
 
 namespace carvalen {
-namespace {
-
-// Statuses as they go into statements: Active and expired.
-constexpr const char* kActive = "6";
-constexpr const char* kExpired = "7";
-
-double Checked(double value) {
-  if (!std::isfinite(value)) throw Error::Runtime(errnum::kOverflow);
-  return value;
-}
-
-}  // namespace
-
 bool ContractLine::GetOldContract(std::int32_t i_lContractHeaderID,
                                   std::int32_t /*i_lContractLineID*/, std::int32_t i_lProductId,
                                   Variant& o_fNetAmount, Variant& o_sCurrencyCode) {
@@ -35,9 +21,11 @@ bool ContractLine::GetOldContract(std::int32_t i_lContractHeaderID,
     auto rs = q.OpenLimited(
         frame::Concat({"SELECT CONTRACTLINEID,QUANTITY,EFFECTIVEDATETIME FROM CONTRACTLINE WHERE "
                        "PRODUCTID = ",
-                       product, " AND CONTRACTHEADERID = ", header, " AND EFFECTIVEDATETIME <= ",
-                       today_text, " AND (CONTRACTSTATUS = ", kExpired,
-                       " OR CONTRACTSTATUS = ", kActive, ") ORDER BY EFFECTIVEDATETIME DESC"}),
+                       product, " AND CONTRACTHEADERID = ", header,
+                       " AND EFFECTIVEDATETIME <= ", today_text,
+                       " AND (CONTRACTSTATUS = ", frame::StatusDigit(EContractLineStatus::Expired),
+                       " OR CONTRACTSTATUS = ", frame::StatusDigit(EContractLineStatus::Active),
+                       ") ORDER BY EFFECTIVEDATETIME DESC"}),
         1);
     if (rs->Eof()) {
       o_sCurrencyCode = Variant("");
@@ -52,10 +40,10 @@ bool ContractLine::GetOldContract(std::int32_t i_lContractHeaderID,
     Variant is_percentage(false);
     const double discount =
         GetDiscount(i_lContractHeaderID, line, quantity, o_sCurrencyCode, is_percentage);
-    const double gross = Checked(price * quantity);
+    const double gross = frame::Checked(price * quantity);
     const double discount_amount =
-        is_percentage.ToBool() ? Checked(Checked(gross * discount) / 100) : discount;
-    o_fNetAmount = Variant(Checked(gross - discount_amount));
+        is_percentage.ToBool() ? frame::Checked(frame::Checked(gross * discount) / 100) : discount;
+    o_fNetAmount = Variant(frame::Checked(gross - discount_amount));
     return true;
   });
 }
@@ -72,8 +60,8 @@ bool ContractLine::MaximumQuantityExceeded(std::int32_t i_lContractHeaderID,
         // A NULL called or invoiced quantity makes the sum unusable and fails; a NULL contracted
         // quantity only makes the comparison untrue.
         const double called = rs->Field("CALLEDQUANTITY").ToDouble();
-        const double total =
-            Checked(Checked(called + rs->Field("INVOICEDQUANTITY").ToDouble()) + i_fQuantity);
+        const double total = frame::Checked(
+            frame::Checked(called + rs->Field("INVOICEDQUANTITY").ToDouble()) + i_fQuantity);
         const Variant contracted = rs->Field("QUANTITY");
         if (contracted.IsNull()) return false;
         // Reaching the contracted quantity exactly is still within it.
@@ -137,8 +125,8 @@ bool ContractLine::OldContractExists(std::int32_t i_lContractHeaderID,
     auto rs = q.OpenLimited(
         frame::Concat({"SELECT CONTRACTLINEID,QUANTITY,EFFECTIVEDATETIME FROM CONTRACTLINE "
                        "WHERE PRODUCTID = ",
-                       product, " AND CONTRACTHEADERID = ", header,
-                       " AND CONTRACTSTATUS = ", kActive, " AND ", period}),
+                       product, " AND CONTRACTHEADERID = ", header, " AND CONTRACTSTATUS = ",
+                       frame::StatusDigit(EContractLineStatus::Active), " AND ", period}),
         1);
     // The line asked about is not excluded: an active line overlaps itself.
     return !rs->Eof();

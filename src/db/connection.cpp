@@ -37,13 +37,12 @@ std::string IsolationLevelOf(std::string_view sql) {
   std::string_view words[8];
   std::size_t count = 0;
   for (std::size_t i = 0; i < sql.size();) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    if (blank(sql[i])) {
+    if (text::IsBlank(sql[i])) {
       ++i;
       continue;
     }
     std::size_t j = i;
-    while (j < sql.size() && !blank(sql[j])) ++j;
+    while (j < sql.size() && !text::IsBlank(sql[j])) ++j;
     if (count == std::size(words)) return {};
     words[count++] = sql.substr(i, j - i);
     i = j;
@@ -65,10 +64,6 @@ std::string IsolationLevelOf(std::string_view sql) {
     if (matches) return level;
   }
   return {};
-}
-
-std::string ErrorText(const Error& e) {
-  return std::to_string(e.Number()) + " " + e.Source() + ": " + e.Description();
 }
 
 }  // namespace
@@ -117,10 +112,7 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     pooling_ = settings.pooling;
     max_pool_ = settings.max_pool_size;
   } catch (const Error& e) {
-    if (trace) {
-      std::string text = ErrorText(e);
-      trace->Open(id, MaskPassword(ConnectionString), &text);
-    }
+    if (trace) trace->Open(id, MaskPassword(ConnectionString), &e);
     throw;
   }
   trace_id_ = id;
@@ -138,10 +130,7 @@ void Connection::Execute(const std::string& sql, std::int32_t /*options*/) {
       session.Execute(sql, CommandTimeout);
     }
   } catch (const Error& e) {
-    if (session.trace) {
-      std::string text = ErrorText(e);
-      session.trace->Statement(trace_id_, "execute", sql, &text);
-    }
+    if (session.trace) session.trace->Statement(trace_id_, "execute", sql, &e);
     throw;
   }
   if (session.trace) session.trace->Statement(trace_id_, "execute", sql, nullptr);
@@ -184,10 +173,7 @@ std::shared_ptr<Recordset> Connection::OpenSchema(std::int32_t schema,
   try {
     rows = session.Columns(table, column, CommandTimeout, sql);
   } catch (const Error& e) {
-    if (session.trace) {
-      std::string text = ErrorText(e);
-      session.trace->Schema(trace_id_, sql, table, column, &text);
-    }
+    if (session.trace) session.trace->Schema(trace_id_, sql, table, column, &e);
     throw;
   }
   if (session.trace) session.trace->Schema(trace_id_, sql, table, column, nullptr);

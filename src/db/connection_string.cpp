@@ -9,9 +9,8 @@ namespace carvalen::db {
 namespace {
 
 using text::AsciiLower;
+using text::IsBlank;
 using text::TrimBlanks;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 /// Lower case with runs of inner blanks made one space, so "Data  Source" is "data source".
 std::string NormaliseKey(std::string_view key) {
@@ -24,7 +23,7 @@ std::string NormaliseKey(std::string_view key) {
     }
     if (blank) out += ' ';
     blank = false;
-    out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    out += text::LowerChar(c);
   }
   return out;
 }

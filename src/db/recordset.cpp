@@ -66,10 +66,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
       if (has_row) rows.push_back(std::move(row));
     }
   } catch (const Error& e) {
-    if (session.trace) {
-      std::string text = std::to_string(e.Number()) + " " + e.Source() + ": " + e.Description();
-      session.trace->Statement(connection->TraceId(), "query", source, &text);
-    }
+    if (session.trace) session.trace->Statement(connection->TraceId(), "query", source, &e);
     throw;
   }
   if (session.trace) session.trace->Statement(connection->TraceId(), "query", source, nullptr);

@@ -30,6 +30,13 @@ Json RestrictionJson(const Variant& v) {
   }
 }
 
+// A failed event's error, last on its line.
+void AddError(Json& j, const Error* error) {
+  if (!error) return;
+  j["error"] =
+      std::to_string(error->Number()) + " " + error->Source() + ": " + error->Description();
+}
+
 }  // namespace
 
 std::shared_ptr<TraceSink> TraceSink::Configured() {
@@ -52,29 +59,28 @@ void TraceSink::WriteLine(std::string line) {
   } while (rc < 0 && errno == EINTR);
 }
 
-void TraceSink::Open(std::int64_t conn, const std::string& connection_string,
-                     const std::string* error) {
+void TraceSink::Open(std::int64_t conn, const std::string& connection_string, const Error* error) {
   Json j = Head(conn, "open");
   j["sql"] = connection_string;
-  if (error) j["error"] = *error;
+  AddError(j, error);
   WriteLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 void TraceSink::Statement(std::int64_t conn, const char* event, const std::string& sql,
-                          const std::string* error) {
+                          const Error* error) {
   Json j = Head(conn, event);
   j["sql"] = sql;
-  if (error) j["error"] = *error;
+  AddError(j, error);
   WriteLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 void TraceSink::Schema(std::int64_t conn, const std::string& sql, const Variant& table,
-                       const Variant& column, const std::string* error) {
+                       const Variant& column, const Error* error) {
   Json j = Head(conn, "schema");
   j["sql"] = sql;
   j["table"] = RestrictionJson(table);
   j["column"] = RestrictionJson(column);
-  if (error) j["error"] = *error;
+  AddError(j, error);
   WriteLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 

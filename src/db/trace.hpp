@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
 
 namespace carvalen::db {
@@ -23,14 +24,14 @@ class TraceSink {
   TraceSink(const TraceSink&) = delete;
   TraceSink& operator=(const TraceSink&) = delete;
 
+  // The event of a call that failed carries `error` as "number source: description".
   /// `open`, with the connection string (password masked) and the error of a failed open.
-  void Open(std::int64_t conn, const std::string& connection_string, const std::string* error);
+  void Open(std::int64_t conn, const std::string& connection_string, const Error* error);
   /// `execute` or `query` with the caller's exact text, and the error when it failed.
-  void Statement(std::int64_t conn, const char* event, const std::string& sql,
-                 const std::string* error);
+  void Statement(std::int64_t conn, const char* event, const std::string& sql, const Error* error);
   /// `schema` with the catalog statement and the table and column restrictions (Null: null).
   void Schema(std::int64_t conn, const std::string& sql, const Variant& table,
-              const Variant& column, const std::string* error);
+              const Variant& column, const Error* error);
   void Close(std::int64_t conn);
 
   explicit TraceSink(int fd) : fd_(fd) {}

@@ -1,5 +1,9 @@
 #include "frame/operation.hpp"
 
+#include <cmath>
+
+#include "carvalen/error.hpp"
+
 namespace carvalen::frame {
 
 std::string Concat(std::initializer_list<std::string_view> pieces) {
@@ -9,6 +13,11 @@ std::string Concat(std::initializer_list<std::string_view> pieces) {
   text.reserve(size);
   for (std::string_view piece : pieces) text += piece;
   return text;
+}
+
+double Checked(double value) {
+  if (!std::isfinite(value)) throw Error::Runtime(errnum::kOverflow);
+  return value;
 }
 
 Variant TextOrEmpty(const db::Recordset& rs, std::string_view column) {

@@ -35,6 +35,10 @@ constexpr std::string_view StatusDigit(Status status) {
   return kDigits.substr(value, 1);
 }
 
+/// `value` itself when finite: double arithmetic that leaves the finite range fails as an
+/// overflow (6) instead of handing the caller an infinity or NaN.
+double Checked(double value);
+
 /// A text column whose NULL callers see as the empty string; every other column keeps Null.
 Variant TextOrEmpty(const db::Recordset& rs, std::string_view column);
 

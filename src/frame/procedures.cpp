@@ -1,5 +1,7 @@
 #include "frame/procedures.hpp"
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "carvalen/component.hpp"
@@ -14,6 +16,21 @@ namespace {
 constexpr const char* kIsolationCommand = "SET TRANSACTION ISOLATION LEVEL READ COMMITTED";
 
 Variant NoInfo() { return Variant::Missing(); }
+
+// Closes a connection or record set if it is open and empties the reference, whatever happens.
+template <class Handle>
+void CloseAndEmpty(const char* name, std::shared_ptr<Handle>& handle) {
+  Trap(
+      name, true,
+      [&] {
+        if (handle && handle->State() == db::kStateOpen) handle->Close();
+        handle.reset();
+      },
+      [&] {
+        handle.reset();
+        return NoInfo();
+      });
+}
 
 }  // namespace
 
@@ -42,14 +59,9 @@ db::ConnectionPtr GetSourceConnection() {
       kGetSourceConnectionName, true,
       [&] {
         config = GetComponent(kConfigurationName).As<IConfiguration>();
-        const char* store = nullptr;
-        for (const char* candidate : settings::kStores) {
-          if (config->StoreExists(candidate)) {
-            store = candidate;
-            break;
-          }
-        }
-        if (store == nullptr) {
+        const std::optional<settings::ContractConnection> read =
+            settings::ReadContractConnection(*config);
+        if (!read) {
           throw Error(ErrorInfo{errnum::kNoConfigurationStore, "",
                                 "The Contract Connection string is not available."
                                 " Neither the Sourcing nor the Procurement Configuration Store "
@@ -57,12 +69,8 @@ db::ConnectionPtr GetSourceConnection() {
                                 " Please check if these stores are available.",
                                 "", 0});
         }
-        config->OpenStore(store, 0);
         connection = std::make_shared<db::Connection>();
-        connection->ConnectionString = config->GetConnectionString(settings::kConnectionName);
-        connection->CommandTimeout = settings::ReadTimeout(*config, settings::kCommandTimeoutKey);
-        connection->ConnectionTimeout =
-            settings::ReadTimeout(*config, settings::kConnectionTimeoutKey);
+        read->ApplyTo(*connection);
         connection->Open("", "", "", -1);
         connection->Execute(kIsolationCommand, -1);
         config.reset();
@@ -76,29 +84,9 @@ db::ConnectionPtr GetSourceConnection() {
 }
 
 void CloseConnection(db::ConnectionPtr& connection) {
-  Trap(
-      kCloseConnectionName, true,
-      [&] {
-        if (connection && connection->State() == db::kStateOpen) connection->Close();
-        connection.reset();
-      },
-      [&] {
-        connection.reset();
-        return NoInfo();
-      });
+  CloseAndEmpty(kCloseConnectionName, connection);
 }
 
-void CloseRecordset(db::RecordsetPtr& recordset) {
-  Trap(
-      kCloseRecordsetName, true,
-      [&] {
-        if (recordset && recordset->State() == db::kStateOpen) recordset->Close();
-        recordset.reset();
-      },
-      [&] {
-        recordset.reset();
-        return NoInfo();
-      });
-}
+void CloseRecordset(db::RecordsetPtr& recordset) { CloseAndEmpty(kCloseRecordsetName, recordset); }
 
 }  // namespace carvalen::frame

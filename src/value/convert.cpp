@@ -28,10 +28,8 @@ struct Numeric {
 Numeric Exact(std::int64_t value) { return {true, value, 0.0}; }
 Numeric Real(double value) { return {false, 0, value}; }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 std::size_t SkipDigits(std::string_view text, std::size_t pos) {
-  while (pos < text.size() && IsDigit(text[pos])) ++pos;
+  while (pos < text.size() && text::IsDigit(text[pos])) ++pos;
   return pos;
 }
 
@@ -69,7 +67,7 @@ std::optional<Numeric> ParseDecimal(std::string_view text) {
     const bool exponent_negative = pos < text.size() && text[pos] == '-';
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
     const std::size_t start = pos;
-    for (; pos < text.size() && IsDigit(text[pos]); ++pos) {
+    for (; pos < text.size() && text::IsDigit(text[pos]); ++pos) {
       exponent = std::min<std::int64_t>(exponent * 10 + (text[pos] - '0'), 1'000'000);
     }
     if (pos == start) return std::nullopt;

@@ -1,13 +1,15 @@
-// Date: a count of microseconds since 1970-01-01 00:00:00 with no time zone. Calendar arithmetic
-// uses the proleptic Gregorian calendar (days from civil and back, after Howard Hinnant), with
-// floor division so that dates before 1970 split correctly.
+// Date: a count of microseconds since 1970-01-01 00:00:00 with no time zone. The calendar is the
+// proleptic Gregorian one of std::chrono, with floor division so that dates before 1970 split
+// correctly.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <ratio>
 
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
+#include "value/text.hpp"
 
 namespace carvalen {
 
@@ -20,52 +22,60 @@ constexpr std::int64_t kSerialOf1970 = 25'569;
 constexpr int kMinYear = 1;
 constexpr int kMaxYear = 9999;
 
+namespace chr = std::chrono;
+
+// Day counts as 64 bits wherever they come from: chr::days only promises 25.
+using Days = chr::duration<std::int64_t, chr::days::period>;
+
+// The Gregorian calendar repeats itself every 400 years, which are this many days.
+using Cycles =
+    chr::duration<std::int64_t, std::ratio_multiply<std::ratio<146'097>, chr::days::period>>;
+
 struct Civil {
   std::int64_t year;
   int month, day;
 };
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+// Days since 1970-01-01 of a valid date (years kMinYear to kMaxYear).
+constexpr std::int64_t DaysFromCivil(int year, int month, int day) {
+  const chr::year_month_day date{chr::year{year}, chr::month{static_cast<unsigned>(month)},
+                                 chr::day{static_cast<unsigned>(day)}};
+  return chr::sys_days{date}.time_since_epoch().count();
 }
 
-// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
-constexpr std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;                                    // [0, 399]
-  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;  // [0, 365]
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;            // [0, 146096]
-  return era * 146'097 + doe - 719'468;
-}
-
-constexpr Civil CivilFromDays(std::int64_t z) {
-  z += 719'468;
-  const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
-  const std::int64_t doe = z - era * 146'097;                                        // [0, 146096]
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36'524 - doe / 146'096) / 365;  // [0, 399]
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                  // [0, 365]
-  const std::int64_t mp = (5 * doy + 2) / 153;                                       // [0, 11]
-  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  return {yoe + era * 400 + (month <= 2), month, day};
+// The date `days` days after 1970-01-01, for any count: std::chrono::year ends at 32767, so whole
+// 400-year cycles are taken out first and added back to the year.
+Civil CivilFromDays(std::int64_t days) {
+  const auto cycles = chr::floor<Cycles>(Days{days});
+  const chr::year_month_day date{chr::sys_days{Days{days} - cycles}};
+  return {static_cast<int>(date.year()) + cycles.count() * 400,
+          static_cast<int>(unsigned{date.month()}), static_cast<int>(unsigned{date.day()})};
 }
 
 static_assert(DaysFromCivil(1970, 1, 1) == 0);
 static_assert(DaysFromCivil(1899, 12, 30) == -kSerialOf1970);
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+bool ValidParts(int year, int month, int day, int hour, int minute, int second, int microsecond) {
+  // The range checks come first: chr::day keeps only 8 bits of what it is given.
+  if (year < kMinYear || year > kMaxYear || month < 1 || month > 12 || day < 1 || day > 31) {
+    return false;
+  }
+  const chr::year_month_day date{chr::year{year}, chr::month{static_cast<unsigned>(month)},
+                                 chr::day{static_cast<unsigned>(day)}};
+  return date.ok() && hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 &&
+         second < 60 && microsecond >= 0 && microsecond < kMicrosPerSecond;
 }
 
-bool ValidParts(int year, int month, int day, int hour, int minute, int second, int microsecond) {
-  return year >= kMinYear && year <= kMaxYear && month >= 1 && month <= 12 && day >= 1 &&
-         day <= DaysInMonth(year, month) && hour >= 0 && hour < 24 && minute >= 0 && minute < 60 &&
-         second >= 0 && second < 60 && microsecond >= 0 && microsecond < kMicrosPerSecond;
+// The day a moment falls on (days since 1970-01-01) and the microseconds after its midnight.
+struct DayAndTime {
+  std::int64_t day;
+  std::int64_t time;
+};
+
+DayAndTime SplitDay(std::int64_t micros) {
+  const chr::microseconds moment{micros};
+  const auto day = chr::floor<Days>(moment);
+  return {day.count(), (moment - day).count()};
 }
 
 Date MakeDate(int year, int month, int day, int hour, int minute, int second, int microsecond) {
@@ -79,7 +89,7 @@ bool ReadDigits(std::string_view text, std::size_t& pos, std::size_t width, int&
   if (pos + width > text.size()) return false;
   value = 0;
   for (std::size_t end = pos + width; pos < end; ++pos) {
-    if (text[pos] < '0' || text[pos] > '9') return false;
+    if (!text::IsDigit(text[pos])) return false;
     value = value * 10 + (text[pos] - '0');
   }
   return true;
@@ -113,15 +123,13 @@ Date Date::Today() {
 }
 
 Date Date::Now() {
-  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  const std::int64_t micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count();
-  const std::tm local = LocalTime(static_cast<std::time_t>(FloorDiv(micros, kMicrosPerSecond)));
+  const auto now = chr::time_point_cast<chr::microseconds>(chr::system_clock::now());
+  const auto second = chr::floor<chr::seconds>(now);
+  const std::tm local = LocalTime(chr::system_clock::to_time_t(second));
   // A leap second (tm_sec 60) is shown as the last second of its minute.
-  return FromParts(
-      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-      local.tm_sec > 59 ? 59 : local.tm_sec,
-      static_cast<int>(micros - FloorDiv(micros, kMicrosPerSecond) * kMicrosPerSecond));
+  return FromParts(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                   local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec,
+                   static_cast<int>((now - second).count()));
 }
 
 bool Date::TryParse(std::string_view text, Date& out) {
@@ -144,7 +152,7 @@ bool Date::TryParse(std::string_view text, Date& out) {
         // One to six digits of fraction, scaled to microseconds.
         const std::size_t start = pos;
         int scale = 1'000'000;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 6) {
+        while (pos < text.size() && text::IsDigit(text[pos]) && pos - start < 6) {
           scale /= 10;
           microsecond += (text[pos++] - '0') * scale;
         }
@@ -172,16 +180,14 @@ Date Date::FromSerial(double serial) {
 }
 
 double Date::ToSerial() const {
-  const std::int64_t day = FloorDiv(micros_, kMicrosPerDay);
-  const double whole = static_cast<double>(day + kSerialOf1970);
-  const double time =
-      static_cast<double>(micros_ - day * kMicrosPerDay) / static_cast<double>(kMicrosPerDay);
+  const DayAndTime split = SplitDay(micros_);
+  const double whole = static_cast<double>(split.day + kSerialOf1970);
+  const double time = static_cast<double>(split.time) / static_cast<double>(kMicrosPerDay);
   return whole < 0 ? whole - time : whole + time;
 }
 
 Date::Parts Date::Split() const {
-  const std::int64_t day = FloorDiv(micros_, kMicrosPerDay);
-  const std::int64_t time = micros_ - day * kMicrosPerDay;
+  const auto [day, time] = SplitDay(micros_);
   const Civil civil = CivilFromDays(day);
   const auto seconds = static_cast<int>(time / kMicrosPerSecond);
   return {static_cast<int>(civil.year),

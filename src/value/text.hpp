@@ -7,25 +7,36 @@
 
 namespace carvalen::text {
 
+/// The character in lower case when it is an ASCII letter; any other byte as it is.
+constexpr char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+/// The character in upper case when it is an ASCII letter; any other byte as it is.
+constexpr char UpperChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
 /// ASCII comparison without regard to case (names of members, "True" and "False").
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return LowerChar(x) == LowerChar(y);
+         });
 }
 
 /// The text with ASCII letters in lower case.
 inline std::string AsciiLower(std::string_view s) {
   std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
+  for (char& c : out) c = LowerChar(c);
   return out;
 }
 
-/// The text without leading and trailing blanks (spaces, tabs, line ends).
+/// An ASCII decimal digit.
+constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+/// The blanks around words and values: space, tab and line ends.
+inline constexpr std::string_view kBlanks = " \t\r\n";
+
+constexpr bool IsBlank(char c) { return kBlanks.find(c) != std::string_view::npos; }
+
+/// The text without leading and trailing blanks.
 inline std::string_view TrimBlanks(std::string_view s) {
-  constexpr std::string_view kBlanks = " \t\r\n";
   const auto first = s.find_first_not_of(kBlanks);
   if (first == std::string_view::npos) return {};
   return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);

@@ -15,6 +15,7 @@
 #include "db/driver.hpp"
 #include "db/errors.hpp"
 #include "db/literal_lexer.hpp"
+#include "db/sqlite/handles.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::db {
@@ -92,16 +93,6 @@ Error SqliteError(sqlite3* db, int rc, const std::string& statement) {
   error.WithNative(std::move(native), statement).WithMessage(std::move(message));
   return error;
 }
-
-struct StmtDeleter {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
-
-struct DbDeleter {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using DbPtr = std::unique_ptr<sqlite3, DbDeleter>;
 
 /// Whether `tail` holds nothing but blanks, semicolons and comments.
 bool OnlyTrivia(const char* tail) {

@@ -1,0 +1,60 @@
+#include "cli/demo_store.hpp"
+
+#include <fmt/format.h>
+
+#include <system_error>
+
+#include "cli/demo.hpp"
+
+namespace carvalen::cli::demo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string TomlString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+          out += fmt::format("\\u{:04X}", static_cast<unsigned char>(c));
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string StoreText(const fs::path& database) {
+  std::string path = database.string();
+  if (path.find('"') != std::string::npos) {
+    throw DemoError("a folder whose path holds '\"' cannot be named in a connection string");
+  }
+  // A value holding ';' is quoted in a connection string.
+  if (path.find(';') != std::string::npos) path = "\"" + path + "\"";
+  return fmt::format(
+      "# Configuration store of the Carvalen demo, written by `carvalen init-demo`.\n"
+      "[ConnectionStrings]\n"
+      "EContract = {}\n"
+      "\n"
+      "[CONNECTIONS]\n"
+      "EContractConnection_CommandTimeout = \"30\"\n"
+      "EContractConnection_ConnectionTimeout = \"15\"\n",
+      TomlString("Provider=SQLite;Data Source=" + path));
+}
+
+void PartialFile::Remove() {
+  std::error_code ignored;
+  fs::remove(path_, ignored);
+}
+
+}  // namespace carvalen::cli::demo
