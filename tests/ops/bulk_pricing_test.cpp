@@ -18,7 +18,9 @@ constexpr const char* kName = "Carvalen.Contract.GetActiveContractLinesProc";
 constexpr std::size_t kBatch = contract::kPricingBatch;
 
 // The request item: {partner, quantity}.
-Variant Ask(std::int32_t partner, double quantity) { return Variant(Array::Of(Vs(partner, quantity))); }
+Variant Ask(std::int32_t partner, double quantity) {
+  return Variant(Array::Of(Vs(partner, quantity)));
+}
 
 DictionaryPtr Request(std::vector<std::pair<Variant, Variant>> entries) {
   DictionaryPtr request = Dictionary::Create();

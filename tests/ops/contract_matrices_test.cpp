@@ -93,8 +93,6 @@ TEST_P(SupplierMatrices, FieldMatrixFailures) {
       {"partners from 1", List({Variant(100)}, 1), price, 9},
       {"the lower-case name is not substituted", List({Variant(100)}),
        List({Variant("shippingterm")}), db::dberr::kNotFoundInCollection},
-      {"Null name", List({Variant(100)}), List({Variant::Null()}), 94},
-      {"partner not a number", List({Variant("P100")}), price, 13},
       {"partners not an array", Variant(100), price, 13},
   };
   for (const auto& c : cases) {
