@@ -189,9 +189,8 @@ TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    db.ClearLog();
     DictionaryPtr request = c.request ? Request(*c.request) : nullptr;
-    ErrorInfo e = RaisedBy([&] { Contract().GetActiveContractLinesProc(request); });
+    ErrorInfo e = ReportedOnce([&] { Contract().GetActiveContractLinesProc(request); });
     if (c.description.empty()) {
       EXPECT_NE(e.Number, 0);
       EXPECT_TRUE(e.Description.starts_with("\r\nERROR 0x")) << e.Description;
@@ -201,7 +200,6 @@ TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
       EXPECT_EQ(e.Number, c.number);
       EXPECT_EQ(e.Description, Reported(c.number, kName, c.description));
     }
-    EXPECT_EQ(db.Log().size(), 1u);
   }
 }
 

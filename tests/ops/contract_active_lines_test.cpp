@@ -130,14 +130,12 @@ TEST_P(ActiveLines, UnsupportedCombinationsAndBadArgumentsFailThroughTheErrorPat
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    db.ClearLog();
     SqlTrace trace;
-    const ErrorInfo error = RaisedBy(
+    const ErrorInfo error = ReportedOnce(
         [&] { Contract().GetActiveContractLines(c.fields, c.header, c.product, c.partner); });
     EXPECT_EQ(error.Number, c.number);
     EXPECT_EQ(error.Description.rfind(ReportHeader(c.number, kLines), 0), 0u) << error.Description;
     EXPECT_EQ(trace.Queries(), c.queries);
-    EXPECT_EQ(db.Log().size(), 1u);
   }
   // Names are looked up only on a row: with no active line an unknown one is no error.
   EXPECT_EQ(Contract().GetActiveContractLines(Names(Vs("NOSUCH")), Variant(99))->Count(), 0);

@@ -97,12 +97,10 @@ TEST_P(SupplierMatrices, FieldMatrixFailures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    db.ClearLog();
-    const ErrorInfo error = RaisedBy(
+    const ErrorInfo error = ReportedOnce(
         [&] { Contract().getActiveContractLineFieldsperSupplier(7001, c.partners, c.names); });
     EXPECT_EQ(error.Number, c.number);
     EXPECT_EQ(error.Description.rfind(ReportHeader(c.number, kFields), 0), 0u) << error.Description;
-    EXPECT_EQ(db.Log().size(), 1u);
   }
 }
 
