@@ -32,7 +32,6 @@ TEST_P(Connections, IsolationCommandTakesEffectAndServerNoticesStayOffStderr) {
   } cases[] = {
       {"SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED", "1", "read uncommitted"},
       {"  set transaction\tisolation level   repeatable read ;", "0", "repeatable read"},
-      {"SET TRANSACTION ISOLATION LEVEL SERIALIZABLE", "0", "serializable"},
       {"SET TRANSACTION ISOLATION LEVEL READ COMMITTED", "0", "read committed"},
   };
   auto connection = OpenClient(db().ConnectionString());
