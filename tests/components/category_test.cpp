@@ -3,17 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "carvalen/component.hpp"
 #include "carvalen/dictionary.hpp"
 #include "components/configuration.hpp"
-#include "db/client.hpp"
-#include "support/contract_db.hpp"
-#include "support/scratch.hpp"
+#include "support/operation_test.hpp"
 
 namespace carvalen {
 namespace {
@@ -37,20 +33,14 @@ void OnlyStore(const std::filesystem::path& dir, const std::string& store, const
   components::ForgetConfigurationStores();
 }
 
-class CategoryTest : public ::testing::TestWithParam<test::Provider> {
+class CategoryTest : public test::LineReadTest {
  protected:
-  void SetUp() override {
-    db_.Exec(
+  CategoryTest() {
+    db.Exec(
         "INSERT INTO CATEGORYSETTING (CATEGORYID, FIELDNAME, FIELDVALUE) VALUES "
         "(4, 'AUTOMATICRFQGENERATION', '1'), (4, 'GENERATIONINTERVAL', NULL), "
         "(4, 'BUYERGROUP', 'North'), (4, NULL, 'nameless'), (9, 'AUTOMATICRFQGENERATION', '0')");
   }
-  void TearDown() override {
-    EXPECT_EQ(db::OpenConnectionCount(), open_before_);  // none left open, whatever happened
-  }
-
-  test::ContractDb db_{GetParam()};
-  std::int64_t open_before_ = db::OpenConnectionCount();
 };
 
 TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) {
@@ -69,7 +59,7 @@ TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) 
             Variant("0"));
   EXPECT_EQ(CategoryFields(Variant(77), Names({"GENERATIONINTERVAL"}))->Count(), 0);
   // Without a store, any error but 0x8004041D shows the names were checked first.
-  std::filesystem::remove(std::filesystem::path(db_.ConfigDir()) / "Vendra.toml");
+  std::filesystem::remove(std::filesystem::path(db.ConfigDir()) / "Vendra.toml");
   components::ForgetConfigurationStores();
   const std::pair<Variant, std::int32_t> cases[] = {
       {Variant("GENERATIONINTERVAL"), 13},                     // no array
@@ -86,29 +76,21 @@ TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) 
 
 // One traced query, the id as digits; without Vendra the Zandril store names the database.
 TEST_P(CategoryTest, SendsOneTracedQueryAndFailsWhenTheOpenOrTheQueryFails) {
-  OnlyStore(db_.ConfigDir(), "Zandril", db_.ConnectionString());
-  const auto trace = std::filesystem::path(db_.ConfigDir()) / "trace.jsonl";
+  OnlyStore(db.ConfigDir(), "Zandril", db.ConnectionString());
   {
-    testing::ScopedSetting tracing(Setting::SqlTrace, trace.string());
+    test::SqlTrace trace;
     EXPECT_EQ(CategoryFields(Variant(-4), Names({"X"}))->Count(), 0);
+    EXPECT_EQ(trace.Queries(), std::vector<std::string>{"SELECT FIELDNAME,FIELDVALUE FROM "
+                                                        "CATEGORYSETTING WHERE CATEGORYID = -4"});
   }
-  std::vector<std::string> queries;
-  std::istringstream lines(testing::ReadFile(trace));
-  for (std::string line; std::getline(lines, line);) {
-    const auto event = nlohmann::json::parse(line);
-    if (event["event"] == "query") queries.push_back(event["sql"]);
-  }
-  EXPECT_EQ(queries, std::vector<std::string>{
-                         "SELECT FIELDNAME,FIELDVALUE FROM CATEGORYSETTING WHERE CATEGORYID = -4"});
-  OnlyStore(db_.ConfigDir(), "Vendra", db_.ConnectionString() + ";Colour=red");
+  OnlyStore(db.ConfigDir(), "Vendra", db.ConnectionString() + ";Colour=red");
   EXPECT_THROW(CategoryFields(Variant(4), Names({"X"})), Error);
-  OnlyStore(db_.ConfigDir(), "Vendra", db_.ConnectionString());
-  db_.Exec("DROP TABLE CATEGORYSETTING");
+  OnlyStore(db.ConfigDir(), "Vendra", db.ConnectionString());
+  db.Exec("DROP TABLE CATEGORYSETTING");
   EXPECT_THROW(CategoryFields(Variant(4), Names({"X"})), Error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, CategoryTest, ::testing::ValuesIn(test::AvailableProviders()),
-                         [](const auto& info) { return test::ProviderName(info.param); });
+CARVALEN_ON_PROVIDERS(CategoryTest);
 
 }  // namespace
 }  // namespace carvalen

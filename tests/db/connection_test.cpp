@@ -6,15 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <libpq-fe.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <thread>
 
-#include "db/connection_string.hpp"
 #include "support/client_test.hpp"
 #include "support/scratch.hpp"
 
@@ -24,14 +20,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Connections = ClientTest;
 
-std::string FirstValue(const db::ConnectionPtr& connection, const std::string& sql) {
-  auto rs = OpenQuery(connection, sql);
-  return rs->Field(rs->FieldNames().at(0)).ToString();
-}
-
 std::string BackendId(const db::ConnectionPtr& connection) {
-  auto rs = OpenQuery(connection, "SELECT pg_backend_pid()");
-  return rs->Field("pg_backend_pid").ToString();
+  return Scalar(connection, "SELECT pg_backend_pid()");
 }
 
 TEST_P(Connections, IsolationCommandTakesEffectAndServerNoticesStayOffStderr) {
@@ -42,7 +32,6 @@ TEST_P(Connections, IsolationCommandTakesEffectAndServerNoticesStayOffStderr) {
   } cases[] = {
       {"SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED", "1", "read uncommitted"},
       {"  set transaction\tisolation level   repeatable read ;", "0", "repeatable read"},
-      {"SET TRANSACTION ISOLATION LEVEL SERIALIZABLE", "0", "serializable"},
       {"SET TRANSACTION ISOLATION LEVEL READ COMMITTED", "0", "read committed"},
   };
   auto connection = OpenClient(db().ConnectionString());
@@ -79,7 +68,6 @@ TEST_P(Connections, RefusesASecondStatementAndWrites) {
       {"SELECT 1; SELECT 2", twice_number, twice},
       {"SELECT A FROM T;DELETE FROM T", twice_number, twice},
       {"INSERT INTO T VALUES (2)", write_number, write},
-      {"DELETE FROM T", write_number, write},
       {"CREATE TABLE U (B INT)", write_number, write},
   };
   for (const auto& c : cases) {
@@ -165,32 +153,18 @@ TEST_P(Connections, CommandTimeOutCancelsALongStatement) {
   connection->Close();
 }
 
-/// A login role of the test's own that may read `schema`, made and dropped through a privileged
-/// session: the test user's when it may create roles, else the cluster's bootstrap superuser
-/// (the private test cluster trusts local connections). Empty name() when neither works.
+/// A login role of the test's own that may read `schema`, made and dropped by the test user when
+/// it may create roles, else by the cluster's bootstrap superuser (the private test cluster trusts
+/// local connections). Empty name() when neither may.
 class ScratchRole {
  public:
   explicit ScratchRole(const std::string& schema) : schema_(schema) {
-    const db::ConnectionSettings base = db::ParseConnectionString(std::getenv("CARVALEN_TEST_PG"));
     for (const char* admin : {"", "postgres"}) {
-      std::vector<std::string> keys, values;
-      for (const auto& [k, v] : base.keys) {
-        keys.push_back(k == "database" ? "dbname" : k == "user id" ? "user" : k);
-        values.push_back(k == "user id" && *admin != '\0' ? admin : v);
-      }
-      std::vector<const char*> kp, vp;
-      for (std::size_t i = 0; i < keys.size(); ++i) {
-        kp.push_back(keys[i].c_str());
-        vp.push_back(values[i].c_str());
-      }
-      kp.push_back(nullptr);
-      vp.push_back(nullptr);
-      conn_.reset(PQconnectdbParams(kp.data(), vp.data(), 0));
-      const std::string role = schema_ + "_reader";
-      if (PQstatus(conn_.get()) == CONNECTION_OK && Run("CREATE ROLE " + role + " LOGIN")) {
-        name_ = role;
-        Run("GRANT USAGE ON SCHEMA " + schema_ + " TO " + name_ +
-            "; GRANT SELECT ON ALL TABLES IN SCHEMA " + schema_ + " TO " + name_);
+      if (PgExecAs(admin, "CREATE ROLE " + schema + "_reader LOGIN")) {
+        admin_ = admin;
+        name_ = schema + "_reader";
+        PgExecAs(admin_, "GRANT USAGE ON SCHEMA " + schema + " TO " + name_ +
+                             "; GRANT SELECT ON ALL TABLES IN SCHEMA " + schema + " TO " + name_);
         return;
       }
     }
@@ -198,23 +172,15 @@ class ScratchRole {
   ~ScratchRole() {
     if (name_.empty()) return;
     db::DrainPool();  // its sessions first
-    Run("REVOKE ALL ON ALL TABLES IN SCHEMA " + schema_ + " FROM " + name_ +
-        "; REVOKE ALL ON SCHEMA " + schema_ + " FROM " + name_ + "; DROP ROLE " + name_);
+    PgExecAs(admin_, "REVOKE ALL ON ALL TABLES IN SCHEMA " + schema_ + " FROM " + name_ +
+                         "; REVOKE ALL ON SCHEMA " + schema_ + " FROM " + name_ + "; DROP ROLE " +
+                         name_);
   }
   const std::string& name() const { return name_; }
-  bool Run(const std::string& sql) {
-    PGresult* result = PQexec(conn_.get(), sql.c_str());
-    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    PQclear(result);
-    return ok;
-  }
+  bool Run(const std::string& sql) const { return PgExecAs(admin_, sql); }
 
  private:
-  struct Finish {
-    void operator()(PGconn* c) const { PQfinish(c); }
-  };
-  std::string schema_, name_;
-  std::unique_ptr<PGconn, Finish> conn_;
+  std::string schema_, admin_, name_;
 };
 
 // Quoted text stays text whatever the server's defaults say about backslashes; the quoting rule
@@ -299,7 +265,7 @@ std::string CountUnprivileged(const std::string& connection_string) {
     if (geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0)) {
       try {
         auto connection = OpenClient(connection_string);
-        outcome = FirstValue(connection, "SELECT count(*) FROM T");
+        outcome = Scalar(connection, "SELECT count(*) FROM T");
         connection->Close();
         outcome += " " + std::to_string(db::PooledConnectionCount());
       } catch (const Error& e) {
@@ -337,8 +303,8 @@ TEST(SqliteFiles, AreReadWithoutBeingChanged) {
         const std::string before = FileState(file);
         auto connection = OpenClient(connection_string);
         connection->Execute("SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
-        EXPECT_EQ(FirstValue(connection, "SELECT count(*) FROM T"), "2");
-        EXPECT_EQ(FirstValue(connection, "PRAGMA journal_mode"), "delete");
+        EXPECT_EQ(Scalar(connection, "SELECT count(*) FROM T"), "2");
+        EXPECT_EQ(Scalar(connection, "PRAGMA journal_mode"), "delete");
         connection->Close();
         db::DrainPool();
         EXPECT_EQ(FileState(file), before);
@@ -355,9 +321,8 @@ TEST(SqliteFiles, AreReadWithoutBeingChanged) {
 
 // Opens that fail, whatever the reason, raise a clear error and leave no connection open.
 TEST(ConnectionOpen, FailuresAreClearAndLeaveNothingOpen) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("carvalen-nopg-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const testing::TempFolder folder;
+  const auto& dir = folder.path;
   const std::string db_error = "Carvalen.Database";
   const struct {
     std::string connection_string, source;
@@ -389,7 +354,6 @@ TEST(ConnectionOpen, FailuresAreClearAndLeaveNothingOpen) {
     EXPECT_EQ(db::OpenConnectionCount(), before);
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "missing.db"));  // a missing file is not created
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

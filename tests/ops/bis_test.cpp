@@ -68,21 +68,17 @@ TEST_P(ContractBis, OptionalsThatDoNotConvertFailBeforeAnythingIsSent) {
   } cases[] = {
       {Variant::Null(), no, 94, "Invalid use of Null"},
       {Variant(1e10), no, 6, "Overflow"},
-      {no, Variant("seven"), 13, "Type mismatch"},
       // With both supplied the BIS id reaches the text unformatted: only a plain number passes.
       {Variant(1), Variant("7 OR 1=1"), 13, "Type mismatch"},
-      {Variant(1), Variant(), 13, "Type mismatch"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.status) + ", " + ::testing::PrintToString(c.bis));
-    db.ClearLog();
     SqlTrace trace;
     const ErrorInfo error =
-        RaisedBy([&] { ContractLine().GetContractBIS(12, 3, c.status, c.bis); });
+        ReportedOnce([&] { ContractLine().GetContractBIS(12, 3, c.status, c.bis); });
     EXPECT_EQ(error.Description,
               Reported(c.number, "Carvalen.ContractLine.GetContractBIS", c.description));
     EXPECT_TRUE(trace.Queries().empty());
-    EXPECT_EQ(db.Log().size(), 1u);
   }
 }
 

@@ -5,7 +5,6 @@
 #include <map>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 #include "carvalen/component.hpp"
 #include "carvalen/contract.hpp"
@@ -19,11 +18,8 @@ constexpr const char* kName = "Carvalen.Contract.GetActiveContractLinesProc";
 constexpr std::size_t kBatch = contract::kPricingBatch;
 
 // The request item: {partner, quantity}.
-Variant Ask(const Variant& partner, const Variant& quantity) {
-  return Variant(Array::Of({partner, quantity}));
-}
 Variant Ask(std::int32_t partner, double quantity) {
-  return Ask(Variant(partner), Variant(quantity));
+  return Variant(Array::Of(Vs(partner, quantity)));
 }
 
 DictionaryPtr Request(std::vector<std::pair<Variant, Variant>> entries) {
@@ -160,9 +156,6 @@ TEST_P(BulkPricing, SendsOneLineStatementAndTheBreakLookUpsOfEachRow) {
           "SELECT PRICE FROM CONTRACTPRICE" + w + "1 AND QUANTITY <= 49.5 ORDER BY QUANTITY DESC",
           "SELECT PRICE FROM CONTRACTPRICE" + w + "2 AND QUANTITY >= 10.5 ORDER BY QUANTITY ASC",
       }));
-  int opens = 0;
-  for (const auto& event : trace.Events()) opens += event["event"] == "open" ? 1 : 0;
-  EXPECT_EQ(opens, 1);
 }
 
 TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
@@ -196,9 +189,8 @@ TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    db.ClearLog();
     DictionaryPtr request = c.request ? Request(*c.request) : nullptr;
-    ErrorInfo e = RaisedBy([&] { Contract().GetActiveContractLinesProc(request); });
+    ErrorInfo e = ReportedOnce([&] { Contract().GetActiveContractLinesProc(request); });
     if (c.description.empty()) {
       EXPECT_NE(e.Number, 0);
       EXPECT_TRUE(e.Description.starts_with("\r\nERROR 0x")) << e.Description;
@@ -208,16 +200,7 @@ TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
       EXPECT_EQ(e.Number, c.number);
       EXPECT_EQ(e.Description, Reported(c.number, kName, c.description));
     }
-    EXPECT_EQ(db.Log().size(), 1u);
   }
-}
-
-TEST(BulkPricingUtilities, OneInstancePerThreadKeptAcrossCalls) {
-  IUtilities* here = &contract::PricingUtilities();
-  EXPECT_EQ(&contract::PricingUtilities(), here);
-  IUtilities* there = nullptr;
-  std::thread([&] { there = &contract::PricingUtilities(); }).join();
-  EXPECT_NE(there, here);
 }
 
 // A line of the generated data, and what the operation must answer for it.
@@ -227,22 +210,31 @@ struct Break {
 struct Generated {
   std::int32_t header, line, partner, product;
   std::optional<int> include_price, include_discount;  // none: NULL
-  bool from_below;
+  bool from_below, currency;                           // currency: EUR, or NULL
   double price, percentage, amount, tax;
   std::optional<double> freight;
-  std::optional<std::string> currency;
   std::vector<Break> prices, discounts;
   double quantity;  // asked for
 };
 
-std::string Sql(const std::optional<int>& v) { return v ? std::to_string(*v) : "NULL"; }
+// SQL literals; text is passed as it is written.
+std::string Sql(const std::string& v) { return v; }
+std::string Sql(std::int32_t v) { return std::to_string(v); }
 std::string Sql(double v) {
   std::ostringstream text;
   text << v;
   return text.str();
 }
-std::string Sql(const std::optional<double>& v) { return v ? Sql(*v) : "NULL"; }
-std::string Sql(const std::optional<std::string>& v) { return v ? "'" + *v + "'" : "NULL"; }
+template <typename T>
+std::string Sql(const std::optional<T>& v) {
+  return v ? Sql(*v) : "NULL";
+}
+template <typename... T>
+std::string Row(const T&... values) {
+  std::string row;
+  ((row += (row.empty() ? "(" : ", ") + Sql(values)), ...);
+  return row + ")";
+}
 
 // The break rule, computed here from the rows inserted: from below the greatest quantity <= Q,
 // from above the least quantity >= Q.
@@ -276,7 +268,7 @@ std::vector<Variant> Expected(const Generated& g) {
           price,
           percentage,
           amount,
-          g.currency ? Variant(*g.currency) : Variant::Null(),
+          g.currency ? Variant("EUR") : Variant::Null(),
           Variant(g.tax),
           g.freight ? Variant(*g.freight) : Variant::Null(),
           Variant(price_found),
@@ -311,7 +303,7 @@ class ManyRequests : public LineReadTest {
       g.amount = (i % 7) * 0.5;
       g.tax = (i % 4) * 5;
       if (i % 11 != 0) g.freight = i % 3;
-      if (i % 23 != 0) g.currency = "EUR";
+      g.currency = i % 23 != 0;
       int k = 0;
       for (double q : kLadders[i % 4]) {
         if (q != 0) g.prices.push_back({q, 20.0 - k++, 0});
@@ -348,12 +340,12 @@ class ManyRequests : public LineReadTest {
     };
     for (const Generated& g : lines_) {
       if (g.line == 1) add(headers, Row(g.header, g.partner));
-      add(lines, Row(g.header, g.line, g.product, 6, Sql(g.currency), Sql(g.price),
-                     Sql(g.percentage), Sql(g.amount), Sql(g.tax), Sql(g.freight),
-                     Sql(g.include_price), Sql(g.include_discount), g.from_below ? 1 : 0));
-      for (const Break& b : g.prices) add(prices, Row(g.header, g.line, Sql(b.quantity), b.first));
+      add(lines, Row(g.header, g.line, g.product, 6, g.currency ? "'EUR'" : "NULL", g.price,
+                     g.percentage, g.amount, g.tax, g.freight, g.include_price, g.include_discount,
+                     g.from_below ? 1 : 0));
+      for (const Break& b : g.prices) add(prices, Row(g.header, g.line, b.quantity, b.first));
       for (const Break& b : g.discounts) {
-        add(discounts, Row(g.header, g.line, Sql(b.quantity), Sql(b.first), Sql(b.second)));
+        add(discounts, Row(g.header, g.line, b.quantity, b.first, b.second));
       }
       const std::int32_t i = g.product - 5000;
       if (i % 10 == 0) {  // another partner's active line for the product
@@ -379,17 +371,6 @@ class ManyRequests : public LineReadTest {
         "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES " +
         discounts);
   }
-
-  template <typename... T>
-  static std::string Row(const T&... values) {
-    std::string row;
-    ((row += (row.empty() ? "(" : ", ") + Text(values)), ...);
-    return row + ")";
-  }
-  static std::string Text(const std::string& v) { return v; }
-  static std::string Text(const char* v) { return v; }
-  static std::string Text(std::int32_t v) { return std::to_string(v); }
-  static std::string Text(double v) { return Sql(v); }
 };
 
 TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {

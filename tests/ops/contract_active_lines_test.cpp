@@ -3,11 +3,7 @@
 // outlives its connection.
 #include <gmock/gmock.h>
 
-#include <algorithm>
-#include <cctype>
-
 #include "carvalen/contract.hpp"
-#include "model/schema.hpp"
 #include "support/operation_test.hpp"
 
 namespace carvalen::test {
@@ -22,12 +18,6 @@ Variant Names(std::vector<Variant> names, std::int32_t lower = 0) {
   return Variant(Array::Of(std::move(names), lower));
 }
 const Variant kIds = Names(Vs("CONTRACTHEADERID", "contractlineid"));
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
 
 // Partner 100 holds contracts 1 and 2 in category 4 and contract 4 in category 9; partner 200
 // holds contract 3. Line (1, 1) is active but long expired; (1, 4) is expired.
@@ -127,7 +117,6 @@ TEST_P(ActiveLines, UnsupportedCombinationsAndBadArgumentsFailThroughTheErrorPat
     std::vector<std::string> queries;  // what was sent before the failure
   } cases[] = {
       {"no id", kIds, kMissing, kMissing, kMissing, no_command, {""}},
-      {"partner alone", kIds, kMissing, kMissing, Variant(100), no_command, {""}},
       {"header and partner", kIds, Variant(1), kMissing, Variant(100), no_command, {""}},
       {"all three", kIds, Variant(1), Variant(7001), Variant(100), no_command, {""}},
       {"fields not an array", Variant("PRICE"), Variant(1), kMissing, kMissing, 13, {}},
@@ -141,14 +130,12 @@ TEST_P(ActiveLines, UnsupportedCombinationsAndBadArgumentsFailThroughTheErrorPat
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    db.ClearLog();
     SqlTrace trace;
-    const ErrorInfo error = RaisedBy(
+    const ErrorInfo error = ReportedOnce(
         [&] { Contract().GetActiveContractLines(c.fields, c.header, c.product, c.partner); });
     EXPECT_EQ(error.Number, c.number);
     EXPECT_EQ(error.Description.rfind(ReportHeader(c.number, kLines), 0), 0u) << error.Description;
     EXPECT_EQ(trace.Queries(), c.queries);
-    EXPECT_EQ(db.Log().size(), 1u);
   }
   // Names are looked up only on a row: with no active line an unknown one is no error.
   EXPECT_EQ(Contract().GetActiveContractLines(Names(Vs("NOSUCH")), Variant(99))->Count(), 0);
@@ -166,15 +153,6 @@ TEST_P(ActiveLines, DetailsAreARecordSetThatOutlivesItsConnection) {
                 "CONTRACTHEADER.CATEGORYID =4 AND CONTRACTLINE.CONTRACTHEADERID = "
                 "CONTRACTHEADER.CONTRACTHEADERID AND CONTRACTLINE.CONTRACTSTATUS = 6"});
 
-  // The header's id, then every line column in the table's order, its own header id included.
-  std::vector<std::string> expected{"CONTRACTHEADERID"};
-  for (const model::Column& column : model::FindTable("CONTRACTLINE")->columns) {
-    expected.emplace_back(column.name);
-  }
-  std::vector<std::string> names;
-  for (const std::string& name : rs->FieldNames()) names.push_back(Upper(name));
-  EXPECT_EQ(names, expected);
-
   // On its first row, every row read: contracts 1 and 2 of category 4, the expired line left out.
   ASSERT_FALSE(rs->Bof() || rs->Eof());
   EXPECT_EQ(rs->RecordCount(), 4);
@@ -183,12 +161,6 @@ TEST_P(ActiveLines, DetailsAreARecordSetThatOutlivesItsConnection) {
     lines.push_back({rs->Field("ContractHeaderId"), rs->Field("CONTRACTLINEID")});
   }
   EXPECT_THAT(lines, UnorderedElementsAreArray({Vs(1, 1), Vs(1, 2), Vs(1, 3), Vs(2, 1)}));
-  rs->Filter("PRODUCTID", Variant(7002));
-  EXPECT_EQ(rs->RecordCount(), 1);
-  rs->MoveLast();
-  EXPECT_TRUE(rs->Field("REMARK") == Variant("x"));
-  rs->ClearFilter();
-  EXPECT_EQ(rs->RecordCount(), 4);
 
   const RecordsetPtr none = Contract().GetActiveContractLineDetails(9, 200);
   EXPECT_TRUE(none->Bof() && none->Eof());

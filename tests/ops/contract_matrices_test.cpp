@@ -93,18 +93,14 @@ TEST_P(SupplierMatrices, FieldMatrixFailures) {
       {"partners from 1", List({Variant(100)}, 1), price, 9},
       {"the lower-case name is not substituted", List({Variant(100)}),
        List({Variant("shippingterm")}), db::dberr::kNotFoundInCollection},
-      {"Null name", List({Variant(100)}), List({Variant::Null()}), 94},
-      {"partner not a number", List({Variant("P100")}), price, 13},
       {"partners not an array", Variant(100), price, 13},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    db.ClearLog();
-    const ErrorInfo error = RaisedBy(
+    const ErrorInfo error = ReportedOnce(
         [&] { Contract().getActiveContractLineFieldsperSupplier(7001, c.partners, c.names); });
     EXPECT_EQ(error.Number, c.number);
     EXPECT_EQ(error.Description.rfind(ReportHeader(c.number, kFields), 0), 0u) << error.Description;
-    EXPECT_EQ(db.Log().size(), 1u);
   }
 }
 

@@ -91,11 +91,9 @@ TEST_P(Price, ReportsFailuresUnderItsName) {
       {5, 94, "Invalid use of Null", Variant("EUR")},   // NULL MINQTYBREAKUP, breaks on
   };
   for (const Case& c : cases) {
-    db.ClearLog();
     Variant currency("untouched");
-    ErrorInfo e = RaisedBy([&] { ContractLine().GetPrice(1, c.line, 10, currency); });
+    ErrorInfo e = ReportedOnce([&] { ContractLine().GetPrice(1, c.line, 10, currency); });
     EXPECT_EQ(e.Description, Reported(c.number, "Carvalen.ContractLine.GetPrice", c.description));
-    EXPECT_EQ(db.Log().size(), 1u);
     EXPECT_EQ(currency, c.currency) << "line " << c.line;
   }
 }

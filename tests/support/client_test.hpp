@@ -41,6 +41,12 @@ inline db::RecordsetPtr OpenQuery(const db::ConnectionPtr& connection, const std
   return rs;
 }
 
+/// The first field of the first row of `sql`, as text.
+inline std::string Scalar(const db::ConnectionPtr& connection, const std::string& sql) {
+  auto rs = OpenQuery(connection, sql);
+  return rs->Field(rs->FieldNames().at(0)).ToString();
+}
+
 /// A test over both databases that starts with an empty pool and must leave no connection open.
 class ClientTest : public DatabaseTest {
  protected:
@@ -54,11 +60,6 @@ class ClientTest : public DatabaseTest {
     DatabaseTest::TearDown();
   }
   bool lite() const { return provider() == Provider::SQLite; }
-  /// The first field of the first row of `sql`, as text.
-  static std::string Scalar(const db::ConnectionPtr& connection, const std::string& sql) {
-    auto rs = OpenQuery(connection, sql);
-    return rs->Field(rs->FieldNames().at(0)).ToString();
-  }
   std::int64_t open_before_ = 0;
 };
 

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "db/client.hpp"
+#include "db/connection_string.hpp"
 
 #include <libpq-fe.h>
 
@@ -21,39 +22,26 @@ const char* PgEnvironment() {
   return text != nullptr && *text != '\0' ? text : nullptr;
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+/// A new libpq session on the CARVALEN_TEST_PG database, as `user` when it is not empty.
+PGconn* ConnectPg(const std::string& user = "") {
+  const char* base = PgEnvironment();
+  if (base == nullptr) throw std::runtime_error("CARVALEN_TEST_PG is not set");
+  std::vector<std::string> keys, values;
+  for (const auto& [key, value] : db::ParseConnectionString(base).keys) {
+    keys.push_back(key == "database" ? "dbname" : key == "user id" ? "user" : key);
+    values.push_back(key == "user id" && !user.empty() ? user : value);
   }
-  return text;
-}
-
-std::string Trim(const std::string& text) {
-  std::size_t b = text.find_first_not_of(" \t");
-  if (b == std::string::npos) return {};
-  std::size_t e = text.find_last_not_of(" \t");
-  return text.substr(b, e - b + 1);
-}
-
-/// libpq keywords for a client connection string (Key=Value;..., no quoting needed here).
-std::vector<std::pair<std::string, std::string>> LibpqParams(const std::string& text) {
-  std::vector<std::pair<std::string, std::string>> params;
-  std::size_t pos = 0;
-  while (pos <= text.size()) {
-    std::size_t end = text.find(';', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(pos, end - pos);
-    pos = end + 1;
-    std::size_t eq = item.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = Lower(Trim(item.substr(0, eq)));
-    std::string value = Trim(item.substr(eq + 1));
-    if (key == "provider" || key == "pooling" || key == "max pool size") continue;
-    if (key == "database") key = "dbname";
-    if (key == "user id") key = "user";
-    params.emplace_back(key, value);
+  std::vector<const char*> k, v;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    k.push_back(keys[i].c_str());
+    v.push_back(values[i].c_str());
   }
-  return params;
+  k.push_back(nullptr);
+  v.push_back(nullptr);
+  PGconn* conn = PQconnectdbParams(k.data(), v.data(), 0);
+  PQsetNoticeProcessor(
+      conn, [](void*, const char*) {}, nullptr);
+  return conn;
 }
 
 std::string UniqueSuffix() {
@@ -155,27 +143,15 @@ TestDatabase::TestDatabase(Provider provider)
     connection_string_ = "Provider=SQLite;Data Source=" + location_;
     return;
   }
-  const char* base = PgEnvironment();
-  if (base == nullptr) throw std::runtime_error("CARVALEN_TEST_PG is not set");
-  std::vector<const char*> keywords, values;
-  auto params = LibpqParams(base);
-  for (const auto& [k, v] : params) {
-    keywords.push_back(k.c_str());
-    values.push_back(v.c_str());
-  }
-  keywords.push_back(nullptr);
-  values.push_back(nullptr);
-  writer_->pg = PQconnectdbParams(keywords.data(), values.data(), 0);
+  writer_->pg = ConnectPg();
   if (PQstatus(writer_->pg) != CONNECTION_OK) {
     throw std::runtime_error(std::string("cannot reach the PostgreSQL test database: ") +
                              PQerrorMessage(writer_->pg));
   }
-  PQsetNoticeProcessor(
-      writer_->pg, [](void*, const char*) {}, nullptr);
   location_ = "carvalen_t_" + UniqueSuffix();
   writer_->Exec("DROP SCHEMA IF EXISTS " + location_ + " CASCADE; CREATE SCHEMA " + location_ +
                 "; SET search_path TO " + location_);
-  connection_string_ = std::string(base) + ";options=-csearch_path=" + location_;
+  connection_string_ = std::string(PgEnvironment()) + ";options=-csearch_path=" + location_;
 }
 
 TestDatabase::~TestDatabase() {
@@ -196,6 +172,15 @@ TestDatabase::~TestDatabase() {
 }
 
 void TestDatabase::Exec(const std::string& sql) { writer_->Exec(sql); }
+
+bool PgExecAs(const std::string& user, const std::string& sql) {
+  PGconn* conn = ConnectPg(user);
+  PGresult* result = PQexec(conn, sql.c_str());
+  const bool ok = PQstatus(conn) == CONNECTION_OK && PQresultStatus(result) == PGRES_COMMAND_OK;
+  PQclear(result);
+  PQfinish(conn);
+  return ok;
+}
 
 std::string TestDatabase::QueryText(const std::string& sql) { return writer_->QueryText(sql); }
 

@@ -75,6 +75,10 @@ class TestDatabase {
   std::unique_ptr<Writer> writer_;
 };
 
+/// Runs `sql` on the CARVALEN_TEST_PG database in a session of its own, as `user` when it is not
+/// empty; false when the connection or a statement fails.
+bool PgExecAs(const std::string& user, const std::string& sql);
+
 /// A fixture parameterised over the providers: SetUp skips an unavailable provider and makes a
 /// TestDatabase. A derived SetUp should call this one first and return if IsSkipped().
 class DatabaseTest : public ::testing::TestWithParam<Provider> {

@@ -70,6 +70,13 @@ class LineReadTest : public ::testing::TestWithParam<Provider> {
     EXPECT_EQ(db::OpenConnectionCount(), connections_) << "a connection was left open";
   }
   ContractDb db{GetParam()};
+  /// The Error that `call` raises, checking that it reached the log exactly once.
+  ErrorInfo ReportedOnce(const std::function<void()>& call) {
+    db.ClearLog();
+    ErrorInfo error = RaisedBy(call);
+    EXPECT_EQ(db.Log().size(), 1u);
+    return error;
+  }
 
  private:
   std::int64_t connections_ = db::OpenConnectionCount();

