@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Fails when a layer of src/ includes a header of a layer above it. The layers, lowest first:
-# value < db < components < frame < operations (contractline, contract) < model < faces (cli).
+# value < db < components < frame < operations (contractline, contract) < model < api (the
+# codec and call path the faces share) < faces (cli, service, capi).
 set -euo pipefail
 cd "$(dirname "$0")/../src"
 rank() {
   case "$1" in
     value) echo 0 ;; db) echo 1 ;; components) echo 2 ;; frame) echo 3 ;;
-    contractline | contract) echo 4 ;; model) echo 5 ;; cli | service | capi) echo 6 ;; *) echo "" ;;
+    contractline | contract) echo 4 ;; model) echo 5 ;; api) echo 6 ;;
+    cli | service | capi) echo 7 ;; *) echo "" ;;
   esac
 }
 status=0

@@ -11,81 +11,19 @@
 #include <optional>
 #include <sstream>
 
+#include "api/call.hpp"
 #include "carvalen/component.hpp"
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/operations.hpp"
-#include "cli/json_codec.hpp"
 #include "model/schema.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::cli {
+
+using namespace api;
+
 namespace {
-
-std::string ClassList() {
-  std::string names;
-  for (const ClassDescription& info : DescribeClasses()) {
-    names += names.empty() ? "" : ", ";
-    names += info.metadata->name;
-  }
-  return names;
-}
-
-std::string ParamList(const OperationDescription& method) {
-  if (method.parameters.empty()) return "none";
-  std::string names;
-  for (const ParameterDescription& param : method.parameters) {
-    names += names.empty() ? "" : ", ";
-    names += param.name;
-  }
-  return names;
-}
-
-const ClassDescription& ResolveClass(std::string_view name) {
-  const ClassDescription* info = FindClassDescription(name);
-  if (info == nullptr) {
-    throw UsageError(fmt::format("unknown class \"{}\" (classes: {})", name, ClassList()));
-  }
-  return *info;
-}
-
-struct Target {
-  const ClassDescription* type;
-  const OperationDescription* method;
-};
-
-Target ResolveTarget(std::string_view text) {
-  // "Carvalen.ContractLine.GetPrice" names the same operation as "ContractLine.GetPrice".
-  if (std::size_t dot = text.find('.'); dot != std::string_view::npos &&
-                                        text::EqualsNoCase(text.substr(0, dot), kLibraryName) &&
-                                        text.find('.', dot + 1) != std::string_view::npos) {
-    text.remove_prefix(dot + 1);
-  }
-  const std::size_t dot = text.find('.');
-  if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) {
-    throw UsageError(
-        fmt::format("expected <Class>.<Operation>, e.g. ContractLine.GetPrice, not \"{}\"", text));
-  }
-  const ClassDescription& type = ResolveClass(text.substr(0, dot));
-  const std::string_view operation = text.substr(dot + 1);
-  const OperationDescription* method = FindOperation(type, operation);
-  if (method == nullptr) {
-    throw UsageError(fmt::format("{} has no operation \"{}\" (see `carvalen ops {}`)",
-                                 type.metadata->name, operation, type.metadata->name));
-  }
-  return {&type, method};
-}
-
-// What a by-reference parameter holds when the caller does not set it.
-Variant ZeroValue(std::string_view type) {
-  if (type == "Long") return Variant(std::int32_t{0});
-  if (type == "Double") return Variant(0.0);
-  if (type == "String") return Variant(std::string());
-  if (type == "Boolean") return Variant(false);
-  if (type == "Date") return Variant(Date::FromSerial(0.0));
-  if (type == "Dictionary") return Variant::Nothing();
-  return Variant();
-}
 
 // Where an argument's JSON text came from: the command line, a file (@PATH) or stdin (@-).
 struct ArgumentText {
@@ -158,7 +96,7 @@ Variant ParseArgument(const ParameterDescription& param, const ArgumentText& arg
 
 std::vector<Variant> BuildArguments(const OperationDescription& method,
                                     const std::vector<std::string>& assignments, std::istream& in) {
-  std::vector<std::optional<Variant>> given(method.parameters.size());
+  NamedArguments given;
   bool stdin_taken = false;
   for (const std::string& assignment : assignments) {
     const std::size_t equals = assignment.find('=');
@@ -167,38 +105,11 @@ std::vector<Variant> BuildArguments(const OperationDescription& method,
     }
     const std::string_view name(assignment.data(), equals);
     const std::string_view value = std::string_view(assignment).substr(equals + 1);
-    auto param = std::find_if(
-        method.parameters.begin(), method.parameters.end(),
-        [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
-    if (param == method.parameters.end()) {
-      throw UsageError(fmt::format("{} has no parameter \"{}\" (parameters: {})", method.name, name,
-                                   ParamList(method)));
-    }
-    std::optional<Variant>& slot =
-        given[static_cast<std::size_t>(param - method.parameters.begin())];
-    if (slot) throw UsageError(fmt::format("parameter {} is given twice", param->name));
-    slot = ParseArgument(*param, ResolveArgument(*param, value, in, stdin_taken));
+    const ParameterDescription& param = ResolveParameter(method, name);
+    given.emplace_back(&param,
+                       ParseArgument(param, ResolveArgument(param, value, in, stdin_taken)));
   }
-
-  std::vector<Variant> args;
-  std::string missing;
-  for (std::size_t i = 0; i < method.parameters.size(); ++i) {
-    const ParameterDescription& param = method.parameters[i];
-    if (given[i]) {
-      args.push_back(std::move(*given[i]));
-    } else if (param.optional) {
-      args.push_back(param.default_value);
-    } else if (param.by_ref) {
-      args.push_back(ZeroValue(param.type));
-    } else {
-      missing += missing.empty() ? "" : ", ";
-      missing += param.name;
-    }
-  }
-  if (!missing.empty()) {
-    throw UsageError(fmt::format("{} needs a value for {}", method.name, missing));
-  }
-  return args;
+  return ArrangeArguments(method, std::move(given));
 }
 
 std::string ParamText(const ParameterDescription& param) {
@@ -207,18 +118,6 @@ std::string ParamText(const ParameterDescription& param) {
   if (!param.optional) return text;
   if (!param.default_value.IsMissing()) text += " = " + Dump(ToJson(param.default_value));
   return "[" + text + "]";
-}
-
-Json ParamJson(const ParameterDescription& param) {
-  Json json = Json::object();
-  json["name"] = param.name;
-  json["type"] = param.type;
-  json["byref"] = param.by_ref;
-  json["optional"] = param.optional;
-  if (param.optional && !param.default_value.IsMissing()) {
-    json["default"] = ToJson(param.default_value);
-  }
-  return json;
 }
 
 bool IsEnumsClass(const ClassDescription& info) { return info.metadata->name == "Enums"; }
@@ -247,63 +146,14 @@ void OpsText(const ClassDescription& info, std::ostream& out) {
   }
 }
 
-Json OpsJson(const ClassDescription& info) {
-  Json json = Json::object();
-  json["name"] = info.metadata->name;
-  json["progId"] = info.metadata->prog_id;
-  json["interface"] = info.metadata->interface_name;
-  Json operations = Json::array();
-  for (const OperationDescription& method : info.operations) {
-    Json op = Json::object();
-    op["name"] = method.name;
-    Json params = Json::array();
-    for (const ParameterDescription& param : method.parameters) params.push_back(ParamJson(param));
-    op["parameters"] = std::move(params);
-    op["result"] = method.result;
-    operations.push_back(std::move(op));
-  }
-  json["operations"] = std::move(operations);
-  if (IsEnumsClass(info)) {
-    Json enumerations = Json::array();
-    for (const Enumeration& enumeration : Enumerations()) {
-      Json members = Json::array();
-      for (const EnumMember& member : enumeration.members) {
-        members.push_back(Json::object({{"name", member.name}, {"value", member.value}}));
-      }
-      enumerations.push_back(
-          Json::object({{"name", enumeration.name}, {"members", std::move(members)}}));
-    }
-    json["enumerations"] = std::move(enumerations);
-  }
-  return json;
-}
-
 }  // namespace
 
 int RunCall(std::string_view target, const std::vector<std::string>& assignments, std::ostream& out,
             std::istream& in) {
   const Target call = ResolveTarget(target);
-  std::vector<Variant> args = BuildArguments(*call.method, assignments, in);
-
-  Json document = Json::object();
-  try {
-    ObjectPtr object = CreateObject(call.type->metadata->prog_id);
-    // The dispatcher converts every argument before the operation starts, so an argument of the
-    // wrong type fails here the way late binding does: the operation never runs.
-    Variant result = object->Invoke(call.method->name, args);
-    Json byref = Json::object();
-    for (std::size_t i = 0; i < call.method->parameters.size(); ++i) {
-      if (call.method->parameters[i].by_ref)
-        byref[call.method->parameters[i].name] = ToJson(args[i]);
-    }
-    document["result"] = ToJson(result);
-    document["byref"] = std::move(byref);
-  } catch (...) {
-    out << Dump(ErrorJson(CurrentError().Info())) << '\n';
-    return kExitFailed;
-  }
-  out << Dump(document) << '\n';
-  return kExitOk;
+  const CallOutcome outcome = Invoke(call, BuildArguments(*call.method, assignments, in));
+  out << Dump(outcome.document) << '\n';
+  return outcome.status;
 }
 
 int RunOps(std::string_view class_name, bool json, std::ostream& out) {
@@ -314,9 +164,7 @@ int RunOps(std::string_view class_name, bool json, std::ostream& out) {
     classes.push_back(&ResolveClass(class_name));
   }
   if (json) {
-    Json list = Json::array();
-    for (const ClassDescription* info : classes) list.push_back(OpsJson(*info));
-    out << Dump(Json::object({{"classes", std::move(list)}})) << '\n';
+    out << Dump(OperationsJson(class_name)) << '\n';
     return kExitOk;
   }
   bool first = true;

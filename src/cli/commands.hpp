@@ -8,11 +8,14 @@
 #include <string_view>
 #include <vector>
 
+#include "api/call.hpp"
+
 namespace carvalen::cli {
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // the operation raised an error
-inline constexpr int kExitUsage = 2;
+using api::UsageError;
+inline constexpr int kExitOk = api::kCallOk;
+inline constexpr int kExitFailed = api::kCallFailed;  // the operation raised an error
+inline constexpr int kExitUsage = api::kCallUsage;
 
 /// `call <Class>.<Operation> [NAME=VALUE]...`: one JSON document, the result or the error.
 /// VALUE `@PATH` reads the JSON text from the file PATH, `@-` (once at most) from `in`.

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "api/json_codec.hpp"
 #include "carvalen/library.hpp"
 #include "carvalen/settings.hpp"
 #include "cli/commands.hpp"
 #include "cli/demo.hpp"
-#include "cli/json_codec.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "api/json_codec.hpp"
 #include "carvalen/component.hpp"
 #include "carvalen/dictionary.hpp"
-#include "cli/json_codec.hpp"
 #include "components/configuration.hpp"
 #include "support/operation_test.hpp"
 
@@ -85,9 +85,9 @@ std::vector<std::string> RunCalls(std::vector<std::string>& queries) {
     try {
       const Variant result = CreateObject(call.object)->Invoke(call.name, call.args);
       Array args = Array::Of(call.args);
-      answers.push_back(cli::Dump(cli::ToJson(result)) + cli::Dump(cli::ToJson(Variant(args))));
+      answers.push_back(api::Dump(api::ToJson(result)) + api::Dump(api::ToJson(Variant(args))));
     } catch (const Error& e) {
-      answers.push_back(cli::Dump(cli::ErrorJson(e.Info())));
+      answers.push_back(api::Dump(api::ErrorJson(e.Info())));
     }
   }
   queries = trace.Queries();

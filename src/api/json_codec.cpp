@@ -1,4 +1,4 @@
-#include "cli/json_codec.hpp"
+#include "api/json_codec.hpp"
 
 #include <fmt/format.h>
 
@@ -11,7 +11,7 @@
 #include "carvalen/dictionary.hpp"
 #include "db/client.hpp"
 
-namespace carvalen::cli {
+namespace carvalen::api {
 namespace {
 
 constexpr std::int64_t kLongMin = std::numeric_limits<std::int32_t>::min();
@@ -418,10 +418,9 @@ Variant FromJson(const Json& json) {
   Fail(fmt::format("{} is no value", Dump(json)));
 }
 
-Variant ParseValue(std::string_view text) {
-  Json json;
+Json ParseJson(std::string_view text) {
   try {
-    json = Json::parse(text.begin(), text.end());
+    return Json::parse(text.begin(), text.end());
   } catch (const Json::parse_error& e) {
     // nlohmann's message leads with its own error class; what follows is the useful part.
     std::string message = e.what();
@@ -430,8 +429,9 @@ Variant ParseValue(std::string_view text) {
     }
     throw UsageError(fmt::format("bad JSON {}: {}", text, message));
   }
-  return FromJson(json);
 }
+
+Variant ParseValue(std::string_view text) { return FromJson(ParseJson(text)); }
 
 Json ErrorJson(const ErrorInfo& info) {
   Json body = Json::object();
@@ -449,4 +449,4 @@ std::string Dump(const Json& json) {
   return out;
 }
 
-}  // namespace carvalen::cli
+}  // namespace carvalen::api

@@ -5,11 +5,11 @@
 #include <limits>
 #include <string>
 
+#include "api/json_codec.hpp"
 #include "carvalen/dictionary.hpp"
-#include "cli/json_codec.hpp"
 #include "db/client.hpp"
 
-namespace carvalen::cli {
+namespace carvalen::api {
 namespace {
 
 std::string Text(const Variant& value) { return Dump(ToJson(value)); }
@@ -142,4 +142,4 @@ TEST(JsonCodec, ReplacesInvalidUtf8InsteadOfFailing) {
 }
 
 }  // namespace
-}  // namespace carvalen::cli
+}  // namespace carvalen::api

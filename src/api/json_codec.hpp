@@ -12,7 +12,7 @@
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
 
-namespace carvalen::cli {
+namespace carvalen::api {
 
 using Json = nlohmann::ordered_json;
 
@@ -27,6 +27,8 @@ Json ToJson(const Variant& value);
 /// The value a typed JSON document stands for; malformed input fails with UsageError.
 Variant FromJson(const Json& json);
 
+/// Parses one JSON text; bad JSON fails with UsageError.
+Json ParseJson(std::string_view text);
 /// Parses one JSON text and decodes it; bad JSON fails with UsageError.
 Variant ParseValue(std::string_view text);
 
@@ -38,4 +40,4 @@ Json ErrorJson(const ErrorInfo& info);
 /// replaced rather than failing the whole output.
 std::string Dump(const Json& json);
 
-}  // namespace carvalen::cli
+}  // namespace carvalen::api

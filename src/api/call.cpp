@@ -1,0 +1,216 @@
+#include "api/call.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "carvalen/component.hpp"
+#include "carvalen/enums.hpp"
+#include "carvalen/error.hpp"
+#include "carvalen/library.hpp"
+#include "value/text.hpp"
+
+namespace carvalen::api {
+namespace {
+
+std::string ClassList() {
+  std::string names;
+  for (const ClassDescription& info : DescribeClasses()) {
+    names += names.empty() ? "" : ", ";
+    names += info.metadata->name;
+  }
+  return names;
+}
+
+std::string ParamList(const OperationDescription& method) {
+  if (method.parameters.empty()) return "none";
+  std::string names;
+  for (const ParameterDescription& param : method.parameters) {
+    names += names.empty() ? "" : ", ";
+    names += param.name;
+  }
+  return names;
+}
+
+// What a by-reference parameter holds when the caller does not set it.
+Variant ZeroValue(std::string_view type) {
+  if (type == "Long") return Variant(std::int32_t{0});
+  if (type == "Double") return Variant(0.0);
+  if (type == "String") return Variant(std::string());
+  if (type == "Boolean") return Variant(false);
+  if (type == "Date") return Variant(Date::FromSerial(0.0));
+  if (type == "Dictionary") return Variant::Nothing();
+  return Variant();
+}
+
+Json ParamJson(const ParameterDescription& param) {
+  Json json = Json::object();
+  json["name"] = param.name;
+  json["type"] = param.type;
+  json["byref"] = param.by_ref;
+  json["optional"] = param.optional;
+  if (param.optional && !param.default_value.IsMissing()) {
+    json["default"] = ToJson(param.default_value);
+  }
+  return json;
+}
+
+Json ClassJson(const ClassDescription& info) {
+  Json json = Json::object();
+  json["name"] = info.metadata->name;
+  json["progId"] = info.metadata->prog_id;
+  json["interface"] = info.metadata->interface_name;
+  Json operations = Json::array();
+  for (const OperationDescription& method : info.operations) {
+    Json op = Json::object();
+    op["name"] = method.name;
+    Json params = Json::array();
+    for (const ParameterDescription& param : method.parameters) params.push_back(ParamJson(param));
+    op["parameters"] = std::move(params);
+    op["result"] = method.result;
+    operations.push_back(std::move(op));
+  }
+  json["operations"] = std::move(operations);
+  if (info.metadata->name == "Enums") {
+    Json enumerations = Json::array();
+    for (const Enumeration& enumeration : Enumerations()) {
+      Json members = Json::array();
+      for (const EnumMember& member : enumeration.members) {
+        members.push_back(Json::object({{"name", member.name}, {"value", member.value}}));
+      }
+      enumerations.push_back(
+          Json::object({{"name", enumeration.name}, {"members", std::move(members)}}));
+    }
+    json["enumerations"] = std::move(enumerations);
+  }
+  return json;
+}
+
+}  // namespace
+
+const ClassDescription& ResolveClass(std::string_view name) {
+  const ClassDescription* info = FindClassDescription(name);
+  if (info == nullptr) {
+    throw UsageError(fmt::format("unknown class \"{}\" (classes: {})", name, ClassList()));
+  }
+  return *info;
+}
+
+Target ResolveTarget(std::string_view text) {
+  // "Carvalen.ContractLine.GetPrice" names the same operation as "ContractLine.GetPrice".
+  if (std::size_t dot = text.find('.'); dot != std::string_view::npos &&
+                                        text::EqualsNoCase(text.substr(0, dot), kLibraryName) &&
+                                        text.find('.', dot + 1) != std::string_view::npos) {
+    text.remove_prefix(dot + 1);
+  }
+  const std::size_t dot = text.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) {
+    throw UsageError(
+        fmt::format("expected <Class>.<Operation>, e.g. ContractLine.GetPrice, not \"{}\"", text));
+  }
+  const ClassDescription& type = ResolveClass(text.substr(0, dot));
+  const std::string_view operation = text.substr(dot + 1);
+  const OperationDescription* method = FindOperation(type, operation);
+  if (method == nullptr) {
+    throw UsageError(fmt::format("{} has no operation \"{}\" (see `carvalen ops {}`)",
+                                 type.metadata->name, operation, type.metadata->name));
+  }
+  return {&type, method};
+}
+
+const ParameterDescription& ResolveParameter(const OperationDescription& method,
+                                             std::string_view name) {
+  auto param =
+      std::find_if(method.parameters.begin(), method.parameters.end(),
+                   [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
+  if (param == method.parameters.end()) {
+    throw UsageError(fmt::format("{} has no parameter \"{}\" (parameters: {})", method.name, name,
+                                 ParamList(method)));
+  }
+  return *param;
+}
+
+std::vector<Variant> ArrangeArguments(const OperationDescription& method, NamedArguments given) {
+  std::vector<std::optional<Variant>> slots(method.parameters.size());
+  for (auto& [param, value] : given) {
+    std::optional<Variant>& slot =
+        slots[static_cast<std::size_t>(param - method.parameters.data())];
+    if (slot) throw UsageError(fmt::format("parameter {} is given twice", param->name));
+    slot = std::move(value);
+  }
+  std::vector<Variant> args;
+  std::string missing;
+  for (std::size_t i = 0; i < method.parameters.size(); ++i) {
+    const ParameterDescription& param = method.parameters[i];
+    if (slots[i]) {
+      args.push_back(std::move(*slots[i]));
+    } else if (param.optional) {
+      args.push_back(param.default_value);
+    } else if (param.by_ref) {
+      args.push_back(ZeroValue(param.type));
+    } else {
+      missing += missing.empty() ? "" : ", ";
+      missing += param.name;
+    }
+  }
+  if (!missing.empty()) {
+    throw UsageError(fmt::format("{} needs a value for {}", method.name, missing));
+  }
+  return args;
+}
+
+CallOutcome Invoke(const Target& target, std::vector<Variant> args) {
+  try {
+    ObjectPtr object = CreateObject(target.type->metadata->prog_id);
+    // The dispatcher converts every argument before the operation starts, so an argument of the
+    // wrong type fails here the way late binding does: the operation never runs.
+    Variant result = object->Invoke(target.method->name, args);
+    Json byref = Json::object();
+    for (std::size_t i = 0; i < target.method->parameters.size(); ++i) {
+      const ParameterDescription& param = target.method->parameters[i];
+      if (param.by_ref) byref[param.name] = ToJson(args[i]);
+    }
+    Json document = Json::object();
+    document["result"] = ToJson(result);
+    document["byref"] = std::move(byref);
+    return {kCallOk, std::move(document)};
+  } catch (...) {
+    return {kCallFailed, ErrorJson(CurrentError().Info())};
+  }
+}
+
+CallOutcome CallWithJson(std::string_view target, std::string_view arguments_json) {
+  try {
+    const Target resolved = ResolveTarget(target);
+    NamedArguments named;
+    if (!arguments_json.empty()) {
+      const Json arguments = ParseJson(arguments_json);
+      if (!arguments.is_object()) {
+        throw UsageError("the arguments are a JSON object of NAME: value");
+      }
+      for (const auto& item : arguments.items()) {
+        named.emplace_back(&ResolveParameter(*resolved.method, item.key()), FromJson(item.value()));
+      }
+    }
+    return Invoke(resolved, ArrangeArguments(*resolved.method, std::move(named)));
+  } catch (const UsageError& e) {
+    return {kCallUsage, UsageJson(e.what())};
+  }
+}
+
+Json UsageJson(std::string_view message) {
+  return Json::object({{"usageError", Json::object({{"message", message}})}});
+}
+
+Json OperationsJson(std::string_view class_name) {
+  Json list = Json::array();
+  if (class_name.empty()) {
+    for (const ClassDescription& info : DescribeClasses()) list.push_back(ClassJson(info));
+  } else {
+    list.push_back(ClassJson(ResolveClass(class_name)));
+  }
+  return Json::object({{"classes", std::move(list)}});
+}
+
+}  // namespace carvalen::api

@@ -1,0 +1,60 @@
+// The one call path every face shares (the tool, the service, the C interface): a target named
+// "<Class>.<Operation>", arguments by parameter name, and the typed-JSON document of the outcome.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "api/json_codec.hpp"
+#include "carvalen/operations.hpp"
+#include "carvalen/variant.hpp"
+
+namespace carvalen::api {
+
+/// Outcome of a call, as the tool's exit status.
+inline constexpr int kCallOk = 0;
+inline constexpr int kCallFailed = 1;  // the operation raised an error
+inline constexpr int kCallUsage = 2;   // the caller named or wrote something wrong
+
+struct Target {
+  const ClassDescription* type = nullptr;
+  const OperationDescription* method = nullptr;
+};
+
+/// "ContractLine.GetPrice" (or "Carvalen.ContractLine.GetPrice"), without regard to case.
+Target ResolveTarget(std::string_view text);
+/// A class by name; an unknown one fails with UsageError listing the classes.
+const ClassDescription& ResolveClass(std::string_view name);
+/// A parameter of `method` by name, without regard to case; an unknown one fails with UsageError.
+const ParameterDescription& ResolveParameter(const OperationDescription& method,
+                                             std::string_view name);
+
+/// Arguments given by name, in any order; each parameter at most once.
+using NamedArguments = std::vector<std::pair<const ParameterDescription*, Variant>>;
+
+/// The argument list in declaration order: optional parameters not given take their default,
+/// by-reference ones a zero of their type; a required one missing fails with UsageError.
+std::vector<Variant> ArrangeArguments(const OperationDescription& method, NamedArguments given);
+
+struct CallOutcome {
+  int status = kCallOk;
+  Json document;  // {"result": V, "byref": {...}}, or the error document
+};
+
+/// Creates the class by name and invokes the operation; an error it raises becomes the error
+/// document (status kCallFailed). Never throws for an operation's error.
+CallOutcome Invoke(const Target& target, std::vector<Variant> args);
+
+/// The whole path for a JSON object of NAME: value (the service and the C interface). Mistakes
+/// in the target or the arguments come back as status kCallUsage with UsageJson.
+CallOutcome CallWithJson(std::string_view target, std::string_view arguments_json);
+
+/// {"usageError": {"message": M}}: the document of a usage error where no stderr exists.
+Json UsageJson(std::string_view message);
+
+/// {"classes": [...]}: classes, operations and parameters; one class when `class_name` is set.
+Json OperationsJson(std::string_view class_name = {});
+
+}  // namespace carvalen::api

@@ -1,0 +1,48 @@
+// The call path the faces share: what reaches an operation, and what comes back as a usage error.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/call.hpp"
+
+namespace carvalen::api {
+namespace {
+
+struct UsageRow {
+  const char* target;
+  const char* arguments;
+  const char* message_part;
+};
+
+TEST(Call, MistakesComeBackAsUsageDocuments) {
+  const UsageRow rows[] = {
+      {"ContractLine", "{}", "expected <Class>.<Operation>"},
+      {"Nope.GetPrice", "{}", "unknown class \"Nope\""},
+      {"ContractLine.Nope", "{}", "has no operation \"Nope\""},
+      {"ContractLine.GetPrice", "[1]", "a JSON object of NAME: value"},
+      {"ContractLine.GetPrice", "{", "bad JSON"},
+      {"ContractLine.GetPrice", R"({"nope": 1})", "has no parameter \"nope\""},
+      {"ContractLine.GetPrice", R"({"i_lContractHeaderID": 1})", "needs a value for"},
+      {"ContractLine.GetPrice", R"({"i_lContractHeaderID": {"$bogus": 1}})", "$bogus"},
+  };
+  for (const UsageRow& row : rows) {
+    SCOPED_TRACE(std::string(row.target) + " " + row.arguments);
+    const CallOutcome outcome = CallWithJson(row.target, row.arguments);
+    EXPECT_EQ(outcome.status, kCallUsage);
+    const std::string message = outcome.document["usageError"]["message"].get<std::string>();
+    EXPECT_NE(message.find(row.message_part), std::string::npos) << message;
+  }
+}
+
+// Names match without regard to case, the library prefix is optional, and an operation that
+// runs and fails (no configuration store here) gives the error document, not a usage error.
+TEST(Call, ResolvedCallsReachTheOperation) {
+  const CallOutcome outcome =
+      CallWithJson("carvalen.contractline.getprice",
+                   R"({"I_LCONTRACTHEADERID": 1, "i_lContractLineID": 1, "i_fQuantity": 1.0})");
+  EXPECT_EQ(outcome.status, kCallFailed);
+  EXPECT_TRUE(outcome.document.contains("error")) << Dump(outcome.document);
+}
+
+}  // namespace
+}  // namespace carvalen::api
