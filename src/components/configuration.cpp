@@ -34,10 +34,15 @@ bool IsValidStoreName(std::string_view store) {
 }
 
 // The folder is looked up on every use: a host may point the setting elsewhere while it runs.
-fs::path StorePath(std::string_view store) {
-  const std::string folder = GetSetting(Setting::ConfigDir);
-  fs::path base = !folder.empty() ? fs::path(folder) : fs::path(kDefaultFolder);
-  return base / (std::string(store) + ".toml");
+// Plain text rather than std::filesystem: this runs twice on every call, and the store name has
+// no separator (IsValidStoreName), so joining is all that path arithmetic would do.
+std::string StorePath(std::string_view store) {
+  std::string path = GetSetting(Setting::ConfigDir);
+  if (path.empty()) path = kDefaultFolder;
+  if (path.back() != '/') path += '/';
+  path.append(store);
+  path += ".toml";
+  return path;
 }
 
 Variant ToVariant(const toml::node& node) {
@@ -80,7 +85,7 @@ struct FileId {
   }
 };
 
-FileId Identify(const fs::path& path) {
+FileId Identify(const std::string& path) {
   struct stat st {};
   FileId id;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return id;
@@ -125,14 +130,14 @@ class StoreCache {
   }
 
   /// Whether `path` is a regular file, as of at most one window ago.
-  bool Exists(const fs::path& path) {
+  bool Exists(const std::string& path) {
     std::lock_guard lock(mutex_);
     return Current(path).id.regular;
   }
 
   /// The parsed store, or null when it must be read (never read, changed, or read too soon after
   /// a change).
-  std::shared_ptr<const Configuration::Store> Find(const fs::path& path) {
+  std::shared_ptr<const Configuration::Store> Find(const std::string& path) {
     std::lock_guard lock(mutex_);
     Entry& entry = Current(path);
     if (entry.store && entry.id.regular && entry.store_id == entry.id) return entry.store;
@@ -140,13 +145,13 @@ class StoreCache {
   }
 
   /// Keeps `store`, parsed from the file as `id` identified it before it was read.
-  void Keep(const fs::path& path, const FileId& id,
+  void Keep(const std::string& path, const FileId& id,
             std::shared_ptr<const Configuration::Store> store) {
     const auto modified =
         std::chrono::seconds(id.modified.tv_sec) + std::chrono::nanoseconds(id.modified.tv_nsec);
     const bool racy = std::chrono::system_clock::now().time_since_epoch() - modified < kRacyMargin;
     std::lock_guard lock(mutex_);
-    Entry& entry = entries_[path.native()];
+    Entry& entry = entries_[path];
     entry.id = id;
     entry.checked = Clock::now();
     entry.store_id = id;
@@ -168,9 +173,9 @@ class StoreCache {
     bool racy = false;  // `store` is trusted until the next look only
   };
 
-  Entry& Current(const fs::path& path) {
+  Entry& Current(const std::string& path) {
     const auto now = Clock::now();
-    auto [it, added] = entries_.try_emplace(path.native());
+    auto [it, added] = entries_.try_emplace(path);
     Entry& entry = it->second;
     if (added || now - entry.checked >= kRecheckWindow) {
       entry.id = Identify(path);
@@ -203,7 +208,7 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
     throw ComponentError(kConfigurationName,
                          fmt::format("'{}' is not a valid configuration store name", store));
   }
-  const fs::path path = StorePath(store);
+  const std::string path = StorePath(store);
   if (auto cached = StoreCache::Instance().Find(path)) {
     store_ = std::move(cached);
     return;
@@ -214,23 +219,22 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
   if (!in) {
     std::error_code ec;
     if (!fs::exists(path, ec)) {
-      throw ComponentError(kConfigurationName,
-                           fmt::format("Configuration store '{}' does not exist: no file '{}'",
-                                       store, path.string()));
+      throw ComponentError(
+          kConfigurationName,
+          fmt::format("Configuration store '{}' does not exist: no file '{}'", store, path));
     }
-    throw ComponentError(
-        kConfigurationName,
-        fmt::format("Configuration store '{}' could not be opened", path.string()));
+    throw ComponentError(kConfigurationName,
+                         fmt::format("Configuration store '{}' could not be opened", path));
   }
   const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (in.bad()) {
     throw ComponentError(kConfigurationName,
-                         fmt::format("Configuration store '{}' could not be read", path.string()));
+                         fmt::format("Configuration store '{}' could not be read", path));
   }
 
   auto opened = std::make_shared<Store>();
   opened->name = store;
-  opened->path = path.string();
+  opened->path = path;
   try {
     opened->table = toml::parse(text, opened->path);
   } catch (const toml::parse_error& e) {

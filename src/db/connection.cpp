@@ -19,6 +19,7 @@
 #include "db/driver.hpp"
 #include "db/errors.hpp"
 #include "db/pool.hpp"
+#include "db/resolved_settings.hpp"
 #include "db/trace.hpp"
 #include "value/text.hpp"
 
@@ -85,18 +86,10 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   const std::int64_t id = NextTraceId();
   std::shared_ptr<TraceSink> trace = TraceSink::Configured();
   try {
-    ConnectionSettings settings = ParseConnectionString(ConnectionString);
-    if (settings.provider == ProviderKind::PostgreSQL) {
-      if (!user.empty()) settings.Set("user id", user);
-      if (!password.empty()) settings.Set("password", password);
-    } else if (auto path = settings.Find("data source");
-               path && !path->empty() && *path != ":memory:") {
-      // The pool must not mistake the same relative name in another working folder.
-      settings.Set(
-          "data source",
-          std::filesystem::absolute(std::filesystem::path(*path)).lexically_normal().string());
-    }
-    std::string key = settings.Canonical();
+    const std::shared_ptr<const ResolvedSettings> resolved =
+        ResolveSettings(ConnectionString, user, password);
+    const ConnectionSettings& settings = resolved->settings;
+    const std::string& key = resolved->pool_key;
     std::unique_ptr<PhysicalConnection> session;
     if (settings.pooling) session = Pool::Instance().Take(key);
     if (session) {
@@ -108,7 +101,7 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     }
     session->trace = trace;
     physical_ = std::move(session);
-    pool_key_ = std::move(key);
+    pool_key_ = key;
     pooling_ = settings.pooling;
     max_pool_ = settings.max_pool_size;
   } catch (const Error& e) {
