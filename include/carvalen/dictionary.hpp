@@ -23,6 +23,12 @@ class Dictionary final : public Object {
 
   /// Adds an entry; a key already present fails with 457.
   void Add(Variant key, Variant item);
+  /// Makes room for `count` entries, so that filling a dictionary of known size does not
+  /// reallocate its entries or rehash its index on the way.
+  void Reserve(std::size_t count) {
+    entries_.reserve(count);
+    index_.reserve(count);
+  }
   /// Sets the item under `key`, adding the entry when it is new.
   void Set(const Variant& key, Variant item);
   bool Exists(const Variant& key) const;

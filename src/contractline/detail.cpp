@@ -70,6 +70,7 @@ DictionaryPtr ContractLine::GetContractLineDetail(std::int32_t i_lContractHeader
         auto rs = q.Open(q.ForLine(" SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID = ",
                                    i_lContractHeaderID, i_lContractLineID));
         if (rs->Eof()) return detail;  // no such line: empty, not an error
+        detail->Reserve(kDetailKeys.size());
         for (std::string_view key : kDetailKeys) {
           detail->Add(Variant(key), rs->Field(key));
         }

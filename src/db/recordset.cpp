@@ -74,7 +74,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   cursor_type_ = cursor;
   cursor_ = std::move(reader);
   fields_ = std::move(fields);
-  resolved_.clear();
+  field_hashes_.clear();
   rows_ = std::move(rows);
   ResetRows();
   streaming_ = !buffered;
@@ -174,7 +174,7 @@ void Recordset::Close() {
     connection_ = nullptr;
   }
   fields_.clear();
-  resolved_.clear();
+  field_hashes_.clear();
   rows_.clear();
   ResetRows();
   delivered_ = 0;
@@ -204,7 +204,7 @@ void Recordset::DetachConnection() {
 void Recordset::OpenRows(std::vector<std::string> fields, std::vector<std::vector<Variant>> rows) {
   if (state_ == kStateOpen) throw LayerError(dberr::kObjectOpen, kTextOpen);
   fields_ = std::move(fields);
-  resolved_.clear();
+  field_hashes_.clear();
   rows_ = std::move(rows);
   ResetRows();
   delivered_ = 0;
@@ -222,7 +222,7 @@ void Recordset::ReleaseCursor() {
   if (streaming_) {
     cursor_.reset();
     fields_.clear();
-    resolved_.clear();
+    field_hashes_.clear();
     rows_.clear();
     streaming_ = false;
     eof_ = true;
@@ -240,16 +240,27 @@ void Recordset::RequireBuffered() const {
   if (streaming_) throw LayerError(dberr::kNotSupported, kTextNotSupported);
 }
 
+namespace {
+
+// A hash under which names equal without regard to ASCII case collide: setting bit 0x20 folds
+// letters (and maps a few other characters together, which the full comparison sorts out).
+std::uint64_t FoldedHash(std::string_view name) {
+  std::uint64_t h = name.size();
+  for (char c : name) h = h * 0x100000001b3ULL + (static_cast<unsigned char>(c) | 0x20U);
+  return h;
+}
+
+}  // namespace
+
 std::size_t Recordset::IndexOf(std::string_view name) const {
-  // Operations ask for the same few names row after row: each name as asked is resolved once.
-  for (const auto& [asked, index] : resolved_) {
-    if (asked == name) return index;
+  if (field_hashes_.size() != fields_.size()) {
+    field_hashes_.clear();
+    field_hashes_.reserve(fields_.size());
+    for (const std::string& field : fields_) field_hashes_.push_back(FoldedHash(field));
   }
+  const std::uint64_t wanted = FoldedHash(name);
   for (std::size_t i = 0; i < fields_.size(); ++i) {
-    if (text::EqualsNoCase(fields_[i], name)) {
-      resolved_.emplace_back(std::string(name), i);
-      return i;
-    }
+    if (field_hashes_[i] == wanted && text::EqualsNoCase(fields_[i], name)) return i;
   }
   throw LayerError(dberr::kNotFoundInCollection, kTextNotFound);
 }
