@@ -4,6 +4,7 @@
 # major version installed.
 #
 #   scripts/pg-replica-set.sh start DIR         create the set under DIR (first time), start it
+#                                               and print its client connection string
 #   scripts/pg-replica-set.sh stop DIR          stop it
 #   scripts/pg-replica-set.sh start-node NODE   start one server (NODE: DIR/primary, DIR/standby1, ...)
 #   scripts/pg-replica-set.sh stop-node NODE    stop one server (fast shutdown)
@@ -14,9 +15,10 @@
 # a database carvalen_test owned by the login role carvalen, which the standbys replicate; every
 # local connection is trusted. The tests find the set through
 #
-#   CARVALEN_TEST_PG_REPLICAS=$(scripts/pg-replica-set.sh conninfo DIR)
+#   CARVALEN_TEST_PG_REPLICAS=$(scripts/pg-replica-set.sh start DIR)
 #
-# As root the binaries run as the postgres user, who is handed DIR. Prints nothing but errors.
+# As root the binaries run as the postgres user, who is handed DIR. Prints nothing else but
+# errors.
 set -euo pipefail
 
 usage() {
@@ -106,6 +108,7 @@ EOF
       fi
       start_node "$standby"
     done
+    bash "$0" conninfo "$dir"
     ;;
   stop)
     [ -d "$dir" ] || exit 0
