@@ -228,7 +228,7 @@ std::unique_ptr<PhysicalConnection> OpenPostgresSession(const ConnectionSettings
     }
     const bool standby = session->InRecovery();
     health.Connected(endpoint.Key(), standby);
-    session->placement.balanced = true;
+    session->placement.health_key = endpoint.Key();
     session->placement.recheck_seconds = options.recheck_seconds;
     if (Qualifies(options.attrs, standby)) return session;
     if (options.attrs == SessionAttrs::PreferStandby) {

@@ -49,10 +49,11 @@ HostOptions ReadHostOptions(const ConnectionSettings& settings);
 struct Placement {
   std::string host;  // as libpq reports it after connecting (PQhost / PQport)
   std::string port;
-  bool balanced = false;  // chosen by the pool: its failures mark the host down
+  std::string health_key;  // the Endpoint key it was chosen as; empty: not chosen by the pool
   std::int32_t recheck_seconds = 10;
 
-  std::string Key() const { return host + ':' + port; }
+  /// Whether the pool chose the host, so that the session's failures mark the host down.
+  bool Balanced() const { return !health_key.empty(); }
 };
 
 /// The health and last seen role of each host, for one pool. Thread-safe.

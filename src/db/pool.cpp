@@ -25,13 +25,13 @@ std::unique_ptr<PhysicalConnection> Pool::Take(const std::string& key) {
     const auto now = std::chrono::steady_clock::now();
     if (session->expires && now >= *session->expires) continue;
     // Another session found the host gone: this one would fail too.
-    if (placement.balanced && hosts_.IsDown(placement.Key(), now)) continue;
+    if (placement.Balanced() && hosts_.IsDown(placement.health_key, now)) continue;
     if (session->Healthy()) return session;
     // A broken session (server restarted, backend terminated) is closed here, never handed out.
     // An idle session breaks when its server shuts down, so a balanced one marks its host down
     // (a backend terminated alone costs that host a short back-off).
-    if (placement.balanced) {
-      hosts_.Failed(placement.Key(), placement.recheck_seconds, now);
+    if (placement.Balanced()) {
+      hosts_.Failed(placement.health_key, placement.recheck_seconds, now);
     }
   }
 }
@@ -65,8 +65,9 @@ void Pool::Drain() {
 
 void Pool::Closing(PhysicalConnection& session) {
   const Placement& placement = session.placement;
-  if (placement.balanced && session.Lost()) {
-    hosts_.Failed(placement.Key(), placement.recheck_seconds, std::chrono::steady_clock::now());
+  if (placement.Balanced() && session.Lost()) {
+    hosts_.Failed(placement.health_key, placement.recheck_seconds,
+                  std::chrono::steady_clock::now());
   }
 }
 

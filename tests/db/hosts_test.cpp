@@ -58,13 +58,13 @@ TEST(HostOptions, RejectsValuesThatCannotWork) {
       {"Host=a,b;hostaddr=10.0.0.1,10.0.0.2;Load Balance Hosts=random",
        "Load Balance Hosts=random chooses among the Host names; hostaddr cannot go with it"},
   };
-  for (const auto& [keys, message] : cases) {
-    SCOPED_TRACE(keys);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
     const Error e = CaptureError([&] {
-      ReadHostOptions(ParseConnectionString(std::string("Provider=PostgreSQL;") + keys));
+      ReadHostOptions(ParseConnectionString(std::string("Provider=PostgreSQL;") + c.first));
     });
     EXPECT_EQ(e.Number(), dberr::kInvalidArgument);
-    EXPECT_EQ(e.Description(), std::string("Invalid connection string: ") + message);
+    EXPECT_EQ(e.Description(), std::string("Invalid connection string: ") + c.second);
   }
 }
 
