@@ -179,6 +179,12 @@ void HostHealth::Connected(const std::string& key, bool standby) {
   state.role = standby ? Role::Standby : Role::Primary;
 }
 
+HostHealth::Role HostHealth::RoleOf(const std::string& key) {
+  std::lock_guard lock(mutex_);
+  auto it = states_.find(key);
+  return it == states_.end() ? Role::Unknown : it->second.role;
+}
+
 bool HostHealth::IsDown(const std::string& key, Clock::time_point now) {
   std::lock_guard lock(mutex_);
   auto it = states_.find(key);
@@ -215,6 +221,8 @@ std::unique_ptr<PhysicalConnection> OpenPostgresSession(const ConnectionSettings
   std::string mismatched;
   for (const Endpoint& endpoint :
        health.Order(options.endpoints, options.attrs, HostHealth::Clock::now())) {
+    // With a primary in hand, another host known to be one is not worth a connect.
+    if (fallback && health.RoleOf(endpoint.Key()) == HostHealth::Role::Primary) continue;
     plain.Set("host", endpoint.host);
     plain.Set("port", endpoint.port);
     std::unique_ptr<PhysicalConnection> session;

@@ -71,6 +71,8 @@ class HostHealth {
   void Failed(const std::string& key, std::int32_t max_seconds, Clock::time_point now);
   /// A session to `key` was made: the host is up, and `standby` says its role.
   void Connected(const std::string& key, bool standby);
+  /// The role `key` had when last connected.
+  Role RoleOf(const std::string& key);
   /// Whether `key` is marked down and its back-off has not passed.
   bool IsDown(const std::string& key, Clock::time_point now);
   /// Forgets every host (for tests).

@@ -1,6 +1,7 @@
 // Host lists: their keys, the health that orders them, and a dead host among live ones.
 #include "db/hosts.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "db/pool.hpp"
@@ -107,16 +108,28 @@ TEST(HostHealth, ADeadHostAmongLiveOnesCostsNoFailedOpen) {
   const ConnectionSettings live = ParseConnectionString(std::getenv("CARVALEN_TEST_PG"));
   const std::string dead = "/nonexistent-carvalen";
   Pool::Instance().Hosts().Reset();
-  const std::string text = "Provider=PostgreSQL;Database=" + *live.Find("database") +
-                           ";User ID=" + *live.Find("user id") + ";Host=" + dead + "," +
-                           *live.Find("host") + ";Port=1," + *live.Find("port") +
-                           ";Load Balance Hosts=random;Pooling=False";
+  // The live server twice, under two spellings of its socket folder, and a dead one.
+  auto hosts = [&](const std::string& attrs) {
+    return "Provider=PostgreSQL;Database=" + *live.Find("database") +
+           ";User ID=" + *live.Find("user id") + ";Host=" + dead + "," + *live.Find("host") + "," +
+           *live.Find("host") + "/.;Port=1," + *live.Find("port") + "," + *live.Find("port") +
+           ";Load Balance Hosts=random;Pooling=False;" + attrs;
+  };
   for (int i = 0; i < 10; ++i) {
     Connection connection;
-    connection.Open(text);
+    connection.Open(hosts("Target Session Attrs=prefer-standby"));  // no standby: the primary
     connection.Close();
   }
   EXPECT_TRUE(Pool::Instance().Hosts().IsDown(dead + ":1", HostHealth::Clock::now()));
+
+  // Only a standby will do, and there is none.
+  const Error none = CaptureError([&] {
+    Connection connection;
+    connection.Open(hosts("Target Session Attrs=standby"));
+  });
+  EXPECT_EQ(none.NativeCode(), "08001");
+  EXPECT_THAT(none.Description(),
+              ::testing::StartsWith("no server qualifies for Target Session Attrs=standby ("));
 
   // No live host at all: the open fails as a connection failure.
   const Error e = CaptureError([&] {
