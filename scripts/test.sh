@@ -23,6 +23,7 @@ trap cleanup EXIT
 bash scripts/pg-test-cluster.sh start "$pg_dir"
 export CARVALEN_TEST_PG
 CARVALEN_TEST_PG="Provider=PostgreSQL;Host=$pg_dir;Port=${CARVALEN_PG_PORT:-54329};Database=carvalen_test;User ID=carvalen"
+trap 'bash scripts/pg-replica-set.sh stop "$work/pg-replicas" >/dev/null 2>&1 || true; cleanup' EXIT; export CARVALEN_TEST_PG_REPLICAS; CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$work/pg-replicas")
 
 status=0
 configs=(

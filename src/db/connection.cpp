@@ -10,14 +10,19 @@
 //   time-out (SQLite's busy time-out) and command time-out (PostgreSQL's statement_timeout)
 //   whenever they differ from what the session has.
 // - "Max Pool Size" bounds the idle sessions kept per key; callers never wait for one.
+//   "Connection Lifetime" bounds how long a session is kept, counted from its opening.
+// - A PostgreSQL string of several hosts with Load Balance Hosts=random has the pool choose the
+//   host of each new session (db/hosts.hpp); the trace's `open` names the host it got.
 // - The column schema's DATA_TYPE is the database's own type name ("INTEGER", "integer").
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
 #include "db/driver.hpp"
 #include "db/errors.hpp"
+#include "db/hosts.hpp"
 #include "db/pool.hpp"
 #include "db/resolved_settings.hpp"
 #include "db/trace.hpp"
@@ -97,7 +102,12 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     } else if (settings.provider == ProviderKind::SQLite) {
       session = OpenSqlite(settings, ConnectionTimeout);
     } else {
-      session = OpenPostgres(settings, ConnectionTimeout, CommandTimeout);
+      session = OpenPostgresSession(settings, ConnectionTimeout, CommandTimeout,
+                                    Pool::Instance().Hosts());
+    }
+    if (settings.connection_lifetime > 0 && !session->expires) {
+      session->expires =
+          std::chrono::steady_clock::now() + std::chrono::seconds(settings.connection_lifetime);
     }
     session->trace = trace;
     physical_ = std::move(session);
@@ -105,12 +115,14 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     pooling_ = settings.pooling;
     max_pool_ = settings.max_pool_size;
   } catch (const Error& e) {
-    if (trace) trace->Open(id, MaskPassword(ConnectionString), &e);
+    if (trace) trace->Open(id, MaskPassword(ConnectionString), &e, nullptr);
     throw;
   }
   trace_id_ = id;
   ++g_open_connections;
-  if (trace) trace->Open(id, MaskPassword(ConnectionString), nullptr);
+  if (trace) {
+    trace->Open(id, MaskPassword(ConnectionString), nullptr, &physical_->placement);
+  }
 }
 
 void Connection::Execute(const std::string& sql, std::int32_t /*options*/) {
@@ -144,6 +156,7 @@ void Connection::Close() {
   if (pooling_ && max_pool_ > 0 && session->Reusable()) {
     session = Pool::Instance().Give(pool_key_, std::move(session), max_pool_);
   }
+  if (session) Pool::Instance().Closing(*session);
   session.reset();  // not kept: closed here
   if (trace) trace->Close(trace_id_);
 }

@@ -179,6 +179,8 @@ ConnectionSettings ParseConnectionString(std::string_view text) {
       }
     } else if (item.key == "max pool size") {
       settings.max_pool_size = Count(item.value, "Max Pool Size");
+    } else if (item.key == "connection lifetime") {
+      settings.connection_lifetime = Count(item.value, "Connection Lifetime");
     } else if (item.key == "statement cache size") {
       settings.statement_cache_size = Count(item.value, "Statement Cache Size");
     } else {

@@ -1,7 +1,8 @@
 // Connection strings: `Key=Value` pairs joined by ';', keys without regard to case, blanks around
 // keys and values ignored, double quotes around a value that holds ';' (a doubled quote inside
 // stands for one). The parser knows only the syntax and our generic keys (Provider, Pooling,
-// Max Pool Size, Statement Cache Size); each driver validates the keys that are left.
+// Max Pool Size, Connection Lifetime, Statement Cache Size); each driver validates the keys that
+// are left.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,9 @@ struct ConnectionSettings {
   std::vector<std::pair<std::string, std::string>> keys;
   bool pooling = true;
   std::int32_t max_pool_size = 100;
+  /// Seconds after its opening at which a physical session stops being pooled (0: no limit), so
+  /// that sessions spread again over hosts that came back.
+  std::int32_t connection_lifetime = 0;
   /// Prepared statements kept per session, by statement shape (0: none, every text is sent as
   /// it is).
   std::int32_t statement_cache_size = 64;

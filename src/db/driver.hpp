@@ -3,15 +3,19 @@
 // Each driver wraps its library's errors into carvalen::Error in exactly one place.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
+#include "db/hosts.hpp"
 
 namespace carvalen::db {
 
@@ -58,6 +62,16 @@ class PhysicalConnection {
   /// Whether the session is clean enough to go back into the pool: no statement and no
   /// transaction left open, connection not broken.
   virtual bool Reusable() = 0;
+  /// Whether the session's server is gone (the connection broke), as opposed to a session left
+  /// unclean: the server's health is tracked on it.
+  virtual bool Lost() { return false; }
+  /// Whether the server is a hot standby (in recovery); asked once, after connecting.
+  virtual bool InRecovery() { return false; }
+
+  /// The server the session is connected to (empty for a file) and how it was chosen.
+  Placement placement;
+  /// When the pool stops keeping the session (Connection Lifetime); none: never.
+  std::optional<std::chrono::steady_clock::time_point> expires;
 
   /// The trace of the current lease (null when tracing is off); set by the caller-level
   /// connection for the time between its open and close.
@@ -70,6 +84,10 @@ std::unique_ptr<PhysicalConnection> OpenSqlite(const ConnectionSettings& setting
 std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& settings,
                                                  std::int32_t connection_timeout,
                                                  std::int32_t command_timeout);
+
+/// A PostgreSQL connection failure (SQLSTATE 08001) with `message`, for failures found above
+/// libpq (no host of the wanted role).
+Error PostgresConnectError(std::string message);
 
 /// Parses a date-time text as the databases write it ("YYYY-MM-DD HH:MM:SS[.f...]", with 'T',
 /// a date alone, or PostgreSQL's zone suffix "+02" which is dropped: the wall time is kept).

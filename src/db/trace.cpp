@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "carvalen/settings.hpp"
@@ -59,9 +60,22 @@ void TraceSink::WriteLine(std::string line) {
   } while (rc < 0 && errno == EINTR);
 }
 
-void TraceSink::Open(std::int64_t conn, const std::string& connection_string, const Error* error) {
+void TraceSink::Open(std::int64_t conn, const std::string& connection_string, const Error* error,
+                     const Placement* placement) {
   Json j = Head(conn, "open");
   j["sql"] = connection_string;
+  if (placement != nullptr && !placement->host.empty()) {
+    j["host"] = placement->host;
+    // A number, as ports are written; text only if libpq ever reported something else.
+    int port = 0;
+    const std::string& text = placement->port;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (ec == std::errc() && ptr == text.data() + text.size()) {
+      j["port"] = port;
+    } else {
+      j["port"] = text;
+    }
+  }
   AddError(j, error);
   WriteLine(j.dump(-1, ' ', false, Json::error_handler_t::replace));
 }

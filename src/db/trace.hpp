@@ -11,6 +11,7 @@
 
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
+#include "db/hosts.hpp"
 
 namespace carvalen::db {
 
@@ -25,8 +26,10 @@ class TraceSink {
   TraceSink& operator=(const TraceSink&) = delete;
 
   // The event of a call that failed carries `error` as "number source: description".
-  /// `open`, with the connection string (password masked) and the error of a failed open.
-  void Open(std::int64_t conn, const std::string& connection_string, const Error* error);
+  /// `open`, with the connection string (password masked), the error of a failed open and the
+  /// server the session is connected to ("host" and "port", when it has one).
+  void Open(std::int64_t conn, const std::string& connection_string, const Error* error,
+            const Placement* placement);
   /// `execute` or `query` with the caller's exact text, and the error when it failed.
   void Statement(std::int64_t conn, const char* event, const std::string& sql, const Error* error);
   /// `schema` with the catalog statement and the table and column restrictions (Null: null).

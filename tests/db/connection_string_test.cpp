@@ -57,6 +57,9 @@ TEST(ConnectionString, RejectsMalformedTextWithItsCulprit) {
        "Invalid connection string: Pooling must be True or False, not 'maybe'"},
       {"Provider=SQLite;Max Pool Size=-1", dberr::kInvalidArgument,
        "Invalid connection string: Max Pool Size must be a whole number of 0 or more, not '-1'"},
+      {"Provider=SQLite;Connection Lifetime=1s", dberr::kInvalidArgument,
+       "Invalid connection string: Connection Lifetime must be a whole number of 0 or more, not "
+       "'1s'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -61,6 +61,10 @@ TEST_P(SqlTrace, RecordsEveryEventInOrderWithTheExactText) {
     }
     EXPECT_EQ(line.contains("error"), expected[i].second == "SELECT * FROM NOPE");
   }
+  // The server actually connected, where there is one.
+  const bool server = GetParam() == Provider::PostgreSQL;
+  EXPECT_EQ(lines[1].contains("host"), server);
+  EXPECT_EQ(lines[1].contains("port") && lines[1]["port"].is_number(), server);
   EXPECT_EQ(lines[5]["table"], "T");
   EXPECT_TRUE(lines[5]["column"].is_null());
   // Every open, failed or pooled, gets an id of its own.

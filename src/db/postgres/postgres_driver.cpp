@@ -382,6 +382,19 @@ class PgConnection final : public PhysicalConnection {
            PQtransactionStatus(conn_.get()) == PQTRANS_IDLE && QuotingIsStandard(conn_.get());
   }
 
+  bool Lost() override { return PQstatus(conn_.get()) != CONNECTION_OK; }
+
+  bool InRecovery() override {
+    // Reported at start-up by servers of version 14 on; older ones are asked.
+    if (const char* hot = PQparameterStatus(conn_.get(), "in_hot_standby")) {
+      return std::string_view(hot) == "on";
+    }
+    Settle();
+    ResultPtr result(PQexec(conn_.get(), "SELECT pg_is_in_recovery()"));
+    return result && PQresultStatus(result.get()) == PGRES_TUPLES_OK &&
+           PQntuples(result.get()) == 1 && std::string_view(PQgetvalue(result.get(), 0, 0)) == "t";
+  }
+
   PGconn* Handle() const { return conn_.get(); }
 
   /// Lets the statement that is still streaming (if any) finish into memory; called before
@@ -744,8 +757,20 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
   }
   PQsetNoticeProcessor(
       conn.get(), [](void*, const char*) {}, nullptr);
-  return std::make_unique<PgConnection>(std::move(conn), statement_timeout_ms,
-                                        settings.statement_cache_size);
+  auto session = std::make_unique<PgConnection>(std::move(conn), statement_timeout_ms,
+                                                settings.statement_cache_size);
+  // Of a host list, the one libpq settled on.
+  const char* host = PQhost(session->Handle());
+  const char* port = PQport(session->Handle());
+  session->placement.host = host != nullptr ? host : "";
+  session->placement.port = port != nullptr ? port : "";
+  return session;
+}
+
+Error PostgresConnectError(std::string message) {
+  Error error(PackSqlState("08001"), message, "PostgreSQL");
+  error.WithNative("08001", {}).WithMessage(std::move(message));
+  return error;
 }
 
 }  // namespace carvalen::db
