@@ -113,7 +113,9 @@ class Array(list):
 
     def __init__(self, items: Iterable[Any] = (), lbound: Optional[Bounds] = 0) -> None:
         super().__init__(items)
-        self.lbound: Optional[Bounds] = tuple(lbound) if isinstance(lbound, (list, tuple)) else lbound
+        if isinstance(lbound, (list, tuple)):
+            lbound = (lbound[0], lbound[1])
+        self.lbound: Optional[Bounds] = lbound
         self.allocated = True
 
     @classmethod
