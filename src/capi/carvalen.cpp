@@ -26,8 +26,8 @@ void InitialiseOnce() {
   std::call_once(once, [] { carvalen::LoadSettingsFromEnvironment(); });
 }
 
-// A copy the caller releases with carvalen_free: malloc, because the caller's side may be any
-// language and only free() pairs with it across the boundary.
+// A copy the caller releases with carvalen_free: a plain malloc'd C buffer, so that what a foreign
+// caller holds owns no C++ object and carvalen_free is a bare free().
 char* CopyOut(const std::string& text) {
   auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
   if (copy == nullptr) throw std::bad_alloc();
