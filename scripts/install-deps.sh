@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev sqlite3 libpq-dev postgresql
   libtomlplusplus-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  python3 python3-pytest
 )
 
 missing=()

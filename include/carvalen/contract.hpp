@@ -3,6 +3,8 @@
 // Create it by name ("Carvalen.Contract") or directly; it keeps no data between calls.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <cstdint>
 #include <string>
 
@@ -12,7 +14,7 @@
 
 namespace carvalen {
 
-class Contract final : public Object {
+class CARVALEN_API Contract final : public Object {
  public:
   /// Headers, all or of one partner and/or category (keys "1", "2", ...; items {header id,
   /// partner, category}).
@@ -73,7 +75,7 @@ class Contract final : public Object {
 };
 
 /// Enums: publishes the enumerations (see enums.hpp); it has no operations.
-class Enums final : public Object {
+class CARVALEN_API Enums final : public Object {
  public:
   std::string ClassName() const override { return "Enums"; }
 };

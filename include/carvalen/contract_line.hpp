@@ -3,6 +3,8 @@
 // Create it by name ("Carvalen.ContractLine") or directly; it keeps no data between calls.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <cstdint>
 #include <string>
 
@@ -11,7 +13,7 @@
 
 namespace carvalen {
 
-class ContractLine final : public Object {
+class CARVALEN_API ContractLine final : public Object {
  public:
   /// The header and line ids of the line made from a quotation: a two-element array, both 0
   /// (16-bit) when there is none.

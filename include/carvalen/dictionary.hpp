@@ -3,6 +3,8 @@
 // failing with 457 on a duplicate key.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -15,7 +17,7 @@
 
 namespace carvalen {
 
-class Dictionary final : public Object {
+class CARVALEN_API Dictionary final : public Object {
  public:
   using Entry = std::pair<Variant, Variant>;
 

@@ -3,6 +3,8 @@
 // name.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -70,9 +72,10 @@ struct Enumeration {
 };
 
 /// Every enumeration of the library, in published order.
-std::span<const Enumeration> Enumerations();
+CARVALEN_API std::span<const Enumeration> Enumerations();
 
 /// The value of `member` of enumeration `enumeration` (names matched exactly, blanks included).
-std::optional<std::int32_t> EnumValue(std::string_view enumeration, std::string_view member);
+CARVALEN_API std::optional<std::int32_t> EnumValue(std::string_view enumeration,
+                                                   std::string_view member);
 
 }  // namespace carvalen

@@ -4,6 +4,8 @@
 // the statement that failed.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -46,7 +48,7 @@ inline constexpr std::int32_t kBisMissing = static_cast<std::int32_t>(0x8004040C
 inline constexpr std::int32_t kNoConfigurationStore = static_cast<std::int32_t>(0x8004041Du);
 }  // namespace errnum
 
-class Error : public std::exception {
+class CARVALEN_API Error : public std::exception {
  public:
   explicit Error(ErrorInfo info) : info_(std::move(info)) {}
   /// An error with a number and description; the source defaults to the library name.
@@ -89,12 +91,12 @@ class Error : public std::exception {
 };
 
 /// The standard text of a classic runtime error number ("Type mismatch" for 13, ...).
-std::string RuntimeErrorText(std::int32_t number);
+CARVALEN_API std::string RuntimeErrorText(std::int32_t number);
 
 /// Turns whatever is being handled (an Error, a std::exception, anything) into an Error. A
 /// foreign exception, or an Error numbered 0, becomes 51 "Internal error" with the original text
 /// as its native message (an Error keeps its source, help file and help context). Call only
 /// inside a catch block.
-Error CurrentError();
+CARVALEN_API Error CurrentError();
 
 }  // namespace carvalen

@@ -4,6 +4,8 @@
 // also implement IDiagnosticLog to receive what an error's description leaves out.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <cstdint>
 #include <string>
 
@@ -18,7 +20,7 @@ inline constexpr const char* kLogName = "Halvard.Log";
 inline constexpr const char* kCategoryName = "Morrowfen.Category";
 
 /// Turns caller values into complete SQL literals.
-class IUtilities : public virtual Object {
+class CARVALEN_API IUtilities : public virtual Object {
  public:
   /// Plain decimal digits with an optional '-'.
   virtual std::string FormatSqlNumber(std::int32_t value) = 0;
@@ -31,7 +33,7 @@ class IUtilities : public virtual Object {
 };
 
 /// The application's configuration stores.
-class IConfiguration : public virtual Object {
+class CARVALEN_API IConfiguration : public virtual Object {
  public:
   virtual bool StoreExists(const std::string& store) = 0;
   virtual void OpenStore(const std::string& store, std::int32_t mode) = 0;
@@ -41,7 +43,7 @@ class IConfiguration : public virtual Object {
 };
 
 /// The application's log.
-class ILog : public virtual Object {
+class CARVALEN_API ILog : public virtual Object {
  public:
   /// Writes one entry; the returned value means nothing to the library.
   virtual Variant WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) = 0;
@@ -50,7 +52,7 @@ class ILog : public virtual Object {
 /// A log that also keeps an error's diagnostics (driver code and message, failing statement). The
 /// reporter uses it instead of ILog::WriteLogEntry when the log component implements it; the call
 /// and its outcome are otherwise the same.
-class IDiagnosticLog : public ILog {
+class CARVALEN_API IDiagnosticLog : public ILog {
  public:
   virtual Variant WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
                                        const ErrorDiagnostics& diagnostics) = 0;

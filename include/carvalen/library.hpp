@@ -2,6 +2,8 @@
 // its classes and interfaces.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <span>
 #include <string_view>
 
@@ -24,6 +26,6 @@ struct LibraryMetadata {
   std::span<const ClassMetadata> classes;
 };
 
-const LibraryMetadata& Library();
+CARVALEN_API const LibraryMetadata& Library();
 
 }  // namespace carvalen

@@ -3,6 +3,8 @@
 // default). Calls themselves go through CreateObject and Object::Invoke.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,10 +37,11 @@ struct ClassDescription {
 };
 
 /// Every public class, in the library's order.
-const std::vector<ClassDescription>& DescribeClasses();
+CARVALEN_API const std::vector<ClassDescription>& DescribeClasses();
 /// The class `name` ("ContractLine", without regard to case), or null.
-const ClassDescription* FindClassDescription(std::string_view name);
+CARVALEN_API const ClassDescription* FindClassDescription(std::string_view name);
 /// The operation `name` of `type` (without regard to case), or null.
-const OperationDescription* FindOperation(const ClassDescription& type, std::string_view name);
+CARVALEN_API const OperationDescription* FindOperation(const ClassDescription& type,
+                                                       std::string_view name);
 
 }  // namespace carvalen

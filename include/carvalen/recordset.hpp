@@ -3,6 +3,8 @@
 // both directions and narrowed by a filter, with no connection behind it.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -14,7 +16,7 @@
 
 namespace carvalen {
 
-class Recordset : public Object {
+class CARVALEN_API Recordset : public Object {
  public:
   /// True when there is no current row because the cursor is past the last row.
   virtual bool Eof() const = 0;

@@ -4,6 +4,8 @@
 // changes them through this API instead, from any thread, at any time.
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <string>
 
 namespace carvalen {
@@ -15,16 +17,16 @@ enum class Setting {
 };
 
 /// The environment variable a setting starts from ("CARVALEN_LOG", ...).
-const char* SettingVariable(Setting setting);
+CARVALEN_API const char* SettingVariable(Setting setting);
 
 /// The current value of `setting`; empty when unset.
-std::string GetSetting(Setting setting);
+CARVALEN_API std::string GetSetting(Setting setting);
 
 /// Sets `setting` for the whole process; an empty value unsets it. Calls already running may
 /// still use the old value.
-void SetSetting(Setting setting, std::string value);
+CARVALEN_API void SetSetting(Setting setting, std::string value);
 
 /// Reads every setting from its environment variable again (an unset variable unsets it).
-void LoadSettingsFromEnvironment();
+CARVALEN_API void LoadSettingsFromEnvironment();
 
 }  // namespace carvalen

@@ -3,6 +3,8 @@
 // between them that callers of the old component rely on (classic Basic rules and error numbers).
 #pragma once
 
+#include "carvalen/export.h"
+
 #include <compare>
 #include <cstdint>
 #include <memory>
@@ -18,7 +20,7 @@ class Variant;
 class Array;
 
 /// A zone-less local date-time with microsecond resolution.
-class Date {
+class CARVALEN_API Date {
  public:
   constexpr Date() = default;
   /// Microseconds since 1970-01-01 00:00:00 (no time zone is implied).
@@ -53,7 +55,7 @@ class Date {
 };
 
 /// Anything a Variant can point to: dictionaries, record sets, components.
-class Object {
+class CARVALEN_API Object {
  public:
   virtual ~Object() = default;
   /// The class name used in messages and the tool's JSON ("Dictionary", "Contract", ...).
@@ -83,7 +85,7 @@ enum class VarType : std::uint8_t {
 
 /// A value of one of the types above. Copies share arrays and objects; arrays are copied on
 /// write, so a copy of a Variant never sees later changes to the original's array.
-class Variant {
+class CARVALEN_API Variant {
  public:
   Variant() = default;  // Empty
   explicit Variant(bool v) : type_(VarType::Boolean), data_(v) {}
@@ -163,7 +165,7 @@ class Variant {
 };
 
 /// A one- or two-dimensional array of Variants with a lower bound per dimension.
-class Array {
+class CARVALEN_API Array {
  public:
   /// One dimension, indexes lower..upper (upper = lower - 1 gives no elements).
   Array(std::int32_t lower, std::int32_t upper);
@@ -213,7 +215,7 @@ inline constexpr std::int32_t kDuplicateKey = 457;
 
 /// Text form of a double: shortest round-trip digits, plain notation for 1e-4 <= |x| < 1e15,
 /// otherwise d.dddE+XX.
-std::string FormatNumber(double value);
+CARVALEN_API std::string FormatNumber(double value);
 
 template <class T>
 std::shared_ptr<T> Variant::As() const {

@@ -1,0 +1,44 @@
+/* The C interface: every operation of the library by name, for any language that can call C.
+ *
+ * Arguments and results travel as the typed JSON that `carvalen call` reads and prints, so a
+ * call here answers exactly what the tool answers for the same arguments. Every function may be
+ * called from any thread at any time; none lets an exception or a crash out for bad input. The
+ * first call reads the CARVALEN_* environment variables, as the tool does when it starts. */
+#ifndef CARVALEN_CARVALEN_H
+#define CARVALEN_CARVALEN_H
+
+#include "carvalen/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The statuses of carvalen_call and carvalen_operations, the same as the tool's exit status. */
+#define CARVALEN_OK 0     /* *out_json is {"result": V, "byref": {NAME: V, ...}} */
+#define CARVALEN_FAILED 1 /* the operation raised an error: *out_json is {"error": {...}} */
+#define CARVALEN_USAGE 2  /* the call was written wrong: *out_json is {"usageError": {...}} */
+/* Memory ran out even for the document that would say so: *out_json is NULL. */
+#define CARVALEN_NO_MEMORY 3
+
+/* Calls `target`, "<Class>.<Operation>" (e.g. "ContractLine.GetPrice"; names without regard to
+ * case), with `arguments_json`, a JSON object of parameter name to typed-JSON value (NULL or ""
+ * for none). Stores in *out_json a document to release with carvalen_free and returns its
+ * status. A NULL target is a usage error; with a NULL out_json nothing is stored and the call
+ * returns CARVALEN_USAGE without running. */
+CARVALEN_API int carvalen_call(const char* target, const char* arguments_json, char** out_json);
+
+/* Stores in *out_json the classes, their operations and parameters, as `carvalen ops --json`
+ * prints them, and returns CARVALEN_OK (CARVALEN_USAGE for a NULL out_json). */
+CARVALEN_API int carvalen_operations(char** out_json);
+
+/* Releases a document from carvalen_call or carvalen_operations; NULL is allowed. */
+CARVALEN_API void carvalen_free(char* json);
+
+/* The library's version, e.g. "1.1"; static text, never to be freed. */
+CARVALEN_API const char* carvalen_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CARVALEN_CARVALEN_H */

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The C interface and the Python package against a freshly built shared library: checks that the
+# library exports only the public interface, then runs the C check (tests/capi/capi_check.c, C99,
+# several threads) and the package's pytest tests on the SQLite demo and, when CARVALEN_TEST_PG
+# is set, on the same demo copied into a private schema of that PostgreSQL database.
+#   scripts/ci-python.sh [BUILD_DIR]    (default build-shared)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build-shared}
+jobs=$(nproc)
+
+# The system interpreter: the one the python3-pytest package installs into.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+
+echo "== shared library ($build)" >&2
+cmake -S . -B "$build" -G Ninja -DBUILD_SHARED_LIBS=ON -DCARVALEN_TESTS=OFF -DCARVALEN_BENCH=OFF \
+  -DCARVALEN_WERROR=ON >/dev/null
+# (The file name: with Ninja, the target name "carvalen" means the tool's executable.)
+cmake --build "$build" -j"$jobs" --target libcarvalen.so carvalen_cli
+library=$root/$build/libcarvalen.so
+tool=$root/$build/carvalen
+
+# Only the public C and C++ interface leaves the library: nothing of the layers behind it (their
+# namespaces, carvalen::db, carvalen::api, ..., are the lower-case ones), nor of the libraries it
+# uses inside.
+leaked=$(nm -D --defined-only -C "$library" | grep -E 'carvalen::[a-z_]+::|nlohmann|toml::' || true)
+if [ -n "$leaked" ]; then
+  echo "libcarvalen.so exports internal symbols:" >&2
+  head -20 <<<"$leaked" >&2
+  exit 1
+fi
+for symbol in carvalen_call carvalen_operations carvalen_free carvalen_version; do
+  if ! nm -D --defined-only "$library" | grep -qw "$symbol"; then
+    echo "$symbol is not exported" >&2
+    exit 1
+  fi
+done
+
+work=$(mktemp -d /tmp/carvalen-python.XXXXXX)
+pg_schema=""
+cleanup() {
+  if [ -n "$pg_schema" ]; then
+    psql -X -q -c "DROP SCHEMA IF EXISTS $pg_schema CASCADE" >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "== C check program" >&2
+cc -std=c99 -Wall -Wextra -Werror -Iinclude tests/capi/capi_check.c -o "$work/capi_check" \
+  -L"$build" -lcarvalen -lpthread -Wl,-rpath,"$root/$build"
+
+"$tool" init-demo --dir "$work/sqlite" --size 100 >/dev/null
+stores=("$work/sqlite")
+
+if [ -n "${CARVALEN_TEST_PG:-}" ]; then
+  # psql reaches the test database through the PG* variables read off the connection string.
+  IFS=';' read -ra pairs <<<"$CARVALEN_TEST_PG"
+  for pair in "${pairs[@]}"; do
+    value=${pair#*=}
+    case "$(tr '[:upper:]' '[:lower:]' <<<"${pair%%=*}" | tr -d ' ')" in
+      host) export PGHOST=$value ;; port) export PGPORT=$value ;;
+      database) export PGDATABASE=$value ;; userid) export PGUSER=$value ;;
+      password) export PGPASSWORD=$value ;;
+    esac
+  done
+  pg_schema="carvalen_py_$$"
+  demo_db=$work/sqlite/contracts.db
+  {
+    echo "SET client_min_messages TO warning; DROP SCHEMA IF EXISTS $pg_schema CASCADE;"
+    echo "CREATE SCHEMA $pg_schema; SET search_path TO $pg_schema;"
+    "$tool" schema --provider postgresql
+  } | psql -X -q -v ON_ERROR_STOP=1 >/dev/null
+  tables=$(sqlite3 "$demo_db" \
+    "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'")
+  for table in $tables; do
+    columns=$(sqlite3 "$demo_db" "SELECT group_concat(name, ', ') FROM pragma_table_info('$table')")
+    sqlite3 -csv -nullvalue '\N' "$demo_db" "SELECT * FROM $table" |
+      psql -X -q -v ON_ERROR_STOP=1 \
+        -c "\\copy $pg_schema.$table ($columns) FROM STDIN WITH (FORMAT csv, NULL '\\N')"
+    # Some operations' joins have no ORDER BY, so their rows come in the plan's order: statistics
+    # taken now keep autovacuum from changing the plan between the tool's calls and ours.
+    psql -X -q -v ON_ERROR_STOP=1 -c "ANALYZE $pg_schema.$table" >/dev/null
+  done
+  mkdir -p "$work/pg"
+  sed -e "s|^EContract = .*|EContract = \"$CARVALEN_TEST_PG;options=-csearch_path=$pg_schema\"|" \
+    "$work/sqlite/Vendra.toml" >"$work/pg/Vendra.toml"
+  stores+=("$work/pg")
+else
+  echo "CARVALEN_TEST_PG is not set: PostgreSQL is not checked" >&2
+fi
+
+export CARVALEN_LIBRARY=$library CARVALEN_CLI=$tool CARVALEN_LOG=$work/carvalen.log
+export PYTHONDONTWRITEBYTECODE=1 # keep the source tree clean
+for store in "${stores[@]}"; do
+  echo "== $(basename "$store"): C check and Python tests" >&2
+  export CARVALEN_CONFIG_DIR=$store
+  "$work/capi_check" tests/capi/cases.tsv "$tool" 4
+  (cd python && "$python" -m pytest -q -p no:cacheprovider tests)
+done

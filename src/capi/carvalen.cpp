@@ -1,0 +1,86 @@
+// The C interface: a thin face over the shared call path. Decoding, dispatch and encoding all
+// happen in src/api, so a document from here is byte for byte what `carvalen call` prints.
+#include "carvalen/carvalen.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "api/call.hpp"
+#include "api/json_codec.hpp"
+#include "carvalen/error.hpp"
+#include "carvalen/settings.hpp"
+#include "carvalen/version.hpp"
+
+namespace {
+
+using carvalen::api::CallOutcome;
+
+// The tool reads its environment once before anything runs; a host loading the library gets the
+// same on its first call, whichever thread makes it.
+void InitialiseOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { carvalen::LoadSettingsFromEnvironment(); });
+}
+
+// A copy the caller releases with carvalen_free: a plain malloc'd C buffer, so that what a foreign
+// caller holds owns no C++ object and carvalen_free is a bare free().
+char* CopyOut(const std::string& text) {
+  auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (copy == nullptr) throw std::bad_alloc();
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
+}
+
+// Runs `produce` (returning a CallOutcome) and stores its document. Whatever escapes it, out of
+// memory above all, is reported the way the tool reports a failure (status 1 with the error's
+// number and text); only when even that document cannot be made is *out_json left NULL.
+template <typename Produce>
+int Deliver(char** out_json, Produce produce) noexcept {
+  if (out_json == nullptr) return CARVALEN_USAGE;
+  *out_json = nullptr;
+  try {
+    InitialiseOnce();
+    const CallOutcome outcome = produce();
+    *out_json = CopyOut(carvalen::api::Dump(outcome.document));
+    return outcome.status;
+  } catch (...) {
+    try {
+      *out_json =
+          CopyOut(carvalen::api::Dump(carvalen::api::ErrorJson(carvalen::CurrentError().Info())));
+      return CARVALEN_FAILED;
+    } catch (...) {
+      return CARVALEN_NO_MEMORY;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int carvalen_call(const char* target, const char* arguments_json, char** out_json) {
+  return Deliver(out_json, [&]() -> CallOutcome {
+    if (target == nullptr) {
+      return {carvalen::api::kCallUsage,
+              carvalen::api::UsageJson("the target is <Class>.<Operation>, not NULL")};
+    }
+    return carvalen::api::CallWithJson(
+        target, arguments_json == nullptr ? std::string_view() : std::string_view(arguments_json));
+  });
+}
+
+int carvalen_operations(char** out_json) {
+  return Deliver(out_json, [] {
+    return CallOutcome{carvalen::api::kCallOk, carvalen::api::OperationsJson()};
+  });
+}
+
+void carvalen_free(char* json) { std::free(json); }
+
+const char* carvalen_version(void) { return carvalen::kVersion; }
+
+}  // extern "C"
