@@ -160,7 +160,7 @@ TEST_P(Service, AnswersEachRequest) {
       << ready->body;
 }
 
-TEST_P(Service, DrainsAndRefusesWhenFull) {
+TEST_P(Service, RefusesWhenFullAndDrains) {
   // A call that waits for the test to let it go.
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
@@ -189,51 +189,25 @@ TEST_P(Service, DrainsAndRefusesWhenFull) {
     httplib::Result res = Client().Post("/v1/ContractLine/GetPrice", kPrice, "application/json");
     return res ? res->status : -1;
   });
-  while (entered.load() == 0) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 5000 && entered.load() == 0; ++i) std::this_thread::sleep_for(1ms);
   std::future<int> waiting = std::async(std::launch::async, [&] {
     httplib::Result res = Client().Get("/healthz");
     return res ? res->status : -1;
   });
   std::this_thread::sleep_for(200ms);
+  // No ASSERT before the release below: the call would never end.
   httplib::Result refused = Client().Get("/healthz");
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->status, 503);
-  EXPECT_NE(refused->body.find("busy"), std::string::npos);
+  EXPECT_EQ(refused ? refused->status : -1, 503);
 
-  // Draining: the call in flight finishes, what comes after it is refused.
+  // Draining: a grace shorter than the call in flight runs out; a longer one sees it finish.
+  // Nothing is served after the drain began.
+  EXPECT_FALSE(server_->Drain(50ms));
   std::future<bool> drained = std::async(std::launch::async, [&] { return server_->Drain(10s); });
-  std::this_thread::sleep_for(100ms);
   release.set_value();
   EXPECT_EQ(busy.get(), 200);
-  EXPECT_EQ(waiting.get(), 503);
+  EXPECT_NE(waiting.get(), 200);
   EXPECT_TRUE(drained.get());
   EXPECT_FALSE(Client().Get("/healthz")) << "still listening after the drain";
-}
-
-TEST_P(Service, GivesAShortGraceItsDue) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  struct Stuck : Object {
-    explicit Stuck(std::shared_future<void> gate) : gate(std::move(gate)) {}
-    std::string ClassName() const override { return "ContractLine"; }
-    Variant Invoke(std::string_view, std::span<Variant>) override {
-      gate.wait();
-      return Variant(1.0);
-    }
-    std::shared_future<void> gate;
-  };
-  ComponentOverride stuck("Carvalen.ContractLine",
-                          [&] { return ObjectPtr(std::make_shared<Stuck>(released)); });
-  Start();
-  std::future<int> call = std::async(std::launch::async, [&] {
-    httplib::Result res = Client().Post("/v1/ContractLine/GetPrice", kPrice, "application/json");
-    return res ? res->status : -1;
-  });
-  std::this_thread::sleep_for(200ms);
-  EXPECT_FALSE(server_->Drain(100ms));  // the call outlives the grace
-  release.set_value();
-  EXPECT_EQ(call.get(), 200);
-  server_->Stop();
 }
 
 TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
@@ -275,14 +249,11 @@ TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
   ASSERT_TRUE(call);
   EXPECT_EQ(call->status, 200);
 
-  // A token taken out of the store stops working once the store is read again.
-  std::ofstream(std::filesystem::path(db_->ConfigDir()) / "Vendra.toml", std::ios::app)
-      << "\n";  // keep the connection, rewrite the section below
-  {
-    std::string store = ReadFile(std::filesystem::path(db_->ConfigDir()) / "Vendra.toml");
-    store.replace(store.find("store-token"), 11, "new-token");
-    std::ofstream(std::filesystem::path(db_->ConfigDir()) / "Vendra.toml") << store;
-  }
+  // A token replaced in the store stops working once the store is read again.
+  const std::filesystem::path store_file = std::filesystem::path(db_->ConfigDir()) / "Vendra.toml";
+  std::string store = ReadFile(store_file);
+  store.replace(store.find("store-token"), 11, "new-token");
+  std::ofstream(store_file) << store;
   components::ForgetConfigurationStores();
   std::this_thread::sleep_for(1100ms);  // the service looks at most once a second
   EXPECT_EQ(Client().Get("/v1/operations", {{"Authorization", "Bearer store-token"}})->status, 401);
@@ -297,7 +268,7 @@ TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
   }
 }
 
-TEST(ServiceSetup, ListenAddressesAndTheLoopbackRule) {
+TEST(ServiceSetup, ListenAddressesAndOffLoopbackOnlyWithAToken) {
   const struct {
     const char* listen;
     const char* host;
@@ -312,12 +283,6 @@ TEST(ServiceSetup, ListenAddressesAndTheLoopbackRule) {
   for (const char* bad : {"8080", "host:", "host:x", "host:70000", "::1:80", "h:-1"}) {
     EXPECT_THROW(service::ParseListen(bad), api::UsageError) << bad;
   }
-  for (const char* host : {"127.0.0.1", "127.8.0.1", "::1", "localhost"}) {
-    EXPECT_TRUE(service::IsLoopback(host)) << host;
-  }
-  for (const char* host : {"0.0.0.0", "::", "10.0.0.1", "1270.0.0.1"}) {
-    EXPECT_FALSE(service::IsLoopback(host)) << host;
-  }
   // Off loopback only with a token.
   TempFolder empty;
   ScopedSetting no_store(Setting::ConfigDir, empty.path.string());
@@ -330,12 +295,21 @@ TEST(ServiceSetup, ListenAddressesAndTheLoopbackRule) {
 
 // Mixed calls from several keep-alive clients: every answer as expected, no connection left
 // open, and memory that stops growing once the caches are warm.
-TEST_P(Service, StaysSteadyUnderLoad) {
 #if defined(__SANITIZE_ADDRESS__)
-  constexpr int kRequests = 1000;
-#else
-  constexpr int kRequests = 5000;
+#define CARVALEN_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CARVALEN_SANITIZED 1
 #endif
+#endif
+#ifdef CARVALEN_SANITIZED
+constexpr bool kSanitized = true;  // slower, and freed memory is held back to catch misuse
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST_P(Service, StaysSteadyUnderLoad) {
+  constexpr int kRequests = kSanitized ? 1000 : 5000;
   constexpr int kClients = 8;
   service::Options options;
   options.threads = kClients;
@@ -374,7 +348,9 @@ TEST_P(Service, StaysSteadyUnderLoad) {
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(db::OpenConnectionCount(), 0);
   EXPECT_LE(db::PooledConnectionCount(), kClients);
-  EXPECT_LT(rss() - midway.load(), 8L << 20) << "memory grew by more than 8 MiB in the second half";
+  if (!kSanitized) {
+    EXPECT_LT(rss() - midway.load(), 8L << 20) << "memory grew by over 8 MiB in the second half";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Service, ::testing::ValuesIn(AllProviders()),
