@@ -209,7 +209,15 @@ struct Server::Impl {
   std::mutex marks_mutex;
   std::unordered_map<const httplib::Request*, Mark> marks;
   std::thread listener;
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> listened{false};  // the listening thread has returned
   int port = 0;
+
+  // httplib's stop() must run once only: a second call while the workers finish trips over the
+  // socket the first one closed.
+  void StopListening() {
+    if (!stopped.exchange(true)) http.stop();
+  }
 };
 
 bool Server::Impl::Refused(const httplib::Request& req, httplib::Response& res, bool needs_token) {
@@ -369,7 +377,14 @@ void Server::Start() {
     throw std::runtime_error(
         fmt::format("cannot listen on {}:{}", impl.options.host, impl.options.port));
   }
-  impl.listener = std::thread([&impl] { impl.http.listen_after_bind(); });
+  impl.listener = std::thread([&impl] {
+    impl.http.listen_after_bind();
+    impl.listened = true;
+  });
+  // Until the thread runs, httplib's stop() would be lost and the thread would never end.
+  while (!impl.http.is_running() && !impl.listened) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 int Server::Port() const { return impl_->port; }
@@ -382,13 +397,13 @@ bool Server::Drain(std::chrono::milliseconds grace) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   const bool finished = impl.in_flight.load() == 0;
-  impl.http.stop();
+  impl.StopListening();
   if (finished && impl.listener.joinable()) impl.listener.join();
   return finished;
 }
 
 void Server::Stop() {
-  impl_->http.stop();
+  impl_->StopListening();
   if (impl_->listener.joinable()) impl_->listener.join();
 }
 
