@@ -1,6 +1,7 @@
 #include "service/tokens.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "carvalen/component.hpp"
@@ -22,13 +23,12 @@ std::string_view Trim(std::string_view text) {
 }
 
 // Key Tokens of [Service] in the first store that exists, the one the contract connection comes
-// from; nothing when no store exists or the key is absent. A store that cannot be read yields
-// no token rather than stopping the service: the environment's tokens still apply.
-std::string StoreTokens() {
+// from; "" when no store exists or the key is absent, nullopt when the store cannot be read.
+std::optional<std::string> StoreTokens() {
   try {
     const std::shared_ptr<IConfiguration> config =
         std::dynamic_pointer_cast<IConfiguration>(CreateObject(kConfigurationName));
-    if (!config) return {};
+    if (!config) return std::nullopt;
     for (const char* store : settings::kStores) {
       if (!config->StoreExists(store)) continue;
       config->OpenStore(store, 0);
@@ -36,9 +36,10 @@ std::string StoreTokens() {
       const Variant value = config->GetConfigValue(section, key);
       return value.IsEmpty() ? std::string() : value.ToString();
     }
+    return std::string();
   } catch (...) {
+    return std::nullopt;
   }
-  return {};
 }
 
 }  // namespace
@@ -86,8 +87,12 @@ std::vector<std::string> TokenSource::Current() {
     if (now < expires_) return tokens_;
   }
   std::vector<std::string> tokens = SplitTokens(GetSetting(Setting::ServiceTokens));
-  for (std::string& token : SplitTokens(StoreTokens())) tokens.push_back(std::move(token));
+  const std::optional<std::string> stored = StoreTokens();
   std::lock_guard lock(mutex_);
+  // A store being rewritten, or broken by an edit, keeps the tokens it had: losing them all
+  // would open a loopback service to anyone on the machine.
+  if (stored) store_tokens_ = SplitTokens(*stored);
+  tokens.insert(tokens.end(), store_tokens_.begin(), store_tokens_.end());
   tokens_ = tokens;
   expires_ = now + std::chrono::seconds(1);
   return tokens;

@@ -1,6 +1,7 @@
 // The bearer tokens the service accepts: those of CARVALEN_SERVICE_TOKENS and those of key
 // Tokens in table [Service] of the configuration store the library reads its connection from,
-// both comma-separated. The store is read again when it changes, as the library reads it.
+// both comma-separated. The store is read again when it changes, as the library reads it; while
+// it cannot be read (an edit that broke it), the tokens it last gave stay in force.
 #pragma once
 
 #include <chrono>
@@ -30,7 +31,8 @@ class TokenSource {
  private:
   std::mutex mutex_;
   std::chrono::steady_clock::time_point expires_{};
-  std::vector<std::string> tokens_;
+  std::vector<std::string> tokens_;        // the environment's and the store's
+  std::vector<std::string> store_tokens_;  // as last read from the store
 };
 
 }  // namespace carvalen::service

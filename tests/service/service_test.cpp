@@ -258,6 +258,12 @@ TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
   std::this_thread::sleep_for(1100ms);  // the service looks at most once a second
   EXPECT_EQ(Client().Get("/v1/operations", {{"Authorization", "Bearer store-token"}})->status, 401);
   EXPECT_EQ(Client().Get("/v1/operations", {{"Authorization", "Bearer new-token"}})->status, 200);
+  // An edit that breaks the store leaves its tokens in force rather than opening up.
+  std::ofstream(store_file) << "[broken";
+  components::ForgetConfigurationStores();
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_EQ(Client().Get("/v1/operations")->status, 401);
+  EXPECT_EQ(Client().Get("/v1/operations", {{"Authorization", "Bearer new-token"}})->status, 200);
 
   // The access log has a line per request and never a token or an argument value.
   const std::string log = ReadFile(scratch_ / "access.log");
