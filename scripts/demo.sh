@@ -51,3 +51,26 @@ run 0 call Contract.getActiveContractLineFieldsperSupplier i_lProductId=7001 \
 run 0 call Contract.GetContractHeaderAttachments i_lContractHeaderID=1
 run 0 call Contract.GetActiveContractLinesProc \
   i_oDicBPProductQuan='{"$dict": [[7001, {"$array": [501, 100.0]}], [7002, {"$array": [501, 10.0]}]]}'
+
+# The same call through the service: started in the background on a free loopback port, one
+# request, then stopped with SIGTERM, which must end it with status 0.
+serve_out="$demo_dir/serve.out"
+./build/carvalen serve --listen 127.0.0.1:0 --access-log "$demo_dir/access.log" >"$serve_out" &
+serve_pid=$!
+for _ in $(seq 100); do
+  grep -q '^listening on ' "$serve_out" && break
+  sleep 0.1
+done
+url=$(sed -n 's/^listening on //p' "$serve_out")
+[ -n "$url" ] || { echo "demo: the service did not start" >&2; kill "$serve_pid"; exit 1; }
+body='{"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 60.0}'
+echo "\$ curl -s $url/v1/ContractLine/GetPrice -d '$body'"
+curl -s --fail-with-body "$url/v1/ContractLine/GetPrice" -d "$body"
+echo
+kill -TERM "$serve_pid"
+serve_status=0
+wait "$serve_pid" || serve_status=$?
+if [ "$serve_status" -ne 0 ]; then
+  echo "demo: the service exited with status $serve_status after SIGTERM" >&2
+  exit 1
+fi

@@ -7,7 +7,7 @@ packages=(
   build-essential clang cmake ninja-build pkg-config clang-format
   libsqlite3-dev sqlite3 libpq-dev postgresql
   libtomlplusplus-dev nlohmann-json3-dev libfmt-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev curl
   python3 python3-pytest
 )
 

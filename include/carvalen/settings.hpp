@@ -11,9 +11,10 @@
 namespace carvalen {
 
 enum class Setting {
-  ConfigDir,  ///< CARVALEN_CONFIG_DIR: folder of the configuration stores; empty: "config"
-  LogFile,    ///< CARVALEN_LOG: file of the default log; empty: standard error
-  SqlTrace,   ///< CARVALEN_SQL_TRACE: file of the SQL trace; empty: no trace
+  ConfigDir,      ///< CARVALEN_CONFIG_DIR: folder of the configuration stores; empty: "config"
+  LogFile,        ///< CARVALEN_LOG: file of the default log; empty: standard error
+  SqlTrace,       ///< CARVALEN_SQL_TRACE: file of the SQL trace; empty: no trace
+  ServiceTokens,  ///< CARVALEN_SERVICE_TOKENS: bearer tokens of `carvalen serve`, comma-separated
 };
 
 /// The environment variable a setting starts from ("CARVALEN_LOG", ...).

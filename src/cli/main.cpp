@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "api/json_codec.hpp"
@@ -15,6 +16,7 @@
 #include "carvalen/settings.hpp"
 #include "cli/commands.hpp"
 #include "cli/demo.hpp"
+#include "service/serve.hpp"
 
 namespace {
 
@@ -104,6 +106,34 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember({"sqlite", "postgresql"}, CLI::ignore_case));
 
+  CLI::App* serve =
+      app.add_subcommand("serve", "Serve the operations over HTTP with the same typed JSON");
+  std::string listen = "127.0.0.1:8080";
+  carvalen::service::Options serve_options;
+  std::int64_t grace = 30, read_timeout = serve_options.read_timeout.count();
+  serve->add_option("--listen", listen, "HOST:PORT to listen on; port 0 picks a free one")
+      ->capture_default_str();
+  serve->add_option("--threads", serve_options.threads, "Worker threads, one per connection")
+      ->check(CLI::Range(1, 1024))
+      ->capture_default_str();
+  serve->add_option("--max-body", serve_options.max_body, "Largest request body, e.g. 16MiB")
+      ->transform(CLI::AsSizeValue(false))
+      ->default_str("16MiB");
+  serve->add_option("--grace", grace, "Seconds the requests being served get to finish on stop")
+      ->check(CLI::Range(std::int64_t{0}, std::int64_t{86400}))
+      ->capture_default_str();
+  serve->add_option("--read-timeout", read_timeout, "Seconds to wait for each read of a request")
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}))
+      ->capture_default_str();
+  serve->add_option("--access-log", serve_options.access_log,
+                    "File to append the access log to (default: standard error)");
+  serve->footer(
+      "POST /v1/<Class>/<Operation> with a JSON object of NAME: value answers what `carvalen\n"
+      "call` prints: 200, 422 (the operation's error) or 400 (a usage error). Also\n"
+      "GET /v1/operations, /healthz, /readyz and /metrics. Tokens: CARVALEN_SERVICE_TOKENS or\n"
+      "key Tokens of [Service] in the configuration store; without any, loopback only.\n"
+      "SIGTERM or SIGINT drains and exits 0. See docs/service.md.");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -116,6 +146,11 @@ int main(int argc, char** argv) {
     if (ops->parsed()) return RunOps(class_name, ops_json, std::cout);
     if (schema->parsed()) return RunSchema(provider, std::cout);
     if (demo->parsed()) return InitDemo(dir, size, force);
+    if (serve->parsed()) {
+      std::tie(serve_options.host, serve_options.port) = carvalen::service::ParseListen(listen);
+      serve_options.read_timeout = std::chrono::seconds(read_timeout);
+      return carvalen::service::RunServe(serve_options, std::chrono::seconds(grace), std::cout);
+    }
   } catch (const UsageError& e) {
     std::cerr << "carvalen: " << e.what() << '\n';
     return kExitUsage;

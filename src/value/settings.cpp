@@ -10,7 +10,8 @@
 namespace carvalen {
 namespace {
 
-constexpr std::array kSettings = {Setting::ConfigDir, Setting::LogFile, Setting::SqlTrace};
+constexpr std::array kSettings = {Setting::ConfigDir, Setting::LogFile, Setting::SqlTrace,
+                                  Setting::ServiceTokens};
 
 class Settings {
  public:
@@ -57,9 +58,11 @@ const char* SettingVariable(Setting setting) {
     case Setting::LogFile:
       return "CARVALEN_LOG";
     case Setting::SqlTrace:
+      return "CARVALEN_SQL_TRACE";
+    case Setting::ServiceTokens:
       break;
   }
-  return "CARVALEN_SQL_TRACE";
+  return "CARVALEN_SERVICE_TOKENS";
 }
 
 std::string GetSetting(Setting setting) { return TheSettings().Get(setting); }

@@ -1,0 +1,77 @@
+#include "service/serve.hpp"
+
+#include <fmt/format.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "api/call.hpp"
+#include "db/client.hpp"
+#include "service/tokens.hpp"
+
+namespace carvalen::service {
+
+std::pair<std::string, int> ParseListen(std::string_view listen) {
+  const std::size_t colon = listen.rfind(':');
+  auto fail = [&] {
+    return api::UsageError(fmt::format(
+        "--listen expects HOST:PORT, e.g. 127.0.0.1:8080 or [::1]:8080, not \"{}\"", listen));
+  };
+  if (colon == std::string_view::npos) throw fail();
+  std::string_view host = listen.substr(0, colon);
+  const std::string_view digits = listen.substr(colon + 1);
+  int port = -1;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+  if (error != std::errc() || end != digits.data() + digits.size() || port < 0 || port > 65535) {
+    throw fail();
+  }
+  if (host.starts_with('[') && host.ends_with(']')) {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string_view::npos) {
+    throw fail();  // a V6 address is written in brackets
+  }
+  if (host.empty()) host = "127.0.0.1";
+  return {std::string(host), port};
+}
+
+int RunServe(const Options& options, std::chrono::seconds grace, std::ostream& out) {
+  if (!IsLoopback(options.host) && TokenSource().Current().empty()) {
+    throw api::UsageError(fmt::format(
+        "no token is configured, so the service listens on loopback only, not on {}: set "
+        "CARVALEN_SERVICE_TOKENS or key Tokens of [Service] in the configuration store",
+        options.host));
+  }
+  // Every thread started from here on inherits the mask, so the signals reach only the sigwait
+  // below, never a worker in the middle of a call.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  Server server(options);
+  server.Start();
+  const bool v6 = options.host.find(':') != std::string::npos;
+  out << fmt::format("listening on http://{}{}{}:{}", v6 ? "[" : "", options.host, v6 ? "]" : "",
+                     server.Port())
+      << std::endl;
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  const bool finished = server.Drain(grace);
+  db::DrainPool();
+  if (!finished) {
+    // A call that outlives the grace period cannot be interrupted; the database sessions are
+    // read-only, so leaving it is safe, and the status says it happened.
+    std::fputs("carvalen serve: requests still running at the end of the grace period\n", stderr);
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  return 0;
+}
+
+}  // namespace carvalen::service

@@ -1,0 +1,56 @@
+// The operations as an HTTP/JSON service: POST /v1/<Class>/<Operation> with a JSON object of
+// NAME: value answers the document `carvalen call` prints, through the same call path. Also
+// GET /v1/operations, /healthz, /readyz and /metrics. A bounded pool of worker threads serves
+// the connections (kept alive between requests); connections beyond what the pool and its queue
+// hold are answered 503 at once rather than left waiting.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace carvalen::service {
+
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 8080;  // 0: a free port, see Server::Port
+  int threads = 8;  // workers; as many connections again may wait for one
+  std::size_t max_body = std::size_t{16} << 20;
+  std::chrono::seconds read_timeout{10};   // for each read of a request's header and body
+  std::chrono::seconds write_timeout{10};  // for each write of an answer
+  std::chrono::seconds keep_alive{5};      // an idle kept-alive connection is closed after this
+  std::string access_log;                  // file appended to; empty: standard error
+};
+
+/// "127.0.0.1", "::1", "localhost" and the rest of 127.0.0.0/8.
+bool IsLoopback(std::string_view host);
+
+class Server {
+ public:
+  /// Opens the access log; throws std::runtime_error when it cannot.
+  explicit Server(Options options);
+  /// Stops at once if still running.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  /// Binds the address and serves on threads of its own; throws std::runtime_error when the
+  /// address cannot be bound.
+  void Start();
+  /// The port bound (the one chosen when Options::port is 0).
+  int Port() const;
+  /// Answers every new request 503, waits up to `grace` for the requests being served, then
+  /// stops listening and closes the connections. False when requests were still running at the
+  /// deadline: their threads are left running and Stop (or the destructor) waits for them.
+  bool Drain(std::chrono::milliseconds grace);
+  /// Stops listening and waits for the serving threads.
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace carvalen::service

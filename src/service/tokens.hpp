@@ -1,0 +1,38 @@
+// The bearer tokens the service accepts: those of CARVALEN_SERVICE_TOKENS and those of key
+// Tokens in table [Service] of the configuration store the library reads its connection from,
+// both comma-separated. The store is read again when it changes, as the library reads it; while
+// it cannot be read (an edit that broke it), the tokens it last gave stay in force.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace carvalen::service {
+
+/// "a, b,,c" -> {"a", "b", "c"}: blanks around a token and empty entries are dropped.
+std::vector<std::string> SplitTokens(std::string_view text);
+
+/// Whether `presented` equals one of `tokens`, in a time that depends on the length of
+/// `presented` and the number of tokens only, never on where a difference lies.
+bool TokenMatches(std::string_view presented, const std::vector<std::string>& tokens);
+
+/// The token of an "Authorization: Bearer <token>" header value; empty when it is not one.
+std::string_view BearerToken(std::string_view authorization);
+
+class TokenSource {
+ public:
+  /// The tokens configured now: the environment's and the store's. Looked up at most once a
+  /// second; the store's own cache decides when its file is read again.
+  std::vector<std::string> Current();
+
+ private:
+  std::mutex mutex_;
+  std::chrono::steady_clock::time_point expires_{};
+  std::vector<std::string> tokens_;        // the environment's and the store's
+  std::vector<std::string> store_tokens_;  // as last read from the store
+};
+
+}  // namespace carvalen::service
