@@ -41,6 +41,8 @@ for config in "${configs[@]}"; do
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" || status=1
 done
 
+bash scripts/ci-fuzz.sh || status=1
+
 echo "== install and link the example" >&2
 prefix=$work/prefix
 cmake --install build-clang --prefix "$prefix" >/dev/null
