@@ -287,6 +287,11 @@ TEST_P(HostileInput, NulAndNonFiniteDoublesAreRefusedBeforeTheirStatement) {
        false},
       {"ContractLine.GetEffectivePrice", with(Json{{"i_fQuantity", Json{{"$double", "NaN"}}}}),
        false},
+      // Bulk pricing (product 5: partner 1, quantity) formats with the library's own component.
+      {"Contract.GetActiveContractLinesProc",
+       Json{{"i_oDicBPProductQuan",
+             Json{{"$dict", {{5, Json{{"$array", {1, Json{{"$double", "NaN"}}}}}}}}}}},
+       false},
   };
   for (const bool lax : {false, true}) {
     std::optional<ComponentOverride> host;
