@@ -476,7 +476,10 @@ Variant FromJson(const Json& json) { return Decode(json, 0); }
 std::string EchoJson(std::string_view text) {
   constexpr std::size_t kEchoed = 200;
   if (text.size() <= kEchoed) return std::string(text);
-  return fmt::format("{}... ({} bytes)", text.substr(0, kEchoed), text.size());
+  // Cut before a character, not inside one.
+  std::size_t cut = kEchoed;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return fmt::format("{}... ({} bytes)", text.substr(0, cut), text.size());
 }
 
 Json ParseJson(std::string_view text) {
