@@ -43,6 +43,7 @@ for config in "${configs[@]}"; do
 done
 
 bash scripts/ci-python.sh build-shared || status=1
+bash scripts/ci-fuzz.sh || status=1
 
 echo "== install and link the example" >&2
 prefix=$work/prefix

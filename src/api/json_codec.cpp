@@ -89,6 +89,16 @@ Json ObjectJson(const ObjectPtr& object) {
 
 // ---- input -------------------------------------------------------------------------------
 
+// Decoding recurses once per nested value; `depth` counts the levels so that a document built in
+// memory (not only parsed text) cannot exhaust the stack.
+Variant Decode(const Json& json, std::size_t depth);
+
+void Deeper(std::size_t depth) {
+  if (depth >= kMaxJsonDepth) {
+    Fail(fmt::format("values nest deeper than {} levels", kMaxJsonDepth));
+  }
+}
+
 std::int32_t LongFrom(const Json& json, const char* what) {
   if (json.is_number_unsigned()) {
     if (json.get<std::uint64_t>() <= static_cast<std::uint64_t>(kLongMax)) {
@@ -99,6 +109,18 @@ std::int32_t LongFrom(const Json& json, const char* what) {
     if (n >= kLongMin && n <= kLongMax) return static_cast<std::int32_t>(n);
   }
   Fail(fmt::format("{} must be an integer in the 32-bit range, not {}", what, Dump(json)));
+}
+
+// The parser reads 1e400 as infinity; typed JSON spells an infinity out, so a number beyond the
+// double range is a mistake, not a way to write one.
+double FiniteDouble(const Json& json) {
+  const double value = json.get<double>();
+  if (!std::isfinite(value)) {
+    Fail(
+        "a JSON number is beyond the range of a double (an infinity is written "
+        "{\"$double\": \"Infinity\"})");
+  }
+  return value;
 }
 
 Variant NumberFrom(const Json& json) {
@@ -112,7 +134,7 @@ Variant NumberFrom(const Json& json) {
     if (n >= kLongMin && n <= kLongMax) return Variant(static_cast<std::int32_t>(n));
     return Variant(static_cast<double>(n));
   }
-  return Variant(json.get<double>());
+  return Variant(FiniteDouble(json));
 }
 
 Variant Int16From(const Json& json) {
@@ -152,7 +174,7 @@ Variant Int64From(const Json& json) {
 }
 
 Variant DoubleFrom(const Json& json) {
-  if (json.is_number()) return Variant(json.get<double>());
+  if (json.is_number()) return Variant(FiniteDouble(json));
   if (json.is_string()) {
     const std::string& text = json.get_ref<const std::string&>();
     if (text == "NaN") return Variant(std::numeric_limits<double>::quiet_NaN());
@@ -185,7 +207,7 @@ std::int32_t UpperBound(std::int32_t lower, std::size_t count) {
   return static_cast<std::int32_t>(upper);
 }
 
-Variant ArrayFrom(const Json& json) {
+Variant ArrayFrom(const Json& json, std::size_t depth) {
   const Json& items = json.at("$array");
   const Json* lbound = json.contains("lbound") ? &json.at("lbound") : nullptr;
   if (items.is_null()) {
@@ -218,7 +240,7 @@ Variant ArrayFrom(const Json& json) {
       if (item.is_array()) {
         Fail("a one-dimensional \"$array\" holds values, not lists (\"lbound\" is one number)");
       }
-      array.At(static_cast<std::int32_t>(i++)) = FromJson(item);
+      array.At(static_cast<std::int32_t>(i++)) = Decode(item, depth + 1);
     }
     return Variant(std::move(array));
   }
@@ -243,30 +265,31 @@ Variant ArrayFrom(const Json& json) {
   for (const Json& row : items) {
     std::int64_t j = lower2;
     for (const Json& item : row) {
-      array.At(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j++)) = FromJson(item);
+      array.At(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j++)) =
+          Decode(item, depth + 1);
     }
     ++i;
   }
   return Variant(std::move(array));
 }
 
-Variant DictionaryFrom(const Json& entries) {
+Variant DictionaryFrom(const Json& entries, std::size_t depth) {
   if (!entries.is_array()) Fail("\"$dict\" must be a list of [key, item] pairs");
   DictionaryPtr dictionary = Dictionary::Create();
   for (const Json& entry : entries) {
     if (!entry.is_array() || entry.size() != 2) {
       Fail(fmt::format("an entry of \"$dict\" is a pair [key, item], not {}", Dump(entry)));
     }
-    Variant key = FromJson(entry[0]);
+    Variant key = Decode(entry[0], depth + 1);
     if (dictionary->Exists(key)) {
       Fail(fmt::format("\"$dict\" holds the key {} twice", Dump(entry[0])));
     }
-    dictionary->Add(std::move(key), FromJson(entry[1]));
+    dictionary->Add(std::move(key), Decode(entry[1], depth + 1));
   }
   return Variant(ObjectPtr(dictionary));
 }
 
-Variant RecordsetFrom(const Json& body) {
+Variant RecordsetFrom(const Json& body, std::size_t depth) {
   if (!body.is_object() || !body.contains("fields") || !body.contains("rows") || body.size() != 2) {
     Fail("\"$recordset\" is {\"fields\": [...], \"rows\": [[...], ...]}");
   }
@@ -283,7 +306,7 @@ Variant RecordsetFrom(const Json& body) {
       Fail(fmt::format("each row of \"$recordset\" is a list of {} values", fields.size()));
     }
     std::vector<Variant> cells;
-    for (const Json& cell : row) cells.push_back(FromJson(cell));
+    for (const Json& cell : row) cells.push_back(Decode(cell, depth + 1));
     rows.push_back(std::move(cells));
   }
   auto records = db::Recordset::Create();
@@ -291,7 +314,7 @@ Variant RecordsetFrom(const Json& body) {
   return Variant(ObjectPtr(records));
 }
 
-Variant TaggedFrom(const Json& json) {
+Variant TaggedFrom(const Json& json, std::size_t depth) {
   if (json.empty()) Fail("{} is no value; typed values are objects with one \"$\" key");
   const std::string& key = json.begin().key();
   const Json& body = json.begin().value();
@@ -300,7 +323,7 @@ Variant TaggedFrom(const Json& json) {
     if (name == key || (is_array && name == "lbound")) continue;
     Fail(fmt::format("unexpected key \"{}\" beside \"{}\"", name, key));
   }
-  if (is_array) return ArrayFrom(json);
+  if (is_array) return ArrayFrom(json, depth);
   if (json.contains("lbound")) Fail("\"lbound\" belongs to \"$array\" and must follow it");
   if (key == "$empty" || key == "$nothing" || key == "$missing") {
     RequireTrue(key.c_str(), body);
@@ -311,8 +334,8 @@ Variant TaggedFrom(const Json& json) {
   if (key == "$int64") return Int64From(body);
   if (key == "$double") return DoubleFrom(body);
   if (key == "$date") return DateFrom(body);
-  if (key == "$dict") return DictionaryFrom(body);
-  if (key == "$recordset") return RecordsetFrom(body);
+  if (key == "$dict") return DictionaryFrom(body, depth);
+  if (key == "$recordset") return RecordsetFrom(body, depth);
   if (key == "$object") {
     Fail("\"$object\" cannot be given as an argument; pass a \"$dict\" or another value");
   }
@@ -395,7 +418,10 @@ Json ToJson(const Variant& value) {
   return Json(nullptr);
 }
 
-Variant FromJson(const Json& json) {
+namespace {
+
+Variant Decode(const Json& json, std::size_t depth) {
+  Deeper(depth);
   switch (json.type()) {
     case Json::value_t::null:
       return Variant::Null();
@@ -408,7 +434,7 @@ Variant FromJson(const Json& json) {
     case Json::value_t::string:
       return Variant(json.get<std::string>());
     case Json::value_t::object:
-      return TaggedFrom(json);
+      return TaggedFrom(json, depth);
     case Json::value_t::array:
       Fail(
           fmt::format("a JSON list is no value; write an array as {{\"$array\": {}}}", Dump(json)));
@@ -418,16 +444,62 @@ Variant FromJson(const Json& json) {
   Fail(fmt::format("{} is no value", Dump(json)));
 }
 
+// Brackets outside strings, counted without building anything.
+bool NestingExceeds(std::string_view text, std::size_t limit) {
+  std::size_t depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Variant FromJson(const Json& json) { return Decode(json, 0); }
+
+std::string EchoJson(std::string_view text) {
+  constexpr std::size_t kEchoed = 200;
+  if (text.size() <= kEchoed) return std::string(text);
+  // Cut before a character, not inside one.
+  std::size_t cut = kEchoed;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return fmt::format("{}... ({} bytes)", text.substr(0, cut), text.size());
+}
+
 Json ParseJson(std::string_view text) {
+  // Checked on the text, before nlohmann builds anything: a document of 100,000 brackets is
+  // refused at once instead of being built and then walked.
+  if (NestingExceeds(text, kMaxJsonDepth)) {
+    throw UsageError(
+        fmt::format("bad JSON {}: nesting deeper than {} levels", EchoJson(text), kMaxJsonDepth));
+  }
   try {
     return Json::parse(text.begin(), text.end());
-  } catch (const Json::parse_error& e) {
-    // nlohmann's message leads with its own error class; what follows is the useful part.
+  } catch (const Json::exception& e) {
+    // Syntax errors, and a number beyond the double range (1e400), which the parser reports as
+    // out of range. nlohmann's message leads with its own error class; what follows is the useful
+    // part.
     std::string message = e.what();
-    if (std::size_t colon = message.find("parse error"); colon != std::string::npos) {
-      message = message.substr(colon);
+    if (std::size_t bracket = message.find("] "); bracket != std::string::npos) {
+      message = message.substr(bracket + 2);
     }
-    throw UsageError(fmt::format("bad JSON {}: {}", text, message));
+    throw UsageError(fmt::format("bad JSON {}: {}", EchoJson(text), message));
   }
 }
 

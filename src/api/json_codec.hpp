@@ -4,6 +4,7 @@
 // object with one "$" key naming the type.
 #pragma once
 
+#include <cstddef>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -22,13 +23,20 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// How deep a document may nest, in brackets of the text and in values of the decoded document:
+/// decoding and printing recurse, and no argument needs more than a few levels.
+inline constexpr std::size_t kMaxJsonDepth = 256;
+
 /// The typed JSON of a value.
 Json ToJson(const Variant& value);
 /// The value a typed JSON document stands for; malformed input fails with UsageError.
 Variant FromJson(const Json& json);
 
-/// Parses one JSON text; bad JSON fails with UsageError.
+/// Parses one JSON text; bad JSON, or JSON nested deeper than kMaxJsonDepth, fails with
+/// UsageError ("bad JSON <EchoJson(text)>: ...").
 Json ParseJson(std::string_view text);
+/// The text as a message quotes it: whole when short, else its first bytes and its size.
+std::string EchoJson(std::string_view text);
 /// Parses one JSON text and decodes it; bad JSON fails with UsageError.
 Variant ParseValue(std::string_view text);
 

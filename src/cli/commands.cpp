@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <sstream>
+#include <string_view>
+
+#include <sys/stat.h>
 
 #include "api/call.hpp"
 #include "carvalen/component.hpp"
@@ -31,19 +34,43 @@ struct ArgumentText {
   std::string origin;  // empty for the command line; the file name, or "standard input"
 };
 
+// The most an argument file (or standard input) may hold: ample for a bulk request of 100,000
+// entries (about 5 MB), small enough that reading and parsing it cannot exhaust the machine.
+constexpr std::size_t kMaxArgumentBytes = std::size_t{64} << 20;
+
+std::string TooLarge(std::string_view origin) {
+  return fmt::format("{} is larger than the {} MiB an argument may hold", origin,
+                     kMaxArgumentBytes >> 20);
+}
+
+// Reads at most kMaxArgumentBytes; a pipe or a device (/dev/zero) has no size to check first, so
+// the count is kept while reading too.
+std::string ReadBounded(std::FILE* file, std::string_view origin) {
+  std::string text;
+  char buffer[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    if (text.size() + got > kMaxArgumentBytes) throw UsageError(TooLarge(origin));
+    text.append(buffer, got);
+  }
+  // A directory opens but does not read.
+  if (std::ferror(file)) {
+    throw UsageError(fmt::format("cannot read {}: {}", origin, std::strerror(errno)));
+  }
+  return text;
+}
+
 std::string ReadWhole(const std::string& path) {
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                              &std::fclose);
   if (!file) throw UsageError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
-  std::string text;
-  char buffer[1 << 16];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text.append(buffer, got);
-  // A directory opens but does not read.
-  if (std::ferror(file.get())) {
-    throw UsageError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+  // A regular file too large is refused before a byte of it is read.
+  struct stat info {};
+  if (::fstat(::fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::uintmax_t>(info.st_size) > kMaxArgumentBytes) {
+    throw UsageError(TooLarge(path));
   }
-  return text;
+  return ReadBounded(file.get(), path);
 }
 
 // `@PATH` and `@-` let an argument of any size (a bulk request of 100,000 entries) bypass the
@@ -58,10 +85,17 @@ ArgumentText ResolveArgument(const ParameterDescription& param, std::string_view
           fmt::format("{}: only one argument may be read from standard input (@-)", param.name));
     }
     stdin_taken = true;
-    std::ostringstream text;
-    text << in.rdbuf();
+    std::string text;
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+      const auto got = static_cast<std::size_t>(in.gcount());
+      if (text.size() + got > kMaxArgumentBytes) {
+        throw UsageError(fmt::format("{}: {}", param.name, TooLarge("standard input")));
+      }
+      text.append(buffer, got);
+    }
     if (in.bad()) throw UsageError(fmt::format("{}: cannot read standard input", param.name));
-    return {text.str(), "standard input"};
+    return {std::move(text), "standard input"};
   }
   try {
     return {ReadWhole(path), path};
@@ -78,7 +112,7 @@ Variant ParseArgument(const ParameterDescription& param, const ArgumentText& arg
     std::string message = e.what();
     if (!argument.origin.empty()) {
       // Name the file rather than echo what may be megabytes of it.
-      const std::string echoed = fmt::format("bad JSON {}", value);
+      const std::string echoed = fmt::format("bad JSON {}", EchoJson(value));
       if (message.starts_with(echoed)) {
         message = fmt::format("bad JSON in {}{}", argument.origin, message.substr(echoed.size()));
       }

@@ -30,7 +30,8 @@ constexpr const char* kCallFooter = R"(VALUE is one JSON text in the tool's type
   {"$array": [1, 2], "lbound": 0}    {"$array": [[1, 2], [3, 4]], "lbound": [0, 0]}
   {"$dict": [["key", 1], [2, "item"]]}                 {"$nothing": true}
 Quote for the shell: i_sBuyerId='"B01"'. A large VALUE may come from a file, NAME=@PATH, or
-from standard input, NAME=@- (one argument at most).
+from standard input, NAME=@- (one argument at most), up to 64 MiB each; JSON nests at most 256
+levels deep.
 
 Prints {"result": V, "byref": {NAME: V, ...}} and exits 0, or
 {"error": {"number": N, "source": S, "description": D, "helpFile": H, "helpContext": C}}

@@ -1,6 +1,9 @@
 #include "frame/operation.hpp"
 
 #include <cmath>
+#include <memory>
+#include <span>
+#include <string_view>
 
 #include "carvalen/error.hpp"
 
@@ -13,6 +16,44 @@ std::string Concat(std::initializer_list<std::string_view> pieces) {
   text.reserve(size);
   for (std::string_view piece : pieces) text += piece;
   return text;
+}
+
+namespace {
+
+// Every literal an operation writes passes here, whichever utilities component formats it.
+class LiteralGuard final : public IUtilities {
+ public:
+  explicit LiteralGuard(std::shared_ptr<IUtilities> inner) : inner_(std::move(inner)) {}
+
+  std::string FormatSqlNumber(std::int32_t value) override {
+    return inner_->FormatSqlNumber(value);
+  }
+  std::string FormatSqlDouble(double value) override {
+    if (!std::isfinite(value)) throw Error::Runtime(errnum::kInvalidProcedureCall);
+    return inner_->FormatSqlDouble(value);
+  }
+  std::string QuoteSqlString(const std::string& value) override {
+    if (value.find('\0') != std::string::npos) {
+      throw Error::Runtime(errnum::kInvalidProcedureCall);
+    }
+    return inner_->QuoteSqlString(value);
+  }
+  std::string FormatSqlDate(Date value) override { return inner_->FormatSqlDate(value); }
+
+  std::string ClassName() const override { return inner_->ClassName(); }
+  Variant Invoke(std::string_view name, std::span<Variant> args) override {
+    return inner_->Invoke(name, args);
+  }
+
+ private:
+  std::shared_ptr<IUtilities> inner_;
+};
+
+}  // namespace
+
+std::shared_ptr<IUtilities> GuardLiterals(std::shared_ptr<IUtilities> utilities) {
+  if (!utilities) return utilities;  // the operation that formats no caller value
+  return std::make_shared<LiteralGuard>(std::move(utilities));
 }
 
 double Checked(double value) {

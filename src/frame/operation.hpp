@@ -42,16 +42,22 @@ double Checked(double value);
 /// A text column whose NULL callers see as the empty string; every other column keeps Null.
 Variant TextOrEmpty(const db::Recordset& rs, std::string_view column);
 
+/// `utilities` behind a guard that refuses, with 5 "Invalid procedure call or argument", a text
+/// holding a NUL character and a non-finite double before the component formats them. The
+/// component may be a host's own; whatever it does, no such value reaches SQL text, so a NUL
+/// cannot cut a statement short and NaN cannot change what a comparison means.
+std::shared_ptr<IUtilities> GuardLiterals(std::shared_ptr<IUtilities> utilities);
+
 /// What an operation body holds for one call: the utilities component and the open connection.
 class Query {
  public:
   Query(std::shared_ptr<IUtilities> utilities, db::ConnectionPtr connection)
-      : utilities_(std::move(utilities)), connection_(std::move(connection)) {}
+      : utilities_(GuardLiterals(std::move(utilities))), connection_(std::move(connection)) {}
 
   IUtilities& Utilities() const { return *utilities_; }
   const db::ConnectionPtr& Connection() const { return connection_; }
 
-  // SQL literals through the utilities component.
+  // SQL literals through the (guarded) utilities component.
   std::string Number(std::int32_t value) const { return utilities_->FormatSqlNumber(value); }
   std::string Double(double value) const { return utilities_->FormatSqlDouble(value); }
   std::string Quote(const std::string& value) const { return utilities_->QuoteSqlString(value); }

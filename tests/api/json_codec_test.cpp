@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "api/json_codec.hpp"
 #include "carvalen/dictionary.hpp"
@@ -134,6 +135,56 @@ TEST(JsonCodec, RejectsMalformedInput) {
                 ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr(c.message)))
         << c.input;
   }
+}
+
+std::string Repeat(std::string_view piece, std::size_t times) {
+  std::string text;
+  for (std::size_t i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+// Hostile documents fail as usage errors, never by exhausting the stack: nesting is bounded on the
+// text before parsing and again while decoding a document built in memory.
+TEST(JsonCodec, BoundsNestingAndNumbers) {
+  const std::size_t limit = kMaxJsonDepth;
+  const struct {
+    std::string input;
+    const char* message;
+  } cases[] = {
+      // At the limit the text is parsed (and then is no value); one more level is refused.
+      {Repeat("[", limit) + Repeat("]", limit), "a JSON list is no value"},
+      {Repeat("[", limit + 1) + Repeat("]", limit + 1), "nesting deeper than 256 levels"},
+      {Repeat("[", 100'000), "nesting deeper than 256 levels"},
+      // Brackets inside strings are text, escaped quotes included.
+      {"\"" + Repeat("[\\\"", 1000) + "\"", ""},
+      {"1e400", "number overflow"},
+      {"-1e400", "number overflow"},
+      {R"({"$double": 1e400})", "number overflow"},
+      {"\"\xff\xfe\"", "ill-formed UTF-8"},
+      {"\"\xc3\"", "ill-formed UTF-8"},
+  };
+  for (const auto& c : cases) {
+    if (*c.message == '\0') {
+      EXPECT_NO_THROW(ParseValue(c.input));
+      continue;
+    }
+    EXPECT_THAT([&] { ParseValue(c.input); },
+                ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr(c.message)))
+        << c.input.substr(0, 40);
+  }
+  // A long text is named by its start and size, not echoed whole.
+  EXPECT_THAT([&] { ParseValue(Repeat("[", 100'000)); },
+              ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr("(100000 bytes)")));
+
+  // Built in memory, past anything the parser would let through.
+  Json deep = Json(1);
+  for (std::size_t i = 0; i < 2 * limit; ++i) deep = Json{{"$array", Json::array({deep})}};
+  EXPECT_THAT([&] { FromJson(deep); },
+              ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr("nest deeper than 256")));
+  EXPECT_THAT([&] { FromJson(Json(std::numeric_limits<double>::infinity())); },
+              ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr("beyond the range")));
+  // 20 digits are past 64 bits but a double: a Double, as any JSON number outside 32 bits.
+  EXPECT_EQ(ParseValue("99999999999999999999").Type(), VarType::Double);
 }
 
 // The exact error object is checked through the tool (cli_test).

@@ -183,6 +183,46 @@ TEST_F(Cli, ReadsArgumentsFromAFileOrStandardInput) {
   }
 }
 
+// Hostile arguments end as a usage error (or, for a value that is valid JSON, the call's own
+// conversion error), never as a crash or a hang.
+TEST_F(Cli, RefusesHostileArguments) {
+  std::ofstream(scratch_ / "deep.json") << std::string(100'000, '[') << std::string(100'000, ']');
+  // Sparse: 100 MB on paper, nothing on disk; refused by its size before a byte is read.
+  std::ofstream(scratch_ / "huge.json").close();
+  fs::resize_file(scratch_ / "huge.json", 100'000'000);
+  std::string nested;
+  for (int i = 0; i < 300; ++i) nested += R"({"$array": [)";
+  const std::string price = "call ContractLine.GetPrice i_lContractHeaderID=1 ";
+  const std::string code = "call ContractLine.ContractLineAttachmentExists i_sAttachmentTypeCode=";
+  const struct {
+    std::string args;
+    std::string input;
+    int status;
+    std::string message;  // part of stderr, or of stdout for status 1
+  } cases[] = {
+      {code + "@" + Quote(scratch_ / "deep.json"), "/dev/null", 2,
+       "bad JSON in " + (scratch_ / "deep.json").string() + ": nesting deeper than 256 levels"},
+      {code + Quote(nested), "/dev/null", 2, "nesting deeper than 256 levels"},
+      {code + "@" + Quote(scratch_ / "huge.json"), "/dev/null", 2,
+       "huge.json is larger than the 64 MiB an argument may hold"},
+      {code + "@-", scratch_ / "huge.json", 2, "standard input is larger than the 64 MiB"},
+      {code + "@/dev/zero", "/dev/null", 2, "/dev/zero is larger than the 64 MiB"},
+      {code + Quote("\"\xff\xfe\""), "/dev/null", 2, "ill-formed UTF-8"},
+      {price + "i_lContractLineID=1 i_fQuantity=1e400", "/dev/null", 2, "number overflow"},
+      // Valid JSON: a Double, too large for a Long parameter, fine for a Double one.
+      {price + "i_lContractLineID=99999999999999999999 i_fQuantity=1", "/dev/null", 1,
+       R"("number": 6)"},
+      {price + "i_lContractLineID=1 i_fQuantity=99999999999999999999", "/dev/null", 0,
+       R"({"result": )"},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = Tool(c.args, DemoEnv(), c.input);
+    EXPECT_EQ(outcome.status, c.status) << c.args.substr(0, 120) << "\n" << outcome.err;
+    EXPECT_THAT(c.status == 2 ? outcome.err : outcome.out, HasSubstr(c.message))
+        << c.args.substr(0, 120);
+  }
+}
+
 TEST_F(Cli, ListsOperationsAndPrintsTheSchema) {
   const Outcome text = Tool("ops contractline");
   EXPECT_EQ(text.status, 0);
