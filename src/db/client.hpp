@@ -36,6 +36,8 @@ inline constexpr std::int32_t kObjectOpen = static_cast<std::int32_t>(0x800A0E79
 inline constexpr std::int32_t kProviderNotFound = static_cast<std::int32_t>(0x800A0E7Au);  // 3706
 inline constexpr std::int32_t kInvalidArgument = static_cast<std::int32_t>(0x800A0BB9u);   // 3001
 inline constexpr std::int32_t kNotSupported = static_cast<std::int32_t>(0x800A0CB3u);      // 3251
+/// Every pooled session stayed in use for the whole connection time-out (DB_E_ABORTLIMITREACHED).
+inline constexpr std::int32_t kPoolTimeout = static_cast<std::int32_t>(0x80040E31u);
 }  // namespace dberr
 
 class Recordset;

@@ -9,7 +9,8 @@
 //   included). The time-outs are not part of it: a leased session takes the caller's connection
 //   time-out (SQLite's busy time-out) and command time-out (PostgreSQL's statement_timeout)
 //   whenever they differ from what the session has.
-// - "Max Pool Size" bounds the idle sessions kept per key; callers never wait for one.
+// - "Max Pool Size" bounds the sessions per key, in use and idle: a caller beyond it waits for one
+//   to come back, up to its connection time-out, then fails with 0x80040E31. Size 0 pools nothing.
 // - The column schema's DATA_TYPE is the database's own type name ("INTEGER", "integer").
 #include <atomic>
 #include <filesystem>
@@ -66,6 +67,14 @@ std::string IsolationLevelOf(std::string_view sql) {
   return {};
 }
 
+/// Frees a leased pool slot when opening fails before the connection holds it.
+struct SlotGuard {
+  const std::string* key = nullptr;
+  ~SlotGuard() {
+    if (key != nullptr) Pool::Instance().Release(*key);
+  }
+};
+
 }  // namespace
 
 Connection::Connection() = default;
@@ -97,8 +106,13 @@ void Connection::Open(const std::string& connection_string, const std::string& u
           std::filesystem::absolute(std::filesystem::path(*path)).lexically_normal().string());
     }
     std::string key = settings.Canonical();
+    const bool pooled = settings.pooling && settings.max_pool_size > 0;
     std::unique_ptr<PhysicalConnection> session;
-    if (settings.pooling) session = Pool::Instance().Take(key);
+    SlotGuard slot;
+    if (pooled) {
+      session = Pool::Instance().Lease(key, settings.max_pool_size, ConnectionTimeout);
+      slot.key = &key;
+    }
     if (session) {
       session->SetConnectionTimeout(ConnectionTimeout);
     } else if (settings.provider == ProviderKind::SQLite) {
@@ -108,8 +122,9 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     }
     session->trace = trace;
     physical_ = std::move(session);
+    slot.key = nullptr;  // the connection holds the slot now
     pool_key_ = std::move(key);
-    pooling_ = settings.pooling;
+    pooling_ = pooled;
     max_pool_ = settings.max_pool_size;
   } catch (const Error& e) {
     if (trace) trace->Open(id, MaskPassword(ConnectionString), &e);
@@ -148,10 +163,21 @@ void Connection::Close() {
   std::unique_ptr<PhysicalConnection> session = std::move(physical_);
   std::shared_ptr<TraceSink> trace = std::move(session->trace);
   --g_open_connections;
-  if (pooling_ && max_pool_ > 0 && session->Reusable()) {
-    session = Pool::Instance().Give(pool_key_, std::move(session), max_pool_);
+  if (pooling_) {
+    bool keep = false;
+    try {
+      keep = session->Reusable();
+    } catch (...) {
+      // A session that cannot tell whether it is clean is not handed to the next caller; the
+      // caller has had its rows, so closing still succeeds.
+    }
+    if (keep) session = Pool::Instance().Give(pool_key_, std::move(session), max_pool_);
+    if (session) {
+      session.reset();  // not kept: closed here, and its slot freed for a waiting caller
+      Pool::Instance().Release(pool_key_);
+    }
   }
-  session.reset();  // not kept: closed here
+  session.reset();
   if (trace) trace->Close(trace_id_);
 }
 
