@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -83,7 +84,7 @@ class Connection {
   std::unique_ptr<PhysicalConnection> physical_;
   std::string pool_key_;
   bool pooling_ = true;
-  std::int32_t max_pool_ = 0;
+  std::thread::id holder_;  // the thread that leased the pool slot
   std::int64_t trace_id_ = 0;
   std::vector<Recordset*> open_recordsets_;
 };

@@ -9,11 +9,13 @@
 //   included). The time-outs are not part of it: a leased session takes the caller's connection
 //   time-out (SQLite's busy time-out) and command time-out (PostgreSQL's statement_timeout)
 //   whenever they differ from what the session has.
-// - "Max Pool Size" bounds the sessions per key, in use and idle: a caller beyond it waits for one
-//   to come back, up to its connection time-out, then fails with 0x80040E31. Size 0 pools nothing.
+// - "Max Pool Size" bounds the threads holding sessions of a key (see pool.hpp): one more waits
+//   for a session to come back, up to its connection time-out, then fails with 0x80040E31. Size 0
+//   pools nothing.
 // - The column schema's DATA_TYPE is the database's own type name ("INTEGER", "integer").
 #include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
@@ -70,8 +72,9 @@ std::string IsolationLevelOf(std::string_view sql) {
 /// Frees a leased pool slot when opening fails before the connection holds it.
 struct SlotGuard {
   const std::string* key = nullptr;
+  std::thread::id holder;
   ~SlotGuard() {
-    if (key != nullptr) Pool::Instance().Release(*key);
+    if (key != nullptr) Pool::Instance().Release(*key, holder);
   }
 };
 
@@ -108,9 +111,9 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     std::string key = settings.Canonical();
     const bool pooled = settings.pooling && settings.max_pool_size > 0;
     std::unique_ptr<PhysicalConnection> session;
-    SlotGuard slot;
+    SlotGuard slot{nullptr, std::this_thread::get_id()};
     if (pooled) {
-      session = Pool::Instance().Lease(key, settings.max_pool_size, ConnectionTimeout);
+      session = Pool::Instance().Lease(key, settings.max_pool_size, ConnectionTimeout, slot.holder);
       slot.key = &key;
     }
     if (session) {
@@ -125,7 +128,7 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     slot.key = nullptr;  // the connection holds the slot now
     pool_key_ = std::move(key);
     pooling_ = pooled;
-    max_pool_ = settings.max_pool_size;
+    holder_ = slot.holder;
   } catch (const Error& e) {
     if (trace) trace->Open(id, MaskPassword(ConnectionString), &e);
     throw;
@@ -171,10 +174,11 @@ void Connection::Close() {
       // A session that cannot tell whether it is clean is not handed to the next caller; the
       // caller has had its rows, so closing still succeeds.
     }
-    if (keep) session = Pool::Instance().Give(pool_key_, std::move(session), max_pool_);
-    if (session) {
-      session.reset();  // not kept: closed here, and its slot freed for a waiting caller
-      Pool::Instance().Release(pool_key_);
+    if (keep) {
+      Pool::Instance().Give(pool_key_, std::move(session), holder_);
+    } else {
+      session.reset();  // closed here, and its slot freed for a waiting caller
+      Pool::Instance().Release(pool_key_, holder_);
     }
   }
   session.reset();

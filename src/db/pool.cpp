@@ -1,10 +1,23 @@
 #include "db/pool.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 #include "db/errors.hpp"
 
 namespace carvalen::db {
+namespace {
+
+/// Threads among `holders` (a handful: the bound is small where it matters).
+std::int64_t DistinctThreads(const std::vector<std::thread::id>& holders) {
+  std::int64_t count = 0;
+  for (auto it = holders.begin(); it != holders.end(); ++it) {
+    if (std::find(holders.begin(), it, *it) == it) ++count;
+  }
+  return count;
+}
+
+}  // namespace
 
 Pool& Pool::Instance() {
   static Pool pool;
@@ -12,57 +25,60 @@ Pool& Pool::Instance() {
 }
 
 std::unique_ptr<PhysicalConnection> Pool::Lease(const std::string& key, std::int32_t max_size,
-                                                std::int32_t timeout_seconds) {
+                                                std::int32_t timeout_seconds,
+                                                std::thread::id holder) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   for (;;) {
     std::unique_ptr<PhysicalConnection> session;
     {
       std::unique_lock lock(mutex_);
-      Sessions* sessions = &keys_[key];  // nodes stay put while the map grows
-      auto full = [&] {
-        return sessions->idle.empty() &&
-               sessions->leased + static_cast<std::int64_t>(sessions->idle.size()) >= max_size;
+      Sessions& sessions = keys_[key];  // nodes stay put while the map grows
+      auto must_wait = [&] {
+        const auto& h = sessions.holders;
+        return std::find(h.begin(), h.end(), holder) == h.end() && DistinctThreads(h) >= max_size;
       };
-      while (full()) {
+      while (must_wait()) {
         if (timeout_seconds <= 0) {
           returned_.wait(lock);
-        } else if (returned_.wait_until(lock, deadline) == std::cv_status::timeout && full()) {
+        } else if (returned_.wait_until(lock, deadline) == std::cv_status::timeout && must_wait()) {
           throw LayerError(dberr::kPoolTimeout, kTextPoolTimeout);
         }
       }
-      ++sessions->leased;
-      if (sessions->idle.empty()) return nullptr;
+      sessions.holders.push_back(holder);
+      if (sessions.idle.empty()) return nullptr;
       // Last in, first out: the most recently used session is the likeliest to be alive.
-      session = std::move(sessions->idle.back());
-      sessions->idle.pop_back();
+      session = std::move(sessions.idle.back());
+      sessions.idle.pop_back();
       --idle_count_;
     }
     if (session->Healthy()) return session;
     // A broken session (server restarted, backend terminated) is closed here, never handed out.
     session.reset();
-    Release(key);
+    Release(key, holder);
   }
 }
 
-std::unique_ptr<PhysicalConnection> Pool::Give(const std::string& key,
-                                               std::unique_ptr<PhysicalConnection> session,
-                                               std::int32_t max_idle) {
+void Pool::Drop(Sessions& sessions, std::thread::id holder) {
+  auto it = std::find(sessions.holders.begin(), sessions.holders.end(), holder);
+  if (it != sessions.holders.end()) sessions.holders.erase(it);
+}
+
+void Pool::Give(const std::string& key, std::unique_ptr<PhysicalConnection> session,
+                std::thread::id holder) {
   {
     std::lock_guard lock(mutex_);
     Sessions& sessions = keys_[key];
-    if (static_cast<std::int64_t>(sessions.idle.size()) >= max_idle) return session;
+    Drop(sessions, holder);
     sessions.idle.push_back(std::move(session));
-    --sessions.leased;
     ++idle_count_;
   }
   returned_.notify_all();
-  return nullptr;
 }
 
-void Pool::Release(const std::string& key) {
+void Pool::Release(const std::string& key, std::thread::id holder) {
   {
     std::lock_guard lock(mutex_);
-    --keys_[key].leased;
+    Drop(keys_[key], holder);
   }
   returned_.notify_all();
 }
@@ -70,12 +86,6 @@ void Pool::Release(const std::string& key) {
 std::int64_t Pool::IdleCount() {
   std::lock_guard lock(mutex_);
   return idle_count_;
-}
-
-std::int64_t Pool::LeasedCount(const std::string& key) {
-  std::lock_guard lock(mutex_);
-  auto it = keys_.find(key);
-  return it == keys_.end() ? 0 : it->second.leased;
 }
 
 void Pool::Drain() {
@@ -88,7 +98,6 @@ void Pool::Drain() {
     }
     idle_count_ = 0;
   }
-  returned_.notify_all();
   // `closing` goes out of scope here, outside the lock.
 }
 

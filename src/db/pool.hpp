@@ -3,10 +3,13 @@
 // and a SQLite one 10-40 times a kept one, while every operation opens and closes its own
 // connection. Guarded by one mutex; health checks and closing happen outside it.
 //
-// Each key counts its sessions, idle and leased: a caller leases a slot (an idle session, or the
-// right to open one) and holds it until it gives the session back or releases the slot. With
-// "Max Pool Size" sessions out, the next caller waits for one to come back, up to its connection
-// time-out, as a server under load would rather have it than a flood of new sessions.
+// "Max Pool Size" bounds the callers (threads) that hold sessions of one key at a time: one more
+// waits until a session comes back, up to its connection time-out, as a server under load would
+// rather have it than a flood of new sessions. A caller that already holds a session of the key
+// gets another without waiting: an operation that calls another keeps its own connection open
+// meanwhile, and making it wait for its peers, which wait for it in turn, would deadlock them.
+// So a key has at most Max Pool Size times the nesting depth of operations sessions, idle ones
+// included; they are all kept for reuse.
 #pragma once
 
 #include <condition_variable>
@@ -14,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -25,30 +29,27 @@ class Pool {
  public:
   static Pool& Instance();
 
-  /// Leases a slot of `key`: an idle, healthy session, or null when the caller is to open one
-  /// (broken idle sessions found on the way are closed). Waits while `max_size` sessions of the
-  /// key are out, up to `timeout_seconds` (0: no limit), then fails. The slot is the caller's
-  /// until Give or Release.
+  /// Leases a slot of `key` for `holder`: an idle, healthy session, or null when the caller is
+  /// to open one (broken idle sessions found on the way are closed). Waits while `max_size`
+  /// other threads hold sessions of the key, up to `timeout_seconds` (0: no limit), then fails
+  /// with 0x80040E31. The slot is the holder's until Give or Release.
   std::unique_ptr<PhysicalConnection> Lease(const std::string& key, std::int32_t max_size,
-                                            std::int32_t timeout_seconds);
-  /// Keeps the session of a leased slot for reuse, unless `max_idle` sessions are already idle;
-  /// answers the session back when it was not kept (the caller closes it and releases the slot).
-  std::unique_ptr<PhysicalConnection> Give(const std::string& key,
-                                           std::unique_ptr<PhysicalConnection> session,
-                                           std::int32_t max_idle);
-  /// Gives up a leased slot whose session was never opened or has been closed.
-  void Release(const std::string& key);
+                                            std::int32_t timeout_seconds, std::thread::id holder);
+  /// Keeps the session of `holder`'s slot for reuse.
+  void Give(const std::string& key, std::unique_ptr<PhysicalConnection> session,
+            std::thread::id holder);
+  /// Gives up `holder`'s slot whose session was never opened or has been closed.
+  void Release(const std::string& key, std::thread::id holder);
   std::int64_t IdleCount();
-  /// Sessions of `key` leased right now.
-  std::int64_t LeasedCount(const std::string& key);
   /// Closes every idle session.
   void Drain();
 
  private:
   struct Sessions {
     std::vector<std::unique_ptr<PhysicalConnection>> idle;
-    std::int64_t leased = 0;
+    std::vector<std::thread::id> holders;  // one entry per leased slot
   };
+  void Drop(Sessions& sessions, std::thread::id holder);
   std::mutex mutex_;
   std::condition_variable returned_;  // a slot came back: waiting callers look again
   std::unordered_map<std::string, Sessions> keys_;
