@@ -40,6 +40,7 @@ for config in "${configs[@]}"; do
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" || status=1
 done
+bash scripts/ci-tsan.sh || status=1
 
 echo "== install and link the example" >&2
 prefix=$work/prefix
