@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -149,6 +150,105 @@ TEST_F(SqliteOutage, WriterLockWaitsTheBusyTimeOutThenFailsOrAnswersOnceReleased
   EXPECT_EQ(CallText(kCalls[0]), expected_[0]);
   release.join();
   EXPECT_EQ(Answers(), expected_);
+}
+
+// ---- PostgreSQL ------------------------------------------------------------------------------
+
+/// A private PostgreSQL cluster of this test on port 54331, made by the repository's script in a
+/// temporary folder (the server's user must reach it), stopped and removed at the end.
+class PrivateCluster {
+ public:
+  PrivateCluster() { fs::permissions(dir_.path, fs::perms(0755)); }
+  ~PrivateCluster() { Stop(); }
+  bool Start() { return Run("start"); }
+  bool Stop() { return Run("stop"); }
+  std::string ConnectionString() const {
+    return "Provider=PostgreSQL;Host=" + Folder() +
+           ";Port=54331;Database=carvalen_test;User ID=carvalen";
+  }
+  /// Terminates the backends of the sessions named `application`; answers how many.
+  int Terminate(const std::string& application) {
+    const std::string conninfo =
+        "host=" + Folder() + " port=54331 dbname=carvalen_test user=carvalen";
+    std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(conninfo.c_str()), &PQfinish);
+    auto scalar = [&](const std::string& sql) {
+      std::unique_ptr<PGresult, void (*)(PGresult*)> result(PQexec(conn.get(), sql.c_str()),
+                                                            &PQclear);
+      return PQresultStatus(result.get()) == PGRES_TUPLES_OK
+                 ? std::atoi(PQgetvalue(result.get(), 0, 0))
+                 : -1;
+    };
+    const std::string where =
+        " FROM pg_stat_activity WHERE application_name = '" + application + "'";
+    const int terminated = scalar("SELECT count(pg_terminate_backend(pid))" + where);
+    for (int i = 0; i < 500 && scalar("SELECT count(*)" + where) != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return terminated;
+  }
+
+ private:
+  /// The cluster's folder, which holds its socket.
+  std::string Folder() const { return (dir_.path / "pg").string(); }
+  bool Run(const std::string& action) {
+    const fs::path script = fs::path(__FILE__).parent_path() / "../../scripts/pg-test-cluster.sh";
+    const std::string command =
+        "CARVALEN_PG_PORT=54331 bash '" + script.string() + "' " + action + " '" + Folder() + "'";
+    return std::system(command.c_str()) == 0;
+  }
+  testing::TempFolder dir_;
+};
+
+bool ServerProgramsInstalled() {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ec)) {
+    if (fs::exists(entry.path() / "bin/pg_ctl")) return true;
+  }
+  return false;
+}
+
+TEST(PostgresOutage, StoppedRestartedOrTerminatedServerLosesNoCall) {
+  if (!ServerProgramsInstalled()) GTEST_SKIP() << "no pg_ctl under /usr/lib/postgresql";
+  PrivateCluster cluster;
+  if (!cluster.Start()) GTEST_SKIP() << "cannot start a private PostgreSQL cluster on port 54331";
+  std::unique_ptr<DemoDb> db;
+  {
+    testing::ScopedEnv private_cluster("CARVALEN_TEST_PG", cluster.ConnectionString().c_str());
+    db = std::make_unique<DemoDb>(Provider::PostgreSQL);
+  }
+  // Named, so that the test terminates the library's sessions and no others; three seconds to
+  // connect.
+  const std::string application = "carvalen-outage-test";
+  WriteStore(*db, db->ConnectionString() + ";application_name=" + application, 3);
+  db::DrainPool();
+  const std::vector<std::string> expected = Answers();
+  for (const std::string& answer : expected) ASSERT_EQ(answer.substr(0, 2), "0 ") << answer;
+
+  int outages = 0;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // Stopped between calls: every call fails in GetSourceConnection within the time-out.
+    ASSERT_TRUE(cluster.Stop());
+    for (int i = 0; i < 2; ++i)
+      ExpectCleanFailures(*db, 4.0, "EContractUtilities.GetSourceConnection");
+    ASSERT_TRUE(cluster.Start());
+    EXPECT_EQ(Answers(), expected);  // the first calls after the restart answer
+    ++outages;
+    // Restarted under a pool full of sessions: none of the dead ones is used.
+    ASSERT_GT(db::PooledConnectionCount(), 0);
+    ASSERT_TRUE(cluster.Stop());
+    ASSERT_TRUE(cluster.Start());
+    EXPECT_EQ(Answers(), expected);
+    ++outages;
+  }
+  // Backends terminated by the server while pooled: discarded, and the next calls answer.
+  ASSERT_GT(db::PooledConnectionCount(), 0);
+  EXPECT_GT(cluster.Terminate(application), 0);
+  EXPECT_EQ(Answers(), expected);
+  ++outages;
+  std::cout << "PostgreSQL outages survived: " << outages << "\n";
+  EXPECT_EQ(db::OpenConnectionCount(), 0);
+  db.reset();
 }
 
 }  // namespace
