@@ -51,7 +51,13 @@ std::unique_ptr<PhysicalConnection> Pool::Lease(const std::string& key, std::int
       sessions.idle.pop_back();
       --idle_count_;
     }
-    if (session->Healthy()) return session;
+    bool healthy = false;
+    try {
+      healthy = session->Healthy();
+    } catch (...) {
+      // A session that cannot tell is treated as broken; the slot must not leak.
+    }
+    if (healthy) return session;
     // A broken session (server restarted, backend terminated) is closed here, never handed out.
     session.reset();
     Release(key, holder);
