@@ -43,29 +43,31 @@ inline constexpr const char* kFaultSource = "FaultDriver";
 
 class FaultPlan {
  public:
-  /// Fails the `occurrence`-th (from 1) `step` from now on; counts start again at 0.
+  /// Fails the `occurrence`-th (from 1) `step` from now on; counts start again at 0. Called
+  /// between calls, never during one.
   void Arm(Step step, std::int64_t occurrence) {
-    std::lock_guard lock(mutex_);
-    counts_ = {};
-    step_ = step;
-    occurrence_ = occurrence;
-    fired_ = false;
+    for (auto& count : counts_) count.store(0);
+    step_.store(step);
+    occurrence_.store(occurrence);
+    fired_.store(false);
   }
   void Disarm() { Arm(Step::Connect, 0); }
   std::array<std::int64_t, kSteps.size()> Counts() const {
-    std::lock_guard lock(mutex_);
-    return counts_;
+    std::array<std::int64_t, kSteps.size()> counts{};
+    for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = counts_[i].load();
+    return counts;
   }
-  bool Fired() const {
-    std::lock_guard lock(mutex_);
-    return fired_;
-  }
-  /// Counts `step`; throws the fault when it is the one armed.
+  bool Fired() const { return fired_.load(); }
+  /// Counts `step`; throws the fault when it is the one armed. Relaxed and lock-free, so that
+  /// the counting adds no ordering between threads that could hide a race from ThreadSanitizer.
   void Tick(Step step) {
-    std::lock_guard lock(mutex_);
-    const std::int64_t n = ++counts_[static_cast<int>(step)];
-    if (step != step_ || n != occurrence_) return;
-    fired_ = true;
+    const std::int64_t n =
+        counts_[static_cast<int>(step)].fetch_add(1, std::memory_order_relaxed) + 1;
+    if (step != step_.load(std::memory_order_relaxed) ||
+        n != occurrence_.load(std::memory_order_relaxed)) {
+      return;
+    }
+    fired_.store(true);
     throw Error(kFaultNumber,
                 std::string("injected fault at ") + StepName(step) + " #" + std::to_string(n),
                 kFaultSource);
@@ -93,11 +95,11 @@ class FaultPlan {
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::array<std::int64_t, kSteps.size()> counts_{};
-  Step step_ = Step::Connect;
-  std::int64_t occurrence_ = 0;
-  bool fired_ = false;
+  std::array<std::atomic<std::int64_t>, kSteps.size()> counts_{};
+  std::atomic<Step> step_{Step::Connect};
+  std::atomic<std::int64_t> occurrence_{0};
+  std::atomic<bool> fired_{false};
+  mutable std::mutex mutex_;  // for the holders
   std::multiset<std::thread::id> holders_;
   std::size_t peak_threads_ = 0;
 };
