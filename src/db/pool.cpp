@@ -6,19 +6,6 @@
 #include "db/errors.hpp"
 
 namespace carvalen::db {
-namespace {
-
-/// Threads among `holders` (a handful: the bound is small where it matters).
-std::int64_t DistinctThreads(const std::vector<std::thread::id>& holders) {
-  std::int64_t count = 0;
-  for (auto it = holders.begin(); it != holders.end(); ++it) {
-    if (std::find(holders.begin(), it, *it) == it) ++count;
-  }
-  return count;
-}
-
-}  // namespace
-
 Pool& Pool::Instance() {
   static Pool pool;
   return pool;
@@ -34,8 +21,8 @@ std::unique_ptr<PhysicalConnection> Pool::Lease(const std::string& key, std::int
       std::unique_lock lock(mutex_);
       Sessions& sessions = keys_[key];  // nodes stay put while the map grows
       auto must_wait = [&] {
-        const auto& h = sessions.holders;
-        return std::find(h.begin(), h.end(), holder) == h.end() && DistinctThreads(h) >= max_size;
+        return Find(sessions, holder) == sessions.holders.end() &&
+               static_cast<std::int64_t>(sessions.holders.size()) >= max_size;
       };
       while (must_wait()) {
         if (timeout_seconds <= 0) {
@@ -44,7 +31,11 @@ std::unique_ptr<PhysicalConnection> Pool::Lease(const std::string& key, std::int
           throw LayerError(dberr::kPoolTimeout, kTextPoolTimeout);
         }
       }
-      sessions.holders.push_back(holder);
+      if (auto it = Find(sessions, holder); it != sessions.holders.end()) {
+        ++it->second;
+      } else {
+        sessions.holders.emplace_back(holder, 1);
+      }
       if (sessions.idle.empty()) return nullptr;
       // Last in, first out: the most recently used session is the likeliest to be alive.
       session = std::move(sessions.idle.back());
@@ -64,9 +55,15 @@ std::unique_ptr<PhysicalConnection> Pool::Lease(const std::string& key, std::int
   }
 }
 
+std::vector<std::pair<std::thread::id, std::int64_t>>::iterator Pool::Find(Sessions& sessions,
+                                                                           std::thread::id holder) {
+  return std::find_if(sessions.holders.begin(), sessions.holders.end(),
+                      [&](const auto& entry) { return entry.first == holder; });
+}
+
 void Pool::Drop(Sessions& sessions, std::thread::id holder) {
-  auto it = std::find(sessions.holders.begin(), sessions.holders.end(), holder);
-  if (it != sessions.holders.end()) sessions.holders.erase(it);
+  auto it = Find(sessions, holder);
+  if (it != sessions.holders.end() && --it->second == 0) sessions.holders.erase(it);
 }
 
 void Pool::Give(const std::string& key, std::unique_ptr<PhysicalConnection> session,

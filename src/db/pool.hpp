@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "db/driver.hpp"
@@ -47,9 +48,12 @@ class Pool {
  private:
   struct Sessions {
     std::vector<std::unique_ptr<PhysicalConnection>> idle;
-    std::vector<std::thread::id> holders;  // one entry per leased slot
+    // The threads holding sessions of the key, with how many each holds.
+    std::vector<std::pair<std::thread::id, std::int64_t>> holders;
   };
-  void Drop(Sessions& sessions, std::thread::id holder);
+  static std::vector<std::pair<std::thread::id, std::int64_t>>::iterator Find(
+      Sessions& sessions, std::thread::id holder);
+  static void Drop(Sessions& sessions, std::thread::id holder);
   std::mutex mutex_;
   std::condition_variable returned_;  // a slot came back: waiting callers look again
   std::unordered_map<std::string, Sessions> keys_;
