@@ -41,6 +41,7 @@ for config in "${configs[@]}"; do
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" || status=1
 done
+bash scripts/ci-tsan.sh || status=1
 
 bash scripts/ci-python.sh build-shared || status=1
 bash scripts/ci-fuzz.sh || status=1

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,6 +37,8 @@ inline constexpr std::int32_t kObjectOpen = static_cast<std::int32_t>(0x800A0E79
 inline constexpr std::int32_t kProviderNotFound = static_cast<std::int32_t>(0x800A0E7Au);  // 3706
 inline constexpr std::int32_t kInvalidArgument = static_cast<std::int32_t>(0x800A0BB9u);   // 3001
 inline constexpr std::int32_t kNotSupported = static_cast<std::int32_t>(0x800A0CB3u);      // 3251
+/// Every pooled session stayed in use for the whole connection time-out (DB_E_ABORTLIMITREACHED).
+inline constexpr std::int32_t kPoolTimeout = static_cast<std::int32_t>(0x80040E31u);
 }  // namespace dberr
 
 class Recordset;
@@ -81,7 +84,7 @@ class Connection {
   std::unique_ptr<PhysicalConnection> physical_;
   std::string pool_key_;
   bool pooling_ = true;
-  std::int32_t max_pool_ = 0;
+  std::thread::id holder_;  // the thread that leased the pool slot
   std::int64_t trace_id_ = 0;
   std::vector<Recordset*> open_recordsets_;
 };

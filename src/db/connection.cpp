@@ -9,7 +9,9 @@
 //   included). The time-outs are not part of it: a leased session takes the caller's connection
 //   time-out (SQLite's busy time-out) and command time-out (PostgreSQL's statement_timeout)
 //   whenever they differ from what the session has.
-// - "Max Pool Size" bounds the idle sessions kept per key; callers never wait for one.
+// - "Max Pool Size" bounds the threads holding sessions of a key (see pool.hpp): one more waits
+//   for a session to come back, up to its connection time-out, then fails with 0x80040E31. Size 0
+//   pools nothing.
 //   "Connection Lifetime" bounds how long a session is kept, counted from its opening.
 // - A PostgreSQL string of several hosts with Load Balance Hosts=random has the pool choose the
 //   host of each new session (db/hosts.hpp); the trace's `open` names the host it got.
@@ -17,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
@@ -72,6 +75,15 @@ std::string IsolationLevelOf(std::string_view sql) {
   return {};
 }
 
+/// Frees a leased pool slot when opening fails before the connection holds it.
+struct SlotGuard {
+  const std::string* key = nullptr;
+  std::thread::id holder;
+  ~SlotGuard() {
+    if (key != nullptr) Pool::Instance().Release(*key, holder);
+  }
+};
+
 }  // namespace
 
 Connection::Connection() = default;
@@ -95,8 +107,13 @@ void Connection::Open(const std::string& connection_string, const std::string& u
         ResolveSettings(ConnectionString, user, password);
     const ConnectionSettings& settings = resolved->settings;
     const std::string& key = resolved->pool_key;
+    const bool pooled = settings.pooling && settings.max_pool_size > 0;
     std::unique_ptr<PhysicalConnection> session;
-    if (settings.pooling) session = Pool::Instance().Take(key);
+    SlotGuard slot{nullptr, std::this_thread::get_id()};
+    if (pooled) {
+      session = Pool::Instance().Lease(key, settings.max_pool_size, ConnectionTimeout, slot.holder);
+      slot.key = &key;
+    }
     if (session) {
       session->SetConnectionTimeout(ConnectionTimeout);
     } else if (settings.provider == ProviderKind::SQLite) {
@@ -111,9 +128,10 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     }
     session->trace = trace;
     physical_ = std::move(session);
+    slot.key = nullptr;  // the connection holds the slot now
     pool_key_ = key;
-    pooling_ = settings.pooling;
-    max_pool_ = settings.max_pool_size;
+    pooling_ = pooled;
+    holder_ = slot.holder;
   } catch (const Error& e) {
     if (trace) trace->Open(id, MaskPassword(ConnectionString), &e, nullptr);
     throw;
@@ -153,11 +171,26 @@ void Connection::Close() {
   std::unique_ptr<PhysicalConnection> session = std::move(physical_);
   std::shared_ptr<TraceSink> trace = std::move(session->trace);
   --g_open_connections;
-  if (pooling_ && max_pool_ > 0 && session->Reusable()) {
-    session = Pool::Instance().Give(pool_key_, std::move(session), max_pool_);
+  if (pooling_) {
+    bool keep = false;
+    try {
+      keep = session->Reusable();
+    } catch (...) {
+      // A session that cannot tell whether it is clean is not handed to the next caller; the
+      // caller has had its rows, so closing still succeeds.
+    }
+    if (keep) {
+      Pool::Instance().Give(pool_key_, std::move(session), holder_);
+    } else {
+      Pool::Instance().Closing(*session);
+      session.reset();  // closed here, and its slot freed for a waiting caller
+      Pool::Instance().Release(pool_key_, holder_);
+    }
   }
-  if (session) Pool::Instance().Closing(*session);
-  session.reset();  // not kept: closed here
+  if (session) {
+    Pool::Instance().Closing(*session);
+    session.reset();  // not pooled: closed here
+  }
   if (trace) trace->Close(trace_id_);
 }
 

@@ -57,7 +57,8 @@ class PhysicalConnection {
   /// Applies the caller's connection time-out to what the session waits for (SQLite's busy
   /// time-out); called on every lease.
   virtual void SetConnectionTimeout(std::int32_t seconds) = 0;
-  /// Whether an idle pooled session can still be used (the server may have gone away).
+  /// Whether an idle pooled session can still be used (the server may have gone away, the
+  /// SQLite file been removed or replaced).
   virtual bool Healthy() = 0;
   /// Whether the session is clean enough to go back into the pool: no statement and no
   /// transaction left open, connection not broken.

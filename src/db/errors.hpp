@@ -23,6 +23,9 @@ inline constexpr const char* kTextProviderNotFound =
     "Provider cannot be found. It may not be properly installed.";
 inline constexpr const char* kTextNotSupported =
     "Operation is not supported for this type of object.";
+inline constexpr const char* kTextPoolTimeout =
+    "Timeout expired: every pooled connection stayed in use until the connection time-out ran "
+    "out (Max Pool Size reached).";
 inline constexpr const char* kTextNoCommand = "Command text was not set for the command object.";
 inline constexpr const char* kTextSecondStatement =
     "The command text holds more than one statement; only one statement is run per call.";

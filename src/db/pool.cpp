@@ -1,64 +1,123 @@
 #include "db/pool.hpp"
 
+#include <algorithm>
 #include <chrono>
 
-namespace carvalen::db {
+#include "db/errors.hpp"
 
+namespace carvalen::db {
 Pool& Pool::Instance() {
   static Pool pool;
   return pool;
 }
 
-std::unique_ptr<PhysicalConnection> Pool::Take(const std::string& key) {
+std::unique_ptr<PhysicalConnection> Pool::Lease(const std::string& key, std::int32_t max_size,
+                                                std::int32_t timeout_seconds,
+                                                std::thread::id holder) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   for (;;) {
     std::unique_ptr<PhysicalConnection> session;
     {
-      std::lock_guard lock(mutex_);
-      auto it = idle_.find(key);
-      if (it == idle_.end() || it->second.empty()) return nullptr;
+      std::unique_lock lock(mutex_);
+      Sessions& sessions = keys_[key];  // nodes stay put while the map grows
+      auto must_wait = [&] {
+        return Find(sessions, holder) == sessions.holders.end() &&
+               static_cast<std::int64_t>(sessions.holders.size()) >= max_size;
+      };
+      while (must_wait()) {
+        if (timeout_seconds <= 0) {
+          returned_.wait(lock);
+        } else if (returned_.wait_until(lock, deadline) == std::cv_status::timeout && must_wait()) {
+          throw LayerError(dberr::kPoolTimeout, kTextPoolTimeout);
+        }
+      }
+      if (auto it = Find(sessions, holder); it != sessions.holders.end()) {
+        ++it->second;
+      } else {
+        sessions.holders.emplace_back(holder, 1);
+      }
+      if (sessions.idle.empty()) return nullptr;
       // Last in, first out: the most recently used session is the likeliest to be alive.
-      session = std::move(it->second.back());
-      it->second.pop_back();
-      --count_;
+      session = std::move(sessions.idle.back());
+      sessions.idle.pop_back();
+      --idle_count_;
     }
     const Placement& placement = session->placement;
     const auto now = std::chrono::steady_clock::now();
-    if (session->expires && now >= *session->expires) continue;
+    const bool expired = session->expires && now >= *session->expires;
     // Another session found the host gone: this one would fail too.
-    if (placement.Balanced() && hosts_.IsDown(placement.health_key, now)) continue;
-    if (session->Healthy()) return session;
-    // A broken session (server restarted, backend terminated) is closed here, never handed out.
-    // An idle session breaks when its server shuts down, so a balanced one marks its host down
-    // (a backend terminated alone costs that host a short back-off).
-    if (placement.Balanced()) {
-      hosts_.Failed(placement.health_key, placement.recheck_seconds, now);
+    const bool host_down = placement.Balanced() && hosts_.IsDown(placement.health_key, now);
+    bool healthy = false;
+    if (!expired && !host_down) {
+      try {
+        healthy = session->Healthy();
+      } catch (...) {
+        // A session that cannot tell is treated as broken; the slot must not leak.
+      }
+      // An idle session breaks when its server shuts down, so a balanced one marks its host down
+      // (a backend terminated alone costs that host a short back-off).
+      if (!healthy && placement.Balanced()) {
+        hosts_.Failed(placement.health_key, placement.recheck_seconds, now);
+      }
     }
+    if (healthy) return session;
+    // A broken or expired session (server restarted, backend terminated) is closed here, never
+    // handed out.
+    session.reset();
+    Release(key, holder);
   }
 }
 
-std::unique_ptr<PhysicalConnection> Pool::Give(const std::string& key,
-                                               std::unique_ptr<PhysicalConnection> session,
-                                               std::int32_t max_idle) {
-  if (session->expires && std::chrono::steady_clock::now() >= *session->expires) return session;
-  std::lock_guard lock(mutex_);
-  auto& list = idle_[key];
-  if (static_cast<std::int64_t>(list.size()) >= max_idle) return session;
-  list.push_back(std::move(session));
-  ++count_;
-  return nullptr;
+std::vector<std::pair<std::thread::id, std::int64_t>>::iterator Pool::Find(Sessions& sessions,
+                                                                           std::thread::id holder) {
+  return std::find_if(sessions.holders.begin(), sessions.holders.end(),
+                      [&](const auto& entry) { return entry.first == holder; });
+}
+
+void Pool::Drop(Sessions& sessions, std::thread::id holder) {
+  auto it = Find(sessions, holder);
+  if (it != sessions.holders.end() && --it->second == 0) sessions.holders.erase(it);
+}
+
+void Pool::Give(const std::string& key, std::unique_ptr<PhysicalConnection> session,
+                std::thread::id holder) {
+  if (session->expires && std::chrono::steady_clock::now() >= *session->expires) {
+    session.reset();  // outlived its Connection Lifetime: closed, not kept
+    Release(key, holder);
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    Sessions& sessions = keys_[key];
+    Drop(sessions, holder);
+    sessions.idle.push_back(std::move(session));
+    ++idle_count_;
+  }
+  returned_.notify_all();
+}
+
+void Pool::Release(const std::string& key, std::thread::id holder) {
+  {
+    std::lock_guard lock(mutex_);
+    Drop(keys_[key], holder);
+  }
+  returned_.notify_all();
 }
 
 std::int64_t Pool::IdleCount() {
   std::lock_guard lock(mutex_);
-  return count_;
+  return idle_count_;
 }
 
 void Pool::Drain() {
-  std::unordered_map<std::string, std::vector<std::unique_ptr<PhysicalConnection>>> closing;
+  std::vector<std::unique_ptr<PhysicalConnection>> closing;
   {
     std::lock_guard lock(mutex_);
-    closing.swap(idle_);
-    count_ = 0;
+    for (auto& [key, sessions] : keys_) {
+      for (auto& session : sessions.idle) closing.push_back(std::move(session));
+      sessions.idle.clear();
+    }
+    idle_count_ = 0;
   }
   // `closing` goes out of scope here, outside the lock.
 }

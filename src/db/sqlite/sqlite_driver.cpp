@@ -3,6 +3,7 @@
 // time-out is the busy time-out, the command time-out a deadline that a progress handler checks
 // while a statement runs.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <charconv>
 #include <chrono>
@@ -296,7 +297,14 @@ class SqliteConnection final : public PhysicalConnection {
     busy_ms_ = ms;
   }
 
-  bool Healthy() override { return true; }
+  bool Healthy() override {
+    // A kept session holds on to the file it opened even after that file is removed or replaced
+    // (a new copy renamed over it), and would go on answering from rows nobody can see any more:
+    // the name must still lead to the same file.
+    if (path_.empty()) return true;
+    struct stat now {};
+    return ::stat(path_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_;
+  }
 
   bool Reusable() override {
     // Kept statements stay prepared, reset; any statement still running holds the session.
@@ -314,6 +322,15 @@ class SqliteConnection final : public PhysicalConnection {
   /// (a WAL database whose -shm cannot be made fails only there).
   void Configure(std::int32_t connection_timeout) {
     sqlite3_extended_result_codes(db_.get(), 1);
+    // The file's identity now, for Healthy; checked before the first read, so a file replaced
+    // in between is caught at the next lease at worst.
+    const char* file = sqlite3_db_filename(db_.get(), "main");
+    struct stat opened {};
+    if (file != nullptr && *file != '\0' && ::stat(file, &opened) == 0) {
+      path_ = file;
+      device_ = opened.st_dev;
+      inode_ = opened.st_ino;
+    }
     SetConnectionTimeout(connection_timeout);
     Execute("PRAGMA query_only=1", 0);
     sqlite3_set_authorizer(db_.get(), &Authorize, nullptr);
@@ -324,6 +341,11 @@ class SqliteConnection final : public PhysicalConnection {
   /// Set on a session that reads the file as immutable: it sees no later change, so it is used
   /// for one caller-level connection only.
   bool immutable = false;
+
+ private:
+  std::string path_;  // empty: nothing to compare (an in-memory database)
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
 
  private:
   /// The kept statement for the shape of `sql`, its literals bound, or null when the text goes
