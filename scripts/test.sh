@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Runs every test: builds the normal (GCC), the AddressSanitizer/UndefinedBehaviorSanitizer and
-# a Clang Release configuration, runs the suite of each against SQLite and against a private
-# PostgreSQL cluster that this script starts and stops itself, then installs the Clang build and
-# builds and runs the example host program against it (CMake package and pkg-config).
-# Warnings are errors here (CARVALEN_WERROR), not in a plain build.
+# Runs every test: builds the normal (GCC, static library), the AddressSanitizer/
+# UndefinedBehaviorSanitizer and a Clang Release (shared library) configuration and runs the suite
+# of each against SQLite, against a private PostgreSQL cluster and against a primary with two
+# streaming standbys, all started and stopped by this script; then the concurrency tests under
+# ThreadSanitizer, the C interface and the Python package on the shared library, a bounded run of
+# every fuzz target, and the example host program built against installs of both libraries
+# (CMake package and pkg-config). Warnings are errors here (CARVALEN_WERROR), not in a plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,18 +20,23 @@ jobs=$(nproc)
 work=$(mktemp -d /tmp/carvalen-test.XXXXXX)
 chmod 0755 "$work" # as root the server runs as the postgres user, which must reach its folder
 pg_dir=$work/pg
-cleanup() { bash scripts/pg-test-cluster.sh stop "$pg_dir" >/dev/null 2>&1 || true; rm -rf "$work"; }
+replicas=$work/pg-replicas
+cleanup() {
+  bash scripts/pg-replica-set.sh stop "$replicas" >/dev/null 2>&1 || true
+  bash scripts/pg-test-cluster.sh stop "$pg_dir" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
 trap cleanup EXIT
 bash scripts/pg-test-cluster.sh start "$pg_dir"
-export CARVALEN_TEST_PG
+export CARVALEN_TEST_PG CARVALEN_TEST_PG_REPLICAS
 CARVALEN_TEST_PG="Provider=PostgreSQL;Host=$pg_dir;Port=${CARVALEN_PG_PORT:-54329};Database=carvalen_test;User ID=carvalen"
-trap 'bash scripts/pg-replica-set.sh stop "$work/pg-replicas" >/dev/null 2>&1 || true; cleanup' EXIT; export CARVALEN_TEST_PG_REPLICAS; CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$work/pg-replicas")
+CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$replicas")
 
 status=0
 configs=(
   "build|-DCMAKE_BUILD_TYPE=RelWithDebInfo"
   "build-asan|-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCARVALEN_SANITIZE=ON -DCARVALEN_BENCH=OFF"
-  "build-clang|-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DCARVALEN_BENCH=OFF"
+  "build-clang|-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DCARVALEN_BENCH=OFF -DBUILD_SHARED_LIBS=ON"
 )
 for config in "${configs[@]}"; do
   dir=${config%%|*}
@@ -43,20 +50,21 @@ for config in "${configs[@]}"; do
 done
 bash scripts/ci-tsan.sh || status=1
 
-bash scripts/ci-python.sh build-shared || status=1
+bash scripts/ci-python.sh build-clang || status=1
 bash scripts/ci-fuzz.sh || status=1
 
 echo "== install and link the example" >&2
-prefix=$work/prefix
-cmake --install build-clang --prefix "$prefix" >/dev/null
-./build-clang/carvalen init-demo --dir "$work/demo" --size 100 >/dev/null
+./build/carvalen init-demo --dir "$work/demo" --size 100 >/dev/null
 export CARVALEN_CONFIG_DIR=$work/demo
-cmake -S examples -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+# The shared library through its CMake package; the static one through pkg-config --static.
+cmake --install build-clang --prefix "$work/shared" >/dev/null
+cmake -S examples -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/shared" >/dev/null
 cmake --build "$work/example" >/dev/null
 "$work/example/price_line" 1 1 60 || status=1
+cmake --install build --prefix "$work/static" >/dev/null
 # shellcheck disable=SC2046
 c++ -std=c++20 examples/price_line.cpp -o "$work/price_line_pc" \
-  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --static --cflags --libs carvalen)
+  $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen)
 "$work/price_line_pc" 1 1 60 || status=1
 
 exit $status
