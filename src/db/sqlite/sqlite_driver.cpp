@@ -22,6 +22,9 @@
 namespace carvalen::db {
 namespace {
 
+/// How long a session trusts that its file name still leads to the file it opened.
+constexpr auto kFileRecheckWindow = std::chrono::seconds(1);
+
 using Clock = std::chrono::steady_clock;
 
 const char* PrimaryName(int code) {
@@ -301,9 +304,18 @@ class SqliteConnection final : public PhysicalConnection {
     // A kept session holds on to the file it opened even after that file is removed or replaced
     // (a new copy renamed over it), and would go on answering from rows nobody can see any more:
     // the name must still lead to the same file.
+    // Looked at no more than once per window, as configuration stores are: a stat on every lease
+    // cost about a tenth of a one-statement read. A replaced file is seen by the calls that start
+    // at most one window after the replacement.
     if (path_.empty()) return true;
-    struct stat now {};
-    return ::stat(path_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - checked_ < kFileRecheckWindow) return true;
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0 || st.st_dev != device_ || st.st_ino != inode_) {
+      return false;
+    }
+    checked_ = now;
+    return true;
   }
 
   bool Reusable() override {
@@ -330,6 +342,7 @@ class SqliteConnection final : public PhysicalConnection {
       path_ = file;
       device_ = opened.st_dev;
       inode_ = opened.st_ino;
+      checked_ = std::chrono::steady_clock::now();
     }
     SetConnectionTimeout(connection_timeout);
     Execute("PRAGMA query_only=1", 0);
@@ -344,6 +357,7 @@ class SqliteConnection final : public PhysicalConnection {
 
  private:
   std::string path_;  // empty: nothing to compare (an in-memory database)
+  std::chrono::steady_clock::time_point checked_{};  // when the file was last found unchanged
   dev_t device_ = 0;
   ino_t inode_ = 0;
 
