@@ -1,5 +1,6 @@
 #include "db/literal_lexer.hpp"
 
+#include <array>
 #include <charconv>
 #include <climits>
 
@@ -8,10 +9,33 @@
 namespace carvalen::db {
 namespace {
 
-bool IsWordStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsWordChar(char c) { return IsWordStart(c) || IsDigit(c) || c == '$'; }
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+// Character classes from one table: every statement of every call passes through here, and a
+// table look-up is a load where the comparisons were a call per character.
+enum CharClass : unsigned char { kWordStart = 1, kDigit = 2, kWordChar = 4, kBlank = 8 };
+
+constexpr std::array<unsigned char, 256> MakeClasses() {
+  std::array<unsigned char, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    const bool digit = c >= '0' && c <= '9';
+    unsigned char cls = 0;
+    if (letter) cls |= kWordStart | kWordChar;
+    if (digit) cls |= kDigit | kWordChar;
+    if (c == '$') cls |= kWordChar;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') cls |= kBlank;
+    classes[static_cast<std::size_t>(c)] = cls;
+  }
+  return classes;
+}
+constexpr std::array<unsigned char, 256> kClasses = MakeClasses();
+
+inline bool Is(char c, CharClass cls) {
+  return (kClasses[static_cast<unsigned char>(c)] & cls) != 0;
+}
+inline bool IsWordStart(char c) { return Is(c, kWordStart); }
+inline bool IsDigit(char c) { return Is(c, kDigit); }
+inline bool IsWordChar(char c) { return Is(c, kWordChar); }
+inline bool IsBlank(char c) { return Is(c, kBlank); }
 
 bool IsAny(std::string_view word, std::initializer_list<std::string_view> candidates) {
   for (std::string_view candidate : candidates) {
@@ -48,16 +72,19 @@ bool LiftLiterals(std::string_view sql, PlaceholderStyle style, LiftedStatement&
   std::string_view previous_word;
   char previous_operator = 0;
 
-  auto lift = [&](LiteralKind kind, std::string_view literal_text, std::string_view written) {
-    if (in_select_list || order_depth >= 0) {
-      out.shape += written;
-      return;
-    }
+  // The shape is the text with each lifted literal replaced: the spans between literals are
+  // copied whole rather than character by character.
+  std::size_t copied = 0;
+  auto lift = [&](LiteralKind kind, std::string_view literal_text, std::size_t start,
+                  std::size_t end) {
+    if (in_select_list || order_depth >= 0) return;  // stays in the text as written
+    out.shape.append(sql.substr(copied, start - copied));
+    copied = end;
     out.literals.push_back(Literal{kind, literal_text});
     out.shape += style == PlaceholderStyle::Question ? '?' : '$';
     char digits[16];
-    auto end = std::to_chars(digits, digits + sizeof digits, out.literals.size()).ptr;
-    out.shape.append(digits, end);
+    auto digits_end = std::to_chars(digits, digits + sizeof digits, out.literals.size()).ptr;
+    out.shape.append(digits, digits_end);
   };
 
   std::size_t i = 0;
@@ -65,7 +92,6 @@ bool LiftLiterals(std::string_view sql, PlaceholderStyle style, LiftedStatement&
   while (i < n) {
     const char c = sql[i];
     if (IsBlank(c)) {
-      out.shape += c;
       ++i;
       continue;
     }
@@ -85,7 +111,6 @@ bool LiftLiterals(std::string_view sql, PlaceholderStyle style, LiftedStatement&
                                                       "WINDOW", "UNION", "INTERSECT", "EXCEPT"})) {
         order_depth = -1;
       }
-      out.shape += word;
       previous_word = word;
       previous = Token::Word;
       i = j;
@@ -121,7 +146,7 @@ bool LiftLiterals(std::string_view sql, PlaceholderStyle style, LiftedStatement&
           return false;
         }
       }
-      lift(kind, number, number);
+      lift(kind, number, i, j);
       previous = Token::Number;
       i = j;
       continue;
@@ -150,7 +175,7 @@ bool LiftLiterals(std::string_view sql, PlaceholderStyle style, LiftedStatement&
       }
       ++j;  // past the closing quote
       if (j < n && IsWordChar(sql[j])) return false;
-      lift(LiteralKind::Text, sql.substr(i + 1, j - i - 2), sql.substr(i, j - i));
+      lift(LiteralKind::Text, sql.substr(i + 1, j - i - 2), i, j);
       previous = Token::String;
       i = j;
       continue;
@@ -183,11 +208,11 @@ bool LiftLiterals(std::string_view sql, PlaceholderStyle style, LiftedStatement&
       default:
         return false;  // quotes of identifiers, parameters, ';', backslashes, other bytes
     }
-    out.shape += c;
     previous = Token::Operator;
     previous_operator = c;
     ++i;
   }
+  out.shape.append(sql.substr(copied));
   return depth == 0;
 }
 
