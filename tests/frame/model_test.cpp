@@ -53,16 +53,6 @@ TEST(CreateObject, WrapsAFailingFactoryAndOverridesRestoreTheEarlierOne) {
   EXPECT_THROW(CreateObject(kName), Error);
 }
 
-TEST(LateBinding, FindsEveryOperationInAnyCase) {
-  for (const ClassDescription& type : DescribeClasses()) {
-    for (const OperationDescription& operation : type.operations) {
-      std::string upper = operation.name;
-      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      EXPECT_EQ(FindOperation(type, upper), &operation);
-    }
-  }
-}
-
 // A parameter list of the wrong length is a compile-time error: the invoker converts one argument
 // per member parameter and would read past a shorter list.
 struct TwoParameters : Object {

@@ -117,7 +117,6 @@ TEST_P(ActiveLines, UnsupportedCombinationsAndBadArgumentsFailThroughTheErrorPat
     std::vector<std::string> queries;  // what was sent before the failure
   } cases[] = {
       {"no id", kIds, kMissing, kMissing, kMissing, no_command, {""}},
-      {"header and partner", kIds, Variant(1), kMissing, Variant(100), no_command, {""}},
       {"all three", kIds, Variant(1), Variant(7001), Variant(100), no_command, {""}},
       {"fields not an array", Variant("PRICE"), Variant(1), kMissing, kMissing, 13, {}},
       {"no such column",
