@@ -1,6 +1,7 @@
 // Bulk pricing of many partner/product requests: each line priced and discounted at its own
-// request's quantity, the exact statements, requests split over several line statements, and the
-// failures, all reported under the operation's name with nothing left open.
+// request's quantity, requests split over several exact line statements, and the failures, all
+// reported under the operation's name with nothing left open. The break look-ups are built by the
+// code that price_test and discount_test check word for word.
 #include <algorithm>
 #include <map>
 #include <optional>
@@ -132,27 +133,6 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantity) {
     EXPECT_EQ(ByProduct(*result), c.expected);
   }
   EXPECT_TRUE(db.Log().empty());
-}
-
-TEST_P(BulkPricing, SendsOneLineStatementAndTheBreakLookUpsOfEachRow) {
-  SqlTrace trace;
-  Contract().GetActiveContractLinesProc(Request(
-      {{Variant(10), Ask(501, 49.5)}, {Variant(11), Ask(501, 10.5)}, {Variant(12), Ask(502, 5)}}));
-  std::vector<std::string> queries = trace.Queries();
-  ASSERT_FALSE(queries.empty());
-  EXPECT_EQ(queries.front(), LineStatement({{501, 10}, {501, 11}, {502, 12}}));
-  // The rows come in the database's order; each brings its own look-ups.
-  std::vector<std::string> breaks(queries.begin() + 1, queries.end());
-  std::sort(breaks.begin(), breaks.end());
-  const std::string w = " WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = ";
-  EXPECT_EQ(
-      breaks,
-      (std::vector<std::string>{
-          "SELECT DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT" + w +
-              "2 AND QUANTITY >= 10.5 ORDER BY QUANTITY ASC",
-          "SELECT PRICE FROM CONTRACTPRICE" + w + "1 AND QUANTITY <= 49.5 ORDER BY QUANTITY DESC",
-          "SELECT PRICE FROM CONTRACTPRICE" + w + "2 AND QUANTITY >= 10.5 ORDER BY QUANTITY ASC",
-      }));
 }
 
 TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
