@@ -7,13 +7,9 @@
 #include <vector>
 
 #include "carvalen/component.hpp"
-#include "carvalen/contract.hpp"
 #include "carvalen/contract_line.hpp"
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
-#include "carvalen/library.hpp"
-#include "carvalen/operations.hpp"
-#include "model/classes.hpp"
 #include "model/dispatch.hpp"
 #include "support/client_test.hpp"
 #include "support/contract_db.hpp"

@@ -33,8 +33,7 @@ std::vector<std::vector<Variant>> Cells(const Variant& matrix, std::int32_t last
 }
 
 // Partner 100: an active line for product 7001. Partner 200: only an expired one. Line (1, 1)
-// has user data, with a duplicate code, a NULL value, a code in other case and a NULL code;
-// line (1, 2) has none.
+// has user data, with a duplicate code, a NULL value, a code in other case and a NULL code.
 class SupplierMatrices : public LineReadTest {
  protected:
   SupplierMatrices() {
@@ -100,11 +99,6 @@ TEST_P(SupplierMatrices, UserDataFillsOnlyTheRowAtThePosition) {
        List({empty, empty, Variant("1")}),
        {Variant("v1"), null, Variant("second"), text},
        {"SELECT * FROM CONTRACTUSERDATA WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"}},
-      {"line without user data",
-       List({empty, empty, Variant(1)}),
-       List({empty, empty, Variant(2)}),
-       {},
-       {"SELECT * FROM CONTRACTUSERDATA WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 2"}},
       {"blank header", List({empty, empty, text}), List({empty, empty, Variant(1)}), {}, {}},
   };
   for (const auto& c : cases) {
