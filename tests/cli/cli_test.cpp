@@ -118,6 +118,7 @@ TEST_F(Cli, ArgumentThatDoesNotConvertFailsBeforeTheOperationRuns) {
   }
 }
 
+// Names the call path resolves are call_test's; here what the tool itself parses.
 TEST_F(Cli, ReportsUsageErrorsOnStderr) {
   const std::string number = "call ContractLine.GetContractLineNumber ";
   const struct {
@@ -125,13 +126,9 @@ TEST_F(Cli, ReportsUsageErrorsOnStderr) {
     const char* message;  // part of stderr
   } cases[] = {
       {"frobnicate", "subcommand"},
-      {"call Nope.GetPrice", R"(unknown class "Nope")"},
-      {"call ContractLine.Nope", R"(ContractLine has no operation "Nope")"},
       {number, "GetContractLineNumber needs a value for i_lQuotationNumber"},
-      {number + "i_lBogus=1", R"(has no parameter "i_lBogus")"},
       {number + "i_lQuotationNumber=1 I_LQUOTATIONNUMBER=2", "given twice"},
       {number + "i_lQuotationNumber", "expected NAME=VALUE"},
-      {"schema --provider oracle", "oracle"},
       {"init-demo --size 0 --dir " + Quote(scratch_ / "x"), "--size"},
   };
   for (const auto& c : cases) {
@@ -145,12 +142,9 @@ TEST_F(Cli, ReportsUsageErrorsOnStderr) {
 
 // An argument of any size comes from a file (@PATH) or from standard input (@-).
 TEST_F(Cli, ReadsArgumentsFromAFileOrStandardInput) {
-  // 100,000 requests: products no one supplies, then the demo's first line at quantity 100.
-  std::string request = R"({"$dict": [)";
-  for (int i = 0; i < 99'999; ++i) {
-    request += "[" + std::to_string(1'000'000 + i) + R"(, {"$array": [501, 1.0]}], )";
-  }
-  std::ofstream(scratch_ / "large.json") << request << R"([7001, {"$array": [501, 100.0]}]]})";
+  // The size limit is RefusesHostileArguments' business; any file will do here.
+  std::ofstream(scratch_ / "request.json")
+      << R"({"$dict": [[1000000, {"$array": [501, 1.0]}], [7001, {"$array": [501, 100.0]}]]})";
   std::ofstream(scratch_ / "small.json") << R"({"$dict": [[7001, {"$array": [501, 49.0]}]]})";
   const std::string call = "call Contract.GetActiveContractLinesProc i_oDicBPProductQuan=";
   const auto answer = [](const char* price, const char* percentage) {
@@ -160,7 +154,7 @@ TEST_F(Cli, ReadsArgumentsFromAFileOrStandardInput) {
            R"(], "lbound": 0}]]}, "byref": {}})"
            "\n";
   };
-  const Outcome file = Tool(call + "@" + Quote(scratch_ / "large.json"), DemoEnv());
+  const Outcome file = Tool(call + "@" + Quote(scratch_ / "request.json"), DemoEnv());
   EXPECT_EQ(file.status, 0) << file.err;
   EXPECT_EQ(file.out, answer("7.0", "10.0"));
   const Outcome piped = Tool(call + "@-", DemoEnv(), scratch_ / "small.json");
@@ -184,14 +178,13 @@ TEST_F(Cli, ReadsArgumentsFromAFileOrStandardInput) {
 }
 
 // Hostile arguments end as a usage error (or, for a value that is valid JSON, the call's own
-// conversion error), never as a crash or a hang.
+// conversion error), never as a crash or a hang. What the codec refuses in text is
+// json_codec_test's.
 TEST_F(Cli, RefusesHostileArguments) {
   std::ofstream(scratch_ / "deep.json") << std::string(100'000, '[') << std::string(100'000, ']');
   // Sparse: 100 MB on paper, nothing on disk; refused by its size before a byte is read.
   std::ofstream(scratch_ / "huge.json").close();
   fs::resize_file(scratch_ / "huge.json", 100'000'000);
-  std::string nested;
-  for (int i = 0; i < 300; ++i) nested += R"({"$array": [)";
   const std::string price = "call ContractLine.GetPrice i_lContractHeaderID=1 ";
   const std::string code = "call ContractLine.ContractLineAttachmentExists i_sAttachmentTypeCode=";
   const struct {
@@ -202,12 +195,10 @@ TEST_F(Cli, RefusesHostileArguments) {
   } cases[] = {
       {code + "@" + Quote(scratch_ / "deep.json"), "/dev/null", 2,
        "bad JSON in " + (scratch_ / "deep.json").string() + ": nesting deeper than 256 levels"},
-      {code + Quote(nested), "/dev/null", 2, "nesting deeper than 256 levels"},
       {code + "@" + Quote(scratch_ / "huge.json"), "/dev/null", 2,
        "huge.json is larger than the 64 MiB an argument may hold"},
       {code + "@-", scratch_ / "huge.json", 2, "standard input is larger than the 64 MiB"},
       {code + "@/dev/zero", "/dev/null", 2, "/dev/zero is larger than the 64 MiB"},
-      {code + Quote("\"\xff\xfe\""), "/dev/null", 2, "ill-formed UTF-8"},
       {price + "i_lContractLineID=1 i_fQuantity=1e400", "/dev/null", 2, "number overflow"},
       // Valid JSON: a Double, too large for a Long parameter, fine for a Double one.
       {price + "i_lContractLineID=99999999999999999999 i_fQuantity=1", "/dev/null", 1,
@@ -240,36 +231,27 @@ TEST_F(Cli, ListsOperationsAndPrintsTheSchema) {
             model::SchemaScript(model::SchemaProvider::PostgreSQL));
 }
 
-// Demos are byte for byte the same on every run; --size sets the number of lines (quotations
-// 1001, 1002, ... in order), and an existing demo is replaced only with --force.
+// Demos are byte for byte the same on every run, and an existing demo is replaced only with
+// --force.
 TEST_F(Cli, InitDemoIsTheSameEveryTimeAndRefusesToOverwrite) {
-  TempFolder first, second;
+  TempFolder first;
+  const fs::path second = scratch_ / "new folder/demo";  // made, and quoted for the shell
   ASSERT_EQ(Tool("init-demo --dir " + Quote(first.path)).status, 0);
-  ASSERT_EQ(Tool("init-demo --dir " + Quote(second.path)).status, 0);
-  EXPECT_TRUE(ReadFile(first / "contracts.db") == ReadFile(second / "contracts.db"));
-
-  const std::string dir = scratch_ / "new folder/demo";
-  const auto lines = [&](const char* quotation) {
-    return Tool(std::string("call ContractLine.GetContractLineNumber i_lQuotationNumber=") +
-                    quotation,
-                "CARVALEN_CONFIG_DIR=" + Quote(dir) + " CARVALEN_LOG=" + Quote(scratch_ / "log"))
-        .out;
-  };
-  const Outcome made = Tool("init-demo --size 1 --dir " + Quote(dir));
+  const Outcome made = Tool("init-demo --dir " + Quote(second));
   EXPECT_EQ(made.status, 0) << made.err;
-  EXPECT_EQ(made.out, "export CARVALEN_CONFIG_DIR=" + Quote(dir) + "\n");
-  EXPECT_EQ(made.err, "");
-  EXPECT_THAT(lines("1001"), HasSubstr("[1, 1]"));
-  EXPECT_THAT(lines("1002"), HasSubstr("$int16"));  // not found
+  EXPECT_EQ(made.out, "export CARVALEN_CONFIG_DIR=" + Quote(second) + "\n");
+  const auto same = [&] {
+    return ReadFile(first / "contracts.db") == ReadFile(second / "contracts.db");
+  };
+  EXPECT_TRUE(same());
 
-  const Outcome again = Tool("init-demo --size 7 --dir " + Quote(dir));
+  const Outcome again = Tool("init-demo --size 7 --dir " + Quote(second));
   EXPECT_EQ(again.status, 1);
   EXPECT_THAT(again.err, HasSubstr("contracts.db already exists (use --force to replace it)"));
-  EXPECT_THAT(lines("1007"), HasSubstr("$int16"));
-
-  EXPECT_EQ(Tool("init-demo --size 7 --force --dir " + Quote(dir)).status, 0);
-  EXPECT_THAT(lines("1007"), HasSubstr("[2, 1]"));
-  EXPECT_FALSE(fs::exists(fs::path(dir) / ".contracts.db.partial"));
+  EXPECT_TRUE(same());
+  EXPECT_EQ(Tool("init-demo --size 7 --force --dir " + Quote(second)).status, 0);
+  EXPECT_FALSE(same());
+  EXPECT_FALSE(fs::exists(second / ".contracts.db.partial"));
 }
 
 }  // namespace

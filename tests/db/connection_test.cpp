@@ -32,7 +32,6 @@ TEST_P(Connections, IsolationCommandTakesEffectAndServerNoticesStayOffStderr) {
   } cases[] = {
       {"SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED", "1", "read uncommitted"},
       {"  set transaction\tisolation level   repeatable read ;", "0", "repeatable read"},
-      {"SET TRANSACTION ISOLATION LEVEL READ COMMITTED", "0", "read committed"},
   };
   auto connection = OpenClient(db().ConnectionString());
   const char* probe = lite() ? "PRAGMA read_uncommitted" : "SHOW transaction_isolation";
@@ -66,9 +65,8 @@ TEST_P(Connections, RefusesASecondStatementAndWrites) {
     const std::string& description;  // its start
   } cases[] = {
       {"SELECT 1; SELECT 2", twice_number, twice},
-      {"SELECT A FROM T;DELETE FROM T", twice_number, twice},
+      {"SELECT A FROM T;DELETE FROM T", twice_number, twice},  // the write is never reached
       {"INSERT INTO T VALUES (2)", write_number, write},
-      {"CREATE TABLE U (B INT)", write_number, write},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sql);

@@ -1,5 +1,5 @@
-// The public classes as callers see them: creation by name, metadata, enumerations and late
-// binding by exact name.
+// The public classes as callers see them: component factories, and late binding by name (creation
+// by name in any case is what every call through the tool and the C interface does).
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -7,29 +7,15 @@
 #include <vector>
 
 #include "carvalen/component.hpp"
-#include "carvalen/contract.hpp"
 #include "carvalen/contract_line.hpp"
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
-#include "carvalen/library.hpp"
-#include "carvalen/operations.hpp"
-#include "model/classes.hpp"
 #include "model/dispatch.hpp"
 #include "support/client_test.hpp"
 #include "support/contract_db.hpp"
 
 namespace carvalen {
 namespace {
-
-TEST(Library, CreatesEachClassByName) {
-  const char* names[] = {"Carvalen.Contract", "carvalen.contractline", "CARVALEN.ENUMS"};
-  const char* classes[] = {"Contract", "ContractLine", "Enums"};
-  for (int i = 0; i < 3; ++i) {
-    ObjectPtr object = CreateObject(names[i]);
-    ASSERT_NE(object, nullptr);
-    EXPECT_EQ(object->ClassName(), classes[i]);
-  }
-}
 
 // A factory that fails gives 429, its own text kept for the log; an override gives the name back
 // to what served it before.
@@ -61,16 +47,6 @@ TEST(CreateObject, WrapsAFailingFactoryAndOverridesRestoreTheEarlierOne) {
   EXPECT_EQ(CreateObject(kName)->ClassName(), "Dictionary");
   UnregisterComponent(kName);
   EXPECT_THROW(CreateObject(kName), Error);
-}
-
-TEST(LateBinding, FindsEveryOperationInAnyCase) {
-  for (const ClassDescription& type : DescribeClasses()) {
-    for (const OperationDescription& operation : type.operations) {
-      std::string upper = operation.name;
-      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      EXPECT_EQ(FindOperation(type, upper), &operation);
-    }
-  }
 }
 
 // A parameter list of the wrong length is a compile-time error: the invoker converts one argument

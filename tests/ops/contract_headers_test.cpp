@@ -72,19 +72,6 @@ TEST_P(ContractHeaders, EachCombinationOfOptionalsHasItsOwnStatement) {
   EXPECT_THAT(Items(*partner), UnorderedElementsAre(Vs(12, 100, 7), Vs(13, 100, null)));
 }
 
-// Late-bound: an omitted argument is missing and drops its condition, while a Null passed in its
-// place reaches the operation and fails there, before anything is sent.
-TEST_P(ContractHeaders, LateBoundNullFailsBeforeAnythingIsSent) {
-  Contract contract;
-  std::vector<Variant> none, with_null{null};
-  EXPECT_EQ(contract.Invoke("getcontractheader", none).As<Dictionary>()->Count(), 3);
-  SqlTrace trace;
-  EXPECT_EQ(RaisedBy([&] { contract.Invoke("GetContractHeader", with_null); }).Description,
-            Reported(94, "Carvalen.Contract.GetContractHeader", "Invalid use of Null"));
-  EXPECT_TRUE(trace.Queries().empty());
-  EXPECT_EQ(db.Log().size(), 1u);
-}
-
 TEST_P(ContractHeaders, DetailsExistenceAndLinesAwaitingApproval) {
   Contract contract;
   SqlTrace trace;

@@ -2,6 +2,8 @@
 // user-defined fields in a fixed 11 x 21 matrix.
 #include <gmock/gmock.h>
 
+#include <functional>
+
 #include "carvalen/contract.hpp"
 #include "support/operation_test.hpp"
 
@@ -31,8 +33,7 @@ std::vector<std::vector<Variant>> Cells(const Variant& matrix, std::int32_t last
 }
 
 // Partner 100: an active line for product 7001. Partner 200: only an expired one. Line (1, 1)
-// has user data, with a duplicate code, a NULL value, a code in other case and a NULL code;
-// line (1, 2) has none.
+// has user data, with a duplicate code, a NULL value, a code in other case and a NULL code.
 class SupplierMatrices : public LineReadTest {
  protected:
   SupplierMatrices() {
@@ -83,27 +84,6 @@ TEST_P(SupplierMatrices, FieldMatrixHasACellPerPartnerAndName) {
             (std::vector<std::vector<Variant>>{{empty, Variant(9.5)}}));
 }
 
-TEST_P(SupplierMatrices, FieldMatrixFailures) {
-  const Variant price = List({Variant("PRICE")});
-  const struct {
-    const char* label;
-    Variant partners, names;
-    std::int32_t number;
-  } cases[] = {
-      {"partners from 1", List({Variant(100)}, 1), price, 9},
-      {"the lower-case name is not substituted", List({Variant(100)}),
-       List({Variant("shippingterm")}), db::dberr::kNotFoundInCollection},
-      {"partners not an array", Variant(100), price, 13},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    const ErrorInfo error = ReportedOnce(
-        [&] { Contract().getActiveContractLineFieldsperSupplier(7001, c.partners, c.names); });
-    EXPECT_EQ(error.Number, c.number);
-    EXPECT_EQ(error.Description.rfind(ReportHeader(c.number, kFields), 0), 0u) << error.Description;
-  }
-}
-
 TEST_P(SupplierMatrices, UserDataFillsOnlyTheRowAtThePosition) {
   const Variant empty, text(""), null = Variant::Null();
   const Variant codes = List({Variant("UD01"), Variant("UD02"), Variant("UD03"), Variant("UD09")});
@@ -119,13 +99,7 @@ TEST_P(SupplierMatrices, UserDataFillsOnlyTheRowAtThePosition) {
        List({empty, empty, Variant("1")}),
        {Variant("v1"), null, Variant("second"), text},
        {"SELECT * FROM CONTRACTUSERDATA WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"}},
-      {"line without user data",
-       List({empty, empty, Variant(1)}),
-       List({empty, empty, Variant(2)}),
-       {},
-       {"SELECT * FROM CONTRACTUSERDATA WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 2"}},
       {"blank header", List({empty, empty, text}), List({empty, empty, Variant(1)}), {}, {}},
-      {"Null line", List({empty, empty, Variant(1)}), List({empty, empty, null}), {}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -140,25 +114,44 @@ TEST_P(SupplierMatrices, UserDataFillsOnlyTheRowAtThePosition) {
   }
 }
 
-TEST_P(SupplierMatrices, UserDataPositionsOutsideTheMatrixFailWithSubscriptErrors) {
-  std::vector<Variant> ids(12, Variant(1));
-  const Variant headers = List(ids), lines = List(ids), code = List({Variant("UD01")});
+// Both operations report under their own names; a position outside the user-data matrix or the id
+// lists is a subscript error.
+TEST_P(SupplierMatrices, FailuresAreReportedOnce) {
+  const Variant price = List({Variant("PRICE")}), ids = List(std::vector<Variant>(12, Variant(1)));
+  const Variant code = List({Variant("UD01")});
   const struct {
     const char* label;
-    Variant codes;
-    std::int32_t position;
+    std::function<void()> call;
+    const char* operation;
+    std::int32_t number;
   } cases[] = {
-      {"row 11", code, 11},
-      {"column 21", List({Variant("UD01")}, 21), 0},
-      {"position outside the id lists", code, 12},
+      {"partners from 1",
+       [&] {
+         Contract().getActiveContractLineFieldsperSupplier(7001, List({Variant(100)}, 1), price);
+       },
+       kFields, 9},
+      {"the lower-case name is not substituted",
+       [&] {
+         Contract().getActiveContractLineFieldsperSupplier(7001, List({Variant(100)}),
+                                                           List({Variant("shippingterm")}));
+       },
+       kFields, db::dberr::kNotFoundInCollection},
+      {"user data row 11",
+       [&] { Contract().GetContractUserDataPerSupplier(ids, ids, Variant(), code, 11); }, kUserData,
+       9},
+      {"user data column 21",
+       [&] {
+         Contract().GetContractUserDataPerSupplier(ids, ids, Variant(), List({Variant("UD01")}, 21),
+                                                   0);
+       },
+       kUserData, 9},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    const ErrorInfo error = RaisedBy([&] {
-      Contract().GetContractUserDataPerSupplier(headers, lines, Variant(), c.codes, c.position);
-    });
-    EXPECT_EQ(error.Number, 9);
-    EXPECT_EQ(error.Description.rfind(ReportHeader(9, kUserData), 0), 0u) << error.Description;
+    const ErrorInfo error = ReportedOnce(c.call);
+    EXPECT_EQ(error.Number, c.number);
+    EXPECT_EQ(error.Description.rfind(ReportHeader(c.number, c.operation), 0), 0u)
+        << error.Description;
   }
 }
 

@@ -19,14 +19,12 @@ TEST(Dictionary, MatchesKeysByTypeFamilyAndValue) {
     Variant stored, looked_up;
     bool found;
   } cases[] = {
-      {Variant(std::int16_t{1}), Variant(std::int32_t{1}), true},
       {Variant(std::int32_t{1}), Variant(1.0), true},
       {Variant(0.0), Variant(-0.0), true},
       {Variant(std::nan("")), Variant(std::nan("")), true},
       {Variant(std::int32_t{1}), Variant("1"), false},
       {Variant(true), Variant(std::int32_t{-1}), false},
       {Variant(std::int64_t{9'007'199'254'740'993}), Variant(9'007'199'254'740'992.0), false},
-      {Variant(Date(0)), Variant(25569.0), false},
       {Variant(), Variant::Null(), false},
       {Variant::Null(), Variant::Null(), true},
       {Variant(object), Variant(object), true},
