@@ -1,0 +1,137 @@
+// Prepared statements change nothing a caller sees: the same calls, with the statement cache on
+// and off, give the same answers, errors, by-reference values and statement texts.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "api/json_codec.hpp"
+#include "carvalen/component.hpp"
+#include "carvalen/dictionary.hpp"
+#include "components/configuration.hpp"
+#include "support/operation_test.hpp"
+
+namespace carvalen::test {
+namespace {
+
+struct Call {
+  const char* object;  // "Carvalen.ContractLine" or "Carvalen.Contract"
+  const char* name;
+  std::vector<Variant> args;
+};
+
+Variant Strings(std::initializer_list<const char*> texts) {
+  std::vector<Variant> items;
+  for (const char* t : texts) items.emplace_back(t);
+  return Variant(Array::Of(items));
+}
+
+// At least one call per statement shape: numbers, decimals, quoted texts (one with a quote),
+// dates, optional pieces, IN lists, per-row look-ups, and calls that find nothing or fail.
+std::vector<Call> Calls() {
+  const Variant no = Variant::Missing();
+  auto requests = std::make_shared<Dictionary>();
+  requests->Add(Variant("1"), Variant(Array::Of({Variant(100), Variant(7), Variant(60.0)})));
+  requests->Add(Variant("2"), Variant(Array::Of({Variant(200), Variant(8), Variant(12.5)})));
+  const Variant from(Date::FromParts(2020, 1, 1, 0, 0, 0)),
+      to(Date::FromParts(2040, 1, 1, 0, 0, 0));
+  return {
+      {"Carvalen.ContractLine", "GetContractLineNumber", {Variant(77)}},
+      {"Carvalen.ContractLine", "GetContractLineNumber", {Variant(5)}},
+      {"Carvalen.ContractLine", "GetContractLineDetail", {Variant(1), Variant(1)}},
+      {"Carvalen.ContractLine", "GetPrice", {Variant(1), Variant(1), Variant(60.0), Variant()}},
+      {"Carvalen.ContractLine", "GetPrice", {Variant(1), Variant(1), Variant(49.5), Variant()}},
+      {"Carvalen.ContractLine", "GetPrice", {Variant(9), Variant(1), Variant(1.0), Variant()}},
+      {"Carvalen.ContractLine",
+       "GetDiscount",
+       {Variant(1), Variant(1), Variant(1e-05), Variant(), Variant()}},
+      {"Carvalen.ContractLine",
+       "GetEffectivePrice",
+       {Variant(60.0), Variant(""), no, no, Variant(7), Variant(100), no}},
+      {"Carvalen.ContractLine", "GetPriceBreakup", {Variant(1), Variant(1), Variant("")}},
+      {"Carvalen.ContractLine", "GetDiscountBreakUp", {Variant(1), Variant(1), Variant("")}},
+      {"Carvalen.ContractLine",
+       "GetContractFieldValue",
+       {Variant(1), Variant(1), Variant("PRICE")}},
+      {"Carvalen.ContractLine", "GetContractFieldValue", {Variant(1), Variant(1), Variant("NONE")}},
+      {"Carvalen.ContractLine", "MaximumQuantityExceeded", {Variant(1), Variant(1), Variant(5e3)}},
+      {"Carvalen.ContractLine", "ContractLineAttachmentExists", {Variant("it's")}},
+      {"Carvalen.ContractLine", "GetContractBIS", {Variant(1), Variant(1), Variant(1), no}},
+      {"Carvalen.ContractLine",
+       "GetOldContract",
+       {Variant(2), Variant(1), Variant(8), Variant(), Variant()}},
+      {"Carvalen.ContractLine", "GetEligibleContractsForRFQCreation", {Strings({"PRICE"})}},
+      {"Carvalen.Contract", "GetContractHeader", {Variant(100), no}},
+      {"Carvalen.Contract",
+       "GetContractLineDetails",
+       {Variant(1), Variant("B'01"), Variant(6), Variant("P-7"), from, to}},
+      {"Carvalen.Contract", "GetActiveContractLinesForBuyer", {Variant("B'01")}},
+      {"Carvalen.Contract",
+       "GetActiveContractLines",
+       {Strings({"PRICE", "BUYERID"}), Variant(1), no, no, no}},
+      {"Carvalen.Contract", "GetContractLineIdforProduct", {Variant(7), no, Variant(100)}},
+      {"Carvalen.Contract", "ContractHeaderExists", {Variant(2)}},
+      {"Carvalen.Contract", "GetActiveContractLinesProc", {Variant(requests)}},
+  };
+}
+
+// Each call's answer, by-reference values or error as JSON text, and the statements sent.
+std::vector<std::string> RunCalls(std::vector<std::string>& queries) {
+  SqlTrace trace;
+  std::vector<std::string> answers;
+  for (Call& call : Calls()) {
+    try {
+      const Variant result = CreateObject(call.object)->Invoke(call.name, call.args);
+      Array args = Array::Of(call.args);
+      answers.push_back(api::Dump(api::ToJson(result)) + api::Dump(api::ToJson(Variant(args))));
+    } catch (const Error& e) {
+      answers.push_back(api::Dump(api::ErrorJson(e.Info())));
+    }
+  }
+  queries = trace.Queries();
+  return answers;
+}
+
+using StatementCache = LineReadTest;
+
+TEST_P(StatementCache, AnswersAsTheTextsDo) {
+  db.Exec(
+      "INSERT INTO CONTRACTHEADER VALUES (1, 100, 3, 'H'); INSERT INTO CONTRACTHEADER VALUES "
+      "(2, 200, 3, 'G')");
+  db.Exec(
+      "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, QUOTATIONID, PRODUCTID, "
+      "PRODUCTPARTNUMBER, CURRENCYCODE, BUYERID, CONTRACTSTATUS, PRICE, INCLUDEPRICEBREAKUP, "
+      "INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, "
+      "FREIGHTCHARGE, HANDLINGCHARGE, QUANTITY, EFFECTIVEDATETIME, EXPIRYDATETIME) VALUES "
+      "(1, 1, 77, 7, 'P-7', 'EUR', 'B''01', 6, 10, 1, 1, 1, 0, 0, 8, 5, 2, 1000, "
+      "'2025-01-01 00:00:00', '2035-01-01 00:00:00')");
+  db.Exec(
+      "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, QUOTATIONID, PRODUCTID, "
+      "CURRENCYCODE, CONTRACTSTATUS, PRICE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, "
+      "MINQTYBREAKUP, DISCOUNTPERCENTAGE) VALUES (2, 1, 78, 8, 'USD', 6, 4.25, 0, 0, 0, 1.5)");
+  for (const char* row : {"(1, 1, 10, 9.5)", "(1, 1, 50, 9)", "(1, 1, 100, 8)"}) {
+    db.Exec(std::string("INSERT INTO CONTRACTPRICE VALUES ") + row);
+  }
+  db.Exec("INSERT INTO CONTRACTDISCOUNT VALUES (1, 1, 0.00001, 2, 0)");
+
+  std::vector<std::string> cached_queries, text_queries;
+  const std::vector<std::string> cached = RunCalls(cached_queries);
+  std::ofstream(std::filesystem::path(db.ConfigDir()) / "Vendra.toml")
+      << "[ConnectionStrings]\nEContract = '" << db.ConnectionString()
+      << ";Statement Cache Size=0'\n";
+  components::ForgetConfigurationStores();
+  const std::vector<std::string> texts = RunCalls(text_queries);
+  ASSERT_EQ(cached.size(), texts.size());
+  for (std::size_t i = 0; i < cached.size(); ++i) {
+    EXPECT_EQ(cached[i], texts[i]) << Calls()[i].name;
+  }
+  EXPECT_EQ(cached_queries, text_queries);
+  EXPECT_GT(cached_queries.size(), cached.size());
+}
+
+CARVALEN_ON_PROVIDERS(StatementCache);
+
+}  // namespace
+}  // namespace carvalen::test
