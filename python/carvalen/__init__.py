@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Tuple
 
 from . import _native
+from . import values as _values
 from .values import (
     Array,
     Dictionary,
@@ -39,6 +40,7 @@ from .values import (
 
 __version__ = "1.1"
 
+# The value types are re-exported as values.py lists them, so the two lists cannot drift apart.
 __all__ = [
     "call",
     "call_json",
@@ -48,19 +50,7 @@ __all__ = [
     "CarvalenError",
     "OperationError",
     "UsageError",
-    "Empty",
-    "Null",
-    "Nothing",
-    "Missing",
-    "Int16",
-    "Int64",
-    "Array",
-    "Dictionary",
-    "Recordset",
-    "ObjectRef",
-    "encode",
-    "decode",
-]
+] + _values.__all__
 
 
 class CarvalenError(Exception):
