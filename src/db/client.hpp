@@ -17,6 +17,7 @@
 
 #include "carvalen/recordset.hpp"
 #include "carvalen/variant.hpp"
+#include "db/field_set.hpp"
 
 namespace carvalen::db {
 
@@ -157,11 +158,8 @@ class Recordset final : public carvalen::Recordset {
   std::int32_t max_records_ = 0;
   Connection* connection_ = nullptr;
   ConnectionPtr keep_alive_;
-  std::unique_ptr<Cursor> cursor_;  // streaming (forward-only, server-side)
-  std::vector<std::string> fields_;
-  // Case-folded hashes of fields_, made on the first look-up by name: a record set of 45
-  // columns read by name would otherwise compare names 45 x 45 / 2 times.
-  mutable std::vector<std::uint64_t> field_hashes_;
+  std::unique_ptr<Cursor> cursor_;          // streaming (forward-only, server-side)
+  FieldSetPtr fields_;                      // null while closed
   std::vector<std::vector<Variant>> rows_;  // buffered rows (or the current row when streaming)
   bool filtered_ = false;
   std::vector<std::size_t> kept_;  // indexes into rows_ of the rows the filter keeps

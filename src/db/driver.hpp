@@ -15,6 +15,7 @@
 #include "carvalen/variant.hpp"
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
+#include "db/field_set.hpp"
 #include "db/hosts.hpp"
 
 namespace carvalen::db {
@@ -26,8 +27,9 @@ class TraceSink;
 class Cursor {
  public:
   virtual ~Cursor() = default;
-  /// Column names as the database reports them.
-  virtual const std::vector<std::string>& Fields() const = 0;
+  /// Column names as the database reports them; the same set for every run of a cached
+  /// statement.
+  virtual const FieldSetPtr& Fields() const = 0;
   /// Reads the next row into `row` (resized to the column count); false at the end.
   virtual bool Next(std::vector<Variant>& row) = 0;
   /// Starts over from the first row: the statement runs again.

@@ -43,7 +43,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   const auto limit = static_cast<std::size_t>(max_records_ > 0 ? max_records_ : 0);
 
   std::unique_ptr<Cursor> reader;
-  std::vector<std::string> fields;
+  FieldSetPtr fields;
   std::vector<std::vector<Variant>> rows;
   bool has_row = false;
   try {
@@ -74,7 +74,6 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   cursor_type_ = cursor;
   cursor_ = std::move(reader);
   fields_ = std::move(fields);
-  field_hashes_.clear();
   rows_ = std::move(rows);
   ResetRows();
   streaming_ = !buffered;
@@ -105,7 +104,10 @@ Variant Recordset::Field(std::string_view name) const {
   return streaming_ ? rows_.front()[i] : RowKept(static_cast<std::size_t>(position_))[i];
 }
 
-const std::vector<std::string>& Recordset::FieldNames() const { return fields_; }
+const std::vector<std::string>& Recordset::FieldNames() const {
+  static const std::vector<std::string> kNone;
+  return fields_ ? fields_->Names() : kNone;
+}
 
 void Recordset::MoveNext() {
   RequireOpen();
@@ -173,8 +175,7 @@ void Recordset::Close() {
     connection_->Detach(this);
     connection_ = nullptr;
   }
-  fields_.clear();
-  field_hashes_.clear();
+  fields_.reset();
   rows_.clear();
   ResetRows();
   delivered_ = 0;
@@ -203,8 +204,7 @@ void Recordset::DetachConnection() {
 
 void Recordset::OpenRows(std::vector<std::string> fields, std::vector<std::vector<Variant>> rows) {
   if (state_ == kStateOpen) throw LayerError(dberr::kObjectOpen, kTextOpen);
-  fields_ = std::move(fields);
-  field_hashes_.clear();
+  fields_ = std::make_shared<const FieldSet>(std::move(fields));
   rows_ = std::move(rows);
   ResetRows();
   delivered_ = 0;
@@ -221,8 +221,7 @@ void Recordset::ReleaseCursor() {
   connection_ = nullptr;
   if (streaming_) {
     cursor_.reset();
-    fields_.clear();
-    field_hashes_.clear();
+    fields_.reset();
     rows_.clear();
     streaming_ = false;
     eof_ = true;
@@ -240,29 +239,10 @@ void Recordset::RequireBuffered() const {
   if (streaming_) throw LayerError(dberr::kNotSupported, kTextNotSupported);
 }
 
-namespace {
-
-// A hash under which names equal without regard to ASCII case collide: setting bit 0x20 folds
-// letters (and maps a few other characters together, which the full comparison sorts out).
-std::uint64_t FoldedHash(std::string_view name) {
-  std::uint64_t h = name.size();
-  for (char c : name) h = h * 0x100000001b3ULL + (static_cast<unsigned char>(c) | 0x20U);
-  return h;
-}
-
-}  // namespace
-
 std::size_t Recordset::IndexOf(std::string_view name) const {
-  if (field_hashes_.size() != fields_.size()) {
-    field_hashes_.clear();
-    field_hashes_.reserve(fields_.size());
-    for (const std::string& field : fields_) field_hashes_.push_back(FoldedHash(field));
-  }
-  const std::uint64_t wanted = FoldedHash(name);
-  for (std::size_t i = 0; i < fields_.size(); ++i) {
-    if (field_hashes_[i] == wanted && text::EqualsNoCase(fields_[i], name)) return i;
-  }
-  throw LayerError(dberr::kNotFoundInCollection, kTextNotFound);
+  const std::size_t i = fields_ ? fields_->Find(name) : FieldSet::npos;
+  if (i == FieldSet::npos) throw LayerError(dberr::kNotFoundInCollection, kTextNotFound);
+  return i;
 }
 
 void Recordset::ResetRows() {

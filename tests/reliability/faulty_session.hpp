@@ -128,7 +128,7 @@ class FaultyCursor : public db::Cursor {
  public:
   FaultyCursor(std::unique_ptr<db::Cursor> inner, FaultySession& session)
       : inner_(std::move(inner)), session_(session) {}
-  const std::vector<std::string>& Fields() const override { return inner_->Fields(); }
+  const db::FieldSetPtr& Fields() const override { return inner_->Fields(); }
   bool Next(std::vector<Variant>& row) override;
   void Rewind() override;
   void Finish() override { inner_->Finish(); }

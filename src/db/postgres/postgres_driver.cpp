@@ -215,10 +215,35 @@ void ReadRow(const PGresult* result, int index, const std::vector<Oid>& types,
   }
 }
 
-std::vector<Oid> ColumnTypes(const PGresult* result) {
+/// What a statement's result looks like: made once per prepared statement, not per run.
+struct ResultShape {
+  FieldSet fields;
   std::vector<Oid> types;
-  for (int i = 0; i < PQnfields(result); ++i) types.push_back(PQftype(result, i));
-  return types;
+
+  explicit ResultShape(const PGresult* result);
+  /// Whether `result` has these columns (a prepared statement's result type does not change
+  /// while it lives: the server refuses to run it instead; the types are compared anyway).
+  bool Describe(const PGresult* result) const;
+};
+
+ResultShape::ResultShape(const PGresult* result) {
+  const int n = PQnfields(result);
+  std::vector<std::string> names;
+  names.reserve(n);
+  types.reserve(n);
+  for (int i = 0; i < n; ++i) {
+    names.emplace_back(PQfname(result, i));
+    types.push_back(PQftype(result, i));
+  }
+  fields = FieldSet(std::move(names));
+}
+
+bool ResultShape::Describe(const PGresult* result) const {
+  if (PQnfields(result) != static_cast<int>(types.size())) return false;
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    if (PQftype(result, static_cast<int>(i)) != types[i]) return false;
+  }
+  return true;
 }
 
 class PgConnection;
@@ -228,6 +253,7 @@ struct PreparedStatement {
   std::string key;       // the shape and the literals' kinds
   std::string name;      // empty: the shape does not prepare, its texts go as they are
   bool dropped = false;  // deallocated since: a cursor that runs again sends its text
+  std::shared_ptr<const ResultShape> columns;  // made on the first run
 };
 
 /// The literals of one statement as the parameters of its prepared shape, in text format.
@@ -260,7 +286,7 @@ class PgCursor final : public Cursor {
   PgCursor(const PgCursor&) = delete;
   PgCursor& operator=(const PgCursor&) = delete;
 
-  const std::vector<std::string>& Fields() const override { return fields_; }
+  const FieldSetPtr& Fields() const override { return fields_; }
   bool Next(std::vector<Variant>& row) override;
   /// Runs the statement again (its rows are not kept for a second pass).
   void Rewind() override {
@@ -282,6 +308,10 @@ class PgCursor final : public Cursor {
   ResultPtr Receive();
   /// Reads and drops whatever the statement still sends.
   void Drain();
+  const std::vector<Oid>& Types() const {
+    static const std::vector<Oid> kNone;
+    return columns_ ? columns_->types : kNone;
+  }
   /// Abandons the statement: what has arrived already may hold its end; a statement still
   /// sending is cancelled, so its remaining rows are never produced.
   void Stop();
@@ -289,9 +319,9 @@ class PgCursor final : public Cursor {
   PgConnection& session_;
   std::string sql_;
   std::optional<BoundValues> prepared_;
-  std::vector<std::string> fields_;
-  std::vector<Oid> types_;
-  ResultPtr current_;  // the result being read: one row, or the end's (in single-row mode empty)
+  std::shared_ptr<const ResultShape> columns_;
+  FieldSetPtr fields_;  // shares columns_; null for a statement without rows
+  ResultPtr current_;   // the result being read: one row, or the end's (in single-row mode empty)
   int next_row_ = 0;
   std::deque<std::vector<Variant>> settled_;
   std::optional<Error> settled_error_;
@@ -355,10 +385,10 @@ class PgConnection final : public PhysicalConnection {
     ResultPtr result(
         PQexecParams(conn_.get(), sql.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
     Check(result.get(), sql);
-    const std::vector<Oid> types = ColumnTypes(result.get());
+    const ResultShape columns(result.get());
     std::vector<std::vector<Variant>> rows(PQntuples(result.get()));
     for (std::size_t i = 0; i < rows.size(); ++i) {
-      ReadRow(result.get(), static_cast<int>(i), types, rows[i]);
+      ReadRow(result.get(), static_cast<int>(i), columns.types, rows[i]);
     }
     return rows;
   }
@@ -550,10 +580,15 @@ PgCursor::PgCursor(PgConnection& session, std::string sql, std::optional<BoundVa
   if (prepared_) prepared_->Point();
   Start();
   if (current_) {
-    types_ = ColumnTypes(current_.get());
-    for (int i = 0; i < PQnfields(current_.get()); ++i) {
-      fields_.emplace_back(PQfname(current_.get(), i));
+    PreparedStatement* statement = prepared_ ? prepared_->statement.get() : nullptr;
+    if (statement != nullptr && statement->columns &&
+        statement->columns->Describe(current_.get())) {
+      columns_ = statement->columns;
+    } else {
+      columns_ = std::make_shared<const ResultShape>(current_.get());
+      if (statement != nullptr) statement->columns = columns_;
     }
+    fields_ = FieldSetPtr(columns_, &columns_->fields);
   }
 }
 
@@ -604,7 +639,7 @@ void PgCursor::Drain() {
 bool PgCursor::Next(std::vector<Variant>& row) {
   for (;;) {
     if (current_ && next_row_ < PQntuples(current_.get())) {
-      ReadRow(current_.get(), next_row_++, types_, row);
+      ReadRow(current_.get(), next_row_++, Types(), row);
       return true;
     }
     current_.reset();
@@ -628,7 +663,7 @@ void PgCursor::Settle() {
   try {
     for (;;) {
       if (current_ && next_row_ < PQntuples(current_.get())) {
-        ReadRow(current_.get(), next_row_++, types_, settled_.emplace_back());
+        ReadRow(current_.get(), next_row_++, Types(), settled_.emplace_back());
         continue;
       }
       current_.reset();

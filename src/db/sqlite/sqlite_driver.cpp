@@ -146,10 +146,34 @@ DeclKind KindOf(const char* decltype_text) {
 class SqliteConnection;
 
 /// A statement kept prepared by its shape; lent to one cursor at a time.
+/// What a statement's result looks like: made once per cached statement, not per run.
+struct ResultShape {
+  FieldSet fields;
+  std::vector<DeclKind> kinds;
+  int reprepared = 0;  // SQLite recompiles a statement whose tables changed: then they may too
+
+  explicit ResultShape(sqlite3_stmt* stmt);
+};
+
+ResultShape::ResultShape(sqlite3_stmt* stmt)
+    : reprepared(sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0)) {
+  const int n = sqlite3_column_count(stmt);
+  std::vector<std::string> names;
+  names.reserve(n);
+  kinds.reserve(n);
+  for (int i = 0; i < n; ++i) {
+    const char* name = sqlite3_column_name(stmt, i);
+    names.emplace_back(name != nullptr ? name : "");
+    kinds.push_back(KindOf(sqlite3_column_decltype(stmt, i)));
+  }
+  fields = FieldSet(std::move(names));
+}
+
 struct CachedStatement {
   std::string shape;
   StmtPtr stmt;  // null: the shape does not prepare, its texts go as they are
   bool lent = false;
+  std::shared_ptr<const ResultShape> columns;  // made on the first run
 };
 
 class SqliteCursor final : public Cursor {
@@ -161,7 +185,7 @@ class SqliteCursor final : public Cursor {
   ~SqliteCursor() override;
   SqliteCursor(const SqliteCursor&) = delete;
   SqliteCursor& operator=(const SqliteCursor&) = delete;
-  const std::vector<std::string>& Fields() const override { return fields_; }
+  const FieldSetPtr& Fields() const override { return fields_; }
   bool Next(std::vector<Variant>& row) override;
   void Rewind() override {
     sqlite3_reset(stmt_);
@@ -179,8 +203,8 @@ class SqliteCursor final : public Cursor {
   sqlite3_stmt* stmt_;
   std::string sql_;
   std::int32_t timeout_;
-  std::vector<std::string> fields_;
-  std::vector<DeclKind> kinds_;
+  std::shared_ptr<const ResultShape> columns_;
+  FieldSetPtr fields_;  // shares columns_
   bool done_ = false;
 };
 
@@ -430,7 +454,7 @@ class SqliteConnection final : public PhysicalConnection {
         break;
       }
     }
-    lru_.push_front(CachedStatement{shape, std::move(stmt), false});
+    lru_.push_front(CachedStatement{shape, std::move(stmt), false, nullptr});
     index_.emplace(lru_.front().shape, lru_.begin());
     return lru_.front();
   }
@@ -478,14 +502,14 @@ SqliteCursor::SqliteCursor(SqliteConnection& session, StmtPtr stmt, CachedStatem
       stmt_(cached != nullptr ? cached->stmt.get() : owned_.get()),
       sql_(std::move(sql)),
       timeout_(timeout) {
-  int n = sqlite3_column_count(stmt_);
-  fields_.reserve(n);
-  kinds_.reserve(n);
-  for (int i = 0; i < n; ++i) {
-    const char* name = sqlite3_column_name(stmt_, i);
-    fields_.emplace_back(name != nullptr ? name : "");
-    kinds_.push_back(KindOf(sqlite3_column_decltype(stmt_, i)));
+  if (cached != nullptr && cached->columns &&
+      cached->columns->reprepared == sqlite3_stmt_status(stmt_, SQLITE_STMTSTATUS_REPREPARE, 0)) {
+    columns_ = cached->columns;
+  } else {
+    columns_ = std::make_shared<const ResultShape>(stmt_);
+    if (cached != nullptr) cached->columns = columns_;
   }
+  fields_ = FieldSetPtr(columns_, &columns_->fields);
 }
 
 SqliteCursor::~SqliteCursor() {
@@ -506,7 +530,8 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
     done_ = true;
     throw error;
   }
-  const int n = static_cast<int>(fields_.size());
+  const std::vector<DeclKind>& kinds = columns_->kinds;
+  const int n = static_cast<int>(kinds.size());
   row.resize(n);
   for (int i = 0; i < n; ++i) {
     switch (sqlite3_column_type(stmt, i)) {
@@ -515,7 +540,7 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
         break;
       case SQLITE_INTEGER: {
         std::int64_t v = sqlite3_column_int64(stmt, i);
-        row[i] = kinds_[i] == DeclKind::Boolean ? Variant(v != 0) : IntegerValue(v);
+        row[i] = kinds[i] == DeclKind::Boolean ? Variant(v != 0) : IntegerValue(v);
         break;
       }
       case SQLITE_FLOAT:
@@ -525,7 +550,7 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
         const std::string_view text(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
         Date date;
-        if (kinds_[i] == DeclKind::Date && ParseDateText(text, date)) {
+        if (kinds[i] == DeclKind::Date && ParseDateText(text, date)) {
           row[i] = Variant(date);
         } else {
           row[i] = Variant(std::string(text));
