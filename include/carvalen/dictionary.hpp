@@ -9,7 +9,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -27,10 +26,7 @@ class CARVALEN_API Dictionary final : public Object {
   void Add(Variant key, Variant item);
   /// Makes room for `count` entries, so that filling a dictionary of known size does not
   /// reallocate its entries or rehash its index on the way.
-  void Reserve(std::size_t count) {
-    entries_.reserve(count);
-    index_.reserve(count);
-  }
+  void Reserve(std::size_t count);
   /// Sets the item under `key`, adding the entry when it is new.
   void Set(const Variant& key, Variant item);
   bool Exists(const Variant& key) const;
@@ -54,8 +50,16 @@ class CARVALEN_API Dictionary final : public Object {
     bool operator()(const Variant& a, const Variant& b) const;
   };
 
+  static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+  std::size_t Find(const Variant& key, std::size_t hash) const;
+  void Rehash(std::size_t slot_count);
+  void Index(std::size_t entry);
+
+  // The keys live once, in entries_; the index holds positions. Up to a handful of entries a
+  // scan of the hashes beats any table, so the table is made only beyond that.
   std::vector<Entry> entries_;
-  std::unordered_map<Variant, std::size_t, KeyHash, KeyEqual> index_;
+  std::vector<std::size_t> hashes_;   // of each entry's key
+  std::vector<std::uint32_t> slots_;  // open addressing: entry + 1, 0 free; at most half full
 };
 
 using DictionaryPtr = std::shared_ptr<Dictionary>;

@@ -4,6 +4,7 @@
 // those types (1, 1L and 1.0 are one key); Booleans only among themselves; dates by value; Empty,
 // Null and missing each equal only to themselves; objects by identity. A text never equals a
 // number. Arrays cannot be keys (13).
+#include <bit>
 #include <cmath>
 #include <functional>
 
@@ -35,9 +36,9 @@ void RequireArguments(std::span<Variant> args, std::size_t count) {
   if (args.size() != count) throw Error::Runtime(errnum::kWrongArgumentCount);
 }
 
-}  // namespace
+constexpr std::size_t kScanned = 8;  // entries looked up by a scan, without a table
 
-std::size_t Dictionary::KeyHash::operator()(const Variant& key) const {
+std::size_t UnmixedHash(const Variant& key) {
   const auto tagged = [&key](std::size_t h) {
     return h ^ (static_cast<std::size_t>(key.Type()) * 0x9E37'79B9'7F4A'7C15ULL);
   };
@@ -70,6 +71,18 @@ std::size_t Dictionary::KeyHash::operator()(const Variant& key) const {
   return tagged(0);
 }
 
+}  // namespace
+
+std::size_t Dictionary::KeyHash::operator()(const Variant& key) const {
+  // The index takes the low bits; some of the hashes above (an integer's, a date's) vary only
+  // in the high ones.
+  std::uint64_t h = UnmixedHash(key);
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return static_cast<std::size_t>(h);
+}
+
 bool Dictionary::KeyEqual::operator()(const Variant& a, const Variant& b) const {
   const bool a_number = IsNumericKey(a.Type());
   const bool b_number = IsNumericKey(b.Type());
@@ -87,32 +100,73 @@ bool Dictionary::KeyEqual::operator()(const Variant& a, const Variant& b) const 
   return a == b;  // same type and value; objects by identity
 }
 
+std::size_t Dictionary::Find(const Variant& key, std::size_t hash) const {
+  const KeyEqual equal;
+  if (slots_.empty()) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (hashes_[i] == hash && equal(entries_[i].first, key)) return i;
+    }
+    return kNotFound;
+  }
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t s = hash & mask; slots_[s] != 0; s = (s + 1) & mask) {
+    const std::size_t i = slots_[s] - 1;
+    if (hashes_[i] == hash && equal(entries_[i].first, key)) return i;
+  }
+  return kNotFound;
+}
+
+void Dictionary::Index(std::size_t entry) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t s = hashes_[entry] & mask;
+  while (slots_[s] != 0) s = (s + 1) & mask;
+  slots_[s] = static_cast<std::uint32_t>(entry + 1);
+}
+
+void Dictionary::Rehash(std::size_t slot_count) {
+  std::vector<std::uint32_t> slots(slot_count, 0);
+  slots_.swap(slots);
+  for (std::size_t i = 0; i < entries_.size(); ++i) Index(i);
+}
+
+void Dictionary::Reserve(std::size_t count) {
+  entries_.reserve(count);
+  hashes_.reserve(count);
+  if (count > kScanned && slots_.size() < 2 * count) Rehash(std::bit_ceil(2 * count));
+}
+
 void Dictionary::Add(Variant key, Variant item) {
-  const auto [position, inserted] = index_.try_emplace(CheckedKey(key), entries_.size());
-  if (!inserted) throw Error::Runtime(errnum::kDuplicateKey);
+  const std::size_t hash = KeyHash{}(CheckedKey(key));
+  if (Find(key, hash) != kNotFound) throw Error::Runtime(errnum::kDuplicateKey);
+  const std::size_t count = entries_.size() + 1;
+  if (count > kScanned && slots_.size() < 2 * count) Rehash(std::bit_ceil(4 * count));
+  hashes_.push_back(hash);
   try {
     entries_.emplace_back(std::move(key), std::move(item));
   } catch (...) {
-    index_.erase(position);
+    hashes_.pop_back();
     throw;
   }
+  if (!slots_.empty()) Index(entries_.size() - 1);
 }
 
 void Dictionary::Set(const Variant& key, Variant item) {
-  const auto found = index_.find(CheckedKey(key));
-  if (found == index_.end()) {
+  const std::size_t found = Find(CheckedKey(key), KeyHash{}(key));
+  if (found == kNotFound) {
     Add(key, std::move(item));
   } else {
-    entries_[found->second].second = std::move(item);
+    entries_[found].second = std::move(item);
   }
 }
 
-bool Dictionary::Exists(const Variant& key) const { return index_.contains(CheckedKey(key)); }
+bool Dictionary::Exists(const Variant& key) const {
+  return Find(CheckedKey(key), KeyHash{}(key)) != kNotFound;
+}
 
 const Variant& Dictionary::Item(const Variant& key) const {
   static const Variant kNone;
-  const auto found = index_.find(CheckedKey(key));
-  return found == index_.end() ? kNone : entries_[found->second].second;
+  const std::size_t found = Find(CheckedKey(key), KeyHash{}(key));
+  return found == kNotFound ? kNone : entries_[found].second;
 }
 
 Array Dictionary::Keys() const {

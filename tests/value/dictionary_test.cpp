@@ -12,7 +12,7 @@ namespace {
 using testing::ErrorNumberOf;
 
 // Numbers match across integer and floating types by value; text, Booleans, dates, Empty and Null
-// only their own kind.
+// only their own kind. Small dictionaries are scanned and larger ones indexed: both are checked.
 TEST(Dictionary, MatchesKeysByTypeFamilyAndValue) {
   const ObjectPtr object = Dictionary::Create();
   const struct {
@@ -30,13 +30,19 @@ TEST(Dictionary, MatchesKeysByTypeFamilyAndValue) {
       {Variant(object), Variant(object), true},
       {Variant(object), Variant(ObjectPtr(Dictionary::Create())), false},
   };
-  for (const auto& c : cases) {
-    Dictionary dictionary;
-    dictionary.Add(c.stored, Variant("item"));
-    const std::string label = c.stored.TypeName() + " vs " + c.looked_up.TypeName();
-    EXPECT_EQ(dictionary.Exists(c.looked_up), c.found) << label;
-    EXPECT_EQ(ErrorNumberOf([&] { dictionary.Add(c.looked_up, Variant()); }), c.found ? 457 : 0)
-        << label;
+  for (int others : {0, 100}) {
+    for (const auto& c : cases) {
+      Dictionary dictionary;
+      for (int i = 0; i < others; ++i)
+        dictionary.Add(Variant("other " + std::to_string(i)), c.stored);
+      dictionary.Add(c.stored, Variant("item"));
+      const std::string label = c.stored.TypeName() + " vs " + c.looked_up.TypeName() + " among " +
+                                std::to_string(others);
+      EXPECT_EQ(dictionary.Exists(c.looked_up), c.found) << label;
+      EXPECT_EQ(ErrorNumberOf([&] { dictionary.Add(c.looked_up, Variant()); }), c.found ? 457 : 0)
+          << label;
+      EXPECT_EQ(dictionary.Count(), others + (c.found ? 1 : 2)) << label;
+    }
   }
   EXPECT_EQ(ErrorNumberOf([] { Dictionary().Add(Variant(Array(0, 0)), Variant()); }), 13);
 }
