@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "carvalen/settings.hpp"
+#include "components/contract_settings.hpp"
 #include "components/defaults.hpp"
 #include "components/late_binding.hpp"
 
@@ -34,16 +35,24 @@ bool IsValidStoreName(std::string_view store) {
 }
 
 // The folder is looked up on every use: a host may point the setting elsewhere while it runs.
-// Plain text rather than std::filesystem: this runs twice on every call, and the store name has
-// no separator (IsValidStoreName), so joining is all that path arithmetic would do.
-std::string StorePath(std::string_view store) {
-  std::string path = GetSetting(Setting::ConfigDir);
-  if (path.empty()) path = kDefaultFolder;
+std::string Folder() {
+  std::string folder = GetSetting(Setting::ConfigDir);
+  if (folder.empty()) folder = kDefaultFolder;
+  return folder;
+}
+
+// Plain text rather than std::filesystem: this runs on every call, and the store name has no
+// separator (IsValidStoreName), so joining is all that path arithmetic would do.
+std::string StorePath(std::string_view folder, std::string_view store) {
+  std::string path;
+  path.reserve(folder.size() + store.size() + 6);
+  path.append(folder);
   if (path.back() != '/') path += '/';
-  path.append(store);
-  path += ".toml";
+  path.append(store).append(".toml");
   return path;
 }
+
+std::string StorePath(std::string_view store) { return StorePath(Folder(), store); }
 
 Variant ToVariant(const toml::node& node) {
   if (const auto* text = node.as_string()) {
@@ -104,6 +113,9 @@ struct Configuration::Store {
   std::string name;
   std::string path;
   toml::table table;
+  // The contract connection settings read from `table`, once a call has read them without
+  // failing. Guarded by the store cache's mutex: the rest of a store never changes.
+  mutable std::shared_ptr<const settings::ContractConnection> contract;
 };
 
 namespace {
@@ -142,6 +154,31 @@ class StoreCache {
     Entry& entry = Current(path);
     if (entry.store && entry.id.regular && entry.store_id == entry.id) return entry.store;
     return nullptr;
+  }
+
+  /// What Exists and then Find tell, in one look.
+  struct Look {
+    bool exists = false;
+    std::shared_ptr<const Configuration::Store> store;             // null: must be read
+    std::shared_ptr<const settings::ContractConnection> contract;  // null: not read yet
+  };
+  Look LookUp(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    Entry& entry = Current(path);
+    Look look;
+    look.exists = entry.id.regular;
+    if (entry.store && entry.id.regular && entry.store_id == entry.id) {
+      look.store = entry.store;
+      look.contract = entry.store->contract;
+    }
+    return look;
+  }
+
+  /// Keeps `contract` with `store`, which it was read from.
+  void KeepContract(const Configuration::Store& store,
+                    std::shared_ptr<const settings::ContractConnection> contract) {
+    std::lock_guard lock(mutex_);
+    store.contract = std::move(contract);
   }
 
   /// Keeps `store`, parsed from the file as `id` identified it before it was read.
@@ -245,6 +282,26 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
   }
   StoreCache::Instance().Keep(path, id, opened);
   store_ = std::move(opened);
+}
+
+std::shared_ptr<const settings::ContractConnection> Configuration::ReadContractConnection() {
+  StoreCache& cache = StoreCache::Instance();
+  const std::string folder = Folder();
+  for (const char* name : settings::kStores) {
+    StoreCache::Look look = cache.LookUp(StorePath(folder, name));
+    if (!look.exists) continue;
+    if (look.contract) {
+      store_ = std::move(look.store);
+      return std::move(look.contract);
+    }
+    // Not read from this version yet: the interface's way, kept only when it succeeds.
+    OpenStore(name, 0);
+    auto read =
+        std::make_shared<const settings::ContractConnection>(settings::ReadOpenStore(*this));
+    cache.KeepContract(*store_, read);
+    return read;
+  }
+  return nullptr;
 }
 
 const Configuration::Store& Configuration::OpenedStore(std::string_view operation) const {

@@ -11,6 +11,10 @@
 
 #include "carvalen/interfaces.hpp"
 
+namespace carvalen::settings {
+struct ContractConnection;
+}
+
 namespace carvalen::components {
 
 class Configuration final : public IConfiguration {
@@ -34,6 +38,11 @@ class Configuration final : public IConfiguration {
   /// Key `key` of table [section]: Empty when absent or an empty string; otherwise String,
   /// Long (LongLong beyond 32 bits), Double or Boolean, and the TOML text of anything else.
   Variant GetConfigValue(std::string& section, std::string& key) override;
+
+  /// What settings::ReadContractConnection reads through the interface (null when no store
+  /// exists), leaving the same store open. It is kept with each parsed version of the store, so
+  /// that a call only looks which store exists; a failure is not kept.
+  std::shared_ptr<const settings::ContractConnection> ReadContractConnection();
 
   std::string ClassName() const override { return kConfigurationName; }
   Variant Invoke(std::string_view name, std::span<Variant> args) override;

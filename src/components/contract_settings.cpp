@@ -1,5 +1,10 @@
 #include "components/contract_settings.hpp"
 
+#include <memory>
+#include <typeinfo>
+
+#include "components/configuration.hpp"
+
 namespace carvalen::settings {
 namespace {
 
@@ -19,6 +24,13 @@ void ContractConnection::ApplyTo(db::Connection& connection) const {
 }
 
 std::optional<ContractConnection> ReadContractConnection(IConfiguration& configuration) {
+  // The class is final, so comparing the type is enough, and cheaper than a cast's search.
+  if (typeid(configuration) == typeid(components::Configuration)) {
+    const std::shared_ptr<const ContractConnection> kept =
+        static_cast<components::Configuration&>(configuration).ReadContractConnection();
+    if (!kept) return std::nullopt;
+    return *kept;
+  }
   const char* store = nullptr;
   for (const char* candidate : kStores) {
     if (configuration.StoreExists(candidate)) {
@@ -28,6 +40,10 @@ std::optional<ContractConnection> ReadContractConnection(IConfiguration& configu
   }
   if (store == nullptr) return std::nullopt;
   configuration.OpenStore(store, 0);
+  return ReadOpenStore(configuration);
+}
+
+ContractConnection ReadOpenStore(IConfiguration& configuration) {
   ContractConnection read;
   read.connection_string = configuration.GetConnectionString(kConnectionName);
   read.command_timeout = ReadTimeout(configuration, kCommandTimeoutKey);

@@ -31,6 +31,11 @@ struct ContractConnection {
 
 /// Opens the first of kStores that exists and reads the connection settings from it (a time-out
 /// that is Empty, absent or "", converts to 0); nullopt, with no store opened, when none exists.
+/// The library's own configuration component answers from settings it keeps with each parsed
+/// store; any other goes through the interface on every call.
 std::optional<ContractConnection> ReadContractConnection(IConfiguration& configuration);
+
+/// The connection settings in the store `configuration` has open.
+ContractConnection ReadOpenStore(IConfiguration& configuration);
 
 }  // namespace carvalen::settings

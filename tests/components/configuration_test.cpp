@@ -1,11 +1,13 @@
 // The default configuration component: TOML stores in the folder CARVALEN_CONFIG_DIR names.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "carvalen/interfaces.hpp"
 #include "components/configuration.hpp"
+#include "components/contract_settings.hpp"
 #include "components/defaults.hpp"
 #include "support/scratch.hpp"
 
@@ -114,6 +116,89 @@ TEST_F(ConfigurationTest, ReadsARewrittenStoreAgain) {
   components::ForgetConfigurationStores();
   EXPECT_FALSE(configuration_->StoreExists("Vendra"));
   EXPECT_EQ(CaptureError([&] { url(*configuration_); }).Number(), kFailure);
+}
+
+// The default component answers the contract settings from what it keeps with each parsed store;
+// a host's component goes through the interface. Both must give the same answer (or error) as
+// stores appear, change, break and move, and the kept answer must never outlive its store.
+TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
+  // Only the interface of a default component, as a host's own component would be used.
+  struct Forwarding : IConfiguration {
+    components::Configuration inner;
+    std::string ClassName() const override { return kConfigurationName; }
+    bool StoreExists(const std::string& s) override { return inner.StoreExists(s); }
+    void OpenStore(const std::string& s, std::int32_t m) override { inner.OpenStore(s, m); }
+    std::string GetConnectionString(const std::string& n) override {
+      return inner.GetConnectionString(n);
+    }
+    Variant GetConfigValue(std::string& s, std::string& k) override {
+      return inner.GetConfigValue(s, k);
+    }
+  };
+  auto outcome = [](IConfiguration& c) -> std::string {
+    try {
+      const auto read = settings::ReadContractConnection(c);
+      if (!read) return "none";
+      return read->connection_string + " " + std::to_string(read->command_timeout) + " " +
+             std::to_string(read->connection_timeout) +
+             " open:" + c.GetConnectionString(settings::kConnectionName);
+    } catch (const Error& e) {
+      return "error " + std::to_string(e.Number()) + " " + e.Description();
+    }
+  };
+  auto store = [](const char* url, const char* command, const char* connection) {
+    std::string toml = "[ConnectionStrings]\nEContract = " + std::string(url) + "\n[CONNECTIONS]\n";
+    if (command) toml += "EContractConnection_CommandTimeout = " + std::string(command) + "\n";
+    if (connection)
+      toml += "EContractConnection_ConnectionTimeout = " + std::string(connection) + "\n";
+    return toml;
+  };
+  const testing::TempFolder other;
+  other.Write("Vendra.toml", store("'w'", "1", "2"));
+  auto write = [&](const char* name, const std::string& toml) {
+    folder_.Write(name, toml);
+    components::ForgetConfigurationStores();
+  };
+  auto remove = [&](const char* name) {
+    std::filesystem::remove(folder_ / name);
+    components::ForgetConfigurationStores();
+  };
+  const std::string failed = "error " + std::to_string(kFailure) + " ";
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    std::string expected;  // start of the outcome
+  } steps[] = {
+      {"no store", [] {}, "none"},
+      {"Zandril appears", [&] { write("Zandril.toml", store("'z'", "30", "'15'")); },
+       "z 30 15 open:z"},
+      {"Vendra appears, before Zandril", [&] { write("Vendra.toml", store("'v'", "''", nullptr)); },
+       "v 0 0 open:v"},
+      {"Vendra edited", [&] { write("Vendra.toml", store("'v2'", "44.6", "7")); },
+       "v2 45 7 open:v2"},
+      {"not TOML", [&] { write("Vendra.toml", "[ConnectionStrings\n"); },
+       failed + "Configuration store '"},
+      {"connection string not text", [&] { write("Vendra.toml", store("12", "1", "1")); },
+       failed + "Connection string 'EContract'"},
+      {"no connection string", [&] { write("Vendra.toml", "[CONNECTIONS]\n"); },
+       failed + "Configuration store 'Vendra'"},
+      {"time-out not a number", [&] { write("Vendra.toml", store("'v'", "'soon'", "1")); },
+       "error 13 "},
+      {"mended", [&] { write("Vendra.toml", store("'v3'", "3", "4")); }, "v3 3 4 open:v3"},
+      {"folder switched", [&] { SetSetting(Setting::ConfigDir, other.path.string()); },
+       "w 1 2 open:w"},
+      {"folder back", [&] { SetSetting(Setting::ConfigDir, folder_.path.string()); },
+       "v3 3 4 open:v3"},
+      {"Vendra removed", [&] { remove("Vendra.toml"); }, "z 30 15 open:z"},
+  };
+  Forwarding host;
+  for (const auto& step : steps) {
+    step.change();
+    const std::string kept = outcome(*configuration_);  // the first call of a version reads it
+    EXPECT_TRUE(kept.starts_with(step.expected)) << step.name << ": " << kept;
+    EXPECT_EQ(outcome(*configuration_), kept) << step.name;  // answered from what was kept
+    EXPECT_EQ(outcome(host), kept) << step.name;
+  }
 }
 
 }  // namespace
