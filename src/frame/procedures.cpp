@@ -72,7 +72,8 @@ db::ConnectionPtr GetSourceConnection() {
         connection = std::make_shared<db::Connection>();
         read->ApplyTo(*connection);
         connection->Open("", "", "", -1);
-        connection->Execute(kIsolationCommand, -1);
+        static const std::string kIsolation = kIsolationCommand;  // not allocated on every call
+        connection->Execute(kIsolation, -1);
         config.reset();
         return std::move(connection);
       },
