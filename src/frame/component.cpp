@@ -5,6 +5,8 @@
 // thread.
 #include "carvalen/component.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -20,6 +22,21 @@ namespace {
 
 std::string Normalize(std::string_view name) { return text::AsciiLower(name); }
 
+// Orders names without regard to ASCII case, and finds a name as given: every operation creates
+// two components by name, and lower-casing the name first allocated for the longer ones.
+struct NoCaseLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      const char x = text::LowerChar(a[i]);
+      const char y = text::LowerChar(b[i]);
+      if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    }
+    return a.size() < b.size();
+  }
+};
+
 class Registry {
  public:
   Registry() {
@@ -33,26 +50,32 @@ class Registry {
     auto [it, inserted] = hosted_.try_emplace(Normalize(name));
     if (!inserted) previous = std::move(it->second);
     it->second = std::move(factory);
+    hosted_count_.store(hosted_.size(), std::memory_order_release);
     return previous;
   }
 
   void Unregister(std::string_view name) {
     std::lock_guard lock(mutex_);
-    hosted_.erase(Normalize(name));
+    if (auto it = hosted_.find(name); it != hosted_.end()) hosted_.erase(it);
+    hosted_count_.store(hosted_.size(), std::memory_order_release);
   }
 
   ComponentFactory Find(std::string_view name) {
-    std::string key = Normalize(name);
-    std::lock_guard lock(mutex_);
-    if (auto it = hosted_.find(key); it != hosted_.end()) return it->second;
-    if (auto it = defaults_.find(key); it != defaults_.end()) return it->second;
+    // The defaults never change after construction; only a host's registrations need the lock,
+    // and most hosts register nothing.
+    if (hosted_count_.load(std::memory_order_acquire) != 0) {
+      std::lock_guard lock(mutex_);
+      if (auto it = hosted_.find(name); it != hosted_.end()) return it->second;
+    }
+    if (auto it = defaults_.find(name); it != defaults_.end()) return it->second;
     return {};
   }
 
  private:
   std::mutex mutex_;
-  std::map<std::string, ComponentFactory> defaults_;
-  std::map<std::string, ComponentFactory> hosted_;
+  std::map<std::string, ComponentFactory, NoCaseLess> defaults_;
+  std::map<std::string, ComponentFactory, NoCaseLess> hosted_;
+  std::atomic<std::size_t> hosted_count_ = 0;  // hosted_.size(), read without the lock
 };
 
 Registry& TheRegistry() {
