@@ -219,7 +219,8 @@ CARVALEN_API std::string FormatNumber(double value);
 
 template <class T>
 std::shared_ptr<T> Variant::As() const {
-  ObjectPtr object = GetObject();
+  if (type_ != VarType::Object) ThrowTypeMismatch();
+  const ObjectPtr& object = std::get<ObjectPtr>(data_);  // no copy of the pointer to cast it
   if (!object) ThrowNotSet();
   auto typed = std::dynamic_pointer_cast<T>(object);
   if (!typed) ThrowTypeMismatch();

@@ -5,12 +5,11 @@
 // thread.
 #include "carvalen/component.hpp"
 
-#include <algorithm>
 #include <atomic>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
@@ -22,20 +21,21 @@ namespace {
 
 std::string Normalize(std::string_view name) { return text::AsciiLower(name); }
 
-// Orders names without regard to ASCII case, and finds a name as given: every operation creates
+// Names compared and hashed without regard to ASCII case, found as given: every operation creates
 // two components by name, and lower-casing the name first allocated for the longer ones.
-struct NoCaseLess {
+struct NoCaseHash {
   using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-      const char x = text::LowerChar(a[i]);
-      const char y = text::LowerChar(b[i]);
-      if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-    }
-    return a.size() < b.size();
+  std::size_t operator()(std::string_view name) const {
+    std::size_t h = 0xcbf29ce484222325ULL;
+    for (char c : name) h = (h ^ static_cast<unsigned char>(text::LowerChar(c))) * 0x100000001b3ULL;
+    return h;
   }
 };
+struct NoCaseEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return text::EqualsNoCase(a, b); }
+};
+using FactoryTable = std::unordered_map<std::string, ComponentFactory, NoCaseHash, NoCaseEqual>;
 
 class Registry {
  public:
@@ -73,8 +73,8 @@ class Registry {
 
  private:
   std::mutex mutex_;
-  std::map<std::string, ComponentFactory, NoCaseLess> defaults_;
-  std::map<std::string, ComponentFactory, NoCaseLess> hosted_;
+  FactoryTable defaults_;
+  FactoryTable hosted_;
   std::atomic<std::size_t> hosted_count_ = 0;  // hosted_.size(), read without the lock
 };
 
