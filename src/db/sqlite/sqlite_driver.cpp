@@ -533,22 +533,27 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
   const std::vector<DeclKind>& kinds = columns_->kinds;
   const int n = static_cast<int>(kinds.size());
   row.resize(n);
+  // Each column through its value object: one call for the column and light ones for its type
+  // and contents, where every sqlite3_column_* call checks the statement and the index again.
+  // The object is unprotected; the session is used by one thread at a time (the pool sees to
+  // it), which is what reading it requires.
   for (int i = 0; i < n; ++i) {
-    switch (sqlite3_column_type(stmt, i)) {
+    sqlite3_value* value = sqlite3_column_value(stmt, i);
+    switch (sqlite3_value_type(value)) {
       case SQLITE_NULL:
         row[i] = Variant::Null();
         break;
       case SQLITE_INTEGER: {
-        std::int64_t v = sqlite3_column_int64(stmt, i);
+        std::int64_t v = sqlite3_value_int64(value);
         row[i] = kinds[i] == DeclKind::Boolean ? Variant(v != 0) : IntegerValue(v);
         break;
       }
       case SQLITE_FLOAT:
-        row[i] = Variant(sqlite3_column_double(stmt, i));
+        row[i] = Variant(sqlite3_value_double(value));
         break;
       case SQLITE_TEXT: {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-        const std::string_view text(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+        const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(value));
+        const std::string_view text(p, static_cast<std::size_t>(sqlite3_value_bytes(value)));
         Date date;
         if (kinds[i] == DeclKind::Date && ParseDateText(text, date)) {
           row[i] = Variant(date);
@@ -558,8 +563,8 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
         break;
       }
       default: {  // BLOB: its bytes as text
-        const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt, i));
-        int bytes = sqlite3_column_bytes(stmt, i);
+        const auto* p = static_cast<const char*>(sqlite3_value_blob(value));
+        int bytes = sqlite3_value_bytes(value);
         row[i] = Variant(std::string(p != nullptr ? p : "", static_cast<std::size_t>(bytes)));
         break;
       }
