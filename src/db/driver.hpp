@@ -50,7 +50,10 @@ class PhysicalConnection {
   /// follows, in the driver's own terms.
   virtual void SetIsolation(const std::string& level) = 0;
   /// Runs `sql` (one statement) and answers its rows.
-  virtual std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout) = 0;
+  /// `whole`: every row will be read, so the driver may fetch them all at once rather than one
+  /// at a time.
+  virtual std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout,
+                                        bool whole) = 0;
   /// The column catalog: rows of TABLE_CATALOG, TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME,
   /// ORDINAL_POSITION, DATA_TYPE for the tables and columns named as an unquoted identifier
   /// would resolve (Null: any). `sql` receives the catalog statement, for the trace.

@@ -52,7 +52,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
       error.WithNative({}, source);
       throw error;
     }
-    reader = session.Query(source, connection->CommandTimeout);
+    reader = session.Query(source, connection->CommandTimeout, buffered && limit == 0);
     fields = reader->Fields();
     std::vector<Variant> row;
     if (buffered) {

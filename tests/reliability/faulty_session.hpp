@@ -160,10 +160,11 @@ class FaultySession : public db::PhysicalConnection {
     plan_->Tick(Step::Isolation);
     inner_->SetIsolation(level);
   }
-  std::unique_ptr<db::Cursor> Query(const std::string& sql, std::int32_t timeout) override {
+  std::unique_ptr<db::Cursor> Query(const std::string& sql, std::int32_t timeout,
+                                    bool whole) override {
     SessionUse use = Use();
     plan_->Tick(Step::Prepare);
-    auto cursor = std::make_unique<FaultyCursor>(inner_->Query(sql, timeout), *this);
+    auto cursor = std::make_unique<FaultyCursor>(inner_->Query(sql, timeout, whole), *this);
     plan_->Tick(Step::Execute);  // the statement ran; its cursor is finalised on the way out
     return cursor;
   }

@@ -281,7 +281,10 @@ class PgCursor final : public Cursor {
  public:
   /// Sends `sql` (or executes `prepared` with its values, when given) and waits for its first
   /// row or its end; fails as the statement does.
-  PgCursor(PgConnection& session, std::string sql, std::optional<BoundValues> prepared = {});
+  /// `whole`: the rows come as one result (every row is going to be read anyway, and one result
+  /// costs less to receive than one per row).
+  PgCursor(PgConnection& session, std::string sql, bool whole,
+           std::optional<BoundValues> prepared = {});
   ~PgCursor() override { Stop(); }
   PgCursor(const PgCursor&) = delete;
   PgCursor& operator=(const PgCursor&) = delete;
@@ -326,6 +329,7 @@ class PgCursor final : public Cursor {
   std::deque<std::vector<Variant>> settled_;
   std::optional<Error> settled_error_;
   bool streaming_ = false;  // results still to come from the session
+  bool whole_ = false;      // all rows in one result, not one result per row
 };
 
 class PgConnection final : public PhysicalConnection {
@@ -349,12 +353,12 @@ class PgConnection final : public PhysicalConnection {
     isolation_ = level;
   }
 
-  std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout) override {
+  std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout, bool whole) override {
     ApplyTimeout(timeout);
     if (std::optional<BoundValues> bound = Bind(sql)) {
       std::shared_ptr<PreparedStatement> statement = bound->statement;
       try {
-        return std::make_unique<PgCursor>(*this, sql, std::move(bound));
+        return std::make_unique<PgCursor>(*this, sql, whole, std::move(bound));
       } catch (const Error& e) {
         // A value the server rejects at bind, a plan whose result type changed, a statement
         // deallocated behind our back: the text as it is fails (or not) in its own words.
@@ -362,7 +366,7 @@ class PgConnection final : public PhysicalConnection {
         Drop(*statement);
       }
     }
-    return std::make_unique<PgCursor>(*this, sql);
+    return std::make_unique<PgCursor>(*this, sql, whole);
   }
 
   std::vector<std::vector<Variant>> Columns(const Variant& table, const Variant& column,
@@ -575,8 +579,9 @@ class PgConnection final : public PhysicalConnection {
   std::unordered_map<std::string, std::list<std::shared_ptr<PreparedStatement>>::iterator> index_;
 };
 
-PgCursor::PgCursor(PgConnection& session, std::string sql, std::optional<BoundValues> prepared)
-    : session_(session), sql_(std::move(sql)), prepared_(std::move(prepared)) {
+PgCursor::PgCursor(PgConnection& session, std::string sql, bool whole,
+                   std::optional<BoundValues> prepared)
+    : session_(session), sql_(std::move(sql)), prepared_(std::move(prepared)), whole_(whole) {
   if (prepared_) prepared_->Point();
   Start();
   if (current_) {
@@ -605,7 +610,7 @@ void PgCursor::Start() {
   if (sent == 0) throw PgError(conn, nullptr, sql_);
   // Not refused right after a successful send; were it, the rows would come as one result,
   // which Next reads just as well.
-  PQsetSingleRowMode(conn);
+  if (!whole_) PQsetSingleRowMode(conn);
   streaming_ = true;
   session_.Streaming(this);
   current_ = Receive();

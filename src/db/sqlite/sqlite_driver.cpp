@@ -267,7 +267,8 @@ class SqliteConnection final : public PhysicalConnection {
     read_uncommitted_ = wanted;
   }
 
-  std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout) override {
+  std::unique_ptr<Cursor> Query(const std::string& sql, std::int32_t timeout,
+                                bool /*whole*/) override {
     if (CachedStatement* cached = Lend(sql)) {
       return std::make_unique<SqliteCursor>(*this, nullptr, cached, sql, timeout);
     }
