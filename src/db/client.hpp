@@ -18,6 +18,7 @@
 #include "carvalen/recordset.hpp"
 #include "carvalen/variant.hpp"
 #include "db/field_set.hpp"
+#include "db/row.hpp"
 
 namespace carvalen::db {
 
@@ -139,8 +140,8 @@ class Recordset final : public carvalen::Recordset {
   /// The rows the filter keeps (every row without one), from the first whatever the position;
   /// for the tool's JSON of a record set. A streaming record set holds only its current row.
   std::size_t RowsKept() const { return filtered_ ? kept_.size() : rows_.size(); }
-  const std::vector<Variant>& RowKept(std::size_t k) const {
-    return rows_[filtered_ ? kept_[k] : k];
+  std::vector<Variant> RowKept(std::size_t k) const {
+    return rows_[filtered_ ? kept_[k] : k].All();
   }
 
  private:
@@ -158,9 +159,9 @@ class Recordset final : public carvalen::Recordset {
   std::int32_t max_records_ = 0;
   Connection* connection_ = nullptr;
   ConnectionPtr keep_alive_;
-  std::unique_ptr<Cursor> cursor_;          // streaming (forward-only, server-side)
-  FieldSetPtr fields_;                      // null while closed
-  std::vector<std::vector<Variant>> rows_;  // buffered rows (or the current row when streaming)
+  std::unique_ptr<Cursor> cursor_;  // streaming (forward-only, server-side)
+  FieldSetPtr fields_;              // null while closed
+  std::vector<Row> rows_;           // buffered rows (or the current row when streaming)
   bool filtered_ = false;
   std::vector<std::size_t> kept_;  // indexes into rows_ of the rows the filter keeps
   // Among the kept rows: -1 before the first (BOF), RowsKept() past the last (EOF).

@@ -17,6 +17,7 @@
 #include "db/connection_string.hpp"
 #include "db/field_set.hpp"
 #include "db/hosts.hpp"
+#include "db/row.hpp"
 
 namespace carvalen::db {
 
@@ -30,8 +31,8 @@ class Cursor {
   /// Column names as the database reports them; the same set for every run of a cached
   /// statement.
   virtual const FieldSetPtr& Fields() const = 0;
-  /// Reads the next row into `row` (resized to the column count); false at the end.
-  virtual bool Next(std::vector<Variant>& row) = 0;
+  /// Reads the next row into `row`; false at the end. The row's values are converted when read.
+  virtual bool Next(Row& row) = 0;
   /// Starts over from the first row: the statement runs again.
   virtual void Rewind() = 0;
   /// Lets go of what the statement holds in the database (locks, a read snapshot) before the

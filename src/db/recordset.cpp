@@ -44,7 +44,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
 
   std::unique_ptr<Cursor> reader;
   FieldSetPtr fields;
-  std::vector<std::vector<Variant>> rows;
+  std::vector<Row> rows;
   bool has_row = false;
   try {
     if (text::TrimBlanks(source).empty()) {
@@ -54,11 +54,10 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
     }
     reader = session.Query(source, connection->CommandTimeout, buffered && limit == 0);
     fields = reader->Fields();
-    std::vector<Variant> row;
+    Row row;
     if (buffered) {
       while ((limit == 0 || rows.size() < limit) && reader->Next(row)) {
         rows.push_back(std::move(row));
-        row = {};
       }
       reader.reset();  // everything is read: the statement goes at once
     } else {
@@ -101,7 +100,8 @@ Variant Recordset::Field(std::string_view name) const {
   RequireOpen();
   const std::size_t i = IndexOf(name);
   if (Eof() || Bof()) throw LayerError(dberr::kNoCurrentRecord, kTextNoCurrentRecord);
-  return streaming_ ? rows_.front()[i] : RowKept(static_cast<std::size_t>(position_))[i];
+  const std::size_t k = static_cast<std::size_t>(position_);
+  return streaming_ ? rows_.front().At(i) : rows_[filtered_ ? kept_[k] : k].At(i);
 }
 
 const std::vector<std::string>& Recordset::FieldNames() const {
@@ -155,7 +155,7 @@ void Recordset::Filter(std::string_view name, const Variant& value) {
   wanted.Add(value, Variant());
   std::vector<std::size_t> kept;
   for (std::size_t r = 0; r < rows_.size(); ++r) {
-    if (wanted.Exists(rows_[r][column])) kept.push_back(r);
+    if (wanted.Exists(rows_[r].At(column))) kept.push_back(r);
   }
   kept_ = std::move(kept);
   filtered_ = true;
@@ -205,7 +205,10 @@ void Recordset::DetachConnection() {
 void Recordset::OpenRows(std::vector<std::string> fields, std::vector<std::vector<Variant>> rows) {
   if (state_ == kStateOpen) throw LayerError(dberr::kObjectOpen, kTextOpen);
   fields_ = std::make_shared<const FieldSet>(std::move(fields));
-  rows_ = std::move(rows);
+  auto memory = std::make_shared<const RowsInMemory>(std::move(rows));
+  rows_.clear();
+  rows_.reserve(memory->Count());
+  for (std::size_t r = 0; r < memory->Count(); ++r) rows_.emplace_back(memory, r, memory->Width(r));
   ResetRows();
   delivered_ = 0;
   streaming_ = false;
@@ -258,7 +261,7 @@ void Recordset::Fetch() {
     rows_.clear();
     return;
   }
-  std::vector<Variant> row;
+  Row row;
   if (cursor_->Next(row)) {
     rows_.assign(1, std::move(row));
     ++delivered_;

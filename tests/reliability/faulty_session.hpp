@@ -129,7 +129,7 @@ class FaultyCursor : public db::Cursor {
   FaultyCursor(std::unique_ptr<db::Cursor> inner, FaultySession& session)
       : inner_(std::move(inner)), session_(session) {}
   const db::FieldSetPtr& Fields() const override { return inner_->Fields(); }
-  bool Next(std::vector<Variant>& row) override;
+  bool Next(db::Row& row) override;
   void Rewind() override;
   void Finish() override { inner_->Finish(); }
 
@@ -212,12 +212,12 @@ class FaultySession : public db::PhysicalConnection {
   std::atomic<std::thread::id> owner_{};
 };
 
-inline bool FaultyCursor::Next(std::vector<Variant>& row) {
+inline bool FaultyCursor::Next(db::Row& row) {
   SessionUse use = session_.Use();
   session_.plan_->Tick(Step::Fetch);
   if (!inner_->Next(row)) return false;
   // Each value of the row counts as one field read, as a driver converting it would fail.
-  for (std::size_t i = 0; i < row.size(); ++i) session_.plan_->Tick(Step::Field);
+  for (std::size_t i = 0; i < row.Size(); ++i) session_.plan_->Tick(Step::Field);
   return true;
 }
 

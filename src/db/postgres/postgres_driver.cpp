@@ -273,6 +273,28 @@ struct BoundValues {
   }
 };
 
+/// The rows of one result, each value converted by its column's type when read. The result is
+/// kept whole (libpq holds it as received), so nothing is copied for a value nobody reads.
+class PgRows final : public RowSource {
+ public:
+  PgRows(ResultPtr result, std::shared_ptr<const ResultShape> shape)
+      : result_(std::move(result)), shape_(std::move(shape)) {}
+  int Count() const { return PQntuples(result_.get()); }
+  Variant Value(std::size_t row, std::size_t column) const override {
+    const int r = static_cast<int>(row);
+    const int c = static_cast<int>(column);
+    if (PQgetisnull(result_.get(), r, c)) return Variant::Null();
+    return ConvertValue(
+        shape_->types[column],
+        std::string_view(PQgetvalue(result_.get(), r, c),
+                         static_cast<std::size_t>(PQgetlength(result_.get(), r, c))));
+  }
+
+ private:
+  ResultPtr result_;
+  std::shared_ptr<const ResultShape> shape_;
+};
+
 /// The rows of one statement, received in libpq's single-row mode: a read that stops early
 /// leaves the rest unfetched, and abandoning the statement cancels it rather than drain it. A
 /// session carries one statement at a time, so before it sends another one, the rows still
@@ -290,7 +312,7 @@ class PgCursor final : public Cursor {
   PgCursor& operator=(const PgCursor&) = delete;
 
   const FieldSetPtr& Fields() const override { return fields_; }
-  bool Next(std::vector<Variant>& row) override;
+  bool Next(Row& row) override;
   /// Runs the statement again (its rows are not kept for a second pass).
   void Rewind() override {
     Finish();
@@ -311,10 +333,9 @@ class PgCursor final : public Cursor {
   ResultPtr Receive();
   /// Reads and drops whatever the statement still sends.
   void Drain();
-  const std::vector<Oid>& Types() const {
-    static const std::vector<Oid> kNone;
-    return columns_ ? columns_->types : kNone;
-  }
+  /// Makes `result` the one being read; the first result describes the columns.
+  void Take(ResultPtr result);
+  std::size_t Width() const { return columns_ ? columns_->types.size() : 0; }
   /// Abandons the statement: what has arrived already may hold its end; a statement still
   /// sending is cancelled, so its remaining rows are never produced.
   void Stop();
@@ -324,9 +345,10 @@ class PgCursor final : public Cursor {
   std::optional<BoundValues> prepared_;
   std::shared_ptr<const ResultShape> columns_;
   FieldSetPtr fields_;  // shares columns_; null for a statement without rows
-  ResultPtr current_;   // the result being read: one row, or the end's (in single-row mode empty)
+  // The result being read: one row, or the end's (in single-row mode empty), or all rows.
+  std::shared_ptr<const PgRows> current_;
   int next_row_ = 0;
-  std::deque<std::vector<Variant>> settled_;
+  std::deque<Row> settled_;
   std::optional<Error> settled_error_;
   bool streaming_ = false;  // results still to come from the session
   bool whole_ = false;      // all rows in one result, not one result per row
@@ -584,17 +606,25 @@ PgCursor::PgCursor(PgConnection& session, std::string sql, bool whole,
     : session_(session), sql_(std::move(sql)), prepared_(std::move(prepared)), whole_(whole) {
   if (prepared_) prepared_->Point();
   Start();
-  if (current_) {
+}
+
+void PgCursor::Take(ResultPtr result) {
+  next_row_ = 0;
+  if (!result) {
+    current_.reset();
+    return;
+  }
+  if (!columns_) {
     PreparedStatement* statement = prepared_ ? prepared_->statement.get() : nullptr;
-    if (statement != nullptr && statement->columns &&
-        statement->columns->Describe(current_.get())) {
+    if (statement != nullptr && statement->columns && statement->columns->Describe(result.get())) {
       columns_ = statement->columns;
     } else {
-      columns_ = std::make_shared<const ResultShape>(current_.get());
+      columns_ = std::make_shared<const ResultShape>(result.get());
       if (statement != nullptr) statement->columns = columns_;
     }
     fields_ = FieldSetPtr(columns_, &columns_->fields);
   }
+  current_ = std::make_shared<const PgRows>(std::move(result), columns_);
 }
 
 void PgCursor::Start() {
@@ -613,8 +643,7 @@ void PgCursor::Start() {
   if (!whole_) PQsetSingleRowMode(conn);
   streaming_ = true;
   session_.Streaming(this);
-  current_ = Receive();
-  next_row_ = 0;
+  Take(Receive());
 }
 
 ResultPtr PgCursor::Receive() {
@@ -641,10 +670,10 @@ void PgCursor::Drain() {
   session_.Idle(this);
 }
 
-bool PgCursor::Next(std::vector<Variant>& row) {
+bool PgCursor::Next(Row& row) {
   for (;;) {
-    if (current_ && next_row_ < PQntuples(current_.get())) {
-      ReadRow(current_.get(), next_row_++, Types(), row);
+    if (current_ && next_row_ < current_->Count()) {
+      row = Row(current_, static_cast<std::size_t>(next_row_++), Width());
       return true;
     }
     current_.reset();
@@ -659,22 +688,20 @@ bool PgCursor::Next(std::vector<Variant>& row) {
       throw error;
     }
     if (!streaming_) return false;
-    current_ = Receive();
-    next_row_ = 0;
+    Take(Receive());
   }
 }
 
 void PgCursor::Settle() {
   try {
     for (;;) {
-      if (current_ && next_row_ < PQntuples(current_.get())) {
-        ReadRow(current_.get(), next_row_++, Types(), settled_.emplace_back());
+      if (current_ && next_row_ < current_->Count()) {
+        settled_.emplace_back(current_, static_cast<std::size_t>(next_row_++), Width());
         continue;
       }
       current_.reset();
       if (!streaming_) return;
-      current_ = Receive();
-      next_row_ = 0;
+      Take(Receive());
     }
   } catch (const Error& e) {
     settled_error_ = e;

@@ -169,6 +169,85 @@ ResultShape::ResultShape(sqlite3_stmt* stmt)
   fields = FieldSet(std::move(names));
 }
 
+/// One row as SQLite gave it: numbers as they are, texts and blobs copied into one buffer; each
+/// turned into a value only when read. Copied at once, since the statement moves on.
+class SqliteRow final : public RowSource {
+ public:
+  /// `bytes`: what the texts of the row are expected to take (the last row's), reserved at once.
+  SqliteRow(sqlite3_stmt* stmt, std::shared_ptr<const ResultShape> shape, std::size_t bytes);
+  std::size_t Bytes() const { return bytes_.size(); }
+  Variant Value(std::size_t row, std::size_t column) const override;
+
+ private:
+  struct Cell {
+    int type = SQLITE_NULL;
+    std::uint32_t length = 0;  // of a text or blob
+    union {
+      std::int64_t integer = 0;
+      double real;
+      std::size_t offset;  // of a text or blob in bytes_
+    };
+  };
+  std::shared_ptr<const ResultShape> shape_;
+  std::vector<Cell> cells_;
+  std::string bytes_;
+};
+
+SqliteRow::SqliteRow(sqlite3_stmt* stmt, std::shared_ptr<const ResultShape> shape,
+                     std::size_t bytes)
+    : shape_(std::move(shape)), cells_(shape_->kinds.size()) {
+  bytes_.reserve(bytes);
+  // Each column through its value object: one call for the column and light ones for its type
+  // and contents, where every sqlite3_column_* call checks the statement and the index again.
+  // The object is unprotected; the session is used by one thread at a time (the pool sees to
+  // it), which is what reading it requires.
+  for (std::size_t i = 0; i < cells_.size(); ++i) {
+    sqlite3_value* value = sqlite3_column_value(stmt, static_cast<int>(i));
+    Cell& cell = cells_[i];
+    cell.type = sqlite3_value_type(value);
+    switch (cell.type) {
+      case SQLITE_NULL:
+        break;
+      case SQLITE_INTEGER:
+        cell.integer = sqlite3_value_int64(value);
+        break;
+      case SQLITE_FLOAT:
+        cell.real = sqlite3_value_double(value);
+        break;
+      default: {  // text or blob: their bytes
+        const auto* p = cell.type == SQLITE_TEXT
+                            ? reinterpret_cast<const char*>(sqlite3_value_text(value))
+                            : static_cast<const char*>(sqlite3_value_blob(value));
+        cell.length = static_cast<std::uint32_t>(sqlite3_value_bytes(value));
+        cell.offset = bytes_.size();
+        if (p != nullptr) bytes_.append(p, cell.length);
+        break;
+      }
+    }
+  }
+}
+
+Variant SqliteRow::Value(std::size_t /*row*/, std::size_t column) const {
+  const Cell& cell = cells_[column];
+  const DeclKind kind = shape_->kinds[column];
+  switch (cell.type) {
+    case SQLITE_NULL:
+      return Variant::Null();
+    case SQLITE_INTEGER:
+      return kind == DeclKind::Boolean ? Variant(cell.integer != 0) : IntegerValue(cell.integer);
+    case SQLITE_FLOAT:
+      return Variant(cell.real);
+    default: {
+      const std::string_view bytes(bytes_.data() + cell.offset, cell.length);
+      Date date;
+      if (cell.type == SQLITE_TEXT && kind == DeclKind::Date && ParseDateText(bytes, date)) {
+        return Variant(date);
+      }
+      return Variant(std::string(bytes));  // a blob: its bytes as text
+    }
+  }
+}
+
 struct CachedStatement {
   std::string shape;
   StmtPtr stmt;  // null: the shape does not prepare, its texts go as they are
@@ -186,7 +265,7 @@ class SqliteCursor final : public Cursor {
   SqliteCursor(const SqliteCursor&) = delete;
   SqliteCursor& operator=(const SqliteCursor&) = delete;
   const FieldSetPtr& Fields() const override { return fields_; }
-  bool Next(std::vector<Variant>& row) override;
+  bool Next(Row& row) override;
   void Rewind() override {
     sqlite3_reset(stmt_);
     done_ = false;
@@ -204,7 +283,8 @@ class SqliteCursor final : public Cursor {
   std::string sql_;
   std::int32_t timeout_;
   std::shared_ptr<const ResultShape> columns_;
-  FieldSetPtr fields_;  // shares columns_
+  FieldSetPtr fields_;          // shares columns_
+  std::size_t bytes_hint_ = 0;  // the texts of the last row read
   bool done_ = false;
 };
 
@@ -517,7 +597,7 @@ SqliteCursor::~SqliteCursor() {
   if (cached_ != nullptr) session_.GiveBack(*cached_);
 }
 
-bool SqliteCursor::Next(std::vector<Variant>& row) {
+bool SqliteCursor::Next(Row& row) {
   if (done_) return false;
   sqlite3_stmt* stmt = stmt_;
   int rc = session_.Step(stmt, timeout_);
@@ -531,46 +611,10 @@ bool SqliteCursor::Next(std::vector<Variant>& row) {
     done_ = true;
     throw error;
   }
-  const std::vector<DeclKind>& kinds = columns_->kinds;
-  const int n = static_cast<int>(kinds.size());
-  row.resize(n);
-  // Each column through its value object: one call for the column and light ones for its type
-  // and contents, where every sqlite3_column_* call checks the statement and the index again.
-  // The object is unprotected; the session is used by one thread at a time (the pool sees to
-  // it), which is what reading it requires.
-  for (int i = 0; i < n; ++i) {
-    sqlite3_value* value = sqlite3_column_value(stmt, i);
-    switch (sqlite3_value_type(value)) {
-      case SQLITE_NULL:
-        row[i] = Variant::Null();
-        break;
-      case SQLITE_INTEGER: {
-        std::int64_t v = sqlite3_value_int64(value);
-        row[i] = kinds[i] == DeclKind::Boolean ? Variant(v != 0) : IntegerValue(v);
-        break;
-      }
-      case SQLITE_FLOAT:
-        row[i] = Variant(sqlite3_value_double(value));
-        break;
-      case SQLITE_TEXT: {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(value));
-        const std::string_view text(p, static_cast<std::size_t>(sqlite3_value_bytes(value)));
-        Date date;
-        if (kinds[i] == DeclKind::Date && ParseDateText(text, date)) {
-          row[i] = Variant(date);
-        } else {
-          row[i] = Variant(std::string(text));
-        }
-        break;
-      }
-      default: {  // BLOB: its bytes as text
-        const auto* p = static_cast<const char*>(sqlite3_value_blob(value));
-        int bytes = sqlite3_value_bytes(value);
-        row[i] = Variant(std::string(p != nullptr ? p : "", static_cast<std::size_t>(bytes)));
-        break;
-      }
-    }
-  }
+  auto source = std::make_shared<const SqliteRow>(stmt, columns_, bytes_hint_);
+  bytes_hint_ = source->Bytes();
+  const std::size_t n = columns_->kinds.size();
+  row = Row(std::move(source), 0, n);
   return true;
 }
 
