@@ -83,7 +83,6 @@ std::map<int, int> OpensByPort(const testing::fs::path& trace) {
   return opens;
 }
 
-/// One read of the contract line; false when the call failed.
 /// One read of the contract line: "" when it succeeded, else the error document.
 std::string Read() {
   const api::CallOutcome outcome =

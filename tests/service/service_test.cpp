@@ -109,13 +109,10 @@ TEST_P(Service, AnswersEachRequest) {
       {"POST", "/v1/ContractLine/GetPrice",
        R"({"i_lContractHeaderID": "x", "i_lContractLineID": 1, "i_fQuantity": 1.0})", 422,
        R"("number": 13)", false},
+      // Usage errors are call_test's; here that they are 400, counted as calls but not errors.
       {"POST", "/v1/Nope/GetPrice", "{}", 400, R"({"usageError": {"message": "unknown class)",
        false},
-      {"POST", "/v1/ContractLine/Nope", "{}", 400, "has no operation", false},
-      {"POST", "/v1/ContractLine/GetPrice", R"({"i_nope": 1})", 400, "has no parameter", false},
       {"POST", "/v1/ContractLine/GetPrice", "{bad", 400, "bad JSON", false},
-      {"POST", "/v1/ContractLine/GetPrice", "[1]", 400, "a JSON object", false},
-      {"POST", "/v1/ContractLine/GetPrice", "{}", 400, "needs a value for", false},
       {"POST", "/v1/ContractLine/GetPrice", std::string(5000, ' '), 413, "over the limit", false},
       {"GET", "/v1/ContractLine/GetPrice", "", 404, "no endpoint", false},
       {"GET", "/v1/operations", "", 200, api::Dump(api::OperationsJson()) + "\n", true},
@@ -140,10 +137,10 @@ TEST_P(Service, AnswersEachRequest) {
   httplib::Result metrics = client.Get("/metrics");
   ASSERT_TRUE(metrics);
   for (const char* line : {
-           "carvalen_service_calls_total{operation=\"ContractLine.GetPrice\"} 7",
+           "carvalen_service_calls_total{operation=\"ContractLine.GetPrice\"} 4",
            "carvalen_service_call_errors_total{operation=\"ContractLine.GetPrice\"} 1",
            "carvalen_service_call_errors_total{operation=\"ContractLine.GetContractFieldValue\"} 1",
-           "carvalen_service_call_seconds_count{operation=\"ContractLine.GetPrice\"} 7",
+           "carvalen_service_call_seconds_count{operation=\"ContractLine.GetPrice\"} 4",
            "carvalen_service_requests_total{status=\"413\"} 1",
            "carvalen_pool_connections{state=\"in_use\"} 0",
        }) {
