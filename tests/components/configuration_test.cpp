@@ -100,24 +100,6 @@ TEST_F(ConfigurationTest, OpensStoresByFileNameAndReadsConnectionStrings) {
   EXPECT_EQ(failure("EContract").Number(), kFailure);
 }
 
-// Parsed stores are kept per process; a rewritten store is read again once they are forgotten
-// (and by itself within a second), also by a component that opened the old one.
-TEST_F(ConfigurationTest, ReadsARewrittenStoreAgain) {
-  auto url = [&](IConfiguration& c) {
-    c.OpenStore("Vendra", 0);
-    return c.GetConnectionString("EContract");
-  };
-  folder_.Write("Vendra.toml", "[ConnectionStrings]\nEContract = 'a'\n");
-  EXPECT_EQ(url(*configuration_), "a");
-  folder_.Write("Vendra.toml", "[ConnectionStrings]\nEContract = 'b'\n");
-  components::ForgetConfigurationStores();
-  EXPECT_EQ(url(*configuration_), "b");
-  std::filesystem::remove(folder_ / "Vendra.toml");
-  components::ForgetConfigurationStores();
-  EXPECT_FALSE(configuration_->StoreExists("Vendra"));
-  EXPECT_EQ(CaptureError([&] { url(*configuration_); }).Number(), kFailure);
-}
-
 // The default component answers the contract settings from what it keeps with each parsed store;
 // a host's component goes through the interface. Both must give the same answer (or error) as
 // stores appear, change, break and move, and the kept answer must never outlive its store.

@@ -53,34 +53,6 @@ TEST_P(SourceConnection, ReadsQuotationLine) {
   EXPECT_TRUE(db.Log().empty());
 }
 
-// Vendra's empty time-outs mean no limit; the fixture's store gives them as quoted numbers.
-TEST_P(SourceConnection, TakesVendraBeforeZandril) {
-  db.Exec(kInsertLine + "(1, 1, 5)");
-  const std::string good = db.ConnectionString();
-  const std::string bad = "Provider=SQLite;Data Source=/nonexistent/contracts.db";
-  struct Case {
-    const char* name;
-    const std::string* vendra;  // null: no such store
-    const std::string* zandril;
-    bool succeeds;
-  };
-  const Case cases[] = {
-      {"both: Vendra wins", &good, &bad, true},
-      {"only Zandril", nullptr, &good, true},
-      {"Vendra bad, Zandril good: Zandril never asked", &bad, &good, false},
-  };
-  for (const Case& c : cases) {
-    RemoveStores(db.ConfigDir());
-    if (c.vendra) WriteStore(db.ConfigDir(), "Vendra", Store(*c.vendra, "\"\"", "\"\""));
-    if (c.zandril) WriteStore(db.ConfigDir(), "Zandril", Store(*c.zandril, "30", "15"));
-    if (c.succeeds) {
-      EXPECT_EQ(ContractLine().GetContractLineNumber(5).GetArray().At(0), Variant(1)) << c.name;
-    } else {
-      EXPECT_THROW(ContractLine().GetContractLineNumber(5), Error) << c.name;
-    }
-  }
-}
-
 // Each level a failure passes through puts its header around the description and writes one
 // log entry.
 TEST_P(SourceConnection, FailuresNestUnderTheOperation) {
