@@ -28,18 +28,9 @@ usage() {
 [ $# -eq 2 ] || usage
 action=$1
 dir=$2
-bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-[ -x "$bin/initdb" ] || { echo "$0: no PostgreSQL server programs under /usr/lib/postgresql" >&2; exit 1; }
+. "$(dirname "$0")/pg-common.sh"
 base=${CARVALEN_PG_REPLICA_PORT:-54340}
 nodes=(primary standby1 standby2)
-
-as_owner() {
-  if [ "$(id -u)" -eq 0 ]; then
-    runuser -u postgres -- "$@"
-  else
-    "$@"
-  fi
-}
 
 # The port and socket folder live in each server's configuration, so pg_ctl needs only -D.
 configure() { # NODE PORT

@@ -22,17 +22,8 @@ usage() {
 [ $# -eq 2 ] || usage
 action=$1
 dir=$2
-bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-[ -x "$bin/initdb" ] || { echo "$0: no PostgreSQL server programs under /usr/lib/postgresql" >&2; exit 1; }
+. "$(dirname "$0")/pg-common.sh"
 port=${CARVALEN_PG_PORT:-54329}
-
-as_owner() {
-  if [ "$(id -u)" -eq 0 ]; then
-    runuser -u postgres -- "$@"
-  else
-    "$@"
-  fi
-}
 
 case $action in
   start)
