@@ -225,8 +225,9 @@ class PostgresBackend final : public Backend {
     if (carvalen::bench::PgLineCount(conn_.get(), schema_) != lines) {
       carvalen::bench::CopyToPostgres(conn_.get(), schema_, sqlite_file);
     }
-    // As the library's sessions: no JIT compilation for these short queries.
-    Run("SET search_path = " + schema_ + "; SET jit = off");
+    // As the library's sessions: no JIT compilation for these short queries, custom plans.
+    Run("SET search_path = " + schema_ +
+        "; SET jit = off; SET plan_cache_mode = force_custom_plan");
     fs::create_directories(store_dir_);
     std::ofstream(store_dir_ / "Vendra.toml")
         << "[ConnectionStrings]\nEContract = 'Provider=PostgreSQL;Host=" << PQhost(conn_.get())

@@ -621,9 +621,11 @@ class PostgresBackend final : public Backend {
     if (carvalen::bench::PgLineCount(conn.get(), schema_) != lines) {
       carvalen::bench::CopyToPostgres(conn.get(), schema_, sqlite_file);
     }
-    // The raw sessions see what the library's see: the schema first, read-only, no JIT.
-    conninfo_ = conninfo + " options='-csearch_path=" + schema_ +
-                " -cdefault_transaction_read_only=on -cjit=off'";
+    // The raw sessions see what the library's see: the schema first, read-only, no JIT, and
+    // prepared statements planned for their values (a generic plan may answer differently).
+    conninfo_ =
+        conninfo + " options='-csearch_path=" + schema_ +
+        " -cdefault_transaction_read_only=on -cjit=off -cplan_cache_mode=force_custom_plan'";
     fs::create_directories(store_);
     std::ofstream(store_ / "Vendra.toml")
         << "[ConnectionStrings]\nEContract = 'Provider=PostgreSQL;Host=" << PQhost(conn.get())

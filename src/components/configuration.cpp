@@ -2,13 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <toml++/toml.h>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <mutex>
 #include <sstream>
@@ -22,8 +22,6 @@
 namespace carvalen::components {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kDefaultFolder = "config";
 constexpr const char* kConnectionStringsTable = "ConnectionStrings";
@@ -77,34 +75,41 @@ Variant ToVariant(const toml::node& node) {
   return Variant(text.str());
 }
 
-/// What identifies one version of a file: a write changes its size or times, a replacement its
-/// inode.
-struct FileId {
-  bool regular = false;  // false: absent, or not a file
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-  timespec changed{};
+/// What reading a store file found.
+enum class FileRead { kAbsent, kUnopenable, kUnreadable, kRead };
 
-  bool operator==(const FileId& o) const {
-    return regular == o.regular && device == o.device && inode == o.inode && size == o.size &&
-           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
-           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+/// The whole file at `path`, read now. A store is small, and its content, not its times or
+/// size, says whether it changed: file clocks tick too coarsely to tell two quick writes apart.
+FileRead ReadWhole(const std::string& path, std::string& text) {
+  text.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == ENOENT || errno == ENOTDIR ? FileRead::kAbsent : FileRead::kUnopenable;
   }
-};
-
-FileId Identify(const std::string& path) {
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
   struct stat st {};
-  FileId id;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return id;
-  id.regular = true;
-  id.device = st.st_dev;
-  id.inode = st.st_ino;
-  id.size = st.st_size;
-  id.modified = st.st_mtim;
-  id.changed = st.st_ctim;
-  return id;
+  if (::fstat(fd, &st) != 0) return FileRead::kUnopenable;
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? FileRead::kUnreadable : FileRead::kAbsent;
+  text.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FileRead::kUnreadable;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return FileRead::kRead;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -120,20 +125,10 @@ struct Configuration::Store {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-/// How long a store file's state is trusted before it is looked at again: a store edited while
-/// the host runs is seen by the calls that start at most this long after the edit.
-constexpr auto kRecheckWindow = std::chrono::milliseconds(1000);
-
-/// File times tick coarsely (a few ms): a file changed this close to when it was read could
-/// change again unseen by size and times, so such a read is not trusted beyond one window.
-constexpr auto kRacyMargin = std::chrono::seconds(2);
-
-/// The parsed stores of this process, keyed by file path, shared by every Configuration. Each
-/// call used to open, read and parse its store; now a call looks at the file at most once per
-/// window and parses it again only when it changed. Errors are never kept: a store that fails
-/// is read again by the next call, so that it fails the same way.
+/// The parsed stores of this process, keyed by file path, shared by every Configuration. Every
+/// call reads its store file; the cache only spares the parse when the text is the one parsed
+/// before. Errors are never kept: a store that fails is read again by the next call, so that it
+/// fails the same way.
 class StoreCache {
  public:
   static StoreCache& Instance() {
@@ -141,37 +136,19 @@ class StoreCache {
     return cache;
   }
 
-  /// Whether `path` is a regular file, as of at most one window ago.
-  bool Exists(const std::string& path) {
+  /// The store parsed from `text` at `path` before, or null.
+  std::shared_ptr<const Configuration::Store> Find(const std::string& path,
+                                                   const std::string& text) {
     std::lock_guard lock(mutex_);
-    return Current(path).id.regular;
+    auto it = entries_.find(path);
+    if (it == entries_.end() || it->second->text != text) return nullptr;
+    return it->second->store;
   }
 
-  /// The parsed store, or null when it must be read (never read, changed, or read too soon after
-  /// a change).
-  std::shared_ptr<const Configuration::Store> Find(const std::string& path) {
+  /// The contract settings kept with `store`, or null when none were read from it yet.
+  std::shared_ptr<const settings::ContractConnection> Contract(const Configuration::Store& store) {
     std::lock_guard lock(mutex_);
-    Entry& entry = Current(path);
-    if (entry.store && entry.id.regular && entry.store_id == entry.id) return entry.store;
-    return nullptr;
-  }
-
-  /// What Exists and then Find tell, in one look.
-  struct Look {
-    bool exists = false;
-    std::shared_ptr<const Configuration::Store> store;             // null: must be read
-    std::shared_ptr<const settings::ContractConnection> contract;  // null: not read yet
-  };
-  Look LookUp(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    Entry& entry = Current(path);
-    Look look;
-    look.exists = entry.id.regular;
-    if (entry.store && entry.id.regular && entry.store_id == entry.id) {
-      look.store = entry.store;
-      look.contract = entry.store->contract;
-    }
-    return look;
+    return store.contract;
   }
 
   /// Keeps `contract` with `store`, which it was read from.
@@ -181,19 +158,12 @@ class StoreCache {
     store.contract = std::move(contract);
   }
 
-  /// Keeps `store`, parsed from the file as `id` identified it before it was read.
-  void Keep(const std::string& path, const FileId& id,
+  /// Keeps `store`, parsed from `text`.
+  void Keep(const std::string& path, std::string text,
             std::shared_ptr<const Configuration::Store> store) {
-    const auto modified =
-        std::chrono::seconds(id.modified.tv_sec) + std::chrono::nanoseconds(id.modified.tv_nsec);
-    const bool racy = std::chrono::system_clock::now().time_since_epoch() - modified < kRacyMargin;
+    auto entry = std::make_shared<Entry>(Entry{std::move(text), std::move(store)});
     std::lock_guard lock(mutex_);
-    Entry& entry = entries_[path];
-    entry.id = id;
-    entry.checked = Clock::now();
-    entry.store_id = id;
-    entry.store = std::move(store);
-    entry.racy = racy;
+    entries_[path] = std::move(entry);
   }
 
   void Forget() {
@@ -203,27 +173,12 @@ class StoreCache {
 
  private:
   struct Entry {
-    FileId id;  // the file as last looked at
-    Clock::time_point checked{};
-    FileId store_id;  // the version `store` was parsed from
+    std::string text;  // what `store` was parsed from
     std::shared_ptr<const Configuration::Store> store;
-    bool racy = false;  // `store` is trusted until the next look only
   };
 
-  Entry& Current(const std::string& path) {
-    const auto now = Clock::now();
-    auto [it, added] = entries_.try_emplace(path);
-    Entry& entry = it->second;
-    if (added || now - entry.checked >= kRecheckWindow) {
-      entry.id = Identify(path);
-      entry.checked = now;
-      if (entry.racy) entry.store.reset();
-    }
-    return entry;
-  }
-
   std::mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;
+  std::unordered_map<std::string, std::shared_ptr<const Entry>> entries_;
 };
 
 }  // namespace
@@ -235,7 +190,7 @@ Configuration::~Configuration() = default;
 
 bool Configuration::StoreExists(const std::string& store) {
   if (!IsValidStoreName(store)) return false;
-  return StoreCache::Instance().Exists(StorePath(store));
+  return IsRegularFile(StorePath(store));
 }
 
 void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
@@ -246,29 +201,29 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
                          fmt::format("'{}' is not a valid configuration store name", store));
   }
   const std::string path = StorePath(store);
-  if (auto cached = StoreCache::Instance().Find(path)) {
-    store_ = std::move(cached);
-    return;
-  }
-  // Identified before reading: a change during the read makes the next look read it again.
-  const FileId id = Identify(path);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::error_code ec;
-    if (!fs::exists(path, ec)) {
+  std::string text;
+  switch (ReadWhole(path, text)) {
+    case FileRead::kAbsent:
       throw ComponentError(
           kConfigurationName,
           fmt::format("Configuration store '{}' does not exist: no file '{}'", store, path));
-    }
-    throw ComponentError(kConfigurationName,
-                         fmt::format("Configuration store '{}' could not be opened", path));
+    case FileRead::kUnopenable:
+      throw ComponentError(kConfigurationName,
+                           fmt::format("Configuration store '{}' could not be opened", path));
+    case FileRead::kUnreadable:
+      throw ComponentError(kConfigurationName,
+                           fmt::format("Configuration store '{}' could not be read", path));
+    case FileRead::kRead:
+      break;
   }
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) {
-    throw ComponentError(kConfigurationName,
-                         fmt::format("Configuration store '{}' could not be read", path));
-  }
+  store_ = Parse(store, path, std::move(text));
+}
 
+std::shared_ptr<const Configuration::Store> Configuration::Parse(const std::string& store,
+                                                                 const std::string& path,
+                                                                 std::string text) {
+  StoreCache& cache = StoreCache::Instance();
+  if (auto cached = cache.Find(path, text)) return cached;
   auto opened = std::make_shared<Store>();
   opened->name = store;
   opened->path = path;
@@ -280,22 +235,19 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
         fmt::format("Configuration store '{}' could not be read: {} (line {}, column {})",
                     opened->path, e.description(), e.source().begin.line, e.source().begin.column));
   }
-  StoreCache::Instance().Keep(path, id, opened);
-  store_ = std::move(opened);
+  cache.Keep(path, std::move(text), opened);
+  return opened;
 }
 
 std::shared_ptr<const settings::ContractConnection> Configuration::ReadContractConnection() {
   StoreCache& cache = StoreCache::Instance();
   const std::string folder = Folder();
   for (const char* name : settings::kStores) {
-    StoreCache::Look look = cache.LookUp(StorePath(folder, name));
-    if (!look.exists) continue;
-    if (look.contract) {
-      store_ = std::move(look.store);
-      return std::move(look.contract);
-    }
-    // Not read from this version yet: the interface's way, kept only when it succeeds.
+    const std::string path = StorePath(folder, name);
+    if (!IsRegularFile(path)) continue;
+    // Opened the interface's way, so that a store that fails says so as OpenStore does.
     OpenStore(name, 0);
+    if (auto kept = cache.Contract(*store_)) return kept;
     auto read =
         std::make_shared<const settings::ContractConnection>(settings::ReadOpenStore(*this));
     cache.KeepContract(*store_, read);

@@ -26,11 +26,11 @@ class Configuration final : public IConfiguration {
   Configuration();
   ~Configuration() override;
 
-  /// True when "<folder>/<store>.toml" is a file (as of at most a second ago).
+  /// True when "<folder>/<store>.toml" is a file now.
   bool StoreExists(const std::string& store) override;
   /// Reads the store; a store that is missing or is not valid TOML fails. The stores are only
-  /// ever read, so `mode` changes nothing. A parsed store is kept for the process and its file
-  /// looked at again at most once a second: an edit is seen within that time.
+  /// ever read, so `mode` changes nothing. The file is read on every call; the parse of a text
+  /// read before is kept for the process, so only a changed store is parsed again.
   void OpenStore(const std::string& store, std::int32_t mode) override;
   /// Key `name` of table [ConnectionStrings]; an absent or non-text key fails, since no
   /// database can be opened without it.
@@ -41,7 +41,7 @@ class Configuration final : public IConfiguration {
 
   /// What settings::ReadContractConnection reads through the interface (null when no store
   /// exists), leaving the same store open. It is kept with each parsed version of the store, so
-  /// that a call only looks which store exists; a failure is not kept.
+  /// that a call only reads the store's text; a failure is not kept.
   std::shared_ptr<const settings::ContractConnection> ReadContractConnection();
 
   std::string ClassName() const override { return kConfigurationName; }
@@ -49,13 +49,15 @@ class Configuration final : public IConfiguration {
 
  private:
   const Store& OpenedStore(std::string_view operation) const;
+  /// The store parsed from `text`, the kept one when the text is the one parsed before.
+  static std::shared_ptr<const Store> Parse(const std::string& store, const std::string& path,
+                                            std::string text);
 
   std::shared_ptr<const Store> store_;  // shared with the process-wide cache of parsed stores
 };
 
-/// Drops every parsed store kept in memory, so that the next call reads each store's file again
-/// at once rather than within a second. For tests and hosts that rewrite a store and must see it
-/// in the very next call.
+/// Drops every parsed store kept in memory, so that the next call parses each store again. Never
+/// needed for exact answers (every call reads its store); it gives the memory back.
 void ForgetConfigurationStores();
 
 }  // namespace carvalen::components

@@ -36,7 +36,11 @@ std::string Utilities::QuoteSqlString(const std::string& value) {
   return quoted;
 }
 
-std::string Utilities::FormatSqlDate(Date value) { return "'" + value.ToText() + "'"; }
+std::string Utilities::FormatSqlDate(Date value) {
+  // Always to the second, as dates are stored: a fraction would never equal a stored date.
+  const Date::Parts p = value.Split();
+  return "'" + Date::FromParts(p.year, p.month, p.day, p.hour, p.minute, p.second).ToText() + "'";
+}
 
 Variant Utilities::Invoke(std::string_view name, std::span<Variant> args) {
   if (IsMember(name, "FormatSqlNumber")) {

@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "carvalen/contract.hpp"
 #include "carvalen/enums.hpp"
@@ -75,10 +78,12 @@ class Pricing {
     lines_->Open(LineStatement(begin, end), connection_, db::CursorType::Keyset,
                  db::LockType::ReadOnly, -1);
     while (!lines_->Eof()) {
-      PriceRow(result);
+      if (!DeliveredBefore()) PriceRow(result);
       lines_->MoveNext();
     }
     lines_->Close();
+    delivered_.insert(delivering_.begin(), delivering_.end());
+    delivering_.clear();
   }
 
  private:
@@ -102,6 +107,21 @@ class Pricing {
     sql += kLineJoin;
     sql += status_;
     return sql;
+  }
+
+  // Whether an earlier statement already delivered this line: one statement over the whole
+  // request finds each line once, however many of its requests lead to it (a product under two
+  // keys of one partner), while two lines of one product still fail as they would there.
+  bool DeliveredBefore() {
+    const Variant& header = lines_->Field("CONTRACTHEADERID");
+    const Variant& line = lines_->Field("CONTRACTLINEID");
+    if (!header.IsNumber() || !line.IsNumber()) return false;
+    const auto id =
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(header.ToLong())) << 32) |
+        static_cast<std::uint32_t>(line.ToLong());
+    if (delivered_.contains(id)) return true;
+    delivering_.push_back(id);
+    return false;
   }
 
   // The quantity asked for the row's product, read only when a break look-up needs it.
@@ -182,6 +202,8 @@ class Pricing {
   const db::RecordsetPtr& discount_breaks_;
   std::string status_;
   std::unordered_map<std::int32_t, const Variant*> items_;
+  std::unordered_set<std::uint64_t> delivered_;  // lines of the statements before this one
+  std::vector<std::uint64_t> delivering_;        // lines of this one
 };
 
 }  // namespace
@@ -208,7 +230,8 @@ DictionaryPtr Contract::GetActiveContractLinesProc(const DictionaryPtr& i_oDicBP
         if (!i_oDicBPProductQuan) throw Error::Runtime(errnum::kObjectNotSet);
 
         // Consecutive statements of at most kPricingBatch requests, in the request's order;
-        // together they find exactly the rows one statement over the whole request would.
+        // together they find exactly the rows one statement over the whole request would, each
+        // line once.
         Pricing pricing(*i_oDicBPProductQuan, contract::PricingUtilities(), connection, lines,
                         price_breaks, discount_breaks);
         const std::size_t count = i_oDicBPProductQuan->Entries().size();

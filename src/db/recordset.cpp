@@ -53,15 +53,19 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
       throw error;
     }
     reader = session.Query(source, connection->CommandTimeout, buffered && limit == 0);
-    fields = reader->Fields();
+    // The fields as the first step found them: a driver may only learn there that the
+    // statement was prepared again for a changed table.
     Row row;
     if (buffered) {
       while ((limit == 0 || rows.size() < limit) && reader->Next(row)) {
         rows.push_back(std::move(row));
+        if (rows.size() == 1) fields = reader->Fields();
       }
+      if (rows.empty()) fields = reader->Fields();
       reader.reset();  // everything is read: the statement goes at once
     } else {
       has_row = reader->Next(row);
+      fields = reader->Fields();
       if (has_row) rows.push_back(std::move(row));
     }
   } catch (const Error& e) {

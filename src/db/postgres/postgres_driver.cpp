@@ -784,9 +784,13 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     }
     options = p.second + " ";
   }
+  // Statements are sent prepared for speed, yet each must be planned for its own values as its
+  // literal text would be: a generic plan may scan in another order, and where a statement has no
+  // full ORDER BY the order decides which row wins.
   options +=
       "-c default_transaction_read_only=on -c standard_conforming_strings=on -c jit=off "
-      "-c DateStyle=ISO -c extra_float_digits=1 -c statement_timeout=" +
+      "-c plan_cache_mode=force_custom_plan -c DateStyle=ISO -c extra_float_digits=1 -c "
+      "statement_timeout=" +
       std::to_string(statement_timeout_ms) + " -c TimeZone=";
   if (!given("connect_timeout") && connection_timeout > 0) {
     set("connect_timeout", std::to_string(std::max(2, connection_timeout)));  // libpq's minimum

@@ -22,9 +22,6 @@
 namespace carvalen::db {
 namespace {
 
-/// How long a session trusts that its file name still leads to the file it opened.
-constexpr auto kFileRecheckWindow = std::chrono::seconds(1);
-
 using Clock = std::chrono::steady_clock;
 
 const char* PrimaryName(int code) {
@@ -282,6 +279,9 @@ class SqliteCursor final : public Cursor {
   sqlite3_stmt* stmt_;
   std::string sql_;
   std::int32_t timeout_;
+  /// The shape of the statement as it is prepared now.
+  void Reshape();
+
   std::shared_ptr<const ResultShape> columns_;
   FieldSetPtr fields_;          // shares columns_
   std::size_t bytes_hint_ = 0;  // the texts of the last row read
@@ -409,18 +409,10 @@ class SqliteConnection final : public PhysicalConnection {
     // A kept session holds on to the file it opened even after that file is removed or replaced
     // (a new copy renamed over it), and would go on answering from rows nobody can see any more:
     // the name must still lead to the same file.
-    // Looked at no more than once per window, as configuration stores are: a stat on every lease
-    // cost about a tenth of a one-statement read. A replaced file is seen by the calls that start
-    // at most one window after the replacement.
+    // Looked at on every lease: a file replaced before a call starts is what that call reads.
     if (path_.empty()) return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - checked_ < kFileRecheckWindow) return true;
     struct stat st {};
-    if (::stat(path_.c_str(), &st) != 0 || st.st_dev != device_ || st.st_ino != inode_) {
-      return false;
-    }
-    checked_ = now;
-    return true;
+    return ::stat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
   }
 
   bool Reusable() override {
@@ -447,7 +439,6 @@ class SqliteConnection final : public PhysicalConnection {
       path_ = file;
       device_ = opened.st_dev;
       inode_ = opened.st_ino;
-      checked_ = std::chrono::steady_clock::now();
     }
     SetConnectionTimeout(connection_timeout);
     Execute("PRAGMA query_only=1", 0);
@@ -462,7 +453,6 @@ class SqliteConnection final : public PhysicalConnection {
 
  private:
   std::string path_;  // empty: nothing to compare (an in-memory database)
-  std::chrono::steady_clock::time_point checked_{};  // when the file was last found unchanged
   dev_t device_ = 0;
   ino_t inode_ = 0;
 
@@ -586,10 +576,15 @@ SqliteCursor::SqliteCursor(SqliteConnection& session, StmtPtr stmt, CachedStatem
   if (cached != nullptr && cached->columns &&
       cached->columns->reprepared == sqlite3_stmt_status(stmt_, SQLITE_STMTSTATUS_REPREPARE, 0)) {
     columns_ = cached->columns;
+    fields_ = FieldSetPtr(columns_, &columns_->fields);
   } else {
-    columns_ = std::make_shared<const ResultShape>(stmt_);
-    if (cached != nullptr) cached->columns = columns_;
+    Reshape();
   }
+}
+
+void SqliteCursor::Reshape() {
+  columns_ = std::make_shared<const ResultShape>(stmt_);
+  if (cached_ != nullptr) cached_->columns = columns_;
   fields_ = FieldSetPtr(columns_, &columns_->fields);
 }
 
@@ -602,6 +597,9 @@ bool SqliteCursor::Next(Row& row) {
   sqlite3_stmt* stmt = stmt_;
   int rc = session_.Step(stmt, timeout_);
   if (rc == SQLITE_DONE) {
+    if (columns_->reprepared != sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0)) {
+      Reshape();
+    }
     done_ = true;  // stepping again would run the statement anew
     return false;
   }
@@ -611,6 +609,9 @@ bool SqliteCursor::Next(Row& row) {
     done_ = true;
     throw error;
   }
+  // A step re-prepares the statement when its tables changed (a table rebuilt with its columns in
+  // another order): the shape is taken again from what this run delivers.
+  if (columns_->reprepared != sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0)) Reshape();
   auto source = std::make_shared<const SqliteRow>(stmt, columns_, bytes_hint_);
   bytes_hint_ = source->Bytes();
   const std::size_t n = columns_->kinds.size();
