@@ -10,7 +10,7 @@
 #include "api/json_codec.hpp"
 #include "carvalen/component.hpp"
 #include "carvalen/dictionary.hpp"
-#include "components/configuration.hpp"
+#include "model/schema.hpp"
 #include "support/operation_test.hpp"
 
 namespace carvalen::test {
@@ -96,7 +96,7 @@ std::vector<std::string> RunCalls(std::vector<std::string>& queries) {
 
 using StatementCache = LineReadTest;
 
-TEST_P(StatementCache, AnswersAsTheTextsDo) {
+void Fill(ContractDb& db) {
   db.Exec(
       "INSERT INTO CONTRACTHEADER VALUES (1, 100, 3, 'H'); INSERT INTO CONTRACTHEADER VALUES "
       "(2, 200, 3, 'G')");
@@ -115,20 +115,51 @@ TEST_P(StatementCache, AnswersAsTheTextsDo) {
     db.Exec(std::string("INSERT INTO CONTRACTPRICE VALUES ") + row);
   }
   db.Exec("INSERT INTO CONTRACTDISCOUNT VALUES (1, 1, 0.00001, 2, 0)");
+}
 
-  std::vector<std::string> cached_queries, text_queries;
-  const std::vector<std::string> cached = RunCalls(cached_queries);
+// The answers with the statement cache switched off; the store rewritten in place is what the
+// very next call reads.
+std::vector<std::string> Uncached(ContractDb& db, std::vector<std::string>& queries) {
   std::ofstream(std::filesystem::path(db.ConfigDir()) / "Vendra.toml")
       << "[ConnectionStrings]\nEContract = '" << db.ConnectionString()
       << ";Statement Cache Size=0'\n";
-  components::ForgetConfigurationStores();
-  const std::vector<std::string> texts = RunCalls(text_queries);
+  return RunCalls(queries);
+}
+
+TEST_P(StatementCache, AnswersAsTheTextsDo) {
+  Fill(db);
+  std::vector<std::string> cached_queries, text_queries;
+  const std::vector<std::string> cached = RunCalls(cached_queries);
+  const std::vector<std::string> texts = Uncached(db, text_queries);
   ASSERT_EQ(cached.size(), texts.size());
   for (std::size_t i = 0; i < cached.size(); ++i) {
     EXPECT_EQ(cached[i], texts[i]) << Calls()[i].name;
   }
   EXPECT_EQ(cached_queries, text_queries);
   EXPECT_GT(cached_queries.size(), cached.size());
+}
+
+// A host whose kept statements and pooled sessions outlive a table rebuilt with its columns in
+// another order (the usual copy, drop and rename) answers from the table as it is now.
+TEST_P(StatementCache, KeptStatementsFollowARebuiltTable) {
+  Fill(db);
+  std::vector<std::string> queries;
+  for (int i = 0; i < 6; ++i) RunCalls(queries);  // every statement kept, past any plan threshold
+  std::string columns;
+  for (const auto& column : model::FindTable("CONTRACTLINE")->columns) {
+    columns = std::string(column.name) + (columns.empty() ? "" : ", ") + columns;
+  }
+  db.Exec("CREATE TABLE CONTRACTLINE_NEW AS SELECT " + columns + " FROM CONTRACTLINE");
+  db.Exec("DROP TABLE CONTRACTLINE");
+  db.Exec("ALTER TABLE CONTRACTLINE_NEW RENAME TO CONTRACTLINE");
+  std::vector<std::string> cached_queries, text_queries;
+  const std::vector<std::string> cached = RunCalls(cached_queries);
+  const std::vector<std::string> texts = Uncached(db, text_queries);
+  ASSERT_EQ(cached.size(), texts.size());
+  for (std::size_t i = 0; i < cached.size(); ++i) {
+    EXPECT_EQ(cached[i], texts[i]) << Calls()[i].name;
+  }
+  EXPECT_EQ(cached_queries, text_queries);
 }
 
 CARVALEN_ON_PROVIDERS(StatementCache);

@@ -138,13 +138,9 @@ TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
   const testing::TempFolder other;
   other.Write("Vendra.toml", store("'w'", "1", "2"));
   auto write = [&](const char* name, const std::string& toml) {
-    folder_.Write(name, toml);
-    components::ForgetConfigurationStores();
+    folder_.Write(name, toml);  // seen by the very next read, within the same file-clock tick
   };
-  auto remove = [&](const char* name) {
-    std::filesystem::remove(folder_ / name);
-    components::ForgetConfigurationStores();
-  };
+  auto remove = [&](const char* name) { std::filesystem::remove(folder_ / name); };
   const std::string failed = "error " + std::to_string(kFailure) + " ";
   const struct {
     const char* name;
@@ -167,11 +163,15 @@ TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
       {"time-out not a number", [&] { write("Vendra.toml", store("'v'", "'soon'", "1")); },
        "error 13 "},
       {"mended", [&] { write("Vendra.toml", store("'v3'", "3", "4")); }, "v3 3 4 open:v3"},
+      {"same size, same tick", [&] { write("Vendra.toml", store("'v4'", "3", "4")); },
+       "v4 3 4 open:v4"},
+      {"back again", [&] { write("Vendra.toml", store("'v3'", "3", "4")); }, "v3 3 4 open:v3"},
       {"folder switched", [&] { SetSetting(Setting::ConfigDir, other.path.string()); },
        "w 1 2 open:w"},
       {"folder back", [&] { SetSetting(Setting::ConfigDir, folder_.path.string()); },
        "v3 3 4 open:v3"},
       {"Vendra removed", [&] { remove("Vendra.toml"); }, "z 30 15 open:z"},
+      {"Zandril removed too", [&] { remove("Zandril.toml"); }, "none"},
   };
   Forwarding host;
   for (const auto& step : steps) {

@@ -282,6 +282,24 @@ TEST_P(ManyRequests, AProductMetInTwoStatementsFailsTheWholeCall) {
   EXPECT_EQ(db.Log().size(), 1u);
 }
 
+// The same product under a second key of the same partner, in a later statement: one statement
+// would find its line once, and so do the batches.
+TEST_P(ManyRequests, ALineMetAgainInALaterStatementIsDeliveredOnce) {
+  std::vector<std::pair<Variant, Variant>> asked = Asked();
+  auto first = std::find_if(order_.begin(), order_.begin() + kBatch,
+                            [](int i) { return i % 10 == 0 && i % 13 != 0; });
+  ASSERT_NE(first, order_.begin() + kBatch);
+  const Variant product(5000 + *first);
+  auto earlier = std::find_if(asked.begin(), asked.end(),
+                              [&](const auto& a) { return a.first.ToLong() == product.ToLong(); });
+  ASSERT_NE(earlier, asked.end());
+  const auto whole = Contract().GetActiveContractLinesProc(Request(asked));
+  asked.back() = {Variant(std::to_string(5000 + *first)), earlier->second};
+  const auto again = Contract().GetActiveContractLinesProc(Request(asked));
+  EXPECT_EQ(again->Count(), whole->Count() - (whole->Exists(asked.back().first) ? 0 : 1));
+  EXPECT_TRUE(again->Exists(product));
+}
+
 CARVALEN_ON_PROVIDERS(BulkPricing);
 CARVALEN_ON_PROVIDERS(ManyRequests);
 
