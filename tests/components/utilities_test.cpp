@@ -28,8 +28,7 @@ TEST(Utilities, WritesSqlLiterals) {
       {u->QuoteSqlString("x' OR '1'='1"), "'x'' OR ''1''=''1'"},
       {u->QuoteSqlString("a\r\nb\\c\"d\xC3\xBC"), "'a\r\nb\\c\"d\xC3\xBC'"},
       {u->FormatSqlDate(Date::FromParts(1999, 12, 31)), "'1999-12-31 00:00:00'"},
-      {u->FormatSqlDate(Date::FromParts(2026, 6, 10, 23, 59, 59, 250000)),
-       "'2026-06-10 23:59:59'"},
+      {u->FormatSqlDate(Date::FromParts(2026, 6, 10, 23, 59, 59, 250000)), "'2026-06-10 23:59:59'"},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(text, expected);
 }
