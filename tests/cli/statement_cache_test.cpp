@@ -160,6 +160,39 @@ TEST_P(StatementCache, KeptStatementsFollowARebuiltTable) {
   ExpectCachedAsUncached(db);
 }
 
+// Skewed data: partner 801 has thousands of contracts, 800 two (81 stored first, 80 first by the
+// index). Once the server has seen the statement often it may plan it for any partner; the rare
+// one must still get the rows in the order its own literal statement delivers them.
+TEST_P(StatementCache, SkewedValuesAreAnsweredAsTheirOwnLiteralStatement) {
+  const bool pg = db.provider() == Provider::PostgreSQL;
+  db.Exec(
+      "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
+      "(81, 800, 2); INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, "
+      "CATEGORYID) VALUES (80, 800, 1)");
+  db.Exec(std::string(pg ? "INSERT INTO CONTRACTHEADER SELECT g, 801, 1 FROM generate_series("
+                           "1000, 31000) g"
+                         : "WITH RECURSIVE g(n) AS (SELECT 1000 UNION ALL SELECT n + 1 FROM g "
+                           "WHERE n < 31000) INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, "
+                           "BUSINESSPARTNERID, CATEGORYID) SELECT n, 801, 1 FROM g"));
+  db.Exec(
+      "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+      "CURRENCYCODE, PRICE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP, "
+      "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, HANDLINGCHARGE) "
+      "VALUES (80, 1, 5, 6, 'EUR', 42, 0, 0, 1, 0, 0, 0, 0, 0)");
+  db.Exec("ANALYZE");
+  auto price = [](int partner) {
+    const Variant no = Variant::Missing();
+    std::vector<Variant> args{Variant(1.0), Variant(""), no, no, Variant(5), Variant(partner), no};
+    return api::Dump(
+        api::ToJson(CreateObject("Carvalen.ContractLine")->Invoke("GetEffectivePrice", args)));
+  };
+  for (int i = 0; i < 12; ++i) price(801);
+  const std::string cached = price(800);
+  std::vector<std::string> queries;
+  Uncached(db, queries);
+  EXPECT_EQ(cached, price(800));
+}
+
 CARVALEN_ON_PROVIDERS(StatementCache);
 
 }  // namespace
