@@ -74,6 +74,23 @@ std::vector<Call> Calls() {
       {"Carvalen.Contract", "GetContractLineIdforProduct", {Variant(7), no, Variant(100)}},
       {"Carvalen.Contract", "ContractHeaderExists", {Variant(2)}},
       {"Carvalen.Contract", "GetActiveContractLinesProc", {Variant(requests)}},
+      {"Carvalen.ContractLine", "ContractPriceBreakUpExists", {Variant(1), Variant(1)}},
+      {"Carvalen.ContractLine", "ContractDiscountBreakUpExists", {Variant(2), Variant(1)}},
+      {"Carvalen.ContractLine", "GetContractLineAttachment", {Variant(1), Variant(1)}},
+      {"Carvalen.ContractLine", "GetContractUserData", {Variant(1), Variant(1)}},
+      {"Carvalen.ContractLine", "GetBISTransactionIgnore", {Variant(5), Variant(1), Variant(1)}},
+      {"Carvalen.Contract", "GetContractHeaderDetails", {Variant(1)}},
+      {"Carvalen.Contract", "GetActiveContractLineDetails", {Variant(3), Variant(100)}},
+      {"Carvalen.Contract", "GetContractHeaderAttachments", {Variant(1)}},
+      {"Carvalen.Contract", "GetContractApprovallines", {Variant(1)}},
+      {"Carvalen.Contract", "GetApprovedHeaderAttachment", {Variant(1)}},
+      {"Carvalen.Contract", "GetActiveHeaderAttachments", {Variant(1)}},
+      {"Carvalen.Contract",
+       "getActiveContractLineFieldsperSupplier",
+       {Variant(7), Strings({"100", "200"}), Strings({"PRICE", "REMARK"})}},
+      {"Carvalen.Contract",
+       "GetContractUserDataPerSupplier",
+       {Strings({"1"}), Strings({"1"}), no, Strings({"UD01", "UD09"}), Variant(0)}},
   };
 }
 
@@ -115,22 +132,33 @@ void Fill(ContractDb& db) {
     db.Exec(std::string("INSERT INTO CONTRACTPRICE VALUES ") + row);
   }
   db.Exec("INSERT INTO CONTRACTDISCOUNT VALUES (1, 1, 0.00001, 2, 0)");
+  db.Exec(
+      "INSERT INTO CONTRACTATTACHMENT VALUES (10, 1, NULL, 1, 'head', 'it''s', 0, 5, 'a'), "
+      "(11, 1, NULL, 2, 'asked', 'X', 0, 2, 'b'), (12, 1, 1, 1, 'line', 'it''s', 1, 5, 'c')");
+  db.Exec("INSERT INTO CONTRACTUSERDATA VALUES (1, 1, 'UD01', 'd', 'c', 0, 'v')");
+  db.Exec(
+      "INSERT INTO CONTRACTLINEBIS VALUES (5, 1, 1, 0, 'BH', 'BL', NULL, 1, 2, 3, 4, 1, 'P', "
+      "'C', 'D')");
 }
 
-// The answers with the statement cache switched off; the store rewritten in place is what the
-// very next call reads.
-std::vector<std::string> Uncached(ContractDb& db, std::vector<std::string>& queries) {
+// Rewrites the store in place to name `connection`: the very next call reads it.
+void Name(ContractDb& db, const std::string& connection) {
   std::ofstream(std::filesystem::path(db.ConfigDir()) / "Vendra.toml")
-      << "[ConnectionStrings]\nEContract = '" << db.ConnectionString()
-      << ";Statement Cache Size=0'\n";
+      << "[ConnectionStrings]\nEContract = '" << connection << "'\n";
+}
+
+std::vector<std::string> RunAgainst(ContractDb& db, const std::string& connection,
+                                    std::vector<std::string>& queries) {
+  Name(db, connection);
   return RunCalls(queries);
 }
 
 // The calls with the cache on, then off: the same answers, errors and statements.
-void ExpectCachedAsUncached(ContractDb& db) {
+void ExpectCachedAsUncached(ContractDb& db, const std::string& connection) {
   std::vector<std::string> cached_queries, text_queries;
-  const std::vector<std::string> cached = RunCalls(cached_queries);
-  const std::vector<std::string> texts = Uncached(db, text_queries);
+  const std::vector<std::string> cached = RunAgainst(db, connection, cached_queries);
+  const std::vector<std::string> texts =
+      RunAgainst(db, connection + ";Statement Cache Size=0", text_queries);
   ASSERT_EQ(cached.size(), texts.size());
   for (std::size_t i = 0; i < cached.size(); ++i) {
     EXPECT_EQ(cached[i], texts[i]) << Calls()[i].name;
@@ -141,7 +169,7 @@ void ExpectCachedAsUncached(ContractDb& db) {
 
 TEST_P(StatementCache, AnswersAsTheTextsDo) {
   Fill(db);
-  ExpectCachedAsUncached(db);
+  ExpectCachedAsUncached(db, db.ConnectionString());
 }
 
 // A host whose kept statements and pooled sessions outlive a table rebuilt with its columns in
@@ -157,7 +185,36 @@ TEST_P(StatementCache, KeptStatementsFollowARebuiltTable) {
   db.Exec("CREATE TABLE CONTRACTLINE_NEW AS SELECT " + columns + " FROM CONTRACTLINE");
   db.Exec("DROP TABLE CONTRACTLINE");
   db.Exec("ALTER TABLE CONTRACTLINE_NEW RENAME TO CONTRACTLINE");
-  ExpectCachedAsUncached(db);
+  ExpectCachedAsUncached(db, db.ConnectionString());
+}
+
+// One host, warmed once, while the world changes under it: the store names another database,
+// rows change, and a SQLite file is replaced by rename. Each step answers as a fresh host would.
+TEST_P(StatementCache, AWarmHostFollowsEveryChangeOfTheWorld) {
+  Fill(db);
+  std::vector<std::string> queries;
+  for (int i = 0; i < 6; ++i) RunCalls(queries);
+  ContractDb other(GetParam());
+  Fill(other);
+  other.Exec("UPDATE CONTRACTLINE SET PRICE = 555, CONTRACTSTATUS = 5 WHERE CONTRACTHEADERID = 2");
+  other.Exec("DELETE FROM CONTRACTPRICE WHERE QUANTITY = 50");
+  {
+    SCOPED_TRACE("the store names another database");
+    ExpectCachedAsUncached(db, other.ConnectionString());
+  }
+  db.Exec("UPDATE CONTRACTPRICE SET PRICE = PRICE + 1; DELETE FROM CONTRACTDISCOUNT");
+  db.Exec("UPDATE CONTRACTHEADER SET BUSINESSPARTNERID = 300 WHERE CONTRACTHEADERID = 2");
+  db.Exec("DELETE FROM CONTRACTATTACHMENT WHERE ATTACHMENTID = 12");
+  {
+    SCOPED_TRACE("back to the first database, its rows changed");
+    ExpectCachedAsUncached(db, db.ConnectionString());
+  }
+  if (db.provider() != Provider::SQLite) return;
+  const std::string copy = db.Location() + ".new";
+  other.Exec("VACUUM INTO '" + copy + "'");
+  std::filesystem::rename(copy, db.Location());
+  SCOPED_TRACE("the first database's file replaced by rename");
+  ExpectCachedAsUncached(db, db.ConnectionString());
 }
 
 // Skewed data: partner 801 has thousands of contracts, 800 two (81 stored first, 80 first by the
@@ -188,8 +245,7 @@ TEST_P(StatementCache, SkewedValuesAreAnsweredAsTheirOwnLiteralStatement) {
   };
   for (int i = 0; i < 12; ++i) price(801);
   const std::string cached = price(800);
-  std::vector<std::string> queries;
-  Uncached(db, queries);
+  Name(db, db.ConnectionString() + ";Statement Cache Size=0");
   EXPECT_EQ(cached, price(800));
 }
 

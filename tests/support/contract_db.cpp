@@ -101,4 +101,6 @@ void ContractDb::Exec(const std::string& sql) { database_->Exec(sql); }
 
 const std::string& ContractDb::ConnectionString() const { return database_->ConnectionString(); }
 
+const std::string& ContractDb::Location() const { return database_->Location(); }
+
 }  // namespace carvalen::test

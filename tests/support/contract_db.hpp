@@ -47,6 +47,8 @@ class ContractDb {
   void Exec(const std::string& sql);
   /// The client connection string of the test database.
   const std::string& ConnectionString() const;
+  /// The SQLite file or the PostgreSQL schema.
+  const std::string& Location() const;
   /// Entries the library logged since this fixture was made (or since ClearLog).
   std::vector<LogEntry> Log() const { return log_.Entries(); }
   void ClearLog() { log_.Clear(); }
