@@ -125,10 +125,11 @@ struct Configuration::Store {
 
 namespace {
 
-/// The parsed stores of this process, keyed by file path, shared by every Configuration. Every
-/// call reads its store file; the cache only spares the parse when the text is the one parsed
-/// before. Errors are never kept: a store that fails is read again by the next call, so that it
-/// fails the same way.
+/// The parsed stores of this process, keyed by absolute file path, shared by every
+/// Configuration. A store is used again without reading it only while its file watch proves that
+/// nothing happened to it since it was read; otherwise the call reads the file, and the cache
+/// spares the parse when the text is the one parsed before. Errors are never kept: a store that
+/// fails is read again by the next call, so that it fails the same way.
 class StoreCache {
  public:
   static StoreCache& Instance() {
@@ -136,12 +137,28 @@ class StoreCache {
     return cache;
   }
 
+  /// The store kept under `key` for `path`, when nothing has happened to its file since it was
+  /// read.
+  std::shared_ptr<const Configuration::Store> Current(const std::string& key,
+                                                      const std::string& path) {
+    std::shared_ptr<const Entry> entry;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(key);
+      if (it == entries_.end() || it->second->store->path != path) return nullptr;
+      entry = it->second;
+    }
+    return db::Unchanged(entry->stamp) ? entry->store : nullptr;
+  }
+
   /// The store parsed from `text` at `path` before, or null.
-  std::shared_ptr<const Configuration::Store> Find(const std::string& path,
+  std::shared_ptr<const Configuration::Store> Find(const std::string& key, const std::string& path,
                                                    const std::string& text) {
     std::lock_guard lock(mutex_);
-    auto it = entries_.find(path);
-    if (it == entries_.end() || it->second->text != text) return nullptr;
+    auto it = entries_.find(key);
+    if (it == entries_.end() || it->second->text != text || it->second->store->path != path) {
+      return nullptr;
+    }
     return it->second->store;
   }
 
@@ -158,12 +175,13 @@ class StoreCache {
     store.contract = std::move(contract);
   }
 
-  /// Keeps `store`, parsed from `text`.
-  void Keep(const std::string& path, std::string text,
-            std::shared_ptr<const Configuration::Store> store) {
-    auto entry = std::make_shared<Entry>(Entry{std::move(text), std::move(store)});
+  /// Keeps `store`, parsed from `text`, which was read after `stamp` was taken.
+  void Keep(const std::string& key, std::string text,
+            std::shared_ptr<const Configuration::Store> store, db::WatchStamp stamp) {
+    auto entry =
+        std::make_shared<Entry>(Entry{std::move(text), std::move(store), std::move(stamp)});
     std::lock_guard lock(mutex_);
-    entries_[path] = std::move(entry);
+    entries_[key] = std::move(entry);
   }
 
   void Forget() {
@@ -175,6 +193,7 @@ class StoreCache {
   struct Entry {
     std::string text;  // what `store` was parsed from
     std::shared_ptr<const Configuration::Store> store;
+    db::WatchStamp stamp;  // taken before `text` was read
   };
 
   std::mutex mutex_;
@@ -201,6 +220,12 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
                          fmt::format("'{}' is not a valid configuration store name", store));
   }
   const std::string path = StorePath(store);
+  const std::string key = db::AbsolutePath(path);
+  if (auto kept = StoreCache::Instance().Current(key, path)) {
+    store_ = std::move(kept);
+    return;
+  }
+  db::WatchStamp stamp = db::StampPath(key, /*content=*/true);
   std::string text;
   switch (ReadWhole(path, text)) {
     case FileRead::kAbsent:
@@ -216,14 +241,19 @@ void Configuration::OpenStore(const std::string& store, std::int32_t /*mode*/) {
     case FileRead::kRead:
       break;
   }
-  store_ = Parse(store, path, std::move(text));
+  store_ = Parse(store, path, key, std::move(text), std::move(stamp));
 }
 
 std::shared_ptr<const Configuration::Store> Configuration::Parse(const std::string& store,
                                                                  const std::string& path,
-                                                                 std::string text) {
+                                                                 const std::string& key,
+                                                                 std::string text,
+                                                                 db::WatchStamp stamp) {
   StoreCache& cache = StoreCache::Instance();
-  if (auto cached = cache.Find(path, text)) return cached;
+  if (auto cached = cache.Find(key, path, text)) {
+    cache.Keep(key, std::move(text), cached, std::move(stamp));
+    return cached;
+  }
   auto opened = std::make_shared<Store>();
   opened->name = store;
   opened->path = path;
@@ -235,7 +265,7 @@ std::shared_ptr<const Configuration::Store> Configuration::Parse(const std::stri
         fmt::format("Configuration store '{}' could not be read: {} (line {}, column {})",
                     opened->path, e.description(), e.source().begin.line, e.source().begin.column));
   }
-  cache.Keep(path, std::move(text), opened);
+  cache.Keep(key, std::move(text), opened, std::move(stamp));
   return opened;
 }
 
@@ -244,9 +274,13 @@ std::shared_ptr<const settings::ContractConnection> Configuration::ReadContractC
   const std::string folder = Folder();
   for (const char* name : settings::kStores) {
     const std::string path = StorePath(folder, name);
-    if (!IsRegularFile(path)) continue;
-    // Opened the interface's way, so that a store that fails says so as OpenStore does.
-    OpenStore(name, 0);
+    if (auto kept = cache.Current(db::AbsolutePath(path), path)) {
+      store_ = std::move(kept);
+    } else {
+      if (!IsRegularFile(path)) continue;
+      // Opened the interface's way, so that a store that fails says so as OpenStore does.
+      OpenStore(name, 0);
+    }
     if (auto kept = cache.Contract(*store_)) return kept;
     auto read =
         std::make_shared<const settings::ContractConnection>(settings::ReadOpenStore(*this));

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "carvalen/interfaces.hpp"
+#include "db/file_watch.hpp"
 
 namespace carvalen::settings {
 struct ContractConnection;
@@ -49,9 +50,11 @@ class Configuration final : public IConfiguration {
 
  private:
   const Store& OpenedStore(std::string_view operation) const;
-  /// The store parsed from `text`, the kept one when the text is the one parsed before.
+  /// The store parsed from `text`, the kept one when the text is the one parsed before; kept
+  /// under `key` (the absolute path) with `stamp`, taken before the text was read.
   static std::shared_ptr<const Store> Parse(const std::string& store, const std::string& path,
-                                            std::string text);
+                                            const std::string& key, std::string text,
+                                            db::WatchStamp stamp);
 
   std::shared_ptr<const Store> store_;  // shared with the process-wide cache of parsed stores
 };

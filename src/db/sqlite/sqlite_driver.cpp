@@ -15,6 +15,7 @@
 
 #include "db/driver.hpp"
 #include "db/errors.hpp"
+#include "db/file_watch.hpp"
 #include "db/literal_lexer.hpp"
 #include "db/sqlite/handles.hpp"
 #include "value/text.hpp"
@@ -410,9 +411,15 @@ class SqliteConnection final : public PhysicalConnection {
     // (a new copy renamed over it), and would go on answering from rows nobody can see any more:
     // the name must still lead to the same file.
     // Looked at on every lease: a file replaced before a call starts is what that call reads.
-    if (path_.empty()) return true;
+    // The watch spares the stat while nothing happened to the name.
+    if (path_.empty() || Unchanged(watch_)) return true;
+    WatchStamp fresh = StampPath(path_, /*content=*/false);
     struct stat st {};
-    return ::stat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
+    if (::stat(path_.c_str(), &st) != 0 || st.st_dev != device_ || st.st_ino != inode_) {
+      return false;
+    }
+    watch_ = std::move(fresh);
+    return true;
   }
 
   bool Reusable() override {
@@ -435,6 +442,7 @@ class SqliteConnection final : public PhysicalConnection {
     // in between is caught at the next lease at worst.
     const char* file = sqlite3_db_filename(db_.get(), "main");
     struct stat opened {};
+    if (file != nullptr && *file != '\0') watch_ = StampPath(file, /*content=*/false);
     if (file != nullptr && *file != '\0' && ::stat(file, &opened) == 0) {
       path_ = file;
       device_ = opened.st_dev;
@@ -455,6 +463,7 @@ class SqliteConnection final : public PhysicalConnection {
   std::string path_;  // empty: nothing to compare (an in-memory database)
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  WatchStamp watch_;  // taken before the identity above was looked at
 
  private:
   /// The kept statement for the shape of `sql`, its literals bound, or null when the text goes
