@@ -27,10 +27,11 @@ struct WatchedPath {
 
 namespace {
 
-// Events that change what a name leads to, and those that change a file in place.
+// Events that change what a name leads to, and those that change a file in place. Folders are
+// not watched for writes: the files that matter are watched themselves, and writes to the many
+// other files of a folder such as /tmp would flood the queue.
 constexpr std::uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
-constexpr std::uint32_t kDirectoryMask =
-    kNameEvents | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr std::uint32_t kDirectoryMask = kNameEvents | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr std::uint32_t kFileMask =
     IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 // Paths a process watches: a handful of stores and database files in practice. Past this, the
@@ -179,10 +180,16 @@ class Watcher {
     return true;
   }
 
-  /// Takes every queued event and moves the generation of each path it concerns.
+  /// Takes the queued events and moves the generation of each path they concern. A queue that
+  /// keeps filling (some other program busy in a watched folder) is cut short as if events were
+  /// lost, rather than keeping the caller.
   void Drain() {
     alignas(inotify_event) std::array<char, 16384> buffer;
-    for (;;) {
+    for (int reads = 0;; ++reads) {
+      if (reads == 64) {
+        ++epoch_;
+        return;
+      }
       const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;  // EAGAIN: nothing more
