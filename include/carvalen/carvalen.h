@@ -31,7 +31,11 @@ CARVALEN_API int carvalen_call(const char* target, const char* arguments_json, c
  * prints them, and returns CARVALEN_OK (CARVALEN_USAGE for a NULL out_json). */
 CARVALEN_API int carvalen_operations(char** out_json);
 
-/* Releases a document from carvalen_call or carvalen_operations; NULL is allowed. */
+/* Ownership: every document stored in *out_json is the caller's, a separate malloc'd buffer that
+ * the library never touches again; release each exactly once with carvalen_free. NULL is allowed
+ * and does nothing. Releasing a document twice, or a pointer that did not come from
+ * carvalen_call or carvalen_operations, is undefined as it is with free(). Strings returned as
+ * `const char*` (carvalen_version) belong to the library and are never released. */
 CARVALEN_API void carvalen_free(char* json);
 
 /* The library's version, e.g. "1.1"; static text, never to be freed. */

@@ -6,7 +6,9 @@
 // number. Arrays cannot be keys (13).
 #include <bit>
 #include <cmath>
-#include <functional>
+#include <cstdint>
+#include <limits>
+#include <random>
 
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
@@ -38,49 +40,110 @@ void RequireArguments(std::span<Variant> args, std::size_t count) {
 
 constexpr std::size_t kScanned = 8;  // entries looked up by a scan, without a table
 
-std::size_t UnmixedHash(const Variant& key) {
-  const auto tagged = [&key](std::size_t h) {
-    return h ^ (static_cast<std::size_t>(key.Type()) * 0x9E37'79B9'7F4A'7C15ULL);
-  };
+// Keys come from callers (a request's dictionary), so their hash must not be predictable: with
+// a fixed hash, keys that share a slot are found offline and each insert probes past all the
+// others. SipHash-1-3 under a key drawn once per process, as Rust and Python hash their maps.
+struct SipKey {
+  std::uint64_t k0, k1;
+};
+
+const SipKey& ProcessKey() {
+  static const SipKey key = [] {
+    std::random_device device;
+    const auto word = [&device] { return (static_cast<std::uint64_t>(device()) << 32) ^ device(); };
+    return SipKey{word(), word()};
+  }();
+  return key;
+}
+
+class SipHasher {
+ public:
+  SipHasher(const SipKey& key, std::uint64_t tag)
+      : v0_(key.k0 ^ 0x736f6d6570736575ULL),
+        v1_(key.k1 ^ tag ^ 0x646f72616e646f6dULL),
+        v2_(key.k0 ^ 0x6c7967656e657261ULL),
+        v3_(key.k1 ^ tag ^ 0x7465646279746573ULL) {}
+
+  std::uint64_t Hash(const unsigned char* data, std::size_t size) {
+    std::size_t at = 0;
+    for (; at + 8 <= size; at += 8) Block(Load(data + at, 8));
+    Block((static_cast<std::uint64_t>(size) << 56) | Load(data + at, size - at));
+    v2_ ^= 0xff;
+    Round();
+    Round();
+    Round();
+    return v0_ ^ v1_ ^ v2_ ^ v3_;
+  }
+
+ private:
+  static std::uint64_t Load(const unsigned char* p, std::size_t n) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < n; ++i) word |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+    return word;
+  }
+  void Block(std::uint64_t m) {
+    v3_ ^= m;
+    Round();
+    v0_ ^= m;
+  }
+  void Round() {
+    v0_ += v1_;
+    v1_ = std::rotl(v1_, 13) ^ v0_;
+    v0_ = std::rotl(v0_, 32);
+    v2_ += v3_;
+    v3_ = std::rotl(v3_, 16) ^ v2_;
+    v0_ += v3_;
+    v3_ = std::rotl(v3_, 21) ^ v0_;
+    v2_ += v1_;
+    v1_ = std::rotl(v1_, 17) ^ v2_;
+    v2_ = std::rotl(v2_, 32);
+  }
+  std::uint64_t v0_, v1_, v2_, v3_;
+};
+
+std::uint64_t KeyedHash(std::uint64_t tag, const void* data, std::size_t size) {
+  return SipHasher(ProcessKey(), tag).Hash(static_cast<const unsigned char*>(data), size);
+}
+
+std::uint64_t KeyedHash(std::uint64_t tag, std::uint64_t value) {
+  return KeyedHash(tag, &value, sizeof value);
+}
+
+}  // namespace
+
+std::size_t Dictionary::KeyHash::operator()(const Variant& key) const {
+  // The type is part of what is hashed, except for numbers: 1, 1L and 1.0 are one key.
+  const std::uint64_t tag = static_cast<std::uint64_t>(key.Type()) + 1;
   switch (key.Type()) {
     case VarType::Integer:
     case VarType::Long:
     case VarType::LongLong:
     case VarType::Double: {
-      // Numbers that are equal across types must hash alike: hash the double value.
       double d =
           key.Type() == VarType::Double ? key.RawDouble() : static_cast<double>(key.RawInteger());
-      if (d == 0.0) d = 0.0;             // -0.0 and 0.0
-      if (std::isnan(d)) return 0x7FF8;  // every NaN is one key
-      return std::hash<double>{}(d);
+      if (d == 0.0) d = 0.0;                                            // -0.0 and 0.0
+      if (std::isnan(d)) d = std::numeric_limits<double>::quiet_NaN();  // every NaN is one key
+      return static_cast<std::size_t>(KeyedHash(0, std::bit_cast<std::uint64_t>(d)));
     }
     case VarType::Boolean:
-      return tagged(key.RawBool() ? 1 : 0);
-    case VarType::String:
-      return std::hash<std::string>{}(key.RawString());
+      return static_cast<std::size_t>(KeyedHash(tag, key.RawBool() ? 1 : 0));
+    case VarType::String: {
+      const std::string& text = key.RawString();
+      return static_cast<std::size_t>(KeyedHash(tag, text.data(), text.size()));
+    }
     case VarType::Date:
-      return tagged(std::hash<std::int64_t>{}(key.RawDate().Micros()));
+      return static_cast<std::size_t>(
+          KeyedHash(tag, static_cast<std::uint64_t>(key.RawDate().Micros())));
     case VarType::Object:
-      return tagged(std::hash<Object*>{}(key.GetObject().get()));
+      return static_cast<std::size_t>(
+          KeyedHash(tag, reinterpret_cast<std::uintptr_t>(key.GetObject().get())));
     case VarType::Empty:
     case VarType::Null:
     case VarType::Missing:
     case VarType::Array:
       break;
   }
-  return tagged(0);
-}
-
-}  // namespace
-
-std::size_t Dictionary::KeyHash::operator()(const Variant& key) const {
-  // The index takes the low bits; some of the hashes above (an integer's, a date's) vary only
-  // in the high ones.
-  std::uint64_t h = UnmixedHash(key);
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  return static_cast<std::size_t>(h);
+  return static_cast<std::size_t>(KeyedHash(tag, 0));
 }
 
 bool Dictionary::KeyEqual::operator()(const Variant& a, const Variant& b) const {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <functional>
+#include <string>
 
 #include "error_number.hpp"
 
@@ -58,6 +61,37 @@ TEST(Dictionary, KeepsInsertionOrder) {
   EXPECT_EQ(dictionary.Items(), Array::Of({Variant("replaced"), Variant(1), Variant("new")}));
   EXPECT_TRUE(dictionary.Item(Variant("3")).IsEmpty());
   EXPECT_EQ(dictionary.Count(), 3);
+}
+
+// Keys chosen to share low bits, or long prefixes, must not make inserts and look-ups probe past
+// each other: eight times the keys may cost about eight times the time, never sixty-four.
+TEST(Dictionary, CrowdedKeysCostTimeInProportion) {
+  const struct {
+    const char* shape;
+    std::function<Variant(std::int64_t)> key;
+  } shapes[] = {
+      {"integers in steps of 2^32", [](std::int64_t i) { return Variant(i << 32); }},
+      {"doubles in steps of 2^20", [](std::int64_t i) { return Variant(double(i) * 1048576.0); }},
+      {"texts with a long shared prefix",
+       [](std::int64_t i) { return Variant(std::string(64, 'k') + std::to_string(i)); }},
+  };
+  const auto seconds = [](const std::function<Variant(std::int64_t)>& key, std::int64_t n) {
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+      const auto start = std::chrono::steady_clock::now();
+      Dictionary d;
+      for (std::int64_t i = 0; i < n; ++i) d.Add(key(i), Variant(1));
+      for (std::int64_t i = 0; i < n; ++i) EXPECT_TRUE(d.Exists(key(i)));
+      best = std::min(
+          best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+  };
+  for (const auto& s : shapes) {
+    SCOPED_TRACE(s.shape);
+    const double small = seconds(s.key, 4000), large = seconds(s.key, 32000);
+    EXPECT_LT(large / small, 24.0) << small << " s against " << large << " s";
+  }
 }
 
 }  // namespace
