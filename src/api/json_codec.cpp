@@ -2,9 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -482,6 +484,89 @@ std::string EchoJson(std::string_view text) {
   return fmt::format("{}... ({} bytes)", text.substr(0, cut), text.size());
 }
 
+namespace {
+
+struct RepeatedKey {
+  std::string message;
+};
+
+// Builds the document in one pass. nlohmann's own parser inserts each key of an ordered object
+// by searching the keys before it, which makes an object of n keys cost n^2; here a key is
+// appended, and the keys are checked for repeats once the object is complete, by sorting them.
+class DocumentBuilder {
+ public:
+  explicit DocumentBuilder(Json& root) : root_(root) {}
+
+  bool null() { return Put(nullptr) != nullptr; }
+  bool boolean(bool value) { return Put(value) != nullptr; }
+  bool number_integer(Json::number_integer_t value) { return Put(value) != nullptr; }
+  bool number_unsigned(Json::number_unsigned_t value) { return Put(value) != nullptr; }
+  bool number_float(Json::number_float_t value, const std::string& /*text*/) {
+    return Put(value) != nullptr;
+  }
+  bool string(std::string& value) { return Put(std::move(value)) != nullptr; }
+  bool binary(Json::binary_t& value) { return Put(Json::binary(std::move(value))) != nullptr; }
+  bool start_object(std::size_t /*size*/) {
+    open_.push_back(Put(Json::object()));
+    return true;
+  }
+  bool key(std::string& name) {
+    auto& members = open_.back()->get_ref<Json::object_t&>();
+    members.emplace_back(std::move(name), nullptr);
+    member_ = &members.back().second;
+    return true;
+  }
+  bool end_object() {
+    const auto& members = open_.back()->get_ref<const Json::object_t&>();
+    if (members.size() > 1) {
+      std::vector<std::string_view> names;
+      names.reserve(members.size());
+      for (const auto& member : members) names.emplace_back(member.first);
+      std::sort(names.begin(), names.end());
+      if (auto twice = std::adjacent_find(names.begin(), names.end()); twice != names.end()) {
+        throw RepeatedKey{fmt::format("an object holds the key {} twice", Dump(Json(*twice)))};
+      }
+    }
+    open_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t /*size*/) {
+    open_.push_back(Put(Json::array()));
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& error) {
+    throw error;
+  }
+
+ private:
+  // Where the value goes: the root, the end of the open array, or the member just named. No
+  // container is appended to while a value inside it is open, so the pointers held stay valid.
+  Json* Put(Json value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    if (open_.back()->is_array()) {
+      auto& items = open_.back()->get_ref<Json::array_t&>();
+      items.push_back(std::move(value));
+      return &items.back();
+    }
+    *member_ = std::move(value);
+    return member_;
+  }
+
+  Json& root_;
+  std::vector<Json*> open_;
+  Json* member_ = nullptr;
+};
+
+}  // namespace
+
 Json ParseJson(std::string_view text) {
   // Checked on the text, before nlohmann builds anything: a document of 100,000 brackets is
   // refused at once instead of being built and then walked.
@@ -490,7 +575,12 @@ Json ParseJson(std::string_view text) {
         fmt::format("bad JSON {}: nesting deeper than {} levels", EchoJson(text), kMaxJsonDepth));
   }
   try {
-    return Json::parse(text.begin(), text.end());
+    Json document;
+    DocumentBuilder builder(document);
+    Json::sax_parse(text.begin(), text.end(), &builder);
+    return document;
+  } catch (const RepeatedKey& repeated) {
+    throw UsageError(fmt::format("bad JSON {}: {}", EchoJson(text), repeated.message));
   } catch (const Json::exception& e) {
     // Syntax errors, and a number beyond the double range (1e400), which the parser reports as
     // out of range. nlohmann's message leads with its own error class; what follows is the useful

@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -153,6 +155,8 @@ TEST(JsonCodec, BoundsNestingAndNumbers) {
       {"1e400", "number overflow"},
       {R"({"$double": 1e400})", "number overflow"},
       {"\"\xff\xfe\"", "ill-formed UTF-8"},
+      {R"({"$dict": [], "$dict": []})", "holds the key \"$dict\" twice"},
+      {R"([{"a": 1, "b": {"a": 2}, "c": 3, "b": 4}])", "holds the key \"b\" twice"},
   };
   for (const auto& c : cases) {
     if (*c.message == '\0') {
@@ -176,6 +180,26 @@ TEST(JsonCodec, BoundsNestingAndNumbers) {
               ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr("beyond the range")));
   // 20 digits are past 64 bits but a double: a Double, as any JSON number outside 32 bits.
   EXPECT_EQ(ParseValue("99999999999999999999").Type(), VarType::Double);
+}
+
+// An object's keys, however many, cost time in proportion: eight times the keys may take about
+// eight times as long, never the sixty-four of a search per key.
+TEST(JsonCodec, ManyKeysCostTimeInProportion) {
+  const auto seconds = [](int keys) {
+    std::string text = "{";
+    for (int i = 0; i < keys; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":1";
+    text += "}";
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(ParseJson(text).size(), static_cast<std::size_t>(keys));
+      best = std::min(
+          best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+  };
+  const double small = seconds(5000), large = seconds(40000);
+  EXPECT_LT(large / small, 24.0) << small << " s against " << large << " s";
 }
 
 // The exact error object is checked through the tool (cli_test).
