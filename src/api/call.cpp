@@ -2,13 +2,18 @@
 
 #include <fmt/format.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <optional>
 
 #include "carvalen/component.hpp"
+#include "carvalen/contract.hpp"
+#include "carvalen/dictionary.hpp"
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/library.hpp"
+#include "contract/bulk_pricing.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::api {
@@ -89,6 +94,8 @@ Json ClassJson(const ClassDescription& info) {
 
 }  // namespace
 
+void GiveBackMemory() { ::malloc_trim(0); }
+
 const ClassDescription& ResolveClass(std::string_view name) {
   const ClassDescription* info = FindClassDescription(name);
   if (info == nullptr) {
@@ -160,43 +167,146 @@ std::vector<Variant> ArrangeArguments(const OperationDescription& method, NamedA
   return args;
 }
 
+const ParameterDescription* PricingParameter(const Target& target) {
+  if (target.type->metadata->name != "Contract" ||
+      target.method->name != "GetActiveContractLinesProc") {
+    return nullptr;
+  }
+  return &target.method->parameters.front();
+}
+
+Variant ParseArgument(const Target& target, const ParameterDescription& param,
+                      std::string_view text, const Limits& limits) {
+  return ParseValue(text, limits, &param == PricingParameter(target));
+}
+
+NamedArguments ParseArguments(const Target& target, std::string_view text, const Limits& limits) {
+  const ParameterDescription* pricing = PricingParameter(target);
+  const PricingMember is_pricing = [&](std::string_view name) {
+    return pricing != nullptr && text::EqualsNoCase(name, pricing->name);
+  };
+  if (auto members = ReadMembers(text, limits, is_pricing)) {
+    // Names are resolved once all is read; a name the operation does not have is left to the
+    // document path below, so that its message comes in the order it always has.
+    NamedArguments named;
+    bool resolved = true;
+    for (auto& [name, value] : *members) {
+      const auto param = std::find_if(
+          target.method->parameters.begin(), target.method->parameters.end(),
+          [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
+      if (param == target.method->parameters.end()) {
+        resolved = false;
+        break;
+      }
+      named.emplace_back(&*param, std::move(value));
+    }
+    if (resolved) return named;
+  }
+  const Json arguments = ParseJson(text, limits.max_entries);
+  if (!arguments.is_object()) throw UsageError("the arguments are a JSON object of NAME: value");
+  NamedArguments named;
+  for (const auto& item : arguments.items()) {
+    named.emplace_back(&ResolveParameter(*target.method, item.key()), FromJson(item.value()));
+  }
+  return named;
+}
+
+namespace {
+
+void AppendByRef(const OperationDescription& method, const std::vector<Variant>& args,
+                 std::string& out) {
+  out += ", \"byref\": {";
+  bool first = true;
+  for (std::size_t i = 0; i < method.parameters.size(); ++i) {
+    const ParameterDescription& param = method.parameters[i];
+    if (!param.by_ref) continue;
+    if (!first) out += ", ";
+    first = false;
+    out += Json(param.name).dump();
+    out += ": ";
+    AppendJson(args[i], out);
+  }
+  out += "}}";
+}
+
+// Bulk-pricing lines written out as they are priced, each product checked against those before
+// it as the result dictionary would check it.
+class EncodedLines final : public contract::PricedLines {
+ public:
+  explicit EncodedLines(std::string& out) : out_(out) {}
+  void Add(const Variant& product, Array line) override {
+    seen_->Add(product, Variant());
+    if (!first_) out_ += ", ";
+    first_ = false;
+    AppendEntry(product, Variant(std::move(line)), out_);
+  }
+
+ private:
+  std::string& out_;
+  DictionaryPtr seen_ = Dictionary::Create();
+  bool first_ = true;
+};
+
+// The request a streamed bulk call prices, when the call can take that path: a dictionary or
+// its compact form given to the library's own class. Anything else goes through late binding,
+// which converts (and refuses) it as it always has.
+const Object* StreamedRequest(const Target& target, const std::vector<Variant>& args,
+                              const ObjectPtr& object) {
+  if (PricingParameter(target) == nullptr || args.size() != 1 ||
+      args[0].Type() != VarType::Object || dynamic_cast<const Contract*>(object.get()) == nullptr) {
+    return nullptr;
+  }
+  const Object* request = args[0].GetObject().get();
+  if (dynamic_cast<const Dictionary*>(request) == nullptr &&
+      dynamic_cast<const contract::PricingRequest*>(request) == nullptr) {
+    return nullptr;
+  }
+  return request;
+}
+
+}  // namespace
+
 CallOutcome Invoke(const Target& target, std::vector<Variant> args) {
+  std::string text;
   try {
     ObjectPtr object = CreateObject(target.type->metadata->prog_id);
+    if (const Object* request = StreamedRequest(target, args, object)) {
+      text = "{\"result\": {\"$dict\": [";
+      EncodedLines lines(text);
+      contract::PriceInBulk(request, lines);
+      text += "]}";
+      AppendByRef(*target.method, args, text);
+      return {kCallOk, std::move(text)};
+    }
     // The dispatcher converts every argument before the operation starts, so an argument of the
     // wrong type fails here the way late binding does: the operation never runs.
     Variant result = object->Invoke(target.method->name, args);
-    Json byref = Json::object();
-    for (std::size_t i = 0; i < target.method->parameters.size(); ++i) {
-      const ParameterDescription& param = target.method->parameters[i];
-      if (param.by_ref) byref[param.name] = ToJson(args[i]);
-    }
-    Json document = Json::object();
-    document["result"] = ToJson(result);
-    document["byref"] = std::move(byref);
-    return {kCallOk, std::move(document)};
+    text = "{\"result\": ";
+    AppendJson(result, text);
+    AppendByRef(*target.method, args, text);
+    return {kCallOk, std::move(text)};
   } catch (...) {
-    return {kCallFailed, ErrorJson(CurrentError().Info())};
+    // What was written before the failure is dropped, and its memory with it.
+    std::string().swap(text);
+    return {kCallFailed, Dump(ErrorJson(CurrentError().Info()))};
   }
 }
 
-CallOutcome CallWithJson(std::string_view target, std::string_view arguments_json) {
+CallOutcome CallWithJson(std::string_view target, std::string_view arguments_json,
+                         const Limits& limits) {
+  CallOutcome outcome;
   try {
     const Target resolved = ResolveTarget(target);
     NamedArguments named;
-    if (!arguments_json.empty()) {
-      const Json arguments = ParseJson(arguments_json);
-      if (!arguments.is_object()) {
-        throw UsageError("the arguments are a JSON object of NAME: value");
-      }
-      for (const auto& item : arguments.items()) {
-        named.emplace_back(&ResolveParameter(*resolved.method, item.key()), FromJson(item.value()));
-      }
-    }
-    return Invoke(resolved, ArrangeArguments(*resolved.method, std::move(named)));
+    if (!arguments_json.empty()) named = ParseArguments(resolved, arguments_json, limits);
+    outcome = Invoke(resolved, ArrangeArguments(*resolved.method, std::move(named)));
   } catch (const UsageError& e) {
-    return {kCallUsage, UsageJson(e.what())};
+    outcome = {kCallUsage, Dump(UsageJson(e.what()))};
   }
+  // A large request leaves its decoded values' memory free but held by this thread's arena;
+  // give it back, so that a host's size returns to rest after the call.
+  if (arguments_json.size() + outcome.text.size() >= kLargeCall) GiveBackMemory();
+  return outcome;
 }
 
 Json UsageJson(std::string_view message) {

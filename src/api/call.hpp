@@ -40,8 +40,19 @@ std::vector<Variant> ArrangeArguments(const OperationDescription& method, NamedA
 
 struct CallOutcome {
   int status = kCallOk;
-  Json document;  // {"result": V, "byref": {...}}, or the error document
+  /// The one-line document: {"result": V, "byref": {...}}, the error document, or UsageJson.
+  std::string text;
 };
+
+/// The parameter of `target` that takes a bulk-pricing request, or null: its values are read in
+/// the compact form and its answer is written as it is priced.
+const ParameterDescription* PricingParameter(const Target& target);
+
+/// The value of `param` of `target` from its typed-JSON text.
+Variant ParseArgument(const Target& target, const ParameterDescription& param,
+                      std::string_view text, const Limits& limits);
+/// The arguments of `target` from a JSON object of NAME: value, in the order given.
+NamedArguments ParseArguments(const Target& target, std::string_view text, const Limits& limits);
 
 /// Creates the class by name and invokes the operation; an error it raises becomes the error
 /// document (status kCallFailed). Never throws for an operation's error.
@@ -49,7 +60,14 @@ CallOutcome Invoke(const Target& target, std::vector<Variant> args);
 
 /// The whole path for a JSON object of NAME: value (the service and the C interface). Mistakes
 /// in the target or the arguments come back as status kCallUsage with UsageJson.
-CallOutcome CallWithJson(std::string_view target, std::string_view arguments_json);
+CallOutcome CallWithJson(std::string_view target, std::string_view arguments_json,
+                         const Limits& limits = {});
+
+/// Calls whose request and answer together reach this many bytes give their freed memory back
+/// to the system when they end.
+inline constexpr std::size_t kLargeCall = std::size_t{1} << 20;
+/// Returns the memory freed by a large call to the system (glibc keeps it in its arenas).
+void GiveBackMemory();
 
 /// {"usageError": {"message": M}}: the document of a usage error where no stderr exists.
 Json UsageJson(std::string_view message);

@@ -3,8 +3,11 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -422,6 +425,221 @@ Json ToJson(const Variant& value) {
 
 namespace {
 
+// ---- text written straight from values ----------------------------------------------------
+
+void AppendText(std::string_view text, std::string& out) {
+  // Text beyond ASCII is left to the serializer, which checks its UTF-8 and replaces what is
+  // invalid; ASCII, nearly every text an answer holds, is escaped here.
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      out += Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+      return;
+    }
+  }
+  out += '"';
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(c));
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+}
+
+void AppendInteger(std::int64_t value, std::string& out) {
+  char buffer[24];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  out.append(buffer, end);
+}
+
+void AppendDouble(double value, std::string& out) {
+  if (std::isnan(value)) {
+    out += R"({"$double": "NaN"})";
+    return;
+  }
+  if (std::isinf(value)) {
+    out += value > 0 ? R"({"$double": "Infinity"})" : R"({"$double": "-Infinity"})";
+    return;
+  }
+  // The serializer's own shortest form, so that both writers agree to the byte.
+  char buffer[64];
+  char* end = nlohmann::detail::to_chars(buffer, buffer + sizeof buffer, value);
+  const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+  out += text;
+  if (text.find_first_of(".eEn") == std::string_view::npos) out += ".0";
+}
+
+void AppendTagged(std::string_view tag, std::string& out) {
+  out += "{\"";
+  out += tag;
+  out += "\": ";
+}
+
+void AppendArray(const Variant& value, std::string& out) {
+  std::shared_ptr<const Array> array = value.ArrayPointer();
+  if (!array) {
+    out += R"({"$array": null})";
+    return;
+  }
+  AppendTagged("$array", out);
+  out += '[';
+  if (array->Dimensions() == 1) {
+    for (std::int64_t i = array->LBound(); i <= array->UBound(); ++i) {
+      if (i != array->LBound()) out += ", ";
+      AppendJson(array->At(static_cast<std::int32_t>(i)), out);
+    }
+    out += "], \"lbound\": ";
+    AppendInteger(array->LBound(), out);
+    out += '}';
+    return;
+  }
+  for (std::int64_t i = array->LBound(1); i <= array->UBound(1); ++i) {
+    if (i != array->LBound(1)) out += ", ";
+    out += '[';
+    for (std::int64_t j = array->LBound(2); j <= array->UBound(2); ++j) {
+      if (j != array->LBound(2)) out += ", ";
+      AppendJson(array->At(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)), out);
+    }
+    out += ']';
+  }
+  out += "], \"lbound\": [";
+  AppendInteger(array->LBound(1), out);
+  out += ", ";
+  AppendInteger(array->LBound(2), out);
+  out += "]}";
+}
+
+void AppendObject(const ObjectPtr& object, std::string& out) {
+  if (!object) {
+    out += R"({"$nothing": true})";
+    return;
+  }
+  if (const auto* dictionary = dynamic_cast<const Dictionary*>(object.get())) {
+    AppendTagged("$dict", out);
+    out += '[';
+    bool first = true;
+    for (const Dictionary::Entry& entry : dictionary->Entries()) {
+      if (!first) out += ", ";
+      first = false;
+      AppendEntry(entry.first, entry.second, out);
+    }
+    out += "]}";
+    return;
+  }
+  if (const auto* records = dynamic_cast<const db::Recordset*>(object.get())) {
+    AppendTagged("$recordset", out);
+    out += "{\"fields\": [";
+    bool first = true;
+    for (const std::string& name : records->FieldNames()) {
+      if (!first) out += ", ";
+      first = false;
+      AppendText(name, out);
+    }
+    out += "], \"rows\": [";
+    for (std::size_t k = 0; k < records->RowsKept(); ++k) {
+      if (k != 0) out += ", ";
+      out += '[';
+      bool first_cell = true;
+      for (const Variant& cell : records->RowKept(k)) {
+        if (!first_cell) out += ", ";
+        first_cell = false;
+        AppendJson(cell, out);
+      }
+      out += ']';
+    }
+    out += "]}}";
+    return;
+  }
+  AppendTagged("$object", out);
+  AppendText(object->ClassName(), out);
+  out += '}';
+}
+
+}  // namespace
+
+void AppendEntry(const Variant& key, const Variant& item, std::string& out) {
+  out += '[';
+  AppendJson(key, out);
+  out += ", ";
+  AppendJson(item, out);
+  out += ']';
+}
+
+void AppendJson(const Variant& value, std::string& out) {
+  switch (value.Type()) {
+    case VarType::Empty:
+      out += R"({"$empty": true})";
+      return;
+    case VarType::Null:
+      out += "null";
+      return;
+    case VarType::Missing:
+      out += R"({"$missing": true})";
+      return;
+    case VarType::Boolean:
+      out += value.RawBool() ? "true" : "false";
+      return;
+    case VarType::Integer:
+      AppendTagged("$int16", out);
+      AppendInteger(value.RawInteger(), out);
+      out += '}';
+      return;
+    case VarType::Long:
+      AppendInteger(value.RawInteger(), out);
+      return;
+    case VarType::LongLong:
+      AppendTagged("$int64", out);
+      AppendInteger(value.RawInteger(), out);
+      out += '}';
+      return;
+    case VarType::Double:
+      AppendDouble(value.RawDouble(), out);
+      return;
+    case VarType::String:
+      AppendText(value.RawString(), out);
+      return;
+    case VarType::Date:
+      AppendTagged("$date", out);
+      AppendText(value.RawDate().ToText('T'), out);
+      out += '}';
+      return;
+    case VarType::Array:
+      AppendArray(value, out);
+      return;
+    case VarType::Object:
+      AppendObject(value.GetObject(), out);
+      return;
+  }
+  out += "null";
+}
+
+namespace {
+
 Variant Decode(const Json& json, std::size_t depth) {
   Deeper(depth);
   switch (json.type()) {
@@ -446,7 +664,8 @@ Variant Decode(const Json& json, std::size_t depth) {
   Fail(fmt::format("{} is no value", Dump(json)));
 }
 
-// Brackets outside strings, counted without building anything.
+}  // namespace
+
 bool NestingExceeds(std::string_view text, std::size_t limit) {
   std::size_t depth = 0;
   bool in_string = false;
@@ -471,8 +690,6 @@ bool NestingExceeds(std::string_view text, std::size_t limit) {
   return false;
 }
 
-}  // namespace
-
 Variant FromJson(const Json& json) { return Decode(json, 0); }
 
 std::string EchoJson(std::string_view text) {
@@ -489,13 +706,14 @@ namespace {
 struct RepeatedKey {
   std::string message;
 };
+struct TooMany {};
 
 // Builds the document in one pass. nlohmann's own parser inserts each key of an ordered object
 // by searching the keys before it, which makes an object of n keys cost n^2; here a key is
 // appended, and the keys are checked for repeats once the object is complete, by sorting them.
 class DocumentBuilder {
  public:
-  explicit DocumentBuilder(Json& root) : root_(root) {}
+  DocumentBuilder(Json& root, std::size_t max_entries) : root_(root), max_entries_(max_entries) {}
 
   bool null() { return Put(nullptr) != nullptr; }
   bool boolean(bool value) { return Put(value) != nullptr; }
@@ -512,6 +730,7 @@ class DocumentBuilder {
   }
   bool key(std::string& name) {
     auto& members = open_.back()->get_ref<Json::object_t&>();
+    if (members.size() == max_entries_) throw TooMany{};
     members.emplace_back(std::move(name), nullptr);
     member_ = &members.back().second;
     return true;
@@ -553,6 +772,7 @@ class DocumentBuilder {
     }
     if (open_.back()->is_array()) {
       auto& items = open_.back()->get_ref<Json::array_t&>();
+      if (items.size() == max_entries_) throw TooMany{};
       items.push_back(std::move(value));
       return &items.back();
     }
@@ -561,13 +781,14 @@ class DocumentBuilder {
   }
 
   Json& root_;
+  const std::size_t max_entries_;
   std::vector<Json*> open_;
   Json* member_ = nullptr;
 };
 
 }  // namespace
 
-Json ParseJson(std::string_view text) {
+Json ParseJson(std::string_view text, std::size_t max_entries) {
   // Checked on the text, before nlohmann builds anything: a document of 100,000 brackets is
   // refused at once instead of being built and then walked.
   if (NestingExceeds(text, kMaxJsonDepth)) {
@@ -576,9 +797,14 @@ Json ParseJson(std::string_view text) {
   }
   try {
     Json document;
-    DocumentBuilder builder(document);
+    DocumentBuilder builder(document, max_entries);
     Json::sax_parse(text.begin(), text.end(), &builder);
     return document;
+  } catch (const TooMany&) {
+    throw UsageError(
+        fmt::format("bad JSON {}: a list or object holds more than {} entries (the limit is set by "
+                    "CARVALEN_MAX_ENTRIES)",
+                    EchoJson(text), max_entries));
   } catch (const RepeatedKey& repeated) {
     throw UsageError(fmt::format("bad JSON {}: {}", EchoJson(text), repeated.message));
   } catch (const Json::exception& e) {
@@ -593,7 +819,22 @@ Json ParseJson(std::string_view text) {
   }
 }
 
-Variant ParseValue(std::string_view text) { return FromJson(ParseJson(text)); }
+Limits LimitsFromEnvironment() {
+  Limits limits;
+  if (const char* text = std::getenv("CARVALEN_MAX_ENTRIES"); text != nullptr && *text != 0) {
+    limits.max_entries = ParseMaxEntries(text, "CARVALEN_MAX_ENTRIES");
+  }
+  return limits;
+}
+
+std::size_t ParseMaxEntries(std::string_view text, std::string_view what) {
+  std::size_t count = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+  if (error != std::errc() || end != text.data() + text.size() || count == 0) {
+    throw UsageError(fmt::format("{} must be a positive count of entries, not \"{}\"", what, text));
+  }
+  return count;
+}
 
 Json ErrorJson(const ErrorInfo& info) {
   Json body = Json::object();

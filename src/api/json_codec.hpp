@@ -5,10 +5,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
@@ -27,18 +31,54 @@ class UsageError : public std::runtime_error {
 /// decoding and printing recurse, and no argument needs more than a few levels.
 inline constexpr std::size_t kMaxJsonDepth = 256;
 
+/// How many entries one list or object of a request may hold (a "$dict"'s pairs, an
+/// "$array"'s elements, a record set's rows, an object's members): enough for any real bulk
+/// request, and a bound on what a hostile one makes the decoder keep.
+inline constexpr std::size_t kDefaultMaxEntries = 1'000'000;
+
+/// What a face accepts in one request.
+struct Limits {
+  std::size_t max_entries = kDefaultMaxEntries;
+};
+
+/// The limits the environment sets: CARVALEN_MAX_ENTRIES (a positive count), else the
+/// defaults. Anything else there fails with UsageError naming the variable.
+Limits LimitsFromEnvironment();
+/// `text` as a count of entries ("250000"); anything else fails with UsageError naming `what`.
+std::size_t ParseMaxEntries(std::string_view text, std::string_view what);
+
 /// The typed JSON of a value.
 Json ToJson(const Variant& value);
+/// Appends the one-line text of the value's typed JSON to `out`, exactly Dump(ToJson(value))
+/// but written straight into `out`, with no document between.
+void AppendJson(const Variant& value, std::string& out);
+/// Appends the typed JSON of one dictionary entry, "[key, item]".
+void AppendEntry(const Variant& key, const Variant& item, std::string& out);
 /// The value a typed JSON document stands for; malformed input fails with UsageError.
 Variant FromJson(const Json& json);
 
-/// Parses one JSON text; bad JSON, or JSON nested deeper than kMaxJsonDepth, fails with
-/// UsageError ("bad JSON <EchoJson(text)>: ...").
-Json ParseJson(std::string_view text);
+/// Parses one JSON text; bad JSON, JSON nested deeper than kMaxJsonDepth, or a list or object
+/// of more than `max_entries` entries, fails with UsageError ("bad JSON <EchoJson(text)>: ...").
+Json ParseJson(std::string_view text, std::size_t max_entries = kDefaultMaxEntries);
+/// Whether brackets outside strings nest deeper than `limit` anywhere in `text`, counted
+/// without building anything (and past a NUL byte, where the parser stops).
+bool NestingExceeds(std::string_view text, std::size_t limit);
 /// The text as a message quotes it: whole when short, else its first bytes and its size.
 std::string EchoJson(std::string_view text);
-/// Parses one JSON text and decodes it; bad JSON fails with UsageError.
-Variant ParseValue(std::string_view text);
+/// Parses one JSON text and decodes it in one pass, straight into Variants; bad JSON fails with
+/// UsageError. With `pricing_request`, a "$dict" whose entries are all plain bulk-pricing
+/// requests (an integer key, {"$array": [partner, quantity]}) becomes the compact
+/// contract::PricingRequest instead of a Dictionary.
+Variant ParseValue(std::string_view text, const Limits& limits = {}, bool pricing_request = false);
+
+/// The members of a JSON object in the order written, each value read as ParseValue reads it;
+/// `pricing_member(name)` says which member holds a bulk-pricing request. Nothing when the text
+/// is anything but a well-formed object of well-formed values: ParseJson and FromJson then say
+/// what is wrong in their own words.
+using Members = std::vector<std::pair<std::string, Variant>>;
+using PricingMember = std::function<bool(std::string_view name)>;
+std::optional<Members> ReadMembers(std::string_view text, const Limits& limits,
+                                   const PricingMember& pricing_member);
 
 /// The error document {"error": {"number": ..., "source": ..., ...}}.
 Json ErrorJson(const ErrorInfo& info);

@@ -21,9 +21,15 @@ using carvalen::api::CallOutcome;
 
 // The tool reads its environment once before anything runs; a host loading the library gets the
 // same on its first call, whichever thread makes it.
-void InitialiseOnce() {
+// The limits come from the environment at that same moment and hold for the process's life.
+const carvalen::api::Limits& InitialiseOnce() {
   static std::once_flag once;
-  std::call_once(once, [] { carvalen::LoadSettingsFromEnvironment(); });
+  static carvalen::api::Limits limits;
+  std::call_once(once, [] {
+    carvalen::LoadSettingsFromEnvironment();
+    limits = carvalen::api::LimitsFromEnvironment();
+  });
+  return limits;
 }
 
 // A copy the caller releases with carvalen_free: a plain malloc'd C buffer, so that what a foreign
@@ -43,9 +49,8 @@ int Deliver(char** out_json, Produce produce) noexcept {
   if (out_json == nullptr) return CARVALEN_USAGE;
   *out_json = nullptr;
   try {
-    InitialiseOnce();
-    const CallOutcome outcome = produce();
-    *out_json = CopyOut(carvalen::api::Dump(outcome.document));
+    const CallOutcome outcome = produce(InitialiseOnce());
+    *out_json = CopyOut(outcome.text);
     return outcome.status;
   } catch (...) {
     try {
@@ -63,19 +68,21 @@ int Deliver(char** out_json, Produce produce) noexcept {
 extern "C" {
 
 int carvalen_call(const char* target, const char* arguments_json, char** out_json) {
-  return Deliver(out_json, [&]() -> CallOutcome {
+  return Deliver(out_json, [&](const carvalen::api::Limits& limits) -> CallOutcome {
     if (target == nullptr) {
-      return {carvalen::api::kCallUsage,
-              carvalen::api::UsageJson("the target is <Class>.<Operation>, not NULL")};
+      return {carvalen::api::kCallUsage, carvalen::api::Dump(carvalen::api::UsageJson(
+                                             "the target is <Class>.<Operation>, not NULL"))};
     }
     return carvalen::api::CallWithJson(
-        target, arguments_json == nullptr ? std::string_view() : std::string_view(arguments_json));
+        target, arguments_json == nullptr ? std::string_view() : std::string_view(arguments_json),
+        limits);
   });
 }
 
 int carvalen_operations(char** out_json) {
-  return Deliver(out_json, [] {
-    return CallOutcome{carvalen::api::kCallOk, carvalen::api::OperationsJson()};
+  return Deliver(out_json, [](const carvalen::api::Limits& /*limits*/) {
+    return CallOutcome{carvalen::api::kCallOk,
+                       carvalen::api::Dump(carvalen::api::OperationsJson())};
   });
 }
 

@@ -104,10 +104,11 @@ ArgumentText ResolveArgument(const ParameterDescription& param, std::string_view
   }
 }
 
-Variant ParseArgument(const ParameterDescription& param, const ArgumentText& argument) {
+Variant ParseArgumentText(const Target& target, const ParameterDescription& param,
+                          const ArgumentText& argument, const Limits& limits) {
   const std::string_view value = argument.text;
   try {
-    return ParseValue(value);
+    return ParseArgument(target, param, value, limits);
   } catch (const UsageError& e) {
     std::string message = e.what();
     if (!argument.origin.empty()) {
@@ -128,8 +129,10 @@ Variant ParseArgument(const ParameterDescription& param, const ArgumentText& arg
   }
 }
 
-std::vector<Variant> BuildArguments(const OperationDescription& method,
-                                    const std::vector<std::string>& assignments, std::istream& in) {
+std::vector<Variant> BuildArguments(const Target& target,
+                                    const std::vector<std::string>& assignments,
+                                    const Limits& limits, std::istream& in) {
+  const OperationDescription& method = *target.method;
   NamedArguments given;
   bool stdin_taken = false;
   for (const std::string& assignment : assignments) {
@@ -140,8 +143,10 @@ std::vector<Variant> BuildArguments(const OperationDescription& method,
     const std::string_view name(assignment.data(), equals);
     const std::string_view value = std::string_view(assignment).substr(equals + 1);
     const ParameterDescription& param = ResolveParameter(method, name);
-    given.emplace_back(&param,
-                       ParseArgument(param, ResolveArgument(param, value, in, stdin_taken)));
+    // The text of a file argument lives only while it is decoded.
+    given.emplace_back(
+        &param,
+        ParseArgumentText(target, param, ResolveArgument(param, value, in, stdin_taken), limits));
   }
   return ArrangeArguments(method, std::move(given));
 }
@@ -182,11 +187,11 @@ void OpsText(const ClassDescription& info, std::ostream& out) {
 
 }  // namespace
 
-int RunCall(std::string_view target, const std::vector<std::string>& assignments, std::ostream& out,
-            std::istream& in) {
+int RunCall(std::string_view target, const std::vector<std::string>& assignments,
+            const Limits& limits, std::ostream& out, std::istream& in) {
   const Target call = ResolveTarget(target);
-  const CallOutcome outcome = Invoke(call, BuildArguments(*call.method, assignments, in));
-  out << Dump(outcome.document) << '\n';
+  const CallOutcome outcome = Invoke(call, BuildArguments(call, assignments, limits, in));
+  out << outcome.text << '\n';
   return outcome.status;
 }
 

@@ -19,8 +19,8 @@ inline constexpr int kExitUsage = api::kCallUsage;
 
 /// `call <Class>.<Operation> [NAME=VALUE]...`: one JSON document, the result or the error.
 /// VALUE `@PATH` reads the JSON text from the file PATH, `@-` (once at most) from `in`.
-int RunCall(std::string_view target, const std::vector<std::string>& assignments, std::ostream& out,
-            std::istream& in);
+int RunCall(std::string_view target, const std::vector<std::string>& assignments,
+            const api::Limits& limits, std::ostream& out, std::istream& in);
 
 /// `ops [<Class>]`: the classes' operations and parameters, as text or as JSON.
 int RunOps(std::string_view class_name, bool json, std::ostream& out);

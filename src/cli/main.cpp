@@ -78,6 +78,11 @@ int main(int argc, char** argv) {
   call->add_option("arguments", assignments,
                    "NAME=VALUE: a parameter by its declared name (any case), VALUE in JSON; "
                    "NAME=@PATH reads VALUE from a file, NAME=@- from standard input");
+  std::string max_entries;
+  constexpr const char* kMaxEntriesHelp =
+      "Most entries one list or object of a request may hold (default: CARVALEN_MAX_ENTRIES, "
+      "else 1000000)";
+  call->add_option("--max-entries", max_entries, kMaxEntriesHelp);
   call->footer(kCallFooter);
 
   CLI::App* ops = app.add_subcommand("ops", "List classes, operations and their parameters");
@@ -120,6 +125,7 @@ int main(int argc, char** argv) {
   serve->add_option("--max-body", serve_options.max_body, "Largest request body, e.g. 16MiB")
       ->transform(CLI::AsSizeValue(false))
       ->default_str("16MiB");
+  serve->add_option("--max-entries", max_entries, kMaxEntriesHelp);
   serve->add_option("--grace", grace, "Seconds the requests being served get to finish on stop")
       ->check(CLI::Range(std::int64_t{0}, std::int64_t{86400}))
       ->capture_default_str();
@@ -143,13 +149,18 @@ int main(int argc, char** argv) {
   }
 
   try {
-    if (call->parsed()) return RunCall(target, assignments, std::cout, std::cin);
+    carvalen::api::Limits limits = carvalen::api::LimitsFromEnvironment();
+    if (!max_entries.empty()) {
+      limits.max_entries = carvalen::api::ParseMaxEntries(max_entries, "--max-entries");
+    }
+    if (call->parsed()) return RunCall(target, assignments, limits, std::cout, std::cin);
     if (ops->parsed()) return RunOps(class_name, ops_json, std::cout);
     if (schema->parsed()) return RunSchema(provider, std::cout);
     if (demo->parsed()) return InitDemo(dir, size, force);
     if (serve->parsed()) {
       std::tie(serve_options.host, serve_options.port) = carvalen::service::ParseListen(listen);
       serve_options.read_timeout = std::chrono::seconds(read_timeout);
+      serve_options.limits = limits;
       return carvalen::service::RunServe(serve_options, std::chrono::seconds(grace), std::cout);
     }
   } catch (const UsageError& e) {

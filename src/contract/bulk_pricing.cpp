@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -56,14 +57,71 @@ void CloseIfOpen(db::RecordsetPtr& recordset) {
   recordset.reset();
 }
 
-// One call's work: the request, the connection and the three record sets, and the items of the
-// requests by product id, so that a row finds its quantity without a walk over the request.
+// What pricing reads of a request: entry i's partner and product, converted in the order the
+// statement names them, and its quantity, converted only when a break look-up needs it.
+class Requests {
+ public:
+  virtual ~Requests() = default;
+  virtual std::size_t Count() const = 0;
+  virtual std::int32_t Partner(std::size_t i) const = 0;
+  virtual std::int32_t Product(std::size_t i) const = 0;
+  virtual double Quantity(std::size_t i) const = 0;
+  /// Whether no two entries name one product, so that a statement's rows only ever need the
+  /// entries of that statement.
+  virtual bool DistinctProducts() const = 0;
+};
+
+// A dictionary of Variants: each conversion fails as the caller's value makes it fail.
+class DictionaryRequests final : public Requests {
+ public:
+  explicit DictionaryRequests(const Dictionary& request) : entries_(request.Entries()) {}
+  std::size_t Count() const override { return entries_.size(); }
+  std::int32_t Partner(std::size_t i) const override {
+    return entries_[i].second.GetArray().At(0).ToLong();  // 13 for anything but an array
+  }
+  std::int32_t Product(std::size_t i) const override { return entries_[i].first.ToLong(); }
+  double Quantity(std::size_t i) const override {
+    return entries_[i].second.GetArray().At(1).ToDouble();
+  }
+  // Keys "7" and 7.4 are two entries of one product.
+  bool DistinctProducts() const override { return false; }
+
+ private:
+  const std::vector<Dictionary::Entry>& entries_;
+};
+
+class CompactRequests final : public Requests {
+ public:
+  explicit CompactRequests(const contract::PricingRequest& request) : asks_(request.Asks()) {}
+  std::size_t Count() const override { return asks_.size(); }
+  std::int32_t Partner(std::size_t i) const override { return asks_[i].partner; }
+  std::int32_t Product(std::size_t i) const override { return asks_[i].product; }
+  double Quantity(std::size_t i) const override { return asks_[i].quantity; }
+  bool DistinctProducts() const override { return true; }
+
+ private:
+  const std::vector<contract::PricingAsk>& asks_;
+};
+
+class DictionaryLines final : public contract::PricedLines {
+ public:
+  explicit DictionaryLines(Dictionary& result) : result_(result) {}
+  void Add(const Variant& product, Array line) override {
+    result_.Add(product, Variant(std::move(line)));
+  }
+
+ private:
+  Dictionary& result_;
+};
+
+// One call's work: the request, the connection and the three record sets, and the entries of
+// the requests by product id, so that a row finds its quantity without a walk over the request.
 class Pricing {
  public:
-  Pricing(const Dictionary& request, IUtilities& utilities, const db::ConnectionPtr& connection,
+  Pricing(const Requests& requests, IUtilities& utilities, const db::ConnectionPtr& connection,
           const db::RecordsetPtr& lines, const db::RecordsetPtr& price_breaks,
           const db::RecordsetPtr& discount_breaks)
-      : entries_(request.Entries()),
+      : requests_(requests),
         utilities_(utilities),
         connection_(connection),
         lines_(lines),
@@ -71,14 +129,17 @@ class Pricing {
         discount_breaks_(discount_breaks),
         status_(frame::StatusDigit(EContractLineStatus::Active)) {}
 
-  // Requests [begin, end) as one line statement; the rows it finds go into `result` in the
-  // order the database returns them. An empty range still sends the statement: with nothing
-  // between its parentheses the database rejects it, as an empty request always has been.
-  void PriceBatch(std::size_t begin, std::size_t end, Dictionary& result) {
+  // Requests [begin, end) as one line statement; the rows it finds go to `out` in the order
+  // the database returns them. An empty range still sends the statement: with nothing between
+  // its parentheses the database rejects it, as an empty request always has been.
+  void PriceBatch(std::size_t begin, std::size_t end, contract::PricedLines& out) {
+    // Distinct products: a row only ever asks for an entry of its own statement, so the map
+    // stays the size of a batch however large the request.
+    if (requests_.DistinctProducts()) items_.clear();
     lines_->Open(LineStatement(begin, end), connection_, db::CursorType::Keyset,
                  db::LockType::ReadOnly, -1);
     while (!lines_->Eof()) {
-      if (!DeliveredBefore()) PriceRow(result);
+      if (!DeliveredBefore()) PriceRow(out);
       lines_->MoveNext();
     }
     lines_->Close();
@@ -92,17 +153,15 @@ class Pricing {
     sql.reserve(kLineSelect.size() + kLineJoin.size() + 90 * (end - begin) + 8);
     sql += kLineSelect;
     for (std::size_t i = begin; i < end; ++i) {
-      const auto& [key, item] = entries_[i];
-      const Array& pair = item.GetArray();  // 13 for anything but an array
       sql += kGroupPartner;
-      sql += utilities_.FormatSqlNumber(pair.At(0).ToLong());
+      sql += utilities_.FormatSqlNumber(requests_.Partner(i));
       sql += kGroupProduct;
-      const std::int32_t product = key.ToLong();
+      const std::int32_t product = requests_.Product(i);
       sql += utilities_.FormatSqlNumber(product);
       sql += ')';
       if (i + 1 != end) sql += " OR";
       // Two keys naming one product: the first one's quantity prices its line.
-      items_.emplace(product, &item);
+      items_.emplace(product, i);
     }
     sql += kLineJoin;
     sql += status_;
@@ -128,10 +187,10 @@ class Pricing {
   double Quantity(const Variant& product) const {
     auto found = items_.find(product.ToLong());
     if (found == items_.end()) throw Error::Runtime(errnum::kSubscriptOutOfRange);
-    return found->second->GetArray().At(1).ToDouble();
+    return requests_.Quantity(found->second);
   }
 
-  void PriceRow(Dictionary& result) {
+  void PriceRow(contract::PricedLines& out) {
     const db::Recordset& row = *lines_;
     double price = 0.0;
     double percentage = 0.0;
@@ -187,72 +246,87 @@ class Pricing {
     entry.At(8) = Variant(price_found);
     entry.At(9) = Variant(discount_found);
     // A product met twice (in this statement or an earlier one) fails here with 457.
-    result.Add(row.Field("PRODUCTID"), Variant(std::move(entry)));
+    out.Add(row.Field("PRODUCTID"), std::move(entry));
   }
 
   static std::int32_t Id(const db::Recordset& row, std::string_view column) {
     return row.Field(column).ToLong();
   }
 
-  const std::vector<Dictionary::Entry>& entries_;
+  const Requests& requests_;
   IUtilities& utilities_;
   const db::ConnectionPtr& connection_;
   const db::RecordsetPtr& lines_;
   const db::RecordsetPtr& price_breaks_;
   const db::RecordsetPtr& discount_breaks_;
   std::string status_;
-  std::unordered_map<std::int32_t, const Variant*> items_;
+  std::unordered_map<std::int32_t, std::size_t> items_;
   std::unordered_set<std::uint64_t> delivered_;  // lines of the statements before this one
   std::vector<std::uint64_t> delivering_;        // lines of this one
 };
 
 }  // namespace
 
-DictionaryPtr Contract::GetActiveContractLinesProc(const DictionaryPtr& i_oDicBPProductQuan) {
-  DictionaryPtr result;
+namespace contract {
+
+void PriceInBulk(const Object* request, PricedLines& out) {
   db::ConnectionPtr connection;
   db::RecordsetPtr lines;
   db::RecordsetPtr price_breaks;
   db::RecordsetPtr discount_breaks;
-  auto close_recordsets = [&] {
+  auto close_all = [&] {
+    frame::CloseConnection(connection);
     CloseIfOpen(lines);
     CloseIfOpen(price_breaks);
     CloseIfOpen(discount_breaks);
   };
-  return frame::Trap(
+  frame::Trap(
       kOperation, false,
       [&] {
-        result = Dictionary::Create();
         lines = db::Recordset::Create();
         price_breaks = db::Recordset::Create();
         discount_breaks = db::Recordset::Create();
         connection = frame::GetSourceConnection();
-        if (!i_oDicBPProductQuan) throw Error::Runtime(errnum::kObjectNotSet);
+        if (request == nullptr) throw Error::Runtime(errnum::kObjectNotSet);
+
+        std::optional<DictionaryRequests> by_dictionary;
+        std::optional<CompactRequests> compact;
+        const Requests* requests = nullptr;
+        if (const auto* dictionary = dynamic_cast<const Dictionary*>(request)) {
+          requests = &by_dictionary.emplace(*dictionary);
+        } else if (const auto* plain = dynamic_cast<const PricingRequest*>(request)) {
+          requests = &compact.emplace(*plain);
+        } else {
+          throw Error::Runtime(errnum::kTypeMismatch);
+        }
 
         // Consecutive statements of at most kPricingBatch requests, in the request's order;
         // together they find exactly the rows one statement over the whole request would, each
         // line once.
-        Pricing pricing(*i_oDicBPProductQuan, contract::PricingUtilities(), connection, lines,
-                        price_breaks, discount_breaks);
-        const std::size_t count = i_oDicBPProductQuan->Entries().size();
+        Pricing pricing(*requests, PricingUtilities(), connection, lines, price_breaks,
+                        discount_breaks);
+        const std::size_t count = requests->Count();
         std::size_t begin = 0;
         do {
-          const std::size_t end = std::min(count, begin + std::size_t{contract::kPricingBatch});
-          pricing.PriceBatch(begin, end, *result);
+          const std::size_t end = std::min(count, begin + std::size_t{kPricingBatch});
+          pricing.PriceBatch(begin, end, out);
           begin = end;
         } while (begin < count);
-
-        DictionaryPtr answer = std::move(result);
-        frame::CloseConnection(connection);
-        close_recordsets();
-        return answer;
+        close_all();
       },
       [&] {
-        result.reset();
-        frame::CloseConnection(connection);
-        close_recordsets();
+        close_all();
         return Variant::Missing();
       });
+}
+
+}  // namespace contract
+
+DictionaryPtr Contract::GetActiveContractLinesProc(const DictionaryPtr& i_oDicBPProductQuan) {
+  DictionaryPtr result = Dictionary::Create();
+  DictionaryLines lines(*result);
+  contract::PriceInBulk(i_oDicBPProductQuan.get(), lines);
+  return result;
 }
 
 }  // namespace carvalen

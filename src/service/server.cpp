@@ -139,10 +139,16 @@ class AccessLog {
   std::unique_ptr<std::FILE, void (*)(std::FILE*)> file_;
 };
 
-void SetJson(httplib::Response& res, int status, const api::Json& document) {
+void SetText(httplib::Response& res, int status, std::string text) {
   res.status = status;
   // The same bytes `carvalen call` prints, newline included.
-  res.set_content(api::Dump(document) + "\n", kJson);
+  text += '\n';
+  res.body = std::move(text);
+  res.set_header("Content-Type", kJson);
+}
+
+void SetJson(httplib::Response& res, int status, const api::Json& document) {
+  SetText(res, status, api::Dump(document));
 }
 
 void SetUsage(httplib::Response& res, int status, std::string_view message) {
@@ -250,8 +256,8 @@ void Server::Impl::Call(const httplib::Request& req, httplib::Response& res) {
     // CallWithJson reports it in its own words below.
   }
   SetOperation(req, operation);
-  const api::CallOutcome outcome = api::CallWithJson(target, req.body);
-  SetJson(res, CallStatus(outcome.status), outcome.document);
+  api::CallOutcome outcome = api::CallWithJson(target, req.body, options.limits);
+  SetText(res, CallStatus(outcome.status), std::move(outcome.text));
 }
 
 void Server::Impl::Ready(httplib::Response& res) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "api/json_codec.hpp"
+
 namespace carvalen::service {
 
 struct Options {
@@ -18,6 +20,7 @@ struct Options {
   int port = 8080;  // 0: a free port, see Server::Port
   int threads = 8;  // workers; as many connections again may wait for one
   std::size_t max_body = std::size_t{16} << 20;
+  api::Limits limits;                      // what one request's JSON may hold
   std::chrono::seconds read_timeout{10};   // for each read of a request's header and body
   std::chrono::seconds write_timeout{10};  // for each write of an answer
   std::chrono::seconds keep_alive{5};      // an idle kept-alive connection is closed after this

@@ -64,7 +64,7 @@ struct Call {
 Call CallTraced(const std::string& target, const Json& arguments) {
   SqlTrace trace;
   const api::CallOutcome outcome = api::CallWithJson(target, arguments.dump());
-  return {outcome.status, api::Dump(outcome.document), trace.Queries()};
+  return {outcome.status, outcome.text, trace.Queries()};
 }
 
 // The rows a stored-text call found: entries of a dictionary, a true Boolean, marked cells.

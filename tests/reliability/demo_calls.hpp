@@ -90,7 +90,7 @@ inline const std::vector<DemoCall>& DemoCalls() {
 /// The outcome of a call as one text: status and typed-JSON document.
 inline std::string CallText(const DemoCall& call) {
   const api::CallOutcome outcome = api::CallWithJson(call.target, call.arguments);
-  return std::to_string(outcome.status) + " " + api::Dump(outcome.document);
+  return std::to_string(outcome.status) + " " + outcome.text;
 }
 
 /// A ContractDb filled with the rows of a demo of `lines` contract lines.

@@ -61,11 +61,11 @@ TEST(FaultInjection, EveryStepOfEveryOperationFailsCleanly) {
         EXPECT_EQ(db::OpenConnectionCount(), open_before);
         if (step == Step::Close) {
           // The rows were read: a session that cannot say it is clean is dropped, not the call.
-          EXPECT_EQ(std::to_string(outcome.status) + " " + api::Dump(outcome.document), clean);
+          EXPECT_EQ(std::to_string(outcome.status) + " " + outcome.text, clean);
           EXPECT_TRUE(db.Log().empty());
         } else {
-          ASSERT_EQ(outcome.status, api::kCallFailed) << api::Dump(outcome.document);
-          const auto& error = outcome.document.at("error");
+          ASSERT_EQ(outcome.status, api::kCallFailed) << outcome.text;
+          const auto error = api::Json::parse(outcome.text).at("error");
           EXPECT_EQ(error.at("number").get<std::int32_t>(), kFaultNumber);
           EXPECT_EQ(error.at("source").get<std::string>(), kFaultSource);
           const std::string description = error.at("description").get<std::string>();

@@ -81,7 +81,7 @@ class Service : public ::testing::TestWithParam<Provider> {
 };
 
 std::string Expected(const char* target, const char* arguments) {
-  return api::Dump(api::CallWithJson(target, arguments).document) + "\n";
+  return api::CallWithJson(target, arguments).text + "\n";
 }
 
 TEST_P(Service, AnswersEachRequest) {
