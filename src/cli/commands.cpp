@@ -45,8 +45,10 @@ std::string TooLarge(std::string_view origin) {
 
 // Reads at most kMaxArgumentBytes; a pipe or a device (/dev/zero) has no size to check first, so
 // the count is kept while reading too.
-std::string ReadBounded(std::FILE* file, std::string_view origin) {
+std::string ReadBounded(std::FILE* file, std::string_view origin, std::size_t expected = 0) {
   std::string text;
+  // A file's size is known: one allocation of it, not growth by doubling to twice its size.
+  text.reserve(std::min(expected, kMaxArgumentBytes));
   char buffer[1 << 16];
   std::size_t got = 0;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
@@ -70,7 +72,8 @@ std::string ReadWhole(const std::string& path) {
       static_cast<std::uintmax_t>(info.st_size) > kMaxArgumentBytes) {
     throw UsageError(TooLarge(path));
   }
-  return ReadBounded(file.get(), path);
+  const bool regular = S_ISREG(info.st_mode);
+  return ReadBounded(file.get(), path, regular ? static_cast<std::size_t>(info.st_size) : 0);
 }
 
 // `@PATH` and `@-` let an argument of any size (a bulk request of 100,000 entries) bypass the

@@ -149,18 +149,22 @@ int main(int argc, char** argv) {
   }
 
   try {
-    carvalen::api::Limits limits = carvalen::api::LimitsFromEnvironment();
-    if (!max_entries.empty()) {
-      limits.max_entries = carvalen::api::ParseMaxEntries(max_entries, "--max-entries");
-    }
-    if (call->parsed()) return RunCall(target, assignments, limits, std::cout, std::cin);
+    // Read only by the commands that decode requests.
+    const auto limits = [&] {
+      carvalen::api::Limits limits = carvalen::api::LimitsFromEnvironment();
+      if (!max_entries.empty()) {
+        limits.max_entries = carvalen::api::ParseMaxEntries(max_entries, "--max-entries");
+      }
+      return limits;
+    };
+    if (call->parsed()) return RunCall(target, assignments, limits(), std::cout, std::cin);
     if (ops->parsed()) return RunOps(class_name, ops_json, std::cout);
     if (schema->parsed()) return RunSchema(provider, std::cout);
     if (demo->parsed()) return InitDemo(dir, size, force);
     if (serve->parsed()) {
       std::tie(serve_options.host, serve_options.port) = carvalen::service::ParseListen(listen);
       serve_options.read_timeout = std::chrono::seconds(read_timeout);
-      serve_options.limits = limits;
+      serve_options.limits = limits();
       return carvalen::service::RunServe(serve_options, std::chrono::seconds(grace), std::cout);
     }
   } catch (const UsageError& e) {

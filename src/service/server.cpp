@@ -1,6 +1,7 @@
 #include "service/server.hpp"
 
 #include <fmt/format.h>
+#include <malloc.h>
 #include <httplib.h>
 #include <time.h>
 
@@ -354,6 +355,10 @@ void Server::Impl::Routes() {
 }
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
+  // Request bodies and answers of a megabyte and more get pages of their own, returned when
+  // freed. Left to glibc, the threshold rises to the largest block freed so far, and every
+  // worker's arena keeps the memory of the largest request it has served.
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   Impl& impl = *impl_;
   impl.Routes();
   impl.http.set_payload_max_length(impl.options.max_body);

@@ -4,18 +4,26 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
 
 #include "api/json_codec.hpp"
 #include "carvalen/dictionary.hpp"
+#include "contract/bulk_pricing.hpp"
 #include "db/client.hpp"
 
 namespace carvalen::api {
 namespace {
 
-std::string Text(const Variant& value) { return Dump(ToJson(value)); }
+// The text of a value, which the direct writer and the document writer must agree on.
+std::string Text(const Variant& value) {
+  std::string direct;
+  AppendJson(value, direct);
+  EXPECT_EQ(direct, Dump(ToJson(value)));
+  return direct;
+}
 
 // Every value state with the exact text the tool prints for it; decoding that text gives the same
 // type and value, and encoding it again the same text.
@@ -182,24 +190,109 @@ TEST(JsonCodec, BoundsNestingAndNumbers) {
   EXPECT_EQ(ParseValue("99999999999999999999").Type(), VarType::Double);
 }
 
-// An object's keys, however many, cost time in proportion: eight times the keys may take about
-// eight times as long, never the sixty-four of a search per key.
-TEST(JsonCodec, ManyKeysCostTimeInProportion) {
-  const auto seconds = [](int keys) {
-    std::string text = "{";
-    for (int i = 0; i < keys; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":1";
-    text += "}";
-    double best = 1e9;
-    for (int run = 0; run < 3; ++run) {
-      const auto start = std::chrono::steady_clock::now();
-      EXPECT_EQ(ParseJson(text).size(), static_cast<std::size_t>(keys));
-      best = std::min(
-          best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    return best;
+// The entry limit holds for every kind of list and object, exactly at its value; a plain bulk
+// request is read in its compact form, anything else about it as a dictionary.
+TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
+  const Limits two{2};
+  for (const char* fits : {R"({"$array": [1, 2]})", R"({"$dict": [[1, 1], [2, 2]]})",
+                           R"({"$array": [[1, 2], [3, 4]], "lbound": [0, 0]})"}) {
+    EXPECT_NO_THROW(ParseValue(fits, two)) << fits;
+  }
+  for (const char* over : {R"({"$array": [1, 2, 3]})", R"({"$dict": [[1, 1], [2, 2], [3, 3]]})",
+                           R"({"$array": [[1, 2, 3]]})",
+                           R"({"$recordset": {"fields": ["A"], "rows": [[1], [2], [3]]}})",
+                           R"({"$empty": true, "a": 1, "b": 2})"}) {
+    EXPECT_THAT([&] { ParseValue(over, two); },
+                ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr(
+                    "a list or object holds more than 2 entries (the limit is set by "
+                    "CARVALEN_MAX_ENTRIES)")))
+        << over;
+  }
+
+  const auto compact = [](const Variant& value) {
+    return dynamic_cast<const contract::PricingRequest*>(value.GetObject().get());
   };
-  const double small = seconds(5000), large = seconds(40000);
-  EXPECT_LT(large / small, 24.0) << small << " s against " << large << " s";
+  const auto* plain = compact(
+      ParseValue(R"({"$dict": [[7, {"$array": [5, 10]}], [-3, {"$array": [6, 2.5]}]]})", {}, true));
+  ASSERT_NE(plain, nullptr);
+  ASSERT_EQ(plain->Asks().size(), 2u);
+  EXPECT_EQ(plain->Asks()[1].product, -3);
+  EXPECT_EQ(plain->Asks()[1].partner, 6);
+  EXPECT_EQ(plain->Asks()[1].quantity, 2.5);
+  for (const char* irregular :
+       {R"({"$dict": [["7", {"$array": [5, 10]}]]})", R"({"$dict": [[7.5, {"$array": [5, 10]}]]})",
+        R"({"$dict": [[7, {"$array": [5, 10], "lbound": 1}]]})",
+        R"({"$dict": [[7, {"$array": [5, 10, 1]}]]})", R"({"$dict": [[7, {"$array": [5, "10"]}]]})",
+        R"({"$dict": [[7, {"$array": [5.5, 10]}]]})", R"({"$dict": [[7, 5]]})"}) {
+    const Variant value = ParseValue(irregular, {}, true);
+    EXPECT_EQ(compact(value), nullptr) << irregular;
+    EXPECT_EQ(Text(value), Text(ParseValue(irregular))) << irregular;
+  }
+  EXPECT_THAT(
+      [] {
+        ParseValue(R"({"$dict": [[7, {"$array": [5, 10]}], [7, {"$array": [6, 1]}]]})", {}, true);
+      },
+      ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr("holds the key 7 twice")));
+}
+
+std::string Numbered(int count, std::string_view before, std::string_view after) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    text += i == 0 ? "" : ", ";
+    text += before;
+    text += std::to_string(i);
+    text += after;
+  }
+  return text;
+}
+
+// Every shape of input costs time in proportion to its size: eight times the input may take about
+// eight times as long, never the sixty-four of a search per key or a probe chain per entry.
+TEST(JsonCodec, EveryShapeCostsTimeInProportion) {
+  const struct {
+    const char* shape;
+    std::function<std::string(int)> text;  // of n units
+  } shapes[] = {
+      {"object keys", [](int n) { return "{" + Numbered(n, "\"k", "\": 1") + "}"; }},
+      {"bulk request",
+       [](int n) {
+         return R"({"$dict": [)" + Numbered(n, "[", R"(, {"$array": [5, 10]}])") + "]}";
+       }},
+      // Keys alike in their low bits, the worst case for a hash table that uses only those.
+      {"crowded keys",
+       [](int n) {
+         std::string text = R"({"$dict": [)";
+         for (std::int64_t i = 1; i <= n; ++i) {
+           text += (i == 1 ? "[" : ", [") + std::to_string(i << 20) + ", 1]";
+         }
+         return text + "]}";
+       }},
+      {"wide array", [](int n) { return R"({"$array": [)" + Numbered(n, "", ".5") + "]}"; }},
+      {"deep values", [](int n) {
+         return R"({"$array": [)" + Numbered(n, Repeat(R"({"$array": [)", 50), Repeat("]}", 50)) +
+                "]}";
+       }}};
+  for (const auto& shape : shapes) {
+    const auto seconds = [&](int n) {
+      const std::string text = shape.text(n);
+      double best = 1e9;
+      for (int run = 0; run < 3; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+          ParseValue(text, Limits{1 << 24}, true);
+        } catch (const UsageError&) {
+          // object keys are no value: the cost up to saying so is what counts
+        }
+        best = std::min(
+            best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      }
+      return best;
+    };
+    const int units = shape.shape == std::string_view("deep values") ? 100 : 5000;
+    const double small = seconds(units), large = seconds(8 * units);
+    EXPECT_LT(large / small, 24.0)
+        << shape.shape << ": " << small << " s against " << large << " s";
+  }
 }
 
 // The exact error object is checked through the tool (cli_test).

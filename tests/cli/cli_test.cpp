@@ -2,6 +2,7 @@
 // CARVALEN_CLI names the built tool; without it every test here is skipped.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "model/schema.hpp"
+#include "support/sanitized.hpp"
 #include "support/scratch.hpp"
 
 namespace carvalen {
@@ -168,6 +170,11 @@ TEST_F(Cli, RefusesHostileArguments) {
        R"("number": 94, "source": "Carvalen", "description": "Invalid use of Null")"},
       {price + "i_lContractLineID=1 i_fQuantity=99999999999999999999", "/dev/null", 0,
        R"({"result": )"},
+      {"call --max-entries 2 " + code.substr(5) + R"('{"$array": [1, 2, 3]}')", "/dev/null", 2,
+       "i_sAttachmentTypeCode: bad JSON {\"$array\": [1, 2, 3]}: a list or object holds more "
+       "than 2 entries (the limit is set by CARVALEN_MAX_ENTRIES)"},
+      {"call --max-entries 0x10 " + code + "1", "/dev/null", 2,
+       "--max-entries must be a positive count of entries, not \"0x10\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.substr(0, 120));
@@ -181,6 +188,40 @@ TEST_F(Cli, RefusesHostileArguments) {
       EXPECT_EQ(ReadFile(scratch_ / "trace"), "");
     }
   }
+}
+
+// The entry limit from the environment, and bulk requests that cost memory in proportion: eight
+// times the entries take a few bytes of memory more per byte of request, not the nineteen of a
+// dictionary of Variants and a document beside it.
+TEST_F(Cli, BoundsAndSizesBulkRequests) {
+  const std::string bulk = "call Contract.GetActiveContractLinesProc i_oDicBPProductQuan=@" +
+                           Quote(scratch_ / "bulk.json");
+  const auto write = [&](int entries) {
+    std::ofstream out(scratch_ / "bulk.json");
+    out << R"({"$dict": [)";
+    for (int i = 0; i < entries; ++i) {
+      out << (i == 0 ? "" : ", ") << "[" << 1'000'000 + i << R"(, {"$array": [501, 10]}])";
+    }
+    out << "]}";
+    out.close();
+    return static_cast<long>(fs::file_size(scratch_ / "bulk.json"));
+  };
+  write(3);
+  EXPECT_THAT(Tool(bulk, DemoEnv() + " CARVALEN_MAX_ENTRIES=2").err,
+              HasSubstr("holds more than 2 entries"));
+  if (test::kSanitized) return;  // resident sizes say nothing there
+  const auto peak = [&](int entries) {
+    const long bytes = write(entries);
+    EXPECT_EQ(Tool(bulk, DemoEnv()).out, "{\"result\": {\"$dict\": []}, \"byref\": {}}\n");
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);  // the largest child so far: sizes only grow here
+    return std::pair{bytes, usage.ru_maxrss * 1024L};
+  };
+  const auto [small_bytes, small_peak] = peak(40'000);
+  const auto [large_bytes, large_peak] = peak(320'000);
+  EXPECT_LT(large_peak - small_peak, 4 * (large_bytes - small_bytes))
+      << small_peak << " and " << large_peak << " bytes at its peak for requests of " << small_bytes
+      << " and " << large_bytes << " bytes";
 }
 
 TEST_F(Cli, ListsOperationsAndPrintsTheSchema) {

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "api/call.hpp"
 #include "carvalen/component.hpp"
 #include "components/configuration.hpp"
@@ -23,6 +25,7 @@
 #include "service/server.hpp"
 #include "service/tokens.hpp"
 #include "support/contract_db.hpp"
+#include "support/sanitized.hpp"
 #include "support/scratch.hpp"
 
 namespace carvalen::test {
@@ -298,18 +301,13 @@ TEST(ServiceSetup, ListenAddressesAndOffLoopbackOnlyWithAToken) {
 
 // Mixed calls from several keep-alive clients: every answer as expected, no connection left
 // open, and memory that stops growing once the caches are warm.
-#if defined(__SANITIZE_ADDRESS__)
-#define CARVALEN_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CARVALEN_SANITIZED 1
-#endif
-#endif
-#ifdef CARVALEN_SANITIZED
-constexpr bool kSanitized = true;  // slower, and freed memory is held back to catch misuse
-#else
-constexpr bool kSanitized = false;
-#endif
+
+long ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * sysconf(_SC_PAGESIZE);
+}
 
 TEST_P(Service, StaysSteadyUnderLoad) {
   constexpr int kRequests = kSanitized ? 1000 : 5000;
@@ -317,12 +315,7 @@ TEST_P(Service, StaysSteadyUnderLoad) {
   service::Options options;
   options.threads = kClients;
   Start(options);
-  auto rss = [] {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * sysconf(_SC_PAGESIZE);
-  };
+  const auto rss = ResidentBytes;
   struct Call {
     const char* path;
     const char* body;
@@ -354,6 +347,41 @@ TEST_P(Service, StaysSteadyUnderLoad) {
   if (!kSanitized) {
     EXPECT_LT(rss() - midway.load(), 8L << 20) << "memory grew by over 8 MiB in the second half";
   }
+}
+
+// Large bulk requests leave the service at its resting size, and one over the entry limit is a
+// usage error.
+TEST_P(Service, GivesBackWhatALargeRequestTook) {
+  service::Options options;
+  options.threads = 2;
+  options.limits.max_entries = 300'000;
+  Start(options);
+  const auto request = [](int entries) {
+    std::string body = R"({"i_oDicBPProductQuan": {"$dict": [)";
+    for (int i = 0; i < entries; ++i) {
+      body += fmt::format("{}[{}, {{\"$array\": [1, 10]}}]", i == 0 ? "" : ", ", 1'000'000 + i);
+    }
+    return body + "]}}";
+  };
+  httplib::Client client = Client();
+  const auto post = [&](const std::string& body) {
+    return client.Post("/v1/Contract/GetActiveContractLinesProc", body, "application/json");
+  };
+  const std::string large = request(250'000);  // 9 MB
+  ASSERT_EQ(post(request(10))->status, 200);
+  const long resting = ResidentBytes();
+  for (int i = 0; i < 3; ++i) {
+    const httplib::Result res = post(large);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, "{\"result\": {\"$dict\": []}, \"byref\": {}}\n");
+  }
+  if (!kSanitized) {
+    EXPECT_LT(ResidentBytes() - resting, 24L << 20) << "the large requests' memory was kept";
+  }
+  const httplib::Result over = post(request(300'001));
+  ASSERT_TRUE(over);
+  EXPECT_EQ(over->status, 400);
+  EXPECT_NE(over->body.find("holds more than 300000 entries"), std::string::npos) << over->body;
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Service, ::testing::ValuesIn(AllProviders()),
