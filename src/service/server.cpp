@@ -1,8 +1,8 @@
 #include "service/server.hpp"
 
 #include <fmt/format.h>
-#include <malloc.h>
 #include <httplib.h>
+#include <malloc.h>
 #include <time.h>
 
 #include <atomic>
