@@ -34,6 +34,15 @@ inline std::uint64_t ResidentBytes() {
   return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
+/// Sets this process's peak resident size (VmHWM, and so ru_maxrss) back to its size now.
+inline bool ResetPeak() {
+  const int fd = ::open("/proc/self/clear_refs", O_WRONLY);
+  if (fd < 0) return false;
+  const bool done = ::write(fd, "5", 1) == 1;
+  ::close(fd);
+  return done;
+}
+
 template <class Result>
 struct PeakMemory {
   std::uint64_t before = 0;  // the child's resident bytes just before the work
@@ -113,6 +122,8 @@ auto MeasurePeak(Work&& work) -> PeakMemory<std::invoke_result_t<Work&>> {
     // Free heap the benchmark left behind would be reused without faulting in, hiding the
     // work's real need.
     ::malloc_trim(0);
+    // The child inherits the parent's high-water mark; start it again from here.
+    if (!ResetPeak()) ::_exit(3);
     Message message{ResidentBytes(), Result{}};
     try {
       message.result = work();
@@ -130,7 +141,10 @@ auto MeasurePeak(Work&& work) -> PeakMemory<std::invoke_result_t<Work&>> {
     if (errno != EINTR) throw std::runtime_error("wait4 failed");
   }
   if (!received || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error("the measuring child failed (status " + std::to_string(status) + ")");
+    throw std::runtime_error(WIFEXITED(status) && WEXITSTATUS(status) == 3
+                                 ? "cannot reset the peak resident size (/proc/self/clear_refs)"
+                                 : "the measuring child failed (status " + std::to_string(status) +
+                                       ")");
   }
   // ru_maxrss is in kilobytes on Linux.
   return {message.before, static_cast<std::uint64_t>(usage.ru_maxrss) * 1024, message.result};

@@ -3,7 +3,8 @@
  * Arguments and results travel as the typed JSON that `carvalen call` reads and prints, so a
  * call here answers exactly what the tool answers for the same arguments. Every function may be
  * called from any thread at any time; none lets an exception or a crash out for bad input. The
- * first call reads the CARVALEN_* environment variables, as the tool does when it starts. */
+ * first call reads the CARVALEN_* environment variables, as the tool does when it starts;
+ * CARVALEN_MAX_ENTRIES bounds the entries of any one list or object of the arguments. */
 #ifndef CARVALEN_CARVALEN_H
 #define CARVALEN_CARVALEN_H
 

@@ -2,6 +2,9 @@
 
 import json
 import os
+import pathlib
+import subprocess
+import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -98,3 +101,18 @@ def test_a_missing_library_is_named(monkeypatch):
     monkeypatch.setenv("CARVALEN_LIBRARY", os.path.join(os.sep, "nonexistent", "libcarvalen.so"))
     with pytest.raises(OSError, match="CARVALEN_LIBRARY"):
         carvalen._native._load()
+
+
+def test_the_entry_limit_comes_from_the_environment():
+    # Read on the library's first call, so it needs a process of its own.
+    script = (
+        "import carvalen; print(carvalen.call_json('ContractLine.ContractLineAttachmentExists', "
+        "'{\"i_sAttachmentTypeCode\": {\"$array\": [1, 2, 3]}}'))"
+    )
+    env = dict(os.environ, CARVALEN_MAX_ENTRIES="2")
+    package = str(pathlib.Path(__file__).resolve().parents[1])
+    env["PYTHONPATH"] = package + os.pathsep + env.get("PYTHONPATH", "")
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                         check=True).stdout
+    assert out.startswith("(2, ")
+    assert "holds more than 2 entries" in out
