@@ -6,8 +6,11 @@
 // the frame and the result); the time per request shows whether the call grows linearly.
 //
 //   carvalen_bulk_bench [--sizes=100,1000,10000,100000] [--batches=25,50,100,200,400,800]
-//                       [--lines=1000000] [--dir=DIR]
+//                       [--calls=10000,100000,1000000] [--lines=1000000] [--dir=DIR]
 //     --batches adds the line statements alone over 10,000 requests, in batches of each size.
+//     --calls: requests of each size through the faces' call path (CallWithJson on the typed
+//     JSON text), with the call's peak memory beside the bytes of its request and its answer;
+//     --calls= runs none.
 //     SQLite: DIR/contracts.db (default /tmp/carvalen-bulk-bench-<lines>), made by the demo
 //     generator when absent (about 15 s for a million lines) and kept for later runs.
 //   CARVALEN_BENCH_PG='host=/tmp/pg port=54329 dbname=x user=y' carvalen_bulk_bench
@@ -15,7 +18,9 @@
 //     carvalen_bulk_bench_<lines>, kept for later runs (DROP SCHEMA ... CASCADE to remove it).
 //
 // Requests name partner/product pairs that have exactly one active line (a product met twice
-// fails the call), at quantities spread over the demo's break ladders.
+// fails the call), at quantities spread over the demo's break ladders. A million lines hold
+// about 187,000 such pairs; a call larger than that is padded with products no line names, as a
+// real request names products without contracts.
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -32,10 +37,12 @@
 #include <string>
 #include <vector>
 
+#include "api/call.hpp"
 #include "bench_data.hpp"
 #include "carvalen/contract.hpp"
 #include "carvalen/dictionary.hpp"
 #include "db/client.hpp"
+#include "peak_memory.hpp"
 
 namespace {
 
@@ -56,6 +63,7 @@ struct Priced {
 struct Options {
   std::vector<std::int64_t> sizes{100, 1000, 10000, 100000};
   std::vector<std::int64_t> batches;  // line statements alone, over 10,000 requests
+  std::vector<std::int64_t> calls{10'000, 100'000, 1'000'000};  // through CallWithJson
   std::int64_t lines = 1'000'000;
   fs::path dir;
 };
@@ -405,6 +413,79 @@ void RunOperation(benchmark::State& state, Backend* backend, const std::vector<A
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// Products no contract line names: the padding of calls beyond the pairs the demo holds.
+constexpr std::int32_t kUnknownProducts = 10'000'000;
+
+// {"i_oDicBPProductQuan": {"$dict": [[product, {"$array": [partner, quantity]}], ...]}} of
+// `count` requests: the picked pairs first, then products that match nothing.
+std::string CallArguments(const std::vector<Ask>& asks, std::size_t count) {
+  std::string text = R"({"i_oDicBPProductQuan": {"$dict": [)";
+  text.reserve(count * 36 + 64);
+  char entry[96];
+  for (std::size_t i = 0; i < count; ++i) {
+    const Ask ask = i < asks.size() ? asks[i]
+                                    : Ask{kUnknownProducts + static_cast<std::int32_t>(i), 1,
+                                          asks.empty() ? 10.0 : asks[i % asks.size()].quantity};
+    // %.17g writes whole quantities as integers, which the codec reads as Longs.
+    std::snprintf(entry, sizeof entry, R"(%s[%d, {"$array": [%d, %.17g]}])", i ? ", " : "",
+                  ask.product, ask.partner, ask.quantity);
+    text += entry;
+  }
+  return text + "]}}";
+}
+
+constexpr const char* kCallTarget = "Contract.GetActiveContractLinesProc";
+
+// One call of range(0) requests through the faces' path, text in and text out. Before the timed
+// calls, one more runs in a child process of its own for its peak resident memory.
+void RunCall(benchmark::State& state, Backend* backend, const std::vector<Ask>* asks) {
+  backend->Select();
+  const auto count = static_cast<std::size_t>(state.range(0));
+  const std::string arguments = CallArguments(*asks, count);
+  std::uint64_t peak = 0;
+  try {
+    struct Answer {
+      int status;
+      std::uint64_t bytes;
+    };
+    const auto measured = carvalen::bench::MeasurePeak([&] {
+      const carvalen::api::CallOutcome outcome =
+          carvalen::api::CallWithJson(kCallTarget, arguments);
+      return Answer{outcome.status, outcome.text.size()};
+    });
+    if (measured.result.status != carvalen::api::kCallOk) {
+      state.SkipWithError("the call failed in the measuring child");
+      return;
+    }
+    peak = measured.Growth();
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    return;
+  }
+  carvalen::api::CallOutcome outcome;
+  std::size_t answer = 0;
+  for (auto _ : state) {
+    outcome = carvalen::api::CallWithJson(kCallTarget, arguments);
+    // The answer's memory is the caller's to free, outside the call's time.
+    state.PauseTiming();
+    if (outcome.status != carvalen::api::kCallOk) {
+      state.SkipWithError(outcome.text.substr(0, 300).c_str());
+      break;
+    }
+    answer = outcome.text.size();
+    std::string().swap(outcome.text);
+    state.ResumeTiming();
+  }
+  if (outcome.status != carvalen::api::kCallOk) return;
+  const auto request = static_cast<double>(arguments.size());
+  state.counters["request_bytes"] = request;
+  state.counters["answer_bytes"] = static_cast<double>(answer);
+  state.counters["peak_bytes"] = static_cast<double>(peak);
+  state.counters["peak_ratio"] =
+      static_cast<double>(peak) / (request + static_cast<double>(answer));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 // The usual table, then for each database and size the operation's time as a multiple of the
 // floor's and the time per request of both, so that one run shows ratio and growth side by side.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -415,6 +496,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
         // With --benchmark_repetitions the fastest run counts: the machine's noise only adds.
         auto [it, added] = times_.emplace(run.benchmark_name(), run.GetAdjustedRealTime());
         if (!added) it->second = std::min(it->second, run.GetAdjustedRealTime());
+        if (run.counters.count("peak_ratio") != 0) {
+          Counts& counts = calls_[run.benchmark_name()];
+          counts.time = it->second;
+          counts.request = run.counters.at("request_bytes");
+          counts.answer = run.counters.at("answer_bytes");
+          // Of the repetitions' peaks the largest counts: the goal is a bound.
+          counts.peak = std::max(counts.peak, run.counters.at("peak_bytes").value);
+        }
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -456,10 +545,43 @@ class RatioReporter : public benchmark::ConsoleReporter {
                     time * 1000 / requests, floor->second * 1000 / requests);
       GetOutputStream() << line;
     }
+    PrintCalls();
   }
 
  private:
+  struct Counts {
+    double time = 0, request = 0, answer = 0, peak = 0;
+  };
+
+  // "Call/<database>/<size>/iterations:...": time, bytes in and out, and the call's peak memory
+  // against the bytes of its request and answer (the goal: at most 4x).
+  void PrintCalls() {
+    if (calls_.empty()) return;
+    std::vector<std::pair<std::pair<std::string, long>, Counts>> rows;
+    for (const auto& [name, counts] : calls_) {
+      const std::string rest = name.substr(name.find('/') + 1);
+      const std::size_t slash = rest.find('/');
+      rows.push_back({{rest.substr(0, slash), std::stol(rest.substr(slash + 1))}, counts});
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    GetOutputStream() << "\ncalls through CallWithJson: peak is the resident growth of one call "
+                         "in a child process; ratio is peak / (request + answer), goal at most "
+                         "4x\n";
+    char line[200];
+    std::snprintf(line, sizeof line, "%-11s %8s %10s %9s %12s %11s %10s %7s\n", "database",
+                  "requests", "ms", "us/req", "request MB", "answer MB", "peak MB", "ratio");
+    GetOutputStream() << line;
+    for (const auto& [key, c] : rows) {
+      std::snprintf(line, sizeof line, "%-11s %8ld %10.1f %9.2f %12.2f %11.2f %10.2f %6.2fx\n",
+                    key.first.c_str(), key.second, c.time, c.time * 1000 / key.second,
+                    c.request / 1e6, c.answer / 1e6, c.peak / 1e6, c.peak / (c.request + c.answer));
+      GetOutputStream() << line;
+    }
+  }
+
   std::map<std::string, double> times_;
+  std::map<std::string, Counts> calls_;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -483,6 +605,8 @@ Options ParseOptions(int argc, char** argv) {
       options.sizes = numbers(v);
     } else if (const char* v = value("--batches")) {
       options.batches = numbers(v);
+    } else if (const char* v = value("--calls")) {
+      options.calls = numbers(v);
     } else if (const char* v = value("--lines")) {
       options.lines = std::stoll(v);
     } else if (const char* v = value("--dir")) {
@@ -490,7 +614,8 @@ Options ParseOptions(int argc, char** argv) {
     } else {
       throw std::invalid_argument(
           "unknown argument " + arg +
-          " (--sizes=100,1000 --batches=50,100 --lines=N --dir=DIR, or a --benchmark_ flag)");
+          " (--sizes=100,1000 --batches=50,100 --calls=10000,1000000 --lines=N --dir=DIR, or a "
+          "--benchmark_ flag)");
     }
   }
   if (options.dir.empty()) {
@@ -517,13 +642,16 @@ int main(int argc, char** argv) {
   constexpr std::int64_t kBatchRequests = 10'000;
   std::int64_t largest = *std::max_element(options.sizes.begin(), options.sizes.end());
   if (!options.batches.empty()) largest = std::max(largest, kBatchRequests);
+  // Calls take as many of the pairs as there are and pad the rest.
+  std::int64_t wanted = largest;
+  for (std::int64_t size : options.calls) wanted = std::max(wanted, size);
   std::vector<Ask> asks;
   {
     sqlite3* db = nullptr;
     Check(
         sqlite3_open_v2((options.dir / "contracts.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
         db, "open");
-    asks = PickRequests(db, largest);
+    asks = PickRequests(db, wanted);
     sqlite3_close(db);
   }
   if (static_cast<std::int64_t>(asks.size()) < largest) {
@@ -567,6 +695,14 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
       }
+    }
+    for (std::int64_t size : options.calls) {
+      benchmark::RegisterBenchmark(("Call/" + named.name).c_str(), RunCall, named.backend.get(),
+                                   &asks)
+          ->Arg(size)
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
     }
   }
 

@@ -286,6 +286,10 @@ Variant DictionaryFrom(const Json& entries, std::size_t depth) {
       Fail(fmt::format("an entry of \"$dict\" is a pair [key, item], not {}", Dump(entry)));
     }
     Variant key = Decode(entry[0], depth + 1);
+    // Arrays cannot be keys; said here rather than left to fail inside the call.
+    if (key.Type() == VarType::Array) {
+      Fail(fmt::format("an array cannot be a key of \"$dict\", as {} is", Dump(entry[0])));
+    }
     if (dictionary->Exists(key)) {
       Fail(fmt::format("\"$dict\" holds the key {} twice", Dump(entry[0])));
     }
@@ -692,13 +696,31 @@ bool NestingExceeds(std::string_view text, std::size_t limit) {
 
 Variant FromJson(const Json& json) { return Decode(json, 0); }
 
+namespace {
+
+// A NUL byte would end the message for anyone reading it as a C string.
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\0') {
+      out += "\\u0000";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string EchoJson(std::string_view text) {
   constexpr std::size_t kEchoed = 200;
-  if (text.size() <= kEchoed) return std::string(text);
+  if (text.size() <= kEchoed) return Printable(text);
   // Cut before a character, not inside one.
   std::size_t cut = kEchoed;
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return fmt::format("{}... ({} bytes)", text.substr(0, cut), text.size());
+  return fmt::format("{}... ({} bytes)", Printable(text.substr(0, cut)), text.size());
 }
 
 namespace {
@@ -794,6 +816,11 @@ Json ParseJson(std::string_view text, std::size_t max_entries) {
   if (NestingExceeds(text, kMaxJsonDepth)) {
     throw UsageError(
         fmt::format("bad JSON {}: nesting deeper than {} levels", EchoJson(text), kMaxJsonDepth));
+  }
+  // The parser takes a NUL byte for the end of the text and would ignore what follows it; no
+  // JSON text holds one, so it is refused wherever it stands.
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    throw UsageError(fmt::format("bad JSON {}: a NUL byte at offset {}", EchoJson(text), nul));
   }
   try {
     Json document;

@@ -18,6 +18,7 @@
 
 #include "api/json_codec.hpp"
 #include "carvalen/dictionary.hpp"
+#include "carvalen/error.hpp"
 #include "contract/bulk_pricing.hpp"
 #include "db/client.hpp"
 
@@ -434,7 +435,10 @@ class ValueReader {
           if (!ask) throw NotPlain{};
           parent.asks.push_back(*ask);
         } else {
-          if (parent.dictionary->Exists(frame.values[0])) throw Fallback{};
+          if (frame.values[0].Type() == VarType::Array ||
+              parent.dictionary->Exists(frame.values[0])) {
+            throw Fallback{};
+          }
           parent.dictionary->Add(std::move(frame.values[0]), std::move(frame.values[1]));
         }
         return true;
@@ -623,7 +627,9 @@ template <class Take>
 auto Read(std::string_view text, const Limits& limits, const PricingMember* pricing_member,
           bool members, bool pricing_root, Take take)
     -> std::optional<decltype(take(std::declval<ValueReader&>()))> {
-  if (NestingExceeds(text, kMaxJsonDepth)) return std::nullopt;
+  if (NestingExceeds(text, kMaxJsonDepth) || text.find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
   const bool pricing = pricing_member != nullptr || pricing_root;
   for (const bool plain : {true, false}) {
     if (!plain && !pricing) break;
@@ -639,6 +645,8 @@ auto Read(std::string_view text, const Limits& limits, const PricingMember* pric
       return std::nullopt;
     } catch (const Json::exception&) {
       return std::nullopt;
+    } catch (const Error&) {
+      return std::nullopt;  // a value the library refuses: the document path says which
     }
   }
   return std::nullopt;

@@ -164,6 +164,9 @@ TEST(JsonCodec, BoundsNestingAndNumbers) {
       {R"({"$double": 1e400})", "number overflow"},
       {"\"\xff\xfe\"", "ill-formed UTF-8"},
       {R"({"$dict": [], "$dict": []})", "holds the key \"$dict\" twice"},
+      {std::string("1\0 2", 4), "bad JSON 1\\u0000 2: a NUL byte at offset 1"},
+      {R"({"$dict": [[{"$array": [1]}, 1]]})", "an array cannot be a key"},
+      {"1 2", "syntax error"},
       {R"([{"a": 1, "b": {"a": 2}, "c": 3, "b": 4}])", "holds the key \"b\" twice"},
   };
   for (const auto& c : cases) {
