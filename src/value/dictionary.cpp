@@ -11,7 +11,9 @@
 #include <random>
 
 #include "carvalen/dictionary.hpp"
+
 #include "carvalen/error.hpp"
+#include "value/keyed_hash.hpp"
 #include "value/text.hpp"
 
 namespace carvalen {
@@ -104,6 +106,18 @@ class SipHasher {
 std::uint64_t KeyedHash(std::uint64_t tag, const void* data, std::size_t size) {
   return SipHasher(ProcessKey(), tag).Hash(static_cast<const unsigned char*>(data), size);
 }
+
+}  // namespace
+
+namespace value {
+
+std::uint64_t KeyedHash(std::uint64_t tag, std::uint64_t key) {
+  return carvalen::KeyedHash(tag, &key, sizeof key);
+}
+
+}  // namespace value
+
+namespace {
 
 std::uint64_t KeyedHash(std::uint64_t tag, std::uint64_t value) {
   return KeyedHash(tag, &value, sizeof value);

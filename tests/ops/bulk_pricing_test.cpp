@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "api/call.hpp"
 #include "carvalen/component.hpp"
 #include "carvalen/contract.hpp"
 #include "contract/bulk_pricing.hpp"
@@ -171,6 +172,37 @@ TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
       EXPECT_EQ(e.Number, c.number);
       EXPECT_EQ(e.Description, Reported(c.number, kName, c.description));
     }
+  }
+}
+
+// Through the faces a plain request is read compactly and the answer written as it is priced,
+// any other through the dictionary: either way the same text as the operation's result, or the
+// same error, as the C++ call gives.
+TEST_P(BulkPricing, TheFacesAnswerAsTheOperation) {
+  for (const char* request : {
+           R"({"$dict": [[10, {"$array": [501, 49.5]}], [11, {"$array": [501, 10]}],
+                         [12, {"$array": [501, 5]}], [13, {"$array": [501, 1]}]]})",
+           R"({"$dict": [[10.0, {"$array": [501, 60]}], [12, {"$array": ["501", 1]}]]})",
+           R"({"$dict": [[14, {"$array": [501, 1]}]]})",
+           R"({"$dict": [[12, {"$array": [501, 1]}], ["10", {"$array": [501, 1]}],
+                         [10, {"$array": [502, 1]}]]})",
+           R"({"$dict": [[10, 501]]})", R"({"$dict": []})", R"({"$nothing": true})"}) {
+    SCOPED_TRACE(request);
+    std::string expected;
+    try {
+      const Variant value = api::ParseValue(request);
+      const DictionaryPtr result = Contract().GetActiveContractLinesProc(
+          value.IsNothing() ? nullptr : value.As<Dictionary>());
+      expected = "{\"result\": ";
+      api::AppendJson(Variant(ObjectPtr(result)), expected);
+      expected += ", \"byref\": {}}";
+    } catch (...) {
+      expected = api::Dump(api::ErrorJson(CurrentError().Info()));
+    }
+    EXPECT_EQ(api::CallWithJson("Contract.GetActiveContractLinesProc",
+                                std::string(R"({"i_oDicBPProductQuan": )") + request + "}")
+                  .text,
+              expected);
   }
 }
 
