@@ -7,7 +7,8 @@ packages=(
   build-essential clang libclang-rt-14-dev cmake ninja-build pkg-config clang-format
   libsqlite3-dev sqlite3 libpq-dev postgresql
   libtomlplusplus-dev nlohmann-json3-dev libfmt-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev curl
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libboost-dev curl
+  haproxy wrk
   python3 python3-pytest
 )
 

@@ -132,6 +132,13 @@ int main(int argc, char** argv) {
   serve->add_option("--read-timeout", read_timeout, "Seconds to wait for each read of a request")
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}))
       ->capture_default_str();
+  serve
+      ->add_option("--max-connections", serve_options.max_connections,
+                   "Connections open at once; one more is answered 503 and closed")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1'000'000}))
+      ->capture_default_str();
+  serve->add_option("--trusted-proxy", serve_options.trusted_proxies,
+                    "Address of a proxy whose X-Forwarded-For names the client (repeatable)");
   serve->add_option("--access-log", serve_options.access_log,
                     "File to append the access log to (default: standard error)");
   serve->footer(

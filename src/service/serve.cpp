@@ -39,12 +39,6 @@ std::pair<std::string, int> ParseListen(std::string_view listen) {
 }
 
 int RunServe(const Options& options, std::chrono::seconds grace, std::ostream& out) {
-  if (!IsLoopback(options.host) && TokenSource().Current().empty()) {
-    throw api::UsageError(fmt::format(
-        "no token is configured, so the service listens on loopback only, not on {}: set "
-        "CARVALEN_SERVICE_TOKENS or key Tokens of [Service] in the configuration store",
-        options.host));
-  }
   // Every thread started from here on inherits the mask, so the signals reach only the sigwait
   // below, never a worker in the middle of a call.
   sigset_t stop_signals;

@@ -1,19 +1,30 @@
+// The service's HTTP engine: Boost.Beast over Asio. A few I/O threads read and write every
+// connection asynchronously, so a slow client holds a buffer, never a thread; the operations run
+// on a pool of worker threads of their own. What a client sends is bounded as it is read: the
+// header by size and by a deadline, the body by the length it declares (refused before a byte of
+// it is read) or, chunked, by the bytes that arrive, and the open connections by a count.
 #include "service/server.hpp"
 
 #include <fmt/format.h>
-#include <httplib.h>
 #include <malloc.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cctype>
 #include <cstdio>
-#include <deque>
-#include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -27,67 +38,17 @@
 namespace carvalen::service {
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using Response = http::response<http::string_body>;
+
 constexpr const char* kJson = "application/json";
-
-// The workers serve one connection each, from its first request to its last. Connections that
-// find every worker busy wait in a queue as long as the pool; any beyond that go to one more
-// thread that answers each of their requests 503, so a flood is told so at once instead of
-// piling up unseen in the listen queue.
-class WorkerPool final : public httplib::TaskQueue {
- public:
-  WorkerPool(int threads, std::atomic<std::thread::id>& overflow_thread)
-      : max_waiting_(static_cast<std::size_t>(threads)) {
-    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(waiting_); });
-    overflow_ = std::thread([this] { Work(overflowing_); });
-    overflow_thread = overflow_.get_id();
-  }
-  ~WorkerPool() override { shutdown(); }
-
-  void enqueue(std::function<void()> task) override {
-    {
-      std::lock_guard lock(mutex_);
-      (waiting_.size() < max_waiting_ ? waiting_ : overflowing_).push_back(std::move(task));
-    }
-    ready_.notify_all();
-  }
-
-  // Runs what is queued (the server has stopped, so each connection just closes), then joins.
-  void shutdown() override {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    ready_.notify_all();
-    for (std::thread& worker : workers_) {
-      if (worker.joinable()) worker.join();
-    }
-    if (overflow_.joinable()) overflow_.join();
-  }
-
- private:
-  void Work(std::deque<std::function<void()>>& queue) {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [&] { return stopping_ || !queue.empty(); });
-        if (queue.empty()) return;
-        task = std::move(queue.front());
-        queue.pop_front();
-      }
-      task();
-    }
-  }
-
-  const std::size_t max_waiting_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> waiting_, overflowing_;
-  bool stopping_ = false;
-  std::vector<std::thread> workers_;
-  std::thread overflow_;
-};
+// Request line and header fields together: far beyond any real client's, and the most a slow or
+// hostile one makes a connection hold.
+constexpr std::uint32_t kHeaderLimit = 16 * 1024;
 
 // One JSON object a line: when, from where, what was asked and how it went. Never an argument
 // value or a header: a token must not end up in a log file.
@@ -100,12 +61,13 @@ class AccessLog {
     }
   }
 
-  void Write(const httplib::Request& req, std::string_view operation, int status, double seconds) {
+  void Write(std::string_view remote, std::string_view method, std::string_view operation,
+             int status, double seconds) {
     nlohmann::ordered_json line = nlohmann::ordered_json::object();
     line["time"] = LocalTime();
-    line["remote"] = req.remote_addr;
-    line["method"] = req.method;
-    line["operation"] = operation.empty() ? std::string_view(req.path) : operation;
+    line["remote"] = remote;
+    line["method"] = method;
+    line["operation"] = operation;
     line["status"] = status;
     line["ms"] = static_cast<double>(static_cast<std::int64_t>(seconds * 1e6)) / 1e3;
     // A path is whatever the client sent; bytes that are not UTF-8 must not stop the line.
@@ -140,22 +102,6 @@ class AccessLog {
   std::unique_ptr<std::FILE, void (*)(std::FILE*)> file_;
 };
 
-void SetText(httplib::Response& res, int status, std::string text) {
-  res.status = status;
-  // The same bytes `carvalen call` prints, newline included.
-  text += '\n';
-  res.body = std::move(text);
-  res.set_header("Content-Type", kJson);
-}
-
-void SetJson(httplib::Response& res, int status, const api::Json& document) {
-  SetText(res, status, api::Dump(document));
-}
-
-void SetUsage(httplib::Response& res, int status, std::string_view message) {
-  SetJson(res, status, api::UsageJson(message));
-}
-
 // The HTTP status of a call's outcome.
 int CallStatus(int outcome) {
   switch (outcome) {
@@ -168,190 +114,390 @@ int CallStatus(int outcome) {
   }
 }
 
+// What is known of a request once it is answered, for the access log and the metrics.
+struct Answer {
+  Answer() = default;
+  Answer(int status_in, std::string text_in) : status(status_in), text(std::move(text_in)) {}
+  int status = 200;
+  std::string text;  // the JSON document, without its newline, or the metrics text
+  std::string content_type = kJson;
+  std::string operation;  // "Class.Operation" once resolved
+  bool close = false;     // the connection ends after this answer
+  std::vector<std::pair<http::field, std::string>> headers;
+};
+
+Answer Json(int status, const api::Json& document) { return {status, api::Dump(document)}; }
+Answer Usage(int status, std::string_view message) { return Json(status, api::UsageJson(message)); }
+
+bool IsLoopbackAddress(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return address.to_v6().to_v4().is_loopback();
+  }
+  return address.is_loopback();
+}
+
 }  // namespace
 
 bool IsLoopback(std::string_view host) {
-  return host == "localhost" || host == "::1" || host == "[::1]" || host.starts_with("127.");
+  if (host == "localhost") return true;
+  if (host.starts_with('[') && host.ends_with(']')) host = host.substr(1, host.size() - 2);
+  boost::system::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(std::string(host), ec);
+  return !ec && IsLoopbackAddress(address);
 }
 
 struct Server::Impl {
-  explicit Impl(Options options_in) : options(std::move(options_in)), log(options.access_log) {}
+  explicit Impl(Options options_in)
+      : options(std::move(options_in)),
+        log(options.access_log),
+        workers(static_cast<std::size_t>(options.threads)) {}
 
-  // When a request's header was read, and the operation it named once known: kept by request
-  // for the access log, which httplib calls after the answer is written.
-  struct Mark {
-    Clock::time_point start;
-    std::string operation;
-  };
+  class Session;
 
-  // Counts a request being served for as long as the guard lives, so that draining can wait.
-  struct InFlight {
-    explicit InFlight(std::atomic<std::int64_t>& count) : count_(count) { ++count_; }
-    ~InFlight() { --count_; }
-    InFlight(const InFlight&) = delete;
-    InFlight& operator=(const InFlight&) = delete;
-    std::atomic<std::int64_t>& count_;
-  };
-
-  void Routes();
-  // Refusals every endpoint but the health checks shares: overload, draining, tokens. True when
-  // `res` holds the refusal.
-  bool Refused(const httplib::Request& req, httplib::Response& res, bool needs_token);
-  void Call(const httplib::Request& req, httplib::Response& res);
-  void Ready(httplib::Response& res);
-  void Logged(const httplib::Request& req, const httplib::Response& res);
-  void SetOperation(const httplib::Request& req, std::string operation) {
-    std::lock_guard lock(marks_mutex);
-    marks[&req].operation = std::move(operation);
+  void Accept();
+  // The answer to a request whose header and body were read. On an I/O thread, a request that
+  // needs a worker sets `needs_worker` and gets no answer yet.
+  Answer Route(const http::request<http::string_body>& req, bool on_worker, bool& needs_worker);
+  Answer Call(std::string_view class_name, std::string_view operation, const std::string& body);
+  Answer Ready(bool with_reason);
+  // Refusals every endpoint but the health checks shares: draining, tokens.
+  std::optional<Answer> Refused(const http::request<http::string_body>& req, bool needs_token);
+  bool Authorised(const http::request<http::string_body>& req);
+  std::string Remote(const tcp::endpoint& peer, const http::request<http::string_body>& req) const;
+  void Logged(std::string_view remote, std::string_view method, const Answer& answer,
+              Clock::time_point start) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    metrics.Record(answer.operation, answer.status, seconds);
+    log.Write(remote, method, answer.operation, answer.status, seconds);
   }
 
   Options options;
   AccessLog log;
   Metrics metrics;
   TokenSource tokens;
-  httplib::Server http;
+  // Set at the start when tokens are configured or the address is off loopback, and when a
+  // token first appears; never switched off while the process runs.
+  std::atomic<bool> tokens_required{false};
+  std::vector<asio::ip::address> trusted;
   std::atomic<bool> draining{false};
-  std::atomic<std::int64_t> in_flight{0};
-  std::atomic<std::thread::id> overflow_thread{};
-  std::mutex marks_mutex;
-  std::unordered_map<const httplib::Request*, Mark> marks;
-  std::thread listener;
   std::atomic<bool> stopped{false};
-  std::atomic<bool> listened{false};  // the listening thread has returned
+  std::atomic<std::int64_t> in_flight{0};
+  std::atomic<std::int64_t> connections{0};
   int port = 0;
-
-  // httplib's stop() must run once only: a second call while the workers finish trips over the
-  // socket the first one closed.
-  void StopListening() {
-    if (!stopped.exchange(true)) http.stop();
-  }
+  // Last, so that the sessions its handlers still hold go before the counters they update.
+  asio::io_context io;
+  tcp::acceptor acceptor{io};
+  asio::thread_pool workers;
+  std::vector<std::thread> io_threads;
 };
 
-bool Server::Impl::Refused(const httplib::Request& req, httplib::Response& res, bool needs_token) {
-  const bool overflow = std::this_thread::get_id() == overflow_thread.load();
-  if (overflow || draining.load()) {
-    SetUsage(res, 503, overflow ? "the service is busy; try again" : "the service is stopping");
-    res.set_header("Retry-After", "1");
-    // Tells the client to take its next request elsewhere rather than down this connection.
-    res.set_header("Connection", "close");
-    return true;
+// One connection: a request is read (header, then body), answered, and the next one read until
+// the client closes, a deadline passes, or the answer says the connection ends.
+class Server::Impl::Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(Impl& impl, tcp::socket socket) : impl_(impl), stream_(std::move(socket)) {
+    ++impl_.connections;
+    boost::system::error_code ec;
+    peer_ = stream_.socket().remote_endpoint(ec);
   }
-  if (!needs_token) return false;
-  const std::vector<std::string> current = tokens.Current();
-  // Off loopback the service never answers without a token, even when the last one was taken
-  // out of the store while it ran.
-  if (current.empty() && IsLoopback(options.host)) return false;
-  if (TokenMatches(BearerToken(req.get_header_value("Authorization")), current)) return false;
-  SetUsage(res, 401, "a valid bearer token is required (Authorization: Bearer <token>)");
-  res.set_header("WWW-Authenticate", "Bearer");
-  return true;
+  ~Session() { --impl_.connections; }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  void Start() { ReadHeader(); }
+
+  // Beyond the bound on connections: told so at once, and closed.
+  void Refuse() {
+    Answer answer = Usage(503, "the service is busy; try again");
+    answer.close = true;
+    answer.headers.emplace_back(http::field::retry_after, "1");
+    start_ = Clock::now();
+    method_ = "-";
+    Write(std::move(answer), 11);
+  }
+
+ private:
+  void ReadHeader() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(impl_.options.max_body);
+    // The first request gets the read time-out; a kept-alive connection the idle one, which its
+    // next request's header must also arrive within.
+    stream_.expires_after(served_ == 0 ? impl_.options.read_timeout : impl_.options.keep_alive);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
+  }
+
+  void OnHeader(beast::error_code ec) {
+    start_ = Clock::now();
+    if (ec) return Failed(ec);
+    const auto& req = parser_->get();
+    method_ = std::string(req.method_string());
+    if (const auto encoding = req[http::field::content_encoding];
+        !encoding.empty() && !beast::iequals(encoding, "identity")) {
+      // Never inflated: a few kilobytes of gzip make gigabytes.
+      Answer answer = Usage(415, fmt::format("Content-Encoding {} is not accepted; send the body "
+                                             "as it is",
+                                             std::string(encoding)));
+      answer.close = true;
+      return Write(std::move(answer), req.version());
+    }
+    if (beast::iequals(req[http::field::expect], "100-continue")) {
+      // Clients such as curl wait for this before a large body.
+      auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
+                                                                        req.version());
+      stream_.expires_after(impl_.options.write_timeout);
+      http::async_write(
+          stream_, *interim,
+          [self = shared_from_this(), interim](beast::error_code write_ec, std::size_t) {
+            if (write_ec) return self->Close();
+            self->ReadBody();
+          });
+      return;
+    }
+    ReadBody();
+  }
+
+  void ReadBody() {
+    stream_.expires_after(impl_.options.read_timeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                       if (ec) return self->Failed(ec);
+                       self->Serve();
+                     });
+  }
+
+  void Serve() {
+    stream_.expires_never();
+    request_ = parser_->release();
+    parser_.reset();
+    bool needs_worker = false;
+    Answer answer = impl_.Route(request_, false, needs_worker);
+    if (!needs_worker) return Write(std::move(answer), request_.version());
+    // The operations never run on an I/O thread: they wait for the database. The request
+    // counts as being served until its answer is written.
+    ++impl_.in_flight;
+    counted_ = true;
+    asio::post(impl_.workers, [self = shared_from_this()] {
+      bool ignored = false;
+      Answer result = self->impl_.Route(self->request_, true, ignored);
+      asio::post(self->stream_.get_executor(), [self, result = std::move(result)]() mutable {
+        self->Write(std::move(result), self->request_.version());
+      });
+    });
+  }
+
+  void Failed(beast::error_code ec) {
+    if (ec == http::error::body_limit) {
+      Answer answer =
+          Usage(413, fmt::format("the body is over the limit of {} bytes", impl_.options.max_body));
+      answer.close = true;  // the rest of the body is not read
+      return Write(std::move(answer), 11);
+    }
+    if (ec == http::error::header_limit) {
+      Answer answer = Usage(
+          431, fmt::format("the request's header is over the limit of {} bytes", kHeaderLimit));
+      answer.close = true;
+      return Write(std::move(answer), 11);
+    }
+    // A parse error means bytes that are not HTTP; anything else (the client closed, a deadline
+    // passed, the service stops) ends the connection without a word.
+    if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+        ec != http::error::end_of_stream && ec != http::error::partial_message) {
+      Answer answer = Usage(400, "the request is not valid HTTP");
+      answer.close = true;
+      method_ = "-";
+      return Write(std::move(answer), 11);
+    }
+    Close();
+  }
+
+  void Write(Answer answer, unsigned version) {
+    auto res = std::make_shared<Response>(static_cast<http::status>(answer.status), version);
+    res->set(http::field::content_type, answer.content_type);
+    for (const auto& [field, value] : answer.headers) res->set(field, value);
+    const bool close = answer.close || impl_.draining.load() || !request_.keep_alive();
+    res->keep_alive(!close);
+    // The same bytes `carvalen call` prints, newline included.
+    answer.text += answer.content_type == kJson ? "\n" : "";
+    res->body() = std::move(answer.text);
+    answer.text.clear();
+    res->prepare_payload();
+    impl_.Logged(impl_.Remote(peer_, request_), method_, answer, start_);
+    ++served_;
+    stream_.expires_after(impl_.options.write_timeout);
+    http::async_write(stream_, *res,
+                      [self = shared_from_this(), res, close](beast::error_code ec, std::size_t) {
+                        if (std::exchange(self->counted_, false)) --self->impl_.in_flight;
+                        if (ec || close) return self->Close();
+                        self->request_ = {};
+                        self->ReadHeader();
+                      });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.close();
+  }
+
+  Impl& impl_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_{kHeaderLimit + 64 * 1024};
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::request<http::string_body> request_;
+  tcp::endpoint peer_;
+  Clock::time_point start_;
+  std::string method_;
+  std::uint64_t served_ = 0;
+  bool counted_ = false;  // in Impl::in_flight
+};
+
+void Server::Impl::Accept() {
+  acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+    if (ec) {
+      if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
+      // Out of descriptors, say: the connection waiting is left to the listen queue.
+      return Accept();
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    auto session = std::make_shared<Session>(*this, std::move(socket));
+    if (connections.load() > static_cast<std::int64_t>(options.max_connections)) {
+      session->Refuse();
+    } else {
+      session->Start();
+    }
+    Accept();
+  });
 }
 
-void Server::Impl::Call(const httplib::Request& req, httplib::Response& res) {
-  const std::string target = fmt::format("{}.{}", req.matches[1].str(), req.matches[2].str());
-  std::string operation;
+std::string Server::Impl::Remote(const tcp::endpoint& peer,
+                                 const http::request<http::string_body>& req) const {
+  const asio::ip::address address = peer.address();
+  // A proxy the operator named tells who its client was; anyone else could claim anything.
+  if (std::find(trusted.begin(), trusted.end(), address) != trusted.end()) {
+    const auto forwarded = req["X-Forwarded-For"];
+    if (!forwarded.empty()) {
+      std::string_view last(forwarded.data(), forwarded.size());
+      if (const std::size_t comma = last.rfind(','); comma != std::string_view::npos) {
+        last.remove_prefix(comma + 1);
+      }
+      while (!last.empty() && last.front() == ' ') last.remove_prefix(1);
+      while (!last.empty() && last.back() == ' ') last.remove_suffix(1);
+      if (!last.empty() && last.size() <= 64) return std::string(last);
+    }
+  }
+  return address.to_string();
+}
+
+bool Server::Impl::Authorised(const http::request<http::string_body>& req) {
+  const std::vector<std::string> current = tokens.Current();
+  if (!current.empty()) tokens_required = true;
+  if (!tokens_required) return true;
+  const auto authorization = req[http::field::authorization];
+  return TokenMatches(BearerToken(std::string_view(authorization.data(), authorization.size())),
+                      current);
+}
+
+std::optional<Answer> Server::Impl::Refused(const http::request<http::string_body>& req,
+                                            bool needs_token) {
+  if (draining.load()) {
+    Answer answer = Usage(503, "the service is stopping");
+    answer.headers.emplace_back(http::field::retry_after, "1");
+    // Tells the client to take its next request elsewhere rather than down this connection.
+    answer.close = true;
+    return answer;
+  }
+  if (!needs_token || Authorised(req)) return std::nullopt;
+  Answer answer = Usage(401, "a valid bearer token is required (Authorization: Bearer <token>)");
+  answer.headers.emplace_back(http::field::www_authenticate, "Bearer");
+  return answer;
+}
+
+Answer Server::Impl::Call(std::string_view class_name, std::string_view operation,
+                          const std::string& body) {
+  const std::string target = fmt::format("{}.{}", class_name, operation);
+  std::string resolved_name;
   try {
     const api::Target resolved = api::ResolveTarget(target);
-    operation = fmt::format("{}.{}", resolved.type->metadata->name, resolved.method->name);
+    resolved_name = fmt::format("{}.{}", resolved.type->metadata->name, resolved.method->name);
   } catch (const api::UsageError&) {
     // CallWithJson reports it in its own words below.
   }
-  SetOperation(req, operation);
-  api::CallOutcome outcome = api::CallWithJson(target, req.body, options.limits);
-  SetText(res, CallStatus(outcome.status), std::move(outcome.text));
+  api::CallOutcome outcome = api::CallWithJson(target, body, options.limits);
+  Answer answer{CallStatus(outcome.status), std::move(outcome.text)};
+  answer.operation = std::move(resolved_name);
+  return answer;
 }
 
-void Server::Impl::Ready(httplib::Response& res) {
+Answer Server::Impl::Ready(bool with_reason) {
   // The library's own way to the contract database: the store, its connection string and
   // time-outs, and a pooled session when one is idle.
   try {
     db::ConnectionPtr connection = frame::GetSourceConnection();
     frame::CloseConnection(connection);
-    SetJson(res, 200, api::Json::object({{"ready", true}}));
+    return Json(200, api::Json::object({{"ready", true}}));
   } catch (...) {
     const Error error = CurrentError();
+    // What is wrong names hosts and databases: only for a caller with a token.
+    if (!with_reason) return Json(503, api::Json::object({{"ready", false}}));
     std::string reason = error.Description();
     if (!error.NativeMessage().empty() && error.NativeMessage() != reason) {
       reason += ": " + error.NativeMessage();
     }
-    SetJson(res, 503, api::Json::object({{"ready", false}, {"reason", reason}}));
+    return Json(503, api::Json::object({{"ready", false}, {"reason", reason}}));
   }
 }
 
-void Server::Impl::Logged(const httplib::Request& req, const httplib::Response& res) {
-  Mark mark;
-  bool marked = false;
-  {
-    std::lock_guard lock(marks_mutex);
-    if (auto it = marks.find(&req); it != marks.end()) {
-      mark = std::move(it->second);
-      marks.erase(it);
-      marked = true;
+Answer Server::Impl::Route(const http::request<http::string_body>& req, bool on_worker,
+                           bool& needs_worker) {
+  const std::string_view target(req.target().data(), req.target().size());
+  const std::string_view path = target.substr(0, target.find('?'));
+  const bool get = req.method() == http::verb::get;
+  constexpr std::string_view kCall = "/v1/";
+  if (req.method() == http::verb::post && path.starts_with(kCall)) {
+    const std::string_view rest = path.substr(kCall.size());
+    const std::size_t slash = rest.find('/');
+    if (slash != std::string_view::npos && slash != 0 && slash + 1 < rest.size() &&
+        rest.find('/', slash + 1) == std::string_view::npos) {
+      if (auto refused = Refused(req, true)) return std::move(*refused);
+      if (!on_worker) {
+        needs_worker = true;
+        return {};
+      }
+      return Call(rest.substr(0, slash), rest.substr(slash + 1), req.body());
     }
   }
-  const double seconds =
-      marked ? std::chrono::duration<double>(Clock::now() - mark.start).count() : 0.0;
-  metrics.Record(mark.operation, res.status, seconds);
-  log.Write(req, mark.operation, res.status, seconds);
-}
-
-void Server::Impl::Routes() {
-  using httplib::Request;
-  using httplib::Response;
-  http.set_pre_routing_handler([this](const Request& req, Response&) {
-    std::lock_guard lock(marks_mutex);
-    marks[&req] = Mark{Clock::now(), {}};
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  http.Post(R"(/v1/([^/]+)/([^/]+))", [this](const Request& req, Response& res) {
-    InFlight guard(in_flight);
-    if (!Refused(req, res, true)) Call(req, res);
-  });
-  http.Get("/v1/operations", [this](const Request& req, Response& res) {
-    if (!Refused(req, res, true)) SetJson(res, 200, api::OperationsJson());
-  });
-  http.Get("/healthz", [this](const Request& req, Response& res) {
-    if (!Refused(req, res, false)) SetJson(res, 200, api::Json::object({{"alive", true}}));
-  });
-  http.Get("/readyz", [this](const Request& req, Response& res) {
-    InFlight guard(in_flight);
-    if (!Refused(req, res, false)) Ready(res);
-  });
-  http.Get("/metrics", [this](const Request& req, Response& res) {
-    if (Refused(req, res, true)) return;
+  if (get && path == "/v1/operations") {
+    if (auto refused = Refused(req, true)) return std::move(*refused);
+    return Json(200, api::OperationsJson());
+  }
+  if (get && path == "/healthz") {
+    if (auto refused = Refused(req, false)) return std::move(*refused);
+    return Json(200, api::Json::object({{"alive", true}}));
+  }
+  if (get && path == "/readyz") {
+    if (auto refused = Refused(req, false)) return std::move(*refused);
+    if (!on_worker) {
+      needs_worker = true;
+      return {};
+    }
+    return Ready(Authorised(req));
+  }
+  if (get && path == "/metrics") {
+    if (auto refused = Refused(req, true)) return std::move(*refused);
     Gauges gauges;
     gauges.in_flight = in_flight.load();
     gauges.pool_in_use = db::OpenConnectionCount();
     gauges.pool_idle = db::PooledConnectionCount();
     gauges.draining = draining.load();
-    res.set_content(metrics.Text(gauges), "text/plain; version=0.0.4");
-  });
-  // What httplib answers by itself (no such endpoint, a body over the limit, a request it cannot
-  // read) gets a message in the same form as ours.
-  http.set_error_handler(httplib::Server::HandlerWithResponse([this](const Request& req,
-                                                                     Response& res) {
-    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    switch (res.status) {
-      case 404:
-        SetUsage(res, 404,
-                 fmt::format("no endpoint {} {} (see GET /v1/operations)", req.method, req.path));
-        break;
-      case 413:
-        SetUsage(res, 413, fmt::format("the body is over the limit of {} bytes", options.max_body));
-        break;
-      default:
-        SetUsage(res, res.status,
-                 res.status == 400
-                     ? "the request is not valid HTTP"
-                     : fmt::format("the request failed with HTTP status {}", res.status));
-        break;
-    }
-    return httplib::Server::HandlerResponse::Handled;
-  }));
-  http.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
-    SetUsage(res, 500, "internal error");
-  });
-  http.set_logger([this](const Request& req, const Response& res) { Logged(req, res); });
+    Answer answer{200, metrics.Text(gauges)};
+    answer.content_type = "text/plain; version=0.0.4";
+    return answer;
+  }
+  return Usage(404, fmt::format("no endpoint {} {} (see GET /v1/operations)",
+                                std::string(req.method_string()), path));
 }
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
@@ -359,42 +505,65 @@ Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options
   // freed. Left to glibc, the threshold rises to the largest block freed so far, and every
   // worker's arena keeps the memory of the largest request it has served.
   ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
-  Impl& impl = *impl_;
-  impl.Routes();
-  impl.http.set_payload_max_length(impl.options.max_body);
-  impl.http.set_read_timeout(impl.options.read_timeout);
-  impl.http.set_write_timeout(impl.options.write_timeout);
-  impl.http.set_keep_alive_timeout(impl.options.keep_alive.count());
-  impl.http.set_keep_alive_max_count(1000);
-  // An answer goes out as header and body in two writes; without this the second waits for the
-  // client's delayed acknowledgement, some 40 ms.
-  impl.http.set_tcp_nodelay(true);
-  // httplib takes the queue it is handed and deletes it when it stops listening.
-  impl.http.new_task_queue = [&impl]() -> httplib::TaskQueue* {
-    return std::make_unique<WorkerPool>(impl.options.threads, impl.overflow_thread).release();
-  };
+  for (const std::string& proxy : impl_->options.trusted_proxies) {
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(proxy, ec);
+    if (ec) {
+      throw api::UsageError(
+          fmt::format("--trusted-proxy expects an IP address, not \"{}\"", proxy));
+    }
+    impl_->trusted.push_back(address);
+  }
 }
 
 Server::~Server() { Stop(); }
 
 void Server::Start() {
   Impl& impl = *impl_;
-  const std::string host = impl.options.host == "[::1]" ? std::string("::1") : impl.options.host;
-  if (host.find(':') != std::string::npos) impl.http.set_address_family(AF_INET6);
-  impl.port = impl.options.port == 0
-                  ? impl.http.bind_to_any_port(host)
-                  : (impl.http.bind_to_port(host, impl.options.port) ? impl.options.port : -1);
-  if (impl.port < 0) {
-    throw std::runtime_error(
-        fmt::format("cannot listen on {}:{}", impl.options.host, impl.options.port));
+  const std::string host = impl.options.host;
+  boost::system::error_code ec;
+  tcp::resolver resolver(impl.io);
+  const auto results =
+      resolver.resolve(host, std::to_string(impl.options.port),
+                       tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+  if (ec || results.empty()) {
+    throw api::UsageError(fmt::format("cannot listen on {}:{}: {}", host, impl.options.port,
+                                      ec ? ec.message() : "no such address"));
   }
-  impl.listener = std::thread([&impl] {
-    impl.http.listen_after_bind();
-    impl.listened = true;
-  });
-  // Until the thread runs, httplib's stop() would be lost and the thread would never end.
-  while (!impl.http.is_running() && !impl.listened) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const tcp::endpoint endpoint = results.begin()->endpoint();
+  // Whether tokens are needed is settled here, on the address actually bound, and holds for the
+  // process's life: a store emptied later cannot open the service.
+  const bool loopback = IsLoopbackAddress(endpoint.address());
+  const std::vector<std::string> configured = impl.tokens.Current();
+  impl.tokens_required = !configured.empty() || !loopback;
+  if (!loopback && configured.empty()) {
+    throw api::UsageError(fmt::format(
+        "no token is configured, so the service listens on loopback only, not on {} ({}): set "
+        "CARVALEN_SERVICE_TOKENS or key Tokens of [Service] in the configuration store",
+        host, endpoint.address().to_string()));
+  }
+  for (const std::string& token : configured) {
+    if (token.size() < kMinTokenLength) {
+      throw api::UsageError(
+          fmt::format("a service token has {} characters; tokens need at least {}", token.size(),
+                      kMinTokenLength));
+    }
+  }
+  impl.acceptor.open(endpoint.protocol(), ec);
+  if (!ec) impl.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) impl.acceptor.bind(endpoint, ec);
+  if (!ec) impl.acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    std::string reason = ec.message();  // "Address already in use"
+    if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(reason[0]));
+    throw api::UsageError(
+        fmt::format("cannot listen on {}:{}: {}", host, impl.options.port, reason));
+  }
+  impl.port = impl.acceptor.local_endpoint().port();
+  impl.Accept();
+  const unsigned io_threads = std::clamp(std::thread::hardware_concurrency(), 1U, 4U);
+  for (unsigned i = 0; i < io_threads; ++i) {
+    impl.io_threads.emplace_back([&impl] { impl.io.run(); });
   }
 }
 
@@ -408,14 +577,23 @@ bool Server::Drain(std::chrono::milliseconds grace) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   const bool finished = impl.in_flight.load() == 0;
-  impl.StopListening();
-  if (finished && impl.listener.joinable()) impl.listener.join();
+  if (finished) Stop();
   return finished;
 }
 
 void Server::Stop() {
-  impl_->StopListening();
-  if (impl_->listener.joinable()) impl_->listener.join();
+  Impl& impl = *impl_;
+  if (impl.stopped.exchange(true)) return;
+  asio::post(impl.io, [&impl] {
+    boost::system::error_code ignored;
+    impl.acceptor.close(ignored);
+  });
+  // Calls being served finish; their answers are not written once the I/O threads stop.
+  impl.workers.join();
+  impl.io.stop();
+  for (std::thread& thread : impl.io_threads) {
+    if (thread.joinable()) thread.join();
+  }
 }
 
 }  // namespace carvalen::service

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/json_codec.hpp"
 
@@ -18,16 +19,18 @@ namespace carvalen::service {
 struct Options {
   std::string host = "127.0.0.1";
   int port = 8080;  // 0: a free port, see Server::Port
-  int threads = 8;  // workers; as many connections again may wait for one
+  int threads = 8;  // workers that run the operations
   std::size_t max_body = std::size_t{16} << 20;
-  api::Limits limits;                      // what one request's JSON may hold
-  std::chrono::seconds read_timeout{10};   // for each read of a request's header and body
-  std::chrono::seconds write_timeout{10};  // for each write of an answer
-  std::chrono::seconds keep_alive{5};      // an idle kept-alive connection is closed after this
-  std::string access_log;                  // file appended to; empty: standard error
+  api::Limits limits;                        // what one request's JSON may hold
+  std::chrono::seconds read_timeout{10};     // for each read of a request's header and body
+  std::chrono::seconds write_timeout{10};    // for each write of an answer
+  std::chrono::seconds keep_alive{5};        // an idle kept-alive connection is closed after this
+  std::string access_log;                    // file appended to; empty: standard error
+  std::size_t max_connections = 4096;        // open at once; one more is answered 503 and closed
+  std::vector<std::string> trusted_proxies;  // addresses whose X-Forwarded-For is believed
 };
 
-/// "127.0.0.1", "::1", "localhost" and the rest of 127.0.0.0/8.
+/// "localhost", and an address of 127.0.0.0/8 or ::1 written as such; a name is not resolved.
 bool IsLoopback(std::string_view host);
 
 class Server {

@@ -23,7 +23,7 @@ std::string_view Trim(std::string_view text) {
 }
 
 // Key Tokens of [Service] in the first store that exists, the one the contract connection comes
-// from; "" when no store exists or the key is absent, nullopt when the store cannot be read.
+// from; nullopt when no store exists, it cannot be read or the key gives no text.
 std::optional<std::string> StoreTokens() {
   try {
     const std::shared_ptr<IConfiguration> config =
@@ -34,9 +34,10 @@ std::optional<std::string> StoreTokens() {
       config->OpenStore(store, 0);
       std::string section = kSection, key = kKey;
       const Variant value = config->GetConfigValue(section, key);
-      return value.IsEmpty() ? std::string() : value.ToString();
+      if (value.IsEmpty()) return std::nullopt;
+      return value.ToString();
     }
-    return std::string();
+    return std::nullopt;
   } catch (...) {
     return std::nullopt;
   }
@@ -89,8 +90,8 @@ std::vector<std::string> TokenSource::Current() {
   std::vector<std::string> tokens = SplitTokens(GetSetting(Setting::ServiceTokens));
   const std::optional<std::string> stored = StoreTokens();
   std::lock_guard lock(mutex_);
-  // A store being rewritten, or broken by an edit, keeps the tokens it had: losing them all
-  // would open a loopback service to anyone on the machine.
+  // A store being rewritten, truncated, moved or broken by an edit keeps the tokens it had:
+  // losing them all would open the service to anyone who can reach it.
   if (stored) store_tokens_ = SplitTokens(*stored);
   tokens.insert(tokens.end(), store_tokens_.begin(), store_tokens_.end());
   tokens_ = tokens;

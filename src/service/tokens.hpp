@@ -1,7 +1,8 @@
 // The bearer tokens the service accepts: those of CARVALEN_SERVICE_TOKENS and those of key
 // Tokens in table [Service] of the configuration store the library reads its connection from,
 // both comma-separated. The store is read again when it changes, as the library reads it; while
-// it cannot be read (an edit that broke it), the tokens it last gave stay in force.
+// it cannot be read, is gone or gives no tokens (an edit that broke it, truncated it or moved it
+// away), the tokens it last gave stay in force.
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,10 @@
 #include <vector>
 
 namespace carvalen::service {
+
+/// The fewest characters a token may have: shorter ones are guessed; the service refuses to
+/// start with one.
+inline constexpr std::size_t kMinTokenLength = 16;
 
 /// "a, b,,c" -> {"a", "b", "c"}: blanks around a token and empty entries are dropped.
 std::vector<std::string> SplitTokens(std::string_view text);

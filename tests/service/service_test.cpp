@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -182,18 +183,19 @@ TEST_P(Service, RefusesWhenFullAndDrains) {
 
   service::Options options;
   options.threads = 1;
+  options.max_connections = 2;
   options.keep_alive = 1s;
   Start(options);
-  // The one worker is busy with a call, one more connection waits for it, a third is refused.
-  std::future<int> busy = std::async(std::launch::async, [&] {
+  // The one worker is busy with a call and a second call waits for it; the probes are answered
+  // meanwhile, and a connection beyond the two is refused at once.
+  const auto post = [&] {
     httplib::Result res = Client().Post("/v1/ContractLine/GetPrice", kPrice, "application/json");
     return res ? res->status : -1;
-  });
+  };
+  std::future<int> busy = std::async(std::launch::async, post);
   for (int i = 0; i < 5000 && entered.load() == 0; ++i) std::this_thread::sleep_for(1ms);
-  std::future<int> waiting = std::async(std::launch::async, [&] {
-    httplib::Result res = Client().Get("/healthz");
-    return res ? res->status : -1;
-  });
+  EXPECT_EQ(Client().Get("/healthz")->status, 200) << "a busy worker held up the probe";
+  std::future<int> waiting = std::async(std::launch::async, post);
   std::this_thread::sleep_for(200ms);
   // No ASSERT before the release below: the call would never end.
   httplib::Result refused = Client().Get("/healthz");
@@ -211,8 +213,8 @@ TEST_P(Service, RefusesWhenFullAndDrains) {
 }
 
 TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
-  ScopedSetting env(Setting::ServiceTokens, " env-token ,other");
-  StoreTokens("store-token");
+  ScopedSetting env(Setting::ServiceTokens, " env-token-abcdefgh ,other-token-abcdefg");
+  StoreTokens("store-token-abcdefg");
   Start();
   const struct {
     const char* authorization;
@@ -221,14 +223,14 @@ TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
   } cases[] = {
       {nullptr, "/v1/operations", 401},
       {"Bearer wrong", "/v1/operations", 401},
-      {"Bearer env-toke", "/v1/operations", 401},    // a prefix
-      {"Bearer env-token2", "/v1/operations", 401},  // longer
-      {"env-token", "/v1/operations", 401},          // no scheme
-      {"Bearer env-token", "/v1/operations", 200},
-      {"bearer  other ", "/v1/operations", 200},
-      {"Bearer store-token", "/v1/operations", 200},
+      {"Bearer env-token-abcdefg", "/v1/operations", 401},    // a prefix
+      {"Bearer env-token-abcdefgh2", "/v1/operations", 401},  // longer
+      {"env-token-abcdefgh", "/v1/operations", 401},          // no scheme
+      {"Bearer env-token-abcdefgh", "/v1/operations", 200},
+      {"bearer  other-token-abcdefg ", "/v1/operations", 200},
+      {"Bearer store-token-abcdefg", "/v1/operations", 200},
       {nullptr, "/metrics", 401},
-      {"Bearer store-token", "/metrics", 200},
+      {"Bearer store-token-abcdefg", "/metrics", 200},
       {nullptr, "/healthz", 200},  // probes need no token
       {nullptr, "/readyz", 200},
   };
@@ -244,32 +246,49 @@ TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
     }
   }
   httplib::Result call =
-      Client().Post("/v1/ContractLine/GetPrice", {{"Authorization", "Bearer store-token"}}, kPrice,
-                    "application/json");
+      Client().Post("/v1/ContractLine/GetPrice", {{"Authorization", "Bearer store-token-abcdefg"}},
+                    kPrice, "application/json");
   ASSERT_TRUE(call);
   EXPECT_EQ(call->status, 200);
 
   // A token replaced in the store stops working once the store is read again.
   const std::filesystem::path store_file = std::filesystem::path(db_->ConfigDir()) / "Vendra.toml";
   std::string store = ReadFile(store_file);
-  store.replace(store.find("store-token"), 11, "new-token");
+  store.replace(store.find("store-token-abcdefg"), 19, "new-token-abcdefghi");
   std::ofstream(store_file) << store;
   components::ForgetConfigurationStores();
   std::this_thread::sleep_for(1100ms);  // the service looks at most once a second
-  EXPECT_EQ(Client().Get("/v1/operations", {{"Authorization", "Bearer store-token"}})->status, 401);
-  EXPECT_EQ(Client().Get("/v1/operations", {{"Authorization", "Bearer new-token"}})->status, 200);
-  // An edit that breaks the store leaves its tokens in force rather than opening up.
-  std::ofstream(store_file) << "[broken";
-  components::ForgetConfigurationStores();
-  std::this_thread::sleep_for(1100ms);
-  EXPECT_EQ(Client().Get("/v1/operations")->status, 401);
-  EXPECT_EQ(Client().Get("/v1/operations", {{"Authorization", "Bearer new-token"}})->status, 200);
+  EXPECT_EQ(
+      Client().Get("/v1/operations", {{"Authorization", "Bearer store-token-abcdefg"}})->status,
+      401);
+  EXPECT_EQ(
+      Client().Get("/v1/operations", {{"Authorization", "Bearer new-token-abcdefghi"}})->status,
+      200);
+  // An edit that breaks, truncates or removes the store leaves its tokens in force rather than
+  // opening up; without a token /readyz says ready or not, and why only with one.
+  const std::function<void()> broken = [&] { std::ofstream(store_file) << "[broken"; };
+  const std::function<void()> emptied = [&] { std::ofstream(store_file).close(); };
+  const std::function<void()> removed = [&] { std::filesystem::remove(store_file); };
+  for (const std::function<void()>& edit : {broken, emptied, removed}) {
+    edit();
+    components::ForgetConfigurationStores();
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(Client().Get("/v1/operations")->status, 401);
+    EXPECT_EQ(
+        Client().Get("/v1/operations", {{"Authorization", "Bearer new-token-abcdefghi"}})->status,
+        200);
+  }
+  EXPECT_EQ(Client().Get("/readyz")->body, "{\"ready\": false}\n");
+  EXPECT_NE(Client()
+                .Get("/readyz", {{"Authorization", "Bearer env-token-abcdefgh"}})
+                ->body.find("\"reason\""),
+            std::string::npos);
 
   // The access log has a line per request and never a token or an argument value.
   const std::string log = ReadFile(scratch_ / "access.log");
   EXPECT_NE(log.find(R"("operation":"ContractLine.GetPrice","status":200)"), std::string::npos)
       << log;
-  for (const char* secret : {"env-token", "store-token", "other", "i_fQuantity", "60.0"}) {
+  for (const char* secret : {"env-token", "store-token", "other-token", "i_fQuantity", "60.0"}) {
     EXPECT_EQ(log.find(secret), std::string::npos) << secret;
   }
 }
