@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer and a Clang Release (shared library) configuration and runs the suite
 # of each against SQLite, against a private PostgreSQL cluster and against a primary with two
 # streaming standbys, all started and stopped by this script; then the concurrency tests under
-# ThreadSanitizer, the C interface and the Python package on the shared library, a bounded run of
+# ThreadSanitizer, the C interface and the Python package on the shared library, the service from
+# outside (hostile clients, two instances behind HAProxy), a bounded run of
 # every fuzz target, and the example host program built against installs of both libraries
 # (CMake package and pkg-config). Warnings are errors here (CARVALEN_WERROR), not in a plain build.
 set -euo pipefail
@@ -51,6 +52,7 @@ done
 bash scripts/ci-tsan.sh || status=1
 
 bash scripts/ci-python.sh build-clang || status=1
+bash scripts/ci-service.sh build || status=1
 bash scripts/ci-fuzz.sh || status=1
 
 echo "== install and link the example" >&2
