@@ -273,7 +273,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     request_ = parser_->release();
     parser_.reset();
     bool needs_worker = false;
-    Answer answer = impl_.Route(request_, false, needs_worker);
+    Answer answer = Guarded([&] { return impl_.Route(request_, false, needs_worker); });
     if (!needs_worker) return Write(std::move(answer), request_.version());
     // The operations never run on an I/O thread: they wait for the database. The request
     // counts as being served until its answer is written.
@@ -281,11 +281,22 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     counted_ = true;
     asio::post(impl_.workers, [self = shared_from_this()] {
       bool ignored = false;
-      Answer result = self->impl_.Route(self->request_, true, ignored);
+      Answer result = Guarded([&] { return self->impl_.Route(self->request_, true, ignored); });
       asio::post(self->stream_.get_executor(), [self, result = std::move(result)]() mutable {
         self->Write(std::move(result), self->request_.version());
       });
     });
+  }
+
+  // Bad input never gets here: it is a usage error (400) or the operation's error (422). What is
+  // left, memory running out above all, is the service's own failure.
+  template <class Produce>
+  static Answer Guarded(Produce produce) {
+    try {
+      return produce();
+    } catch (...) {
+      return Usage(500, "internal error");
+    }
   }
 
   void Failed(beast::error_code ec) {
