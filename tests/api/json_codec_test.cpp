@@ -215,8 +215,9 @@ TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
   const auto compact = [](const Variant& value) {
     return dynamic_cast<const contract::PricingRequest*>(value.GetObject().get());
   };
-  const auto* plain = compact(
-      ParseValue(R"({"$dict": [[7, {"$array": [5, 10]}], [-3, {"$array": [6, 2.5]}]]})", {}, true));
+  const Variant request =
+      ParseValue(R"({"$dict": [[7, {"$array": [5, 10]}], [-3, {"$array": [6, 2.5]}]]})", {}, true);
+  const auto* plain = compact(request);
   ASSERT_NE(plain, nullptr);
   ASSERT_EQ(plain->Asks().size(), 2u);
   EXPECT_EQ(plain->Asks()[1].product, -3);

@@ -23,7 +23,9 @@ async def slot(port: int, delay: float, end: float, stats: dict, opened: asyncio
                total: int) -> None:
     await asyncio.sleep(delay)  # spread over the first second rather than one burst
     first = True
-    while time.monotonic() < end:
+    for _ in range(10_000):  # reconnections; the clock ends it first
+        if time.monotonic() >= end:
+            break
         try:
             reader, writer = await asyncio.open_connection("127.0.0.1", port)
         except OSError:
@@ -41,7 +43,9 @@ async def slot(port: int, delay: float, end: float, stats: dict, opened: asyncio
         sent = 0
         cut = False
         try:
-            while time.monotonic() < end:
+            for _ in range(len(data)):
+                if time.monotonic() >= end:
+                    break
                 writer.write(data[sent:sent + 1])
                 sent += 1
                 await writer.drain()

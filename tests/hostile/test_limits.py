@@ -7,14 +7,17 @@ attack here."""
 
 from __future__ import annotations
 
+import contextlib
 import gzip
 import json
+import select
+import socket
 import time
 
 import pytest
 
-from hostile_conftest import (GOOD_BODY, GOOD_PATH, MIB, TOKEN, Conn, Service, chunked, flood,
-                              good, head, make_store, request)
+from hostile_conftest import (GOOD_BODY, GOOD_PATH, HOST, MIB, TOKEN, Conn, Service, chunked,
+                              flood, good, head, make_store, request)
 
 MAX_BODY = 1 * MIB
 READ_TIMEOUT = 2
@@ -55,20 +58,68 @@ def test_declared_length_over_limit_refused_before_body(services, kind, length):
     good(service.port, [f"Authorization: Bearer {TOKEN}"])
 
 
+def one_terabyte_chunk():
+    yield f"{10**12:x}\r\n".encode()
+    for _ in range(200 * MIB // (64 * 1024)):
+        yield bytes(64 * 1024)
+
+
+def long_extension():
+    yield b"2;x="
+    for _ in range(10 * MIB // (64 * 1024)):
+        yield b"a" * (64 * 1024)
+    yield b"\r\n{}\r\n0\r\n\r\n"
+
+
+def endless_trailer():
+    yield b"2\r\n{}\r\n0\r\n"
+    for _ in range(300):
+        yield b"X-T: a\r\n" * 1000
+    yield b"\r\n"
+
+
 @pytest.mark.parametrize("kind", KINDS)
-def test_chunked_body_cut_at_limit(services, kind):
+@pytest.mark.parametrize("pieces, statuses", [
+    (lambda: chunked(200 * MIB), {413}),
+    (one_terabyte_chunk, {413}),
+    # Not body bytes: refused as malformed or oversized, either way cut.
+    (long_extension, {400, 413, 431}),
+    (endless_trailer, {400, 413, 431}),
+], ids=["200MiB", "1TB-chunk", "10MiB-extension", "300k-trailer-lines"])
+def test_chunked_body_cut_at_limit(services, kind, pieces, statuses):
     service = services[kind]
     header = head("POST", GOOD_PATH, ["Transfer-Encoding: chunked"])
     auth = [f"Authorization: Bearer {TOKEN}"]
     with service.growth() as grown:
-        result = flood(service.port, header, chunked(200 * MIB),
+        result = flood(service.port, header, pieces(),
                        meanwhile=lambda: good(service.port, auth), every=4)
-    assert result.response is not None and result.response.status == 413, result
+    assert result.response is not None and result.response.status in statuses, result
     assert result.closed
     # The socket buffers of both ends take a few MB more than the service read.
     assert result.sent < MAX_BODY + 16 * MIB
     assert grown.kb < REFUSED_KB, f"{grown.kb} kB"
     good(service.port, auth)
+
+
+@pytest.mark.parametrize("path", ["/healthz", "/v1/operations"])
+def test_pipelined_requests_never_read_back(services, path):
+    service = services["open"]
+    batch = head("GET", path) * 1000
+    sent = 0
+    with service.growth() as grown, socket.create_connection((HOST, service.port)) as sock:
+        sock.setblocking(False)
+        end = time.monotonic() + 5
+        # Answers back up unread, so the service must stop reading: sending stalls.
+        for _ in range(100_000):
+            if time.monotonic() >= end or sent >= 256 * MIB:
+                break
+            if not select.select([], [sock], [], 0.5)[1]:
+                break
+            with contextlib.suppress(BlockingIOError):
+                sent += sock.send(batch)
+        good(service.port)
+    assert sent < 64 * MIB
+    assert grown.kb < 4096, f"{grown.kb} kB"
 
 
 # A few kB that inflate to 16 MiB: the size of the body says nothing of what it would become.
@@ -181,10 +232,12 @@ GOOD_TEXT = GOOD_BODY.decode()
     GOOD_TEXT.replace("{", '{"I_FQUANTITY": 1.0, ').encode(),  # names match without case
     b"[1, 2]",
     b"\xff\xfe{}",
-    b"{" * 100_000,  # nesting deep enough to blow a recursive parser's stack
+    # Nesting deep enough to overflow the stack of a decoder that recurses without a bound.
+    b'{"i_fQuantity": ' + b"[" * 100_000,
+    GOOD_TEXT.replace("60.0", "[" * 100_000 + "60.0" + "]" * 100_000).encode(),
 ], ids=["trailing-word", "two-objects", "trailing-nul", "inner-nul", "nul", "duplicate-unknown",
-        "duplicate-param", "duplicate-case", "array", "not-utf8", "deep-nesting"])
-def test_body_not_one_json_object(services, body):
+        "duplicate-param", "duplicate-case", "array", "not-utf8", "deep-unclosed", "deep-value"])
+def test_malformed_body_is_usage_error(services, body):
     answer = request(services["open"].port, "POST", GOOD_PATH, body)
     assert answer.status == 400, answer
     assert isinstance(answer.json()["usageError"]["message"], str)
