@@ -15,4 +15,4 @@ for suite in tests/hostile tests/balancer; do
   [ -d "$suite" ] && suites+=("$suite")
 done
 echo "== service from outside ($build): ${suites[*]}" >&2
-CARVALEN_CLI=$PWD/$build/carvalen "$python" -m pytest -q -p no:cacheprovider "${suites[@]}"
+PYTHONDONTWRITEBYTECODE=1 CARVALEN_CLI=$PWD/$build/carvalen "$python" -m pytest -q -p no:cacheprovider "${suites[@]}"
