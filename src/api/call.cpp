@@ -194,15 +194,15 @@ NamedArguments ParseArguments(const Target& target, std::string_view text, const
     // document path below, so that its message comes in the order it always has.
     NamedArguments named;
     bool resolved = true;
-    for (auto& [name, value] : *members) {
+    for (auto& member : *members) {
       const auto param = std::find_if(
           target.method->parameters.begin(), target.method->parameters.end(),
-          [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
+          [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, member.first); });
       if (param == target.method->parameters.end()) {
         resolved = false;
         break;
       }
-      named.emplace_back(&*param, std::move(value));
+      named.emplace_back(&*param, std::move(member.second));
     }
     if (resolved) return named;
   }
