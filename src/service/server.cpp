@@ -1,8 +1,11 @@
-// The service's HTTP engine: Boost.Beast over Asio. A few I/O threads read and write every
-// connection asynchronously, so a slow client holds a buffer, never a thread; the operations run
-// on a pool of worker threads of their own. What a client sends is bounded as it is read: the
-// header by size and by a deadline, the body by the length it declares (refused before a byte of
-// it is read) or, chunked, by the bytes that arrive, and the open connections by a count.
+// The service's HTTP engine: Boost.Beast over Asio. Every connection is read and written
+// asynchronously, so a slow client holds a buffer, never a thread. The threads that run the I/O
+// also run the operations, at most --threads at a time, so that a request is answered by the
+// thread that read it without a hand-off; there are always a few threads more than can be in an
+// operation, so reading and writing never wait for the database. What a client sends is bounded
+// as it is read: the header by size and by a deadline, the body by the length it declares
+// (refused before a byte of it is read) or, chunked, by the bytes that arrive, and the open
+// connections by a count. A request that needs a token is refused on its header, its body unread.
 #include "service/server.hpp"
 
 #include <fmt/format.h>
@@ -15,11 +18,12 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +53,9 @@ constexpr const char* kJson = "application/json";
 // Request line and header fields together: far beyond any real client's, and the most a slow or
 // hostile one makes a connection hold.
 constexpr std::uint32_t kHeaderLimit = 16 * 1024;
+// How long, and how much, a connection closed with its request's body unread is still read from.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::size_t kLingerBytes = std::size_t{4} << 20;
 
 // One JSON object a line: when, from where, what was asked and how it went. Never an argument
 // value or a header: a token must not end up in a log file.
@@ -129,6 +136,38 @@ struct Answer {
 Answer Json(int status, const api::Json& document) { return {status, api::Dump(document)}; }
 Answer Usage(int status, std::string_view message) { return Json(status, api::UsageJson(message)); }
 
+enum class Endpoint { kCall, kOperations, kHealth, kReady, kMetrics, kNone };
+
+// What a request asks for, from its method and path; for a call, `call` is "Class/Operation".
+Endpoint Classify(http::verb method, std::string_view path, std::string_view* call = nullptr) {
+  constexpr std::string_view kCall = "/v1/";
+  if (method == http::verb::post && path.starts_with(kCall)) {
+    const std::string_view rest = path.substr(kCall.size());
+    const std::size_t slash = rest.find('/');
+    if (slash != std::string_view::npos && slash != 0 && slash + 1 < rest.size() &&
+        rest.find('/', slash + 1) == std::string_view::npos) {
+      if (call != nullptr) *call = rest;
+      return Endpoint::kCall;
+    }
+  }
+  if (method != http::verb::get) return Endpoint::kNone;
+  if (path == "/v1/operations") return Endpoint::kOperations;
+  if (path == "/healthz") return Endpoint::kHealth;
+  if (path == "/readyz") return Endpoint::kReady;
+  if (path == "/metrics") return Endpoint::kMetrics;
+  return Endpoint::kNone;
+}
+
+bool NeedsToken(Endpoint endpoint) {
+  return endpoint == Endpoint::kCall || endpoint == Endpoint::kOperations ||
+         endpoint == Endpoint::kMetrics;
+}
+
+std::string_view PathOf(const http::request<http::string_body>& req) {
+  const std::string_view target(req.target().data(), req.target().size());
+  return target.substr(0, target.find('?'));
+}
+
 bool IsLoopbackAddress(const asio::ip::address& address) {
   if (address.is_v6() && address.to_v6().is_v4_mapped()) {
     return address.to_v6().to_v4().is_loopback();
@@ -149,15 +188,18 @@ bool IsLoopback(std::string_view host) {
 struct Server::Impl {
   explicit Impl(Options options_in)
       : options(std::move(options_in)),
-        log(options.access_log),
-        workers(static_cast<std::size_t>(options.threads)) {}
+        log(options.access_log) {}
 
   class Session;
 
   void Accept();
-  // The answer to a request whose header and body were read. On an I/O thread, a request that
-  // needs a worker sets `needs_worker` and gets no answer yet.
-  Answer Route(const http::request<http::string_body>& req, bool on_worker, bool& needs_worker);
+  // The answer to a request whose header and body were read, and whose header was let through.
+  // When `may_wait` is false, a request that waits for the database sets `waits` and gets no
+  // answer yet.
+  Answer Route(const http::request<http::string_body>& req, bool may_wait, bool& waits);
+  // Runs `job` now when fewer than --threads jobs are running, else once one of them finishes.
+  void RunBounded(std::function<void()> job);
+  void Finished();
   Answer Call(std::string_view class_name, std::string_view operation, const std::string& body);
   Answer Ready(bool with_reason);
   // Refusals every endpoint but the health checks shares: draining, tokens.
@@ -184,12 +226,46 @@ struct Server::Impl {
   std::atomic<std::int64_t> in_flight{0};
   std::atomic<std::int64_t> connections{0};
   int port = 0;
+  std::mutex jobs_mutex;
+  int jobs_running = 0;
+  std::deque<std::function<void()>> jobs_waiting;
   // Last, so that the sessions its handlers still hold go before the counters they update.
   asio::io_context io;
   tcp::acceptor acceptor{io};
-  asio::thread_pool workers;
-  std::vector<std::thread> io_threads;
+  std::vector<std::thread> threads;
 };
+
+void Server::Impl::RunBounded(std::function<void()> job) {
+  {
+    std::lock_guard lock(jobs_mutex);
+    if (jobs_running >= options.threads) {
+      jobs_waiting.push_back(std::move(job));
+      return;
+    }
+    ++jobs_running;
+  }
+  job();
+  Finished();
+}
+
+void Server::Impl::Finished() {
+  std::function<void()> next;
+  {
+    std::lock_guard lock(jobs_mutex);
+    if (jobs_waiting.empty() || stopped.load()) {
+      --jobs_running;
+      return;
+    }
+    next = std::move(jobs_waiting.front());
+    jobs_waiting.pop_front();
+  }
+  // The slot passes to the waiting job, which runs on whichever thread is free first rather than
+  // holding this one, and the connection this thread just answered, back.
+  asio::post(io, [this, next = std::move(next)] {
+    next();
+    Finished();
+  });
+}
 
 // One connection: a request is read (header, then body), answered, and the next one read until
 // the client closes, a deadline passes, or the answer says the connection ends.
@@ -234,6 +310,17 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     if (ec) return Failed(ec);
     const auto& req = parser_->get();
     method_ = std::string(req.method_string());
+    // Refused on its header: the body of a request without a valid token is never read.
+    const Endpoint endpoint = Classify(req.method(), PathOf(req));
+    if (auto refused = impl_.Refused(req, NeedsToken(endpoint))) {
+      if (!parser_->is_done()) {
+        refused->close = true;
+        body_unread_ = true;
+      }
+      request_ = parser_->release();
+      parser_.reset();
+      return Write(std::move(*refused), request_.version());
+    }
     if (const auto encoding = req[http::field::content_encoding];
         !encoding.empty() && !beast::iequals(encoding, "identity")) {
       // Never inflated: a few kilobytes of gzip make gigabytes.
@@ -241,6 +328,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
                                              "as it is",
                                              std::string(encoding)));
       answer.close = true;
+      body_unread_ = true;
       return Write(std::move(answer), req.version());
     }
     if (beast::iequals(req[http::field::expect], "100-continue")) {
@@ -272,19 +360,17 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     stream_.expires_never();
     request_ = parser_->release();
     parser_.reset();
-    bool needs_worker = false;
-    Answer answer = Guarded([&] { return impl_.Route(request_, false, needs_worker); });
-    if (!needs_worker) return Write(std::move(answer), request_.version());
-    // The operations never run on an I/O thread: they wait for the database. The request
-    // counts as being served until its answer is written.
+    bool waits = false;
+    Answer answer = Guarded([&] { return impl_.Route(request_, false, waits); });
+    if (!waits) return Write(std::move(answer), request_.version());
+    // The request counts as being served until its answer is written.
     ++impl_.in_flight;
     counted_ = true;
-    asio::post(impl_.workers, [self = shared_from_this()] {
+    impl_.RunBounded([self = shared_from_this()] {
       bool ignored = false;
       Answer result = Guarded([&] { return self->impl_.Route(self->request_, true, ignored); });
-      // Started here rather than posted back: nothing else is pending on the connection while
-      // its call runs, and the answer leaves a wake-up of an I/O thread sooner. The write
-      // completes on the connection's strand.
+      // Nothing else is pending on the connection while its call runs, so the write may start
+      // on whichever thread ran it; it completes on the connection's strand.
       self->Write(std::move(result), self->request_.version());
     });
   }
@@ -305,12 +391,14 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
       Answer answer =
           Usage(413, fmt::format("the body is over the limit of {} bytes", impl_.options.max_body));
       answer.close = true;  // the rest of the body is not read
+      body_unread_ = true;
       return Write(std::move(answer), 11);
     }
     if (ec == http::error::header_limit) {
       Answer answer = Usage(
           431, fmt::format("the request's header is over the limit of {} bytes", kHeaderLimit));
       answer.close = true;
+      body_unread_ = true;
       return Write(std::move(answer), 11);
     }
     // A parse error means bytes that are not HTTP; anything else (the client closed, a deadline
@@ -319,6 +407,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
         ec != http::error::end_of_stream && ec != http::error::partial_message) {
       Answer answer = Usage(400, "the request is not valid HTTP");
       answer.close = true;
+      body_unread_ = true;
       method_ = "-";
       return Write(std::move(answer), 11);
     }
@@ -351,7 +440,21 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   void Close() {
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.close();
+    if (!body_unread_) return stream_.close();
+    // The client may still be sending the body: closing with bytes unread resets the connection,
+    // and a reset can destroy the answer before the client reads it. What arrives for a while is
+    // read and dropped.
+    stream_.expires_after(kLingerTime);
+    Discard(0);
+  }
+
+  void Discard(std::size_t so_far) {
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(64 * 1024), [self = shared_from_this(), so_far](
+                                                            beast::error_code ec, std::size_t n) {
+      if (ec || so_far + n > kLingerBytes) return self->stream_.close();
+      self->Discard(so_far + n);
+    });
   }
 
   Impl& impl_;
@@ -363,7 +466,8 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   Clock::time_point start_;
   std::string method_;
   std::uint64_t served_ = 0;
-  bool counted_ = false;  // in Impl::in_flight
+  bool counted_ = false;      // in Impl::in_flight
+  bool body_unread_ = false;  // the answer was given before the request was read to its end
 };
 
 void Server::Impl::Accept() {
@@ -462,51 +566,42 @@ Answer Server::Impl::Ready(bool with_reason) {
   }
 }
 
-Answer Server::Impl::Route(const http::request<http::string_body>& req, bool on_worker,
-                           bool& needs_worker) {
-  const std::string_view target(req.target().data(), req.target().size());
-  const std::string_view path = target.substr(0, target.find('?'));
-  const bool get = req.method() == http::verb::get;
-  constexpr std::string_view kCall = "/v1/";
-  if (req.method() == http::verb::post && path.starts_with(kCall)) {
-    const std::string_view rest = path.substr(kCall.size());
-    const std::size_t slash = rest.find('/');
-    if (slash != std::string_view::npos && slash != 0 && slash + 1 < rest.size() &&
-        rest.find('/', slash + 1) == std::string_view::npos) {
-      if (auto refused = Refused(req, true)) return std::move(*refused);
-      if (!on_worker) {
-        needs_worker = true;
+Answer Server::Impl::Route(const http::request<http::string_body>& req, bool may_wait,
+                           bool& waits) {
+  if (draining.load()) return *Refused(req, false);
+  std::string_view call;
+  const std::string_view path = PathOf(req);
+  switch (Classify(req.method(), path, &call)) {
+    case Endpoint::kCall: {
+      if (!may_wait) {
+        waits = true;
         return {};
       }
-      return Call(rest.substr(0, slash), rest.substr(slash + 1), req.body());
+      const std::size_t slash = call.find('/');
+      return Call(call.substr(0, slash), call.substr(slash + 1), req.body());
     }
-  }
-  if (get && path == "/v1/operations") {
-    if (auto refused = Refused(req, true)) return std::move(*refused);
-    return Json(200, api::OperationsJson());
-  }
-  if (get && path == "/healthz") {
-    if (auto refused = Refused(req, false)) return std::move(*refused);
-    return Json(200, api::Json::object({{"alive", true}}));
-  }
-  if (get && path == "/readyz") {
-    if (auto refused = Refused(req, false)) return std::move(*refused);
-    if (!on_worker) {
-      needs_worker = true;
-      return {};
+    case Endpoint::kOperations:
+      return Json(200, api::OperationsJson());
+    case Endpoint::kHealth:
+      return Json(200, api::Json::object({{"alive", true}}));
+    case Endpoint::kReady:
+      if (!may_wait) {
+        waits = true;
+        return {};
+      }
+      return Ready(Authorised(req));
+    case Endpoint::kMetrics: {
+      Gauges gauges;
+      gauges.in_flight = in_flight.load();
+      gauges.pool_in_use = db::OpenConnectionCount();
+      gauges.pool_idle = db::PooledConnectionCount();
+      gauges.draining = draining.load();
+      Answer answer{200, metrics.Text(gauges)};
+      answer.content_type = "text/plain; version=0.0.4";
+      return answer;
     }
-    return Ready(Authorised(req));
-  }
-  if (get && path == "/metrics") {
-    if (auto refused = Refused(req, true)) return std::move(*refused);
-    Gauges gauges;
-    gauges.in_flight = in_flight.load();
-    gauges.pool_in_use = db::OpenConnectionCount();
-    gauges.pool_idle = db::PooledConnectionCount();
-    gauges.draining = draining.load();
-    Answer answer{200, metrics.Text(gauges)};
-    answer.content_type = "text/plain; version=0.0.4";
-    return answer;
+    case Endpoint::kNone:
+      break;
   }
   return Usage(404, fmt::format("no endpoint {} {} (see GET /v1/operations)",
                                 std::string(req.method_string()), path));
@@ -573,9 +668,12 @@ void Server::Start() {
   }
   impl.port = impl.acceptor.local_endpoint().port();
   impl.Accept();
+  // Beyond the --threads that may be in an operation, as many as there are cores (up to 4) are
+  // always free to read and write.
   const unsigned io_threads = std::clamp(std::thread::hardware_concurrency(), 1U, 4U);
-  for (unsigned i = 0; i < io_threads; ++i) {
-    impl.io_threads.emplace_back([&impl] { impl.io.run(); });
+  const unsigned count = io_threads + static_cast<unsigned>(std::max(impl.options.threads, 1));
+  for (unsigned i = 0; i < count; ++i) {
+    impl.threads.emplace_back([&impl] { impl.io.run(); });
   }
 }
 
@@ -600,12 +698,13 @@ void Server::Stop() {
     boost::system::error_code ignored;
     impl.acceptor.close(ignored);
   });
-  // Calls being served finish; their answers are not written once the I/O threads stop.
-  impl.workers.join();
+  // Calls being served finish; their answers are not written once the threads stop.
   impl.io.stop();
-  for (std::thread& thread : impl.io_threads) {
+  for (std::thread& thread : impl.threads) {
     if (thread.joinable()) thread.join();
   }
+  std::lock_guard lock(impl.jobs_mutex);
+  impl.jobs_waiting.clear();
 }
 
 }  // namespace carvalen::service
