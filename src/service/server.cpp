@@ -186,9 +186,7 @@ bool IsLoopback(std::string_view host) {
 }
 
 struct Server::Impl {
-  explicit Impl(Options options_in)
-      : options(std::move(options_in)),
-        log(options.access_log) {}
+  explicit Impl(Options options_in) : options(std::move(options_in)), log(options.access_log) {}
 
   class Session;
 
