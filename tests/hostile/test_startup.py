@@ -40,3 +40,38 @@ def test_short_token_refused(store, env_tokens, store_tokens):
     assert "16" in done.stderr, done.stderr
     assert "listening" not in done.stdout
 
+
+
+def in_private_hosts(lines):
+    """The command prefix that runs a program with /etc/hosts replaced by `lines`, in a mount
+    namespace of its own; None where namespaces are not allowed."""
+    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True)
+    if probe.returncode != 0:
+        return None
+    script = ('printf "%s\\n" "$HOSTS" > "$TMPDIR_HOSTS" && '
+              'mount --bind "$TMPDIR_HOSTS" /etc/hosts && exec "$@"')
+    return ["unshare", "-m", "sh", "-c", script, "sh"], "\n".join(lines)
+
+
+@pytest.mark.parametrize("name, address, refused", [
+    ("127.example.internal", "0.0.0.0", True),
+    ("127.example.internal", "127.0.0.5", False),
+    ("loop.example.internal", "::1", False),
+], ids=["dotted-name-to-any", "dotted-name-to-loopback", "name-to-v6-loopback"])
+def test_loopback_judged_on_the_address_bound(store, tmp_path, name, address, refused):
+    private = in_private_hosts([f"{address} {name}"])
+    if private is None:
+        pytest.skip("mount namespaces are not allowed here")
+    prefix, hosts = private
+    env = service_env(store, None)
+    env.update(HOSTS=hosts, TMPDIR_HOSTS=str(tmp_path / "hosts"))
+    try:
+        done = subprocess.run([*prefix, CLI, "serve", "--access-log", "/dev/null", "--listen",
+                               f"{name}:0"], env=env, capture_output=True, text=True, timeout=3)
+    except subprocess.TimeoutExpired:
+        done = None  # still serving: it started
+    if refused:
+        assert done is not None and done.returncode == 2, done
+        assert "loopback" in done.stderr and address in done.stderr, done.stderr
+    else:
+        assert done is None, done
