@@ -18,6 +18,7 @@
 #include "components/contract_settings.hpp"
 #include "components/defaults.hpp"
 #include "components/late_binding.hpp"
+#include "value/text.hpp"
 
 namespace carvalen::components {
 
@@ -324,6 +325,22 @@ Variant Configuration::GetConfigValue(std::string& section, std::string& key) {
   const toml::node* node = store.table[section][key].node();
   if (node == nullptr) return Variant();
   return ToVariant(*node);
+}
+
+std::string Configuration::SpelledOtherwise(const std::string& section,
+                                            const std::string& key) const {
+  const Store& store = OpenedStore("GetConfigValue");
+  if (store.table[section][key].node() != nullptr) return {};
+  for (const auto& [table_name, table_node] : store.table) {
+    const toml::table* table = table_node.as_table();
+    if (table == nullptr || !text::EqualsNoCase(table_name.str(), section)) continue;
+    for (const auto& [key_name, ignored] : *table) {
+      if (text::EqualsNoCase(key_name.str(), key)) {
+        return fmt::format("[{}] {}", table_name.str(), key_name.str());
+      }
+    }
+  }
+  return {};
 }
 
 Variant Configuration::Invoke(std::string_view name, std::span<Variant> args) {

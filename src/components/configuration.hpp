@@ -39,6 +39,10 @@ class Configuration final : public IConfiguration {
   /// Key `key` of table [section]: Empty when absent or an empty string; otherwise String,
   /// Long (LongLong beyond 32 bits), Double or Boolean, and the TOML text of anything else.
   Variant GetConfigValue(std::string& section, std::string& key) override;
+  /// "[Table] Key" as the open store spells a key that matches [section] key only without regard
+  /// to case; empty when the store has it exactly or not at all. Names are matched exactly, so
+  /// such a key is never read: this is for telling the operator.
+  std::string SpelledOtherwise(const std::string& section, const std::string& key) const;
 
   /// What settings::ReadContractConnection reads through the interface (null when no store
   /// exists), leaving the same store open. It is kept with each parsed version of the store, so

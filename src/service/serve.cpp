@@ -49,6 +49,9 @@ int RunServe(const Options& options, std::chrono::seconds grace, std::ostream& o
 
   Server server(options);
   server.Start();
+  if (const std::string warning = MisspelledTokensKey(); !warning.empty()) {
+    std::fputs(fmt::format("carvalen serve: warning: {}\n", warning).c_str(), stderr);
+  }
   const bool v6 = options.host.find(':') != std::string::npos;
   out << fmt::format("listening on http://{}{}{}:{}", v6 ? "[" : "", options.host, v6 ? "]" : "",
                      server.Port())

@@ -1,5 +1,7 @@
 #include "service/tokens.hpp"
 
+#include <fmt/format.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -7,6 +9,7 @@
 #include "carvalen/component.hpp"
 #include "carvalen/interfaces.hpp"
 #include "carvalen/settings.hpp"
+#include "components/configuration.hpp"
 #include "components/contract_settings.hpp"
 #include "value/text.hpp"
 
@@ -44,6 +47,27 @@ std::optional<std::string> StoreTokens() {
 }
 
 }  // namespace
+
+std::string MisspelledTokensKey() {
+  try {
+    const auto config =
+        std::dynamic_pointer_cast<components::Configuration>(CreateObject(kConfigurationName));
+    if (!config) return {};
+    for (const char* store : settings::kStores) {
+      if (!config->StoreExists(store)) continue;
+      config->OpenStore(store, 0);
+      const std::string spelled = config->SpelledOtherwise(kSection, kKey);
+      if (spelled.empty()) return {};
+      return fmt::format(
+          "configuration store {} has {}, which is not read: the service's tokens "
+          "are key {} of [{}], named exactly so",
+          store, spelled, kKey, kSection);
+    }
+  } catch (...) {
+    // A store that cannot be read has nothing to point out.
+  }
+  return {};
+}
 
 std::vector<std::string> SplitTokens(std::string_view text) {
   std::vector<std::string> tokens;

@@ -17,6 +17,10 @@ namespace carvalen::service {
 /// start with one.
 inline constexpr std::size_t kMinTokenLength = 16;
 
+/// A warning when the store the tokens come from spells table and key otherwise (`[service]
+/// tokens`), which is never read; empty when there is nothing to say.
+std::string MisspelledTokensKey();
+
 /// "a, b,,c" -> {"a", "b", "c"}: blanks around a token and empty entries are dropped.
 std::vector<std::string> SplitTokens(std::string_view text);
 

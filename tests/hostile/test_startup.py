@@ -75,3 +75,15 @@ def test_loopback_judged_on_the_address_bound(store, tmp_path, name, address, re
         assert "loopback" in done.stderr and address in done.stderr, done.stderr
     else:
         assert done is None, done
+
+
+@pytest.mark.parametrize("table, key", [("service", "tokens"), ("Service", "tokens"),
+                                        ("SERVICE", "Tokens")])
+def test_tokens_key_spelled_otherwise_is_pointed_out(store, table, key):
+    with open(store / "Vendra.toml", "a", encoding="utf-8") as config:
+        config.write(f'\n[{table}]\n{key} = "{TOKEN}"\n')
+    with pytest.raises(subprocess.TimeoutExpired) as started:
+        subprocess.run([CLI, "serve", "--access-log", "/dev/null", "--listen", "127.0.0.1:0"],
+                       env=service_env(store, None), capture_output=True, text=True, timeout=2)
+    stderr = (started.value.stderr or b"").decode()
+    assert f"[{table}] {key}" in stderr and "[Service]" in stderr, stderr
