@@ -255,7 +255,7 @@ TEST_F(Replicas, ReadsGoToStandbysSpreadAndSurviveServersStopping) {
   for (const std::string& error : in_flight) {
     std::cout << "  " << error << "\n";
     // The server's own words for its going away, through the ordinary error path.
-    EXPECT_THAT(error, HasSubstr(R"("source":"PostgreSQL")"));
+    EXPECT_THAT(error, HasSubstr(R"("source": "PostgreSQL")"));
   }
   EXPECT_THAT(load.FailuresBetween(stopped + 1s, Clock::now()), IsEmpty());
   opens = OpensByPort(NextTrace());
