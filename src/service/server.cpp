@@ -1,11 +1,12 @@
 // The service's HTTP engine: Boost.Beast over Asio. Every connection is read and written
-// asynchronously, so a slow client holds a buffer, never a thread. The threads that run the I/O
-// also run the operations, at most --threads at a time, so that a request is answered by the
-// thread that read it without a hand-off; there are always a few threads more than can be in an
-// operation, so reading and writing never wait for the database. What a client sends is bounded
-// as it is read: the header by size and by a deadline, the body by the length it declares
-// (refused before a byte of it is read) or, chunked, by the bytes that arrive, and the open
-// connections by a count. A request that needs a token is refused on its header, its body unread.
+// asynchronously, so a slow client holds a buffer, never a thread. A request is answered by the
+// thread that read it, without a hand-off to another: that thread leaves the I/O for the length
+// of the operation (at most --threads are in one at a time), and a parked thread takes its place
+// when no other is left reading and writing, so the I/O never waits for the database. What a client
+// sends is bounded as it is read: the header by size and by a deadline, the body by the length it
+// declares (refused before a byte of it is read) or, chunked, by the bytes that arrive, and the
+// open connections by a count. A request that needs a token is refused on its header, its body
+// unread.
 #include "service/server.hpp"
 
 #include <fmt/format.h>
@@ -21,6 +22,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -136,6 +138,10 @@ struct Answer {
 Answer Json(int status, const api::Json& document) { return {status, api::Dump(document)}; }
 Answer Usage(int status, std::string_view message) { return Json(status, api::UsageJson(message)); }
 
+// Set on a thread that left the I/O for an operation, for its loop to see once the handler that
+// ran the operation returns.
+thread_local bool t_left_io = false;
+
 enum class Endpoint { kCall, kOperations, kHealth, kReady, kMetrics, kNone };
 
 // What a request asks for, from its method and path; for a call, `call` is "Class/Operation".
@@ -197,7 +203,10 @@ struct Server::Impl {
   Answer Route(const http::request<http::string_body>& req, bool may_wait, bool& waits);
   // Runs `job` now when fewer than --threads jobs are running, else once one of them finishes.
   void RunBounded(std::function<void()> job);
+  void RunJob(const std::function<void()>& job);
   void Finished();
+  // What every thread runs: the I/O while it is needed there, parked while it is not.
+  void ThreadMain();
   Answer Call(std::string_view class_name, std::string_view operation, const std::string& body);
   Answer Ready(bool with_reason);
   // Refusals every endpoint but the health checks shares: draining, tokens.
@@ -227,6 +236,11 @@ struct Server::Impl {
   std::mutex jobs_mutex;
   int jobs_running = 0;
   std::deque<std::function<void()>> jobs_waiting;
+  // Threads reading and writing now, and how many are wanted there at most.
+  std::mutex threads_mutex;
+  std::condition_variable threads_cv;
+  unsigned serving = 0;
+  unsigned io_target = 1;
   // Last, so that the sessions its handlers still hold go before the counters they update.
   asio::io_context io;
   tcp::acceptor acceptor{io};
@@ -242,8 +256,35 @@ void Server::Impl::RunBounded(std::function<void()> job) {
     }
     ++jobs_running;
   }
+  RunJob(job);
+}
+
+void Server::Impl::RunJob(const std::function<void()>& job) {
+  bool last = false;
+  {
+    std::lock_guard lock(threads_mutex);
+    last = --serving == 0;
+  }
+  t_left_io = true;
+  if (last) threads_cv.notify_one();
   job();
   Finished();
+}
+
+void Server::Impl::ThreadMain() {
+  for (;;) {
+    {
+      std::unique_lock lock(threads_mutex);
+      threads_cv.wait(lock, [this] { return stopped.load() || serving < io_target; });
+      if (stopped.load()) return;
+      ++serving;
+    }
+    // Handler after handler, until one of them takes an operation.
+    while (!t_left_io) {
+      if (io.run_one() == 0) return;  // stopped
+    }
+    t_left_io = false;
+  }
 }
 
 void Server::Impl::Finished() {
@@ -259,10 +300,7 @@ void Server::Impl::Finished() {
   }
   // The slot passes to the waiting job, which runs on whichever thread is free first rather than
   // holding this one, and the connection this thread just answered, back.
-  asio::post(io, [this, next = std::move(next)] {
-    next();
-    Finished();
-  });
+  asio::post(io, [this, next = std::move(next)] { RunJob(next); });
 }
 
 // One connection: a request is read (header, then body), answered, and the next one read until
@@ -666,12 +704,12 @@ void Server::Start() {
   }
   impl.port = impl.acceptor.local_endpoint().port();
   impl.Accept();
-  // Beyond the --threads that may be in an operation, as many as there are cores (up to 4) are
-  // always free to read and write.
-  const unsigned io_threads = std::clamp(std::thread::hardware_concurrency(), 1U, 4U);
-  const unsigned count = io_threads + static_cast<unsigned>(std::max(impl.options.threads, 1));
+  // As many threads read and write as there are cores (up to 4), and at least one whatever the
+  // operations are doing: beyond the --threads that may be in an operation, that many more.
+  impl.io_target = std::clamp(std::thread::hardware_concurrency(), 1U, 4U);
+  const unsigned count = impl.io_target + static_cast<unsigned>(std::max(impl.options.threads, 1));
   for (unsigned i = 0; i < count; ++i) {
-    impl.threads.emplace_back([&impl] { impl.io.run(); });
+    impl.threads.emplace_back([&impl] { impl.ThreadMain(); });
   }
 }
 
@@ -698,6 +736,10 @@ void Server::Stop() {
   });
   // Calls being served finish; their answers are not written once the threads stop.
   impl.io.stop();
+  {
+    std::lock_guard lock(impl.threads_mutex);  // a thread about to park sees `stopped`
+  }
+  impl.threads_cv.notify_all();
   for (std::thread& thread : impl.threads) {
     if (thread.joinable()) thread.join();
   }
