@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The concurrency tests under ThreadSanitizer: configures build-tsan (Clang), builds only their
-# target and runs them against SQLite and, when CARVALEN_TEST_PG is set, PostgreSQL. Instrumented
+# The concurrency tests and the service's (its threads share the I/O and the operations) under
+# ThreadSanitizer: configures build-tsan (Clang), builds only their targets and runs them against SQLite and, when CARVALEN_TEST_PG is set, PostgreSQL. Instrumented
 # calls run several times slower, so each thread makes CARVALEN_THREAD_CALLS calls (default 2000
 # here, 10,000 in the other builds).
 set -euo pipefail
@@ -9,10 +9,11 @@ cd "$(dirname "$0")/.."
 dir=build-tsan
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DCARVALEN_TSAN=ON -DCARVALEN_WERROR=ON -DCARVALEN_BENCH=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target threads_test
+cmake --build "$dir" -j"$(nproc)" --target threads_test service_test
 # Some kernels randomise mmap more than ThreadSanitizer's memory layout allows; setarch -R turns
 # the randomisation off for this process only.
 run=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then run=(setarch "$(uname -m)" -R); fi
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
   CARVALEN_THREAD_CALLS=${CARVALEN_THREAD_CALLS:-2000} "${run[@]}" "./$dir/tests/threads_test"
+TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" "${run[@]}" "./$dir/tests/service_test"

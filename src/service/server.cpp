@@ -18,6 +18,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -58,6 +59,13 @@ constexpr std::uint32_t kHeaderLimit = 16 * 1024;
 // How long, and how much, a connection closed with its request's body unread is still read from.
 constexpr std::chrono::seconds kLingerTime{2};
 constexpr std::size_t kLingerBytes = std::size_t{4} << 20;
+// Read slowly: a client that floods gets its answer all the same, and costs the other clients
+// next to no time.
+constexpr std::size_t kLingerRead = 64 * 1024;
+constexpr std::chrono::milliseconds kLingerPause{20};
+// Connections drained at once; beyond them one is closed at once, so that a client opening
+// connection after connection cannot make the draining itself the load.
+constexpr std::int64_t kMaxLingering = 16;
 
 // One JSON object a line: when, from where, what was asked and how it went. Never an argument
 // value or a header: a token must not end up in a log file.
@@ -232,6 +240,7 @@ struct Server::Impl {
   std::atomic<bool> stopped{false};
   std::atomic<std::int64_t> in_flight{0};
   std::atomic<std::int64_t> connections{0};
+  std::atomic<std::int64_t> lingering{0};  // closed connections still being drained
   int port = 0;
   std::mutex jobs_mutex;
   int jobs_running = 0;
@@ -312,7 +321,10 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     boost::system::error_code ec;
     peer_ = stream_.socket().remote_endpoint(ec);
   }
-  ~Session() { --impl_.connections; }
+  ~Session() {
+    --impl_.connections;
+    if (lingering_) --impl_.lingering;
+  }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -476,25 +488,32 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   void Close() {
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    if (!body_unread_) return stream_.close();
+    if (!body_unread_ || impl_.lingering.load() >= kMaxLingering) return stream_.close();
     // The client may still be sending the body: closing with bytes unread resets the connection,
     // and a reset can destroy the answer before the client reads it. What arrives for a while is
     // read and dropped.
+    ++impl_.lingering;
+    lingering_ = true;
     stream_.expires_after(kLingerTime);
     Discard(0);
   }
 
   void Discard(std::size_t so_far) {
     buffer_.clear();
-    stream_.async_read_some(buffer_.prepare(64 * 1024), [self = shared_from_this(), so_far](
-                                                            beast::error_code ec, std::size_t n) {
-      if (ec || so_far + n > kLingerBytes) return self->stream_.close();
-      self->Discard(so_far + n);
+    stream_.async_read_some(buffer_.prepare(kLingerRead), [self = shared_from_this(), so_far](
+                                                              beast::error_code ec, std::size_t n) {
+      if (ec || so_far + n >= kLingerBytes) return self->stream_.close();
+      self->pause_.expires_after(kLingerPause);
+      self->pause_.async_wait([self, total = so_far + n](beast::error_code wait_ec) {
+        if (wait_ec) return self->stream_.close();
+        self->Discard(total);
+      });
     });
   }
 
   Impl& impl_;
   beast::tcp_stream stream_;
+  asio::steady_timer pause_{stream_.get_executor()};
   beast::flat_buffer buffer_{kHeaderLimit + 64 * 1024};
   std::optional<http::request_parser<http::string_body>> parser_;
   http::request<http::string_body> request_;
@@ -504,6 +523,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   std::uint64_t served_ = 0;
   bool counted_ = false;      // in Impl::in_flight
   bool body_unread_ = false;  // the answer was given before the request was read to its end
+  bool lingering_ = false;    // counted in Impl::lingering
 };
 
 void Server::Impl::Accept() {
