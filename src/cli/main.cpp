@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
   std::int64_t grace = 30, read_timeout = serve_options.read_timeout.count();
   serve->add_option("--listen", listen, "HOST:PORT to listen on; port 0 picks a free one")
       ->capture_default_str();
-  serve->add_option("--threads", serve_options.threads, "Worker threads, one per connection")
+  serve
+      ->add_option("--threads", serve_options.threads,
+                   "Operations run at once (each holds a database connection)")
       ->check(CLI::Range(1, 1024))
       ->capture_default_str();
   serve->add_option("--max-body", serve_options.max_body, "Largest request body, e.g. 16MiB")

@@ -1,8 +1,8 @@
 // The operations as an HTTP/JSON service: POST /v1/<Class>/<Operation> with a JSON object of
 // NAME: value answers the document `carvalen call` prints, through the same call path. Also
-// GET /v1/operations, /healthz, /readyz and /metrics. A bounded pool of worker threads serves
-// the connections (kept alive between requests); connections beyond what the pool and its queue
-// hold are answered 503 at once rather than left waiting.
+// GET /v1/operations, /healthz, /readyz and /metrics. Connections are kept alive between
+// requests and read asynchronously; at most Options::threads operations run at once, and
+// connections beyond Options::max_connections are answered 503 at once.
 #pragma once
 
 #include <chrono>
@@ -19,7 +19,7 @@ namespace carvalen::service {
 struct Options {
   std::string host = "127.0.0.1";
   int port = 8080;  // 0: a free port, see Server::Port
-  int threads = 8;  // workers that run the operations
+  int threads = 8;  // operations run at once
   std::size_t max_body = std::size_t{16} << 20;
   api::Limits limits;                        // what one request's JSON may hold
   std::chrono::seconds read_timeout{10};     // for each read of a request's header and body
