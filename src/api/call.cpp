@@ -363,14 +363,17 @@ CallOutcome Invoke(const Target& target, std::vector<Variant> args) {
 CallOutcome CallWithJson(std::string_view target, std::string_view arguments_json,
                          const Limits& limits) {
   CallOutcome outcome;
+  std::string operation;
   try {
     const Target resolved = ResolveTarget(target);
+    operation = fmt::format("{}.{}", resolved.type->metadata->name, resolved.method->name);
     NamedArguments named;
     if (!arguments_json.empty()) named = ParseArguments(resolved, arguments_json, limits);
     outcome = Invoke(resolved, ArrangeArguments(*resolved.method, std::move(named)));
   } catch (const UsageError& e) {
     outcome = {kCallUsage, Dump(UsageJson(e.what()))};
   }
+  outcome.operation = std::move(operation);
   // A large request leaves its decoded values' memory free but held by this thread's arena;
   // give it back, so that a host's size returns to rest after the call.
   if (arguments_json.size() + outcome.text.size() >= kLargeCall) GiveBackMemory();

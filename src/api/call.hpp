@@ -39,9 +39,13 @@ using NamedArguments = std::vector<std::pair<const ParameterDescription*, Varian
 std::vector<Variant> ArrangeArguments(const OperationDescription& method, NamedArguments given);
 
 struct CallOutcome {
+  CallOutcome() = default;
+  CallOutcome(int status_in, std::string text_in) : status(status_in), text(std::move(text_in)) {}
   int status = kCallOk;
   /// The one-line document: {"result": V, "byref": {...}}, the error document, or UsageJson.
   std::string text;
+  /// "Class.Operation" as the library names it, once the target was resolved; empty before.
+  std::string operation;
 };
 
 /// The parameter of `target` that takes a bulk-pricing request, or null: its values are read in

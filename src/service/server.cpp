@@ -590,16 +590,9 @@ std::optional<Answer> Server::Impl::Refused(const http::request<http::string_bod
 Answer Server::Impl::Call(std::string_view class_name, std::string_view operation,
                           const std::string& body) {
   const std::string target = fmt::format("{}.{}", class_name, operation);
-  std::string resolved_name;
-  try {
-    const api::Target resolved = api::ResolveTarget(target);
-    resolved_name = fmt::format("{}.{}", resolved.type->metadata->name, resolved.method->name);
-  } catch (const api::UsageError&) {
-    // CallWithJson reports it in its own words below.
-  }
   api::CallOutcome outcome = api::CallWithJson(target, body, options.limits);
   Answer answer{CallStatus(outcome.status), std::move(outcome.text)};
-  answer.operation = std::move(resolved_name);
+  answer.operation = std::move(outcome.operation);
   return answer;
 }
 
