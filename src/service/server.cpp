@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -743,10 +744,15 @@ bool Server::Drain(std::chrono::milliseconds grace) {
 void Server::Stop() {
   Impl& impl = *impl_;
   if (impl.stopped.exchange(true)) return;
-  asio::post(impl.io, [&impl] {
+  // The listening socket is closed first, on a thread at the I/O (there is always one), so that
+  // a connection arriving from now on is refused rather than left waiting for an answer.
+  auto closed = std::make_shared<std::promise<void>>();
+  asio::post(impl.io, [&impl, closed] {
     boost::system::error_code ignored;
     impl.acceptor.close(ignored);
+    closed->set_value();
   });
+  if (!impl.threads.empty()) closed->get_future().wait_for(std::chrono::seconds(1));
   // Calls being served finish; their answers are not written once the threads stop.
   impl.io.stop();
   {
@@ -756,6 +762,8 @@ void Server::Stop() {
   for (std::thread& thread : impl.threads) {
     if (thread.joinable()) thread.join();
   }
+  boost::system::error_code ignored;
+  impl.acceptor.close(ignored);  // when no thread was there to close it
   std::lock_guard lock(impl.jobs_mutex);
   impl.jobs_waiting.clear();
 }
