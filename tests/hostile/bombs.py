@@ -5,7 +5,7 @@ is) so that the measured client never waits for their interpreter lock.
 
 Keeps one bomb of each kind going against 127.0.0.1:PORT, each started again once the service
 has refused it, until SECONDS have passed: a chunked body of 200 MiB, a Content-Length of a
-terabyte, a gzip body, 300,000 header lines. Prints "ready", then at the end one JSON line: the
+terabyte, a gzip body, 300,000 header lines (BOMBS=chunked,gzip,... picks some). Prints "ready", then at the end one JSON line: the
 answers each kind got.
 """
 
