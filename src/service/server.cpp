@@ -173,6 +173,11 @@ Endpoint Classify(http::verb method, std::string_view path, std::string_view* ca
   return Endpoint::kNone;
 }
 
+// The endpoints that wait for the database, and so run as one of the --threads jobs.
+bool Waits(Endpoint endpoint) {
+  return endpoint == Endpoint::kCall || endpoint == Endpoint::kReady;
+}
+
 bool NeedsToken(Endpoint endpoint) {
   return endpoint == Endpoint::kCall || endpoint == Endpoint::kOperations ||
          endpoint == Endpoint::kMetrics;
@@ -207,9 +212,7 @@ struct Server::Impl {
 
   void Accept();
   // The answer to a request whose header and body were read, and whose header was let through.
-  // When `may_wait` is false, a request that waits for the database sets `waits` and gets no
-  // answer yet.
-  Answer Route(const http::request<http::string_body>& req, bool may_wait, bool& waits);
+  Answer Route(const http::request<http::string_body>& req);
   // Runs `job` now when fewer than --threads jobs are running, else once one of them finishes.
   void RunBounded(std::function<void()> job);
   void RunJob(const std::function<void()>& job);
@@ -362,23 +365,19 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     // Refused on its header: the body of a request without a valid token is never read.
     const Endpoint endpoint = Classify(req.method(), PathOf(req));
     if (auto refused = impl_.Refused(req, NeedsToken(endpoint))) {
-      if (!parser_->is_done()) {
-        refused->close = true;
-        body_unread_ = true;
-      }
+      const bool body_follows = !parser_->is_done();
       request_ = parser_->release();
       parser_.reset();
+      if (body_follows) return AnswerEarly(std::move(*refused), request_.version());
       return Write(std::move(*refused), request_.version());
     }
     if (const auto encoding = req[http::field::content_encoding];
         !encoding.empty() && !beast::iequals(encoding, "identity")) {
       // Never inflated: a few kilobytes of gzip make gigabytes.
-      Answer answer = Usage(415, fmt::format("Content-Encoding {} is not accepted; send the body "
-                                             "as it is",
-                                             std::string(encoding)));
-      answer.close = true;
-      body_unread_ = true;
-      return Write(std::move(answer), req.version());
+      return AnswerEarly(Usage(415, fmt::format("Content-Encoding {} is not accepted; send the "
+                                                "body as it is",
+                                                std::string(encoding))),
+                         req.version());
     }
     if (beast::iequals(req[http::field::expect], "100-continue")) {
       // Clients such as curl wait for this before a large body.
@@ -409,15 +408,15 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     stream_.expires_never();
     request_ = parser_->release();
     parser_.reset();
-    bool waits = false;
-    Answer answer = Guarded([&] { return impl_.Route(request_, false, waits); });
-    if (!waits) return Write(std::move(answer), request_.version());
+    // A request while draining is refused at once rather than after the calls before it.
+    if (impl_.draining.load() || !Waits(Classify(request_.method(), PathOf(request_)))) {
+      return Write(Guarded([&] { return impl_.Route(request_); }), request_.version());
+    }
     // The request counts as being served until its answer is written.
     ++impl_.in_flight;
     counted_ = true;
     impl_.RunBounded([self = shared_from_this()] {
-      bool ignored = false;
-      Answer result = Guarded([&] { return self->impl_.Route(self->request_, true, ignored); });
+      Answer result = Guarded([&] { return self->impl_.Route(self->request_); });
       // Nothing else is pending on the connection while its call runs, so the write may start
       // on whichever thread ran it; it completes on the connection's strand.
       self->Write(std::move(result), self->request_.version());
@@ -435,30 +434,32 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     }
   }
 
+  // An answer given before the request was read to its end: the connection closes after it, and
+  // is drained first (see Close).
+  void AnswerEarly(Answer answer, unsigned version) {
+    answer.close = true;
+    body_unread_ = true;
+    Write(std::move(answer), version);
+  }
+
   void Failed(beast::error_code ec) {
     if (ec == http::error::body_limit) {
-      Answer answer =
-          Usage(413, fmt::format("the body is over the limit of {} bytes", impl_.options.max_body));
-      answer.close = true;  // the rest of the body is not read
-      body_unread_ = true;
-      return Write(std::move(answer), 11);
+      return AnswerEarly(
+          Usage(413, fmt::format("the body is over the limit of {} bytes", impl_.options.max_body)),
+          11);
     }
     if (ec == http::error::header_limit) {
-      Answer answer = Usage(
-          431, fmt::format("the request's header is over the limit of {} bytes", kHeaderLimit));
-      answer.close = true;
-      body_unread_ = true;
-      return Write(std::move(answer), 11);
+      return AnswerEarly(
+          Usage(431,
+                fmt::format("the request's header is over the limit of {} bytes", kHeaderLimit)),
+          11);
     }
     // A parse error means bytes that are not HTTP; anything else (the client closed, a deadline
     // passed, the service stops) ends the connection without a word.
     if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
         ec != http::error::end_of_stream && ec != http::error::partial_message) {
-      Answer answer = Usage(400, "the request is not valid HTTP");
-      answer.close = true;
-      body_unread_ = true;
       method_ = "-";
-      return Write(std::move(answer), 11);
+      return AnswerEarly(Usage(400, "the request is not valid HTTP"), 11);
     }
     Close();
   }
@@ -616,17 +617,12 @@ Answer Server::Impl::Ready(bool with_reason) {
   }
 }
 
-Answer Server::Impl::Route(const http::request<http::string_body>& req, bool may_wait,
-                           bool& waits) {
+Answer Server::Impl::Route(const http::request<http::string_body>& req) {
   if (draining.load()) return *Refused(req, false);
   std::string_view call;
   const std::string_view path = PathOf(req);
   switch (Classify(req.method(), path, &call)) {
     case Endpoint::kCall: {
-      if (!may_wait) {
-        waits = true;
-        return {};
-      }
       const std::size_t slash = call.find('/');
       return Call(call.substr(0, slash), call.substr(slash + 1), req.body());
     }
@@ -635,10 +631,6 @@ Answer Server::Impl::Route(const http::request<http::string_body>& req, bool may
     case Endpoint::kHealth:
       return Json(200, api::Json::object({{"alive", true}}));
     case Endpoint::kReady:
-      if (!may_wait) {
-        waits = true;
-        return {};
-      }
       return Ready(Authorised(req));
     case Endpoint::kMetrics: {
       Gauges gauges;
