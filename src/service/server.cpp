@@ -721,6 +721,8 @@ void Server::Start() {
 
 int Server::Port() const { return impl_->port; }
 
+std::int64_t Server::Connections() const { return impl_->connections.load(); }
+
 bool Server::Drain(std::chrono::milliseconds grace) {
   Impl& impl = *impl_;
   impl.draining = true;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,6 +48,8 @@ class Server {
   void Start();
   /// The port bound (the one chosen when Options::port is 0).
   int Port() const;
+  /// Connections open now, counting those still being drained after an early answer.
+  std::int64_t Connections() const;
   /// Answers every new request 503, waits up to `grace` for the requests being served, then
   /// stops listening and closes the connections. False when requests were still running at the
   /// deadline: their threads are left running and Stop (or the destructor) waits for them.
