@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential clang libclang-rt-14-dev cmake ninja-build pkg-config clang-format
-  libsqlite3-dev sqlite3 libpq-dev postgresql
+  libsqlite3-dev sqlite3 libpq-dev postgresql pgbouncer
   libtomlplusplus-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libboost-dev curl
   haproxy wrk

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: builds the normal (GCC, static library), the AddressSanitizer/
 # UndefinedBehaviorSanitizer and a Clang Release (shared library) configuration and runs the suite
-# of each against SQLite, against a private PostgreSQL cluster and against a primary with two
-# streaming standbys, all started and stopped by this script; then the concurrency tests under
+# of each against SQLite, against a private PostgreSQL cluster (directly and through PgBouncer
+# pooling sessions and transactions) and against a primary with two streaming standbys, all
+# started and stopped by this script; then the concurrency tests under
 # ThreadSanitizer, the C interface and the Python package on the shared library, the service from
 # outside (hostile clients, two instances behind HAProxy), a bounded run of
 # every fuzz target, and the example host program built against installs of both libraries
@@ -22,16 +23,19 @@ work=$(mktemp -d /tmp/carvalen-test.XXXXXX)
 chmod 0755 "$work" # as root the server runs as the postgres user, which must reach its folder
 pg_dir=$work/pg
 replicas=$work/pg-replicas
+bouncer=$work/pgbouncer
 cleanup() {
+  bash scripts/pgbouncer.sh stop "$bouncer" >/dev/null 2>&1 || true
   bash scripts/pg-replica-set.sh stop "$replicas" >/dev/null 2>&1 || true
   bash scripts/pg-test-cluster.sh stop "$pg_dir" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 bash scripts/pg-test-cluster.sh start "$pg_dir"
-export CARVALEN_TEST_PG CARVALEN_TEST_PG_REPLICAS
+export CARVALEN_TEST_PG CARVALEN_TEST_PG_REPLICAS CARVALEN_TEST_PGBOUNCER
 CARVALEN_TEST_PG="Provider=PostgreSQL;Host=$pg_dir;Port=${CARVALEN_PG_PORT:-54329};Database=carvalen_test;User ID=carvalen"
 CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$replicas")
+CARVALEN_TEST_PGBOUNCER=$(bash scripts/pgbouncer.sh start "$bouncer" "$pg_dir")
 
 status=0
 configs=(

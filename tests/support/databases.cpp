@@ -152,6 +152,10 @@ TestDatabase::TestDatabase(Provider provider)
   writer_->Exec("DROP SCHEMA IF EXISTS " + location_ + " CASCADE; CREATE SCHEMA " + location_ +
                 "; SET search_path TO " + location_);
   connection_string_ = std::string(PgEnvironment()) + ";options=-csearch_path=" + location_;
+  // Keys that send the library's sessions another way (through a pooler, say); later keys win.
+  if (const char* via = std::getenv("CARVALEN_TEST_PG_VIA"); via != nullptr && *via != '\0') {
+    connection_string_ += std::string(";") + via;
+  }
 }
 
 TestDatabase::~TestDatabase() {

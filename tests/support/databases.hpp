@@ -14,6 +14,10 @@
 // milliseconds, cloning a database a few hundred); the client reaches it through the key
 // `options=-csearch_path=<schema>`, so unqualified table names resolve there only.
 //
+// CARVALEN_TEST_PG_VIA, when set, holds keys appended to the library's connection string (not
+// the writer's), e.g. 'Host=/tmp/pgb;Port=54339;Database=carvalen_transaction;Pooler=Transaction'
+// to run a suite's PostgreSQL cases through the pooler of scripts/pgbouncer.sh.
+//
 // Tests run over both providers as value-parameterised tests; without CARVALEN_TEST_PG the
 // PostgreSQL cases are skipped, not dropped, so the skip shows in the test report:
 //

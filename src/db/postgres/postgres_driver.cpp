@@ -1,21 +1,22 @@
 // The PostgreSQL driver (libpq). Every statement goes through the extended protocol
 // (no parameters, text results), which refuses a text holding a second statement; a query's rows
 // arrive one at a time (single-row mode), so a read that stops early fetches no more. Sessions are
-// read-only with JIT off (startup options), server notices go nowhere, and the command time-out is
-// the session's statement_timeout, sent only when it changes. The session's TimeZone is the
-// host's local zone, so that a timestamptz reads as the local wall time that "today" is measured
-// in. standard_conforming_strings is forced on: the utilities component quotes text by doubling
+// read-only with JIT off, server notices go nowhere, and the command time-out is the session's
+// statement_timeout, sent only when it changes. The session's TimeZone is the host's local zone,
+// so that a timestamptz reads as the local wall time that "today" is measured in.
+// standard_conforming_strings is forced on: the utilities component quotes text by doubling
 // quotes, which is injection-proof only while a backslash is an ordinary character.
+//
+// The settings go as startup options. Behind a connection pooler (the Pooler key, or a server
+// that refuses startup options) they go as statements instead (session_settings.hpp); behind a
+// transaction pooler each statement runs in a read-only transaction of its own that takes them
+// first, in one round trip, its rows fetched whole and no statement kept prepared.
 #include <libpq-fe.h>
 #include <poll.h>
 
 #include <charconv>
 #include <climits>
-#include <cstdlib>
-#include <ctime>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <list>
 #include <optional>
 #include <string>
@@ -25,6 +26,7 @@
 #include "db/driver.hpp"
 #include "db/errors.hpp"
 #include "db/literal_lexer.hpp"
+#include "db/postgres/session_settings.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::db {
@@ -94,71 +96,10 @@ const std::unordered_set<std::string>& LibpqKeywords() {
   return keywords;
 }
 
-/// Whether startup options mention standard_conforming_strings, spelled any way the server
-/// accepts: any case, '-' for '_', backslash escapes.
-bool MentionsQuotingRule(std::string_view options) {
-  std::string folded;
-  for (char c : options) {
-    if (c == '\\') continue;
-    folded += c == '-' ? '_' : (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  return folded.find("standard_conforming_strings") != std::string::npos;
-}
-
 /// Whether the session reads a backslash in '...' as an ordinary character.
 bool QuotingIsStandard(const PGconn* conn) {
   const char* value = PQparameterStatus(conn, "standard_conforming_strings");
   return value != nullptr && std::string_view(value) == "on";
-}
-
-/// The host's current offset from UTC in hours, as the server's TimeZone takes it ("5.5").
-std::string LocalOffsetZone() {
-  tzset();  // localtime_r need not look at TZ again
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  auto end =
-      std::to_chars(text, text + sizeof text, static_cast<double>(local.tm_gmtoff) / 3600).ptr;
-  return std::string(text, end);
-}
-
-/// The host's local time zone for the server's TimeZone: the zone named by TZ (":Europe/Berlin",
-/// or a path into a zoneinfo folder), else the zone that /etc/localtime links to, else
-/// /etc/timezone. A TZ that is a POSIX rule rather than a name ("CET-1CEST,M3.5.0,M10.5.0/3"),
-/// or no zone found, gives the current offset, which knows nothing of summer time.
-std::string LocalTimeZone() {
-  auto zone_of_path = [](std::string_view path) {
-    const std::size_t at = path.rfind("zoneinfo/");
-    if (at == std::string_view::npos) return std::string();
-    path.remove_prefix(at + 9);
-    for (std::string_view variant : {"posix/", "right/"}) {
-      if (path.starts_with(variant)) path.remove_prefix(variant.size());
-    }
-    return std::string(path);
-  };
-  std::string name;
-  if (const char* tz = std::getenv("TZ"); tz != nullptr) {
-    std::string_view value(tz);
-    if (value.starts_with(':')) value.remove_prefix(1);
-    name = value.empty()            ? "UTC"
-           : value.starts_with('/') ? zone_of_path(value)
-                                    : std::string(value);
-  } else {
-    std::error_code ec;
-    name = zone_of_path(std::filesystem::read_symlink("/etc/localtime", ec).string());
-    if (name.empty()) {
-      std::ifstream file("/etc/timezone");
-      std::getline(file, name);
-    }
-  }
-  // A name goes into the startup options as it is: nothing there may need escaping.
-  const bool plausible =
-      !name.empty() && name.front() != '/' && name.find("..") == std::string::npos &&
-      name.find_first_not_of(
-          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/_+-") ==
-          std::string::npos;
-  return plausible ? name : LocalOffsetZone();
 }
 
 bool ParseInt64(std::string_view text, std::int64_t& out) {
@@ -356,18 +297,66 @@ class PgCursor final : public Cursor {
 
 class PgConnection final : public PhysicalConnection {
  public:
-  PgConnection(ConnPtr conn, std::int64_t statement_timeout_ms, std::int32_t cache_size)
+  /// `settings`: what a pooler in front of the server keeps from reaching it as startup
+  /// options (nothing when there is none), among them the statement_timeout of
+  /// `statement_timeout_ms`.
+  PgConnection(ConnPtr conn, pg::Pooler pooler, std::vector<pg::ServerSetting> settings,
+               std::int64_t statement_timeout_ms, std::int32_t cache_size)
       : conn_(std::move(conn)),
+        pooler_(pooler),
+        settings_(std::move(settings)),
         statement_timeout_ms_(statement_timeout_ms),
-        cache_size_(cache_size) {}
+        // A statement prepared in one transaction may be missing from the server connection
+        // that a transaction pooler gives the next one.
+        cache_size_(pooler == pg::Pooler::Transaction ? 0 : cache_size) {
+    settings_sql_ = "SELECT ";
+    for (std::size_t i = 0; i < settings_.size(); ++i) {
+      settings_sql_ += (i > 0 ? ", set_config($" : "set_config($") + std::to_string(2 * i + 1) +
+                       ", $" + std::to_string(2 * i + 2) +
+                       (pooler == pg::Pooler::Transaction ? ", true)" : ", false)");
+    }
+  }
+
+  /// Sends the settings that did not go as startup options: behind a session pooler they
+  /// hold for the session; behind a transaction pooler every statement takes them again, so
+  /// this only shows that the server accepts them.
+  void ApplySettings() {
+    if (pooler_ == pg::Pooler::Transaction) {
+      RunPooled({});
+      return;
+    }
+    const std::vector<const char*> values = SettingValues();
+    ResultPtr result(PQexecParams(conn_.get(), settings_sql_.c_str(),
+                                  static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                  nullptr, 0));
+    Check(result.get(), settings_sql_);
+  }
+
+  /// Replaces the value of setting `name` (one of those given at construction).
+  void ChangeSetting(std::string_view name, std::string value) {
+    for (auto& setting : settings_) {
+      if (setting.first == name) setting.second = std::move(value);
+    }
+  }
+
+  pg::Pooler Pooler() const { return pooler_; }
 
   void Execute(const std::string& sql, std::int32_t timeout) override {
-    isolation_.clear();  // a caller's command may have changed it: sent again next time
     ApplyTimeout(timeout);
+    if (pooler_ == pg::Pooler::Transaction) {
+      RunPooled(sql);
+      return;
+    }
+    isolation_.clear();  // a caller's command may have changed it: sent again next time
     Run(sql);
   }
 
   void SetIsolation(const std::string& level) override {
+    // Behind a transaction pooler each statement's own BEGIN names the level.
+    if (pooler_ == pg::Pooler::Transaction) {
+      isolation_ = level;
+      return;
+    }
     // Outside a transaction block the server answers SET TRANSACTION with a warning only; the
     // session default is what the following statements get. Sent once per session and level.
     if (level == isolation_) return;
@@ -408,8 +397,10 @@ class PgConnection final : public PhysicalConnection {
     const char* values[2] = {table.IsNull() ? nullptr : table_text.c_str(),
                              column.IsNull() ? nullptr : column_text.c_str()};
     Settle();
-    ResultPtr result(
-        PQexecParams(conn_.get(), sql.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
+    ResultPtr result = pooler_ == pg::Pooler::Transaction
+                           ? RunPooled(sql, 2, values)
+                           : ResultPtr(PQexecParams(conn_.get(), sql.c_str(), 2, nullptr, values,
+                                                    nullptr, nullptr, 0));
     Check(result.get(), sql);
     const ResultShape columns(result.get());
     std::vector<std::vector<Variant>> rows(PQntuples(result.get()));
@@ -433,9 +424,11 @@ class PgConnection final : public PhysicalConnection {
 
   bool Reusable() override {
     // A SET run through Execute could have turned the quoting rule off: such a session is not
-    // handed to the next caller.
+    // handed to the next caller. Behind a transaction pooler every statement turns it on.
     return PQstatus(conn_.get()) == CONNECTION_OK &&
-           PQtransactionStatus(conn_.get()) == PQTRANS_IDLE && QuotingIsStandard(conn_.get());
+           PQtransactionStatus(conn_.get()) == PQTRANS_IDLE &&
+           PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF &&
+           (pooler_ == pg::Pooler::Transaction || QuotingIsStandard(conn_.get()));
   }
 
   bool Lost() override { return PQstatus(conn_.get()) != CONNECTION_OK; }
@@ -477,7 +470,73 @@ class PgConnection final : public PhysicalConnection {
     throw PgError(conn_.get(), result, sql);
   }
 
+  /// Behind a transaction pooler: `sql` (with `count` parameters `values`; none: nothing but
+  /// the settings) in a read-only transaction of its own that takes the session settings first,
+  /// all sent in one round trip; `sql`'s result, its rows whole. The transaction ends whatever
+  /// happens, so the pooler can give its server connection to another client at once.
+  ResultPtr RunPooled(const std::string& sql, int count = 0, const char* const* values = nullptr) {
+    PGconn* conn = conn_.get();
+    Settle();
+    const std::string begin = isolation_.empty()
+                                  ? std::string("BEGIN READ ONLY")
+                                  : "BEGIN ISOLATION LEVEL " + isolation_ + " READ ONLY";
+    const std::vector<const char*> setting_values = SettingValues();
+    auto send = [conn](const std::string& text, int n, const char* const* params) {
+      return PQsendQueryParams(conn, text.c_str(), n, nullptr, params, nullptr, nullptr, 0) != 0;
+    };
+    // COMMIT after the first sync: it commits the transaction, or ends it when a statement
+    // failed, as ROLLBACK would (a failure skips the rest of its pipeline segment).
+    const bool sent =
+        PQenterPipelineMode(conn) != 0 && send(begin, 0, nullptr) &&
+        send(settings_sql_, static_cast<int>(setting_values.size()), setting_values.data()) &&
+        (sql.empty() || send(sql, count, values)) && PQpipelineSync(conn) != 0 &&
+        send("COMMIT", 0, nullptr) && PQpipelineSync(conn) != 0;
+    ResultPtr answer;
+    std::optional<Error> failure;
+    if (!sent) failure = PgError(conn, nullptr, sql);
+    // Each statement ends in one result (its rows, its command status, its error, or
+    // "aborted" after an earlier error), followed by a null; each sync in a result of its own.
+    const std::string* texts[] = {&begin, &settings_sql_, &sql};
+    int ended = 0, syncs = 0, nulls = 0;
+    while (sent && syncs < 2 && nulls < 3 && PQstatus(conn) == CONNECTION_OK) {
+      ResultPtr result(PQgetResult(conn));
+      if (!result) {
+        ++nulls;
+        continue;
+      }
+      nulls = 0;
+      const ExecStatusType status = PQresultStatus(result.get());
+      if (status == PGRES_PIPELINE_SYNC) {
+        ++syncs;
+        continue;
+      }
+      const int statement = syncs == 0 ? std::min(ended++, 3) : 3;
+      if (status == PGRES_FATAL_ERROR && !failure) {
+        failure = PgError(conn, result.get(), statement < 3 ? *texts[statement] : "COMMIT");
+      } else if (statement == 2 && status != PGRES_PIPELINE_ABORTED) {
+        answer = std::move(result);
+      }
+    }
+    if (PQstatus(conn) == CONNECTION_OK && PQexitPipelineMode(conn) == 0 && !failure) {
+      failure = PgError(conn, nullptr, sql);  // left in pipeline mode: not reused (Reusable)
+    }
+    if (!failure && (syncs < 2 || (!sql.empty() && !answer))) failure = PgError(conn, nullptr, sql);
+    if (failure) throw *failure;
+    return answer;
+  }
+
  private:
+  /// The names and values of settings_, in turn.
+  std::vector<const char*> SettingValues() const {
+    std::vector<const char*> values;
+    values.reserve(2 * settings_.size());
+    for (const auto& [name, value] : settings_) {
+      values.push_back(name.c_str());
+      values.push_back(value.c_str());
+    }
+    return values;
+  }
+
   /// Whether a prepared statement's failure before its first row is answered by sending the
   /// text instead: not when the session is gone, the statement was cancelled or timed out, or
   /// the server ran out of something, which the text would only repeat (and wait for again).
@@ -584,11 +643,18 @@ class PgConnection final : public PhysicalConnection {
   void ApplyTimeout(std::int32_t seconds) {
     std::int64_t ms = seconds <= 0 ? 0 : std::min<std::int64_t>(seconds * 1000LL, INT_MAX);
     if (ms == statement_timeout_ms_) return;
-    Simple("SET statement_timeout = " + std::to_string(ms));
+    if (pooler_ == pg::Pooler::Transaction) {
+      ChangeSetting("statement_timeout", std::to_string(ms));  // the next statement takes it
+    } else {
+      Simple("SET statement_timeout = " + std::to_string(ms));
+    }
     statement_timeout_ms_ = ms;
   }
 
   ConnPtr conn_;
+  pg::Pooler pooler_;
+  std::vector<pg::ServerSetting> settings_;
+  std::string settings_sql_;  // sets settings_, given as parameters (nothing to quote)
   std::int64_t statement_timeout_ms_;
   std::string isolation_;          // unknown until we set it
   PgCursor* streaming_ = nullptr;  // the cursor whose rows are still arriving
@@ -629,6 +695,11 @@ void PgCursor::Take(ResultPtr result) {
 
 void PgCursor::Start() {
   session_.Settle();
+  if (session_.Pooler() == pg::Pooler::Transaction) {
+    // The rows come whole with the transaction, which ends before the first is read.
+    Take(session_.RunPooled(sql_));
+    return;
+  }
   PGconn* conn = session_.Handle();
   // The statement text goes as given: the extended protocol still refuses a second statement.
   const bool prepared = prepared_ && !prepared_->statement->dropped;
@@ -747,8 +818,13 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     }
     params.emplace_back(key, std::move(value));
   };
+  pg::Pooler pooler = pg::Pooler::None;
+  bool pooler_named = false;
   for (const auto& [key, value] : settings.keys) {
-    if (key == "host" || key == "port" || key == "password") {
+    if (key == "pooler") {
+      pooler = pg::ParsePooler(value);
+      pooler_named = true;
+    } else if (key == "host" || key == "port" || key == "password") {
       set(key, value);
     } else if (key == "database") {
       set("dbname", value);
@@ -769,41 +845,37 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     return false;
   };
   // Our session settings come after the caller's options, so they win over those and over role
-  // and database defaults: read-only sessions, standard strings and the local zone (see the
-  // top), no JIT compilation for these short queries, ISO dates to parse, exact float text.
+  // and database defaults.
   const std::int64_t statement_timeout_ms =
       command_timeout <= 0 ? 0 : std::min<std::int64_t>(command_timeout * 1000LL, INT_MAX);
-  std::string options;
-  for (const auto& p : params) {
-    if (p.first != "options") continue;
-    if (MentionsQuotingRule(p.second)) {
+  std::string caller_options;
+  for (auto it = params.begin(); it != params.end(); ++it) {
+    if (it->first != "options") continue;
+    if (pg::MentionsQuotingRule(it->second)) {
       throw LayerError(dberr::kInvalidArgument,
                        "Invalid connection string: options may not set "
                        "standard_conforming_strings; the PostgreSQL provider keeps it on so that "
                        "quoted text cannot turn into SQL.");
     }
-    options = p.second + " ";
+    caller_options = it->second;
+    params.erase(it);
+    break;
   }
-  // Statements are sent prepared for speed, yet each must be planned for its own values as its
-  // literal text would be: a generic plan may scan in another order, and where a statement has no
-  // full ORDER BY the order decides which row wins.
-  options +=
-      "-c default_transaction_read_only=on -c standard_conforming_strings=on -c jit=off "
-      "-c plan_cache_mode=force_custom_plan -c DateStyle=ISO -c extra_float_digits=1 -c "
-      "statement_timeout=" +
-      std::to_string(statement_timeout_ms) + " -c TimeZone=";
   if (!given("connect_timeout") && connection_timeout > 0) {
     set("connect_timeout", std::to_string(std::max(2, connection_timeout)));  // libpq's minimum
   }
   if (!given("client_encoding")) set("client_encoding", "UTF8");
   set("fallback_application_name", "carvalen");
 
-  auto connect = [&](const std::string& zone) {
-    set("options", options + zone);
+  auto connect = [&](const std::string& options) {
     std::vector<const char*> keywords, values;
     for (const auto& [k, v] : params) {
       keywords.push_back(k.c_str());
       values.push_back(v.c_str());
+    }
+    if (!options.empty()) {
+      keywords.push_back("options");
+      values.push_back(options.c_str());
     }
     keywords.push_back(nullptr);
     values.push_back(nullptr);
@@ -811,25 +883,76 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     if (!conn) throw LayerError(errnum::kOutOfMemory, RuntimeErrorText(errnum::kOutOfMemory));
     return conn;
   };
-  ConnPtr conn = connect(LocalTimeZone());
-  // A zone name the server does not know (its zone data older than the host's) fails the
-  // start-up; the offset is the next best thing.
-  if (PQstatus(conn.get()) != CONNECTION_OK &&
-      std::string_view(PQerrorMessage(conn.get())).find("\"TimeZone\"") != std::string::npos) {
-    conn = connect(LocalOffsetZone());
+  auto failed_on = [](const ConnPtr& conn, std::string_view text) {
+    return PQstatus(conn.get()) != CONNECTION_OK &&
+           std::string_view(PQerrorMessage(conn.get())).find(text) != std::string_view::npos;
+  };
+  std::string zone = pg::LocalTimeZone();
+  ConnPtr conn;
+  if (pooler == pg::Pooler::None) {
+    auto startup_options = [&] {
+      std::string options = caller_options.empty() ? "" : caller_options + " ";
+      options += "-c default_transaction_read_only=on";
+      for (const auto& [name, value] : pg::OurSettings(statement_timeout_ms, zone)) {
+        options += " -c " + name + "=" + value;
+      }
+      return options;
+    };
+    conn = connect(startup_options());
+    // A zone name the server does not know (its zone data older than the host's) fails the
+    // start-up; the offset is the next best thing.
+    if (failed_on(conn, "\"TimeZone\"")) {
+      zone = pg::LocalOffsetZone();
+      conn = connect(startup_options());
+    }
+    // A pooler that refuses startup options: the settings go as statements, with each
+    // transaction, which is right for either kind of pooling.
+    if (!pooler_named && failed_on(conn, "unsupported startup parameter")) {
+      pooler = pg::Pooler::Transaction;
+    }
+  }
+  std::vector<pg::ServerSetting> statements;
+  if (pooler != pg::Pooler::None) {
+    std::optional<std::vector<pg::ServerSetting>> theirs = pg::ServerSettingsOf(caller_options);
+    if (!theirs) {
+      throw LayerError(dberr::kInvalidArgument,
+                       "Invalid connection string: behind a connection pooler, options may hold "
+                       "only server settings (-c name=value), which the PostgreSQL provider then "
+                       "sends as statements; '" +
+                           caller_options + "' holds something else.");
+    }
+    statements = std::move(*theirs);
+    if (pooler == pg::Pooler::Session)
+      statements.emplace_back("default_transaction_read_only", "on");
+    for (pg::ServerSetting& ours : pg::OurSettings(statement_timeout_ms, zone)) {
+      statements.push_back(std::move(ours));
+    }
+    conn = connect({});
   }
   if (PQstatus(conn.get()) != CONNECTION_OK) throw PgError(conn.get(), nullptr, {}, "08001");
-  // The startup option should have settled it; a pooler that drops startup options would not.
-  if (!QuotingIsStandard(conn.get())) {
-    throw LayerError(dberr::kInvalidArgument,
-                     "The PostgreSQL session has standard_conforming_strings off although the "
-                     "provider asked for on (does a connection pooler drop startup options?); "
-                     "quoted text would not be safe, so the connection is refused.");
-  }
   PQsetNoticeProcessor(
       conn.get(), [](void*, const char*) {}, nullptr);
-  auto session = std::make_unique<PgConnection>(std::move(conn), statement_timeout_ms,
-                                                settings.statement_cache_size);
+  auto session =
+      std::make_unique<PgConnection>(std::move(conn), pooler, std::move(statements),
+                                     statement_timeout_ms, settings.statement_cache_size);
+  if (pooler != pg::Pooler::None) {
+    try {
+      session->ApplySettings();
+    } catch (const Error& e) {
+      if (e.Description().find("\"TimeZone\"") == std::string::npos) throw;
+      session->ChangeSetting("TimeZone", pg::LocalOffsetZone());
+      session->ApplySettings();
+    }
+  }
+  // The startup option or the statement should have settled it; a pooler that drops startup
+  // options would not. Behind a transaction pooler every statement sets it again.
+  if (pooler != pg::Pooler::Transaction && !QuotingIsStandard(session->Handle())) {
+    throw LayerError(dberr::kInvalidArgument,
+                     "The PostgreSQL session has standard_conforming_strings off although the "
+                     "provider asked for on (does a connection pooler drop startup options? "
+                     "Then say Pooler=Session or Pooler=Transaction in the connection string); "
+                     "quoted text would not be safe, so the connection is refused.");
+  }
   // Of a host list, the one libpq settled on.
   const char* host = PQhost(session->Handle());
   const char* port = PQport(session->Handle());

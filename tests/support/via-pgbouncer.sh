@@ -1,0 +1,14 @@
+#!/bin/sh
+# Runs the PostgreSQL cases of a test executable through the PgBouncer of scripts/pgbouncer.sh
+# (reached through CARVALEN_TEST_PGBOUNCER, its "Host=...;Port=..."), pooling in MODE.
+#   via-pgbouncer.sh Session|Transaction EXECUTABLE
+# Exit status 77 (skipped) when no PgBouncer is given.
+mode=$1
+executable=$2
+if [ -z "${CARVALEN_TEST_PGBOUNCER:-}" ] || [ -z "${CARVALEN_TEST_PG:-}" ]; then
+  echo "no PgBouncer: set CARVALEN_TEST_PG and CARVALEN_TEST_PGBOUNCER (scripts/pgbouncer.sh)"
+  exit 77
+fi
+database=carvalen_$(echo "$mode" | tr 'A-Z' 'a-z')
+CARVALEN_TEST_PG_VIA="$CARVALEN_TEST_PGBOUNCER;Database=$database;Pooler=$mode" \
+  exec "$executable" --gtest_filter='*PostgreSQL*'
