@@ -17,6 +17,11 @@
 //                                                  also PostgreSQL (libpq keywords): the rows are
 //                                                  copied into schema carvalen_ops_bench_<lines>,
 //                                                  kept for later runs
+//   CARVALEN_BENCH_PGBOUNCER='Host=/tmp/pgb;Port=54339;Database=carvalen_transaction;Pooler=Transaction'
+//                                                  also the library through PgBouncer in front
+//                                                  of that server (connection-string keys that
+//                                                  replace the direct ones): Carvalen/PgBouncer
+//                                                  rows, against the direct Floor
 //   --benchmark_format=json                        JSON on stdout, the ratio table on stderr
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
@@ -608,8 +613,9 @@ class SqliteBackend final : public Backend {
 
 class PostgresBackend final : public Backend {
  public:
+  /// `via`: connection-string keys that send the library's sessions another way.
   PostgresBackend(const std::string& conninfo, const fs::path& sqlite_file, std::int64_t lines,
-                  fs::path store)
+                  fs::path store, const std::string& via = {})
       : Backend(std::move(store)), schema_("carvalen_ops_bench_" + std::to_string(lines)) {
     std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(conninfo.c_str()), &PQfinish);
     if (PQstatus(conn.get()) != CONNECTION_OK) {
@@ -631,6 +637,7 @@ class PostgresBackend final : public Backend {
         << "[ConnectionStrings]\nEContract = 'Provider=PostgreSQL;Host=" << PQhost(conn.get())
         << ";Port=" << PQport(conn.get()) << ";Database=" << PQdb(conn.get())
         << ";User ID=" << PQuser(conn.get()) << ";options=-csearch_path=" << schema_
+        << (via.empty() ? "" : ";" + via)
         << "'\n[CONNECTIONS]\nEContractConnection_CommandTimeout = \"30\"\n"
            "EContractConnection_ConnectionTimeout = \"15\"\n";
   }
@@ -806,9 +813,10 @@ class RatioTable : public benchmark::BenchmarkReporter {
     std::snprintf(line, sizeof line, "%-11s %-23s %9s %9s %9s %9s %9s\n", "database", "operation",
                   "Floor us", "Carvalen", "Naive", "Floor cpu", "Carv. cpu");
     table_ << line;
-    for (const std::string db : {"SQLite", "PostgreSQL"}) {
+    for (const std::string db : {"SQLite", "PostgreSQL", "PgBouncer"}) {
       for (const auto& [op, name] : kOps) {
-        const std::string floor_name = "Floor/" + db + "/" + name;
+        const std::string floor_name =
+            "Floor/" + (db == "PgBouncer" ? std::string("PostgreSQL") : db) + "/" + name;
         const double floor = Time(floor_name, 1);
         if (floor <= 0) continue;
         auto ratio = [](double t, double base) {
@@ -959,6 +967,12 @@ int main(int argc, char** argv) {
       backends.push_back(Named{"PostgreSQL",
                                std::make_unique<PostgresBackend>(pg, file, options.lines, store),
                                workload});
+      if (const char* via = std::getenv("CARVALEN_BENCH_PGBOUNCER"); via != nullptr && *via) {
+        backends.push_back(Named{"PgBouncer",
+                                 std::make_unique<PostgresBackend>(
+                                     pg, file, options.lines, store.string() + "-pgbouncer", via),
+                                 workload});
+      }
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "carvalen_bench: %s\n", e.what());
@@ -970,9 +984,17 @@ int main(int argc, char** argv) {
     const Workload* w = &named.workload;
     for (const auto& [op, name] : kOps) {
       const std::string suffix = "/" + named.name + "/" + name;
-      auto* floor = benchmark::RegisterBenchmark(("Floor" + suffix).c_str(), RunFloor, b, w, op);
+      // Through the pooler only the library's path differs: its floor is the direct one.
+      const bool pooled = named.name == "PgBouncer";
+      auto* floor =
+          pooled ? nullptr
+                 : benchmark::RegisterBenchmark(("Floor" + suffix).c_str(), RunFloor, b, w, op);
       auto* api =
           benchmark::RegisterBenchmark(("Carvalen" + suffix).c_str(), RunCarvalen, b, w, op);
+      if (pooled) {
+        api->Unit(benchmark::kMicrosecond)->UseRealTime();
+        continue;
+      }
       auto* naive = benchmark::RegisterBenchmark(("Naive" + suffix).c_str(), RunNaive, b, w, op);
       for (auto* row : {floor, api, naive}) row->Unit(benchmark::kMicrosecond)->UseRealTime();
       if (op == Op::GetPrice) {
