@@ -27,13 +27,7 @@ dir=$2
 port=${CARVALEN_PGBOUNCER_PORT:-54339}
 pg_port=${CARVALEN_PG_PORT:-54329}
 
-as_owner() {
-  if [ "$(id -u)" -eq 0 ]; then
-    runuser -u postgres -- "$@"
-  else
-    "$@"
-  fi
-}
+. "$(dirname "$0")/pg-common.sh" # as_owner
 
 case $action in
   start)
