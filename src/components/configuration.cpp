@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 
 #include <toml++/toml.h>
 #include <limits>
@@ -131,6 +133,9 @@ namespace {
 /// nothing happened to it since it was read; otherwise the call reads the file, and the cache
 /// spares the parse when the text is the one parsed before. Errors are never kept: a store that
 /// fails is read again by the next call, so that it fails the same way.
+///
+/// Every call of every thread looks here, and the entries change only when a store does: each
+/// thread reads its own copy of the entries, taken again under the mutex when the version moved.
 class StoreCache {
  public:
   static StoreCache& Instance() {
@@ -142,14 +147,10 @@ class StoreCache {
   /// read.
   std::shared_ptr<const Configuration::Store> Current(const std::string& key,
                                                       const std::string& path) {
-    std::shared_ptr<const Entry> entry;
-    {
-      std::lock_guard lock(mutex_);
-      auto it = entries_.find(key);
-      if (it == entries_.end() || it->second->store->path != path) return nullptr;
-      entry = it->second;
-    }
-    return db::Unchanged(entry->stamp) ? entry->store : nullptr;
+    const Copy& copy = Current();
+    auto it = copy.entries.find(key);
+    if (it == copy.entries.end() || it->second->store->path != path) return nullptr;
+    return db::Unchanged(it->second->stamp) ? it->second->store : nullptr;
   }
 
   /// The store parsed from `text` at `path` before, or null.
@@ -165,7 +166,10 @@ class StoreCache {
 
   /// The contract settings kept with `store`, or null when none were read from it yet.
   std::shared_ptr<const settings::ContractConnection> Contract(const Configuration::Store& store) {
-    std::lock_guard lock(mutex_);
+    const Copy& copy = Current();
+    auto it = copy.contracts.find(&store);
+    if (it != copy.contracts.end()) return it->second;
+    std::lock_guard lock(mutex_);  // a store that is no longer kept
     return store.contract;
   }
 
@@ -174,6 +178,7 @@ class StoreCache {
                     std::shared_ptr<const settings::ContractConnection> contract) {
     std::lock_guard lock(mutex_);
     store.contract = std::move(contract);
+    version_.fetch_add(1, std::memory_order_release);
   }
 
   /// Keeps `store`, parsed from `text`, which was read after `stamp` was taken.
@@ -183,11 +188,13 @@ class StoreCache {
         std::make_shared<Entry>(Entry{std::move(text), std::move(store), std::move(stamp)});
     std::lock_guard lock(mutex_);
     entries_[key] = std::move(entry);
+    version_.fetch_add(1, std::memory_order_release);
   }
 
   void Forget() {
     std::lock_guard lock(mutex_);
     entries_.clear();
+    version_.fetch_add(1, std::memory_order_release);
   }
 
  private:
@@ -197,8 +204,33 @@ class StoreCache {
     db::WatchStamp stamp;  // taken before `text` was read
   };
 
+  using Entries = std::unordered_map<std::string, std::shared_ptr<const Entry>>;
+  // One thread's view of the cache at one version.
+  struct Copy {
+    std::uint64_t version = 0;  // before the first: a new copy is taken
+    Entries entries;
+    std::unordered_map<const Configuration::Store*,
+                       std::shared_ptr<const settings::ContractConnection>>
+        contracts;
+  };
+
+  const Copy& Current() {
+    thread_local Copy copy;
+    if (copy.version != version_.load(std::memory_order_acquire)) {
+      std::lock_guard lock(mutex_);
+      copy.entries = entries_;
+      copy.contracts.clear();
+      for (const auto& [key, entry] : entries_) {
+        if (entry->store->contract) copy.contracts[entry->store.get()] = entry->store->contract;
+      }
+      copy.version = version_.load(std::memory_order_relaxed);
+    }
+    return copy;
+  }
+
   std::mutex mutex_;
-  std::unordered_map<std::string, std::shared_ptr<const Entry>> entries_;
+  Entries entries_;
+  std::atomic<std::uint64_t> version_ = 1;
 };
 
 }  // namespace

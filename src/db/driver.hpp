@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "carvalen/error.hpp"
@@ -79,6 +80,8 @@ class PhysicalConnection {
   Placement placement;
   /// When the pool stops keeping the session (Connection Lifetime); none: never.
   std::optional<std::chrono::steady_clock::time_point> expires;
+  /// The thread that gave the session back to the pool last: leased to it again first.
+  std::thread::id last_holder;
 
   /// The trace of the current lease (null when tracing is off); set by the caller-level
   /// connection for the time between its open and close.

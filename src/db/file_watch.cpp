@@ -2,12 +2,14 @@
 
 #include <pthread.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -20,9 +22,9 @@ namespace carvalen::db {
 struct WatchedPath {
   std::string path;  // absolute, without "." or empty components
   bool content = false;
-  std::uint64_t generation = 0;  // moves on every change seen
-  bool registered = false;       // every directory on the way is watched
-  bool unwatchable = false;      // checked by the caller on every use instead
+  std::atomic<std::uint64_t> generation = 0;  // moves on every change seen, under the mutex
+  bool registered = false;                    // every directory on the way is watched
+  bool unwatchable = false;                   // checked by the caller on every use instead
 };
 
 namespace {
@@ -96,7 +98,11 @@ class Watcher {
       auto made = std::make_shared<WatchedPath>();
       made->path = path;
       made->content = content;
-      it = paths_.emplace(key, std::move(made)).first;
+      paths_.emplace(key, std::move(made));
+      // Watching costs a process a dozen system calls per path, and the kernel a walk over
+      // each watched folder's entries: a process that looks at a path once (the tool making
+      // one call) never gains from it. So a path is watched from its second look on.
+      return nullptr;
     }
     WatchedPath& watched = *it->second;
     if (watched.unwatchable) return nullptr;
@@ -122,11 +128,18 @@ class Watcher {
     return it->second;
   }
 
+  // Every call asks this, from every thread: an empty queue is told without the mutex. A
+  // thread that is applying events it took from the queue counts itself in `draining_` first,
+  // so a queue found empty with no drain under way means every event has been applied.
   bool Unchanged(const WatchedPath& watched, std::uint64_t generation, std::uint64_t epoch) {
-    std::lock_guard lock(mutex_);
-    if (fd_ < 0) return false;
-    Drain();
-    return epoch == epoch_ && watched.generation == generation;
+    const int fd = fd_.load(std::memory_order_relaxed);
+    if (fd < 0) return false;
+    int pending = 0;
+    if (::ioctl(fd, FIONREAD, &pending) != 0 || pending > 0 || draining_.load() != 0) {
+      std::lock_guard lock(mutex_);
+      Drain();
+    }
+    return epoch == epoch_.load() && watched.generation.load() == generation;
   }
 
  private:
@@ -148,8 +161,9 @@ class Watcher {
   }
 
   void AfterFork() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    // The child has this one thread: nobody reads the descriptor meanwhile.
+    const int fd = fd_.exchange(-1);
+    if (fd >= 0) ::close(fd);
   }
 
   /// Watches every directory from the root to the path's own; false where that cannot be
@@ -184,6 +198,11 @@ class Watcher {
   /// keeps filling (some other program busy in a watched folder) is cut short as if events were
   /// lost, rather than keeping the caller.
   void Drain() {
+    ++draining_;
+    struct Done {
+      std::atomic<int>& draining;
+      ~Done() { --draining; }
+    } done{draining_};
     alignas(inotify_event) std::array<char, 16384> buffer;
     for (int reads = 0;; ++reads) {
       if (reads == 64) {
@@ -237,9 +256,10 @@ class Watcher {
     if (event.mask & IN_IGNORED) watches_.erase(it);
   }
 
-  int fd_;
-  std::mutex mutex_;
-  std::uint64_t epoch_ = 0;
+  std::atomic<int> fd_;
+  std::mutex mutex_;  // over the watches; generations and the epoch change only under it
+  std::atomic<int> draining_ = 0;
+  std::atomic<std::uint64_t> epoch_ = 0;
   std::unordered_map<std::string, std::shared_ptr<WatchedPath>> paths_;
   std::unordered_map<int, Watch> watches_;
 };

@@ -1,4 +1,5 @@
-// Tells, for the price of one non-blocking read, whether a file may have changed since a moment.
+// Tells, for the price of one system call and no lock, whether a file may have changed since a
+// moment.
 //
 // Every call must see the configuration store and the database file as they are when it starts,
 // yet opening and reading a store costs a call about five microseconds and a stat one more: more
@@ -11,7 +12,9 @@
 // way is a change too) and, where its content matters, through the file itself (which also sees
 // writes through another hard link). Where that cannot be trusted the stamp is invalid and the
 // caller looks for itself every time: no inotify, a network or unknown file system (whose changes
-// may come from other machines), a symbolic link on the way, or too many watched paths.
+// may come from other machines), a symbolic link on the way, or too many watched paths. A path
+// is watched from its second stamp on: the first, in a process that may look only once, is
+// invalid.
 #pragma once
 
 #include <cstdint>

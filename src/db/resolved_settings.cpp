@@ -1,5 +1,6 @@
 #include "db/resolved_settings.hpp"
 
+#include <array>
 #include <filesystem>
 #include <mutex>
 #include <unordered_map>
@@ -66,10 +67,27 @@ std::shared_ptr<const ResolvedSettings> ResolveSettings(const std::string& text,
   std::string key;
   key.reserve(text.size() + user.size() + password.size() + 2);
   key.append(text).append(1, '\0').append(user).append(1, '\0').append(password);
-  if (auto kept = ResolvedCache::Instance().Find(key)) return kept;
+  // What a kept key resolves to never changes, so each thread also keeps the few it used last
+  // and looks at the shared cache, behind its mutex, only for others.
+  struct Recent {
+    std::string key;
+    std::shared_ptr<const ResolvedSettings> resolved;
+  };
+  thread_local std::array<Recent, 4> recent;
+  thread_local std::size_t next = 0;
+  for (const Recent& r : recent) {
+    if (r.resolved && r.key == key) return r.resolved;
+  }
+  auto remember = [&](std::shared_ptr<const ResolvedSettings> resolved) {
+    recent[next] = Recent{key, resolved};
+    next = (next + 1) % recent.size();
+    return resolved;
+  };
+  if (auto kept = ResolvedCache::Instance().Find(key)) return remember(std::move(kept));
   Resolution resolution = Resolve(text, user, password);
-  if (resolution.keepable) ResolvedCache::Instance().Keep(std::move(key), resolution.resolved);
-  return std::move(resolution.resolved);
+  if (!resolution.keepable) return std::move(resolution.resolved);
+  ResolvedCache::Instance().Keep(key, resolution.resolved);
+  return remember(std::move(resolution.resolved));
 }
 
 }  // namespace carvalen::db

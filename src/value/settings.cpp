@@ -1,8 +1,11 @@
-// The settings live in one process-wide table behind a mutex: they are read at every connection
-// open and log entry, and written rarely (a host's start-up, tests).
+// The settings live in one process-wide table behind a mutex: they are read on every call, from
+// every thread, and written rarely (a host's start-up, tests). So each thread reads its own copy
+// of the table, taken again under the mutex only when the table's version has moved.
 #include "carvalen/settings.hpp"
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
@@ -18,13 +21,19 @@ class Settings {
   Settings() { Load(); }
 
   std::string Get(Setting setting) {
-    std::lock_guard lock(mutex_);
-    return values_[Index(setting)];
+    thread_local Copy copy;
+    if (copy.version != version_.load(std::memory_order_acquire)) {
+      std::lock_guard lock(mutex_);
+      copy.values = values_;
+      copy.version = version_.load(std::memory_order_relaxed);
+    }
+    return copy.values[Index(setting)];
   }
 
   void Set(Setting setting, std::string value) {
     std::lock_guard lock(mutex_);
     values_[Index(setting)] = std::move(value);
+    version_.fetch_add(1, std::memory_order_release);
   }
 
   void Load() {
@@ -35,13 +44,21 @@ class Settings {
     }
     std::lock_guard lock(mutex_);
     values_ = std::move(loaded);
+    version_.fetch_add(1, std::memory_order_release);
   }
 
  private:
   static std::size_t Index(Setting setting) { return static_cast<std::size_t>(setting); }
 
+  using Values = std::array<std::string, kSettings.size()>;
+  struct Copy {
+    std::uint64_t version = 0;  // the table's first version is 1: a new copy is always taken
+    Values values;
+  };
+
   std::mutex mutex_;
-  std::array<std::string, kSettings.size()> values_;
+  Values values_;
+  std::atomic<std::uint64_t> version_ = 0;
 };
 
 Settings& TheSettings() {

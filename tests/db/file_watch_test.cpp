@@ -21,6 +21,13 @@ namespace fs = std::filesystem;
 
 void Write(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
 
+// A stamp of a path looked at before: the first look at a path is never watched, so that a
+// process making one call pays nothing for the watch.
+db::WatchStamp Watched(const std::string& path, bool content) {
+  EXPECT_FALSE(db::StampPath(path, content).valid()) << "the first look at " << path;
+  return db::StampPath(path, content);
+}
+
 TEST(FileWatch, EveryChangeShowsAndNothingElse) {
   using Act = void (*)(const fs::path& root);
   struct Case {
@@ -71,7 +78,7 @@ TEST(FileWatch, EveryChangeShowsAndNothingElse) {
       fs::create_directories(root / "conf");
       Write(root / "conf/store.toml", "a = 1\n");
       const std::string file = (root / "conf/store.toml").string();
-      const db::WatchStamp stamp = db::StampPath(file, content);
+      const db::WatchStamp stamp = Watched(file, content);
       ASSERT_TRUE(stamp.valid());
       c.act(root);
       EXPECT_EQ(db::Unchanged(stamp), content ? c.content_unchanged : c.name_unchanged);
@@ -90,13 +97,13 @@ TEST(FileWatch, PathsItCannotVouchForAreLookedAtEveryTime) {
   fs::create_directories(root / "real");
   Write(root / "real/store.toml", "a = 1\n");
   fs::create_directory_symlink(root / "real", root / "alias");
-  EXPECT_FALSE(db::StampPath((root / "alias/store.toml").string(), true).valid());
-  EXPECT_FALSE(db::StampPath("relative/store.toml", true).valid());
-  EXPECT_FALSE(db::StampPath((root / "real/../real/store.toml").string(), true).valid());
+  EXPECT_FALSE(Watched((root / "alias/store.toml").string(), true).valid());
+  EXPECT_FALSE(Watched("relative/store.toml", true).valid());
+  EXPECT_FALSE(Watched((root / "real/../real/store.toml").string(), true).valid());
   EXPECT_FALSE(db::Unchanged(db::WatchStamp()));
   // A missing file, or a missing folder on the way, is watched for its creation.
-  const db::WatchStamp absent = db::StampPath((root / "real/later.toml").string(), true);
-  const db::WatchStamp no_folder = db::StampPath((root / "none/later.toml").string(), false);
+  const db::WatchStamp absent = Watched((root / "real/later.toml").string(), true);
+  const db::WatchStamp no_folder = Watched((root / "none/later.toml").string(), false);
   ASSERT_TRUE(absent.valid() && no_folder.valid());
   EXPECT_TRUE(db::Unchanged(absent) && db::Unchanged(no_folder));
   Write(root / "real/later.toml", "");
@@ -109,7 +116,7 @@ TEST(FileWatch, AForkedChildTrustsNothing) {
   carvalen::testing::TempFolder scratch;
   const std::string file = (scratch.path / "store.toml").string();
   Write(file, "a = 1\n");
-  const db::WatchStamp stamp = db::StampPath(file, true);
+  const db::WatchStamp stamp = Watched(file, true);
   ASSERT_TRUE(db::Unchanged(stamp));
   const pid_t child = ::fork();
   if (child == 0) ::_exit(db::Unchanged(stamp) ? 1 : 0);
