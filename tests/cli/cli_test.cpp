@@ -90,6 +90,17 @@ TEST_F(Cli, CallsOperationsOnTheDemo) {
   }
 }
 
+// A call on SQLite loads nothing of PostgreSQL's client: libpq and the thirty libraries it brings
+// would triple the cost of a short-lived process.
+TEST_F(Cli, LoadsThePostgresClientOnlyForPostgres) {
+  const Outcome outcome =
+      Tool("call ContractLine.GetPrice i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=1",
+           DemoEnv() + " LD_DEBUG=files");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_THAT(outcome.err, HasSubstr("libsqlite3"));
+  EXPECT_THAT(outcome.err, ::testing::Not(HasSubstr("libpq")));
+}
+
 // Names the call path resolves are call_test's; here what the tool itself parses.
 TEST_F(Cli, ReportsUsageErrorsOnStderr) {
   const std::string number = "call ContractLine.GetContractLineNumber ";

@@ -11,7 +11,6 @@
 // that refuses startup options) they go as statements instead (session_settings.hpp); behind a
 // transaction pooler each statement runs in a read-only transaction of its own that takes them
 // first, in one round trip, its rows fetched whole and no statement kept prepared.
-#include <libpq-fe.h>
 #include <poll.h>
 
 #include <charconv>
@@ -26,6 +25,7 @@
 #include "db/driver.hpp"
 #include "db/errors.hpp"
 #include "db/literal_lexer.hpp"
+#include "db/postgres/libpq.hpp"
 #include "db/postgres/session_settings.hpp"
 #include "value/text.hpp"
 
@@ -38,12 +38,12 @@ constexpr Oid kBool = 16, kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFl
               kTimestampTz = 1184;
 
 struct ResultDeleter {
-  void operator()(PGresult* r) const { PQclear(r); }
+  void operator()(PGresult* r) const { pg::Pq().PQclear(r); }
 };
 using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
 
 struct ConnDeleter {
-  void operator()(PGconn* c) const { PQfinish(c); }
+  void operator()(PGconn* c) const { pg::Pq().PQfinish(c); }
 };
 using ConnPtr = std::unique_ptr<PGconn, ConnDeleter>;
 
@@ -67,12 +67,13 @@ std::string TrimmedMessage(const char* text) {
 /// result (the connection is gone) or without SQLSTATE (libpq's own errors) uses `fallback_state`.
 Error PgError(PGconn* conn, const PGresult* result, const std::string& statement,
               const char* fallback_state = "08006") {
-  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const char* state =
+      result != nullptr ? pg::Pq().PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   const char* primary =
-      result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-  const std::string whole = result != nullptr && *PQresultErrorMessage(result) != '\0'
-                                ? TrimmedMessage(PQresultErrorMessage(result))
-                                : TrimmedMessage(PQerrorMessage(conn));
+      result != nullptr ? pg::Pq().PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  const std::string whole = result != nullptr && *pg::Pq().PQresultErrorMessage(result) != '\0'
+                                ? TrimmedMessage(pg::Pq().PQresultErrorMessage(result))
+                                : TrimmedMessage(pg::Pq().PQerrorMessage(conn));
   std::string message = primary != nullptr ? std::string(primary) : whole;
   if (message.empty()) message = "unknown PostgreSQL error";
   std::string sqlstate =
@@ -86,10 +87,10 @@ Error PgError(PGconn* conn, const PGresult* result, const std::string& statement
 const std::unordered_set<std::string>& LibpqKeywords() {
   static const std::unordered_set<std::string> keywords = [] {
     std::unordered_set<std::string> set;
-    PQconninfoOption* options = PQconndefaults();
+    PQconninfoOption* options = pg::Pq().PQconndefaults();
     if (options != nullptr) {
       for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) set.insert(o->keyword);
-      PQconninfoFree(options);
+      pg::Pq().PQconninfoFree(options);
     }
     return set;
   }();
@@ -98,7 +99,7 @@ const std::unordered_set<std::string>& LibpqKeywords() {
 
 /// Whether the session reads a backslash in '...' as an ordinary character.
 bool QuotingIsStandard(const PGconn* conn) {
-  const char* value = PQparameterStatus(conn, "standard_conforming_strings");
+  const char* value = pg::Pq().PQparameterStatus(conn, "standard_conforming_strings");
   return value != nullptr && std::string_view(value) == "on";
 }
 
@@ -146,11 +147,11 @@ void ReadRow(const PGresult* result, int index, const std::vector<Oid>& types,
   const int n = static_cast<int>(types.size());
   row.resize(n);
   for (int i = 0; i < n; ++i) {
-    if (PQgetisnull(result, index, i)) {
+    if (pg::Pq().PQgetisnull(result, index, i)) {
       row[i] = Variant::Null();
     } else {
-      std::string_view text(PQgetvalue(result, index, i),
-                            static_cast<std::size_t>(PQgetlength(result, index, i)));
+      std::string_view text(pg::Pq().PQgetvalue(result, index, i),
+                            static_cast<std::size_t>(pg::Pq().PQgetlength(result, index, i)));
       row[i] = ConvertValue(types[i], text);
     }
   }
@@ -168,21 +169,21 @@ struct ResultShape {
 };
 
 ResultShape::ResultShape(const PGresult* result) {
-  const int n = PQnfields(result);
+  const int n = pg::Pq().PQnfields(result);
   std::vector<std::string> names;
   names.reserve(n);
   types.reserve(n);
   for (int i = 0; i < n; ++i) {
-    names.emplace_back(PQfname(result, i));
-    types.push_back(PQftype(result, i));
+    names.emplace_back(pg::Pq().PQfname(result, i));
+    types.push_back(pg::Pq().PQftype(result, i));
   }
   fields = FieldSet(std::move(names));
 }
 
 bool ResultShape::Describe(const PGresult* result) const {
-  if (PQnfields(result) != static_cast<int>(types.size())) return false;
+  if (pg::Pq().PQnfields(result) != static_cast<int>(types.size())) return false;
   for (std::size_t i = 0; i < types.size(); ++i) {
-    if (PQftype(result, static_cast<int>(i)) != types[i]) return false;
+    if (pg::Pq().PQftype(result, static_cast<int>(i)) != types[i]) return false;
   }
   return true;
 }
@@ -220,15 +221,15 @@ class PgRows final : public RowSource {
  public:
   PgRows(ResultPtr result, std::shared_ptr<const ResultShape> shape)
       : result_(std::move(result)), shape_(std::move(shape)) {}
-  int Count() const { return PQntuples(result_.get()); }
+  int Count() const { return pg::Pq().PQntuples(result_.get()); }
   Variant Value(std::size_t row, std::size_t column) const override {
     const int r = static_cast<int>(row);
     const int c = static_cast<int>(column);
-    if (PQgetisnull(result_.get(), r, c)) return Variant::Null();
+    if (pg::Pq().PQgetisnull(result_.get(), r, c)) return Variant::Null();
     return ConvertValue(
         shape_->types[column],
-        std::string_view(PQgetvalue(result_.get(), r, c),
-                         static_cast<std::size_t>(PQgetlength(result_.get(), r, c))));
+        std::string_view(pg::Pq().PQgetvalue(result_.get(), r, c),
+                         static_cast<std::size_t>(pg::Pq().PQgetlength(result_.get(), r, c))));
   }
 
  private:
@@ -326,9 +327,9 @@ class PgConnection final : public PhysicalConnection {
       return;
     }
     const std::vector<const char*> values = SettingValues();
-    ResultPtr result(PQexecParams(conn_.get(), settings_sql_.c_str(),
-                                  static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                                  nullptr, 0));
+    ResultPtr result(pg::Pq().PQexecParams(conn_.get(), settings_sql_.c_str(),
+                                           static_cast<int>(values.size()), nullptr, values.data(),
+                                           nullptr, nullptr, 0));
     Check(result.get(), settings_sql_);
   }
 
@@ -399,11 +400,11 @@ class PgConnection final : public PhysicalConnection {
     Settle();
     ResultPtr result = pooler_ == pg::Pooler::Transaction
                            ? RunPooled(sql, 2, values)
-                           : ResultPtr(PQexecParams(conn_.get(), sql.c_str(), 2, nullptr, values,
-                                                    nullptr, nullptr, 0));
+                           : ResultPtr(pg::Pq().PQexecParams(conn_.get(), sql.c_str(), 2, nullptr,
+                                                             values, nullptr, nullptr, 0));
     Check(result.get(), sql);
     const ResultShape columns(result.get());
-    std::vector<std::vector<Variant>> rows(PQntuples(result.get()));
+    std::vector<std::vector<Variant>> rows(pg::Pq().PQntuples(result.get()));
     for (std::size_t i = 0; i < rows.size(); ++i) {
       ReadRow(result.get(), static_cast<int>(i), columns.types, rows[i]);
     }
@@ -414,34 +415,36 @@ class PgConnection final : public PhysicalConnection {
 
   bool Healthy() override {
     PGconn* c = conn_.get();
-    if (PQstatus(c) != CONNECTION_OK || PQtransactionStatus(c) != PQTRANS_IDLE) return false;
+    if (pg::Pq().PQstatus(c) != CONNECTION_OK || pg::Pq().PQtransactionStatus(c) != PQTRANS_IDLE)
+      return false;
     // An idle session has nothing to say. A terminated backend sends its farewell error first
     // and closes the socket a moment later, so reading the message and finding the socket still
     // open proves nothing: anything readable at all means the session is not handed out again.
-    pollfd fd{PQsocket(c), POLLIN, 0};
+    pollfd fd{pg::Pq().PQsocket(c), POLLIN, 0};
     return poll(&fd, 1, 0) == 0;
   }
 
   bool Reusable() override {
     // A SET run through Execute could have turned the quoting rule off: such a session is not
     // handed to the next caller. Behind a transaction pooler every statement turns it on.
-    return PQstatus(conn_.get()) == CONNECTION_OK &&
-           PQtransactionStatus(conn_.get()) == PQTRANS_IDLE &&
-           PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF &&
+    return pg::Pq().PQstatus(conn_.get()) == CONNECTION_OK &&
+           pg::Pq().PQtransactionStatus(conn_.get()) == PQTRANS_IDLE &&
+           pg::Pq().PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF &&
            (pooler_ == pg::Pooler::Transaction || QuotingIsStandard(conn_.get()));
   }
 
-  bool Lost() override { return PQstatus(conn_.get()) != CONNECTION_OK; }
+  bool Lost() override { return pg::Pq().PQstatus(conn_.get()) != CONNECTION_OK; }
 
   bool InRecovery() override {
     // Reported at start-up by servers of version 14 on; older ones are asked.
-    if (const char* hot = PQparameterStatus(conn_.get(), "in_hot_standby")) {
+    if (const char* hot = pg::Pq().PQparameterStatus(conn_.get(), "in_hot_standby")) {
       return std::string_view(hot) == "on";
     }
     Settle();
-    ResultPtr result(PQexec(conn_.get(), "SELECT pg_is_in_recovery()"));
-    return result && PQresultStatus(result.get()) == PGRES_TUPLES_OK &&
-           PQntuples(result.get()) == 1 && std::string_view(PQgetvalue(result.get(), 0, 0)) == "t";
+    ResultPtr result(pg::Pq().PQexec(conn_.get(), "SELECT pg_is_in_recovery()"));
+    return result && pg::Pq().PQresultStatus(result.get()) == PGRES_TUPLES_OK &&
+           pg::Pq().PQntuples(result.get()) == 1 &&
+           std::string_view(pg::Pq().PQgetvalue(result.get(), 0, 0)) == "t";
   }
 
   PGconn* Handle() const { return conn_.get(); }
@@ -458,7 +461,7 @@ class PgConnection final : public PhysicalConnection {
 
   /// Fails unless `result` is a success.
   void Check(const PGresult* result, const std::string& sql) {
-    ExecStatusType status = result != nullptr ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    ExecStatusType status = result != nullptr ? pg::Pq().PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_SINGLE_TUPLE) {
       return;
     }
@@ -482,15 +485,16 @@ class PgConnection final : public PhysicalConnection {
                                   : "BEGIN ISOLATION LEVEL " + isolation_ + " READ ONLY";
     const std::vector<const char*> setting_values = SettingValues();
     auto send = [conn](const std::string& text, int n, const char* const* params) {
-      return PQsendQueryParams(conn, text.c_str(), n, nullptr, params, nullptr, nullptr, 0) != 0;
+      return pg::Pq().PQsendQueryParams(conn, text.c_str(), n, nullptr, params, nullptr, nullptr,
+                                        0) != 0;
     };
     // COMMIT after the first sync: it commits the transaction, or ends it when a statement
     // failed, as ROLLBACK would (a failure skips the rest of its pipeline segment).
     const bool sent =
-        PQenterPipelineMode(conn) != 0 && send(begin, 0, nullptr) &&
+        pg::Pq().PQenterPipelineMode(conn) != 0 && send(begin, 0, nullptr) &&
         send(settings_sql_, static_cast<int>(setting_values.size()), setting_values.data()) &&
-        (sql.empty() || send(sql, count, values)) && PQpipelineSync(conn) != 0 &&
-        send("COMMIT", 0, nullptr) && PQpipelineSync(conn) != 0;
+        (sql.empty() || send(sql, count, values)) && pg::Pq().PQpipelineSync(conn) != 0 &&
+        send("COMMIT", 0, nullptr) && pg::Pq().PQpipelineSync(conn) != 0;
     ResultPtr answer;
     std::optional<Error> failure;
     if (!sent) failure = PgError(conn, nullptr, sql);
@@ -498,14 +502,14 @@ class PgConnection final : public PhysicalConnection {
     // "aborted" after an earlier error), followed by a null; each sync in a result of its own.
     const std::string* texts[] = {&begin, &settings_sql_, &sql};
     int ended = 0, syncs = 0, nulls = 0;
-    while (sent && syncs < 2 && nulls < 3 && PQstatus(conn) == CONNECTION_OK) {
-      ResultPtr result(PQgetResult(conn));
+    while (sent && syncs < 2 && nulls < 3 && pg::Pq().PQstatus(conn) == CONNECTION_OK) {
+      ResultPtr result(pg::Pq().PQgetResult(conn));
       if (!result) {
         ++nulls;
         continue;
       }
       nulls = 0;
-      const ExecStatusType status = PQresultStatus(result.get());
+      const ExecStatusType status = pg::Pq().PQresultStatus(result.get());
       if (status == PGRES_PIPELINE_SYNC) {
         ++syncs;
         continue;
@@ -517,7 +521,8 @@ class PgConnection final : public PhysicalConnection {
         answer = std::move(result);
       }
     }
-    if (PQstatus(conn) == CONNECTION_OK && PQexitPipelineMode(conn) == 0 && !failure) {
+    if (pg::Pq().PQstatus(conn) == CONNECTION_OK && pg::Pq().PQexitPipelineMode(conn) == 0 &&
+        !failure) {
       failure = PgError(conn, nullptr, sql);  // left in pipeline mode: not reused (Reusable)
     }
     if (!failure && (syncs < 2 || (!sql.empty() && !answer))) failure = PgError(conn, nullptr, sql);
@@ -553,7 +558,7 @@ class PgConnection final : public PhysicalConnection {
   std::optional<BoundValues> Bind(const std::string& sql) {
     if (cache_size_ <= 0 || !LiftLiterals(sql, PlaceholderStyle::Dollar, lifted_)) return {};
     Settle();
-    if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) return {};
+    if (pg::Pq().PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) return {};
     key_ = lifted_.shape;
     key_ += '\n';
     for (const Literal& literal : lifted_.literals) key_ += static_cast<char>(literal.kind);
@@ -602,9 +607,9 @@ class PgConnection final : public PhysicalConnection {
       }
     }
     const std::string name = "carvalen_" + std::to_string(++prepared_count_);
-    ResultPtr result(PQprepare(conn_.get(), name.c_str(), lifted_.shape.c_str(),
-                               static_cast<int>(types.size()), types.data()));
-    if (result && PQresultStatus(result.get()) == PGRES_COMMAND_OK) statement->name = name;
+    ResultPtr result(pg::Pq().PQprepare(conn_.get(), name.c_str(), lifted_.shape.c_str(),
+                                        static_cast<int>(types.size()), types.data()));
+    if (result && pg::Pq().PQresultStatus(result.get()) == PGRES_COMMAND_OK) statement->name = name;
     lru_.push_front(statement);
     index_.emplace(statement->key, lru_.begin());
     return statement;
@@ -621,14 +626,14 @@ class PgConnection final : public PhysicalConnection {
     if (kept->name.empty()) return;
     Settle();
     // Gone already after a DEALLOCATE ALL of a caller's, or the session broke: nothing to do.
-    ResultPtr ignored(PQexec(conn_.get(), ("DEALLOCATE " + kept->name).c_str()));
+    ResultPtr ignored(pg::Pq().PQexec(conn_.get(), ("DEALLOCATE " + kept->name).c_str()));
   }
 
   /// Runs one statement through the extended protocol; fails unless it succeeded.
   ResultPtr Run(const std::string& sql) {
     Settle();
     ResultPtr result(
-        PQexecParams(conn_.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
+        pg::Pq().PQexecParams(conn_.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
     Check(result.get(), sql);
     return result;
   }
@@ -636,7 +641,7 @@ class PgConnection final : public PhysicalConnection {
   /// A command of our own, through the simple protocol.
   void Simple(const std::string& sql) {
     Settle();
-    ResultPtr result(PQexec(conn_.get(), sql.c_str()));
+    ResultPtr result(pg::Pq().PQexec(conn_.get(), sql.c_str()));
     Check(result.get(), sql);
   }
 
@@ -703,23 +708,24 @@ void PgCursor::Start() {
   PGconn* conn = session_.Handle();
   // The statement text goes as given: the extended protocol still refuses a second statement.
   const bool prepared = prepared_ && !prepared_->statement->dropped;
-  const int sent =
-      prepared ? PQsendQueryPrepared(conn, prepared_->statement->name.c_str(),
-                                     static_cast<int>(prepared_->values.size()),
-                                     prepared_->values.data(), nullptr, nullptr, 0)
-               : PQsendQueryParams(conn, sql_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+  const int sent = prepared
+                       ? pg::Pq().PQsendQueryPrepared(conn, prepared_->statement->name.c_str(),
+                                                      static_cast<int>(prepared_->values.size()),
+                                                      prepared_->values.data(), nullptr, nullptr, 0)
+                       : pg::Pq().PQsendQueryParams(conn, sql_.c_str(), 0, nullptr, nullptr,
+                                                    nullptr, nullptr, 0);
   if (sent == 0) throw PgError(conn, nullptr, sql_);
   // Not refused right after a successful send; were it, the rows would come as one result,
   // which Next reads just as well.
-  if (!whole_) PQsetSingleRowMode(conn);
+  if (!whole_) pg::Pq().PQsetSingleRowMode(conn);
   streaming_ = true;
   session_.Streaming(this);
   Take(Receive());
 }
 
 ResultPtr PgCursor::Receive() {
-  ResultPtr result(PQgetResult(session_.Handle()));
-  if (result && PQresultStatus(result.get()) == PGRES_SINGLE_TUPLE) return result;
+  ResultPtr result(pg::Pq().PQgetResult(session_.Handle()));
+  if (result && pg::Pq().PQresultStatus(result.get()) == PGRES_SINGLE_TUPLE) return result;
   // The statement's last result: its end or its error. Read up to the session's idle state
   // first, so that the session is clean whatever happens next.
   std::optional<Error> failure;
@@ -735,7 +741,7 @@ ResultPtr PgCursor::Receive() {
 
 void PgCursor::Drain() {
   if (!streaming_) return;
-  while (ResultPtr ignored{PQgetResult(session_.Handle())}) {
+  while (ResultPtr ignored{pg::Pq().PQgetResult(session_.Handle())}) {
   }
   streaming_ = false;
   session_.Idle(this);
@@ -782,9 +788,9 @@ void PgCursor::Settle() {
 void PgCursor::Stop() {
   if (!streaming_) return;
   PGconn* conn = session_.Handle();
-  if (PQconsumeInput(conn) != 0) {
-    while (PQisBusy(conn) == 0) {
-      ResultPtr result(PQgetResult(conn));
+  if (pg::Pq().PQconsumeInput(conn) != 0) {
+    while (pg::Pq().PQisBusy(conn) == 0) {
+      ResultPtr result(pg::Pq().PQgetResult(conn));
       if (!result) {
         streaming_ = false;
         session_.Idle(this);
@@ -795,11 +801,11 @@ void PgCursor::Stop() {
   // The server may finish just before the cancel request reaches it; an idle backend ignores
   // the request, so the next statement is not hit by it.
   struct CancelDeleter {
-    void operator()(PGcancel* c) const { PQfreeCancel(c); }
+    void operator()(PGcancel* c) const { pg::Pq().PQfreeCancel(c); }
   };
-  std::unique_ptr<PGcancel, CancelDeleter> cancel(PQgetCancel(conn));
+  std::unique_ptr<PGcancel, CancelDeleter> cancel(pg::Pq().PQgetCancel(conn));
   char message[256];
-  if (cancel) PQcancel(cancel.get(), message, sizeof message);
+  if (cancel) pg::Pq().PQcancel(cancel.get(), message, sizeof message);
   Drain();  // the rows already sent, then the cancellation's error
 }
 
@@ -879,13 +885,14 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     }
     keywords.push_back(nullptr);
     values.push_back(nullptr);
-    ConnPtr conn(PQconnectdbParams(keywords.data(), values.data(), 0));
+    ConnPtr conn(pg::Pq().PQconnectdbParams(keywords.data(), values.data(), 0));
     if (!conn) throw LayerError(errnum::kOutOfMemory, RuntimeErrorText(errnum::kOutOfMemory));
     return conn;
   };
   auto failed_on = [](const ConnPtr& conn, std::string_view text) {
-    return PQstatus(conn.get()) != CONNECTION_OK &&
-           std::string_view(PQerrorMessage(conn.get())).find(text) != std::string_view::npos;
+    return pg::Pq().PQstatus(conn.get()) != CONNECTION_OK &&
+           std::string_view(pg::Pq().PQerrorMessage(conn.get())).find(text) !=
+               std::string_view::npos;
   };
   std::string zone = pg::LocalTimeZone();
   ConnPtr conn;
@@ -929,8 +936,9 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     }
     conn = connect({});
   }
-  if (PQstatus(conn.get()) != CONNECTION_OK) throw PgError(conn.get(), nullptr, {}, "08001");
-  PQsetNoticeProcessor(
+  if (pg::Pq().PQstatus(conn.get()) != CONNECTION_OK)
+    throw PgError(conn.get(), nullptr, {}, "08001");
+  pg::Pq().PQsetNoticeProcessor(
       conn.get(), [](void*, const char*) {}, nullptr);
   auto session =
       std::make_unique<PgConnection>(std::move(conn), pooler, std::move(statements),
@@ -954,8 +962,8 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
                      "quoted text would not be safe, so the connection is refused.");
   }
   // Of a host list, the one libpq settled on.
-  const char* host = PQhost(session->Handle());
-  const char* port = PQport(session->Handle());
+  const char* host = pg::Pq().PQhost(session->Handle());
+  const char* port = pg::Pq().PQport(session->Handle());
   session->placement.host = host != nullptr ? host : "";
   session->placement.port = port != nullptr ? port : "";
   return session;
