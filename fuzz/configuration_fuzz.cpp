@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(out);
   }
   // Parsed stores are kept for a second; each input must be read afresh.
-  components::ForgetConfigurationStores();
+  carvalen::ForgetConfigurationStores();
   components::Configuration configuration;
   try {
     configuration.OpenStore("Fuzz", 1);

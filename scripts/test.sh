@@ -72,5 +72,11 @@ cmake --install build --prefix "$work/static" >/dev/null
 c++ -std=c++20 examples/price_line.cpp -o "$work/price_line_pc" \
   $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen)
 "$work/price_line_pc" 1 1 60 || status=1
+# A C host against the static library, with nothing but what pkg-config says (the C++ runtime too).
+# shellcheck disable=SC2046
+cc -std=c99 tests/capi/capi_check.c -o "$work/capi_check_pc" \
+  $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen) \
+  -lpthread
+"$work/capi_check_pc" tests/capi/cases.tsv ./build/carvalen || status=1
 
 exit $status

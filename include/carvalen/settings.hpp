@@ -30,4 +30,9 @@ CARVALEN_API void SetSetting(Setting setting, std::string value);
 /// Reads every setting from its environment variable again (an unset variable unsets it).
 CARVALEN_API void LoadSettingsFromEnvironment();
 
+/// Drops every parsed configuration store kept in memory, so that the next call parses each store
+/// again. Never needed for exact answers (every call sees its store as it is); it gives the
+/// memory back.
+CARVALEN_API void ForgetConfigurationStores();
+
 }  // namespace carvalen

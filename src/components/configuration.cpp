@@ -235,7 +235,6 @@ class StoreCache {
 
 }  // namespace
 
-void ForgetConfigurationStores() { StoreCache::Instance().Forget(); }
 
 Configuration::Configuration() = default;
 Configuration::~Configuration() = default;
@@ -404,3 +403,9 @@ Variant Configuration::Invoke(std::string_view name, std::span<Variant> args) {
 ObjectPtr NewConfiguration() { return std::make_shared<Configuration>(); }
 
 }  // namespace carvalen::components
+
+namespace carvalen {
+
+void ForgetConfigurationStores() { components::StoreCache::Instance().Forget(); }
+
+}  // namespace carvalen

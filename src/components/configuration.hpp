@@ -63,8 +63,4 @@ class Configuration final : public IConfiguration {
   std::shared_ptr<const Store> store_;  // shared with the process-wide cache of parsed stores
 };
 
-/// Drops every parsed store kept in memory, so that the next call parses each store again. Never
-/// needed for exact answers (every call reads its store); it gives the memory back.
-void ForgetConfigurationStores();
-
 }  // namespace carvalen::components

@@ -8,6 +8,7 @@
 
 #include "carvalen/component.hpp"
 #include "carvalen/dictionary.hpp"
+#include "carvalen/settings.hpp"
 #include "components/configuration.hpp"
 #include "support/operation_test.hpp"
 
@@ -30,7 +31,7 @@ DictionaryPtr CategoryFields(Variant category_id, Variant names) {
 void OnlyStore(const std::filesystem::path& dir, const std::string& store, const std::string& cs) {
   std::filesystem::remove(dir / "Vendra.toml");
   std::ofstream(dir / (store + ".toml")) << "[ConnectionStrings]\nEContract = '" << cs << "'\n";
-  components::ForgetConfigurationStores();
+  carvalen::ForgetConfigurationStores();
 }
 
 class CategoryTest : public test::LineReadTest {
@@ -58,7 +59,7 @@ TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) 
   EXPECT_EQ(CategoryFields(Variant(77), Names({"GENERATIONINTERVAL"}))->Count(), 0);
   // Without a store, any error but 0x8004041D shows the names were checked first.
   std::filesystem::remove(std::filesystem::path(db.ConfigDir()) / "Vendra.toml");
-  components::ForgetConfigurationStores();
+  carvalen::ForgetConfigurationStores();
   const std::pair<Variant, std::int32_t> cases[] = {
       {Variant("GENERATIONINTERVAL"), 13},                     // no array
       {Variant(Array(0, 1, 0, 1)), 13},                        // two dimensions

@@ -8,6 +8,7 @@
 
 #include "carvalen/component.hpp"
 #include "carvalen/interfaces.hpp"
+#include "carvalen/settings.hpp"
 #include "components/configuration.hpp"
 #include "support/operation_test.hpp"
 
@@ -31,7 +32,7 @@ void WriteStore(const std::string& dir, const std::string& store, const std::str
 void RemoveStores(const std::string& dir) {
   fs::remove(fs::path(dir) / "Vendra.toml");
   fs::remove(fs::path(dir) / "Zandril.toml");
-  components::ForgetConfigurationStores();
+  carvalen::ForgetConfigurationStores();
 }
 
 std::string Store(const std::string& connection_string, const std::string& command_timeout,

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "api/call.hpp"
+#include "carvalen/settings.hpp"
 #include "components/configuration.hpp"
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
@@ -128,7 +129,7 @@ class Replicas : public ::testing::Test {
     for (const auto& node : nodes_) Control("start-node", node);
     db::DrainPool();
     db::Pool::Instance().Hosts().Reset();
-    components::ForgetConfigurationStores();
+    carvalen::ForgetConfigurationStores();
   }
 
   /// Waits until both standbys have replayed what the primary has written.
@@ -148,7 +149,7 @@ class Replicas : public ::testing::Test {
   void Use(const std::string& keys) {
     folder_.Write("Vendra.toml", "[ConnectionStrings]\nEContract = \"" + set_ +
                                      ";options=-csearch_path=carvalen_replicas;" + keys + "\"\n");
-    components::ForgetConfigurationStores();
+    carvalen::ForgetConfigurationStores();
     NextTrace();
   }
   /// The trace so far; later opens go to a new file.

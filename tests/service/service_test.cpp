@@ -20,6 +20,7 @@
 
 #include "api/call.hpp"
 #include "carvalen/component.hpp"
+#include "carvalen/settings.hpp"
 #include "components/configuration.hpp"
 #include "db/client.hpp"
 #include "service/serve.hpp"
@@ -76,7 +77,7 @@ class Service : public ::testing::TestWithParam<Provider> {
   void StoreTokens(const std::string& tokens) {
     std::ofstream(std::filesystem::path(db_->ConfigDir()) / "Vendra.toml", std::ios::app)
         << "\n[Service]\nTokens = \"" << tokens << "\"\n";
-    components::ForgetConfigurationStores();
+    carvalen::ForgetConfigurationStores();
   }
 
   std::unique_ptr<ContractDb> db_;
@@ -258,7 +259,7 @@ TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
   std::string store = ReadFile(store_file);
   store.replace(store.find("store-token-abcdefg"), 19, "new-token-abcdefghi");
   std::ofstream(store_file) << store;
-  components::ForgetConfigurationStores();
+  carvalen::ForgetConfigurationStores();
   std::this_thread::sleep_for(1100ms);  // the service looks at most once a second
   EXPECT_EQ(
       Client().Get("/v1/operations", {{"Authorization", "Bearer store-token-abcdefg"}})->status,
@@ -273,7 +274,7 @@ TEST_P(Service, TokensFromTheEnvironmentAndTheStore) {
   const std::function<void()> removed = [&] { std::filesystem::remove(store_file); };
   for (const std::function<void()>& edit : {broken, emptied, removed}) {
     edit();
-    components::ForgetConfigurationStores();
+    carvalen::ForgetConfigurationStores();
     std::this_thread::sleep_for(1100ms);
     EXPECT_EQ(Client().Get("/v1/operations")->status, 401);
     EXPECT_EQ(
