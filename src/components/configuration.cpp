@@ -235,7 +235,6 @@ class StoreCache {
 
 }  // namespace
 
-
 Configuration::Configuration() = default;
 Configuration::~Configuration() = default;
 
