@@ -188,6 +188,28 @@ void OpsText(const ClassDescription& info, std::ostream& out) {
   }
 }
 
+// One operation: its signature, then each parameter on a line of its own.
+int OneOperation(std::string_view name, bool json, std::ostream& out) {
+  const Target target = ResolveTarget(name);
+  const std::string class_name(target.type->metadata->name);
+  const std::string operation(target.method->name);
+  if (json) {
+    Json listed = OperationsJson(class_name);
+    for (Json& op : listed["classes"][0]["operations"]) {
+      if (op["name"] == operation) {
+        out << Dump(Json::object({{"class", class_name}, {"operation", op}})) << '\n';
+      }
+    }
+    return kExitOk;
+  }
+  out << class_name << "." << operation << " As " << target.method->result << "\n";
+  for (const ParameterDescription& param : target.method->parameters) {
+    out << "  " << ParamText(param) << "\n";
+  }
+  if (target.method->parameters.empty()) out << "  (no parameters)\n";
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunCall(std::string_view target, const std::vector<std::string>& assignments,
@@ -199,6 +221,7 @@ int RunCall(std::string_view target, const std::vector<std::string>& assignments
 }
 
 int RunOps(std::string_view class_name, bool json, std::ostream& out) {
+  if (class_name.find('.') != std::string_view::npos) return OneOperation(class_name, json, out);
   std::vector<const ClassDescription*> classes;
   if (class_name.empty()) {
     for (const ClassDescription& info : DescribeClasses()) classes.push_back(&info);

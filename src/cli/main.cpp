@@ -1,10 +1,13 @@
 // carvalen: calls the library's operations by name from a shell, lists them, prints the contract
-// tables' DDL and sets up a demo database. Exit status: 0 success, 1 the operation (or the demo)
-// failed, 2 the command line is wrong.
+// tables' DDL, sets up a demo database and serves the operations over HTTP; `carvalen help`
+// describes each command. Exit status: 0 success, 1 the operation (or the demo) failed, 2 the
+// command line is wrong.
 #include <fmt/format.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <iostream>
 #include <string>
@@ -14,6 +17,7 @@
 #include "api/json_codec.hpp"
 #include "carvalen/library.hpp"
 #include "carvalen/settings.hpp"
+#include "cli/build_info.hpp"
 #include "cli/commands.hpp"
 #include "cli/demo.hpp"
 #include "service/serve.hpp"
@@ -60,6 +64,30 @@ int InitDemo(const std::string& dir, std::int64_t size, bool force) {
   return kExitOk;
 }
 
+constexpr std::array<const char*, 6> kCommands = {"call",   "ops",   "init-demo",
+                                                  "schema", "serve", "help"};
+
+std::string CommandList() {
+  std::string list;
+  for (const char* command : kCommands) list += (list.empty() ? "" : ", ") + std::string(command);
+  return list;
+}
+
+bool IsCommand(const std::string& word) {
+  return std::find(kCommands.begin(), kCommands.end(), word) != kCommands.end();
+}
+
+// A first word that is no command, or none: said in one line, with the commands there are.
+int CommandMistake(const std::string& word) {
+  if (word.empty()) {
+    std::cerr << "carvalen: a command is required (" << CommandList()
+              << "); carvalen help tells more\n";
+  } else {
+    std::cerr << "carvalen: unknown command '" << word << "' (commands: " << CommandList() << ")\n";
+  }
+  return kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,8 +96,13 @@ int main(int argc, char** argv) {
   const carvalen::LibraryMetadata& library = carvalen::Library();
   CLI::App app{"Calls the operations of the Carvalen contract library by name.", "carvalen"};
   app.require_subcommand(1);
-  app.set_version_flag("--version",
-                       fmt::format("carvalen {}.{}", library.version_major, library.version_minor));
+  app.set_version_flag("-V,--version",
+                       fmt::format("carvalen {}.{} (commit {}, {})", library.version_major,
+                                   library.version_minor, kBuildCommit, kBuildType));
+  if (argc < 2) return CommandMistake("");
+  if (const std::string first = argv[1]; first.empty() || (first[0] != '-' && !IsCommand(first))) {
+    return CommandMistake(first);
+  }
 
   CLI::App* call = app.add_subcommand("call", "Call an operation and print its result as JSON");
   std::string target;
@@ -150,11 +183,27 @@ int main(int argc, char** argv) {
       "key Tokens of [Service] in the configuration store; without any, loopback only.\n"
       "SIGTERM or SIGINT drains and exits 0. See docs/service.md.");
 
+  CLI::App* help = app.add_subcommand("help", "Show the commands, or what one command takes");
+  std::string help_topic;
+  help->add_option("command", help_topic, "The command to describe");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int status = app.exit(e);
     return status == 0 ? kExitOk : kExitUsage;
+  }
+  if (help->parsed()) {
+    // The formatter directly: app.help() would describe the help command itself, now parsed.
+    const auto formatter = app.get_formatter();
+    if (help_topic.empty()) {
+      std::cout << formatter->make_help(&app, "carvalen", CLI::AppFormatMode::Normal);
+      return kExitOk;
+    }
+    if (!IsCommand(help_topic)) return CommandMistake(help_topic);
+    std::cout << formatter->make_help(app.get_subcommand(help_topic), "carvalen " + help_topic,
+                                      CLI::AppFormatMode::Normal);
+    return kExitOk;
   }
 
   try {

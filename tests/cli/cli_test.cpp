@@ -108,7 +108,10 @@ TEST_F(Cli, ReportsUsageErrorsOnStderr) {
     std::string args;
     const char* message;  // part of stderr
   } cases[] = {
-      {"frobnicate", "subcommand"},
+      {"", "a command is required (call, ops, init-demo, schema, serve, help)"},
+      {"frobnicate", "unknown command 'frobnicate' (commands: call, ops, init-demo,"},
+      {"help frobnicate", "unknown command 'frobnicate'"},
+      {"ops ContractLine.Frobnicate", "Frobnicate"},
       {number, "GetContractLineNumber needs a value for i_lQuotationNumber"},
       {number + "i_lQuotationNumber=1 I_LQUOTATIONNUMBER=2", "given twice"},
       {number + "i_lQuotationNumber", "expected NAME=VALUE"},
@@ -121,6 +124,25 @@ TEST_F(Cli, ReportsUsageErrorsOnStderr) {
     EXPECT_THAT(outcome.err, HasSubstr(c.message)) << c.args;
   }
   EXPECT_FALSE(fs::exists(scratch_ / "x"));
+}
+
+// What a person types to find their way: each answers on stdout and exits 0.
+TEST_F(Cli, HelpsAPersonFindTheirWay) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"help", "Usage: carvalen [OPTIONS] SUBCOMMAND"},
+      {"help call", "Usage: carvalen call [OPTIONS] target [arguments...]"},
+      {"-V", "carvalen 1.1 (commit "},
+      {"--version", "carvalen 1.1 (commit "},
+      {"ops contractline.getprice",
+       "ContractLine.GetPrice As Double\n  i_lContractHeaderID As Long\n"},
+      {"ops --json ContractLine.GetPrice",
+       R"({"class": "ContractLine", "operation": {"name": "GetPrice")"},
+  };
+  for (const auto& [args, out] : cases) {
+    const Outcome outcome = Tool(args);
+    EXPECT_EQ(outcome.status, 0) << args << outcome.err;
+    EXPECT_THAT(outcome.out, HasSubstr(out)) << args;
+  }
 }
 
 // An argument of any size comes from a file (@PATH) or from standard input (@-).
