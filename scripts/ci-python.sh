@@ -103,3 +103,18 @@ for store in "${stores[@]}"; do
   "$work/capi_check" tests/capi/cases.tsv "$tool" 4
   (cd python && "$python" -m pytest -q -p no:cacheprovider tests)
 done
+
+echo "== Python package installed offline into a fresh venv" >&2
+"$python" -m venv "$work/venv"
+"$work/venv/bin/pip" install --quiet --no-index --no-cache-dir ./python
+left=$(git status --porcelain --ignored python)
+if [ -n "$left" ]; then
+  echo "installing the package left files in python/:" >&2
+  echo "$left" >&2
+  exit 1
+fi
+(cd "$work" && CARVALEN_CONFIG_DIR=$work/sqlite "$work/venv/bin/python" -c '
+import carvalen
+price = carvalen.call("ContractLine.GetPrice", i_lContractHeaderID=1, i_lContractLineID=1,
+                      i_fQuantity=60.0)
+assert price.value == 8.0, price')

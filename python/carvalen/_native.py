@@ -15,13 +15,20 @@ _library: Optional[ctypes.CDLL] = None
 OK, FAILED, USAGE, NO_MEMORY = 0, 1, 2, 3
 
 
+# Where `cmake --install` puts the library by default: the loader searches /usr/local/lib only
+# once ldconfig has run, which an install does not do.
+_INSTALLED = ["/usr/local/lib/libcarvalen.so.1", "/usr/local/lib64/libcarvalen.so.1"]
+
+
 def _candidates() -> list[str]:
     explicit = os.environ.get("CARVALEN_LIBRARY")
     if explicit:
         return [explicit]  # asked for: no silent fallback to another copy
+    # The loader's own search (LD_LIBRARY_PATH, ldconfig's cache: a package's library), then
+    # the default install.
     names = ["libcarvalen.so.1", "libcarvalen.so"]
     found = ctypes.util.find_library("carvalen")
-    return ([found] if found else []) + names
+    return ([found] if found else []) + names + [p for p in _INSTALLED if os.path.exists(p)]
 
 
 def _load() -> ctypes.CDLL:
