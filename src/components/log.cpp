@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -89,22 +90,38 @@ std::string Entry(const std::string& source, const std::string& text, std::int32
   return line + "}\n";
 }
 
+// The caller of an operation never hears of a log that fails (its error is what it gets), so
+// the first failure of the process is said once on stderr: the person running it learns that
+// entries are being lost, and a log that keeps failing does not flood the terminal.
+void TellOnce(const Error& failure) {
+  static std::atomic<bool> told{false};
+  if (told.exchange(true)) return;
+  const std::string line = "carvalen: " + failure.Description() + "; log entries are lost\n";
+  ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+}
+
 // Appends `line` to the log the LogFile setting names.
 void Append(const std::string& line) {
   const std::string path = GetSetting(Setting::LogFile);
-  if (path.empty()) {
-    WriteLine(STDERR_FILENO, line, "stream stderr");
-    return;
+  try {
+    if (path.empty()) {
+      WriteLine(STDERR_FILENO, line, "stream stderr");
+      return;
+    }
+    // Opened for each entry: entries are rare (one per error) and the file may be rotated away
+    // between them.
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (file.get() < 0) {
+      const int error = errno;
+      throw ComponentError(kLogName, fmt::format("The log file '{}' could not be opened: {}", path,
+                                                 std::generic_category().message(error)));
+    }
+    WriteLine(file.get(), line, fmt::format("file '{}'", path));
+  } catch (const Error& failure) {
+    if (!path.empty()) TellOnce(failure);  // stderr itself failing has nowhere else to go
+    throw;
   }
-  // Opened for each entry: entries are rare (one per error) and the file may be rotated away
-  // between them.
-  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (file.get() < 0) {
-    const int error = errno;
-    throw ComponentError(kLogName, fmt::format("The log file '{}' could not be opened: {}", path,
-                                               std::generic_category().message(error)));
-  }
-  WriteLine(file.get(), line, fmt::format("file '{}'", path));
 }
 
 }  // namespace

@@ -126,6 +126,20 @@ TEST_F(Cli, ReportsUsageErrorsOnStderr) {
   EXPECT_FALSE(fs::exists(scratch_ / "x"));
 }
 
+// A log that cannot be written loses its entries, not the call's answer, and says so once.
+TEST_F(Cli, SaysOnceThatTheLogIsLost) {
+  const std::string log = (scratch_ / "no-such-folder/carvalen.log").string();
+  const Outcome outcome =
+      Tool("call ContractLine.GetPrice i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=1",
+           "CARVALEN_CONFIG_DIR=" + Quote(scratch_ / "none") + " CARVALEN_LOG=" + Quote(log));
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  EXPECT_THAT(outcome.out, HasSubstr(R"({"error": {"number": )"));
+  const std::string said = "carvalen: The log file '" + log +
+                           "' could not be opened: No such file or directory; log entries are "
+                           "lost\n";
+  EXPECT_EQ(outcome.err, said);
+}
+
 // What a person types to find their way: each answers on stdout and exits 0.
 TEST_F(Cli, HelpsAPersonFindTheirWay) {
   const std::pair<const char*, const char*> cases[] = {
