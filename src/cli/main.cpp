@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "api/json_codec.hpp"
+#include "build_info.hpp"
 #include "carvalen/library.hpp"
 #include "carvalen/settings.hpp"
-#include "cli/build_info.hpp"
 #include "cli/commands.hpp"
 #include "cli/demo.hpp"
 #include "service/serve.hpp"
@@ -96,9 +96,9 @@ int main(int argc, char** argv) {
   const carvalen::LibraryMetadata& library = carvalen::Library();
   CLI::App app{"Calls the operations of the Carvalen contract library by name.", "carvalen"};
   app.require_subcommand(1);
-  app.set_version_flag("-V,--version",
-                       fmt::format("carvalen {}.{} (commit {}, {})", library.version_major,
-                                   library.version_minor, kBuildCommit, kBuildType));
+  app.set_version_flag("-V,--version", fmt::format("carvalen {}.{} (commit {}, {})",
+                                                   library.version_major, library.version_minor,
+                                                   carvalen::kBuildCommit, carvalen::kBuildType));
   if (argc < 2) return CommandMistake("");
   if (const std::string first = argv[1]; first.empty() || (first[0] != '-' && !IsCommand(first))) {
     return CommandMistake(first);

@@ -3,11 +3,12 @@ works (listening elsewhere, or open with a guessable token)."""
 
 from __future__ import annotations
 
+import shutil
 import subprocess
 
 import pytest
 
-from hostile_conftest import CLI, TOKEN, Service, service_env
+from hostile_conftest import CLI, GOOD_BODY, GOOD_PATH, TOKEN, Service, request, service_env
 
 
 def serve(store, *args, tokens=None):
@@ -87,3 +88,19 @@ def test_tokens_key_spelled_otherwise_is_pointed_out(store, table, key):
                        env=service_env(store, None), capture_output=True, text=True, timeout=2)
     stderr = (started.value.stderr or b"").decode()
     assert f"[{table}] {key}" in stderr and "[Service]" in stderr, stderr
+
+
+def test_metrics_are_valid_prometheus_text(store):
+    """/metrics, the build and the process series among them, passes Prometheus's own checker."""
+    promtool = shutil.which("promtool")
+    if promtool is None:
+        pytest.skip("promtool (Debian's prometheus package) is not installed")
+    with Service(store) as service:
+        request(service.port, "POST", GOOD_PATH, GOOD_BODY)
+        text = request(service.port, "GET", "/metrics").body
+    for series in ("carvalen_build_info{version=", "process_resident_memory_bytes ",
+                   "process_cpu_seconds_total ", "process_open_fds ", "process_start_time_seconds "):
+        assert series.encode() in text, series
+    checked = subprocess.run([promtool, "check", "metrics"], input=text, capture_output=True,
+                             timeout=30)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
