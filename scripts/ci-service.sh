@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The service from outside, as a network client sees it: the hostile-client suite
-# (tests/hostile) and two instances behind HAProxy (tests/balancer), against the tool of a build.
-# Loopback only; every test is bounded in time.
+# (tests/hostile), two instances behind HAProxy (tests/balancer), and the OpenAPI document checked
+# by a real validator and a client written against it (tests/openapi, Node.js with packages from
+# the npm registry, installed into a temporary folder), against the tool of a build. Loopback only;
+# every test is bounded in time.
 #   scripts/ci-service.sh [BUILD_DIR]    (default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,3 +18,17 @@ for suite in tests/hostile tests/balancer; do
 done
 echo "== service from outside ($build): ${suites[*]}" >&2
 PYTHONDONTWRITEBYTECODE=1 CARVALEN_CLI=$PWD/$build/carvalen "$python" -m pytest -q -p no:cacheprovider "${suites[@]}"
+
+echo "== the OpenAPI document ($build): validator and client" >&2
+# Debian's own nodejs comes without npm (NodeSource's carries it).
+if ! command -v npm >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends npm >/dev/null
+fi
+npm_dir=$(mktemp -d /tmp/carvalen-openapi.XXXXXX)
+trap 'rm -rf "$npm_dir"' EXIT
+(cd "$npm_dir" && npm init -y >/dev/null &&
+  npm install --no-audit --no-fund --silent @apidevtools/swagger-parser@10 ajv@8 >/dev/null)
+cp tests/openapi/check.mjs "$npm_dir/"
+timeout 120 node "$npm_dir/check.mjs" "$PWD/$build/carvalen"

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "api/json_codec.hpp"
+#include "api/openapi.hpp"
 #include "build_info.hpp"
 #include "carvalen/library.hpp"
 #include "carvalen/settings.hpp"
@@ -64,8 +65,8 @@ int InitDemo(const std::string& dir, std::int64_t size, bool force) {
   return kExitOk;
 }
 
-constexpr std::array<const char*, 6> kCommands = {"call",   "ops",   "init-demo",
-                                                  "schema", "serve", "help"};
+constexpr std::array<const char*, 7> kCommands = {"call",  "ops",     "init-demo", "schema",
+                                                  "serve", "openapi", "help"};
 
 std::string CommandList() {
   std::string list;
@@ -183,6 +184,9 @@ int main(int argc, char** argv) {
       "key Tokens of [Service] in the configuration store; without any, loopback only.\n"
       "SIGTERM or SIGINT drains and exits 0. See docs/service.md.");
 
+  CLI::App* openapi =
+      app.add_subcommand("openapi", "Print the service's API as an OpenAPI 3.1 document");
+
   CLI::App* help = app.add_subcommand("help", "Show the commands, or what one command takes");
   std::string help_topic;
   help->add_option("command", help_topic, "The command to describe");
@@ -218,6 +222,10 @@ int main(int argc, char** argv) {
     if (call->parsed()) return RunCall(target, assignments, limits(), std::cout, std::cin);
     if (ops->parsed()) return RunOps(class_name, ops_json, std::cout);
     if (schema->parsed()) return RunSchema(provider, std::cout);
+    if (openapi->parsed()) {
+      std::cout << carvalen::api::OpenApiDocument().dump(2) << '\n';
+      return kExitOk;
+    }
     if (demo->parsed()) return InitDemo(dir, size, force);
     if (serve->parsed()) {
       std::tie(serve_options.host, serve_options.port) = carvalen::service::ParseListen(listen);

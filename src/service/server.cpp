@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "api/call.hpp"
+#include "api/openapi.hpp"
 #include "carvalen/error.hpp"
 #include "db/client.hpp"
 #include "frame/procedures.hpp"
@@ -151,7 +152,7 @@ Answer Usage(int status, std::string_view message) { return Json(status, api::Us
 // ran the operation returns.
 thread_local bool t_left_io = false;
 
-enum class Endpoint { kCall, kOperations, kHealth, kReady, kMetrics, kNone };
+enum class Endpoint { kCall, kOperations, kOpenApi, kHealth, kReady, kMetrics, kNone };
 
 // What a request asks for, from its method and path; for a call, `call` is "Class/Operation".
 Endpoint Classify(http::verb method, std::string_view path, std::string_view* call = nullptr) {
@@ -167,6 +168,7 @@ Endpoint Classify(http::verb method, std::string_view path, std::string_view* ca
   }
   if (method != http::verb::get) return Endpoint::kNone;
   if (path == "/v1/operations") return Endpoint::kOperations;
+  if (path == "/openapi.json") return Endpoint::kOpenApi;
   if (path == "/healthz") return Endpoint::kHealth;
   if (path == "/readyz") return Endpoint::kReady;
   if (path == "/metrics") return Endpoint::kMetrics;
@@ -180,7 +182,7 @@ bool Waits(Endpoint endpoint) {
 
 bool NeedsToken(Endpoint endpoint) {
   return endpoint == Endpoint::kCall || endpoint == Endpoint::kOperations ||
-         endpoint == Endpoint::kMetrics;
+         endpoint == Endpoint::kOpenApi || endpoint == Endpoint::kMetrics;
 }
 
 std::string_view PathOf(const http::request<http::string_body>& req) {
@@ -628,6 +630,8 @@ Answer Server::Impl::Route(const http::request<http::string_body>& req) {
     }
     case Endpoint::kOperations:
       return Json(200, api::OperationsJson());
+    case Endpoint::kOpenApi:
+      return Json(200, api::OpenApiDocument());
     case Endpoint::kHealth:
       return Json(200, api::Json::object({{"alive", true}}));
     case Endpoint::kReady:

@@ -108,7 +108,7 @@ TEST_F(Cli, ReportsUsageErrorsOnStderr) {
     std::string args;
     const char* message;  // part of stderr
   } cases[] = {
-      {"", "a command is required (call, ops, init-demo, schema, serve, help)"},
+      {"", "a command is required (call, ops, init-demo, schema, serve, openapi, help)"},
       {"frobnicate", "unknown command 'frobnicate' (commands: call, ops, init-demo,"},
       {"help frobnicate", "unknown command 'frobnicate'"},
       {"ops ContractLine.Frobnicate", "Frobnicate"},
@@ -149,6 +149,7 @@ TEST_F(Cli, HelpsAPersonFindTheirWay) {
       {"--version", "carvalen 1.1 (commit "},
       {"ops contractline.getprice",
        "ContractLine.GetPrice As Double\n  i_lContractHeaderID As Long\n"},
+      {"openapi", R"("openapi": "3.1.0")"},
       {"ops --json ContractLine.GetPrice",
        R"({"class": "ContractLine", "operation": {"name": "GetPrice")"},
   };
