@@ -104,6 +104,9 @@ for store in "${stores[@]}"; do
   (cd python && "$python" -m pytest -q -p no:cacheprovider tests)
 done
 
+echo "== docs/operations.md is current" >&2
+"$python" scripts/operations-doc.py --tool "$tool" --check docs/operations.md
+
 echo "== Python package installed offline into a fresh venv" >&2
 "$python" -m venv "$work/venv"
 "$work/venv/bin/pip" install --quiet --no-index --no-cache-dir ./python
