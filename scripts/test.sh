@@ -68,6 +68,14 @@ cmake -S examples -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/shared"
 cmake --build "$work/example" >/dev/null
 "$work/example/price_line" 1 1 60 || status=1
 cmake --install build --prefix "$work/static" >/dev/null
+# What is installed beside the tool: the unit (pointed at the tool installed here) passes
+# systemd's own check, the completion is valid bash.
+sed "s|^ExecStart=[^ ]*|ExecStart=$work/static/bin/carvalen|" \
+  "$work/static/lib/systemd/system/carvalen.service" >"$work/carvalen.service"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify "$work/carvalen.service" || status=1
+fi
+bash -n "$work/static/share/bash-completion/completions/carvalen" || status=1
 # shellcheck disable=SC2046
 c++ -std=c++20 examples/price_line.cpp -o "$work/price_line_pc" \
   $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen)
