@@ -50,6 +50,7 @@
 #include "carvalen/dictionary.hpp"
 #include "carvalen/settings.hpp"
 #include "db/client.hpp"
+#include "loopback_service.hpp"
 #include "service/server.hpp"
 
 namespace {
@@ -784,9 +785,7 @@ void RunNaive(benchmark::State& state, const Backend* backend, const Workload* w
 void RunService(benchmark::State& state, const Backend* backend, const Workload* w,
                 const carvalen::service::Server* server) {
   if (state.thread_index() == 0) backend->Select();
-  httplib::Client client("127.0.0.1", server->Port());
-  client.set_keep_alive(true);
-  client.set_tcp_nodelay(true);
+  httplib::Client client = carvalen::bench::KeepAliveClient(*server);
   auto i = static_cast<std::size_t>(state.thread_index()) * 97;
   char body[160];
   for (auto _ : state) {
@@ -1028,11 +1027,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  setenv("CARVALEN_LOG", "/dev/null", 1);
-  carvalen::service::Options service_options;
-  service_options.port = 0;
-  service_options.access_log = "/dev/null";
-  carvalen::service::Server server(service_options);
+  carvalen::service::Server server(carvalen::bench::QuietLoopbackService());
   server.Start();
 
   for (const Named& named : backends) {

@@ -36,6 +36,7 @@
 #include "bench_data.hpp"
 #include "carvalen/settings.hpp"
 #include "db/client.hpp"
+#include "loopback_service.hpp"
 #include "service/server.hpp"
 
 namespace {
@@ -111,9 +112,7 @@ void InProcess(benchmark::State& state, const Backend* backend) {
 void Service(benchmark::State& state, const Backend* backend,
              const carvalen::service::Server* server) {
   if (state.thread_index() == 0) backend->Select();
-  httplib::Client client("127.0.0.1", server->Port());
-  client.set_keep_alive(true);
-  client.set_tcp_nodelay(true);
+  httplib::Client client = carvalen::bench::KeepAliveClient(*server);
   Measure(state, [&] {
     httplib::Result res = client.Post(kPath, kArguments, "application/json");
     return res && res->status == 200;
@@ -176,12 +175,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "carvalen_service_bench: %s\n", e.what());
     return 1;
   }
-  setenv("CARVALEN_LOG", "/dev/null", 1);
-
-  carvalen::service::Options options;
-  options.port = 0;
-  options.access_log = "/dev/null";
-  carvalen::service::Server server(options);
+  carvalen::service::Server server(carvalen::bench::QuietLoopbackService());
   server.Start();
 
   for (const Backend& backend : backends) {
