@@ -45,6 +45,7 @@ int RunServe(const Options& options, std::chrono::seconds grace, std::ostream& o
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   Server server(options);
@@ -58,7 +59,11 @@ int RunServe(const Options& options, std::chrono::seconds grace, std::ostream& o
       << std::endl;
 
   int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  // SIGHUP re-reads the configuration stores (the unit's ExecReload); the others stop.
+  while (sigwait(&stop_signals, &signal_number) == 0 && signal_number == SIGHUP) {
+    server.Reload();
+    std::fputs("carvalen serve: configuration stores read again\n", stderr);
+  }
   const bool finished = server.Drain(grace);
   db::DrainPool();
   if (!finished) {

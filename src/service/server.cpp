@@ -39,6 +39,7 @@
 #include "api/call.hpp"
 #include "api/openapi.hpp"
 #include "carvalen/error.hpp"
+#include "carvalen/settings.hpp"
 #include "db/client.hpp"
 #include "frame/procedures.hpp"
 #include "service/metrics.hpp"
@@ -737,6 +738,11 @@ bool Server::Drain(std::chrono::milliseconds grace) {
   const bool finished = impl.in_flight.load() == 0;
   if (finished) Stop();
   return finished;
+}
+
+void Server::Reload() {
+  ForgetConfigurationStores();
+  impl_->tokens.Expire();
 }
 
 void Server::Stop() {

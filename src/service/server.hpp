@@ -56,6 +56,9 @@ class Server {
   bool Drain(std::chrono::milliseconds grace);
   /// Stops listening and waits for the serving threads.
   void Stop();
+  /// Reads the configuration stores again now, the tokens with them, rather than at the next
+  /// change the file watch sees (SIGHUP, systemd's ExecReload).
+  void Reload();
 
  private:
   struct Impl;

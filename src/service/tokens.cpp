@@ -123,4 +123,9 @@ std::vector<std::string> TokenSource::Current() {
   return tokens;
 }
 
+void TokenSource::Expire() {
+  std::lock_guard lock(mutex_);
+  expires_ = {};
+}
+
 }  // namespace carvalen::service

@@ -36,6 +36,8 @@ class TokenSource {
   /// The tokens configured now: the environment's and the store's. Looked up at most once a
   /// second; the store's own cache decides when its file is read again.
   std::vector<std::string> Current();
+  /// The next Current() reads the store again at once (a reload asked for by the operator).
+  void Expire();
 
  private:
   std::mutex mutex_;

@@ -409,8 +409,9 @@ TEST_P(Service, GivesBackWhatALargeRequestTook) {
 INSTANTIATE_TEST_SUITE_P(Databases, Service, ::testing::ValuesIn(AllProviders()),
                          ProviderParamName);
 
-// The tool: `serve` on a free port answers, and SIGTERM ends it with status 0.
-TEST(ServeCommand, StopsCleanlyOnSigterm) {
+// The tool: `serve` on a free port answers, goes on after SIGHUP, and SIGTERM ends it with
+// status 0.
+TEST(ServeCommand, ReloadsOnSighupAndStopsOnSigterm) {
   const char* tool = std::getenv("CARVALEN_CLI");
   if (tool == nullptr) GTEST_SKIP() << "CARVALEN_CLI is not set";
   ContractDb db(Provider::SQLite);
@@ -433,8 +434,15 @@ TEST(ServeCommand, StopsCleanlyOnSigterm) {
   }
   ASSERT_NE(port, 0) << ReadFile(out);
   httplib::Client client("127.0.0.1", port);
+  ASSERT_EQ(client.Get("/healthz")->status, 200);
+  // SIGHUP (systemd's reload) reads the stores again and must not end the process.
+  ASSERT_EQ(kill(pid, SIGHUP), 0);
+  for (int i = 0; i < 500 && ReadFile(out).find("read again") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_NE(ReadFile(out).find("configuration stores read again"), std::string::npos);
   httplib::Result res = client.Get("/healthz");
-  ASSERT_TRUE(res);
+  ASSERT_TRUE(res) << ReadFile(out);
   EXPECT_EQ(res->status, 200);
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   int status = 0;
