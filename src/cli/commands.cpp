@@ -19,6 +19,7 @@
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/operations.hpp"
+#include "cli/explain.hpp"
 #include "model/schema.hpp"
 #include "value/text.hpp"
 
@@ -213,10 +214,19 @@ int OneOperation(std::string_view name, bool json, std::ostream& out) {
 }  // namespace
 
 int RunCall(std::string_view target, const std::vector<std::string>& assignments,
-            const Limits& limits, std::ostream& out, std::istream& in) {
+            const Limits& limits, std::ostream& out, std::istream& in, std::ostream* people) {
   const Target call = ResolveTarget(target);
-  const CallOutcome outcome = Invoke(call, BuildArguments(call, assignments, limits, in));
+  std::vector<Variant> args = BuildArguments(call, assignments, limits, in);
+  std::vector<GivenScalar> scalars;
+  if (people != nullptr) scalars = Scalars(call, args);
+  const CallOutcome outcome = Invoke(call, std::move(args));
   out << outcome.text << '\n';
+  if (people != nullptr && outcome.status == kExitFailed) {
+    out.flush();
+    if (const std::string line = ExplainFailure(call, scalars, outcome.text); !line.empty()) {
+      *people << line << '\n';
+    }
+  }
   return outcome.status;
 }
 

@@ -18,9 +18,11 @@ inline constexpr int kExitFailed = api::kCallFailed;  // the operation raised an
 inline constexpr int kExitUsage = api::kCallUsage;
 
 /// `call <Class>.<Operation> [NAME=VALUE]...`: one JSON document, the result or the error.
-/// VALUE `@PATH` reads the JSON text from the file PATH, `@-` (once at most) from `in`.
+/// VALUE `@PATH` reads the JSON text from the file PATH, `@-` (once at most) from `in`. When
+/// `people` is set, a failure is also told there in one line saying what and where.
 int RunCall(std::string_view target, const std::vector<std::string>& assignments,
-            const api::Limits& limits, std::ostream& out, std::istream& in);
+            const api::Limits& limits, std::ostream& out, std::istream& in,
+            std::ostream* people = nullptr);
 
 /// `ops [<Class>]`: the classes' operations and parameters, as text or as JSON.
 int RunOps(std::string_view class_name, bool json, std::ostream& out);

@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
       "call` prints: 200, 422 (the operation's error) or 400 (a usage error). Also\n"
       "GET /v1/operations, /healthz, /readyz and /metrics. Tokens: CARVALEN_SERVICE_TOKENS or\n"
       "key Tokens of [Service] in the configuration store; without any, loopback only.\n"
-      "SIGTERM or SIGINT drains and exits 0. See docs/service.md.");
+      "SIGHUP reads the stores again; SIGTERM or SIGINT drains and exits 0. See docs/service.md.");
 
   CLI::App* openapi =
       app.add_subcommand("openapi", "Print the service's API as an OpenAPI 3.1 document");
@@ -219,7 +219,14 @@ int main(int argc, char** argv) {
       }
       return limits;
     };
-    if (call->parsed()) return RunCall(target, assignments, limits(), std::cout, std::cin);
+    if (call->parsed()) {
+      // The line for people goes where no log entries are, or to a terminal, where the log is
+      // readable lines too; a program reading stderr as JSON lines never gets it.
+      const bool people =
+          isatty(STDERR_FILENO) == 1 || !carvalen::GetSetting(carvalen::Setting::LogFile).empty();
+      return RunCall(target, assignments, limits(), std::cout, std::cin,
+                     people ? &std::cerr : nullptr);
+    }
     if (ops->parsed()) return RunOps(class_name, ops_json, std::cout);
     if (schema->parsed()) return RunSchema(provider, std::cout);
     if (openapi->parsed()) {

@@ -15,6 +15,7 @@
 #include "carvalen/settings.hpp"
 #include "components/defaults.hpp"
 #include "components/late_binding.hpp"
+#include "value/error_text.hpp"
 
 namespace carvalen::components {
 
@@ -90,6 +91,17 @@ std::string Entry(const std::string& source, const std::string& text, std::int32
   return line + "}\n";
 }
 
+// The same entry for a person at a terminal: the local time, the methods the error passed
+// through and its innermost message, on one line.
+std::string ReadableEntry(const std::string& source, const std::string& text,
+                          const ErrorDiagnostics& diagnostics) {
+  std::string line = LocalTimestamp().substr(11) + ' ';
+  if (!source.empty()) line += source + ": ";
+  line += text::ReadableDescription(text);
+  if (!diagnostics.code.empty()) line += " [" + diagnostics.code + ']';
+  return line + '\n';
+}
+
 // The caller of an operation never hears of a log that fails (its error is what it gets), so
 // the first failure of the process is said once on stderr: the person running it learns that
 // entries are being lost, and a log that keeps failing does not flood the terminal.
@@ -101,14 +113,20 @@ void TellOnce(const Error& failure) {
   (void)ignored;
 }
 
-// Appends `line` to the log the LogFile setting names.
-void Append(const std::string& line) {
+// Appends the entry to the log the LogFile setting names: a JSON line, but a readable one when
+// the log is standard error and that is a terminal.
+void Append(const std::string& source, const std::string& text, std::int32_t kind,
+            const ErrorDiagnostics& diagnostics) {
   const std::string path = GetSetting(Setting::LogFile);
   try {
     if (path.empty()) {
-      WriteLine(STDERR_FILENO, line, "stream stderr");
+      WriteLine(STDERR_FILENO,
+                ::isatty(STDERR_FILENO) == 1 ? ReadableEntry(source, text, diagnostics)
+                                             : Entry(source, text, kind, diagnostics),
+                "stream stderr");
       return;
     }
+    const std::string line = Entry(source, text, kind, diagnostics);
     // Opened for each entry: entries are rare (one per error) and the file may be rotated away
     // between them.
     FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
@@ -127,13 +145,13 @@ void Append(const std::string& line) {
 }  // namespace
 
 Variant Log::WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) {
-  Append(Entry(source, text, kind, {}));
+  Append(source, text, kind, {});
   return Variant();
 }
 
 Variant Log::WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
                                   const ErrorDiagnostics& diagnostics) {
-  Append(Entry(source, text, kind, diagnostics));
+  Append(source, text, kind, diagnostics);
   return Variant();
 }
 

@@ -5,11 +5,13 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "model/schema.hpp"
@@ -137,7 +139,65 @@ TEST_F(Cli, SaysOnceThatTheLogIsLost) {
   const std::string said = "carvalen: The log file '" + log +
                            "' could not be opened: No such file or directory; log entries are "
                            "lost\n";
-  EXPECT_EQ(outcome.err, said);
+  EXPECT_EQ(outcome.err.substr(0, said.size()), said);
+}
+
+// A failure tells a person in one line on stderr what failed and where to look, while stdout
+// keeps the error document; where stderr holds the log and is no terminal it stays JSON lines.
+TEST_F(Cli, TellsAPersonWhatFailedAndWhere) {
+  const fs::path gone = scratch_ / "gone";
+  fs::create_directories(gone);
+  std::ofstream(gone / "Vendra.toml")
+      << "[ConnectionStrings]\nEContract = \"Provider=SQLite;"
+      << "Data Source=" << (gone / "contracts.db").string() << "\"\n";
+  const std::string price = "call ContractLine.GetPrice i_lContractLineID=1 i_fQuantity=1 ";
+  const std::string log = " CARVALEN_LOG=" + Quote(scratch_ / "log");
+  const struct {
+    std::string env, args;
+    std::vector<std::string> said;
+  } cases[] = {
+      {"CARVALEN_CONFIG_DIR=" + Quote(scratch_ / "none") + log,
+       price + "i_lContractHeaderID=1",
+       {"carvalen: ContractLine.GetPrice failed: The Contract Connection string is not available.",
+        "(error 0x8004041D in EContractUtilities.GetSourceConnection); no Vendra.toml nor "
+        "Zandril.toml in " +
+            (scratch_ / "none").string() + " (the folder CARVALEN_CONFIG_DIR"}},
+      {"CARVALEN_CONFIG_DIR=" + Quote(gone) + log,
+       price + "i_lContractHeaderID=1",
+       {"failed: unable to open database file (error 14 in EContractUtilities.GetSourceConnection)"
+        "; database file " +
+        (gone / "contracts.db").string() + ", which does not exist (from " +
+        (gone / "Vendra.toml").string() + ")"}},
+      {DemoEnv(),
+       price + "i_lContractHeaderID='\"abc\"'",
+       {"failed: Type mismatch (error 13); parameter i_lContractHeaderID (Long) was given String "
+        "\"abc\""}},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = Tool(c.args, c.env);
+    EXPECT_EQ(outcome.status, 1) << c.args;
+    EXPECT_THAT(outcome.out, HasSubstr(R"({"error": {"number": )"));
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    for (const std::string& part : c.said) EXPECT_THAT(outcome.err, HasSubstr(part)) << c.args;
+  }
+  const Outcome piped = Tool(price + "i_lContractHeaderID=1", "CARVALEN_CONFIG_DIR=" + Quote(gone));
+  std::istringstream lines(piped.err);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+  }
+  EXPECT_EQ(count, 2);
+  // At a terminal the log is readable lines (script(1) gives the tool one).
+  const std::string at_terminal =
+      "env -u CARVALEN_LOG CARVALEN_CONFIG_DIR=" + Quote(gone) + " script -qec " +
+      Quote(Quote(std::getenv("CARVALEN_CLI")) + " " + price + "i_lContractHeaderID=1") +
+      " /dev/null </dev/null >" + Quote(scratch_ / "tty") + " 2>&1";
+  ASSERT_EQ(WEXITSTATUS(std::system(at_terminal.c_str())), 1);
+  const std::string shown = ReadFile(scratch_ / "tty");
+  EXPECT_THAT(shown, HasSubstr("Carvalen.ContractLine.GetPrice > "
+                               "EContractUtilities.GetSourceConnection: unable to open"));
+  EXPECT_THAT(shown, ::testing::Not(HasSubstr(R"("time")")));
+  EXPECT_THAT(shown, HasSubstr("; database file "));
 }
 
 // What a person types to find their way: each answers on stdout and exits 0.

@@ -10,6 +10,7 @@
 #include "carvalen/interfaces.hpp"
 #include "components/defaults.hpp"
 #include "support/scratch.hpp"
+#include "value/error_text.hpp"
 
 namespace carvalen {
 namespace {
@@ -99,6 +100,27 @@ TEST_F(LogTest, FailsWhenTheFileCannotBeOpened) {
   const Error error = testing::CaptureError([&] { Write("Carvalen", "lost", 0); });
   EXPECT_EQ(error.Source(), "Halvard.Log");
   EXPECT_NE(error.Description().find("no-such-folder"), std::string::npos) << error.Description();
+}
+
+// At a terminal an entry is the nested description read back for a person: the methods once each,
+// outermost first, and the innermost message without its block's full stop and line ends.
+TEST(Log, TerminalEntryReadsAsOneLine) {
+  const struct {
+    const char* description;
+    const char* readable;
+  } cases[] = {
+      {"Type mismatch", "Type mismatch"},
+      {" two\r\n lines\t", "two lines"},
+      {"\r\nERROR 0xE\r\n METHOD: A.Op\r\n DESC: \r\nERROR 0xE\r\n METHOD: A.Op\r\n DESC: "
+       "\r\nERROR 0xE\r\n METHOD: U.Open\r\n DESC: unable to open database file.\r\n.\r\n.\r\n",
+       "A.Op > U.Open: unable to open database file"},
+      {"\r\nERROR 0x5\r\n METHOD: A.Op\r\n DESC: Not found..\r\n INFO: key 7.\r\n",
+       "A.Op: Not found."},
+      {"\r\nERROR 0x5\r\n METHOD: A.Op\r\n DESC: line one\nline two", "A.Op: line one line two"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(text::ReadableDescription(c.description), c.readable) << c.description;
+  }
 }
 
 }  // namespace
