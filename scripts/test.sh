@@ -6,8 +6,9 @@
 # started and stopped by this script; then the concurrency tests under
 # ThreadSanitizer, the C interface and the Python package on the shared library, the service from
 # outside (hostile clients, two instances behind HAProxy), a bounded run of
-# every fuzz target, and the example host program built against installs of both libraries
-# (CMake package and pkg-config). Warnings are errors here (CARVALEN_WERROR), not in a plain build.
+# every fuzz target, the example host program built against installs of both libraries
+# (CMake package and pkg-config), and the Debian packages installed and used by C, C++ and
+# Python hosts. Warnings are errors here (CARVALEN_WERROR), not in a plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -86,5 +87,8 @@ cc -std=c99 tests/capi/capi_check.c -o "$work/capi_check_pc" \
   $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen) \
   -lpthread
 "$work/capi_check_pc" tests/capi/cases.tsv ./build/carvalen || status=1
+
+# The Debian packages, installed with dpkg and used by a C, a C++ and a Python host.
+bash scripts/ci-packages.sh || status=1
 
 exit $status
