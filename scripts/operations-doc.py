@@ -32,15 +32,56 @@ call is `POST /v1/<Class>/<Operation>` with a JSON object of the arguments throu
 ([service.md](service.md)), `carvalen_call` in C and `carvalen.call` in Python
 ([python.md](python.md)).
 
-Errors are the same for every operation. An error the operation raises is the error document
+An error an operation raises is the error document
 `{{"error": {{"number": N, "source": S, "description": D, ...}}}}`: exit status 1 from the tool, 422
-from the service, `carvalen.OperationError` in Python; an argument that does not convert to its
-parameter's type is such an error, 13 "Type mismatch". A mistake in naming the call (an unknown
-class, operation or parameter, a required argument missing, a parameter given twice, bad JSON,
-more entries than the limit) is a usage error: exit status 2 with a message on stderr, 400
-`{{"usageError": {{"message": M}}}}` from the service, `carvalen.UsageError` in Python.
+from the service, `carvalen.OperationError` in Python. Every operation can raise:
+
+- `0x8004041D` (-2147220451) when neither configuration store (`Vendra.toml`, `Zandril.toml`) is
+  found ([configuration.md](configuration.md));
+- an error of the database, numbered by the driver: SQLite's result code, or PostgreSQL's
+  SQLSTATE packed into a number ([configuration.md](configuration.md#the-log) tells how);
+- 13 "Type mismatch", 6 "Overflow" or 94 "Invalid use of Null" when an argument does not convert
+  to its parameter's type (Long, Double, Boolean, Date, String); the operation does not run.
+
+The errors an operation raises of its own are listed with it, each with a call on the demo that
+raises it. A mistake in naming the call (an unknown class, operation or parameter, a required
+argument missing, a parameter given twice, bad JSON, more entries than the limit) is a usage
+error: exit status 2 with a message on stderr, 400 `{{"usageError": {{"message": M}}}}` from the
+service, `carvalen.UsageError` in Python.
 
 """
+
+
+# The errors operations raise of their own: for each, when, and a call on the demo that raises it
+# (the number shown is the one the call gives, so the table cannot drift from the code).
+LINE_MISSING = "no contract line has those ids"
+RAISES = {
+    "Contract.GetContractHeaderDetails": [
+        ("no contract header has that id", ["i_lContractHeaderID=999999"])],
+    "Contract.GetActiveContractLinesProc": [
+        ("the request is Nothing", ['i_oDicBPProductQuan={"$nothing": true}'])],
+    "ContractLine.GetPrice": [
+        (LINE_MISSING, ["i_lContractHeaderID=1", "i_lContractLineID=999999", "i_fQuantity=1.0"])],
+    "ContractLine.GetDiscount": [
+        (LINE_MISSING, ["i_lContractHeaderID=1", "i_lContractLineID=999999", "i_fQuantity=1.0"])],
+    "ContractLine.MaximumQuantityExceeded": [
+        (LINE_MISSING, ["i_lContractHeaderID=1", "i_lContractLineID=999999", "i_fQuantity=1.0"])],
+    "ContractLine.GetContractFieldValue": [
+        (LINE_MISSING + " (the field being a column)",
+         ["i_lContractHeaderID=1", "i_lContractLineID=999999", 'i_sField="PRICE"'])],
+    "ContractLine.GetBISTransactionIgnore": [
+        ("no export status record has that id",
+         ["i_lBISId=999999", "i_lContractHeaderID=1", "i_lContractLineID=1"])],
+    "ContractLine.GetContractBIS": [
+        ("a status is given and i_lBISId is not a plain number",
+         ["i_lContractHeaderID=1", "i_lContractLineID=1", "i_nContractExportStatus=1",
+          'i_lBISId="x"'])],
+}
+
+
+def error_number(text):
+    number = json.loads(text)["error"]["number"]
+    return f"`0x{number & 0xFFFFFFFF:X}` ({number})" if number < 0 else f"{number}"
 
 
 def cases():
@@ -98,6 +139,20 @@ def render(tool):
                 command = " ".join(["carvalen", "call", target] + [shell_word(a) for a in args])
                 out.append(f"Example (exit status {done.returncode}):\n")
                 out.append("```\n$ " + command + "\n" + done.stdout.rstrip("\n") + "\n```\n")
+                raises = RAISES.pop(target, [])
+                if raises:
+                    out.append("Errors of its own:\n\n| error | when | raised by |\n|---|---|---|")
+                for when, args in raises:
+                    done = subprocess.run([tool, "call", target, *args], env=env,
+                                          capture_output=True, text=True)
+                    if done.returncode != 1:
+                        raise SystemExit(f"operations-doc.py: {target} {args} did not fail")
+                    call = " ".join(shell_word(a) for a in args)
+                    out.append(f"| {error_number(done.stdout)} | {when} | `{call}` |")
+                if raises:
+                    out.append("")
+        if RAISES:
+            raise SystemExit(f"operations-doc.py: no operation {', '.join(RAISES)}")
         return "\n".join(out)
 
 
