@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/call.hpp"
+#include "support/example_calls.hpp"
 
 namespace carvalen::api {
 namespace {
@@ -43,6 +44,15 @@ TEST(Call, ResolvedCallsReachTheOperation) {
                    R"({"I_LCONTRACTHEADERID": 1, "i_lContractLineID": 1, "i_fQuantity": 1.0})");
   EXPECT_EQ(outcome.status, kCallFailed);
   EXPECT_TRUE(api::Json::parse(outcome.text).contains("error")) << outcome.text;
+}
+
+// The example-call table is what the fault-injection, thread, pooler, C and Python runs and the
+// reference call: an operation without a row would silently miss them all.
+TEST(Call, EveryOperationHasAnExampleCall) {
+  EXPECT_EQ(test::OperationsWithoutExample(), std::vector<std::string>{});
+  for (const test::ExampleCall& call : test::ExampleCalls()) {
+    EXPECT_TRUE(Json::accept(call.arguments)) << call.target << " " << call.arguments;
+  }
 }
 
 }  // namespace

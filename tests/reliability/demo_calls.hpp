@@ -1,6 +1,7 @@
 // What the reliability tests call: a contract database on one provider holding the rows of a
 // small demo (the tool's own generator, copied row for row), and one call with valid arguments
-// for every operation of both classes, made through the call path every face shares.
+// for every operation of both classes (the example-call table), made through the call path every
+// face shares.
 #pragma once
 
 #include <sqlite3.h>
@@ -14,78 +15,15 @@
 #include "cli/demo.hpp"
 #include "db/sqlite/handles.hpp"
 #include "support/contract_db.hpp"
+#include "support/example_calls.hpp"
 #include "support/scratch.hpp"
 
 namespace carvalen::test {
 
-struct DemoCall {
-  const char* target;  // "Class.Operation", as the operation list spells it
-  const char* arguments;
-};
+using DemoCall = ExampleCall;
 
-// Every operation once, on the hand-written first contracts of the demo (header 1, line 1:
-// product 7001 of partner 501, price and discount breaks, attachments, user data, BIS records).
-inline const std::vector<DemoCall>& DemoCalls() {
-  static const std::vector<DemoCall> calls = {
-      {"ContractLine.GetContractLineDetail",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.GetContractLineNumber", R"({"i_lQuotationNumber": 1007})"},
-      {"ContractLine.GetEligibleContractsForRFQCreation",
-       R"({"i_aContractFields": {"$array": ["CONTRACTLINEID", "PRICE"]}})"},
-      {"ContractLine.GetPriceBreakup", R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.GetDiscountBreakUp", R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.GetEffectivePrice",
-       R"({"i_fQuantity": 60.0, "i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.GetPrice",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 100.0})"},
-      {"ContractLine.GetDiscount",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 60.0})"},
-      {"ContractLine.GetContractFieldValue",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_sField": "BUYERID"})"},
-      {"ContractLine.GetContractLineAttachment",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.GetContractUserData", R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.GetContractBIS", R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.GetBISTransactionIgnore",
-       R"({"i_lBISId": 2, "i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.ContractLineAttachmentExists", R"({"i_sAttachmentTypeCode": "TDS"})"},
-      {"ContractLine.ContractPriceBreakUpExists",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.ContractDiscountBreakUpExists",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1})"},
-      {"ContractLine.GetOldContract",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_lProductId": 7001})"},
-      {"ContractLine.MaximumQuantityExceeded",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 6000.0})"},
-      {"ContractLine.OldContractExists",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_lProductId": 7001})"},
-      {"Contract.GetContractHeader", R"({"i_lBusinessPartnerId": 501})"},
-      {"Contract.GetContractHeaderDetails", R"({"i_lContractHeaderID": 1})"},
-      {"Contract.GetContractLineDetails", R"({"i_lContractHeaderID": 1})"},
-      {"Contract.GetContractLineIdforProduct", R"({"i_lProductId": 7001})"},
-      {"Contract.GetActiveContractLinesForBuyer", R"({"i_sBuyerId": "B01"})"},
-      {"Contract.GetActiveContractLines",
-       R"({"i_aContractFields": {"$array": ["CONTRACTLINEID", "PRICE"]}, "i_lContractHeaderID": 1})"},
-      {"Contract.GetActiveContractLineDetails",
-       R"({"i_lCategoryId": 10, "i_lBusinessPartnerId": 501})"},
-      {"Contract.GetContractHeaderAttachments", R"({"i_lContractHeaderID": 1})"},
-      {"Contract.GetContractApprovallines", R"({"i_lContractHeaderID": 1})"},
-      {"Contract.GetApprovedHeaderAttachment", R"({"i_lContractHeaderID": 1})"},
-      {"Contract.getActiveContractLineFieldsperSupplier",
-       R"({"i_lProductId": 7001, "i_aBusinessPartnerIds": {"$array": [501, 502]},
-           "i_aContractLineFieldNames": {"$array": ["PRICE", "CURRENCYCODE"]}})"},
-      {"Contract.GetContractUserDataPerSupplier",
-       R"({"i_aContractHeaderIds": {"$array": [1, 2]}, "i_aContractLineIds": {"$array": [1, 1]},
-           "i_aBusinessPartnerIds": {"$array": [501, 502]},
-           "i_aContractUserDefinedFields": {"$array": ["UD01", "UD03"]}, "i_lBPArrayIndex": 0})"},
-      {"Contract.ContractHeaderExists", R"({"i_lContractHeaderID": 1})"},
-      {"Contract.GetActiveHeaderAttachments", R"({"i_lContractHeaderID": 1})"},
-      {"Contract.GetActiveContractLinesProc",
-       R"({"i_oDicBPProductQuan": {"$dict": [[7001, {"$array": [501, 100.0]}],
-                                              [7006, {"$array": [501, 5.0]}]]}})"},
-  };
-  return calls;
-}
+// Every operation once, with the arguments of the example-call table.
+inline const std::vector<DemoCall>& DemoCalls() { return ExampleCalls(); }
 
 /// The outcome of a call as one text: status and typed-JSON document.
 inline std::string CallText(const DemoCall& call) {
