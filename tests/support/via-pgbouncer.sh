@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs the PostgreSQL cases of a test executable through the PgBouncer of scripts/pgbouncer.sh
 # (reached through CARVALEN_TEST_PGBOUNCER, its "Host=...;Port=..."), pooling in MODE.
-#   via-pgbouncer.sh Session|Transaction EXECUTABLE
+#   via-pgbouncer.sh Session|Transaction EXECUTABLE [GTEST_FILTER]   (default: every PostgreSQL case)
 # Exit status 77 (skipped) when no PgBouncer is given.
 mode=$1
 executable=$2
@@ -11,4 +11,4 @@ if [ -z "${CARVALEN_TEST_PGBOUNCER:-}" ] || [ -z "${CARVALEN_TEST_PG:-}" ]; then
 fi
 database=carvalen_$(echo "$mode" | tr 'A-Z' 'a-z')
 CARVALEN_TEST_PG_VIA="$CARVALEN_TEST_PGBOUNCER;Database=$database;Pooler=$mode" \
-  exec "$executable" --gtest_filter='*PostgreSQL*'
+  exec "$executable" --gtest_filter="${3:-*PostgreSQL*}"
