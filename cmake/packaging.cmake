@@ -1,5 +1,5 @@
-# Debian packages of an install, one per part (`cpack -G DEB` in a build configured with
-# -DBUILD_SHARED_LIBS=ON -DCMAKE_INSTALL_PREFIX=/usr; scripts/ci-packages.sh shows the whole way):
+# Debian packages of an install, one per part (`cpack -G DEB` in the build of the preset
+# "release"; scripts/ci-packages.sh shows the whole way):
 #   libcarvalen1      the shared library
 #   libcarvalen-dev   headers, CMake package, pkg-config
 #   carvalen          the tool and service, systemd unit, man page, bash completion

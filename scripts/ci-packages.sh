@@ -3,17 +3,15 @@
 # as root, installs them into a state with none of them, runs the demo and a C, a C++ and a
 # Python host against the installed files with no flags or variables of their own, then removes
 # them again.
-#   scripts/ci-packages.sh [BUILD_DIR]    (default build-deb; the packages are left there)
+#   scripts/ci-packages.sh    (the preset "release": the packages are left in build-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=${1:-build-deb}
+dir=build-release
 packages=(python3-carvalen carvalen libcarvalen-dev libcarvalen1)
 
 echo "== packages ($dir)" >&2
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_SHARED_LIBS=ON \
-  -DCMAKE_INSTALL_PREFIX=/usr -DCARVALEN_INSTALL_PYTHONDIR=lib/python3/dist-packages \
-  -DCARVALEN_TESTS=OFF -DCARVALEN_BENCH=OFF -DCARVALEN_WERROR=ON >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake --preset release -DCARVALEN_WERROR=ON >/dev/null
+cmake --build --preset release -j"$(nproc)"
 rm -f "$dir"/*.deb "$dir"/*.ddeb
 (cd "$dir" && cpack -G DEB >/dev/null)
 status=0

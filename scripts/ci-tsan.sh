@@ -7,8 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build-tsan
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DCARVALEN_TSAN=ON -DCARVALEN_WERROR=ON -DCARVALEN_BENCH=OFF >/dev/null
+cmake --preset tsan -DCARVALEN_WERROR=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target reliability_tests service_tests
 # Some kernels randomise mmap more than ThreadSanitizer's memory layout allows; setarch -R turns
 # the randomisation off for this process only.

@@ -39,20 +39,13 @@ CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$replicas")
 CARVALEN_TEST_PGBOUNCER=$(bash scripts/pgbouncer.sh start "$bouncer" "$pg_dir")
 
 status=0
-configs=(
-  "build|-DCMAKE_BUILD_TYPE=RelWithDebInfo"
-  "build-asan|-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCARVALEN_SANITIZE=ON -DCARVALEN_BENCH=OFF"
-  "build-clang|-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DCARVALEN_BENCH=OFF -DBUILD_SHARED_LIBS=ON"
-)
-for config in "${configs[@]}"; do
-  dir=${config%%|*}
-  flags=${config#*|}
-  echo "== $dir" >&2
-  # shellcheck disable=SC2086
-  cmake -S . -B "$dir" -G Ninja -DCARVALEN_WERROR=ON $flags >/dev/null
-  cmake --build "$dir" -j"$jobs"
+# The configurations of CMakePresets.json (build, build-asan, build-clang), warnings as errors.
+for preset in default asan clang-shared; do
+  echo "== $preset" >&2
+  cmake --preset "$preset" -DCARVALEN_WERROR=ON >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs" || status=1
+    ctest --preset "$preset" -j"$jobs" || status=1
 done
 bash scripts/ci-tsan.sh || status=1
 
