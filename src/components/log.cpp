@@ -1,13 +1,10 @@
 #include "components/log.hpp"
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <ctime>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
@@ -16,40 +13,11 @@
 #include "components/defaults.hpp"
 #include "components/late_binding.hpp"
 #include "value/error_text.hpp"
+#include "value/json_lines.hpp"
 
 namespace carvalen::components {
 
 namespace {
-
-// Owns a file descriptor for the life of one entry.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// "2026-06-10T08:00:00.123" in local time.
-std::string LocalTimestamp() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const auto since_epoch = duration_cast<milliseconds>(now.time_since_epoch());
-  const std::time_t seconds =
-      static_cast<std::time_t>(duration_cast<std::chrono::seconds>(since_epoch).count());
-  const auto millis = since_epoch.count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}", local.tm_year + 1900,
-                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                     millis);
-}
 
 // A JSON string literal. Bytes that are not UTF-8 (a driver's message in another encoding) are
 // replaced rather than failing: losing the entry would be worse than one odd character.
@@ -60,10 +28,7 @@ std::string JsonString(const std::string& text) {
 // Writes the whole line at once; a short write would leave half a line for the next writer to
 // continue, so it counts as a failure rather than being completed by a second write.
 void WriteLine(int fd, const std::string& line, const std::string& target) {
-  ssize_t written;
-  do {
-    written = ::write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
+  const ssize_t written = text::WriteWhole(fd, line);
   if (written < 0) {
     const int error = errno;
     throw ComponentError(kLogName, fmt::format("The log {} could not be written: {}", target,
@@ -79,8 +44,9 @@ void WriteLine(int fd, const std::string& line, const std::string& target) {
 // One line, diagnostics after the fixed members and only those that are known.
 std::string Entry(const std::string& source, const std::string& text, std::int32_t kind,
                   const ErrorDiagnostics& diagnostics) {
-  std::string line = fmt::format(R"({{"time": "{}", "source": {}, "kind": {}, "text": {})",
-                                 LocalTimestamp(), JsonString(source), kind, JsonString(text));
+  std::string line =
+      fmt::format(R"({{"time": "{}", "source": {}, "kind": {}, "text": {})", text::LocalTimestamp(),
+                  JsonString(source), kind, JsonString(text));
   const std::pair<const char*, const std::string*> extra[] = {
       {"code", &diagnostics.code},
       {"message", &diagnostics.message},
@@ -95,7 +61,7 @@ std::string Entry(const std::string& source, const std::string& text, std::int32
 // through and its innermost message, on one line.
 std::string ReadableEntry(const std::string& source, const std::string& text,
                           const ErrorDiagnostics& diagnostics) {
-  std::string line = LocalTimestamp().substr(11) + ' ';
+  std::string line = text::LocalTimestamp().substr(11) + ' ';
   if (!source.empty()) line += source + ": ";
   line += text::ReadableDescription(text);
   if (!diagnostics.code.empty()) line += " [" + diagnostics.code + ']';
@@ -129,13 +95,13 @@ void Append(const std::string& source, const std::string& text, std::int32_t kin
     const std::string line = Entry(source, text, kind, diagnostics);
     // Opened for each entry: entries are rare (one per error) and the file may be rotated away
     // between them.
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (file.get() < 0) {
+    const text::AppendFile file(path);
+    if (!file.Good()) {
       const int error = errno;
       throw ComponentError(kLogName, fmt::format("The log file '{}' could not be opened: {}", path,
                                                  std::generic_category().message(error)));
     }
-    WriteLine(file.get(), line, fmt::format("file '{}'", path));
+    WriteLine(file.Descriptor(), line, fmt::format("file '{}'", path));
   } catch (const Error& failure) {
     if (!path.empty()) TellOnce(failure);  // stderr itself failing has nowhere else to go
     throw;

@@ -1,10 +1,6 @@
 #include "db/trace.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <nlohmann/json.hpp>
 
@@ -43,21 +39,15 @@ void AddError(Json& j, const Error* error) {
 std::shared_ptr<TraceSink> TraceSink::Configured() {
   const std::string path = GetSetting(Setting::SqlTrace);
   if (path.empty()) return nullptr;
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return nullptr;
-  return std::make_shared<TraceSink>(fd);
+  auto sink = std::make_shared<TraceSink>(path);
+  return sink->file_.Good() ? sink : nullptr;
 }
-
-TraceSink::~TraceSink() { ::close(fd_); }
 
 void TraceSink::WriteLine(std::string line) {
   line += '\n';
-  // O_APPEND makes the write atomic with respect to other appenders; a short write to a regular
-  // file only happens when the disk is full, and then the trace is lost anyway.
-  ssize_t rc;
-  do {
-    rc = ::write(fd_, line.data(), line.size());
-  } while (rc < 0 && errno == EINTR);
+  // A short write to a regular file only happens when the disk is full, and then the trace is
+  // lost anyway.
+  (void)file_.Append(line);
 }
 
 void TraceSink::Open(std::int64_t conn, const std::string& connection_string, const Error* error,

@@ -12,6 +12,7 @@
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
 #include "db/hosts.hpp"
+#include "value/json_lines.hpp"
 
 namespace carvalen::db {
 
@@ -21,7 +22,6 @@ class TraceSink {
   /// The sink for the file the SqlTrace setting names; null when it is unset, or when the file
   /// cannot be opened (tracing is a diagnostic: it never fails a call).
   static std::shared_ptr<TraceSink> Configured();
-  ~TraceSink();
   TraceSink(const TraceSink&) = delete;
   TraceSink& operator=(const TraceSink&) = delete;
 
@@ -37,11 +37,11 @@ class TraceSink {
               const Variant& column, const Error* error);
   void Close(std::int64_t conn);
 
-  explicit TraceSink(int fd) : fd_(fd) {}
+  explicit TraceSink(const std::string& path) : file_(path) {}
 
  private:
   void WriteLine(std::string line);
-  int fd_;
+  text::AppendFile file_;
 };
 
 /// A new connection id for the trace: process-wide, never reused.

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 #include <malloc.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -44,6 +45,7 @@
 #include "frame/procedures.hpp"
 #include "service/metrics.hpp"
 #include "service/tokens.hpp"
+#include "value/json_lines.hpp"
 
 namespace carvalen::service {
 namespace {
@@ -74,9 +76,9 @@ constexpr std::int64_t kMaxLingering = 16;
 // value or a header: a token must not end up in a log file.
 class AccessLog {
  public:
-  explicit AccessLog(const std::string& path)
-      : file_(path.empty() ? nullptr : std::fopen(path.c_str(), "a"), &CloseFile) {
-    if (!path.empty() && !file_) {
+  explicit AccessLog(const std::string& path) {
+    if (!path.empty()) file_.emplace(path);
+    if (file_ && !file_->Good()) {
       throw std::runtime_error(fmt::format("cannot open the access log {}", path));
     }
   }
@@ -84,7 +86,7 @@ class AccessLog {
   void Write(std::string_view remote, std::string_view method, std::string_view operation,
              int status, double seconds) {
     nlohmann::ordered_json line = nlohmann::ordered_json::object();
-    line["time"] = LocalTime();
+    line["time"] = text::LocalTimestamp();
     line["remote"] = remote;
     line["method"] = method;
     line["operation"] = operation;
@@ -93,33 +95,14 @@ class AccessLog {
     // A path is whatever the client sent; bytes that are not UTF-8 must not stop the line.
     const std::string text =
         line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    // One write a line; the lock keeps long lines whole on a pipe too (standard error).
     std::lock_guard lock(mutex_);
-    std::FILE* out = file_ ? file_.get() : stderr;
-    std::fwrite(text.data(), 1, text.size(), out);
-    std::fflush(out);
+    (void)text::WriteWhole(file_ ? file_->Descriptor() : STDERR_FILENO, text);
   }
 
  private:
-  static void CloseFile(std::FILE* file) {
-    if (file != nullptr) std::fclose(file);
-  }
-
-  // Local time with milliseconds, as the library's log writes it.
-  static std::string LocalTime() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}", local.tm_year + 1900,
-                       local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                       ms);
-  }
-
+  std::optional<text::AppendFile> file_;  // none: standard error
   std::mutex mutex_;
-  std::unique_ptr<std::FILE, void (*)(std::FILE*)> file_;
 };
 
 // The HTTP status of a call's outcome.
