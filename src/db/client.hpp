@@ -22,6 +22,11 @@
 
 namespace carvalen::db {
 
+/// The isolation command every connection the library opens sends first; the client knows it
+/// without taking its words apart.
+inline constexpr const char* kReadCommittedCommand =
+    "SET TRANSACTION ISOLATION LEVEL READ COMMITTED";
+
 enum class CursorType : std::int32_t { ForwardOnly = 0, Keyset = 1, Dynamic = 2, Static = 3 };
 enum class LockType : std::int32_t { ReadOnly = 1, Pessimistic = 2, Optimistic = 3 };
 enum class CursorLocation : std::int32_t { Server = 2, Client = 3 };

@@ -40,7 +40,7 @@ std::atomic<std::int64_t> g_open_connections{0};  // for tests: caller-level ope
 /// empty when `sql` is not that command.
 std::string IsolationLevelOf(std::string_view sql) {
   // What every open of the library's own sends: known without taking the words apart.
-  if (sql == "SET TRANSACTION ISOLATION LEVEL READ COMMITTED") return "READ COMMITTED";
+  if (sql == kReadCommittedCommand) return "READ COMMITTED";
   sql = text::TrimBlanks(sql);
   while (!sql.empty() && sql.back() == ';') sql = text::TrimBlanks(sql.substr(0, sql.size() - 1));
   if (sql.find(';') != std::string_view::npos) return {};

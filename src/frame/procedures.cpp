@@ -13,7 +13,6 @@
 namespace carvalen::frame {
 namespace {
 
-constexpr const char* kIsolationCommand = "SET TRANSACTION ISOLATION LEVEL READ COMMITTED";
 
 Variant NoInfo() { return Variant::Missing(); }
 
@@ -72,7 +71,7 @@ db::ConnectionPtr GetSourceConnection() {
         connection = std::make_shared<db::Connection>();
         read->ApplyTo(*connection);
         connection->Open("", "", "", -1);
-        static const std::string kIsolation = kIsolationCommand;  // not allocated on every call
+        static const std::string kIsolation = db::kReadCommittedCommand;  // not allocated each call
         connection->Execute(kIsolation, -1);
         config.reset();
         return std::move(connection);
