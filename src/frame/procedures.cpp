@@ -13,7 +13,6 @@
 namespace carvalen::frame {
 namespace {
 
-
 Variant NoInfo() { return Variant::Missing(); }
 
 // Closes a connection or record set if it is open and empties the reference, whatever happens.
