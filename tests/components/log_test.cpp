@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,9 +19,11 @@ namespace {
 using testing::ReadFile;
 using testing::ScopedEnv;
 
-// Local time now to the second, in the log's form, for bracketing an entry's time.
+// Local time now to the second, in the log's form, for bracketing an entry's time. From the
+// clock the log reads: time() reads a coarser one, which can still show the last second when the
+// entry's stamp already shows the next.
 std::string LocalNow() {
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm local{};
   localtime_r(&now, &local);
   char text[32];
