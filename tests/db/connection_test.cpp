@@ -210,7 +210,7 @@ TEST_P(Connections, QuotedTextStaysTextWhateverTheQuotingDefaults) {
   }
 }
 
-CARVALEN_INSTANTIATE_DATABASE_TESTS(Connections);
+CARVALEN_ON_PROVIDERS(Connections);
 
 /// What a reader could change about a database: the file's bytes and mode, and the folder's
 /// entries.

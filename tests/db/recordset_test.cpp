@@ -249,7 +249,7 @@ TEST_P(Recordsets, ReadsThatStopEarlyFetchNoMoreAndLeaveTheSessionClean) {
   EXPECT_EQ(db::PooledConnectionCount(), 1);
 }
 
-CARVALEN_INSTANTIATE_DATABASE_TESTS(Recordsets);
+CARVALEN_ON_PROVIDERS(Recordsets);
 
 // A timestamptz reads as the wall time of the host's local zone, summer time included, whether TZ
 // names the zone or its file; a TZ that names no zone the server knows falls back to the offset.

@@ -74,7 +74,7 @@ TEST_P(SqlTrace, RecordsEveryEventInOrderWithTheExactText) {
   EXPECT_NE(lines[7]["conn"], lines[1]["conn"]);
 }
 
-CARVALEN_INSTANTIATE_DATABASE_TESTS(SqlTrace);
+CARVALEN_ON_PROVIDERS(SqlTrace);
 
 }  // namespace
 }  // namespace carvalen::test

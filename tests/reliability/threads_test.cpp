@@ -29,7 +29,6 @@ int CallsPerThread() {
 class ManyThreads : public ::testing::TestWithParam<Provider> {};
 
 TEST_P(ManyThreads, AnswerAsOneThreadDoesThroughABoundedPool) {
-  if (!IsAvailable(GetParam())) GTEST_SKIP() << "CARVALEN_TEST_PG is not set";
   constexpr int kThreads = 8;
   constexpr int kMaxPool = 2;
   // Two callers with an operation nested in each hold at most four sessions.
@@ -91,8 +90,7 @@ TEST_P(ManyThreads, AnswerAsOneThreadDoesThroughABoundedPool) {
   db::DrainPool();
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, ManyThreads, ::testing::ValuesIn(AllProviders()),
-                         ProviderParamName);
+CARVALEN_ON_PROVIDERS(ManyThreads);
 
 // A caller beyond Max Pool Size waits for a session, up to its connection time-out.
 TEST(PoolBound, ACallerWaitsUpToTheConnectionTimeOut) {

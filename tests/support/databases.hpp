@@ -18,12 +18,12 @@
 // the writer's), e.g. 'Host=/tmp/pgb;Port=54339;Database=carvalen_transaction;Pooler=Transaction'
 // to run a suite's PostgreSQL cases through the pooler of scripts/pgbouncer.sh.
 //
-// Tests run over both providers as value-parameterised tests; without CARVALEN_TEST_PG the
-// PostgreSQL cases are skipped, not dropped, so the skip shows in the test report:
+// Tests run over the providers available here as value-parameterised tests (PostgreSQL only
+// with CARVALEN_TEST_PG, which the test command always sets):
 //
 //   class MyTest : public carvalen::test::DatabaseTest {};
 //   TEST_P(MyTest, Reads) { db().Exec("CREATE TABLE T (A INTEGER)"); ... db().ConnectionString() }
-//   CARVALEN_INSTANTIATE_DATABASE_TESTS(MyTest);
+//   CARVALEN_ON_PROVIDERS(MyTest);
 #pragma once
 
 #include <memory>
@@ -83,8 +83,7 @@ class TestDatabase {
 /// empty; false when the connection or a statement fails.
 bool PgExecAs(const std::string& user, const std::string& sql);
 
-/// A fixture parameterised over the providers: SetUp skips an unavailable provider and makes a
-/// TestDatabase. A derived SetUp should call this one first and return if IsSkipped().
+/// A fixture parameterised over the providers: SetUp makes a TestDatabase.
 class DatabaseTest : public ::testing::TestWithParam<Provider> {
  protected:
   void SetUp() override;
@@ -101,8 +100,8 @@ std::string ProviderParamName(const ::testing::TestParamInfo<Provider>& info);
 
 }  // namespace carvalen::test
 
-/// Instantiates a DatabaseTest-derived suite for every provider.
-#define CARVALEN_INSTANTIATE_DATABASE_TESTS(Suite)                                \
-  INSTANTIATE_TEST_SUITE_P(Databases, Suite,                                      \
-                           ::testing::ValuesIn(::carvalen::test::AllProviders()), \
+/// Runs a suite parameterised over Provider on every provider available here.
+#define CARVALEN_ON_PROVIDERS(Suite)                                                    \
+  INSTANTIATE_TEST_SUITE_P(Providers, Suite,                                            \
+                           ::testing::ValuesIn(::carvalen::test::AvailableProviders()), \
                            ::carvalen::test::ProviderParamName)

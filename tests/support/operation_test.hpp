@@ -62,6 +62,28 @@ inline std::string Reported(std::uint32_t number, const std::string& qualified_n
   return ReportHeader(number, qualified_name) + description + ".\r\n";
 }
 
+/// The methods an error description passes through, outermost first ("A.Op > U.Open"): one per
+/// header, so a level reported twice or not at all shows.
+inline std::string ReportedLevels(const std::string& description) {
+  std::string levels;
+  for (auto at = description.find("\r\nERROR 0x"); at != std::string::npos;
+       at = description.find("\r\nERROR 0x", at + 1)) {
+    const auto method = description.find(" METHOD: ", at) + 9;
+    levels += (levels.empty() ? "" : " > ") +
+              description.substr(method, description.find("\r\n", method) - method);
+  }
+  return levels;
+}
+
+/// How many headers (reports) an error description holds.
+inline std::size_t ReportCount(const std::string& description) {
+  std::size_t count = 0;
+  for (auto at = description.find("\r\nERROR 0x"); at != std::string::npos;
+       at = description.find("\r\nERROR 0x", at + 1))
+    ++count;
+  return count;
+}
+
 /// A test on one provider with a fresh contract database `db`; fails the test when it leaves a
 /// connection open.
 class LineReadTest : public ::testing::TestWithParam<Provider> {
@@ -111,9 +133,3 @@ inline std::vector<std::vector<Variant>> Items(const Dictionary& result) {
 }
 
 }  // namespace carvalen::test
-
-/// Runs a LineReadTest suite on every provider available here.
-#define CARVALEN_ON_PROVIDERS(Suite)                                                    \
-  INSTANTIATE_TEST_SUITE_P(Providers, Suite,                                            \
-                           ::testing::ValuesIn(::carvalen::test::AvailableProviders()), \
-                           ::carvalen::test::ProviderParamName)
