@@ -8,7 +8,6 @@
 #include <gmock/gmock.h>
 
 #include <cmath>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,26 +30,14 @@ std::string Sql(const std::string& text) {
   return quoted + "'";
 }
 
+// One text per way a literal can break out of its quotes or be mangled on its way: quotes with
+// a semicolon and a comment, backslashes before a quote and alone, placeholders and comment
+// openers, line breaks with Unicode (a 4-byte clef, a right-to-left override), and 1 MiB.
 std::vector<std::string> HostileTexts() {
   std::string large;
   while (large.size() < (std::size_t{1} << 20)) large += "'\\;--/*\"";
-  return {
-      "O'Brien",
-      "''",
-      "' OR '1'='1",
-      "x'; DROP TABLE CONTRACTLINE; --",
-      "back\\slash\\'",
-      "\\",
-      "-- comment",
-      "/* open comment",
-      "*/ ; /*",
-      "a;b;",
-      "$1 $$ ? :name %s",
-      "line\nbreak\r\ttab",
-      "\u00dcn\u00efc\u00f8de \u2713 \U0001d11e \u202e",  // letters, a check mark, a 4-byte clef,
-                                                          // RLO
-      large,
-  };
+  return {"x'; DROP TABLE CONTRACTLINE; --", "back\\slash\\' \\", "$1 $$ ? :name %s /* */ ;",
+          "line\nbreak\r\ttab \u00dcn\u00efc\u00f8de \u2713 \U0001d11e \u202e", large};
 }
 
 constexpr const char* kUnknown = "NOSUCHTEXT";
@@ -85,87 +72,59 @@ struct TextParameter {
   // Reaches SQL as a literal and a row holding each text exists, except for texts too long for an
   // indexed column (PostgreSQL's index rows hold about 2.7 kB), which no stored row can hold.
   bool stored;
-  std::function<Json(int header, const std::string& text)> arguments;
+  const char* arguments;  // "H": the header id of the text's rows; "T": the text
 };
 
-std::vector<TextParameter> TextParameters() {
-  const auto list = [](const std::string& text) { return Json{{"$array", Json::array({text})}}; };
-  return {
-      {"Contract.GetContractLineDetails", true,
-       [](int header, const std::string& text) {
-         return Json{{"i_lContractHeaderID", header}, {"i_sBuyerId", text}};
-       }},
-      {"Contract.GetContractLineDetails", true,
-       [](int header, const std::string& text) {
-         return Json{{"i_lContractHeaderID", header}, {"i_sProductPartNumber", text}};
-       }},
-      {"Contract.GetContractLineIdforProduct", true,
-       [](int, const std::string& text) {
-         return Json{{"i_sProductPartNumber", text}};
-       }},
-      {"Contract.GetContractLineIdforProduct", true,
-       [](int header, const std::string& text) {
-         return Json{{"i_sProductPartNumber", text}, {"i_lBusinessPartnerId", header}};
-       }},
-      {"Contract.GetActiveContractLinesForBuyer", true,
-       [](int, const std::string& text) {
-         return Json{{"i_sBuyerId", text}};
-       }},
-      {"ContractLine.ContractLineAttachmentExists", true,
-       [](int, const std::string& text) {
-         return Json{{"i_sAttachmentTypeCode", text}};
-       }},
-      {"Contract.GetContractUserDataPerSupplier", true,
-       [list](int header, const std::string& text) {
-         return Json{{"i_aContractHeaderIds", Json{{"$array", {header}}}},
-                     {"i_aContractLineIds", Json{{"$array", {1}}}},
-                     {"i_aBusinessPartnerIds", Json{{"$array", {header}}}},
-                     {"i_aContractUserDefinedFields", list(text)},
-                     {"i_lBPArrayIndex", 0}};
-       }},
-      // Field names read columns by name and go to the catalog as restrictions, never into SQL.
-      {"ContractLine.GetContractFieldValue", false,
-       [](int header, const std::string& text) {
-         return Json{{"i_lContractHeaderID", header}, {"i_lContractLineID", 1}, {"i_sField", text}};
-       }},
-      {"Contract.GetActiveContractLines", false,
-       [list](int header, const std::string& text) {
-         return Json{{"i_aContractFields", list(text)}, {"i_lContractHeaderID", header}};
-       }},
-      {"ContractLine.GetEligibleContractsForRFQCreation", false,
-       [list](int, const std::string& text) {
-         return Json{{"i_aContractFields", list(text)}};
-       }},
-      {"Contract.getActiveContractLineFieldsperSupplier", false,
-       [list](int header, const std::string& text) {
-         return Json{{"i_lProductId", header},
-                     {"i_aBusinessPartnerIds", Json{{"$array", {header}}}},
-                     {"i_aContractLineFieldNames", list(text)}};
-       }},
-      // Numbers given as text: the BIS id (written as its own text when both optionals are
-      // given) and the partner and product of a bulk request.
-      {"ContractLine.GetContractBIS", false,
-       [](int header, const std::string& text) {
-         return Json{{"i_lContractHeaderID", header},
-                     {"i_lContractLineID", 1},
-                     {"i_nContractExportStatus", 1},
-                     {"i_lBISId", text}};
-       }},
-      {"ContractLine.GetContractBIS", false,
-       [](int header, const std::string& text) {
-         return Json{{"i_lContractHeaderID", header}, {"i_lContractLineID", 1}, {"i_lBISId", text}};
-       }},
-      {"Contract.GetActiveContractLinesProc", false,
-       [](int, const std::string& text) {
-         return Json{
-             {"i_oDicBPProductQuan", Json{{"$dict", {{text, Json{{"$array", {1, 1.0}}}}}}}}};
-       }},
-      {"Contract.GetActiveContractLinesProc", false,
-       [](int header, const std::string& text) {
-         return Json{
-             {"i_oDicBPProductQuan", Json{{"$dict", {{header, Json{{"$array", {text, 1.0}}}}}}}}};
-       }},
-  };
+const TextParameter kTextParameters[] = {
+    {"Contract.GetContractLineDetails", true, R"({"i_lContractHeaderID": "H", "i_sBuyerId": "T"})"},
+    {"Contract.GetContractLineDetails", true,
+     R"({"i_lContractHeaderID": "H", "i_sProductPartNumber": "T"})"},
+    {"Contract.GetContractLineIdforProduct", true, R"({"i_sProductPartNumber": "T"})"},
+    {"Contract.GetContractLineIdforProduct", true,
+     R"({"i_sProductPartNumber": "T", "i_lBusinessPartnerId": "H"})"},
+    {"Contract.GetActiveContractLinesForBuyer", true, R"({"i_sBuyerId": "T"})"},
+    {"ContractLine.ContractLineAttachmentExists", true, R"({"i_sAttachmentTypeCode": "T"})"},
+    {"Contract.GetContractUserDataPerSupplier", true,
+     R"({"i_aContractHeaderIds": {"$array": ["H"]}, "i_aContractLineIds": {"$array": [1]},
+         "i_aBusinessPartnerIds": {"$array": ["H"]}, "i_lBPArrayIndex": 0,
+         "i_aContractUserDefinedFields": {"$array": ["T"]}})"},
+    // Field names read columns by name and go to the catalog as restrictions, never into SQL.
+    {"ContractLine.GetContractFieldValue", false,
+     R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_sField": "T"})"},
+    {"Contract.GetActiveContractLines", false,
+     R"({"i_aContractFields": {"$array": ["T"]}, "i_lContractHeaderID": "H"})"},
+    {"ContractLine.GetEligibleContractsForRFQCreation", false,
+     R"({"i_aContractFields": {"$array": ["T"]}})"},
+    {"Contract.getActiveContractLineFieldsperSupplier", false,
+     R"({"i_lProductId": "H", "i_aBusinessPartnerIds": {"$array": ["H"]},
+         "i_aContractLineFieldNames": {"$array": ["T"]}})"},
+    // Numbers given as text: the BIS id (written as its own text when both optionals are
+    // given) and the partner and product of a bulk request.
+    {"ContractLine.GetContractBIS", false,
+     R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_nContractExportStatus": 1,
+         "i_lBISId": "T"})"},
+    {"ContractLine.GetContractBIS", false,
+     R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_lBISId": "T"})"},
+    {"Contract.GetActiveContractLinesProc", false,
+     R"({"i_oDicBPProductQuan": {"$dict": {"T": {"$array": [1, 1.0]}}}})"},
+    {"Contract.GetActiveContractLinesProc", false,
+     R"({"i_oDicBPProductQuan": {"$dict": [["H", {"$array": ["T", 1.0]}]]}})"},
+};
+
+// The pattern with the string "H" replaced by the header id, and "T" (also as a key) by the text.
+Json Arguments(const Json& pattern, int header, const std::string& text) {
+  if (pattern == "H") return header;
+  if (pattern == "T") return text;
+  Json filled = pattern;
+  if (pattern.is_object()) {
+    filled = Json::object();
+    for (const auto& [key, value] : pattern.items()) {
+      filled[key == "T" ? text : key] = Arguments(value, header, text);
+    }
+  } else if (pattern.is_array()) {
+    for (Json& item : filled) item = Arguments(item, header, text);
+  }
+  return filled;
 }
 
 constexpr std::size_t kIndexable = 2000;
@@ -218,12 +177,14 @@ TEST_P(HostileInput, TextStaysData) {
   const std::vector<std::string> texts = HostileTexts();
   StoreTexts(texts);
   int calls = 0;
-  for (const TextParameter& parameter : TextParameters()) {
+  for (const TextParameter& parameter : kTextParameters) {
     for (int k = 0; k < static_cast<int>(texts.size()); ++k) {
       const std::string& text = texts[k];
       const std::string label = std::string(parameter.target) + " text " + std::to_string(k);
-      const Call ordinary = CallTraced(parameter.target, parameter.arguments(900 + k, kUnknown));
-      const Call hostile = CallTraced(parameter.target, parameter.arguments(900 + k, text));
+      const Call ordinary = CallTraced(
+          parameter.target, Arguments(Json::parse(parameter.arguments), 900 + k, kUnknown));
+      const Call hostile =
+          CallTraced(parameter.target, Arguments(Json::parse(parameter.arguments), 900 + k, text));
       ++calls;
       // Compared whole, printed short: a statement may hold the 1 MiB text.
       EXPECT_TRUE(hostile.queries == WithLiteral(ordinary.queries, text))
@@ -242,7 +203,7 @@ TEST_P(HostileInput, TextStaysData) {
       }
     }
   }
-  EXPECT_EQ(calls, 15 * 14);  // the figure the reliability notes quote
+  EXPECT_EQ(calls, 15 * 5);
 }
 
 // A host's utilities component that formats whatever it gets, as a careless one might.
@@ -264,42 +225,33 @@ TEST_P(HostileInput, NulAndNonFiniteDoublesAreRefusedBeforeTheirStatement) {
   db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 1)");
   db.Exec("INSERT INTO CONTRACTPRICE VALUES (1, 1, 10, 9)");
   db.Exec("INSERT INTO CONTRACTDISCOUNT VALUES (1, 1, 10, 5, 0)");
-  const Json key{{"i_lContractHeaderID", 1}, {"i_lContractLineID", 1}};
-  const auto with = [&key](Json extra) {
-    Json arguments = key;
-    arguments.update(extra);
-    return arguments;
-  };
-  const std::string nul("a\0b", 3);
+  const std::string line = R"("i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": )";
   const struct {
     const char* target;
-    Json arguments;
+    std::string arguments;
     bool no_statement;  // else: the statements before the value's, none with it
   } cases[] = {
-      {"Contract.GetActiveContractLinesForBuyer", Json{{"i_sBuyerId", nul}}, true},
-      {"Contract.GetContractLineIdforProduct", Json{{"i_sProductPartNumber", nul}}, true},
-      {"ContractLine.ContractLineAttachmentExists", Json{{"i_sAttachmentTypeCode", nul}}, true},
-      {"Contract.GetContractLineDetails", Json{{"i_lContractHeaderID", 1}, {"i_sBuyerId", nul}},
+      {"Contract.GetActiveContractLinesForBuyer", R"({"i_sBuyerId": "a\u0000b"})", true},
+      {"Contract.GetContractLineIdforProduct", R"({"i_sProductPartNumber": "a\u0000b"})", true},
+      {"ContractLine.ContractLineAttachmentExists", R"({"i_sAttachmentTypeCode": "a\u0000b"})",
        true},
-      {"ContractLine.GetPrice", with(Json{{"i_fQuantity", Json{{"$double", "NaN"}}}}), false},
-      {"ContractLine.GetPrice", with(Json{{"i_fQuantity", Json{{"$double", "Infinity"}}}}), false},
-      {"ContractLine.GetDiscount", with(Json{{"i_fQuantity", Json{{"$double", "-Infinity"}}}}),
-       false},
-      {"ContractLine.GetEffectivePrice", with(Json{{"i_fQuantity", Json{{"$double", "NaN"}}}}),
-       false},
+      {"Contract.GetContractLineDetails", R"({"i_lContractHeaderID": 1, "i_sBuyerId": "a\u0000b"})",
+       true},
+      {"ContractLine.GetPrice", "{" + line + R"({"$double": "NaN"}})", false},
+      {"ContractLine.GetPrice", "{" + line + R"({"$double": "Infinity"}})", false},
+      {"ContractLine.GetDiscount", "{" + line + R"({"$double": "-Infinity"}})", false},
+      {"ContractLine.GetEffectivePrice", "{" + line + R"({"$double": "NaN"}})", false},
       // Bulk pricing (product 5: partner 1, quantity) formats with the library's own component.
       {"Contract.GetActiveContractLinesProc",
-       Json{{"i_oDicBPProductQuan",
-             Json{{"$dict", {{5, Json{{"$array", {1, Json{{"$double", "NaN"}}}}}}}}}}},
-       false},
+       R"({"i_oDicBPProductQuan": {"$dict": [[5, {"$array": [1, {"$double": "NaN"}]}]]}})", false},
   };
   for (const bool lax : {false, true}) {
     std::optional<ComponentOverride> host;
     if (lax) host.emplace(kUtilitiesName, [] { return std::make_shared<LaxUtilities>(); });
     for (const auto& c : cases) {
-      const std::string label = std::string(c.target) + (lax ? " (lax utilities) " : " ") +
-                                c.arguments.dump(-1, ' ', false, Json::error_handler_t::replace);
-      const Call call = CallTraced(c.target, c.arguments);
+      const std::string label =
+          std::string(c.target) + (lax ? " (lax utilities) " : " ") + c.arguments;
+      const Call call = CallTraced(c.target, Json::parse(c.arguments));
       ASSERT_EQ(call.status, api::kCallFailed) << label << call.document;
       EXPECT_EQ(Json::parse(call.document).at("error").at("number"), 5) << label;
       EXPECT_THAT(call.document, ::testing::HasSubstr("Invalid procedure call or argument"))

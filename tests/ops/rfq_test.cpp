@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char* kOperation = "Carvalen.ContractLine.GetEligibleContractsForRFQCreation";
 
-// A host's category component: checks the agreed arguments and answers through `answer`.
+// A host's category component: checks the agreed arguments (a Long id and the two field names in
+// an array from 0) and answers through `answer`.
 class FakeCategory final : public Object {
  public:
   explicit FakeCategory(std::function<Variant(std::int32_t)> answer) : answer_(std::move(answer)) {}
@@ -22,7 +23,6 @@ class FakeCategory final : public Object {
   Variant Invoke(std::string_view name, std::span<Variant> args) override {
     if (name != "GetCategoryFields") return Object::Invoke(name, args);
     if (args.size() != 2) throw std::logic_error("GetCategoryFields takes two arguments");
-    // A Long id and the two field names in an array from 0.
     EXPECT_EQ(args[0].Type(), VarType::Long);
     EXPECT_EQ(args[1].GetArray().LBound(), 0);
     EXPECT_EQ(ElementsOf(args[1]), Vs("AUTOMATICRFQGENERATION", "GENERATIONINTERVAL"));
@@ -49,7 +49,7 @@ std::string Day(int days, int seconds = 0) {
 Variant Fields(std::vector<Variant> names, std::int32_t lower = 0) {
   return Variant(Array::Of(std::move(names), lower));
 }
-const Variant kLineId = Fields({Variant("CONTRACTLINEID")});
+const Variant kLineId = Fields(Vs("CONTRACTLINEID"));
 
 DictionaryPtr Due(const Variant& fields = kLineId) {
   return ContractLine().GetEligibleContractsForRFQCreation(fields);
@@ -90,8 +90,8 @@ TEST_P(RfqEligibility, ExpiryIsComparedWithTodayPlusTheIntervalInclusively) {
   answers[4] = Settings(Variant(true), Variant(30));
   answers[9] = Settings(Variant(true), Variant::Null());
   SqlTrace trace;
-  const DictionaryPtr result = Due(Fields({Variant("CONTRACTLINEID"), Variant("categoryid"),
-                                           Variant("BUSINESSPARTNERID"), Variant("REMARK")}));
+  const DictionaryPtr result =
+      Due(Fields(Vs("CONTRACTLINEID", "categoryid", "BUSINESSPARTNERID", "REMARK")));
   EXPECT_EQ(trace.Queries(),
             std::vector<std::string>{
                 "SELECT * FROM CONTRACTHEADER,CONTRACTLINE WHERE CONTRACTLINE.CONTRACTHEADERID = "
@@ -146,7 +146,7 @@ TEST_P(RfqEligibility, FailuresReachTheCallerReportedOnce) {
     bool queried;  // whether the statement was sent before the failure
   } cases[] = {
       {Variant("PRICE"), good, 13, "Type mismatch", false},
-      {Fields({Variant("PRICE")}, -1), good, 9, "Subscript out of range", true},
+      {Fields(Vs("PRICE"), -1), good, 9, "Subscript out of range", true},
       {kLineId, Variant::Nothing(), 91, "Object variable or With block variable not set", true},
       {kLineId, Variant(ObjectPtr(std::make_shared<FakeCategory>(nullptr))), 13, "Type mismatch",
        true},
