@@ -3,24 +3,17 @@
 // server connections for all clients, and in transaction pooling found out by the library (no
 // Pooler key). Every answer, error and trace must be what a direct connection gives.
 #include <cstdlib>
-#include <fstream>
-#include <thread>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "db/client.hpp"
-#include "db/pool.hpp"
 #include "reliability/demo_calls.hpp"
+#include "support/operation_test.hpp"
 
 namespace carvalen::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using testing::ScopedEnv;
-using testing::ScopedSetting;
-using testing::TempFolder;
 
 struct Mode {
   const char* name;
@@ -32,24 +25,18 @@ void PrintTo(const Mode& mode, std::ostream* out) { *out << mode.name; }
 
 /// The keys that route the library's sessions through the pooler in `mode`.
 std::string Via(const Mode& mode) {
-  const char* bouncer = std::getenv("CARVALEN_TEST_PGBOUNCER");
-  std::string via = std::string(bouncer) + ";Database=" + mode.database;
-  if (mode.pooler != nullptr) via += std::string(";Pooler=") + mode.pooler;
-  return via;
+  return std::getenv("CARVALEN_TEST_PGBOUNCER") + std::string(";Database=") + mode.database +
+         (mode.pooler != nullptr ? std::string(";Pooler=") + mode.pooler : "");
 }
 
 /// The text of every row of `sql`, columns joined by '|', or the error's number and text.
 std::string Rows(const std::string& connection_string, const std::string& sql,
                  std::int32_t timeout = 30) {
-  auto connection = std::make_shared<db::Connection>();
-  connection->CommandTimeout = timeout;
   try {
-    connection->Open(connection_string);
+    const db::ConnectionPtr connection = OpenClient(connection_string, timeout);
     connection->Execute("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
-    auto rs = db::Recordset::Create();
-    rs->Open(sql, connection);
     std::string out;
-    for (; !rs->Eof(); rs->MoveNext()) {
+    for (auto rs = OpenQuery(connection, sql); !rs->Eof(); rs->MoveNext()) {
       for (const std::string& name : rs->FieldNames()) out += rs->Field(name).ToString() + "|";
       out += "\n";
     }
@@ -57,19 +44,6 @@ std::string Rows(const std::string& connection_string, const std::string& sql,
   } catch (const Error& e) {
     return std::to_string(e.Number()) + " " + e.NativeCode() + " " + e.Description();
   }
-}
-
-/// The events and statements of a trace file, without connection ids, servers and connection
-/// strings.
-std::vector<std::string> Statements(const std::filesystem::path& trace) {
-  std::vector<std::string> out;
-  std::ifstream in(trace);
-  for (std::string line; std::getline(in, line);) {
-    const nlohmann::json event = nlohmann::json::parse(line);
-    const std::string kind = event.value("event", "");
-    out.push_back(kind == "open" ? kind : kind + " " + event.value("sql", ""));
-  }
-  return out;
 }
 
 class Pooler : public ::testing::TestWithParam<Mode> {
@@ -83,30 +57,39 @@ class Pooler : public ::testing::TestWithParam<Mode> {
 
   /// A demo database reached directly, or through the pooler.
   std::unique_ptr<DemoDb> Demo(bool pooled) {
-    ScopedEnv via("CARVALEN_TEST_PG_VIA", pooled ? Via(GetParam()).c_str() : nullptr);
+    testing::ScopedEnv via("CARVALEN_TEST_PG_VIA", pooled ? Via(GetParam()).c_str() : nullptr);
     return std::make_unique<DemoDb>(Provider::PostgreSQL);
   }
-
-  /// Every demo call's outcome, and the statements traced meanwhile.
-  std::pair<std::vector<std::string>, std::vector<std::string>> Answers(bool pooled) {
+  /// Every example call's answer, and the events traced meanwhile without connection ids, servers
+  /// and connection strings.
+  std::pair<std::vector<std::string>, std::vector<std::string>> Outcomes(bool pooled) {
     auto demo = Demo(pooled);
-    TempFolder folder;
-    ScopedSetting trace(Setting::SqlTrace, (folder / "trace.jsonl").string());
-    std::vector<std::string> answers;
-    for (const DemoCall& call : DemoCalls()) answers.push_back(CallText(call));
+    SqlTrace trace;
+    std::pair<std::vector<std::string>, std::vector<std::string>> out{Answers(), {}};
     db::DrainPool();
-    return {answers, Statements(folder / "trace.jsonl")};
+    for (const auto& event : trace.Events()) {
+      const std::string kind = event.value("event", "");
+      out.second.push_back(kind == "open" ? kind : kind + " " + event.value("sql", ""));
+    }
+    return out;
   }
 };
 
-TEST_P(Pooler, EveryOperationAnswersAndTracesAsConnectedDirectly) {
-  const auto direct = Answers(false);
-  const auto pooled = Answers(true);
-  ASSERT_EQ(direct.first.size(), pooled.first.size());
-  for (std::size_t i = 0; i < direct.first.size(); ++i) {
-    EXPECT_EQ(pooled.first[i], direct.first[i]) << DemoCalls()[i].target;
+// A long-lived host: the answers and traces of every operation, then those of concurrent callers.
+TEST_P(Pooler, EveryOperationAnswersAndTracesAsConnectedDirectlyAlsoConcurrently) {
+  const auto direct = Outcomes(false), pooled = Outcomes(true);
+  for (std::size_t i = 0; i < ExampleCalls().size(); ++i) {
+    EXPECT_EQ(pooled.first.at(i), direct.first.at(i)) << ExampleCalls()[i].target;
   }
   EXPECT_EQ(pooled.second, direct.second);
+  auto demo = Demo(true);
+  EXPECT_EQ(WrongAnswers(6, 40, 7, direct.first), "");
+  EXPECT_EQ(db::OpenConnectionCount(), 0);
+  // Behind a transaction pooler no statement is left prepared on a server connection, where another
+  // client's transaction, or ours on another connection, would miss it.
+  EXPECT_EQ(Rows(demo->ConnectionString(),
+                 "SELECT count(*) > 0 FROM pg_prepared_statements WHERE name LIKE 'carvalen%'"),
+            std::string_view(GetParam().name) == "Session" ? "True|\n" : "False|\n");
 }
 
 TEST_P(Pooler, SessionsAreSetAndBoundAsConnectedDirectly) {
@@ -114,63 +97,24 @@ TEST_P(Pooler, SessionsAreSetAndBoundAsConnectedDirectly) {
   direct->Exec("CREATE VIEW SLOW_VIEW AS SELECT pg_sleep(3)::text AS X");
   const std::string direct_source = direct->ConnectionString();
   const std::string pooled_source = direct_source + ";" + Via(GetParam());
-  const struct {
-    const char* what;
-    std::string sql;
-  } cases[] = {
-      {"settings",
-       "SELECT current_setting('TimeZone'), current_setting('DateStyle'), "
-       "current_setting('extra_float_digits'), current_setting('statement_timeout'), "
-       "current_setting('transaction_read_only'), current_setting('transaction_isolation'), "
-       "current_setting('standard_conforming_strings'), current_setting('jit'), "
-       "current_setting('search_path'), 'a\\b', now()::timestamp(0) = "
-       "localtimestamp(0), 0.1::float8"},
-      {"writes refused", "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID) VALUES (-1) RETURNING 1"},
-      {"an error of the statement", "SELECT * FROM NO_SUCH_TABLE"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(Rows(pooled_source, c.sql), Rows(direct_source, c.sql));
+  for (const char* sql : {
+           "SELECT current_setting('TimeZone'), current_setting('DateStyle'), "
+           "current_setting('extra_float_digits'), current_setting('statement_timeout'), "
+           "current_setting('transaction_read_only'), current_setting('transaction_isolation'), "
+           "current_setting('standard_conforming_strings'), current_setting('jit'), "
+           "current_setting('search_path'), 'a\\b', now()::timestamp(0) = "
+           "localtimestamp(0), 0.1::float8",
+           "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID) VALUES (-1) RETURNING 1",  // refused
+           "SELECT * FROM NO_SUCH_TABLE",
+       }) {
+    EXPECT_EQ(Rows(pooled_source, sql), Rows(direct_source, sql)) << sql;
   }
   // The command time-out cancels a slow statement within its bound, as it does directly.
-  const auto start = Clock::now();
+  const auto start = std::chrono::steady_clock::now();
   const std::string slow = Rows(pooled_source, "SELECT * FROM SLOW_VIEW", 1);
-  const auto elapsed = Clock::now() - start;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
   EXPECT_EQ(slow, Rows(direct_source, "SELECT * FROM SLOW_VIEW", 1));
   EXPECT_NE(slow.find("57014"), std::string::npos) << slow;
-  EXPECT_LT(elapsed, 2500ms);
-}
-
-TEST_P(Pooler, ALongLivedHostWithConcurrentCallersAnswersEveryCall) {
-  const std::vector<std::string> expected = Answers(false).first;
-  auto demo = Demo(true);
-  constexpr int kThreads = 6, kCalls = 40;
-  std::atomic<int> wrong{0};
-  std::mutex first_mutex;
-  std::string first_wrong;
-  {
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&, t] {
-        for (int i = 0; i < kCalls; ++i) {
-          const std::size_t k = (static_cast<std::size_t>(t) * 7 + i) % expected.size();
-          const std::string answer = CallText(DemoCalls()[k]);
-          if (answer != expected[k] && ++wrong == 1) {
-            std::lock_guard lock(first_mutex);
-            first_wrong = std::string(DemoCalls()[k].target) + ": " + answer;
-          }
-        }
-      });
-    }
-  }
-  EXPECT_EQ(wrong.load(), 0) << first_wrong;
-  EXPECT_EQ(db::OpenConnectionCount(), 0);
-  // Behind a transaction pooler no statement is left prepared on a server connection, where
-  // another client's transaction, or ours on another connection, would miss it.
-  const bool session = std::string_view(GetParam().name) == "Session";
-  EXPECT_EQ(Rows(demo->ConnectionString(),
-                 "SELECT count(*) > 0 FROM pg_prepared_statements WHERE name LIKE 'carvalen%'"),
-            session ? "True|\n" : "False|\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(PgBouncer, Pooler,
@@ -192,11 +136,10 @@ TEST(PoolerKey, IsCheckedAndOptionsMustBeSettings) {
        "options may not set standard_conforming_strings"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.keys);
     db::Connection connection;
     const Error e = CaptureError(
         [&] { connection.Open(std::string("Provider=PostgreSQL;Host=/nowhere;") + c.keys); });
-    EXPECT_EQ(e.Number(), db::dberr::kInvalidArgument);
+    EXPECT_EQ(e.Number(), db::dberr::kInvalidArgument) << c.keys;
     EXPECT_NE(e.Description().find(c.message), std::string::npos) << e.Description();
   }
 }
