@@ -11,24 +11,12 @@ from carvalen import (Array, Dictionary, Empty, Int16, Int64, Missing, Nothing, 
 
 # Every form the library prints reads back into Python and writes out again unchanged.
 ROUND_TRIPS = [
-    '{"$empty": true}',
-    "null",
-    '{"$nothing": true}',
-    '{"$missing": true}',
-    "true",
-    '{"$int16": -32768}',
-    "2147483647",
-    '{"$int64": 5000000000}',
-    "5.0",
-    "1e+20",
-    '{"$double": "NaN"}',
-    '{"$double": "-Infinity"}',
-    '"Grüße"',
-    '{"$date": "2026-06-10T08:00:00"}',
-    '{"$date": "2026-06-10T08:00:00.000250"}',
+    '{"$empty": true}', "null", '{"$nothing": true}', '{"$missing": true}', "true", "false",
+    '{"$int16": -32768}', "2147483647", '{"$int64": 5000000000}', "5.0", "1e+20",
+    '{"$double": "NaN"}', '{"$double": "-Infinity"}', '"Grüße"',
+    '{"$date": "2026-06-10T08:00:00"}', '{"$date": "2026-06-10T08:00:00.000250"}',
     '{"$array": [1, "a", null], "lbound": -3}',
-    '{"$array": [[1, 2], [3, 4]], "lbound": [1, 0]}',
-    '{"$array": [], "lbound": 0}',
+    '{"$array": [[1, 2], [3, 4]], "lbound": [1, 0]}', '{"$array": [], "lbound": 0}',
     '{"$array": null}',
     '{"$dict": [[1, "long"], ["1", "text"], [1.0, "double"], [{"$int16": 1}, "int16"]]}',
     '{"$recordset": {"fields": ["ID", "ID"], "rows": [[1, {"$empty": true}], [2, null]]}}',
@@ -41,18 +29,14 @@ def test_forms_round_trip(text):
     assert json.dumps(encode(decode(json.loads(text))), ensure_ascii=False) == text
 
 
-@pytest.mark.parametrize(
-    "value, typed",
-    [
+@pytest.mark.parametrize("value, typed", [
         (None, None),
         (2**31, {"$int64": 2**31}),  # an int beyond Long keeps its value as a 64-bit integer
         (math.inf, {"$double": "Infinity"}),
         (dt.date(2026, 6, 10), {"$date": "2026-06-10T00:00:00"}),
         ([1, 2], {"$array": [1, 2]}),  # the library gives a list the lower bound 0
         ({"b": 1, "a": Int16(2)}, {"$dict": [["b", 1], ["a", {"$int16": 2}]]}),
-        ((Int64(1), True), {"$array": [{"$int64": 1}, True]}),
-    ],
-)
+        ((Int64(1), True), {"$array": [{"$int64": 1}, True]})])
 def test_python_conveniences(value, typed):
     assert encode(value) == typed
 
@@ -68,14 +52,9 @@ def test_decoded_types_are_distinct():
     assert list(dictionary) == [1, "1", Int16(1)]
 
 
-@pytest.mark.parametrize(
-    "value, error",
-    [
-        (dt.datetime(2026, 1, 1, tzinfo=dt.timezone.utc), ValueError),
-        (2**63, OverflowError),
-        (object(), TypeError),
-    ],
-)
+@pytest.mark.parametrize("value, error", [
+    (dt.datetime(2026, 1, 1, tzinfo=dt.timezone.utc), ValueError), (2**63, OverflowError),
+    (object(), TypeError)])
 def test_values_without_a_form_are_refused(value, error):
     with pytest.raises(error):
         encode(value)

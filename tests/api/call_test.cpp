@@ -1,4 +1,5 @@
 // The call path the faces share: what reaches an operation, and what comes back as a usage error.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,30 +10,20 @@
 namespace carvalen::api {
 namespace {
 
-struct UsageRow {
-  const char* target;
-  const char* arguments;
-  const char* message_part;
-};
-
+// Malformed targets and argument objects, and missing arguments, are the C interface test's.
 TEST(Call, MistakesComeBackAsUsageDocuments) {
-  const UsageRow rows[] = {
-      {"ContractLine", "{}", "expected <Class>.<Operation>"},
+  const char* const rows[][3] = {
+      // target, arguments, part of the message
       {"Nope.GetPrice", "{}", "unknown class \"Nope\""},
       {"ContractLine.Nope", "{}", "has no operation \"Nope\""},
-      {"ContractLine.GetPrice", "[1]", "a JSON object of NAME: value"},
-      {"ContractLine.GetPrice", "{", "bad JSON"},
       {"ContractLine.GetPrice", R"({"nope": 1})", "has no parameter \"nope\""},
-      {"ContractLine.GetPrice", R"({"i_lContractHeaderID": 1})", "needs a value for"},
       {"ContractLine.GetPrice", R"({"i_lContractHeaderID": {"$bogus": 1}})", "$bogus"},
   };
-  for (const UsageRow& row : rows) {
-    SCOPED_TRACE(std::string(row.target) + " " + row.arguments);
-    const CallOutcome outcome = CallWithJson(row.target, row.arguments);
-    EXPECT_EQ(outcome.status, kCallUsage);
-    const std::string message =
-        api::Json::parse(outcome.text)["usageError"]["message"].get<std::string>();
-    EXPECT_NE(message.find(row.message_part), std::string::npos) << message;
+  for (const auto& row : rows) {
+    const CallOutcome outcome = CallWithJson(row[0], row[1]);
+    EXPECT_EQ(outcome.status, kCallUsage) << row[0] << row[1];
+    EXPECT_THAT(Json::parse(outcome.text)["usageError"]["message"].get<std::string>(),
+                ::testing::HasSubstr(row[2]));
   }
 }
 

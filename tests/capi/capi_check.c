@@ -24,10 +24,9 @@
 #define MAX_FIELDS 16
 
 struct call_case {
-  char* fields[MAX_FIELDS]; /* target, then NAME=VALUE */
-  int count;
-  char* arguments_json; /* {"NAME": VALUE, ...} */
-  char* expected;       /* the tool's stdout without its newline */
+  char* argv[MAX_FIELDS + 3]; /* the tool's: TOOL, "call", target, NAME=VALUE..., NULL */
+  char* arguments_json;       /* {"NAME": VALUE, ...}, VALUE being JSON text already */
+  char* expected;             /* the tool's stdout without its newline */
   int expected_status;
 };
 
@@ -42,81 +41,56 @@ static void* checked(void* memory) {
   return memory;
 }
 
-/* Appends `text` to the growing buffer *buffer of *size bytes (NUL-terminated). */
-static void append(char** buffer, size_t* size, const char* text, size_t length) {
-  *buffer = checked(realloc(*buffer, *size + length + 1));
-  memcpy(*buffer + *size, text, length);
-  *size += length;
-  (*buffer)[*size] = '\0';
-}
-
-/* NAME=VALUE arguments as the JSON object carvalen_call takes; VALUE is JSON text already. */
-static char* arguments_json(struct call_case* c) {
-  char* json = NULL;
-  size_t size = 0;
-  int i;
-  append(&json, &size, "{", 1);
-  for (i = 1; i < c->count; ++i) {
-    const char* eq = strchr(c->fields[i], '=');
-    if (eq == NULL) {
-      fprintf(stderr, "capi_check: argument without '=': %s\n", c->fields[i]);
-      exit(3);
-    }
-    if (i > 1) append(&json, &size, ", ", 2);
-    append(&json, &size, "\"", 1);
-    append(&json, &size, c->fields[i], (size_t)(eq - c->fields[i]));
-    append(&json, &size, "\": ", 3);
-    append(&json, &size, eq + 1, strlen(eq + 1));
-  }
-  append(&json, &size, "}", 1);
-  return json;
-}
-
-static void read_cases(const char* path) {
+static void read_cases(const char* path, char* tool) {
   FILE* file = fopen(path, "r");
   char* line = NULL;
-  size_t capacity = 0;
+  size_t capacity = 0, size;
   ssize_t length;
   if (file == NULL) {
     perror(path);
     exit(3);
   }
   while ((length = getline(&line, &capacity, file)) > 0) {
-    struct call_case* c;
-    char* field;
-    char* rest;
+    struct call_case* c = &cases[case_count];
+    char *field, *rest, *eq;
+    int n = 2;
+    FILE* json;
     if (line[length - 1] == '\n') line[--length] = '\0';
     if (length == 0 || line[0] == '#') continue;
-    if (case_count == MAX_CASES) {
+    if (++case_count > MAX_CASES) {
       fputs("capi_check: too many cases\n", stderr);
       exit(3);
     }
-    c = &cases[case_count++];
-    for (field = line; field != NULL && c->count < MAX_FIELDS; field = rest) {
+    c->argv[0] = tool;
+    c->argv[1] = "call";
+    json = checked(open_memstream(&c->arguments_json, &size));
+    fputc('{', json);
+    for (field = line; field != NULL && n < MAX_FIELDS + 2; field = rest) {
       rest = strchr(field, '\t');
       if (rest != NULL) *rest++ = '\0';
-      c->fields[c->count++] = checked(strdup(field));
+      c->argv[n++] = checked(strdup(field));
+      if (n == 3) continue;
+      if ((eq = strchr(field, '=')) == NULL) {
+        fprintf(stderr, "capi_check: argument without '=': %s\n", field);
+        exit(3);
+      }
+      fprintf(json, "%s\"%.*s\": %s", n > 4 ? ", " : "", (int)(eq - field), field, eq + 1);
     }
-    c->arguments_json = arguments_json(c);
+    fputc('}', json);
+    fclose(json);
   }
   free(line);
   fclose(file);
 }
 
 /* Runs `tool call <fields>` and keeps its stdout and exit status as the expected answer. */
-static void run_tool(const char* tool, struct call_case* c) {
-  char* argv[MAX_FIELDS + 3];
+static void run_tool(struct call_case* c) {
   int out[2];
-  pid_t pid;
   int status = 0;
-  int i;
-  char chunk[4096];
-  ssize_t got;
   size_t size = 0;
-  argv[0] = (char*)tool;
-  argv[1] = "call";
-  for (i = 0; i < c->count; ++i) argv[i + 2] = c->fields[i];
-  argv[c->count + 2] = NULL;
+  ssize_t got;
+  FILE* from;
+  pid_t pid;
   if (pipe(out) != 0 || (pid = fork()) < 0) {
     perror("capi_check");
     exit(3);
@@ -128,24 +102,25 @@ static void run_tool(const char* tool, struct call_case* c) {
     dup2(out[1], STDOUT_FILENO);
     close(out[0]);
     close(out[1]);
-    execv(tool, argv);
+    execv(c->argv[0], c->argv);
     _exit(127);
   }
   close(out[1]);
-  c->expected = checked(calloc(1, 1));
-  while ((got = read(out[0], chunk, sizeof chunk)) > 0) {
-    append(&c->expected, &size, chunk, (size_t)got);
+  from = checked(fdopen(out[0], "r"));
+  if ((got = getdelim(&c->expected, &size, '\0', from)) < 0) {
+    got = 0;
+    c->expected = checked(realloc(c->expected, 1));
   }
-  close(out[0]);
+  c->expected[got > 0 && c->expected[got - 1] == '\n' ? got - 1 : got] = '\0';
+  fclose(from);
   waitpid(pid, &status, 0);
   c->expected_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (size > 0 && c->expected[size - 1] == '\n') c->expected[size - 1] = '\0';
 }
 
 /* 1 when the in-process call answers as the tool did. */
 static int check(const struct call_case* c, int thread) {
   char* json = NULL;
-  int status = carvalen_call(c->fields[0], c->arguments_json, &json);
+  int status = carvalen_call(c->argv[2], c->arguments_json, &json);
   int ok = status == c->expected_status && json != NULL;
   if (ok && status == CARVALEN_USAGE) {
     ok = strncmp(json, "{\"usageError\": {\"message\": ", 27) == 0;
@@ -154,46 +129,37 @@ static int check(const struct call_case* c, int thread) {
   }
   if (!ok) {
     fprintf(stderr, "MISMATCH (thread %d) %s %s\n  tool (%d): %s\n  call (%d): %s\n", thread,
-            c->fields[0], c->arguments_json, c->expected_status, c->expected, status,
+            c->argv[2], c->arguments_json, c->expected_status, c->expected, status,
             json != NULL ? json : "(null)");
   }
   carvalen_free(json);
   return ok;
 }
 
-struct worker {
-  int index;
-  int rounds;
-  int failures;
-};
+static int thread_failures[64];
 
-/* Each thread walks the table from its own starting point, so different operations overlap. */
+/* Each thread walks the table three times from its own starting point, so different operations
+ * overlap. */
 static void* work(void* argument) {
-  struct worker* w = argument;
-  int round;
-  int i;
-  for (round = 0; round < w->rounds; ++round) {
-    for (i = 0; i < case_count; ++i) {
-      if (!check(&cases[(i + w->index * 7) % case_count], w->index)) ++w->failures;
-    }
+  int* failures = argument;
+  int index = (int)(failures - thread_failures), i;
+  for (i = 0; i < 3 * case_count; ++i) {
+    if (!check(&cases[(i + index * 7) % case_count], index)) ++*failures;
   }
   return NULL;
 }
 
 int main(int argc, char** argv) {
   int threads = argc > 3 ? atoi(argv[3]) : 4;
-  struct worker workers[64];
   pthread_t ids[64];
-  int failures = 0;
-  int successes = 0;
-  int i;
+  int failures = 0, successes = 0, i;
   if (argc < 3 || threads < 1 || threads > 64) {
     fputs("usage: capi_check CASES TOOL [THREADS (1-64)]\n", stderr);
     return 3;
   }
-  read_cases(argv[1]);
+  read_cases(argv[1], argv[2]);
   for (i = 0; i < case_count; ++i) {
-    run_tool(argv[2], &cases[i]);
+    run_tool(&cases[i]);
     successes += cases[i].expected_status == 0;
   }
   /* A store the tool cannot read fails every case alike, which would match too. */
@@ -202,20 +168,16 @@ int main(int argc, char** argv) {
             successes, case_count);
     return 3;
   }
-
   for (i = 0; i < case_count; ++i) failures += !check(&cases[i], 0);
   for (i = 0; i < threads; ++i) {
-    workers[i].index = i;
-    workers[i].rounds = 3;
-    workers[i].failures = 0;
-    if (pthread_create(&ids[i], NULL, work, &workers[i]) != 0) {
+    if (pthread_create(&ids[i], NULL, work, &thread_failures[i]) != 0) {
       perror("pthread_create");
       return 3;
     }
   }
   for (i = 0; i < threads; ++i) {
     pthread_join(ids[i], NULL);
-    failures += workers[i].failures;
+    failures += thread_failures[i];
   }
   printf("capi_check %s: %d cases, %d threads, %d failures\n", carvalen_version(), case_count,
          threads, failures);
