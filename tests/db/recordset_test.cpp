@@ -11,14 +11,19 @@
 namespace carvalen::test {
 namespace {
 
+using db::CursorLocation;
 using db::CursorType;
-using Names = std::vector<std::string>;
 using Recordsets = ClientTest;
 
 std::vector<std::int32_t> ReadAll(db::Recordset& rs) {
   std::vector<std::int32_t> values;
   for (; !rs.Eof(); rs.MoveNext()) values.push_back(rs.Field("N").ToLong());
   return values;
+}
+
+// 2024-02-29 13:45 and the seconds and microseconds given.
+Variant At(int second, int micro = 0) {
+  return Variant(Date::FromParts(2024, 2, 29, 13, 45, second, micro));
 }
 
 TEST_P(Recordsets, DeliversEachColumnTypeAsItsVariant) {
@@ -34,16 +39,12 @@ TEST_P(Recordsets, DeliversEachColumnTypeAsItsVariant) {
       {"REAL", "double precision", "49.5", Variant(49.5)},
       {nullptr, "numeric(10,2)", "12.25", Variant(12.25)},
       {"TEXT", "text", "''", Variant("")},
-      {"DATETIME", "timestamp", "'2024-02-29 13:45:10'",
-       Variant(Date::FromParts(2024, 2, 29, 13, 45, 10))},
-      {nullptr, "timestamp", "'2024-02-29 13:45:10.5'",
-       Variant(Date::FromParts(2024, 2, 29, 13, 45, 10, 500000))},
+      {"DATETIME", "timestamp", "'2024-02-29 13:45:10'", At(10)},
+      {nullptr, "timestamp", "'2024-02-29 13:45:10.5'", At(10, 500000)},
       {"DATETIME", nullptr, "'not a date'", Variant("not a date")},
       // Date texts as the databases write them: a T, a zone, more or fewer fractional digits.
-      {"DATETIME", nullptr, "'2024-02-29T13:45:10.1234567+02'",
-       Variant(Date::FromParts(2024, 2, 29, 13, 45, 10, 123456))},
-      {"DATETIME", nullptr, "'2024-02-29 13:45:10.25Z'",
-       Variant(Date::FromParts(2024, 2, 29, 13, 45, 10, 250000))},
+      {"DATETIME", nullptr, "'2024-02-29T13:45:10.1234567+02'", At(10, 123456)},
+      {"DATETIME", nullptr, "'2024-02-29 13:45:10.25Z'", At(10, 250000)},
       {"DATETIME", nullptr, "'2024-02-29 13:45:10.1234567890'",
        Variant("2024-02-29 13:45:10.1234567890")},
       {"DATETIME", nullptr, "'2024-02-29 13:45:10.'", Variant("2024-02-29 13:45:10.")},
@@ -61,13 +62,10 @@ TEST_P(Recordsets, DeliversEachColumnTypeAsItsVariant) {
     const std::string table = "T" + std::to_string(i);
     db().Exec("CREATE TABLE " + table + " (V " + type + "); INSERT INTO " + table + " VALUES (" +
               cases[i].literal + ")");
-    auto rs = OpenQuery(connection, "SELECT V FROM " + table);
-    ASSERT_FALSE(rs->Eof());
-    const Variant value = rs->Field("V");
+    const Variant value = OpenQuery(connection, "SELECT V FROM " + table)->Field("V");
     EXPECT_EQ(value.TypeName(), cases[i].expected.TypeName());
     EXPECT_TRUE(value == cases[i].expected);
   }
-  connection->Close();
 }
 
 // Names come back as the database reports them; the first field of a name answers.
@@ -75,7 +73,7 @@ TEST_P(Recordsets, FindsFieldsByNameFirstMatchWinning) {
   db().Exec("CREATE TABLE P (ID INTEGER, NAME TEXT); INSERT INTO P VALUES (7, 'p')");
   auto connection = OpenClient(db().ConnectionString());
   auto rs = OpenQuery(connection, "SELECT 1 AS id, 2.5 AS half, P.* FROM P");
-  const Names sqlite{"id", "half", "ID", "NAME"}, pg{"id", "half", "id", "name"};
+  const std::vector<std::string> sqlite{"id", "half", "ID", "NAME"}, pg{"id", "half", "id", "name"};
   EXPECT_EQ(rs->FieldNames(), lite() ? sqlite : pg);  // PostgreSQL folds names to lower case
   EXPECT_TRUE(rs->Field("ID") == Variant(1));         // expressions: their values decide the type
   EXPECT_TRUE(rs->Field("Half") == Variant(2.5));
@@ -86,76 +84,19 @@ TEST_P(Recordsets, FindsFieldsByNameFirstMatchWinning) {
             "ordinal.");
 }
 
-// The cursors the library opens, streamed and buffered: MaxRecords, and no row past the end.
-TEST_P(Recordsets, CursorsHonourMaxRecordsAndStopAtTheEnd) {
-  db().Exec("CREATE TABLE NUMS (N INTEGER); INSERT INTO NUMS VALUES (1), (2), (3)");
-  auto connection = OpenClient(db().ConnectionString());
-  for (CursorType type : {CursorType::ForwardOnly, CursorType::Keyset}) {
-    SCOPED_TRACE(type == CursorType::Keyset ? "keyset" : "forward-only");
-    for (std::int32_t max : {0, 2}) {
-      auto rs = OpenQuery(connection, "SELECT N FROM NUMS ORDER BY N", type, max);
-      EXPECT_EQ(ReadAll(*rs), (max == 2 ? std::vector{1, 2} : std::vector{1, 2, 3})) << max;
-    }
-    auto empty = OpenQuery(connection, "SELECT N FROM NUMS WHERE N > 3", type);
-    EXPECT_TRUE(empty->Eof());
-    const Error e = CaptureError([&] { empty->Field("N"); });
-    EXPECT_EQ(e.Number(), db::dberr::kNoCurrentRecord);
-    EXPECT_EQ(e.Description(),
-              "Either BOF or EOF is True, or the current record has been deleted. Requested "
-              "operation requires a current record.");
-    EXPECT_EQ(CaptureError([&] { empty->MoveNext(); }).Number(), db::dberr::kNoCurrentRecord);
-    // A name that is no field is reported as such even without a current row.
-    EXPECT_EQ(CaptureError([&] { empty->Field("X"); }).Number(), db::dberr::kNotFoundInCollection);
-  }
-}
-
-// Counting, rewinding and detaching: a keyset or client-side record set holds its rows, so it
-// counts them and outlives its connection; a streamed one does neither.
-TEST_P(Recordsets, CountsRewindsAndDetachesBufferedRows) {
-  db().Exec("CREATE TABLE NUMS (N INTEGER); INSERT INTO NUMS VALUES (1), (2)");
-  auto connection = OpenClient(db().ConnectionString());
-  auto streamed = OpenQuery(connection, "SELECT N FROM NUMS ORDER BY N");
-  EXPECT_EQ(streamed->RecordCount(), -1);
-  EXPECT_FALSE(streamed->Bof());
-  EXPECT_EQ(ReadAll(*streamed), (std::vector<std::int32_t>{1, 2}));
-  streamed->MoveFirst();
-  EXPECT_EQ(ReadAll(*streamed), (std::vector<std::int32_t>{1, 2}));
-  EXPECT_EQ(CaptureError([&] { streamed->DetachConnection(); }).Number(), db::dberr::kNotSupported);
-
-  auto client = db::Recordset::Create();
-  client->SetCursorLocation(db::CursorLocation::Client);
-  client->Open("SELECT N FROM NUMS ORDER BY N", connection);
-  EXPECT_EQ(client->RecordCount(), 2);
-  client->DetachConnection();
-  connection->Close();
-  EXPECT_EQ(ReadAll(*client), (std::vector<std::int32_t>{1, 2}));
-  client->MoveFirst();
-  EXPECT_TRUE(client->Field("N") == Variant(1));
-  auto empty = OpenQuery(OpenClient(db().ConnectionString()), "SELECT N FROM NUMS WHERE N > 2",
-                         CursorType::Keyset);
-  EXPECT_TRUE(empty->Bof() && empty->Eof());
-  EXPECT_EQ(empty->RecordCount(), 0);
-}
-
 // Buffered rows move both ways and filter: a filter replaces the previous one, counts only the
-// rows it keeps and compares as dictionary keys do. A streamed record set refuses both, since it
-// would have to run its statement again.
-TEST_P(Recordsets, MovesBothWaysAndFiltersBufferedRows) {
-  db().Exec(
-      "CREATE TABLE P (N INTEGER, T TEXT); INSERT INTO P VALUES (1, 'a'), (2, NULL), (3, 'a')");
-  auto connection = OpenClient(db().ConnectionString());
-  auto rs = OpenQuery(connection, "SELECT N, T FROM P ORDER BY N", CursorType::Keyset);
-  rs->MoveLast();
-  rs->MovePrevious();
-  EXPECT_TRUE(rs->Field("N") == Variant(2));
-  rs->MovePrevious();
-  rs->MovePrevious();
-  EXPECT_TRUE(rs->Bof() && !rs->Eof());
-  EXPECT_EQ(CaptureError([&] { rs->Field("N"); }).Number(), db::dberr::kNoCurrentRecord);
-  EXPECT_EQ(CaptureError([&] { rs->MovePrevious(); }).Number(), db::dberr::kNoCurrentRecord);
-  rs->MoveNext();
-  EXPECT_TRUE(rs->Field("N") == Variant(1));
-
+// rows it keeps and compares as dictionary keys do.
+void MovesBothWaysAndFilters(db::Recordset& rs) {
+  rs.MoveLast();
+  rs.MovePrevious();
+  EXPECT_TRUE(rs.Field("N") == Variant(2));
+  rs.MovePrevious();
+  rs.MovePrevious();
+  EXPECT_TRUE(rs.Bof() && !rs.Eof());
+  EXPECT_EQ(CaptureError([&] { rs.Field("N"); }).Number(), db::dberr::kNoCurrentRecord);
+  EXPECT_EQ(CaptureError([&] { rs.MovePrevious(); }).Number(), db::dberr::kNoCurrentRecord);
+  rs.MoveNext();
+  EXPECT_TRUE(rs.Field("N") == Variant(1));
   const struct {
     const char* field;
     Variant value;
@@ -168,45 +109,96 @@ TEST_P(Recordsets, MovesBothWaysAndFiltersBufferedRows) {
   };
   for (const auto& f : filters) {
     SCOPED_TRACE(f.field + (" " + f.value.TypeName()));
-    rs->MoveLast();  // a new filter starts from its first row wherever the cursor stood
-    rs->Filter(f.field, f.value);
-    EXPECT_EQ(rs->RecordCount(), static_cast<std::int32_t>(f.kept.size()));
-    EXPECT_EQ(rs->Bof(), f.kept.empty());
-    EXPECT_EQ(ReadAll(*rs), f.kept);
+    rs.MoveLast();  // a new filter starts from its first row wherever the cursor stood
+    rs.Filter(f.field, f.value);
+    EXPECT_EQ(rs.RecordCount(), static_cast<std::int32_t>(f.kept.size()));
+    EXPECT_EQ(rs.Bof(), f.kept.empty());
+    EXPECT_EQ(ReadAll(rs), f.kept);
   }
-  rs->ClearFilter();
-  EXPECT_EQ(ReadAll(*rs), (std::vector<std::int32_t>{1, 2, 3}));
-  EXPECT_EQ(CaptureError([&] { rs->Filter("X", Variant(1)); }).Number(),
+  rs.ClearFilter();
+  EXPECT_EQ(ReadAll(rs), (std::vector<std::int32_t>{1, 2, 3}));
+  EXPECT_EQ(CaptureError([&] { rs.Filter("X", Variant(1)); }).Number(),
             db::dberr::kNotFoundInCollection);
-
-  auto streamed = OpenQuery(connection, "SELECT N FROM P");
-  const std::function<void()> backwards[] = {[&] { streamed->MovePrevious(); },
-                                             [&] { streamed->MoveLast(); },
-                                             [&] { streamed->Filter("N", Variant(1)); }};
-  for (const auto& call : backwards) {
-    EXPECT_EQ(CaptureError(call).Number(), db::dberr::kNotSupported);
-  }
-  connection->Close();
 }
 
-TEST_P(Recordsets, ConnectionLivesAsLongAsItsRecordSets) {
-  db().Exec("CREATE TABLE NUMS (N INTEGER); INSERT INTO NUMS VALUES (1), (2)");
-  auto connection = OpenClient(db().ConnectionString());
-  auto rs = OpenQuery(connection, "SELECT N FROM NUMS ORDER BY N");
-  connection.reset();
+// A forward-only server-side record set streams: no count, no moving back or filtering (it would
+// run its statement again), and it closes with its connection. Keyset and client-side ones hold
+// their rows past that; only a client-side one detaches. All honour MaxRecords and stop at the end.
+TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
+  db().Exec(
+      "CREATE TABLE NUMS (N INTEGER, T TEXT); INSERT INTO NUMS VALUES (1, 'a'), (2, NULL), (3, "
+      "'a')");
+  const struct {
+    const char* name;
+    CursorType type;
+    CursorLocation location;
+  } kinds[] = {{"forward-only", CursorType::ForwardOnly, CursorLocation::Server},
+               {"keyset", CursorType::Keyset, CursorLocation::Server},
+               {"client-side", CursorType::ForwardOnly, CursorLocation::Client}};
+  const std::vector<std::int32_t> all{1, 2, 3};
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.name);
+    const bool server = k.location == CursorLocation::Server;
+    const bool streamed = server && k.type == CursorType::ForwardOnly;
+    auto connection = OpenClient(db().ConnectionString());
+    auto open = [&](const std::string& where, std::int32_t max = 0) {
+      auto rs = db::Recordset::Create();
+      rs->SetCursorLocation(k.location);
+      rs->SetMaxRecords(max);
+      rs->Open("SELECT N, T FROM NUMS" + where + " ORDER BY N", connection, k.type,
+               db::LockType::ReadOnly);
+      return rs;
+    };
+    EXPECT_EQ(ReadAll(*open("", 2)), (std::vector<std::int32_t>{1, 2}));
+    auto rs = open("");
+    EXPECT_EQ(rs->RecordCount(), streamed ? -1 : 3);
+    EXPECT_FALSE(rs->Bof());
+    EXPECT_EQ(ReadAll(*rs), all);
+    rs->MoveFirst();  // a streamed one runs its statement again
+    EXPECT_EQ(ReadAll(*rs), all);
+    if (streamed) {
+      const std::function<void()> back[] = {[&] { rs->MovePrevious(); }, [&] { rs->MoveLast(); },
+                                            [&] { rs->Filter("N", Variant(1)); }};
+      for (const auto& call : back)
+        EXPECT_EQ(CaptureError(call).Number(), db::dberr::kNotSupported);
+    } else {
+      MovesBothWaysAndFilters(*rs);
+    }
+    auto empty = open(" WHERE N > 3");
+    EXPECT_TRUE(empty->Bof() && empty->Eof());
+    EXPECT_EQ(empty->RecordCount(), streamed ? -1 : 0);
+    const Error e = CaptureError([&] { empty->Field("N"); });
+    EXPECT_EQ(e.Number(), db::dberr::kNoCurrentRecord);
+    EXPECT_EQ(e.Description(),
+              "Either BOF or EOF is True, or the current record has been deleted. Requested "
+              "operation requires a current record.");
+    EXPECT_EQ(CaptureError([&] { empty->MoveNext(); }).Number(), db::dberr::kNoCurrentRecord);
+    // A name that is no field is reported as such even without a current row.
+    EXPECT_EQ(CaptureError([&] { empty->Field("X"); }).Number(), db::dberr::kNotFoundInCollection);
+    if (server) {
+      EXPECT_EQ(CaptureError([&] { rs->DetachConnection(); }).Number(), db::dberr::kNotSupported);
+    } else {
+      rs->DetachConnection();
+    }
+    connection->Close();  // which closes a streamed record set; held rows stay
+    if (streamed) {
+      EXPECT_EQ(rs->State(), db::kStateClosed);
+      const Error closed = CaptureError([&] { rs->MoveNext(); });
+      EXPECT_EQ(closed.Number(), db::dberr::kObjectClosed);
+      EXPECT_EQ(closed.Description(), "Operation is not allowed when the object is closed.");
+      EXPECT_EQ(CaptureError([&] { connection->Execute("SELECT 1"); }).Number(),
+                db::dberr::kObjectClosed);
+    } else {
+      rs->MoveFirst();
+      EXPECT_EQ(ReadAll(*rs), all);
+    }
+  }
+  // A record set keeps its connection open as long as it lives.
+  auto alone = OpenQuery(OpenClient(db().ConnectionString()), "SELECT N FROM NUMS ORDER BY N");
   EXPECT_EQ(db::OpenConnectionCount(), open_before_ + 1);
-  EXPECT_EQ(ReadAll(*rs), (std::vector<std::int32_t>{1, 2}));
-  rs.reset();
+  EXPECT_EQ(ReadAll(*alone), all);
+  alone.reset();
   EXPECT_EQ(db::OpenConnectionCount(), open_before_);
-  // Closing the connection closes its record sets.
-  auto closing = OpenClient(db().ConnectionString());
-  auto streamed = OpenQuery(closing, "SELECT N FROM NUMS");
-  closing->Close();
-  EXPECT_EQ(streamed->State(), db::kStateClosed);
-  const Error e = CaptureError([&] { streamed->MoveNext(); });
-  EXPECT_EQ(e.Number(), db::dberr::kObjectClosed);
-  EXPECT_EQ(e.Description(), "Operation is not allowed when the object is closed.");
-  EXPECT_EQ(CaptureError([&] { closing->Execute("SELECT 1"); }).Number(), db::dberr::kObjectClosed);
 }
 
 // Rows stream: a read that stops early (the caller closes, or MaxRecords is reached) fetches no
