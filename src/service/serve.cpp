@@ -10,7 +10,7 @@
 #include <iostream>
 
 #include "api/call.hpp"
-#include "db/client.hpp"
+#include "api/host.hpp"
 #include "service/tokens.hpp"
 
 namespace carvalen::service {
@@ -65,7 +65,7 @@ int RunServe(const Options& options, std::chrono::seconds grace, std::ostream& o
     std::fputs("carvalen serve: configuration stores read again\n", stderr);
   }
   const bool finished = server.Drain(grace);
-  db::DrainPool();
+  api::DrainPool();
   if (!finished) {
     // A call that outlives the grace period cannot be interrupted; the database sessions are
     // read-only, so leaving it is safe, and the status says it happened.

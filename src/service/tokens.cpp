@@ -6,11 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "carvalen/component.hpp"
-#include "carvalen/interfaces.hpp"
+#include "api/host.hpp"
 #include "carvalen/settings.hpp"
-#include "components/configuration.hpp"
-#include "components/contract_settings.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::service {
@@ -25,48 +22,15 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-// Key Tokens of [Service] in the first store that exists, the one the contract connection comes
-// from; nullopt when no store exists, it cannot be read or the key gives no text.
-std::optional<std::string> StoreTokens() {
-  try {
-    const std::shared_ptr<IConfiguration> config =
-        std::dynamic_pointer_cast<IConfiguration>(CreateObject(kConfigurationName));
-    if (!config) return std::nullopt;
-    for (const char* store : settings::kStores) {
-      if (!config->StoreExists(store)) continue;
-      config->OpenStore(store, 0);
-      std::string section = kSection, key = kKey;
-      const Variant value = config->GetConfigValue(section, key);
-      if (value.IsEmpty()) return std::nullopt;
-      return value.ToString();
-    }
-    return std::nullopt;
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
 }  // namespace
 
 std::string MisspelledTokensKey() {
-  try {
-    const auto config =
-        std::dynamic_pointer_cast<components::Configuration>(CreateObject(kConfigurationName));
-    if (!config) return {};
-    for (const char* store : settings::kStores) {
-      if (!config->StoreExists(store)) continue;
-      config->OpenStore(store, 0);
-      const std::string spelled = config->SpelledOtherwise(kSection, kKey);
-      if (spelled.empty()) return {};
-      return fmt::format(
-          "configuration store {} has {}, which is not read: the service's tokens "
-          "are key {} of [{}], named exactly so",
-          store, spelled, kKey, kSection);
-    }
-  } catch (...) {
-    // A store that cannot be read has nothing to point out.
-  }
-  return {};
+  const std::optional<api::StoreMisspelling> found = api::FindMisspelling(kSection, kKey);
+  if (!found) return {};
+  return fmt::format(
+      "configuration store {} has {}, which is not read: the service's tokens are key {} of "
+      "[{}], named exactly so",
+      found->store, found->spelled, kKey, kSection);
 }
 
 std::vector<std::string> SplitTokens(std::string_view text) {
@@ -112,7 +76,7 @@ std::vector<std::string> TokenSource::Current() {
     if (now < expires_) return tokens_;
   }
   std::vector<std::string> tokens = SplitTokens(GetSetting(Setting::ServiceTokens));
-  const std::optional<std::string> stored = StoreTokens();
+  const std::optional<std::string> stored = api::StoreValue(kSection, kKey);
   std::lock_guard lock(mutex_);
   // A store being rewritten, truncated, moved or broken by an edit keeps the tokens it had:
   // losing them all would open the service to anyone who can reach it.

@@ -1,0 +1,160 @@
+// What each endpoint answers, and the refusals they share (draining, tokens).
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <string>
+
+#include "api/call.hpp"
+#include "api/host.hpp"
+#include "api/openapi.hpp"
+#include "service/engine.hpp"
+
+namespace carvalen::service {
+
+// The HTTP status of a call's outcome.
+int CallStatus(int outcome) {
+  switch (outcome) {
+    case api::kCallOk:
+      return 200;
+    case api::kCallFailed:
+      return 422;
+    default:
+      return 400;
+  }
+}
+
+Answer Json(int status, const api::Json& document) { return {status, api::Dump(document)}; }
+Answer Usage(int status, std::string_view message) { return Json(status, api::UsageJson(message)); }
+
+// What a request asks for, from its method and path; for a call, `call` is "Class/Operation".
+Endpoint Classify(http::verb method, std::string_view path, std::string_view* call) {
+  constexpr std::string_view kCall = "/v1/";
+  if (method == http::verb::post && path.starts_with(kCall)) {
+    const std::string_view rest = path.substr(kCall.size());
+    const std::size_t slash = rest.find('/');
+    if (slash != std::string_view::npos && slash != 0 && slash + 1 < rest.size() &&
+        rest.find('/', slash + 1) == std::string_view::npos) {
+      if (call != nullptr) *call = rest;
+      return Endpoint::kCall;
+    }
+  }
+  if (method != http::verb::get) return Endpoint::kNone;
+  if (path == "/v1/operations") return Endpoint::kOperations;
+  if (path == "/openapi.json") return Endpoint::kOpenApi;
+  if (path == "/healthz") return Endpoint::kHealth;
+  if (path == "/readyz") return Endpoint::kReady;
+  if (path == "/metrics") return Endpoint::kMetrics;
+  return Endpoint::kNone;
+}
+
+// The endpoints that wait for the database, and so run as one of the --threads jobs.
+bool Waits(Endpoint endpoint) {
+  return endpoint == Endpoint::kCall || endpoint == Endpoint::kReady;
+}
+
+bool NeedsToken(Endpoint endpoint) {
+  return endpoint == Endpoint::kCall || endpoint == Endpoint::kOperations ||
+         endpoint == Endpoint::kOpenApi || endpoint == Endpoint::kMetrics;
+}
+
+std::string_view PathOf(const http::request<http::string_body>& req) {
+  const std::string_view target(req.target().data(), req.target().size());
+  return target.substr(0, target.find('?'));
+}
+
+std::string Server::Impl::Remote(const tcp::endpoint& peer,
+                                 const http::request<http::string_body>& req) const {
+  const asio::ip::address address = peer.address();
+  // A proxy the operator named tells who its client was; anyone else could claim anything.
+  if (std::find(trusted.begin(), trusted.end(), address) != trusted.end()) {
+    const auto forwarded = req["X-Forwarded-For"];
+    if (!forwarded.empty()) {
+      std::string_view last(forwarded.data(), forwarded.size());
+      if (const std::size_t comma = last.rfind(','); comma != std::string_view::npos) {
+        last.remove_prefix(comma + 1);
+      }
+      while (!last.empty() && last.front() == ' ') last.remove_prefix(1);
+      while (!last.empty() && last.back() == ' ') last.remove_suffix(1);
+      if (!last.empty() && last.size() <= 64) return std::string(last);
+    }
+  }
+  return address.to_string();
+}
+
+bool Server::Impl::Authorised(const http::request<http::string_body>& req) {
+  const std::vector<std::string> current = tokens.Current();
+  if (!current.empty()) tokens_required = true;
+  if (!tokens_required) return true;
+  const auto authorization = req[http::field::authorization];
+  return TokenMatches(BearerToken(std::string_view(authorization.data(), authorization.size())),
+                      current);
+}
+
+std::optional<Answer> Server::Impl::Refused(const http::request<http::string_body>& req,
+                                            bool needs_token) {
+  if (draining.load()) {
+    Answer answer = Usage(503, "the service is stopping");
+    answer.headers.emplace_back(http::field::retry_after, "1");
+    // Tells the client to take its next request elsewhere rather than down this connection.
+    answer.close = true;
+    return answer;
+  }
+  if (!needs_token || Authorised(req)) return std::nullopt;
+  Answer answer = Usage(401, "a valid bearer token is required (Authorization: Bearer <token>)");
+  answer.headers.emplace_back(http::field::www_authenticate, "Bearer");
+  return answer;
+}
+
+Answer Server::Impl::Call(std::string_view class_name, std::string_view operation,
+                          const std::string& body) {
+  const std::string target = fmt::format("{}.{}", class_name, operation);
+  api::CallOutcome outcome = api::CallWithJson(target, body, options.limits);
+  Answer answer{CallStatus(outcome.status), std::move(outcome.text)};
+  answer.operation = std::move(outcome.operation);
+  return answer;
+}
+
+Answer Server::Impl::Ready(bool with_reason) {
+  const std::optional<std::string> reason = api::UnreadyReason();
+  if (!reason) return Json(200, api::Json::object({{"ready", true}}));
+  // What is wrong names hosts and databases: only for a caller with a token.
+  if (!with_reason) return Json(503, api::Json::object({{"ready", false}}));
+  return Json(503, api::Json::object({{"ready", false}, {"reason", *reason}}));
+}
+
+Answer Server::Impl::Route(const http::request<http::string_body>& req) {
+  if (draining.load()) return *Refused(req, false);
+  std::string_view call;
+  const std::string_view path = PathOf(req);
+  switch (Classify(req.method(), path, &call)) {
+    case Endpoint::kCall: {
+      const std::size_t slash = call.find('/');
+      return Call(call.substr(0, slash), call.substr(slash + 1), req.body());
+    }
+    case Endpoint::kOperations:
+      return Json(200, api::OperationsJson());
+    case Endpoint::kOpenApi:
+      return Json(200, api::OpenApiDocument());
+    case Endpoint::kHealth:
+      return Json(200, api::Json::object({{"alive", true}}));
+    case Endpoint::kReady:
+      return Ready(Authorised(req));
+    case Endpoint::kMetrics: {
+      Gauges gauges;
+      gauges.in_flight = in_flight.load();
+      const api::PoolGauges pool = api::PoolCounts();
+      gauges.pool_in_use = pool.in_use;
+      gauges.pool_idle = pool.idle;
+      gauges.draining = draining.load();
+      Answer answer{200, metrics.Text(gauges)};
+      answer.content_type = "text/plain; version=0.0.4";
+      return answer;
+    }
+    case Endpoint::kNone:
+      break;
+  }
+  return Usage(404, fmt::format("no endpoint {} {} (see GET /v1/operations)",
+                                std::string(req.method_string()), path));
+}
+
+}  // namespace carvalen::service
