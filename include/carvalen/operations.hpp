@@ -14,10 +14,15 @@
 
 namespace carvalen {
 
+/// The type a parameter is declared with.
+enum class ParameterType { Long, Double, String, Boolean, Date, Variant, Dictionary };
+
+/// "Long", "Double", "String", "Boolean", "Date", "Variant" or "Dictionary", as listings show it.
+CARVALEN_API std::string_view TypeName(ParameterType type);
+
 struct ParameterDescription {
   std::string name;
-  /// "Long", "Double", "String", "Boolean", "Date", "Variant" or "Dictionary".
-  std::string type;
+  ParameterType type = ParameterType::Variant;
   bool by_ref = false;
   bool optional = false;
   /// What an omitted optional argument becomes (missing unless declared otherwise).

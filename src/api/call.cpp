@@ -43,20 +43,30 @@ std::string ParamList(const OperationDescription& method) {
 }
 
 // What a by-reference parameter holds when the caller does not set it.
-Variant ZeroValue(std::string_view type) {
-  if (type == "Long") return Variant(std::int32_t{0});
-  if (type == "Double") return Variant(0.0);
-  if (type == "String") return Variant(std::string());
-  if (type == "Boolean") return Variant(false);
-  if (type == "Date") return Variant(Date::FromSerial(0.0));
-  if (type == "Dictionary") return Variant::Nothing();
+Variant ZeroValue(ParameterType type) {
+  switch (type) {
+    case ParameterType::Long:
+      return Variant(std::int32_t{0});
+    case ParameterType::Double:
+      return Variant(0.0);
+    case ParameterType::String:
+      return Variant(std::string());
+    case ParameterType::Boolean:
+      return Variant(false);
+    case ParameterType::Date:
+      return Variant(Date::FromSerial(0.0));
+    case ParameterType::Dictionary:
+      return Variant::Nothing();
+    case ParameterType::Variant:
+      break;
+  }
   return Variant();
 }
 
 Json ParamJson(const ParameterDescription& param) {
   Json json = Json::object();
   json["name"] = param.name;
-  json["type"] = param.type;
+  json["type"] = TypeName(param.type);
   json["byref"] = param.by_ref;
   json["optional"] = param.optional;
   if (param.optional && !param.default_value.IsMissing()) {

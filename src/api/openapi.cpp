@@ -124,7 +124,7 @@ Json Schemas() {
 }
 
 // The schema of a declared type, as a parameter or a result.
-Json TypeSchema(const std::string& type) {
+Json TypeSchema(std::string_view type) {
   if (type == "Long") return Ref("Long");
   if (type == "Double") return Ref("Double");
   if (type == "String") return Json::object({{"type", "string"}});
@@ -166,14 +166,15 @@ Json OperationPath(const ClassDescription& type, const OperationDescription& op)
   Json byref = Json::object();
   Json required = Json::array();
   for (const ParameterDescription& param : op.parameters) {
-    Json schema = TypeSchema(param.type);
-    std::string text = param.type + (param.by_ref ? ", by reference" : "");
+    const std::string_view type = TypeName(param.type);
+    Json schema = TypeSchema(type);
+    std::string text = std::string(type) + (param.by_ref ? ", by reference" : "");
     if (param.optional) text += ", optional";
     if (param.optional && !param.default_value.IsMissing()) {
       schema["default"] = ToJson(param.default_value);
     }
     schema["description"] = text;
-    if (param.by_ref) byref[param.name] = TypeSchema(param.type);
+    if (param.by_ref) byref[param.name] = TypeSchema(type);
     // By-reference arguments may be left out: they start at a zero of their type.
     if (!param.optional && !param.by_ref) required.push_back(param.name);
     properties[param.name] = std::move(schema);

@@ -15,12 +15,12 @@
 #include <sys/stat.h>
 
 #include "api/call.hpp"
+#include "api/host.hpp"
 #include "carvalen/component.hpp"
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/operations.hpp"
 #include "cli/explain.hpp"
-#include "model/schema.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::cli {
@@ -157,7 +157,7 @@ std::vector<Variant> BuildArguments(const Target& target,
 
 std::string ParamText(const ParameterDescription& param) {
   std::string text =
-      fmt::format("{}{} As {}", param.by_ref ? "ByRef " : "", param.name, param.type);
+      fmt::format("{}{} As {}", param.by_ref ? "ByRef " : "", param.name, TypeName(param.type));
   if (!param.optional) return text;
   if (!param.default_value.IsMissing()) text += " = " + Dump(ToJson(param.default_value));
   return "[" + text + "]";
@@ -252,14 +252,12 @@ int RunOps(std::string_view class_name, bool json, std::ostream& out) {
 }
 
 int RunSchema(std::string_view provider, std::ostream& out) {
-  if (text::EqualsNoCase(provider, "sqlite")) {
-    out << model::SchemaScript(model::SchemaProvider::SQLite);
-  } else if (text::EqualsNoCase(provider, "postgresql")) {
-    out << model::SchemaScript(model::SchemaProvider::PostgreSQL);
-  } else {
+  const std::optional<std::string> script = api::SchemaScript(provider);
+  if (!script) {
     throw UsageError(
         fmt::format("unknown provider \"{}\" (providers: sqlite, postgresql)", provider));
   }
+  out << *script;
   return kExitOk;
 }
 

@@ -4,26 +4,6 @@
 
 namespace carvalen::model {
 
-const char* ParamTypeName(ParamType type) {
-  switch (type) {
-    case ParamType::Long:
-      return "Long";
-    case ParamType::Double:
-      return "Double";
-    case ParamType::String:
-      return "String";
-    case ParamType::Boolean:
-      return "Boolean";
-    case ParamType::Date:
-      return "Date";
-    case ParamType::Dictionary:
-      return "Dictionary";
-    case ParamType::Variant:
-      break;
-  }
-  return "Variant";
-}
-
 const MethodInfo* FindMethod(const std::vector<MethodInfo>& methods, std::string_view name) {
   for (const MethodInfo& method : methods) {
     if (text::EqualsNoCase(method.name, name)) return &method;

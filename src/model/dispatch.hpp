@@ -17,15 +17,13 @@
 
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
+#include "carvalen/operations.hpp"
 #include "carvalen/recordset.hpp"
 #include "carvalen/variant.hpp"
 
 namespace carvalen::model {
 
-enum class ParamType { Long, Double, String, Boolean, Date, Variant, Dictionary };
-
-/// Name of a parameter type as the operation listing shows it.
-const char* ParamTypeName(ParamType type);
+using ParamType = ParameterType;
 
 struct ParamInfo {
   std::string name;

@@ -5,6 +5,26 @@
 
 namespace carvalen {
 
+std::string_view TypeName(ParameterType type) {
+  switch (type) {
+    case ParameterType::Long:
+      return "Long";
+    case ParameterType::Double:
+      return "Double";
+    case ParameterType::String:
+      return "String";
+    case ParameterType::Boolean:
+      return "Boolean";
+    case ParameterType::Date:
+      return "Date";
+    case ParameterType::Dictionary:
+      return "Dictionary";
+    case ParameterType::Variant:
+      break;
+  }
+  return "Variant";
+}
+
 const std::vector<ClassDescription>& DescribeClasses() {
   static const std::vector<ClassDescription> kClasses = [] {
     std::vector<ClassDescription> classes;
@@ -16,8 +36,8 @@ const std::vector<ClassDescription>& DescribeClasses() {
         operation.name = method.name;
         operation.result = method.result;
         for (const model::ParamInfo& param : method.params) {
-          operation.parameters.push_back({param.name, model::ParamTypeName(param.type),
-                                          param.by_ref, param.optional, param.default_value});
+          operation.parameters.push_back(
+              {param.name, param.type, param.by_ref, param.optional, param.default_value});
         }
       }
     }
