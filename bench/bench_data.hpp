@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "cli/demo.hpp"
+#include "demo/demo.hpp"
 #include "model/schema.hpp"
 
 namespace carvalen::bench {
@@ -51,11 +51,11 @@ inline void EnsureDemo(const std::filesystem::path& dir, std::int64_t lines) {
     return;
   std::fprintf(stderr, "creating a demo of %lld lines in %s ...\n", static_cast<long long>(lines),
                dir.c_str());
-  carvalen::cli::DemoOptions demo;
+  carvalen::demo::DemoOptions demo;
   demo.dir = dir;
   demo.lines = lines;
   demo.force = true;
-  carvalen::cli::CreateDemo(demo);
+  carvalen::demo::CreateDemo(demo);
 }
 
 inline void RunPg(PGconn* conn, const std::string& sql) {

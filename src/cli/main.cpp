@@ -20,12 +20,16 @@
 #include "carvalen/library.hpp"
 #include "carvalen/settings.hpp"
 #include "cli/commands.hpp"
-#include "cli/demo.hpp"
+#include "demo/demo.hpp"
 #include "service/serve.hpp"
 
 namespace {
 
 using namespace carvalen::cli;
+using carvalen::demo::CreateDemo;
+using carvalen::demo::DemoError;
+using carvalen::demo::DemoOptions;
+using carvalen::demo::DemoSummary;
 
 constexpr const char* kCallFooter = R"(VALUE is one JSON text in the tool's typed encoding:
   null Null              {"$empty": true} Empty      {"$missing": true} missing

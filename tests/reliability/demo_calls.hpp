@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "api/call.hpp"
-#include "cli/demo.hpp"
 #include "db/sqlite/handles.hpp"
+#include "demo/demo.hpp"
 #include "support/contract_db.hpp"
 #include "support/example_calls.hpp"
 #include "support/scratch.hpp"
@@ -77,10 +77,10 @@ class DemoDb : public ContractDb {
  public:
   explicit DemoDb(Provider provider, std::int64_t lines = 30) : ContractDb(provider) {
     testing::TempFolder folder;
-    cli::DemoOptions options;
+    demo::DemoOptions options;
     options.dir = folder.path;
     options.lines = lines;
-    cli::CreateDemo(options);
+    demo::CreateDemo(options);
     sqlite3* raw = nullptr;
     sqlite3_open_v2((folder / "contracts.db").c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
     db::DbPtr demo(raw);

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace carvalen::cli {
+namespace carvalen::demo {
 
 /// A demo that cannot be created (existing files, I/O, SQLite): exit status 1.
 class DemoError : public std::runtime_error {
@@ -37,4 +37,4 @@ struct DemoSummary {
 /// Creates DIR (if needed), DIR/contracts.db and DIR/Vendra.toml.
 DemoSummary CreateDemo(const DemoOptions& options);
 
-}  // namespace carvalen::cli
+}  // namespace carvalen::demo

@@ -1,6 +1,6 @@
 // `carvalen init-demo`: builds the database in a partial file (schema, rows, then indexes), puts
 // it in place, then writes the configuration store.
-#include "cli/demo.hpp"
+#include "demo/demo.hpp"
 
 #include <fmt/format.h>
 
@@ -12,17 +12,15 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/demo_data.hpp"
-#include "cli/demo_store.hpp"
-#include "cli/demo_writer.hpp"
+#include "demo/rows.hpp"
+#include "demo/store.hpp"
+#include "demo/writer.hpp"
 #include "model/schema.hpp"
 
-namespace carvalen::cli {
+namespace carvalen::demo {
 namespace {
 
 namespace fs = std::filesystem;
-using demo::Database;
-using demo::PartialFile;
 
 class ProgressBar {
  public:
@@ -93,7 +91,7 @@ DemoSummary CreateDemo(const DemoOptions& options) {
     std::optional<ProgressBar> bar;
     if (options.progress) bar.emplace(options.lines);
     // Its prepared statements are finalised on return, before the indexes and the commit.
-    demo::WriteRows(
+    WriteRows(
         db, options.lines,
         [&bar](std::int64_t done) {
           if (bar) bar->Update(done);
@@ -112,10 +110,10 @@ DemoSummary CreateDemo(const DemoOptions& options) {
   partial.Keep();
 
   std::ofstream store(summary.store, std::ios::binary | std::ios::trunc);
-  store << demo::StoreText(summary.database);
+  store << StoreText(summary.database);
   store.close();
   if (!store) throw DemoError(fmt::format("cannot write {}", summary.store.string()));
   return summary;
 }
 
-}  // namespace carvalen::cli
+}  // namespace carvalen::demo

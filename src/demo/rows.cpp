@@ -30,7 +30,7 @@
 //             Active. Line 2: Active, product 7006, quotation 1008, expires in 45 days.
 //     Line 3: expired, product 7011, quotation 1009.
 //   Every further line i (counting from 1 over all lines) has quotation 1000 + i, or none.
-#include "cli/demo_data.hpp"
+#include "demo/rows.hpp"
 
 #include <fmt/format.h>
 
@@ -47,7 +47,7 @@
 #include "carvalen/enums.hpp"
 #include "carvalen/variant.hpp"
 
-namespace carvalen::cli::demo {
+namespace carvalen::demo {
 namespace {
 
 constexpr std::uint64_t kSeed = 20260610;
@@ -759,4 +759,4 @@ void WriteRows(Database& db, std::int64_t lines, std::function<void(std::int64_t
   Generator(db, lines, std::move(progress)).Run(summary);
 }
 
-}  // namespace carvalen::cli::demo
+}  // namespace carvalen::demo

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-namespace carvalen::cli::demo {
+namespace carvalen::demo {
 
 /// The text of a configuration store whose connection "EContract" opens `database` (SQLite), with
 /// the usual time-outs.
@@ -30,4 +30,4 @@ class PartialFile {
   bool kept_ = false;
 };
 
-}  // namespace carvalen::cli::demo
+}  // namespace carvalen::demo

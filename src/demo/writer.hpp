@@ -1,5 +1,5 @@
 // The demo's SQLite writer: the database file it fills and prepared INSERTs bound value by
-// value. The library itself only reads; writing is the command-line tool's own business.
+// value. The library itself only reads; writing is the demo generator's own business.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,10 @@
 #include <string_view>
 #include <type_traits>
 
-#include "cli/demo.hpp"
 #include "db/sqlite/handles.hpp"
+#include "demo/demo.hpp"
 
-namespace carvalen::cli::demo {
+namespace carvalen::demo {
 
 /// A database file opened (created if need be) for writing; failures are DemoErrors.
 class Database {
@@ -74,4 +74,4 @@ class Insert {
   std::int64_t rows_ = 0;
 };
 
-}  // namespace carvalen::cli::demo
+}  // namespace carvalen::demo

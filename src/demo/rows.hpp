@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <functional>
 
-#include "cli/demo.hpp"
-#include "cli/demo_writer.hpp"
+#include "demo/demo.hpp"
+#include "demo/writer.hpp"
 
-namespace carvalen::cli::demo {
+namespace carvalen::demo {
 
 /// Writes the rows of a demo with `lines` contract lines into the tables of `db`, calling
 /// `progress` with the lines written so far, and counts them in `summary`.
 void WriteRows(Database& db, std::int64_t lines, std::function<void(std::int64_t)> progress,
                DemoSummary& summary);
 
-}  // namespace carvalen::cli::demo
+}  // namespace carvalen::demo

@@ -1,12 +1,12 @@
-#include "cli/demo_store.hpp"
+#include "demo/store.hpp"
 
 #include <fmt/format.h>
 
 #include <system_error>
 
-#include "cli/demo.hpp"
+#include "demo/demo.hpp"
 
-namespace carvalen::cli::demo {
+namespace carvalen::demo {
 namespace {
 
 namespace fs = std::filesystem;
@@ -57,4 +57,4 @@ void PartialFile::Remove() {
   fs::remove(path_, ignored);
 }
 
-}  // namespace carvalen::cli::demo
+}  // namespace carvalen::demo

@@ -1,4 +1,4 @@
-#include "cli/demo_writer.hpp"
+#include "demo/writer.hpp"
 
 #include <fmt/format.h>
 
@@ -6,7 +6,7 @@
 
 #include "model/schema.hpp"
 
-namespace carvalen::cli::demo {
+namespace carvalen::demo {
 
 Database::Database(const std::filesystem::path& path) {
   sqlite3* raw = nullptr;
@@ -55,4 +55,4 @@ void Insert::Row() {
   ++rows_;
 }
 
-}  // namespace carvalen::cli::demo
+}  // namespace carvalen::demo
