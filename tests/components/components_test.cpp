@@ -1,0 +1,391 @@
+// The default components: configuration stores (TOML files in the folder CARVALEN_CONFIG_DIR
+// names), the log (one JSON object a line, appended to the file CARVALEN_LOG names), the SQL
+// literals of the utilities, and the category settings read through the contract connection.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "carvalen/component.hpp"
+#include "carvalen/interfaces.hpp"
+#include "components/configuration.hpp"
+#include "components/contract_settings.hpp"
+#include "components/defaults.hpp"
+#include "support/operation_test.hpp"
+#include "support/scratch.hpp"
+#include "value/error_text.hpp"
+
+namespace carvalen {
+namespace {
+
+using testing::CaptureError;
+
+constexpr std::int32_t kFailure = static_cast<std::int32_t>(0x80004005u);
+
+class ConfigurationTest : public ::testing::Test {
+ protected:
+  Variant Call(const char* method, std::vector<Variant> args) {  // by name, as hosts call it
+    return configuration_->Invoke(method, args);
+  }
+  testing::TempFolder folder_;
+  testing::ScopedSetting folder_setting_{Setting::ConfigDir, folder_.path.string()};
+  std::shared_ptr<IConfiguration> configuration_ =
+      std::dynamic_pointer_cast<IConfiguration>(components::NewConfiguration());
+};
+
+// Stores are files named after them, read only once opened; a failed open leaves none open.
+TEST_F(ConfigurationTest, OpensStoresByFileNameAndReadsEachTomlTypeAsItsVariant) {
+  const std::pair<const char*, Variant> values[] = {
+      {"'30'", Variant("30")},
+      {"''", Variant()},  // empty text reads as unset
+      {"3", Variant(3)},
+      {"5000000000", Variant(std::int64_t{5000000000})},
+      {"0.25", Variant(0.25)},
+      {"true", Variant(true)},
+      {"['a', 'b']", Variant("[ 'a', 'b' ]")},
+  };
+  std::string toml =
+      "[ConnectionStrings]\nEContract = 'Provider=SQLite;Data Source=/srv/contracts.db'\n"
+      "[CONNECTIONS]\n";
+  for (std::size_t i = 0; i < std::size(values); ++i)
+    toml += "Key" + std::to_string(i) + " = " + values[i].first + "\n";
+  folder_.Write("Vendra.toml", toml);
+  folder_.Write("Broken.toml", "[CONNECTIONS]\nRetries = = 3\n");
+  std::filesystem::create_directory(folder_ / "Zandril.toml");  // a folder is no store
+  EXPECT_EQ(Call("storeexists", {Variant("Vendra")}), Variant(true));
+  const std::string outside = "../" + folder_.path.filename().string() + "/Vendra";
+  for (const std::string& name : {std::string("Zandril"), std::string("vendra.toml"), outside})
+    EXPECT_FALSE(configuration_->StoreExists(name)) << name;
+  auto failure = [&](const char* name) {
+    return CaptureError([&] { configuration_->GetConnectionString(name); });
+  };
+  EXPECT_EQ(failure("EContract").Number(), kFailure);
+  EXPECT_TRUE(Call("OPENSTORE", {Variant("Vendra"), Variant(std::int16_t{0})}).IsEmpty());
+  EXPECT_EQ(Call("getconnectionstring", {Variant("EContract")}),
+            Variant("Provider=SQLite;Data Source=/srv/contracts.db"));
+  for (std::size_t i = 0; i < std::size(values); ++i) {
+    EXPECT_EQ(Call("GetConfigValue", {Variant("CONNECTIONS"), Variant("Key" + std::to_string(i))}),
+              values[i].second)
+        << values[i].first;
+  }
+  // Absent keys read as unset; keys are case-sensitive.
+  EXPECT_TRUE(Call("GetConfigValue", {Variant("CONNECTIONS"), Variant("Absent")}).IsEmpty());
+  EXPECT_TRUE(Call("GetConfigValue", {Variant("CONNECTIONS"), Variant("KEY0")}).IsEmpty());
+  const Error absent = failure("Reporting");
+  EXPECT_EQ(absent.Number(), kFailure);
+  EXPECT_EQ(absent.Source(), "Halvard.Configuration");
+  EXPECT_NE(absent.Description().find("'Reporting'"), std::string::npos) << absent.Description();
+
+  const Error missing = CaptureError([&] { configuration_->OpenStore("Nowhere", 0); });
+  EXPECT_EQ(missing.Number(), kFailure);
+  EXPECT_TRUE(missing.Description().starts_with("Configuration store 'Nowhere' does not exist"))
+      << missing.Description();
+  configuration_->OpenStore("Vendra", 0);
+  const Error broken = CaptureError([&] { configuration_->OpenStore("Broken", 0); });
+  EXPECT_EQ(broken.Number(), kFailure);
+  EXPECT_TRUE(broken.Description().starts_with(
+      "Configuration store '" + (folder_ / "Broken.toml").string() + "' could not be read: "))
+      << broken.Description();
+  EXPECT_NE(broken.Description().find("(line 2, column "), std::string::npos);
+  EXPECT_EQ(failure("EContract").Number(), kFailure);
+}
+
+// The default component answers the contract settings from what it keeps with each parsed store;
+// a host's component goes through the interface. Both must give the same answer (or error) as
+// stores appear, change, break and move, and the kept answer must never outlive its store.
+TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
+  // Only the interface of a default component, as a host's own component would be used.
+  struct Forwarding : IConfiguration {
+    components::Configuration inner;
+    std::string ClassName() const override { return kConfigurationName; }
+    bool StoreExists(const std::string& s) override { return inner.StoreExists(s); }
+    void OpenStore(const std::string& s, std::int32_t m) override { inner.OpenStore(s, m); }
+    std::string GetConnectionString(const std::string& n) override {
+      return inner.GetConnectionString(n);
+    }
+    Variant GetConfigValue(std::string& s, std::string& k) override {
+      return inner.GetConfigValue(s, k);
+    }
+  };
+  auto outcome = [](IConfiguration& c) -> std::string {
+    try {
+      const auto read = settings::ReadContractConnection(c);
+      if (!read) return "none";
+      return read->connection_string + " " + std::to_string(read->command_timeout) + " " +
+             std::to_string(read->connection_timeout) +
+             " open:" + c.GetConnectionString(settings::kConnectionName);
+    } catch (const Error& e) {
+      return "error " + std::to_string(e.Number()) + " " + e.Description();
+    }
+  };
+  auto store = [](std::string url, std::string command, const char* connection = nullptr) {
+    std::string toml = "[ConnectionStrings]\nEContract = " + url +
+                       "\n[CONNECTIONS]\nEContractConnection_CommandTimeout = " + command + "\n";
+    if (connection)
+      toml += "EContractConnection_ConnectionTimeout = " + std::string(connection) + "\n";
+    return toml;
+  };
+  const testing::TempFolder other;
+  other.Write("Vendra.toml", store("'w'", "1", "2"));
+  // Each write is seen by the very next read, within the same file-clock tick.
+  auto write = [&](const char* name, std::string toml) {
+    return [this, name, toml] { folder_.Write(name, toml); };
+  };
+  auto vendra = [&](std::string toml) { return write("Vendra.toml", toml); };
+  auto remove = [this](const char* name) {
+    return [this, name] { std::filesystem::remove(folder_ / name); };
+  };
+  const std::string failed = "error " + std::to_string(kFailure) + " ";
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    std::string expected;  // start of the outcome
+  } steps[] = {
+      {"no store", [] {}, "none"},
+      {"Zandril appears", write("Zandril.toml", store("'z'", "30", "'15'")), "z 30 15 open:z"},
+      {"Vendra appears, before Zandril", vendra(store("'v'", "''")), "v 0 0 open:v"},
+      {"Vendra edited", vendra(store("'v2'", "44.6", "7")), "v2 45 7 open:v2"},
+      {"not TOML", vendra("[ConnectionStrings\n"), failed + "Configuration store '"},
+      {"connection string not text", vendra(store("12", "1", "1")),
+       failed + "Connection string 'EContract'"},
+      {"no connection string", vendra("[CONNECTIONS]\n"), failed + "Configuration store 'Vendra'"},
+      {"time-out not a number", vendra(store("'v'", "'soon'", "1")), "error 13 "},
+      {"mended", vendra(store("'v3'", "3", "4")), "v3 3 4 open:v3"},
+      {"same size, same tick", vendra(store("'v4'", "3", "4")), "v4 3 4 open:v4"},
+      {"back again", vendra(store("'v3'", "3", "4")), "v3 3 4 open:v3"},
+      {"folder switched", [&] { SetSetting(Setting::ConfigDir, other.path.string()); },
+       "w 1 2 open:w"},
+      {"folder back", [&] { SetSetting(Setting::ConfigDir, folder_.path.string()); },
+       "v3 3 4 open:v3"},
+      {"Vendra removed", remove("Vendra.toml"), "z 30 15 open:z"},
+      {"Zandril removed too", remove("Zandril.toml"), "none"},
+  };
+  Forwarding host;
+  for (const auto& step : steps) {
+    step.change();
+    const std::string kept = outcome(*configuration_);  // the first call of a version reads it
+    EXPECT_TRUE(kept.starts_with(step.expected)) << step.name << ": " << kept;
+    EXPECT_EQ(outcome(*configuration_), kept) << step.name;  // answered from what was kept
+    EXPECT_EQ(outcome(host), kept) << step.name;
+  }
+}
+
+// Local time now to the second, in the log's form, for bracketing an entry's time. From the
+// clock the log reads: time() reads a coarser one, which can still show the last second when the
+// entry's stamp already shows the next.
+std::string LocalNow() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  return text;
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void Write(std::string source, std::string text, std::int32_t kind = 0) {
+    std::dynamic_pointer_cast<ILog>(components::NewLog())->WriteLogEntry(source, text, kind);
+  }
+  testing::TempFolder folder_;
+  std::filesystem::path file_ = folder_ / "carvalen.log";
+  testing::ScopedSetting log_{Setting::LogFile, file_.string()};
+};
+
+TEST_F(LogTest, AppendsOneJsonObjectALineInLocalTime) {
+  folder_.Write("carvalen.log", "earlier\n");
+  std::string before, after;
+  {
+    // A time zone far from UTC shows whether the time is local.
+    testing::ScopedEnv zone("TZ", "XST-05:30");
+    tzset();
+    before = LocalNow();
+    Write("Carvalen", "\r\nERROR 0x80040404\r\n METHOD: \"x\"\\y\t.\r\n");
+    after = LocalNow();
+  }
+  tzset();
+  // By name, with a kind that is converted and written back, and a byte that is not UTF-8.
+  std::vector<Variant> args{Variant(""), Variant("caf\xE9 \xC3\xA9"), Variant(std::int16_t{-1})};
+  EXPECT_TRUE(components::NewLog()->Invoke("writelogentry", args).IsEmpty());
+  EXPECT_EQ(args[2], Variant(std::int32_t{-1}));
+
+  const std::string text = testing::ReadFile(file_);
+  ASSERT_TRUE(text.starts_with("earlier\n")) << text;
+  const std::string line = text.substr(8, text.find('\n', 8) - 7);
+  // gtest's own regex: std::regex trips a false -Wmaybe-uninitialized in GCC 12 under sanitizers.
+  EXPECT_THAT(line, ::testing::ContainsRegex(R"(^\{"time": "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:)"
+                                             R"([0-9]{2}:[0-9]{2}\.[0-9]{3}", "source": )"));
+  EXPECT_EQ(
+      line.substr(line.find(", \"source\": ")),
+      R"(, "source": "Carvalen", "kind": 0, "text": "\r\nERROR 0x80040404\r\n METHOD: \"x\"\\y\t.\r\n"})"
+      "\n");
+  const std::string time = nlohmann::json::parse(line)["time"].get<std::string>().substr(0, 19);
+  EXPECT_LE(before, time);
+  EXPECT_LE(time, after);
+  const auto entry = nlohmann::json::parse(text.substr(8 + line.size()));  // one line, one object
+  EXPECT_EQ(entry["source"], "");
+  EXPECT_EQ(entry["kind"], -1);
+  EXPECT_EQ(entry["text"], "caf\xEF\xBF\xBD \xC3\xA9");  // the stray byte becomes U+FFFD
+}
+
+// Diagnostics follow the fixed members, only those that are known; a log that cannot be opened
+// fails saying which.
+TEST_F(LogTest, AddsTheKnownDiagnosticsAndFailsWhenTheFileCannotBeOpened) {
+  const auto log = std::dynamic_pointer_cast<IDiagnosticLog>(components::NewLog());
+  ASSERT_NE(log, nullptr);
+  std::string source = "PostgreSQL", text = "t";
+  std::int32_t kind = 0;
+  log->WriteDiagnosticEntry(source, text, kind, {"42P01", "", "SELECT \"A\" FROM X"});
+  log->WriteDiagnosticEntry(source, text, kind, {});
+  const std::string lines = testing::ReadFile(file_);
+  EXPECT_TRUE(lines.substr(0, lines.find('\n') + 1)
+                  .ends_with(R"("kind": 0, "text": "t", "code": "42P01", "statement": )"
+                             R"("SELECT \"A\" FROM X"})"
+                             "\n"))
+      << lines;
+  EXPECT_TRUE(lines.ends_with(R"("kind": 0, "text": "t"})"
+                              "\n"))
+      << lines;
+  testing::ScopedSetting unwritable(Setting::LogFile,
+                                    (folder_ / "no-such-folder/carvalen.log").string());
+  const Error error = CaptureError([&] { Write("Carvalen", "lost"); });
+  EXPECT_EQ(error.Source(), "Halvard.Log");
+  EXPECT_NE(error.Description().find("no-such-folder"), std::string::npos) << error.Description();
+}
+
+// At a terminal an entry is the nested description read back for a person: the methods once each,
+// outermost first, and the innermost message without its block's full stop and line ends.
+TEST(Log, TerminalEntryReadsAsOneLine) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Type mismatch", "Type mismatch"},
+      {" two\r\n lines\t", "two lines"},
+      {"\r\nERROR 0xE\r\n METHOD: A.Op\r\n DESC: \r\nERROR 0xE\r\n METHOD: A.Op\r\n DESC: "
+       "\r\nERROR 0xE\r\n METHOD: U.Open\r\n DESC: unable to open database file.\r\n.\r\n.\r\n",
+       "A.Op > U.Open: unable to open database file"},
+      {"\r\nERROR 0x5\r\n METHOD: A.Op\r\n DESC: Not found..\r\n INFO: key 7.\r\n",
+       "A.Op: Not found."},
+      {"\r\nERROR 0x5\r\n METHOD: A.Op\r\n DESC: line one\nline two", "A.Op: line one line two"},
+  };
+  for (const auto& [description, readable] : cases)
+    EXPECT_EQ(text::ReadableDescription(description), readable) << description;
+}
+
+TEST(Utilities, WritesSqlLiteralsDirectlyAndByName) {
+  const auto u = std::dynamic_pointer_cast<IUtilities>(components::NewUtilities());
+  const std::pair<std::string, const char*> literals[] = {
+      {u->FormatSqlNumber(std::numeric_limits<std::int32_t>::min()), "-2147483648"},
+      // Doubles: the shortest text that reads back as the same value.
+      {u->FormatSqlDouble(1e-05), "1e-05"},
+      {u->FormatSqlDouble(1.0 / 3.0), "0.3333333333333333"},
+      {u->FormatSqlDouble(5e-324), "5e-324"},
+      // Strings: quoted, embedded quotes doubled, all else as it is.
+      {u->QuoteSqlString("x' OR '1'='1"), "'x'' OR ''1''=''1'"},
+      {u->QuoteSqlString("a\r\nb\\c\"d\xC3\xBC"), "'a\r\nb\\c\"d\xC3\xBC'"},
+      {u->FormatSqlDate(Date::FromParts(2026, 6, 10, 23, 59, 59, 250000)), "'2026-06-10 23:59:59'"},
+  };
+  for (const auto& [text, expected] : literals) EXPECT_EQ(text, expected);
+  const struct {
+    const char* name;
+    std::vector<Variant> args;
+    Variant answer;  // Empty: the call fails with `number`
+    std::int32_t number;
+  } calls[] = {
+      {"FormatSqlNumber", {Variant("12")}, Variant("12"), 0},
+      {"FORMATSQLDOUBLE", {Variant(3)}, Variant("3"), 0},
+      {"quoteSqlString", {Variant(7)}, Variant("'7'"), 0},
+      {"FormatSqlDate", {Variant("2026-06-10 08:30")}, Variant("'2026-06-10 08:30:00'"), 0},
+      // What has no SQL literal, or would cut the statement short at a NUL, fails with 5.
+      {"FormatSqlDouble", {Variant(std::numeric_limits<double>::quiet_NaN())}, Variant(), 5},
+      {"QuoteSqlString", {Variant(std::string("ab\0'; x", 7))}, Variant(), 5},
+      {"FormatSqlNumber", {}, Variant(), 450},
+      {"QuoteSqlString", {Variant(1), Variant(2)}, Variant(), 450},
+      {"FormatSqlText", {Variant(1)}, Variant(), 438},
+  };
+  for (const auto& c : calls) {
+    std::vector<Variant> args = c.args;
+    if (c.number == 0) {
+      EXPECT_EQ(u->Invoke(c.name, args), c.answer) << c.name;
+    } else {
+      EXPECT_EQ(CaptureError([&] { u->Invoke(c.name, args); }).Number(), c.number) << c.name;
+    }
+  }
+}
+
+Variant Names(std::vector<const char*> names) {
+  return Variant(Array::Of(std::vector<Variant>(names.begin(), names.end())));
+}
+
+// GetCategoryFields called late-bound, as the library calls it.
+DictionaryPtr CategoryFields(Variant category_id, Variant names) {
+  std::vector<Variant> args{std::move(category_id), std::move(names)};
+  return CreateObject("Morrowfen.Category")->Invoke("GetCategoryFields", args).As<Dictionary>();
+}
+
+// Leaves `store` the only store in `dir`, naming `cs` as the contract connection.
+void OnlyStore(const std::filesystem::path& dir, const std::string& store, const std::string& cs) {
+  std::filesystem::remove(dir / "Vendra.toml");
+  if (!store.empty())
+    std::ofstream(dir / (store + ".toml")) << "[ConnectionStrings]\nEContract = '" << cs << "'\n";
+  carvalen::ForgetConfigurationStores();
+}
+
+class CategoryTest : public test::LineReadTest {
+ protected:
+  CategoryTest() {
+    db.Exec(
+        "INSERT INTO CATEGORYSETTING (CATEGORYID, FIELDNAME, FIELDVALUE) VALUES "
+        "(4, 'AUTOMATICRFQGENERATION', '1'), (4, 'GENERATIONINTERVAL', NULL), "
+        "(4, 'BUYERGROUP', 'North'), (4, NULL, 'nameless'), (9, 'AUTOMATICRFQGENERATION', '0')");
+  }
+};
+
+TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) {
+  std::vector<Variant> args{Variant("4"), Names({"GENERATIONINTERVAL", "NOSUCHFIELD", "buyergroup",
+                                                 "AUTOMATICRFQGENERATION", "GENERATIONINTERVAL"})};
+  const auto answer =
+      CreateObject("Morrowfen.Category")->Invoke("getcategoryfields", args).As<Dictionary>();
+  EXPECT_EQ(args[0], Variant(4));  // the id comes back converted
+  // Names match in case; one asked twice is answered once.
+  EXPECT_EQ(test::KeysOf(*answer), test::Vs("GENERATIONINTERVAL", "AUTOMATICRFQGENERATION"));
+  EXPECT_EQ(test::ElementsOf(Variant(answer->Items())), (test::Vs(Variant::Null(), "1")));
+  EXPECT_EQ(CategoryFields(Variant(77), Names({"GENERATIONINTERVAL"}))->Count(), 0);
+  // Without a store, any error but 0x8004041D shows the names were checked first.
+  OnlyStore(db.ConfigDir(), "", "");
+  const std::pair<Variant, std::int32_t> cases[] = {
+      {Variant("GENERATIONINTERVAL"), 13},                     // no array
+      {Variant(Array(0, 1, 0, 1)), 13},                        // two dimensions
+      {Variant(Array::Of({Variant::Null()})), 94},             // a name that is no text
+      {Names({"X"}), static_cast<std::int32_t>(0x8004041Du)},  // no store
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(CaptureError([&] { CategoryFields(Variant(4), c.first); }).Number(), c.second);
+  EXPECT_EQ(CaptureError([] { CategoryFields(Variant(4), Names({"X"})); }).Source(),
+            "Morrowfen.Category");
+}
+
+// One traced query, the id as digits; without Vendra the Zandril store names the database.
+TEST_P(CategoryTest, SendsOneTracedQueryAndFailsWhenTheOpenOrTheQueryFails) {
+  OnlyStore(db.ConfigDir(), "Zandril", db.ConnectionString());
+  {
+    test::SqlTrace trace;
+    EXPECT_EQ(CategoryFields(Variant(-4), Names({"X"}))->Count(), 0);
+    EXPECT_EQ(trace.Queries(), std::vector<std::string>{"SELECT FIELDNAME,FIELDVALUE FROM "
+                                                        "CATEGORYSETTING WHERE CATEGORYID = -4"});
+  }
+  OnlyStore(db.ConfigDir(), "Vendra", db.ConnectionString() + ";Colour=red");
+  EXPECT_THROW(CategoryFields(Variant(4), Names({"X"})), Error);
+  OnlyStore(db.ConfigDir(), "Vendra", db.ConnectionString());
+  db.Exec("DROP TABLE CATEGORYSETTING");
+  EXPECT_THROW(CategoryFields(Variant(4), Names({"X"})), Error);
+}
+
+CARVALEN_ON_PROVIDERS(CategoryTest);
+
+}  // namespace
+}  // namespace carvalen

@@ -1,0 +1,336 @@
+// The value types: conversions, dates, arrays, dictionaries, errors and the settings.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "carvalen/dictionary.hpp"
+#include "carvalen/error.hpp"
+#include "carvalen/settings.hpp"
+#include "carvalen/variant.hpp"
+
+namespace carvalen {
+namespace {
+
+// The number of the Error a call raises, or 0 for none.
+std::int32_t ErrorNumberOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Error& error) {
+    return error.Number();
+  }
+  return 0;
+}
+
+// Halves round to even; each integer type overflows (6) just past its own range.
+TEST(Variant, RoundsHalfToEvenAndOverflowsPastEachRange) {
+  const struct {
+    Variant value;
+    std::int32_t integer, long_;  // error of ToInteger, ToLong; 0: converts to `rounded`
+    std::int32_t rounded;
+  } cases[] = {
+      {Variant(2.5), 0, 0, 2},
+      {Variant(-2.5), 0, 0, -2},
+      {Variant(32767.5), 6, 0, 32768},
+      {Variant(-32768.5), 0, 0, -32768},
+      {Variant(std::int32_t{-32769}), 6, 0, -32769},
+      {Variant(-2'147'483'648.0), 6, 0, -2'147'483'647 - 1},
+      {Variant(std::int64_t{2'147'483'648}), 6, 6, 0},
+      {Variant(std::numeric_limits<double>::infinity()), 6, 6, 0},
+      {Variant(std::nan("")), 6, 6, 0},
+      {Variant("1e400"), 6, 6, 0},
+  };
+  for (const auto& c : cases) {
+    const auto row = &c - cases;
+    EXPECT_EQ(ErrorNumberOf([&] { c.value.ToInteger(); }), c.integer) << "row " << row;
+    EXPECT_EQ(ErrorNumberOf([&] { c.value.ToLong(); }), c.long_) << "row " << row;
+    if (c.integer == 0) {
+      EXPECT_EQ(c.value.ToInteger(), c.rounded) << "row " << row;
+    }
+    if (c.long_ == 0) {
+      EXPECT_EQ(c.value.ToLong(), c.rounded) << "row " << row;
+    }
+  }
+  EXPECT_EQ(ErrorNumberOf([] { Variant(9.3e18).ToLongLong(); }), 6);
+  EXPECT_EQ(Variant("-9223372036854775808").ToLongLong(), std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(Variant("9007199254740993").ToLongLong(), 9'007'199'254'740'993);  // beyond 2^53
+}
+
+TEST(Variant, ConvertsTextAndValueStatesToNumbers) {
+  const struct {
+    Variant value;
+    std::int32_t error;  // of ToDouble and ToBool; 0 when it converts to `number`
+    double number;
+  } cases[] = {
+      {Variant(), 0, 0.0},           {Variant(true), 0, -1.0},
+      {Variant(" 12.5 "), 0, 12.5},  {Variant("&H1F"), 0, 31.0},
+      {Variant("&hFFFF"), 0, -1.0},  // read like a literal: 16-bit two's complement
+      {Variant("&O17"), 0, 15.0},    {Variant(Date::FromParts(1970, 1, 1, 12)), 0, 25569.5},
+      {Variant(""), 13, 0},          {Variant("12abc"), 13, 0},
+      {Variant::Null(), 94, 0},      {Variant::Missing(), 13, 0},
+      {Variant(Array(0, 1)), 13, 0},
+  };
+  for (const auto& c : cases) {
+    const auto row = &c - cases;
+    EXPECT_EQ(ErrorNumberOf([&] { c.value.ToDouble(); }), c.error) << row;
+    EXPECT_EQ(ErrorNumberOf([&] { c.value.ToBool(); }), c.error) << row;
+    if (c.error != 0) continue;
+    EXPECT_EQ(c.value.ToDouble(), c.number) << row;
+    EXPECT_EQ(c.value.ToBool(), c.number != 0.0) << row;
+  }
+}
+
+// Numbers print in the shortest form that reads back as the same number.
+TEST(Variant, ConvertsToTextAndDate) {
+  const struct {
+    Variant value;
+    const char* text;
+  } cases[] = {
+      {Variant(), ""},
+      {Variant(true), "True"},
+      {Variant(std::int64_t{5'000'000'000}), "5000000000"},
+      {Variant(5.0), "5"},
+      {Variant(1.0 / 3), "0.3333333333333333"},
+      {Variant(9.9e-5), "9.9E-05"},
+      {Variant(1e15), "1E+15"},
+      {Variant(5e-324), "5E-324"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.value.ToString(), c.text);
+    if (c.value.Type() == VarType::Double && c.value.RawDouble() != 0.0) {
+      EXPECT_EQ(Variant(c.text).ToDouble(), c.value.RawDouble()) << c.text;
+    }
+  }
+  EXPECT_EQ(FormatNumber(std::numeric_limits<double>::infinity()), "Infinity");
+  EXPECT_EQ(Variant().ToDate().ToText(), "1899-12-30 00:00:00");
+  EXPECT_EQ(Variant(25569.75).ToDate().ToText(), "1970-01-01 18:00:00");
+  EXPECT_EQ(Variant(" 2026-06-10T08:30 ").ToDate().ToText(), "2026-06-10 08:30:00");
+  EXPECT_EQ(ErrorNumberOf([] { Variant("45000").ToDate(); }), 13);
+  EXPECT_EQ(ErrorNumberOf([] { Variant::Null().ToString(); }), 94);
+  EXPECT_EQ(ErrorNumberOf([] { Variant::Missing().ToString(); }), 13);
+  EXPECT_EQ(ErrorNumberOf([] { Variant::Null().ToDate(); }), 94);
+}
+
+TEST(Date, FormatsParsesAndConvertsSerials) {
+  const struct {
+    Date date;
+    const char* text;
+    double serial;  // -1: not checked
+  } cases[] = {
+      {Date(0), "1970-01-01 00:00:00", 25569.0},
+      {Date::FromParts(1899, 12, 30), "1899-12-30 00:00:00", 0.0},
+      {Date::FromParts(2000, 2, 29, 12), "2000-02-29 12:00:00", 36585.5},
+      {Date::FromParts(2026, 6, 10, 8, 0, 0, 123000), "2026-06-10 08:00:00.123000", -1},
+      {Date::FromParts(1, 1, 1), "0001-01-01 00:00:00", -693593.0},
+      {Date::FromParts(9999, 12, 31, 23, 59, 59, 999999), "9999-12-31 23:59:59.999999", -1},
+      // Before the serial origin the fraction still counts forward from the day's midnight.
+      {Date::FromParts(1899, 12, 29, 6), "1899-12-29 06:00:00", -1.25},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.date.ToText(), c.text);
+    Date parsed;
+    ASSERT_TRUE(Date::TryParse(c.text, parsed)) << c.text;
+    EXPECT_EQ(parsed, c.date) << c.text;
+    if (c.serial == -1) continue;
+    EXPECT_DOUBLE_EQ(c.date.ToSerial(), c.serial) << c.text;
+    EXPECT_EQ(Date::FromSerial(c.serial), c.date) << c.text;
+  }
+  EXPECT_EQ(Date(-1).ToText(), "1969-12-31 23:59:59.999999");
+}
+
+// The short forms that parse are in json_codec_test ($date) and ConvertsToTextAndDate.
+TEST(Date, RejectsInvalidTextAndParts) {
+  Date parsed;
+  for (const char* text : {"2026-6-10", "2026-06-10x", "2026-06-10 08:30:15.1234567", "2026-02-29",
+                           "2026-06-10 24:00", " 2026-06-10"})
+    EXPECT_FALSE(Date::TryParse(text, parsed)) << text;
+  ASSERT_TRUE(Date::TryParse("2026-06-10 08:30:15.5", parsed));
+  EXPECT_EQ(parsed.ToText(), "2026-06-10 08:30:15.500000");
+  EXPECT_EQ(ErrorNumberOf([] { Date::FromParts(2024, 2, 29); }), 0);
+  EXPECT_EQ(ErrorNumberOf([] { Date::FromParts(2025, 2, 29); }), 5);
+  EXPECT_EQ(ErrorNumberOf([] { Date::FromParts(2024, 1, 1, 0, 60); }), 5);
+  EXPECT_EQ(ErrorNumberOf([] { Date::FromParts(10000, 1, 1); }), 5);
+  EXPECT_EQ(ErrorNumberOf([] { Date::FromSerial(-693594.0); }), 6);
+}
+
+// Bounds and the cells of two-dimensional arrays are covered by the JSON round trips
+// (json_codec_test).
+TEST(Array, ComparesShapesAndRejectsSubscriptsOutOfRange) {
+  EXPECT_NE(Array(0, 3), Array(0, 1, 0, 1));  // same size, different shape
+  EXPECT_NE(Array(0, 1, 0, 2), Array(0, 2, 0, 1));
+  Array one(1, 3);
+  const Array two(0, 1, 0, 1);
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"below", [&] { one.At(0); }},
+      {"2-D index on 1-D", [&] { one.At(1, 1); }},
+      {"1-D index on 2-D", [&] { two.At(0); }},
+      {"UBound(3) of 2-D", [&] { two.UBound(3); }},
+      {"At on empty", [] { Array(0, -1).At(0); }},
+      {"upper below lower - 1", [] { Array(5, 3); }},
+      {"never allocated", [] { Variant::UnallocatedArray().GetArray(); }},
+  };
+  for (const auto& [what, call] : cases) EXPECT_EQ(ErrorNumberOf(call), 9) << what;
+}
+
+TEST(Array, CopiesNeverSeeLaterChanges) {
+  Variant original(Array::Of({Variant("a"), Variant(Array::Of({Variant("inner")}))}));
+  Variant copy = original;
+  copy.MutableArray().At(0) = Variant("changed");
+  copy.MutableArray().At(1).MutableArray().At(0) = Variant("changed");
+  EXPECT_EQ(original.GetArray().At(0), Variant("a"));
+  EXPECT_EQ(original.GetArray().At(1).GetArray().At(0), Variant("inner"));
+  EXPECT_EQ(copy.GetArray().At(1).GetArray().At(0), Variant("changed"));
+  // An array reached through an outside pointer is unshared too.
+  const std::shared_ptr<const Array> held = copy.ArrayPointer();
+  copy.MutableArray().At(0) = Variant("again");
+  EXPECT_EQ(held->At(0), Variant("changed"));
+}
+
+// Numbers match across integer and floating types by value; text, Booleans, dates, Empty and Null
+// only their own kind. Small dictionaries are scanned and larger ones indexed: both are checked.
+TEST(Dictionary, MatchesKeysByTypeFamilyAndValue) {
+  const ObjectPtr object = Dictionary::Create();
+  const struct {
+    Variant stored, looked_up;
+    bool found;
+  } cases[] = {
+      {Variant(std::int32_t{1}), Variant(1.0), true},
+      {Variant(0.0), Variant(-0.0), true},
+      {Variant(std::nan("")), Variant(std::nan("")), true},
+      {Variant(std::int32_t{1}), Variant("1"), false},
+      {Variant(true), Variant(std::int32_t{-1}), false},
+      {Variant(std::int64_t{9'007'199'254'740'993}), Variant(9'007'199'254'740'992.0), false},
+      {Variant(), Variant::Null(), false},
+      {Variant::Null(), Variant::Null(), true},
+      {Variant(object), Variant(object), true},
+      {Variant(object), Variant(ObjectPtr(Dictionary::Create())), false},
+  };
+  for (int others : {0, 100}) {
+    for (const auto& c : cases) {
+      Dictionary dictionary;
+      for (int i = 0; i < others; ++i)
+        dictionary.Add(Variant("other " + std::to_string(i)), c.stored);
+      dictionary.Add(c.stored, Variant("item"));
+      const std::string label = c.stored.TypeName() + " vs " + c.looked_up.TypeName() + " among " +
+                                std::to_string(others);
+      EXPECT_EQ(dictionary.Exists(c.looked_up), c.found) << label;
+      EXPECT_EQ(ErrorNumberOf([&] { dictionary.Add(c.looked_up, Variant()); }), c.found ? 457 : 0)
+          << label;
+      EXPECT_EQ(dictionary.Count(), others + (c.found ? 1 : 2)) << label;
+    }
+  }
+  EXPECT_EQ(ErrorNumberOf([] { Dictionary().Add(Variant(Array(0, 0)), Variant()); }), 13);
+}
+
+// A replaced item keeps its key's place; looking a missing key up adds nothing.
+TEST(Dictionary, KeepsInsertionOrder) {
+  Dictionary dictionary;
+  dictionary.Add(Variant("b"), Variant(0));
+  dictionary.Add(Variant(3), Variant(1));
+  dictionary.Set(Variant("b"), Variant("replaced"));
+  dictionary.Set(Variant("z"), Variant("new"));
+  EXPECT_EQ(dictionary.Keys(), Array::Of({Variant("b"), Variant(3), Variant("z")}));
+  EXPECT_EQ(dictionary.Items(), Array::Of({Variant("replaced"), Variant(1), Variant("new")}));
+  EXPECT_TRUE(dictionary.Item(Variant("3")).IsEmpty());
+  EXPECT_EQ(dictionary.Count(), 3);
+}
+
+// Keys chosen to share low bits, or long prefixes, must not make inserts and look-ups probe past
+// each other: a table of crowded keys costs about what one of ordinary keys of the same count
+// does (a flooded one costs hundreds of times as much at this size). Comparing at one size keeps
+// the caches, which a larger table outgrows, out of the ratio; each takes its best of five runs,
+// which a loaded machine stretches less than any one.
+TEST(Dictionary, CrowdedKeysCostWhatOrdinaryKeysDo) {
+  using Key = std::function<Variant(std::int64_t)>;
+  const auto seconds = [](const Key& key) {
+    double best = 1e9;
+    for (int run = 0; run < 5; ++run) {
+      const auto start = std::chrono::steady_clock::now();
+      Dictionary d;
+      for (std::int64_t i = 0; i < 64000; ++i) d.Add(key(i), Variant(1));
+      for (std::int64_t i = 0; i < 64000; ++i) EXPECT_TRUE(d.Exists(key(i)));
+      best = std::min(
+          best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+  };
+  const Key integers = [](std::int64_t i) { return Variant(i); };
+  const Key texts = [](std::int64_t i) { return Variant("k" + std::to_string(i)); };
+  const struct {
+    const char* shape;
+    Key key, ordinary;
+  } shapes[] = {
+      {"integers in steps of 2^32", [](std::int64_t i) { return Variant(i << 32); }, integers},
+      {"doubles in steps of 2^20", [](std::int64_t i) { return Variant(double(i) * 1048576.0); },
+       integers},
+      {"texts with a long shared prefix",
+       [](std::int64_t i) { return Variant(std::string(64, 'k') + std::to_string(i)); }, texts},
+  };
+  for (const auto& s : shapes) {
+    const double crowded = seconds(s.key), base = seconds(s.ordinary);
+    EXPECT_LT(crowded / base, 8.0) << s.shape << ": " << crowded << " s against " << base << " s";
+  }
+}
+
+// 6, 13 and 94 are checked word for word through the tool (cli_test), 5 and 9 in the operation
+// tests, 91 in rfq_test.
+TEST(Error, RuntimeCarriesClassicText) {
+  const std::pair<std::int32_t, const char*> cases[] = {
+      {438, "Object doesn't support this property or method"},
+      {450, "Wrong number of arguments or invalid property assignment"},
+      {457, "This key is already associated with an element of this collection"},
+      {12345, "Application-defined or object-defined error"},
+  };
+  for (const auto& [number, text] : cases)
+    EXPECT_EQ(Error::Runtime(number).Info(), (ErrorInfo{number, "Carvalen", text, "", 0}));
+  // An error raised without source or description gets the library's (kLineMissing: price_test).
+  EXPECT_EQ(Error(7, "", "").Info(), (ErrorInfo{7, "Carvalen", kGenericDescription, "", 0}));
+}
+
+// A foreign exception, or an error numbered 0, becomes a library error; its message stays out of
+// the description.
+TEST(Error, CurrentErrorMapsForeignExceptions) {
+  const auto caught = [](auto thrown) {
+    try {
+      throw thrown;
+    } catch (...) {
+      return CurrentError();
+    }
+  };
+  EXPECT_EQ(caught(std::bad_alloc()).Info(), Error::Runtime(7).Info());
+  const Error foreign = caught(std::runtime_error("socket closed"));
+  EXPECT_EQ(foreign.Info(), (ErrorInfo{51, "Carvalen", "Internal error", "", 0}));
+  EXPECT_EQ(foreign.Diagnostics(), (ErrorDiagnostics{"", "socket closed", ""}));
+  // Number 0 is no error to a reporter: it becomes 51, keeping everything else.
+  const Error zero =
+      caught(Error(ErrorInfo{0, "Host.Store", "store locked", "h.chm", 7}).WithNative("E1"));
+  EXPECT_EQ(zero.Info(), (ErrorInfo{51, "Host.Store", "Internal error", "h.chm", 7}));
+  EXPECT_EQ(zero.Diagnostics(), (ErrorDiagnostics{"E1", "store locked", ""}));
+}
+
+// Read from the environment once; a host's setenv while calls run is not seen, only the API
+// changes a setting.
+TEST(Settings, StartFromTheEnvironmentAndIgnoreItsLaterChanges) {
+  for (Setting setting : {Setting::ConfigDir, Setting::LogFile, Setting::SqlTrace}) {
+    const char* variable = SettingVariable(setting);
+    ::setenv(variable, "/from/environment", 1);
+    LoadSettingsFromEnvironment();
+    EXPECT_EQ(GetSetting(setting), "/from/environment") << variable;
+    ::setenv(variable, "/changed/later", 1);
+    EXPECT_EQ(GetSetting(setting), "/from/environment") << variable;
+    SetSetting(setting, "/from/host");
+    EXPECT_EQ(GetSetting(setting), "/from/host") << variable;
+    ::unsetenv(variable);
+    LoadSettingsFromEnvironment();
+    EXPECT_EQ(GetSetting(setting), "") << variable;
+  }
+}
+
+}  // namespace
+}  // namespace carvalen
