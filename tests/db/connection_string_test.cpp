@@ -1,4 +1,4 @@
-// Connection strings: keys, quoting, the pool and host-list keys, malformed text, masked
+// Connection strings: keys, quoting, the pool and host-list keys, opens that fail, masked
 // passwords; the host health that orders a host list, and a dead host among live ones; literals
 // lifted out of statement texts.
 #include "db/connection_string.hpp"
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "db/literal_lexer.hpp"
 #include "db/pool.hpp"
 #include "support/client_test.hpp"
+#include "support/scratch.hpp"
 
 namespace carvalen::db {
 namespace {
@@ -74,13 +76,24 @@ TEST(ConnectionString, PairsHostsWithPortsAsLibpqDoes) {
   }
 }
 
-TEST(ConnectionString, RejectsMalformedTextWithItsCulprit) {
-  const std::string invalid = "Invalid connection string: ";
-  const std::string none = "Provider cannot be found. It may not be properly installed. ";
-  const std::pair<const char*, std::string> cases[] = {
-      {"Data Source=a.db", none + "The connection string names no Provider."},
+// Opens that fail, whatever the reason, raise a clear error and leave no connection open.
+TEST(ConnectionString, OpensOfMalformedTextFailWithItsCulpritAndLeaveNothingOpen) {
+  const carvalen::testing::TempFolder folder;
+  const std::string invalid = "Invalid connection string: ",
+                    none = "Provider cannot be found. It may not be properly installed. ",
+                    quoting = invalid +
+                              "options may not set standard_conforming_strings; the PostgreSQL "
+                              "provider keeps it on so that quoted text cannot turn into SQL.";
+  const struct {
+    std::string text, description;  // "...": its start
+    std::int32_t number = dberr::kInvalidArgument;
+    const char* source = "Carvalen.Database";
+  } cases[] = {
+      {"Data Source=a.db", none + "The connection string names no Provider.",
+       dberr::kProviderNotFound},
       {"Provider=Oracle;Data Source=a.db",
-       none + "Unknown Provider 'Oracle'; the known providers are SQLite and PostgreSQL."},
+       none + "Unknown Provider 'Oracle'; the known providers are SQLite and PostgreSQL.",
+       dberr::kProviderNotFound},
       {"Provider=SQLite;Data Source",
        invalid + "the item 'Data Source' is not of the form Key=Value"},
       {"Provider=SQLite;=x", invalid + "an item has a value but no key"},
@@ -93,7 +106,19 @@ TEST(ConnectionString, RejectsMalformedTextWithItsCulprit) {
        invalid + "Max Pool Size must be a whole number of 0 or more, not '-1'"},
       {"Provider=SQLite;Connection Lifetime=1s",
        invalid + "Connection Lifetime must be a whole number of 0 or more, not '1s'"},
-      // Host-list keys, read when a PostgreSQL session is opened.
+      {"Provider=SQLite;Data Source=x.db;Colour=red",
+       invalid + "the key 'colour' is not known to the SQLite provider."},
+      {"Provider=SQLite", invalid + "the SQLite provider needs a Data Source."},
+      {"Provider=SQLite;Data Source=" + (folder / "missing.db").string(),
+       "unable to open database file", 14, "SQLite"},
+      // The rest are PostgreSQL's.
+      {"Host=a;Colour=red",
+       invalid + "the key 'colour' is known neither to the PostgreSQL provider nor to libpq."},
+      {"Host=" + folder.path.string() + ";Port=54329;Database=x;User ID=nobody",
+       "connection to server on socket...", 16777728 /* SQLSTATE 08001 */, "PostgreSQL"},
+      // The quoting rule cannot be switched off, however it is spelled.
+      {"Host=a;options=-csearch_path=s -c standard_conforming_strings=off", quoting},
+      {"Host=a;options=-csearch_path=s --Standard-Conforming\\_Strings=off", quoting},
       {"Host=a,b,c;Port=1,2",
        invalid + "Port names 2 ports for 3 hosts; give one port, or one per host"},
       {"Host=a;Target Session Attrs=read-write",
@@ -112,17 +137,25 @@ TEST(ConnectionString, RejectsMalformedTextWithItsCulprit) {
        invalid +
            "Load Balance Hosts=random chooses among the Host names; hostaddr cannot go with it"},
   };
-  for (const auto& [text, description] : cases) {
-    SCOPED_TRACE(text);
-    const std::string full =
-        (std::string_view(text).starts_with("Host=") ? "Provider=PostgreSQL;" : "") +
-        std::string(text);
-    const Error e = CaptureError([&] { ReadHostOptions(ParseConnectionString(full)); });
-    EXPECT_EQ(e.Number(),
-              description.starts_with(none) ? dberr::kProviderNotFound : dberr::kInvalidArgument);
-    EXPECT_EQ(e.Description(), description);
-    EXPECT_EQ(e.Source(), "Carvalen.Database");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::int64_t before = OpenConnectionCount();
+    Connection connection;
+    const Error e = CaptureError([&] {
+      connection.Open((c.text.starts_with("Host=") ? "Provider=PostgreSQL;" : "") + c.text);
+    });
+    EXPECT_EQ(e.Number(), c.number);
+    if (c.description.ends_with("...")) {
+      EXPECT_TRUE(e.Description().starts_with(c.description.substr(0, c.description.size() - 3)))
+          << e.Description();
+    } else {
+      EXPECT_EQ(e.Description(), c.description);
+    }
+    EXPECT_EQ(e.Source(), c.source);
+    EXPECT_EQ(connection.State(), kStateClosed);
+    EXPECT_EQ(OpenConnectionCount(), before);
   }
+  EXPECT_FALSE(std::filesystem::exists(folder / "missing.db"));  // a missing file is not created
 }
 
 TEST(ConnectionString, MasksPasswordsEvenInTextThatDoesNotParse) {
