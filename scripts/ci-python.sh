@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The C interface and the Python package against a freshly built shared library: checks that the
-# library exports only the public interface, then runs the C check (tests/capi/capi_check.c, C99,
-# several threads) and the package's pytest tests on the SQLite demo and, when CARVALEN_TEST_PG
+# library exports only the public interface, then runs the C check (tests/capi/capi_check.c, a C99
+# host) and the package's pytest tests on the SQLite demo and, when CARVALEN_TEST_PG
 # is set, on the same demo copied into a private schema of that PostgreSQL database.
 #   scripts/ci-python.sh [BUILD_DIR]    (default build-shared)
 set -euo pipefail
@@ -100,7 +100,7 @@ export PYTHONDONTWRITEBYTECODE=1 # keep the source tree clean
 for store in "${stores[@]}"; do
   echo "== $(basename "$store"): C check and Python tests" >&2
   export CARVALEN_CONFIG_DIR=$store
-  "$work/capi_check" tests/capi/cases.tsv "$tool" 4
+  "$work/capi_check" tests/capi/cases.tsv "$tool"
   (cd python && "$python" -m pytest -q -p no:cacheprovider tests)
 done
 

@@ -1,7 +1,5 @@
-"""The package's tests run against a built library and a demo store, both named by the
-environment: CARVALEN_LIBRARY (libcarvalen.so), CARVALEN_CLI (the `carvalen` tool the answers are
-compared with) and CARVALEN_CONFIG_DIR (a store whose EContract is a demo database).
-scripts/ci-python.sh sets them up for SQLite and for PostgreSQL."""
+"""The environment names the library (CARVALEN_LIBRARY), the tool the answers are compared with
+(CARVALEN_CLI) and a demo store (CARVALEN_CONFIG_DIR): scripts/ci-python.sh sets them up."""
 
 import pathlib
 import sys

@@ -1,7 +1,7 @@
-// The C interface in-process: what a careless caller passes, and answers on both databases (the
-// sanitizer builds run this too). Many threads through the shared call path are threads_test's;
-// that each answer equals the tool's, from several C threads, is tests/capi/capi_check.c's, a C
-// host run by scripts/ci-python.sh.
+// The C interface in-process: what a careless caller passes (the sanitizer builds run this too).
+// That each case of the table, answers and the operations' errors on both databases, comes back
+// as the tool prints it is tests/capi/capi_check.c's (a C99 host) and, from many threads at once,
+// python/tests/test_calls.py's; the statuses are the call path's (tests/api/call_test.cpp).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@
 
 #include "api/call.hpp"
 #include "carvalen/carvalen.h"
-#include "support/operation_test.hpp"
 
 namespace carvalen::test {
 namespace {
@@ -47,6 +46,11 @@ TEST(CInterface, CarelessInputIsAUsageErrorDocument) {
   const Answer bad_json = Call("ContractLine.GetPrice", "{\"i_fQuantity\": ");
   EXPECT_EQ(bad_json.status, CARVALEN_USAGE);
   EXPECT_THAT(bad_json.json, ::testing::StartsWith(R"({"usageError": {"message": "bad JSON)"));
+  // An argument that does not convert fails the call before it needs a store.
+  const char* null_line =
+      R"({"i_lContractHeaderID": 1, "i_lContractLineID": null, "i_fQuantity": 1})";
+  EXPECT_EQ(Call("ContractLine.GetPrice", null_line),
+            (Answer{CARVALEN_FAILED, api::CallWithJson("ContractLine.GetPrice", null_line).text}));
   // Nowhere to put a document: nothing runs.
   EXPECT_EQ(carvalen_call("ContractLine.GetPrice", "{}", nullptr), CARVALEN_USAGE);
   EXPECT_EQ(carvalen_operations(nullptr), CARVALEN_USAGE);
@@ -56,36 +60,6 @@ TEST(CInterface, CarelessInputIsAUsageErrorDocument) {
   EXPECT_EQ(std::string(operations != nullptr ? operations : ""), api::Dump(api::OperationsJson()));
   carvalen_free(operations);
 }
-
-class CInterfaceOnDatabase : public LineReadTest {
- protected:
-  // The first C call loads the settings from the environment; make it before the fixture points
-  // the configuration folder at its own store.
-  static void SetUpTestSuite() { Call("ContractLine.GetPrice", nullptr); }
-};
-
-// Status and document as the shared call path gives them: an answer, the operation's own error
-// (no such line) and a usage error.
-TEST_P(CInterfaceOnDatabase, AnswersAsTheCallPathDoes) {
-  db.Exec(
-      "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-      "(1, 501, 10), (2, 502, 10)");
-  const std::pair<const char*, const char*> calls[] = {
-      {"Contract.ContractHeaderExists", R"({"i_lContractHeaderID": 2})"},
-      {"ContractLine.GetPrice",
-       R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 60.0})"},
-      {"ContractLine.GetPrice", R"({"i_lNoSuch": 1})"},
-  };
-  const int statuses[] = {CARVALEN_OK, CARVALEN_FAILED, CARVALEN_USAGE};
-  for (int i = 0; i < 3; ++i) {
-    const api::CallOutcome outcome = api::CallWithJson(calls[i].first, calls[i].second);
-    EXPECT_EQ(Call(calls[i].first, calls[i].second), (Answer{statuses[i], outcome.text})) << i;
-    EXPECT_EQ(outcome.status, statuses[i]) << i;
-  }
-  EXPECT_EQ(Call(calls[0].first, calls[0].second).json, R"({"result": true, "byref": {}})");
-}
-
-CARVALEN_ON_PROVIDERS(CInterfaceOnDatabase);
 
 }  // namespace
 }  // namespace carvalen::test

@@ -100,7 +100,6 @@ TEST_F(Cli, AnswersEachCommandLine) {
       {2, "frobnicate", "unknown command 'frobnicate' (commands: call, ops, init-demo,"},
       {2, "help frobnicate", "unknown command 'frobnicate'"},
       {2, "ops ContractLine.Frobnicate", "Frobnicate"},
-      {2, number, "GetContractLineNumber needs a value for i_lQuotationNumber"},
       {2, number + "i_lQuotationNumber=1 I_LQUOTATIONNUMBER=2", "given twice"},
       {2, number + "i_lQuotationNumber", "expected NAME=VALUE"},
       {2, "init-demo --size 0 --dir " + Quote(scratch_ / "x"), "--size"},
@@ -115,7 +114,6 @@ TEST_F(Cli, AnswersEachCommandLine) {
       {2, code + "@" + huge, "huge.json is larger than the 64 MiB an argument may hold"},
       {2, code + "@- <" + huge, "standard input is larger than the 64 MiB"},
       {2, code + "@/dev/zero", "/dev/zero is larger than the 64 MiB"},
-      {2, price + "i_lContractLineID=1 i_fQuantity=1e400", "number overflow"},
       {2, "call --max-entries 2 " + code.substr(5) + R"('{"$array": [1, 2, 3]}')",
        "i_sAttachmentTypeCode: bad JSON {\"$array\": [1, 2, 3]}: a list or object holds more "
        "than 2 entries (the limit is set by CARVALEN_MAX_ENTRIES)"},
@@ -124,14 +122,11 @@ TEST_F(Cli, AnswersEachCommandLine) {
       // Valid JSON: a Double, too large for a Long parameter, fine for a Double one.
       {1, price + "i_lContractLineID=99999999999999999999 i_fQuantity=1",
        R"("number": 6, "source": "Carvalen", "description": "Overflow")"},
-      {1, price + R"(i_lContractLineID='"abc"' i_fQuantity=1)",
-       R"("number": 13, "source": "Carvalen", "description": "Type mismatch")"},
       {1, price + "i_lContractLineID=null i_fQuantity=1",
        R"("number": 94, "source": "Carvalen", "description": "Invalid use of Null")"},
       {0, price + "i_lContractLineID=1 i_fQuantity=99999999999999999999", R"({"result": )"},
-      // An argument of any size comes from a file (@PATH) or from standard input (@-).
+      // An argument of any size comes from a file (@PATH) or, alike, from standard input (@-).
       {0, bulk + "@" + request, priced},
-      {0, bulk + "@- <" + request, priced},
       {0, "help", "Usage: carvalen [OPTIONS] SUBCOMMAND"},
       {0, "help call", "Usage: carvalen call [OPTIONS] target [arguments...]"},
       {0, "-V", "carvalen 1.1 (commit "},
@@ -204,46 +199,46 @@ TEST_F(Cli, TellsAPersonWhatFailedAndWhere) {
       << "Data Source=" << (gone / "contracts.db").string() << "\"\n";
   const std::string price = "call ContractLine.GetPrice i_lContractLineID=1 i_fQuantity=1 ";
   const std::string logged = " CARVALEN_LOG=" + Quote(scratch_ / "log");
+  // stderr of a call that fails, with its error document on stdout
+  const auto failed = [&](const std::string& env, const std::string& header = "1") {
+    const Outcome outcome = Tool(price + "i_lContractHeaderID=" + header, env);
+    EXPECT_EQ(outcome.status, 1) << env;
+    EXPECT_THAT(outcome.out, HasSubstr(R"({"error": {"number": )"));
+    return outcome.err;
+  };
   const struct {
-    std::string env, args;
+    std::string env, header;
     std::vector<std::string> said;
   } cases[] = {
       {"CARVALEN_CONFIG_DIR=" + Quote(scratch_ / "none") + logged,
-       price + "i_lContractHeaderID=1",
+       "1",
        {"carvalen: ContractLine.GetPrice failed: The Contract Connection string is not available.",
         "(error 0x8004041D in EContractUtilities.GetSourceConnection); no Vendra.toml nor "
         "Zandril.toml in " +
             (scratch_ / "none").string() + " (the folder CARVALEN_CONFIG_DIR"}},
       {"CARVALEN_CONFIG_DIR=" + Quote(gone) + logged,
-       price + "i_lContractHeaderID=1",
+       "1",
        {"failed: unable to open database file (error 14 in EContractUtilities.GetSourceConnection)"
         "; database file " +
         (gone / "contracts.db").string() + ", which does not exist (from " +
         (gone / "Vendra.toml").string() + ")"}},
       {DemoEnv(),
-       price + "i_lContractHeaderID='\"abc\"'",
+       "'\"abc\"'",
        {"failed: Type mismatch (error 13); parameter i_lContractHeaderID (Long) was given String "
         "\"abc\""}},
   };
   for (const auto& c : cases) {
-    const Outcome outcome = Tool(c.args, c.env);
-    EXPECT_EQ(outcome.status, 1) << c.args;
-    EXPECT_THAT(outcome.out, HasSubstr(R"({"error": {"number": )"));
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
-    for (const std::string& part : c.said) EXPECT_THAT(outcome.err, HasSubstr(part)) << c.args;
+    const std::string err = failed(c.env, c.header);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    for (const std::string& part : c.said) EXPECT_THAT(err, HasSubstr(part)) << c.env;
   }
   const std::string lost_log = (scratch_ / "no-such-folder/carvalen.log").string();
-  const Outcome lost =
-      Tool(price + "i_lContractHeaderID=1",
-           "CARVALEN_CONFIG_DIR=" + Quote(scratch_ / "none") + " CARVALEN_LOG=" + Quote(lost_log));
-  EXPECT_EQ(lost.status, 1) << lost.err;
-  EXPECT_THAT(lost.out, HasSubstr(R"({"error": {"number": )"));
-  EXPECT_THAT(lost.err,
+  EXPECT_THAT(failed("CARVALEN_CONFIG_DIR=" + Quote(scratch_ / "none") +
+                     " CARVALEN_LOG=" + Quote(lost_log)),
               ::testing::StartsWith(
                   "carvalen: The log file '" + lost_log +
                   "' could not be opened: No such file or directory; log entries are lost\n"));
-  const Outcome piped = Tool(price + "i_lContractHeaderID=1", "CARVALEN_CONFIG_DIR=" + Quote(gone));
-  std::istringstream lines(piped.err);
+  std::istringstream lines(failed("CARVALEN_CONFIG_DIR=" + Quote(gone)));
   int count = 0;
   for (std::string line; std::getline(lines, line); ++count)
     EXPECT_TRUE(nlohmann::json::accept(line)) << line;
