@@ -90,7 +90,7 @@ TEST_P(Connections, RefusesASecondStatementAndWrites) {
 }
 
 // A closed session is kept and handed out again, unless pooling is off or the session broke (Max
-// Pool Size is threads_test's PoolBound).
+// Pool Size is PoolBound's, in tests/reliability).
 TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOffOrItBroke) {
   const std::string pooled = db().ConnectionString();
   auto first = OpenClient(pooled);
