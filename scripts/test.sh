@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer and a Clang Release (shared library) configuration and runs the suite
 # of each against SQLite, against a private PostgreSQL cluster (directly and through PgBouncer
 # pooling sessions and transactions) and against a primary with two streaming standbys, all
-# started and stopped by this script; then the concurrency tests under
+# started and stopped by this script; clang-tidy over src/; then the concurrency tests under
 # ThreadSanitizer, the C interface and the Python package on the shared library, the service from
 # outside (hostile clients, two instances behind HAProxy), a bounded run of
 # every fuzz target, the example host program built against installs of both libraries
@@ -47,6 +47,8 @@ for preset in default asan clang-shared; do
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --preset "$preset" -j"$jobs" || status=1
 done
+# The lint of .clang-tidy, on the compile commands of the default build.
+bash scripts/ci-tidy.sh build || status=1
 bash scripts/ci-tsan.sh || status=1
 
 bash scripts/ci-python.sh build-clang || status=1

@@ -48,7 +48,8 @@ class CARVALEN_API Date {
   /// "YYYY-MM-DD HH:MM:SS", with ".ffffff" only when there are fractional seconds.
   std::string ToText(char separator = ' ') const;
 
-  auto operator<=>(const Date&) const = default;
+  // The check mistakes the defaulted comparison's own 0 for a null pointer.
+  auto operator<=>(const Date&) const = default;  // NOLINT(modernize-use-nullptr)
 
  private:
   std::int64_t micros_ = 0;

@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 // The configuration component as created by name (a host may have put its own in its place),
 // with the first store that exists opened; null when none does.
 std::shared_ptr<IConfiguration> FirstStore(std::string* name) {
-  const auto config = std::dynamic_pointer_cast<IConfiguration>(CreateObject(kConfigurationName));
+  auto config = std::dynamic_pointer_cast<IConfiguration>(CreateObject(kConfigurationName));
   if (!config) return nullptr;
   for (const char* store : settings::kStores) {
     if (!config->StoreExists(store)) continue;

@@ -37,7 +37,7 @@ class ValueReader {
         pricing_member_(pricing_member),
         members_(members),
         pricing_root_(pricing_root) {
-    frames_.push_back(Frame(Kind::Root));
+    frames_.emplace_back(Kind::Root);
   }
 
   // ---- the parser's events ----
@@ -73,11 +73,11 @@ class ValueReader {
     Frame& top = Child();
     if (top.kind == Kind::Root && members_ && !root_seen_) {
       root_seen_ = true;
-      frames_.push_back(Frame(Kind::Arguments));
+      frames_.emplace_back(Kind::Arguments);
       return true;
     }
     if (top.kind == Kind::Tagged && top.tag == Tag::Recordset && !top.body_done) {
-      frames_.push_back(Frame(Kind::Records));
+      frames_.emplace_back(Kind::Records);
       return true;
     }
     const bool pricing = IsPricingPosition(top);
@@ -154,12 +154,12 @@ class ValueReader {
     switch (top.kind) {
       case Kind::Tagged:
         if (top.awaiting_bounds) {
-          frames_.push_back(Frame(Kind::Bounds));
+          frames_.emplace_back(Kind::Bounds);
           return true;
         }
         if (top.body_done) throw Fallback{};
         if (top.tag == Tag::Array) {
-          frames_.push_back(Frame(Kind::Items));
+          frames_.emplace_back(Kind::Items);
           return true;
         }
         if (top.tag == Tag::Dict) {
@@ -174,19 +174,19 @@ class ValueReader {
         if (top.items_seen && !top.items_are_rows) throw Fallback{};
         top.items_seen = true;
         top.items_are_rows = true;
-        frames_.push_back(Frame(Kind::Row));
+        frames_.emplace_back(Kind::Row);
         return true;
       case Kind::Entries:
-        frames_.push_back(Frame(Kind::Pair));
+        frames_.emplace_back(Kind::Pair);
         return true;
       case Kind::Rows:
-        frames_.push_back(Frame(Kind::Row));
+        frames_.emplace_back(Kind::Row);
         return true;
       case Kind::Records: {
         const int member = std::exchange(top.records_member, 0);
         if (member == 0) throw Fallback{};
         // `top` is not used past here: the push may move it.
-        frames_.push_back(Frame(member == 1 ? Kind::Fields : Kind::Rows));
+        frames_.emplace_back(member == 1 ? Kind::Fields : Kind::Rows);
         return true;
       }
       default:

@@ -95,6 +95,8 @@ int CommandMistake(const std::string& word) {
 
 }  // namespace
 
+// Only a failure to build the parser escapes, and ends the process as it should.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int argc, char** argv) {
   // The tool is configured by its environment alone, read once before anything runs.
   carvalen::LoadSettingsFromEnvironment();

@@ -183,6 +183,7 @@ void Connection::Close() {
     }
     if (keep) {
       Pool::Instance().Give(pool_key_, std::move(session), holder_);
+      session.reset();  // the pool has it now
     } else {
       Pool::Instance().Closing(*session);
       session.reset();  // closed here, and its slot freed for a waiting caller

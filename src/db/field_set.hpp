@@ -13,6 +13,7 @@ namespace carvalen::db {
 
 class FieldSet {
  public:
+  // NOLINTNEXTLINE(readability-identifier-naming): named as std::string::npos is
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
   FieldSet() = default;

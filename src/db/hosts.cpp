@@ -157,6 +157,7 @@ std::vector<Endpoint> HostHealth::Order(const std::vector<Endpoint>& endpoints, 
     return a.tie < b.tie;
   });
   std::vector<Endpoint> order;
+  order.reserve(candidates.size());
   for (const Candidate& c : candidates) order.push_back(*c.endpoint);
   return order;
 }

@@ -267,7 +267,8 @@ void Recordset::Fetch() {
   }
   Row row;
   if (cursor_->Next(row)) {
-    rows_.assign(1, std::move(row));
+    rows_.clear();
+    rows_.push_back(std::move(row));
     ++delivered_;
     eof_ = false;
   } else {

@@ -280,7 +280,8 @@ class Generator {
   }
 
   std::string Day(int offset) const {
-    return days_[static_cast<std::size_t>(std::clamp(offset, -kDays, kDays) + kDays)];
+    const int index = std::clamp(offset, -kDays, kDays) + kDays;
+    return days_[static_cast<std::size_t>(index)];
   }
   std::string Stamp(int offset, std::string_view time = "00:00:00") const {
     return Day(offset) + " " + std::string(time);
@@ -537,7 +538,8 @@ class Generator {
       case 1:
         return {"UD02", "Project", std::nullopt, 0, fmt::format("PRJ-2026-{:03}", l.header % 97)};
       case 2:
-        return {"UD03", "Surcharge %", "Surcharge", 1, fmt::format("{}", 0.5 * (1 + l.line % 6))};
+        return {"UD03", "Surcharge %", "Surcharge", 1,
+                fmt::format("{}", 0.5 * static_cast<double>(1 + l.line % 6))};
       default:
         return {"UD04", "Customs tariff number", std::nullopt, 0, "7318158290"};
     }

@@ -30,7 +30,7 @@ namespace carvalen::service {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
-using tcp = asio::ip::tcp;
+using Tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using Response = http::response<http::string_body>;
 
@@ -84,7 +84,7 @@ struct Server::Impl {
   // Refusals every endpoint but the health checks shares: draining, tokens.
   std::optional<Answer> Refused(const http::request<http::string_body>& req, bool needs_token);
   bool Authorised(const http::request<http::string_body>& req);
-  std::string Remote(const tcp::endpoint& peer, const http::request<http::string_body>& req) const;
+  std::string Remote(const Tcp::endpoint& peer, const http::request<http::string_body>& req) const;
   void Logged(std::string_view remote, std::string_view method, const Answer& answer,
               Clock::time_point start) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -116,7 +116,7 @@ struct Server::Impl {
   unsigned io_target = 1;
   // Last, so that the sessions its handlers still hold go before the counters they update.
   asio::io_context io;
-  tcp::acceptor acceptor{io};
+  Tcp::acceptor acceptor{io};
   std::vector<std::thread> threads;
 };
 

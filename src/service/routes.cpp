@@ -62,7 +62,7 @@ std::string_view PathOf(const http::request<http::string_body>& req) {
   return target.substr(0, target.find('?'));
 }
 
-std::string Server::Impl::Remote(const tcp::endpoint& peer,
+std::string Server::Impl::Remote(const Tcp::endpoint& peer,
                                  const http::request<http::string_body>& req) const {
   const asio::ip::address address = peer.address();
   // A proxy the operator named tells who its client was; anyone else could claim anything.

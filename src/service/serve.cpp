@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 #include <pthread.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): sigwait and sigset_t are POSIX
 
 #include <charconv>
 #include <cstdio>

@@ -126,15 +126,15 @@ void Server::Start() {
   Impl& impl = *impl_;
   const std::string host = impl.options.host;
   boost::system::error_code ec;
-  tcp::resolver resolver(impl.io);
+  Tcp::resolver resolver(impl.io);
   const auto results =
       resolver.resolve(host, std::to_string(impl.options.port),
-                       tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+                       Tcp::resolver::passive | Tcp::resolver::numeric_service, ec);
   if (ec || results.empty()) {
     throw api::UsageError(fmt::format("cannot listen on {}:{}: {}", host, impl.options.port,
                                       ec ? ec.message() : "no such address"));
   }
-  const tcp::endpoint endpoint = results.begin()->endpoint();
+  const Tcp::endpoint endpoint = results.begin()->endpoint();
   // Whether tokens are needed is settled here, on the address actually bound, and holds for the
   // process's life: a store emptied later cannot open the service.
   const bool loopback = IsLoopbackAddress(endpoint.address());
@@ -154,7 +154,7 @@ void Server::Start() {
     }
   }
   impl.acceptor.open(endpoint.protocol(), ec);
-  if (!ec) impl.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) impl.acceptor.set_option(Tcp::acceptor::reuse_address(true), ec);
   if (!ec) impl.acceptor.bind(endpoint, ec);
   if (!ec) impl.acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {

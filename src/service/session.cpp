@@ -19,7 +19,7 @@ constexpr std::chrono::seconds kLingerTime{2};
 constexpr std::size_t kLingerBytes = std::size_t{4} << 20;
 // Read slowly: a client that floods gets its answer all the same, and costs the other clients
 // next to no time.
-constexpr std::size_t kLingerRead = 64 * 1024;
+constexpr std::size_t kLingerRead = std::size_t{64} * 1024;
 constexpr std::chrono::milliseconds kLingerPause{20};
 // Connections drained at once; beyond them one is closed at once, so that a client opening
 // connection after connection cannot make the draining itself the load.
@@ -31,7 +31,7 @@ constexpr std::int64_t kMaxLingering = 16;
 // the client closes, a deadline passes, or the answer says the connection ends.
 class Server::Impl::Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Impl& impl, tcp::socket socket) : impl_(impl), stream_(std::move(socket)) {
+  Session(Impl& impl, Tcp::socket socket) : impl_(impl), stream_(std::move(socket)) {
     ++impl_.connections;
     boost::system::error_code ec;
     peer_ = stream_.socket().remote_endpoint(ec);
@@ -200,7 +200,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
 
   void Close() {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.socket().shutdown(Tcp::socket::shutdown_send, ignored);
     if (!body_unread_ || impl_.lingering.load() >= kMaxLingering) return stream_.close();
     // The client may still be sending the body: closing with bytes unread resets the connection,
     // and a reset can destroy the answer before the client reads it. What arrives for a while is
@@ -230,7 +230,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   beast::flat_buffer buffer_{kHeaderLimit + 64 * 1024};
   std::optional<http::request_parser<http::string_body>> parser_;
   http::request<http::string_body> request_;
-  tcp::endpoint peer_;
+  Tcp::endpoint peer_;
   Clock::time_point start_;
   std::string method_;
   std::uint64_t served_ = 0;
@@ -240,13 +240,13 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
 };
 
 void Server::Impl::Accept() {
-  acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+  acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, Tcp::socket socket) {
     if (ec) {
       if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
       // Out of descriptors, say: the connection waiting is left to the listen queue.
       return Accept();
     }
-    socket.set_option(tcp::no_delay(true), ec);
+    socket.set_option(Tcp::no_delay(true), ec);
     auto session = std::make_shared<Session>(*this, std::move(socket));
     if (connections.load() > static_cast<std::int64_t>(options.max_connections)) {
       session->Refuse();

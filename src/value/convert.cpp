@@ -247,7 +247,8 @@ std::string FormatNumber(double value) {
 
   std::string out = value < 0 ? "-" : "";
   if (exponent >= -4 && exponent < 15) {  // 1e-4 <= |x| < 1e15: plain notation
-    const auto whole_digits = static_cast<std::size_t>(exponent + 1);
+    const int whole = exponent + 1;
+    const auto whole_digits = static_cast<std::size_t>(whole);
     if (exponent < 0) {
       out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
     } else if (digits.size() <= whole_digits) {

@@ -51,6 +51,8 @@ struct Libpq {
   X(PQsocket)                       \
   X(PQstatus)                       \
   X(PQtransactionStatus)
+// A declaration, where parentheses around the name cannot go.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define CARVALEN_LIBPQ_MEMBER(name) decltype(&::name) name = nullptr;
   CARVALEN_LIBPQ_FUNCTIONS(CARVALEN_LIBPQ_MEMBER)
 #undef CARVALEN_LIBPQ_MEMBER

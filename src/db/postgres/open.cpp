@@ -61,13 +61,12 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
     if (key == "pooler") {
       pooler = pg::ParsePooler(value);
       pooler_named = true;
-    } else if (key == "host" || key == "port" || key == "password") {
-      set(key, value);
     } else if (key == "database") {
       set("dbname", value);
     } else if (key == "user id") {
       set("user", value);
-    } else if (LibpqKeywords().count(key) != 0) {
+    } else if (key == "host" || key == "port" || key == "password" ||
+               LibpqKeywords().count(key) != 0) {
       set(key, value);
     } else {
       throw LayerError(dberr::kInvalidArgument,
@@ -132,7 +131,7 @@ std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& setti
       std::string options = caller_options.empty() ? "" : caller_options + " ";
       options += "-c default_transaction_read_only=on";
       for (const auto& [name, value] : pg::OurSettings(statement_timeout_ms, zone)) {
-        options += " -c " + name + "=" + value;
+        options.append(" -c ").append(name).append("=").append(value);
       }
       return options;
     };

@@ -47,7 +47,10 @@ void PgConnection::ApplySettings() {
 
 void PgConnection::ChangeSetting(std::string_view name, std::string value) {
   for (auto& setting : settings_) {
-    if (setting.first == name) setting.second = std::move(value);
+    if (setting.first == name) {
+      setting.second = std::move(value);
+      return;
+    }
   }
 }
 
