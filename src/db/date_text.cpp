@@ -1,4 +1,4 @@
-// Conversions shared by the drivers.
+// The date text both drivers read: what a column of a date type gives as text, as a Date.
 #include <string>
 
 #include "db/driver.hpp"
