@@ -46,7 +46,9 @@ fs::path StoreFolder() {
   return absolute.empty() ? fs::path(folder) : absolute.lexically_normal();
 }
 
-std::string NoStore() {
+}  // namespace
+
+std::string MissingStoreText() {
   std::string files;
   for (const char* store : settings::kStores) {
     files += (files.empty() ? "" : " nor ") + std::string(store) + ".toml";
@@ -56,6 +58,8 @@ std::string NoStore() {
                          ? "CARVALEN_CONFIG_DIR is unset, so ./config is searched"
                          : "the folder CARVALEN_CONFIG_DIR names");
 }
+
+namespace {
 
 // The store that gives the connection, as the library picks it.
 std::optional<fs::path> FirstStoreFile() {
@@ -67,15 +71,16 @@ std::optional<fs::path> FirstStoreFile() {
   return std::nullopt;
 }
 
-// The database the store names, as a person finds it: the file, or the server and database.
-std::string Database() {
+}  // namespace
+
+std::string ContractDatabaseText() {
   const std::optional<fs::path> store = FirstStoreFile();
-  if (!store) return NoStore();
+  if (!store) return MissingStoreText();
   try {
     const auto config = std::dynamic_pointer_cast<IConfiguration>(components::NewConfiguration());
     const std::optional<settings::ContractConnection> read =
         settings::ReadContractConnection(*config);
-    if (!read) return NoStore();
+    if (!read) return MissingStoreText();
     const db::ConnectionSettings connection = db::ParseConnectionString(read->connection_string);
     const auto key = [&](const char* name, const char* otherwise) {
       return connection.Find(name).value_or(otherwise);
@@ -94,12 +99,6 @@ std::string Database() {
     return fmt::format("connection string of {}", store->string());
   }
 }
-
-}  // namespace
-
-std::string MissingStoreText() { return NoStore(); }
-
-std::string ContractDatabaseText() { return Database(); }
 
 std::optional<std::string> SchemaScript(std::string_view provider) {
   if (text::EqualsNoCase(provider, "sqlite")) {
