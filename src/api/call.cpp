@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <typeinfo>
 
 #include "api/bulk_answer.hpp"
 #include "carvalen/component.hpp"
@@ -18,6 +19,7 @@
 #include "carvalen/error.hpp"
 #include "carvalen/library.hpp"
 #include "contract/bulk_pricing.hpp"
+#include "model/classes.hpp"
 #include "value/keyed_hash.hpp"
 #include "value/text.hpp"
 
@@ -138,7 +140,7 @@ Target ResolveTarget(std::string_view text) {
     throw UsageError(fmt::format("{} has no operation \"{}\" (see `carvalen ops {}`)",
                                  type.metadata->name, operation, type.metadata->name));
   }
-  return {&type, method};
+  return {&type, method, &model::ClassOf(type), &model::MemberOf(type, *method)};
 }
 
 const ParameterDescription& ResolveParameter(const OperationDescription& method,
@@ -276,9 +278,13 @@ CallOutcome Invoke(const Target& target, std::vector<Variant> args) {
       AppendByRef(*target.method, args, text);
       return {kCallOk, std::move(text)};
     }
-    // The dispatcher converts every argument before the operation starts, so an argument of the
-    // wrong type fails here the way late binding does: the operation never runs.
-    Variant result = object->Invoke(target.method->name, args);
+    // The member converts every argument before the operation starts, so an argument of the
+    // wrong type fails here the way late binding does: the operation never runs. A class a host
+    // registered in the library's place is called by name.
+    const Object& created = *object;
+    Variant result = typeid(created) == *target.own_class->type
+                         ? target.member->invoke(*object, args)
+                         : object->Invoke(target.method->name, args);
     text = "{\"result\": ";
     AppendJson(result, text);
     AppendByRef(*target.method, args, text);

@@ -11,6 +11,13 @@
 #include "carvalen/operations.hpp"
 #include "carvalen/variant.hpp"
 
+namespace carvalen::model {
+struct ClassInfo;
+}
+namespace carvalen::binding {
+struct MethodInfo;
+}
+
 namespace carvalen::api {
 
 /// Outcome of a call, as the tool's exit status.
@@ -18,9 +25,13 @@ inline constexpr int kCallOk = 0;
 inline constexpr int kCallFailed = 1;  // the operation raised an error
 inline constexpr int kCallUsage = 2;   // the caller named or wrote something wrong
 
+/// An operation found once: its description, and the member that runs it when the class
+/// created under its name is the library's own.
 struct Target {
   const ClassDescription* type = nullptr;
   const OperationDescription* method = nullptr;
+  const model::ClassInfo* own_class = nullptr;
+  const binding::MethodInfo* member = nullptr;
 };
 
 /// "ContractLine.GetPrice" (or "Carvalen.ContractLine.GetPrice"), without regard to case.
@@ -58,8 +69,9 @@ Variant ParseArgument(const Target& target, const ParameterDescription& param,
 /// The arguments of `target` from a JSON object of NAME: value, in the order given.
 NamedArguments ParseArguments(const Target& target, std::string_view text, const Limits& limits);
 
-/// Creates the class by name and invokes the operation; an error it raises becomes the error
-/// document (status kCallFailed). Never throws for an operation's error.
+/// Creates the class by name and invokes the operation with every argument in place (as
+/// ArrangeArguments gives them); an error it raises becomes the error document (status
+/// kCallFailed). Never throws for an operation's error.
 CallOutcome Invoke(const Target& target, std::vector<Variant> args);
 
 /// The whole path for a JSON object of NAME: value (the service and the C interface). Mistakes

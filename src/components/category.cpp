@@ -12,10 +12,11 @@
 #include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
+#include "components/component_error.hpp"
 #include "components/contract_settings.hpp"
 #include "components/defaults.hpp"
-#include "components/late_binding.hpp"
 #include "db/client.hpp"
+#include "value/binding.hpp"
 
 namespace carvalen::components {
 
@@ -91,7 +92,7 @@ std::unordered_map<std::string, Variant> ReadSettings(std::int32_t category_id) 
 
 }  // namespace
 
-DictionaryPtr Category::GetCategoryFields(std::int32_t category_id, const Array& fields) {
+DictionaryPtr Category::GetCategoryFields(std::int32_t& category_id, const Array& fields) {
   if (fields.Dimensions() != 1) throw Error::Runtime(errnum::kTypeMismatch);
   // Names that do not convert fail before the database is touched.
   std::vector<std::string> names;
@@ -113,14 +114,10 @@ DictionaryPtr Category::GetCategoryFields(std::int32_t category_id, const Array&
 }
 
 Variant Category::Invoke(std::string_view name, std::span<Variant> args) {
-  if (IsMember(name, "GetCategoryFields")) {
-    ExpectArguments(args, 2);
-    const std::int32_t category_id = args[0].ToLong();
-    DictionaryPtr answer = GetCategoryFields(category_id, args[1].GetArray());
-    args[0] = Variant(category_id);
-    return Variant(ObjectPtr(std::move(answer)));
-  }
-  return Object::Invoke(name, args);
+  static const std::vector<binding::MethodInfo> kMethods = {
+      binding::Bind("GetCategoryFields", &Category::GetCategoryFields, {"category_id", "fields"}),
+  };
+  return binding::InvokeByName(kMethods, *this, name, args);
 }
 
 ObjectPtr NewCategory() { return std::make_shared<Category>(); }

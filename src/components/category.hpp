@@ -20,7 +20,7 @@ class Category final : public Object {
   /// by the name holding its FIELDVALUE (Null for NULL); names without a row are left out.
   /// The contract database is found through connection "EContract" of the first configuration
   /// store of "Vendra" and "Zandril" that exists.
-  DictionaryPtr GetCategoryFields(std::int32_t category_id, const Array& fields);
+  DictionaryPtr GetCategoryFields(std::int32_t& category_id, const Array& fields);
 
   std::string ClassName() const override { return kCategoryName; }
   Variant Invoke(std::string_view name, std::span<Variant> args) override;

@@ -17,10 +17,11 @@
 #include <unordered_map>
 
 #include "carvalen/settings.hpp"
+#include "components/component_error.hpp"
 #include "components/contract_settings.hpp"
 #include "components/defaults.hpp"
-#include "components/late_binding.hpp"
 #include "components/store_cache.hpp"
+#include "value/binding.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::components {
@@ -257,29 +258,14 @@ std::string Configuration::SpelledOtherwise(const std::string& section,
 }
 
 Variant Configuration::Invoke(std::string_view name, std::span<Variant> args) {
-  if (IsMember(name, "StoreExists")) {
-    ExpectArguments(args, 1);
-    return Variant(StoreExists(args[0].ToString()));
-  }
-  if (IsMember(name, "OpenStore")) {
-    ExpectArguments(args, 2);
-    OpenStore(args[0].ToString(), args[1].ToLong());
-    return Variant();
-  }
-  if (IsMember(name, "GetConnectionString")) {
-    ExpectArguments(args, 1);
-    return Variant(GetConnectionString(args[0].ToString()));
-  }
-  if (IsMember(name, "GetConfigValue")) {
-    ExpectArguments(args, 2);
-    std::string section = args[0].ToString();
-    std::string key = args[1].ToString();
-    Variant value = GetConfigValue(section, key);
-    args[0] = Variant(std::move(section));
-    args[1] = Variant(std::move(key));
-    return value;
-  }
-  return Object::Invoke(name, args);
+  using C = Configuration;
+  static const std::vector<binding::MethodInfo> kMethods = {
+      binding::Bind("StoreExists", &C::StoreExists, {"store"}),
+      binding::Bind("OpenStore", &C::OpenStore, {"store", "mode"}),
+      binding::Bind("GetConnectionString", &C::GetConnectionString, {"name"}),
+      binding::Bind("GetConfigValue", &C::GetConfigValue, {"section", "key"}),
+  };
+  return binding::InvokeByName(kMethods, *this, name, args);
 }
 
 ObjectPtr NewConfiguration() { return std::make_shared<Configuration>(); }

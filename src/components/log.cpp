@@ -10,8 +10,9 @@
 #include <utility>
 
 #include "carvalen/settings.hpp"
+#include "components/component_error.hpp"
 #include "components/defaults.hpp"
-#include "components/late_binding.hpp"
+#include "value/binding.hpp"
 #include "value/error_text.hpp"
 #include "value/json_lines.hpp"
 
@@ -122,18 +123,10 @@ Variant Log::WriteDiagnosticEntry(std::string& source, std::string& text, std::i
 }
 
 Variant Log::Invoke(std::string_view name, std::span<Variant> args) {
-  if (IsMember(name, "WriteLogEntry")) {
-    ExpectArguments(args, 3);
-    std::string source = args[0].ToString();
-    std::string text = args[1].ToString();
-    std::int32_t kind = args[2].ToLong();
-    Variant result = WriteLogEntry(source, text, kind);
-    args[0] = Variant(std::move(source));
-    args[1] = Variant(std::move(text));
-    args[2] = Variant(kind);
-    return result;
-  }
-  return Object::Invoke(name, args);
+  static const std::vector<binding::MethodInfo> kMethods = {
+      binding::Bind("WriteLogEntry", &Log::WriteLogEntry, {"source", "text", "kind"}),
+  };
+  return binding::InvokeByName(kMethods, *this, name, args);
 }
 
 ObjectPtr NewLog() { return std::make_shared<Log>(); }

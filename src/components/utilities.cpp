@@ -5,8 +5,9 @@
 #include <memory>
 
 #include "carvalen/error.hpp"
+#include "components/component_error.hpp"
 #include "components/defaults.hpp"
-#include "components/late_binding.hpp"
+#include "value/binding.hpp"
 
 namespace carvalen::components {
 
@@ -43,23 +44,14 @@ std::string Utilities::FormatSqlDate(Date value) {
 }
 
 Variant Utilities::Invoke(std::string_view name, std::span<Variant> args) {
-  if (IsMember(name, "FormatSqlNumber")) {
-    ExpectArguments(args, 1);
-    return Variant(FormatSqlNumber(args[0].ToLong()));
-  }
-  if (IsMember(name, "FormatSqlDouble")) {
-    ExpectArguments(args, 1);
-    return Variant(FormatSqlDouble(args[0].ToDouble()));
-  }
-  if (IsMember(name, "QuoteSqlString")) {
-    ExpectArguments(args, 1);
-    return Variant(QuoteSqlString(args[0].ToString()));
-  }
-  if (IsMember(name, "FormatSqlDate")) {
-    ExpectArguments(args, 1);
-    return Variant(FormatSqlDate(args[0].ToDate()));
-  }
-  return Object::Invoke(name, args);
+  using U = Utilities;
+  static const std::vector<binding::MethodInfo> kMethods = {
+      binding::Bind("FormatSqlNumber", &U::FormatSqlNumber, {"value"}),
+      binding::Bind("FormatSqlDouble", &U::FormatSqlDouble, {"value"}),
+      binding::Bind("QuoteSqlString", &U::QuoteSqlString, {"value"}),
+      binding::Bind("FormatSqlDate", &U::FormatSqlDate, {"value"}),
+  };
+  return binding::InvokeByName(kMethods, *this, name, args);
 }
 
 ObjectPtr NewUtilities() { return std::make_shared<Utilities>(); }

@@ -24,18 +24,18 @@ constexpr LibraryMetadata kLibrary = {
     kClassMetadata,
 };
 
-const std::vector<model::MethodInfo> kNoMethods;
+const std::vector<binding::MethodInfo> kNoMethods;
 
 }  // namespace
 
 const LibraryMetadata& Library() { return kLibrary; }
 
 Variant Contract::Invoke(std::string_view name, std::span<Variant> args) {
-  return model::InvokeByName(model::ContractMethods(), *this, name, args);
+  return binding::InvokeByName(model::ContractMethods(), *this, name, args);
 }
 
 Variant ContractLine::Invoke(std::string_view name, std::span<Variant> args) {
-  return model::InvokeByName(model::ContractLineMethods(), *this, name, args);
+  return binding::InvokeByName(model::ContractLineMethods(), *this, name, args);
 }
 
 namespace model {
@@ -43,11 +43,13 @@ namespace model {
 std::span<const ClassInfo> Classes() {
   static const ClassInfo kClasses[] = {
       {&kClassMetadata[0], "Carvalen.Contract",
-       [] { return ObjectPtr(std::make_shared<Contract>()); }, &ContractMethods()},
+       [] { return ObjectPtr(std::make_shared<Contract>()); }, &ContractMethods(),
+       &typeid(Contract)},
       {&kClassMetadata[1], "Carvalen.ContractLine",
-       [] { return ObjectPtr(std::make_shared<ContractLine>()); }, &ContractLineMethods()},
+       [] { return ObjectPtr(std::make_shared<ContractLine>()); }, &ContractLineMethods(),
+       &typeid(ContractLine)},
       {&kClassMetadata[2], "Carvalen.Enums", [] { return ObjectPtr(std::make_shared<Enums>()); },
-       &kNoMethods},
+       &kNoMethods, &typeid(Enums)},
   };
   return kClasses;
 }

@@ -5,9 +5,11 @@
 
 namespace carvalen::model {
 
-const std::vector<MethodInfo>& ContractLineMethods() {
+const std::vector<binding::MethodInfo>& ContractLineMethods() {
   using CL = ContractLine;
-  static const std::vector<MethodInfo> kMethods = {
+  using binding::Bind;
+  using binding::Optional;
+  static const std::vector<binding::MethodInfo> kMethods = {
       Bind("GetContractLineDetail", &CL::GetContractLineDetail,
            {"i_lContractHeaderID", "i_lContractLineID"}),
       Bind("GetContractLineNumber", &CL::GetContractLineNumber, {"i_lQuotationNumber"}),

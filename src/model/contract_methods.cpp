@@ -4,9 +4,11 @@
 
 namespace carvalen::model {
 
-const std::vector<MethodInfo>& ContractMethods() {
+const std::vector<binding::MethodInfo>& ContractMethods() {
   using C = Contract;
-  static const std::vector<MethodInfo> kMethods = {
+  using binding::Bind;
+  using binding::Optional;
+  static const std::vector<binding::MethodInfo> kMethods = {
       Bind("GetContractHeader", &C::GetContractHeader,
            {Optional("i_lBusinessPartnerId"), Optional("i_lCategoryId")}),
       Bind("GetContractHeaderDetails", &C::GetContractHeaderDetails, {"i_lContractHeaderID"}),

@@ -31,11 +31,11 @@ const std::vector<ClassDescription>& DescribeClasses() {
     for (const model::ClassInfo& info : model::Classes()) {
       ClassDescription& type = classes.emplace_back();
       type.metadata = info.metadata;
-      for (const model::MethodInfo& method : *info.methods) {
+      for (const binding::MethodInfo& method : *info.methods) {
         OperationDescription& operation = type.operations.emplace_back();
         operation.name = method.name;
         operation.result = method.result;
-        for (const model::ParamInfo& param : method.params) {
+        for (const binding::ParamInfo& param : method.params) {
           operation.parameters.push_back(
               {param.name, param.type, param.by_ref, param.optional, param.default_value});
         }
@@ -60,4 +60,16 @@ const OperationDescription* FindOperation(const ClassDescription& type, std::str
   return nullptr;
 }
 
+namespace model {
+
+const ClassInfo& ClassOf(const ClassDescription& type) {
+  return Classes()[static_cast<std::size_t>(&type - DescribeClasses().data())];
+}
+
+const binding::MethodInfo& MemberOf(const ClassDescription& type,
+                                    const OperationDescription& operation) {
+  return (*ClassOf(type).methods)[static_cast<std::size_t>(&operation - type.operations.data())];
+}
+
+}  // namespace model
 }  // namespace carvalen

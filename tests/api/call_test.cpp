@@ -2,9 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "api/call.hpp"
+#include "carvalen/component.hpp"
 #include "support/example_calls.hpp"
 
 namespace carvalen::api {
@@ -27,14 +29,27 @@ TEST(Call, MistakesComeBackAsUsageDocuments) {
   }
 }
 
+// Stands in for the library's class, as a host may register it.
+struct HostLine : Object {
+  std::string ClassName() const override { return "HostLine"; }
+  Variant Invoke(std::string_view name, std::span<Variant> args) override {
+    return Variant(std::string(name) + "/" + std::to_string(args.size()));
+  }
+};
+
 // Names match without regard to case, the library prefix is optional, and an operation that
-// runs and fails (no configuration store here) gives the error document, not a usage error.
+// runs and fails (no configuration store here) gives the error document, not a usage error. A
+// class a host registered in the library's place is called by name with every argument.
 TEST(Call, ResolvedCallsReachTheOperation) {
-  const CallOutcome outcome =
-      CallWithJson("carvalen.contractline.getprice",
-                   R"({"I_LCONTRACTHEADERID": 1, "i_lContractLineID": 1, "i_fQuantity": 1.0})");
+  const char* const kArguments = R"({"I_LCONTRACTHEADERID": 1, "i_lContractLineID": 1,
+                                     "i_fQuantity": 1.0})";
+  const CallOutcome outcome = CallWithJson("carvalen.contractline.getprice", kArguments);
   EXPECT_EQ(outcome.status, kCallFailed);
   EXPECT_TRUE(api::Json::parse(outcome.text).contains("error")) << outcome.text;
+  ComponentOverride host("Carvalen.ContractLine",
+                         [] { return ObjectPtr(std::make_shared<HostLine>()); });
+  const Json hosted = Json::parse(CallWithJson("ContractLine.GetPrice", kArguments).text);
+  EXPECT_EQ(hosted["result"], "GetPrice/5") << hosted;
 }
 
 // The example-call table is what the fault-injection, thread, pooler, C and Python runs and the

@@ -19,8 +19,8 @@
 #include "components/configuration.hpp"
 #include "frame/procedures.hpp"
 #include "frame/reporter.hpp"
-#include "model/dispatch.hpp"
 #include "support/operation_test.hpp"
+#include "value/binding.hpp"
 
 namespace carvalen::frame {
 namespace {
@@ -66,15 +66,15 @@ struct TwoParameters : Object {
 };
 template <class C>
 concept BindsWithOneName = requires {
-  model::Bind("Call", &C::Call, {"i_lId"});
+  binding::Bind("Call", &C::Call, {"i_lId"});
 };
 template <class C>
 concept BindsWithTwoNames = requires {
-  model::Bind("Call", &C::Call, {"i_lId", "o_sText"});
+  binding::Bind("Call", &C::Call, {"i_lId", "o_sText"});
 };
 template <class C>
 concept BindsWithThreeNames = requires {
-  model::Bind("Call", &C::Call, {"i_lId", "o_sText", model::Optional("i_x")});
+  binding::Bind("Call", &C::Call, {"i_lId", "o_sText", binding::Optional("i_x")});
 };
 static_assert(BindsWithTwoNames<TwoParameters>);
 static_assert(!BindsWithOneName<TwoParameters> && !BindsWithThreeNames<TwoParameters>);

@@ -1,8 +1,8 @@
-#include "model/dispatch.hpp"
+#include "value/binding.hpp"
 
 #include "value/text.hpp"
 
-namespace carvalen::model {
+namespace carvalen::binding {
 
 const MethodInfo* FindMethod(const std::vector<MethodInfo>& methods, std::string_view name) {
   for (const MethodInfo& method : methods) {
@@ -30,4 +30,4 @@ Variant InvokeByName(const std::vector<MethodInfo>& methods, Object& self, std::
   return result;
 }
 
-}  // namespace carvalen::model
+}  // namespace carvalen::binding

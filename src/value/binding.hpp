@@ -1,7 +1,8 @@
-// Late binding: each public class has a table of its operations, each with its exact name, its
-// parameters (name, type, by reference, optional) and an invoker that converts the caller's
-// Variants to the declared parameter types with the normal conversion rules, calls the C++
-// member, writes by-reference arguments back and wraps the result in a Variant.
+// Late binding: a class that answers calls by name (the public classes, the default components)
+// has a table of its members, each with its exact name, its parameters (name, type, by
+// reference, optional) and an invoker that converts the caller's Variants to the declared
+// parameter types with the normal conversion rules, calls the C++ member, writes by-reference
+// arguments back and wraps the result in a Variant.
 #pragma once
 
 #include <cstdint>
@@ -21,13 +22,11 @@
 #include "carvalen/recordset.hpp"
 #include "carvalen/variant.hpp"
 
-namespace carvalen::model {
-
-using ParamType = ParameterType;
+namespace carvalen::binding {
 
 struct ParamInfo {
   std::string name;
-  ParamType type = ParamType::Variant;
+  ParameterType type = ParameterType::Variant;
   bool by_ref = false;
   bool optional = false;
   Variant default_value = Variant::Missing();  // what an omitted optional argument becomes
@@ -67,37 +66,42 @@ struct Arg;  // how a C++ parameter type is converted from a Variant
 
 template <>
 struct Arg<std::int32_t> {
-  static constexpr ParamType kType = ParamType::Long;
+  static constexpr ParameterType kType = ParameterType::Long;
   static std::int32_t From(const Variant& v) { return v.ToLong(); }
 };
 template <>
 struct Arg<double> {
-  static constexpr ParamType kType = ParamType::Double;
+  static constexpr ParameterType kType = ParameterType::Double;
   static double From(const Variant& v) { return v.ToDouble(); }
 };
 template <>
 struct Arg<bool> {
-  static constexpr ParamType kType = ParamType::Boolean;
+  static constexpr ParameterType kType = ParameterType::Boolean;
   static bool From(const Variant& v) { return v.ToBool(); }
 };
 template <>
 struct Arg<std::string> {
-  static constexpr ParamType kType = ParamType::String;
+  static constexpr ParameterType kType = ParameterType::String;
   static std::string From(const Variant& v) { return v.ToString(); }
 };
 template <>
 struct Arg<Date> {
-  static constexpr ParamType kType = ParamType::Date;
+  static constexpr ParameterType kType = ParameterType::Date;
   static Date From(const Variant& v) { return v.ToDate(); }
 };
 template <>
 struct Arg<Variant> {
-  static constexpr ParamType kType = ParamType::Variant;
+  static constexpr ParameterType kType = ParameterType::Variant;
   static Variant From(const Variant& v) { return v; }
 };
 template <>
+struct Arg<Array> {
+  static constexpr ParameterType kType = ParameterType::Variant;
+  static Array From(const Variant& v) { return v.GetArray(); }
+};
+template <>
 struct Arg<DictionaryPtr> {
-  static constexpr ParamType kType = ParamType::Dictionary;
+  static constexpr ParameterType kType = ParameterType::Dictionary;
   static DictionaryPtr From(const Variant& v) {
     if (v.IsNothing()) return nullptr;
     return v.As<Dictionary>();
@@ -156,6 +160,17 @@ struct Slot<Variant&> {
   Variant& source_;
 };
 
+// The object as its class: a component reaches Object through a virtual base, which only a
+// dynamic cast can go down from.
+template <class C>
+C& AsClass(Object& self) {
+  if constexpr (requires { static_cast<C&>(self); }) {
+    return static_cast<C&>(self);
+  } else {
+    return dynamic_cast<C&>(self);
+  }
+}
+
 template <class C, class R, class... P, std::size_t... I>
 Variant Call(R (C::*method)(P...), C& self, std::span<Variant> args, std::index_sequence<I...>) {
   // Braced initialisation converts the arguments left to right, as late binding does.
@@ -186,16 +201,16 @@ MethodInfo Bind(const char* name, R (C::*method)(P...),
   MethodInfo info;
   info.name = name;
   info.result = detail::ResultName<R>();
-  constexpr ParamType kTypes[] = {detail::Arg<std::remove_cvref_t<P>>::kType...};
+  constexpr ParameterType kTypes[] = {detail::Arg<std::remove_cvref_t<P>>::kType...};
   constexpr bool kByRef[] = {detail::Slot<P>::kByRef...};
   for (std::size_t i = 0; i < N; ++i) {
     info.params.push_back(ParamInfo{params[i].name, kTypes[i], kByRef[i], params[i].optional,
                                     params[i].default_value});
   }
   info.invoke = [method](Object& self, std::span<Variant> args) {
-    return detail::Call(method, static_cast<C&>(self), args, std::index_sequence_for<P...>{});
+    return detail::Call(method, detail::AsClass<C>(self), args, std::index_sequence_for<P...>{});
   };
   return info;
 }
 
-}  // namespace carvalen::model
+}  // namespace carvalen::binding
