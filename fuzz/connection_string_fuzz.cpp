@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace carvalen;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   (void)db::MaskPassword(text);
-  db::ConnectionSettings settings;
+  db::ParsedConnection settings;
   try {
     settings = db::ParseConnectionString(text);
   } catch (const Error&) {
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   written += settings.pooling ? ";Pooling=True" : ";Pooling=False";
   written += ";Max Pool Size=" + std::to_string(settings.max_pool_size);
   written += ";Statement Cache Size=" + std::to_string(settings.statement_cache_size);
-  const db::ConnectionSettings again = db::ParseConnectionString(written);
+  const db::ParsedConnection again = db::ParseConnectionString(written);
   if (again.Canonical() != settings.Canonical() || again.pooling != settings.pooling ||
       again.max_pool_size != settings.max_pool_size) {
     __builtin_trap();

@@ -11,7 +11,7 @@
 #include "carvalen/interfaces.hpp"
 #include "carvalen/settings.hpp"
 #include "components/configuration.hpp"
-#include "components/contract_settings.hpp"
+#include "components/contract_store.hpp"
 #include "components/defaults.hpp"
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 std::shared_ptr<IConfiguration> FirstStore(std::string* name) {
   auto config = std::dynamic_pointer_cast<IConfiguration>(CreateObject(kConfigurationName));
   if (!config) return nullptr;
-  for (const char* store : settings::kStores) {
+  for (const char* store : contract_store::kStores) {
     if (!config->StoreExists(store)) continue;
     config->OpenStore(store, 0);
     *name = store;
@@ -50,7 +50,7 @@ fs::path StoreFolder() {
 
 std::string MissingStoreText() {
   std::string files;
-  for (const char* store : settings::kStores) {
+  for (const char* store : contract_store::kStores) {
     files += (files.empty() ? "" : " nor ") + std::string(store) + ".toml";
   }
   return fmt::format("no {} in {} ({})", files, StoreFolder().string(),
@@ -63,7 +63,7 @@ namespace {
 
 // The store that gives the connection, as the library picks it.
 std::optional<fs::path> FirstStoreFile() {
-  for (const char* store : settings::kStores) {
+  for (const char* store : contract_store::kStores) {
     fs::path path = StoreFolder() / (std::string(store) + ".toml");
     std::error_code ignored;
     if (fs::is_regular_file(path, ignored)) return path;
@@ -78,10 +78,10 @@ std::string ContractDatabaseText() {
   if (!store) return MissingStoreText();
   try {
     const auto config = std::dynamic_pointer_cast<IConfiguration>(components::NewConfiguration());
-    const std::optional<settings::ContractConnection> read =
-        settings::ReadContractConnection(*config);
+    const std::optional<contract_store::ContractConnection> read =
+        contract_store::ReadContractConnection(*config);
     if (!read) return MissingStoreText();
-    const db::ConnectionSettings connection = db::ParseConnectionString(read->connection_string);
+    const db::ParsedConnection connection = db::ParseConnectionString(read->connection_string);
     const auto key = [&](const char* name, const char* otherwise) {
       return connection.Find(name).value_or(otherwise);
     };

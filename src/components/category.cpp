@@ -13,7 +13,7 @@
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
 #include "components/component_error.hpp"
-#include "components/contract_settings.hpp"
+#include "components/contract_store.hpp"
 #include "components/defaults.hpp"
 #include "db/client.hpp"
 #include "value/binding.hpp"
@@ -22,14 +22,14 @@ namespace carvalen::components {
 
 namespace {
 
-using settings::kStores;
+using contract_store::kStores;
 
 // The same stores, connection and time-outs the library itself reads the contract database with,
 // through the component factory so that a host's own configuration is honoured.
-settings::ContractConnection ReadConnectionSettings() {
+contract_store::ContractConnection ContractSource() {
   const auto configuration = Variant(CreateObject(kConfigurationName)).As<IConfiguration>();
-  std::optional<settings::ContractConnection> read =
-      settings::ReadContractConnection(*configuration);
+  std::optional<contract_store::ContractConnection> read =
+      contract_store::ReadContractConnection(*configuration);
   if (!read) {
     throw Error(errnum::kNoConfigurationStore,
                 fmt::format("The category settings cannot be read: neither the configuration "
@@ -67,7 +67,7 @@ class CloseOnExit {
 
 // Every setting of the category, by field name; the first row wins should a name repeat.
 std::unordered_map<std::string, Variant> ReadSettings(std::int32_t category_id) {
-  const settings::ContractConnection source = ReadConnectionSettings();
+  const contract_store::ContractConnection source = ContractSource();
   auto connection = std::make_shared<db::Connection>();
   auto records = db::Recordset::Create();
   CloseOnExit guard(connection, records);

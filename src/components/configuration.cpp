@@ -18,7 +18,7 @@
 
 #include "carvalen/settings.hpp"
 #include "components/component_error.hpp"
-#include "components/contract_settings.hpp"
+#include "components/contract_store.hpp"
 #include "components/defaults.hpp"
 #include "components/store_cache.hpp"
 #include "value/binding.hpp"
@@ -184,10 +184,10 @@ std::shared_ptr<const Configuration::Store> Configuration::Parse(const std::stri
   return opened;
 }
 
-std::shared_ptr<const settings::ContractConnection> Configuration::ReadContractConnection() {
+std::shared_ptr<const contract_store::ContractConnection> Configuration::ReadContractConnection() {
   StoreCache& cache = StoreCache::Instance();
   const std::string folder = Folder();
-  for (const char* name : settings::kStores) {
+  for (const char* name : contract_store::kStores) {
     const std::string path = StorePath(folder, name);
     if (auto kept = cache.Current(db::AbsolutePath(path), path)) {
       store_ = std::move(kept);
@@ -197,8 +197,8 @@ std::shared_ptr<const settings::ContractConnection> Configuration::ReadContractC
       OpenStore(name, 0);
     }
     if (auto kept = cache.Contract(*store_)) return kept;
-    auto read =
-        std::make_shared<const settings::ContractConnection>(settings::ReadOpenStore(*this));
+    auto read = std::make_shared<const contract_store::ContractConnection>(
+        contract_store::ReadOpenStore(*this));
     cache.KeepContract(*store_, read);
     return read;
   }

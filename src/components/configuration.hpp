@@ -12,7 +12,7 @@
 #include "carvalen/interfaces.hpp"
 #include "db/file_watch.hpp"
 
-namespace carvalen::settings {
+namespace carvalen::contract_store {
 struct ContractConnection;
 }
 
@@ -44,10 +44,10 @@ class Configuration final : public IConfiguration {
   /// such a key is never read: this is for telling the operator.
   std::string SpelledOtherwise(const std::string& section, const std::string& key) const;
 
-  /// What settings::ReadContractConnection reads through the interface (null when no store
+  /// What contract_store::ReadContractConnection reads through the interface (null when no store
   /// exists), leaving the same store open. It is kept with each parsed version of the store, so
   /// that a call only reads the store's text; a failure is not kept.
-  std::shared_ptr<const settings::ContractConnection> ReadContractConnection();
+  std::shared_ptr<const contract_store::ContractConnection> ReadContractConnection();
 
   std::string ClassName() const override { return kConfigurationName; }
   Variant Invoke(std::string_view name, std::span<Variant> args) override;

@@ -11,7 +11,7 @@
 #include <unordered_map>
 
 #include "components/configuration.hpp"
-#include "components/contract_settings.hpp"
+#include "components/contract_store.hpp"
 #include "db/file_watch.hpp"
 
 namespace carvalen::components {
@@ -22,7 +22,7 @@ struct Configuration::Store {
   toml::table table;
   // The contract connection settings read from `table`, once a call has read them without
   // failing. Guarded by the store cache's mutex: the rest of a store never changes.
-  mutable std::shared_ptr<const settings::ContractConnection> contract;
+  mutable std::shared_ptr<const contract_store::ContractConnection> contract;
 };
 
 /// The parsed stores of this process, keyed by absolute file path, shared by every
@@ -59,7 +59,8 @@ class StoreCache {
   }
 
   /// The contract settings kept with `store`, or null when none were read from it yet.
-  std::shared_ptr<const settings::ContractConnection> Contract(const Configuration::Store& store) {
+  std::shared_ptr<const contract_store::ContractConnection> Contract(
+      const Configuration::Store& store) {
     const Copy& copy = Current();
     auto it = copy.contracts.find(&store);
     if (it != copy.contracts.end()) return it->second;
@@ -69,7 +70,7 @@ class StoreCache {
 
   /// Keeps `contract` with `store`, which it was read from.
   void KeepContract(const Configuration::Store& store,
-                    std::shared_ptr<const settings::ContractConnection> contract) {
+                    std::shared_ptr<const contract_store::ContractConnection> contract) {
     std::lock_guard lock(mutex_);
     store.contract = std::move(contract);
     version_.fetch_add(1, std::memory_order_release);
@@ -104,7 +105,7 @@ class StoreCache {
     std::uint64_t version = 0;  // before the first: a new copy is taken
     Entries entries;
     std::unordered_map<const Configuration::Store*,
-                       std::shared_ptr<const settings::ContractConnection>>
+                       std::shared_ptr<const contract_store::ContractConnection>>
         contracts;
   };
 

@@ -27,7 +27,7 @@
 #include "db/errors.hpp"
 #include "db/hosts.hpp"
 #include "db/pool.hpp"
-#include "db/resolved_settings.hpp"
+#include "db/resolved_connection.hpp"
 #include "db/trace.hpp"
 #include "value/text.hpp"
 
@@ -105,9 +105,9 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   const std::int64_t id = NextTraceId();
   std::shared_ptr<TraceSink> trace = TraceSink::Configured();
   try {
-    const std::shared_ptr<const ResolvedSettings> resolved =
+    const std::shared_ptr<const ResolvedConnection> resolved =
         ResolveSettings(ConnectionString, user, password);
-    const ConnectionSettings& settings = resolved->settings;
+    const ParsedConnection& settings = resolved->settings;
     const std::string& key = resolved->pool_key;
     const bool pooled = settings.pooling && settings.max_pool_size > 0;
     std::unique_ptr<PhysicalConnection> session;

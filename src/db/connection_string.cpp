@@ -134,14 +134,14 @@ std::int32_t Count(const std::string& value, const char* key) {
 
 }  // namespace
 
-std::optional<std::string> ConnectionSettings::Find(std::string_view key) const {
+std::optional<std::string> ParsedConnection::Find(std::string_view key) const {
   for (const auto& [k, v] : keys) {
     if (k == key) return v;
   }
   return std::nullopt;
 }
 
-void ConnectionSettings::Set(std::string_view key, std::string value) {
+void ParsedConnection::Set(std::string_view key, std::string value) {
   for (auto& [k, v] : keys) {
     if (k == key) {
       v = std::move(value);
@@ -151,7 +151,7 @@ void ConnectionSettings::Set(std::string_view key, std::string value) {
   keys.emplace_back(std::string(key), std::move(value));
 }
 
-std::string ConnectionSettings::Canonical() const {
+std::string ParsedConnection::Canonical() const {
   // Length-prefixed values, so no value can fake a separator.
   std::string out = provider == ProviderKind::SQLite ? "sqlite" : "postgresql";
   for (const auto& [k, v] : keys) {
@@ -167,8 +167,8 @@ std::string ConnectionSettings::Canonical() const {
   return out;
 }
 
-ConnectionSettings ParseConnectionString(std::string_view text) {
-  ConnectionSettings settings;
+ParsedConnection ParseConnectionString(std::string_view text) {
+  ParsedConnection settings;
   std::optional<std::string> provider;
   for (Item& item : Split(text, false, nullptr)) {
     if (item.key == "provider") {

@@ -17,7 +17,7 @@ namespace carvalen::db {
 enum class ProviderKind { SQLite, PostgreSQL };
 
 /// A parsed connection string.
-struct ConnectionSettings {
+struct ParsedConnection {
   ProviderKind provider = ProviderKind::SQLite;
   /// The driver's keys in the order given, lower-cased with inner blanks kept ("data source");
   /// a key given twice keeps its last value at its first place.
@@ -41,7 +41,7 @@ struct ConnectionSettings {
 
 /// Parses `text`; a malformed string, a missing or unknown provider and a bad value of a generic
 /// key fail (3001, 3706) with a message naming the culprit.
-ConnectionSettings ParseConnectionString(std::string_view text);
+ParsedConnection ParseConnectionString(std::string_view text);
 
 /// `text` with the value of every Password (or Pwd) key replaced by "***"; never fails, so it
 /// can describe a connection string that does not parse.

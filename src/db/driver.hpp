@@ -89,9 +89,9 @@ class PhysicalConnection {
 };
 
 /// Opens a session; fails with the driver's error or 3001 for a key the driver does not know.
-std::unique_ptr<PhysicalConnection> OpenSqlite(const ConnectionSettings& settings,
+std::unique_ptr<PhysicalConnection> OpenSqlite(const ParsedConnection& settings,
                                                std::int32_t connection_timeout);
-std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& settings,
+std::unique_ptr<PhysicalConnection> OpenPostgres(const ParsedConnection& settings,
                                                  std::int32_t connection_timeout,
                                                  std::int32_t command_timeout);
 

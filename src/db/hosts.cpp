@@ -93,7 +93,7 @@ bool IsHostFailure(const Error& e) { return e.NativeCode().starts_with("08"); }
 
 }  // namespace
 
-HostOptions ReadHostOptions(const ConnectionSettings& settings) {
+HostOptions ReadHostOptions(const ParsedConnection& settings) {
   HostOptions options;
   const std::vector<std::string> hosts = CommaList(settings.Find("host").value_or(""));
   const std::vector<std::string> ports = CommaList(settings.Find("port").value_or(""));
@@ -197,13 +197,13 @@ void HostHealth::Reset() {
   states_.clear();
 }
 
-std::unique_ptr<PhysicalConnection> OpenPostgresSession(const ConnectionSettings& settings,
+std::unique_ptr<PhysicalConnection> OpenPostgresSession(const ParsedConnection& settings,
                                                         std::int32_t connection_timeout,
                                                         std::int32_t command_timeout,
                                                         HostHealth& health) {
   const HostOptions options = ReadHostOptions(settings);
   // The driver sees libpq's keys only.
-  ConnectionSettings plain = settings;
+  ParsedConnection plain = settings;
   std::erase_if(plain.keys, [](const auto& item) {
     return item.first == "target session attrs" || item.first == "target_session_attrs" ||
            item.first == "load balance hosts" || item.first == "host recheck seconds";

@@ -43,7 +43,7 @@ struct HostOptions {
 
 /// Reads Host, Port, Target Session Attrs (or libpq's target_session_attrs), Load Balance Hosts
 /// and Host Recheck Seconds; a bad value fails (3001) naming the key.
-HostOptions ReadHostOptions(const ConnectionSettings& settings);
+HostOptions ReadHostOptions(const ParsedConnection& settings);
 
 /// Where a session was opened and whether the pool tracks its host's health.
 struct Placement {
@@ -92,7 +92,7 @@ class HostHealth {
 /// Opens a PostgreSQL session for `settings`: straight through libpq, or, with Load Balance
 /// Hosts=random, on a host chosen with `health`. Fails as the driver does; when no host
 /// qualifies, with the last host's error.
-std::unique_ptr<PhysicalConnection> OpenPostgresSession(const ConnectionSettings& settings,
+std::unique_ptr<PhysicalConnection> OpenPostgresSession(const ParsedConnection& settings,
                                                         std::int32_t connection_timeout,
                                                         std::int32_t command_timeout,
                                                         HostHealth& health);

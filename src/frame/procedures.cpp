@@ -7,7 +7,7 @@
 #include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "carvalen/interfaces.hpp"
-#include "components/contract_settings.hpp"
+#include "components/contract_store.hpp"
 #include "frame/reporter.hpp"
 
 namespace carvalen::frame {
@@ -57,8 +57,8 @@ db::ConnectionPtr GetSourceConnection() {
       kGetSourceConnectionName, true,
       [&] {
         config = GetComponent(kConfigurationName).As<IConfiguration>();
-        const std::optional<settings::ContractConnection> read =
-            settings::ReadContractConnection(*config);
+        const std::optional<contract_store::ContractConnection> read =
+            contract_store::ReadContractConnection(*config);
         if (!read) {
           throw Error(ErrorInfo{errnum::kNoConfigurationStore, "",
                                 "The Contract Connection string is not available."

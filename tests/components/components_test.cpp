@@ -15,7 +15,7 @@
 #include "carvalen/component.hpp"
 #include "carvalen/interfaces.hpp"
 #include "components/configuration.hpp"
-#include "components/contract_settings.hpp"
+#include "components/contract_store.hpp"
 #include "components/defaults.hpp"
 #include "support/operation_test.hpp"
 #include "support/scratch.hpp"
@@ -115,11 +115,11 @@ TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
   };
   auto outcome = [](IConfiguration& c) -> std::string {
     try {
-      const auto read = settings::ReadContractConnection(c);
+      const auto read = contract_store::ReadContractConnection(c);
       if (!read) return "none";
       return read->connection_string + " " + std::to_string(read->command_timeout) + " " +
              std::to_string(read->connection_timeout) +
-             " open:" + c.GetConnectionString(settings::kConnectionName);
+             " open:" + c.GetConnectionString(contract_store::kConnectionName);
     } catch (const Error& e) {
       return "error " + std::to_string(e.Number()) + " " + e.Description();
     }

@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 using test::CaptureError;
 
 // The provider, the driver keys in order, and the pool settings of parsed text.
-std::string Summary(const ConnectionSettings& s) {
+std::string Summary(const ParsedConnection& s) {
   std::string text = s.provider == ProviderKind::SQLite ? "SQLite" : "PostgreSQL";
   for (const auto& [key, value] : s.keys) text += " | " + key + "=" + value;
   return text + (s.pooling ? " | pool " : " | no pool ") + std::to_string(s.max_pool_size);
@@ -206,7 +206,7 @@ TEST(HostHealth, BacksOffLongerAfterEachFailureInARowUpToTheRecheckTime) {
 TEST(HostHealth, ADeadHostAmongLiveOnesCostsNoFailedOpen) {
   if (!test::IsAvailable(test::Provider::PostgreSQL)) GTEST_SKIP() << "CARVALEN_TEST_PG is not set";
   const char* pg = std::getenv("CARVALEN_TEST_PG");
-  const ConnectionSettings live = ParseConnectionString(pg);
+  const ParsedConnection live = ParseConnectionString(pg);
   const std::string dead = "/nonexistent-carvalen", host = *live.Find("host"),
                     port = *live.Find("port");
   Pool::Instance().Hosts().Reset();

@@ -232,7 +232,7 @@ void StockPool(const std::string& connection_string, int count,
                const std::shared_ptr<FaultPlan>& plan) {
   db::Pool& pool = db::Pool::Instance();
   pool.Drain();
-  db::ConnectionSettings settings = db::ParseConnectionString(connection_string);
+  db::ParsedConnection settings = db::ParseConnectionString(connection_string);
   const bool lite = settings.provider == db::ProviderKind::SQLite;
   if (lite) {
     settings.Set("data source",

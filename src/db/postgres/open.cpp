@@ -42,7 +42,7 @@ const std::unordered_set<std::string>& LibpqKeywords() {
 
 }  // namespace
 
-std::unique_ptr<PhysicalConnection> OpenPostgres(const ConnectionSettings& settings,
+std::unique_ptr<PhysicalConnection> OpenPostgres(const ParsedConnection& settings,
                                                  std::int32_t connection_timeout,
                                                  std::int32_t command_timeout) {
   std::vector<std::pair<std::string, std::string>> params;

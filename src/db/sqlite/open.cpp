@@ -52,7 +52,7 @@ std::unique_ptr<PhysicalConnection> OpenFile(const std::string& path, bool immut
 
 }  // namespace
 
-std::unique_ptr<PhysicalConnection> OpenSqlite(const ConnectionSettings& settings,
+std::unique_ptr<PhysicalConnection> OpenSqlite(const ParsedConnection& settings,
                                                std::int32_t connection_timeout) {
   std::string path;
   for (const auto& [key, value] : settings.keys) {

@@ -1,11 +1,11 @@
-#include "components/contract_settings.hpp"
+#include "components/contract_store.hpp"
 
 #include <memory>
 #include <typeinfo>
 
 #include "components/configuration.hpp"
 
-namespace carvalen::settings {
+namespace carvalen::contract_store {
 namespace {
 
 // A time-out in seconds from section CONNECTIONS; Empty converts to 0, no limit.
@@ -51,4 +51,4 @@ ContractConnection ReadOpenStore(IConfiguration& configuration) {
   return read;
 }
 
-}  // namespace carvalen::settings
+}  // namespace carvalen::contract_store

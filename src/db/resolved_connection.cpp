@@ -1,4 +1,4 @@
-#include "db/resolved_settings.hpp"
+#include "db/resolved_connection.hpp"
 
 #include <array>
 #include <filesystem>
@@ -11,13 +11,13 @@ namespace {
 constexpr std::size_t kMaxKept = 64;
 
 struct Resolution {
-  std::shared_ptr<const ResolvedSettings> resolved;
+  std::shared_ptr<const ResolvedConnection> resolved;
   bool keepable = true;
 };
 
 Resolution Resolve(const std::string& text, const std::string& user, const std::string& password) {
-  auto resolved = std::make_shared<ResolvedSettings>();
-  ConnectionSettings& settings = resolved->settings;
+  auto resolved = std::make_shared<ResolvedConnection>();
+  ParsedConnection& settings = resolved->settings;
   settings = ParseConnectionString(text);
   bool keepable = true;
   if (settings.provider == ProviderKind::PostgreSQL) {
@@ -41,13 +41,13 @@ class ResolvedCache {
     return cache;
   }
 
-  std::shared_ptr<const ResolvedSettings> Find(const std::string& key) {
+  std::shared_ptr<const ResolvedConnection> Find(const std::string& key) {
     std::lock_guard lock(mutex_);
     auto it = kept_.find(key);
     return it == kept_.end() ? nullptr : it->second;
   }
 
-  void Keep(std::string key, std::shared_ptr<const ResolvedSettings> resolved) {
+  void Keep(std::string key, std::shared_ptr<const ResolvedConnection> resolved) {
     std::lock_guard lock(mutex_);
     // A host that opens ever new strings gets no benefit from keeping them all.
     if (kept_.size() >= kMaxKept) kept_.clear();
@@ -56,14 +56,14 @@ class ResolvedCache {
 
  private:
   std::mutex mutex_;
-  std::unordered_map<std::string, std::shared_ptr<const ResolvedSettings>> kept_;
+  std::unordered_map<std::string, std::shared_ptr<const ResolvedConnection>> kept_;
 };
 
 }  // namespace
 
-std::shared_ptr<const ResolvedSettings> ResolveSettings(const std::string& text,
-                                                        const std::string& user,
-                                                        const std::string& password) {
+std::shared_ptr<const ResolvedConnection> ResolveSettings(const std::string& text,
+                                                          const std::string& user,
+                                                          const std::string& password) {
   std::string key;
   key.reserve(text.size() + user.size() + password.size() + 2);
   key.append(text).append(1, '\0').append(user).append(1, '\0').append(password);
@@ -71,14 +71,14 @@ std::shared_ptr<const ResolvedSettings> ResolveSettings(const std::string& text,
   // and looks at the shared cache, behind its mutex, only for others.
   struct Recent {
     std::string key;
-    std::shared_ptr<const ResolvedSettings> resolved;
+    std::shared_ptr<const ResolvedConnection> resolved;
   };
   thread_local std::array<Recent, 4> recent;
   thread_local std::size_t next = 0;
   for (const Recent& r : recent) {
     if (r.resolved && r.key == key) return r.resolved;
   }
-  auto remember = [&](std::shared_ptr<const ResolvedSettings> resolved) {
+  auto remember = [&](std::shared_ptr<const ResolvedConnection> resolved) {
     recent[next] = Recent{key, resolved};
     next = (next + 1) % recent.size();
     return resolved;

@@ -10,7 +10,7 @@
 #include "carvalen/interfaces.hpp"
 #include "db/client.hpp"
 
-namespace carvalen::settings {
+namespace carvalen::contract_store {
 
 /// Tried in this order; the first that exists is used.
 inline constexpr const char* kStores[] = {"Vendra", "Zandril"};
@@ -38,4 +38,4 @@ std::optional<ContractConnection> ReadContractConnection(IConfiguration& configu
 /// The connection settings in the store `configuration` has open.
 ContractConnection ReadOpenStore(IConfiguration& configuration);
 
-}  // namespace carvalen::settings
+}  // namespace carvalen::contract_store

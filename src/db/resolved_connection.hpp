@@ -9,8 +9,8 @@
 
 namespace carvalen::db {
 
-struct ResolvedSettings {
-  ConnectionSettings settings;
+struct ResolvedConnection {
+  ParsedConnection settings;
   std::string pool_key;  // settings.Canonical()
 };
 
@@ -18,8 +18,8 @@ struct ResolvedSettings {
 /// than the rest of a pooled open and every operation opens one of a few strings, so answers are
 /// kept (a bounded number) for strings whose meaning cannot change: not a relative SQLite path,
 /// which depends on the working folder. Errors are never kept.
-std::shared_ptr<const ResolvedSettings> ResolveSettings(const std::string& text,
-                                                        const std::string& user,
-                                                        const std::string& password);
+std::shared_ptr<const ResolvedConnection> ResolveSettings(const std::string& text,
+                                                          const std::string& user,
+                                                          const std::string& password);
 
 }  // namespace carvalen::db
