@@ -39,6 +39,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -814,6 +815,70 @@ void RunCarvalen(benchmark::State& state, const Backend* backend, const Workload
 }
 
 // ---------------------------------------------------------------------------------------------
+// The statements above are copies of the operations'. Before anything is measured, each copy is
+// compared with what the operation itself sends, taken from its SQL trace, so that a changed
+// statement in an operation cannot leave the floor measuring another query.
+
+// Runs the hand-written calls on another session and keeps each statement's text with its
+// values written in, as the operation writes them.
+class Recording final : public Session {
+ public:
+  explicit Recording(Session& inner) : inner_(inner) {}
+  Cursor& Run(const Statement& statement, const Params& params, bool one_row) override {
+    texts.push_back(Substitute(statement.sql, [&](int n) { return params[n - 1].Text(); }));
+    return inner_.Run(statement, params, one_row);
+  }
+  void Finish() override { inner_.Finish(); }
+  std::vector<std::string> texts;
+
+ private:
+  Session& inner_;
+};
+
+std::vector<std::string> TracedQueries(const fs::path& file) {
+  std::vector<std::string> texts;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    const nlohmann::json event = nlohmann::json::parse(line);
+    if (event.value("event", "") == "query") texts.push_back(event.value("sql", ""));
+  }
+  return texts;
+}
+
+void CheckStatements(const std::string& backend_name, const Backend& backend, const Workload& w) {
+  backend.Select();
+  const fs::path trace =
+      fs::temp_directory_path() / ("carvalen-ops-bench-trace-" + std::to_string(::getpid()));
+  carvalen::ContractLine line;
+  carvalen::Contract contract;
+  std::unique_ptr<Session> session = backend.Open(false);
+  for (const auto& [op, name] : kOps) {
+    // Quantities on both sides of the breaks, and more than one line.
+    for (std::size_t i = 0; i < std::size(kQuantities); ++i) {
+      fs::remove(trace);
+      carvalen::SetSetting(carvalen::Setting::SqlTrace, trace.string());
+      ThroughApi(op, line, contract, w, i);
+      carvalen::SetSetting(carvalen::Setting::SqlTrace, "");
+      Recording recording(*session);
+      ByHand(op, recording, w, i);
+      recording.Finish();
+      const std::vector<std::string> traced = TracedQueries(trace);
+      if (recording.texts != traced) {
+        std::string message = backend_name + " " + name +
+                              ": the benchmark's statements are not "
+                              "the operation's. The operation sent:";
+        for (const std::string& text : traced) message += "\n  " + text;
+        message += "\nthe benchmark sends:";
+        for (const std::string& text : recording.texts) message += "\n  " + text;
+        fs::remove(trace);
+        throw std::runtime_error(message);
+      }
+    }
+  }
+  fs::remove(trace);
+}
+
+// ---------------------------------------------------------------------------------------------
 // The ratio table: for each database and operation the floor's time, and Carvalen and Naive as
 // multiples of it; then calls per second by threads against the floor at the same count.
 
@@ -1027,6 +1092,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  try {
+    for (const Named& named : backends) CheckStatements(named.name, *named.backend, named.workload);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "carvalen_bench: %s\n", e.what());
+    return 1;
+  }
   carvalen::service::Server server(carvalen::bench::QuietLoopbackService());
   server.Start();
 
