@@ -13,20 +13,15 @@ namespace fs = std::filesystem;
 
 std::string TomlString(const std::string& text) {
   std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-          out += fmt::format("\\u{:04X}", static_cast<unsigned char>(c));
-        } else {
-          out += c;
-        }
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out += fmt::format("\\u{:04X}", byte);
+    } else {
+      out += c;
     }
   }
   return out + "\"";
