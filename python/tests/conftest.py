@@ -1,5 +1,4 @@
-"""The environment names the library (CARVALEN_LIBRARY), the tool the answers are compared with
-(CARVALEN_CLI) and a demo store (CARVALEN_CONFIG_DIR): scripts/ci-python.sh sets them up."""
+"""CARVALEN_LIBRARY, CARVALEN_CLI and CARVALEN_CONFIG_DIR (a demo store): see ci-python.sh."""
 
 import pathlib
 import sys

@@ -1,12 +1,7 @@
-"""Attackers for test_under_attack.py, each in a process of its own so that the measured client
-never waits for their interpreter lock. Each prints "ready", then at the end one JSON line.
-
-  attackers.py slow PORT SECONDS CONNECTIONS: connections to 127.0.0.1:PORT each sending a header
-    a byte a second, opened again once cut; reports how many were opened and cut, the longest one
-    open, and how many got bytes back.
-  attackers.py bombs PORT SECONDS: one bomb of each kind (BOMBS=chunked,gzip,... picks some),
-    started again once refused; reports the answers each kind got.
-"""
+"""Attackers for test_under_attack.py, in processes of their own so the measured client never waits
+for their interpreter lock; each prints "ready", then one JSON line of what it saw.
+  attackers.py slow PORT SECONDS CONNECTIONS: headers sent a byte a second, reconnecting once cut.
+  attackers.py bombs PORT SECONDS: one bomb of each kind (BOMBS=chunked,gzip picks), repeated."""
 
 import asyncio
 import gzip

@@ -1,9 +1,8 @@
-"""`carvalen serve` attacked from outside, as a hostile network client sees it, on loopback only
-and with a deadline on every wait; skipped without CARVALEN_CLI, the built tool. Each service has
-a demo store and a free port of its own. Before an attack its peak (VmHWM) is reset to its size
-through /proc/<pid>/clear_refs, so what the attack makes it hold is read exactly, not sampled."""
+"""`carvalen serve` attacked by a hostile client on loopback, a deadline on every wait; skipped
+without CARVALEN_CLI. The peak (VmHWM) is reset through clear_refs, so growth is read exactly."""
 
 import contextlib
+import itertools
 import json
 import os
 import pathlib
@@ -28,8 +27,7 @@ GOOD_PATH = "/v1/ContractLine/GetPrice"
 GOOD_BODY = b'{"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 60.0}'
 MIB = 1024 * 1024
 
-# The test modules import these helpers by this name: with another folder's conftest.py in the
-# same run, "conftest" in sys.modules may be that one.
+# Imported by this name: with another folder's conftest.py in the run, "conftest" may be that one.
 sys.modules["hostile_conftest"] = sys.modules[__name__]
 
 
@@ -41,8 +39,7 @@ def pytest_collection_modifyitems(config, items):
 
 def make_store(folder: pathlib.Path, config: str = "") -> pathlib.Path:
     """A demo store in `folder`, `config` added to its Vendra.toml."""
-    subprocess.run([CLI, "init-demo", "--dir", str(folder)], check=True, capture_output=True,
-                   timeout=60)
+    subprocess.run([CLI, "init-demo", "--dir", folder], check=True, capture_output=True, timeout=60)
     with open(folder / "Vendra.toml", "a", encoding="utf-8") as store:
         store.write(config)
     return folder
@@ -53,9 +50,8 @@ def store(tmp_path: pathlib.Path) -> pathlib.Path:
     return make_store(tmp_path / "store")
 
 
-class Service:
-    """`carvalen serve`, on a free loopback port unless `listen` says otherwise, stopped on
-    leaving the `with`. A start that fails raises RuntimeError("serve exited N: <stderr>")."""
+class Service(contextlib.AbstractContextManager):
+    """`carvalen serve` on a free loopback port; a failed start raises "serve exited N: ..."."""
 
     def __init__(self, store_dir: pathlib.Path, *args: str, tokens: Optional[str] = None,
                  listen: str = f"{HOST}:0", access_log: str = "/dev/null", prefix=(), env=None):
@@ -91,9 +87,6 @@ class Service:
         self.proc.kill()
         self.proc.wait(timeout=5)
         self.proc.stdout.close()
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc) -> None:
         self.stop()
@@ -155,8 +148,7 @@ def request(port: int, method: str, path: str, body: Optional[bytes] = None, hea
 
 
 def good(port: int) -> float:
-    """The well-behaved client's call on a connection of its own, checked; its latency in s. The
-    token is ignored where none is in force."""
+    """The well-behaved client's checked call on a connection of its own; its latency in s."""
     start = time.perf_counter()
     reply = request(port, "POST", GOOD_PATH, GOOD_BODY, ["Connection: close", AUTH])
     elapsed = time.perf_counter() - start
@@ -173,10 +165,9 @@ class Flood(NamedTuple):
 
 def flood(to, header: bytes, pieces=(), timeout: float = 20.0, meanwhile=None, read: bool = True,
           linger: float = 2.0) -> Flood:
-    """Sends `header` then `pieces` to a port or on a socket (left open) as fast as the service
-    takes them, reading meanwhile so that an answer sent mid-request is read before a reset drops
-    it. Ends at the close, at `timeout`, or `linger` s after an answer; calls `meanwhile()` every 4
-    pieces and at the end. With read=False it reads nothing and ends once sending stalls 0.5 s."""
+    """Sends `header` then `pieces` to a port or socket (left open), reading meanwhile so an answer
+    sent mid-request beats the reset. Ends at the close, `timeout`, or `linger` s after an answer;
+    `meanwhile()` every 4 pieces and at the end. read=False: ends once sending stalls 0.5 s."""
     start = time.monotonic()
     sock = to if isinstance(to, socket.socket) else socket.create_connection((HOST, to), timeout=5)
     sock.setblocking(False)
@@ -221,8 +212,4 @@ def flood(to, header: bytes, pieces=(), timeout: float = 20.0, meanwhile=None, r
 
 
 def repeat(piece: bytes, times: int, first: bytes = b"", last: bytes = b""):
-    """`first`, `piece` `times` times, then `last`, made lazily."""
-    yield first
-    for _ in range(times):
-        yield piece
-    yield last
+    return itertools.chain([first], itertools.repeat(piece, times), [last])

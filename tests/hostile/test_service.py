@@ -1,7 +1,5 @@
-"""The service as a whole: starts it refuses (exit status 2 and a message saying why, never a
-service that half works), tokens that fail closed, whom the access log names, and the bound on
-connections."""
-
+"""The service as a whole: refused starts (exit 2 and why, never half working), tokens that fail
+closed, whom the access log names, and the bound on connections."""
 
 import contextlib
 import json
@@ -29,16 +27,9 @@ def refused(store, **options) -> str:
     return str(error.value)
 
 
-def test_port_in_use(store):
-    with Service(store) as first:
-        assert "address already in use" in refused(store, listen=f"{HOST}:{first.port}")
-        assert first.proc.poll() is None
-
-
 @pytest.mark.parametrize("env_tokens, store_tokens", [
-    ("short-token", None), (f"{TOKEN},short-token", None), ("a" * 15, None),
-    (None, "short-token"), (None, f"{TOKEN}, short-token"),
-], ids=["env", "env-one-of-two", "env-15", "store", "store-one-of-two"])
+    ("short-token", None), (f"{TOKEN},short-token", None), ("a" * 15, None), (None, "short-token"),
+    (None, f"{TOKEN}, short-token")], ids=["env", "env-one-of-two", "env-15", "store", "store-two"])
 def test_short_token_refused(tmp_path, env_tokens, store_tokens):
     store = make_store(tmp_path / "store", tokens_in_store(store_tokens) if store_tokens else "")
     assert "16" in refused(store, tokens=env_tokens)
@@ -50,10 +41,8 @@ IN_HOSTS = ["unshare", "-m", "sh", "-c", 'printf "%s\\n" "$HOSTS" > "$HOSTS_FILE
 
 
 @pytest.mark.parametrize("name, address, is_refused", [
-    ("127.example.internal", "0.0.0.0", True),
-    ("127.example.internal", "127.0.0.5", False),
-    ("loop.example.internal", "::1", False),
-], ids=["dotted-name-to-any", "dotted-name-to-loopback", "name-to-v6-loopback"])
+    ("127.example.internal", "0.0.0.0", True), ("127.example.internal", "127.0.0.5", False),
+    ("loop.example.internal", "::1", False)], ids=["dotted-to-any", "dotted-to-loopback", "v6"])
 def test_loopback_judged_on_the_address_bound(store, tmp_path, name, address, is_refused):
     if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode:
         pytest.skip("mount namespaces are not allowed here")
@@ -74,17 +63,19 @@ def test_tokens_key_spelled_otherwise_is_pointed_out(tmp_path, table, key):
     assert f"[{table}] {key}" in stderr and "[Service]" in stderr, stderr
 
 
-def test_metrics_are_valid_prometheus_text(store):
-    """/metrics, the build and the process series among them, passes Prometheus's own checker."""
-    if shutil.which("promtool") is None:
-        pytest.skip("promtool (Debian's prometheus package) is not installed")
+def test_port_in_use_and_metrics_valid(store):
+    """A second start on the port is refused; /metrics passes Prometheus's own checker."""
     with Service(store) as service:
+        assert "address already in use" in refused(store, listen=f"{HOST}:{service.port}")
+        assert service.proc.poll() is None
         good(service.port)
         text = request(service.port, "GET", "/metrics").body
     for series in ("carvalen_build_info{version=", "process_resident_memory_bytes ",
                    "process_cpu_seconds_total ", "process_open_fds ",
                    "process_start_time_seconds "):
         assert series.encode() in text, series
+    if shutil.which("promtool") is None:
+        pytest.skip("promtool (Debian's prometheus package) is not installed")
     checked = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
                              timeout=30)
     assert checked.returncode == 0, checked.stdout + checked.stderr
@@ -95,8 +86,7 @@ PROTECTED = ["/v1/operations", "/metrics"]
 
 
 @pytest.mark.parametrize("edit", [
-    lambda path: path.write_text(""),
-    lambda path: path.unlink(),
+    lambda path: path.write_text(""), lambda path: path.unlink(),
     lambda path: path.write_text('[Service\nTokens = "\n'),
     lambda path: path.write_text(path.read_text()[:path.read_text().index("\n[Service]")] + "\n"),
 ], ids=["truncate", "delete", "garble", "drop-key"])
@@ -136,13 +126,10 @@ def test_readiness_tells_no_reason_without_token(tmp_path, broken):
 
 # X-Forwarded-For is believed from a named proxy only, since any client can send it.
 @pytest.mark.parametrize("proxies, forwarded, remote", [
-    ([], "10.1.2.3", "127.0.0.1"),
-    (["127.0.0.1"], "10.1.2.3", "10.1.2.3"),
+    ([], "10.1.2.3", "127.0.0.1"), (["127.0.0.1"], "10.1.2.3", "10.1.2.3"),
     (["127.0.0.1"], "192.0.2.9, 10.1.2.3", "10.1.2.3"),  # the last hop is the proxy's own
-    (["10.9.9.9"], "10.1.2.3", "127.0.0.1"),
-    (["10.9.9.9", "127.0.0.1"], "10.1.2.3", "10.1.2.3"),
-    (["127.0.0.1"], None, "127.0.0.1"),
-])
+    (["10.9.9.9"], "10.1.2.3", "127.0.0.1"), (["10.9.9.9", "127.0.0.1"], "10.1.2.3", "10.1.2.3"),
+    (["127.0.0.1"], None, "127.0.0.1")])
 def test_remote_in_access_log(store, tmp_path, proxies, forwarded, remote):
     log = tmp_path / "access.log"
     headers = [AUTH] + ([f"X-Forwarded-For: {forwarded}"] if forwarded else [])
@@ -171,7 +158,7 @@ def test_connection_past_limit_refused_at_once(store):
             refusal = extra.response
             assert refusal and refusal.status == 503 and extra.seconds < 1.0, extra
             assert refusal.headers.get("retry-after") == "1" and "usageError" in refusal.json()
-            assert extra.closed
+            assert extra.closed, extra
         held.pop().close()
         for _ in range(60):  # the service sees the close a moment later
             with contextlib.suppress(AssertionError):

@@ -1,8 +1,6 @@
-"""A well-behaved client calls GetPrice while slow connections (a header byte a second) attack
-alone, then with one bomb of each kind: its latency, its failures and the service's memory are
-what the goal of the engine is stated in; the figures are printed for the docs.
-
-200 slow connections always; 1,000 with CARVALEN_HOSTILE_SLOW=1 set."""
+"""A well-behaved client calls GetPrice while slow connections attack, alone and then with bombs:
+its latency, failures and the service's memory, printed for the docs. 1,000 slow connections with
+CARVALEN_HOSTILE_SLOW=1, else 200."""
 
 import json
 import os
@@ -16,8 +14,7 @@ import pytest
 from hostile_conftest import HERE, MIB, Service, good, make_store
 
 READ_TIMEOUT = 2
-# A machine busy with the attackers and the test itself: latencies of a few ms are noise there.
-NOISE_FLOOR = 0.010
+NOISE_FLOOR = 0.010  # on a machine this busy, latencies of a few ms are noise
 
 
 def paced(port: int, seconds: float, interval: float = 0.005):
@@ -38,8 +35,7 @@ def test_good_client_served_under_attack(tmp_path, connections, bombs):
     # Alone, the slow connections are cut at a short deadline; with the bombs they stay (10 s).
     args = ("--max-body", "1MiB") if bombs else ("--read-timeout", str(READ_TIMEOUT))
     seconds, measured, idle = (8, 5, 2.0) if bombs else (7, 4, 1.5)
-    # Attackers on a network have CPUs of their own; here they share the service's two cores, so
-    # with the bombs they run at a lower priority, loading the service fully without starving it.
+    # Sharing the service's cores, the bombs run niced: loading it fully without starving it.
     attack = (["nice", "-n", "10"] if bombs else []) + [sys.executable, str(HERE / "attackers.py")]
     with Service(make_store(tmp_path / "store"), *args) as service:
         idle_p99, _ = paced(service.port, idle)
@@ -67,13 +63,11 @@ def test_good_client_served_under_attack(tmp_path, connections, bombs):
     assert slow["connect_errors"] == 0 and busy_p99 < 0.200, report
     assert busy_p99 < max((2 if bombs else 5) * idle_p99, NOISE_FLOOR), report
     if bombs:
-        for kind, expected in (("chunked", "413"), ("terabyte", "413"), ("gzip", "415"),
-                               ("header", "431")):
+        for kind, expected in dict(chunked="413", terabyte="413", gzip="415", header="431").items():
             answers = bombed[0][kind]
             assert set(answers) <= {expected, "none"} and answers.get(expected), report
         assert rest_kb + grown.kb < (64 << 10) + 4 * MIB // 1024, report
     else:
-        # Every connection was cut, by the deadline and not later.
         assert slow["cut"] >= connections and slow["longest"] < READ_TIMEOUT + 1.0, report
         # A waiting connection holds a small buffer, never a thread.
         assert grown.kb < 4 * 1024 + connections * 8, f"{grown.kb} kB"
