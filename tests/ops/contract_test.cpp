@@ -1,5 +1,4 @@
-// Contract-level reads: headers and their attachments, lines by header, product or buyer, the
-// active lines' columns and record set, the matrices by supplier.
+// Contract reads: headers, attachments, lines by header, product or buyer, active lines, matrices.
 #include <gmock/gmock.h>
 
 #include <functional>
@@ -14,6 +13,7 @@ namespace {
 using ::testing::UnorderedElementsAre;
 using ::testing::UnorderedElementsAreArray;
 using Rows = std::vector<std::vector<Variant>>;
+using Sql = std::vector<std::string>;
 
 const Variant no = Variant::Missing();
 const Variant null = Variant::Null();
@@ -36,37 +36,28 @@ std::vector<Variant> Column(const Dictionary& result, std::size_t index = 0) {
   return values;
 }
 
-// Headers 12 and 13 of partner 100 (13 without a category), 14 of partner 200. Lines of 12 in
-// every status that matters here; attachments of 12: two of its own (one all NULL), one approved
-// and one of a line under approval.
+// Headers 12, 13 (no category) of partner 100, 14 of 200; lines of 12 in every status that matters;
+// attachments of 12: two of its own (one all NULL), one approved, one of a line under approval.
 class ContractHeaders : public LineReadTest {
  protected:
   ContractHeaders() {
     db.Exec(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(12, 100, 7), (13, 100, NULL), (14, 200, 7)");
-    db.Exec(
+        "(12, 100, 7), (13, 100, NULL), (14, 200, 7);"
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CONTRACTSTATUS) VALUES "
-        "(12, 1, 2), (12, 2, 3), (12, 3, 6), (12, 4, 1), (13, 1, 6), (13, 2, 1)");
-    db.Exec(
+        "(12, 1, 2), (12, 2, 3), (12, 3, 6), (12, 4, 1), (13, 1, 6), (13, 2, 1);"
         "INSERT INTO CONTRACTATTACHMENT (ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, "
         "REVISIONNUMBER, DESCRIPTION, ATTACHMENTTYPECODE, INTERNAL, ATTACHMENTSTATUS, FILEPATH) "
-        "VALUES (1, 12, NULL, 2, 'Terms', 'TERMS', 0, 5, '/t.pdf'), "
-        "(2, 12, NULL, NULL, NULL, NULL, NULL, 5, NULL), "
-        "(3, 12, 1, 4, 'Drawing', 'DRAWING', 1, 2, '/d.pdf'), "
-        "(4, 12, NULL, 3, 'Old', 'TERMS', 0, 3, '/o.pdf'), "
-        "(5, 13, NULL, 1, 'Other', 'TERMS', 0, 5, '/x.pdf'), "
+        "VALUES (1, 12, NULL, 2, 'Terms', 'TERMS', 0, 5, '/t.pdf'), (2, 12, NULL, NULL, NULL, "
+        "NULL, NULL, 5, NULL), (3, 12, 1, 4, 'Drawing', 'DRAWING', 1, 2, '/d.pdf'), (4, 12, NULL, "
+        "3, 'Old', 'TERMS', 0, 3, '/o.pdf'), (5, 13, NULL, 1, 'Other', 'TERMS', 0, 5, '/x.pdf'), "
         "(6, 14, NULL, NULL, 'Draft', 'TERMS', 0, 2, NULL)");
   }
 };
 
 TEST_P(ContractHeaders, EachCombinationOfOptionalsHasItsOwnStatement) {
   const std::string all = "SELECT * FROM CONTRACTHEADER";
-  const struct {
-    Variant partner, category;
-    std::string sql;
-    std::vector<Variant> found;
-  } cases[] = {
+  const std::tuple<Variant, Variant, std::string, std::vector<Variant>> cases[] = {
       {no, no, all, Vs(12, 13, 14)},
       {Variant(100), no, all + " WHERE BUSINESSPARTNERID = 100", Vs(12, 13)},
       {no, Variant(7), all + " WHERE CATEGORYID = 7", Vs(12, 14)},
@@ -74,12 +65,12 @@ TEST_P(ContractHeaders, EachCombinationOfOptionalsHasItsOwnStatement) {
       {Variant("200"), no, all + " WHERE BUSINESSPARTNERID = 200", Vs(14)},  // text of a number
       {empty, no, all + " WHERE BUSINESSPARTNERID = 0", {}},  // supplied, even if Empty
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.sql);
+  for (const auto& [partner, category, sql, found] : cases) {
+    SCOPED_TRACE(sql);
     SqlTrace trace;
-    const DictionaryPtr headers = Contract().GetContractHeader(c.partner, c.category);
-    EXPECT_EQ(trace.Queries(), std::vector<std::string>{c.sql});
-    EXPECT_THAT(Column(*headers), UnorderedElementsAreArray(c.found));
+    const DictionaryPtr headers = Contract().GetContractHeader(partner, category);
+    EXPECT_EQ(trace.Queries(), Sql{sql});
+    EXPECT_THAT(Column(*headers), UnorderedElementsAreArray(found));
   }
   // Text keys; a NULL category stays Null.
   const DictionaryPtr partner = Contract().GetContractHeader(Variant(100));
@@ -87,7 +78,7 @@ TEST_P(ContractHeaders, EachCombinationOfOptionalsHasItsOwnStatement) {
   EXPECT_THAT(Items(*partner), UnorderedElementsAre(Vs(12, 100, 7), Vs(13, 100, null)));
 }
 
-TEST_P(ContractHeaders, DetailsExistenceAndLinesAwaitingApproval) {
+TEST_P(ContractHeaders, DetailsApprovalLinesAndAttachments) {
   Contract contract;
   SqlTrace trace;
   EXPECT_EQ(ElementsOf(contract.GetContractHeaderDetails(13)), Vs(100, null));
@@ -96,27 +87,6 @@ TEST_P(ContractHeaders, DetailsExistenceAndLinesAwaitingApproval) {
   const Variant approval = contract.GetContractApprovallines(12);
   EXPECT_EQ(approval.GetArray().LBound(), 0);
   EXPECT_THAT(ElementsOf(approval), UnorderedElementsAre(Variant(1), Variant(2)));
-  const std::string exists =
-      "SELECT CONTRACTHEADERID FROM CONTRACTHEADER WHERE CONTRACTHEADERID = ";
-  EXPECT_EQ(trace.Queries(), (std::vector<std::string>{
-                                 "SELECT * FROM CONTRACTHEADER WHERE CONTRACTHEADERID = 13",
-                                 exists + "12", exists + "99",
-                                 "SELECT CONTRACTLINEID FROM CONTRACTLINE WHERE CONTRACTHEADERID = "
-                                 "12 AND (CONTRACTSTATUS = 2 OR CONTRACTSTATUS = 3)"}));
-  // Lines only active or new: an array never allocated, not an empty one.
-  const Variant none = contract.GetContractApprovallines(13);
-  EXPECT_TRUE(none.IsArray());
-  EXPECT_EQ(none.ArrayPointer(), nullptr);
-  // A missing header is an error of its own, not an empty answer.
-  const ErrorInfo missing = ReportedOnce([&] { contract.GetContractHeaderDetails(99); });
-  EXPECT_EQ(missing.Source, "Carvalen");
-  EXPECT_EQ(missing.Description, Reported(0x80040402u, "Carvalen.Contract.GetContractHeaderDetails",
-                                          kGenericDescription));
-}
-
-TEST_P(ContractHeaders, AttachmentsOfTheHeaderItsActiveOnesAndThoseUnderApproval) {
-  Contract contract;
-  SqlTrace trace;
   // Every status, header rows only; NULL text columns become "" but the file path stays Null.
   const DictionaryPtr all = contract.GetContractHeaderAttachments(12);
   EXPECT_EQ(KeysOf(*all), Vs("1", "2", "3"));
@@ -131,14 +101,28 @@ TEST_P(ContractHeaders, AttachmentsOfTheHeaderItsActiveOnesAndThoseUnderApproval
   const DictionaryPtr approved = contract.GetApprovedHeaderAttachment(Variant("12"));
   EXPECT_EQ(KeysOf(*approved), Vs("1"));
   EXPECT_EQ(Items(*approved), Rows{Vs(3, 4)});
+  const std::string exists =
+      "SELECT CONTRACTHEADERID FROM CONTRACTHEADER WHERE CONTRACTHEADERID = ";
   const std::string of_header =
       "SELECT * FROM CONTRACTATTACHMENT WHERE CONTRACTLINEID IS NULL AND CONTRACTHEADERID = 12";
-  EXPECT_EQ(trace.Queries(),
-            (std::vector<std::string>{of_header, of_header + " AND ATTACHMENTSTATUS = 5",
-                                      "SELECT ATTACHMENTID,REVISIONNUMBER FROM CONTRACTATTACHMENT "
-                                      "WHERE CONTRACTHEADERID = 12 AND ATTACHMENTSTATUS = 2"}));
+  EXPECT_EQ(
+      trace.Queries(),
+      (Sql{"SELECT * FROM CONTRACTHEADER WHERE CONTRACTHEADERID = 13", exists + "12", exists + "99",
+           "SELECT CONTRACTLINEID FROM CONTRACTLINE WHERE CONTRACTHEADERID = 12 AND "
+           "(CONTRACTSTATUS = 2 OR CONTRACTSTATUS = 3)",
+           of_header, of_header + " AND ATTACHMENTSTATUS = 5",
+           "SELECT ATTACHMENTID,REVISIONNUMBER FROM CONTRACTATTACHMENT WHERE "
+           "CONTRACTHEADERID = 12 AND ATTACHMENTSTATUS = 2"}));
   EXPECT_EQ(contract.GetContractHeaderAttachments(99)->Count(), 0);
-  // A NULL revision cannot become an integer; neither can an id that is no number.
+  // Lines only active or new: an array never allocated, not an empty one.
+  const Variant none = contract.GetContractApprovallines(13);
+  EXPECT_TRUE(none.IsArray());
+  EXPECT_EQ(none.ArrayPointer(), nullptr);
+  // A missing header is an error of its own; a NULL revision or an id that is no number fail.
+  const ErrorInfo missing = ReportedOnce([&] { contract.GetContractHeaderDetails(99); });
+  EXPECT_EQ(missing.Source, "Carvalen");
+  EXPECT_EQ(missing.Description, Reported(0x80040402u, "Carvalen.Contract.GetContractHeaderDetails",
+                                          kGenericDescription));
   const std::string op = "Carvalen.Contract.GetApprovedHeaderAttachment";
   EXPECT_EQ(RaisedBy([&] { contract.GetApprovedHeaderAttachment(Variant(14)); }).Description,
             Reported(94, op, "Invalid use of Null"));
@@ -146,15 +130,14 @@ TEST_P(ContractHeaders, AttachmentsOfTheHeaderItsActiveOnesAndThoseUnderApproval
             Reported(13, op, "Type mismatch"));
 }
 
-// Header 12 of partner 100, 13 of partner 200. Product 500 ("P-500") has lines 12/1, 12/3 (active
-// but expired) and 13/1; line 12/2 is NULL wherever it may be; 13/2 is new.
+// Header 12 of partner 100, 13 of 200. Product 500 ("P-500") has lines 12/1, 12/3 (active but
+// expired) and 13/1; line 12/2 is NULL wherever it may be; 13/2 is new.
 class ContractSearch : public LineReadTest {
  protected:
   ContractSearch() {
     db.Exec(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(12, 100, 7), (13, 200, 7)");
-    db.Exec(
+        "(12, 100, 7), (13, 200, 7);"
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, BUYERID, SUPPLIERID, "
         "CONTRACTSTATUS, EFFECTIVEDATETIME, EXPIRYDATETIME, PRODUCTDESCRIPTION, "
         "CONTRACTDESCRIPTION, PRODUCTID, PRODUCTPARTNUMBER) VALUES "
@@ -173,11 +156,10 @@ TEST_P(ContractSearch, LineDetailsAppendTheSuppliedCriteriaInTheirFixedOrder) {
       "SELECT CONTRACTLINEID,BUYERID,SUPPLIERID,CONTRACTSTATUS,EFFECTIVEDATETIME,EXPIRYDATETIME,"
       "PRODUCTDESCRIPTION,CONTRACTDESCRIPTION,PRODUCTID FROM CONTRACTLINE WHERE "
       "CONTRACTHEADERID = 12";
-  const struct {
-    Variant buyer, status, part, effective, expiry;
-    std::string tail;
-    std::vector<Variant> found;
-  } cases[] = {
+  // {buyer, status, part, effective, expiry, tail, found}
+  using Case =
+      std::tuple<Variant, Variant, Variant, Variant, Variant, std::string, std::vector<Variant>>;
+  const Case cases[] = {
       {no, no, no, no, no, "", Vs(1, 2, 3)},
       {no, no, Variant("O'Brien"), no, no, " AND PRODUCTPARTNUMBER = 'O''Brien'", Vs(2)},
       // Text that reads as a date converts; the match is exact to the second.
@@ -187,13 +169,13 @@ TEST_P(ContractSearch, LineDetailsAppendTheSuppliedCriteriaInTheirFixedOrder) {
        "EFFECTIVEDATETIME = '2026-01-01 00:00:00' AND EXPIRYDATETIME = '2026-12-31 00:00:00'",
        Vs(1)},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.tail);
+  for (const auto& [buyer, status, part, effective, expiry, tail, found] : cases) {
+    SCOPED_TRACE(tail);
     SqlTrace trace;
     const DictionaryPtr lines =
-        Contract().GetContractLineDetails(12, c.buyer, c.status, c.part, c.effective, c.expiry);
-    EXPECT_EQ(trace.Queries(), std::vector<std::string>{base + c.tail});
-    EXPECT_THAT(Column(*lines), UnorderedElementsAreArray(c.found));
+        Contract().GetContractLineDetails(12, buyer, status, part, effective, expiry);
+    EXPECT_EQ(trace.Queries(), Sql{base + tail});
+    EXPECT_THAT(Column(*lines), UnorderedElementsAreArray(found));
   }
   // Text keys; supplier, expiry and both descriptions turn NULL into "", the others keep Null.
   const DictionaryPtr lines = Contract().GetContractLineDetails(12);
@@ -201,6 +183,18 @@ TEST_P(ContractSearch, LineDetailsAppendTheSuppliedCriteriaInTheirFixedOrder) {
   EXPECT_THAT(Items(*lines), ::testing::Contains(Vs(2, null, "", 2, null, "", "", "", 501)));
   EXPECT_THAT(Items(*lines), ::testing::Contains(Vs(1, "B01", 100, 6, On(2026, 1, 1),
                                                     On(2026, 12, 31), "Bolt", "Frame", 500)));
+  // Active lines of a buyer: number keys; the expired active line 12/3 with its header's partner.
+  SqlTrace trace;
+  const DictionaryPtr of_buyer = Contract().GetActiveContractLinesForBuyer("B01");
+  EXPECT_EQ(trace.Queries(),
+            Sql{" SELECT CONTRACTLINE.CONTRACTHEADERID, CONTRACTLINE.CONTRACTLINEID, "
+                "CONTRACTHEADER.BUSINESSPARTNERID FROM CONTRACTHEADER, CONTRACTLINE WHERE "
+                "CONTRACTLINE.BUYERID= 'B01' AND CONTRACTLINE.CONTRACTSTATUS= 6 AND "
+                "CONTRACTHEADER.CONTRACTHEADERID = CONTRACTLINE.CONTRACTHEADERID"});
+  EXPECT_EQ(KeysOf(*of_buyer), Vs(1, 2, 3));
+  EXPECT_THAT(Items(*of_buyer),
+              UnorderedElementsAre(Vs(12, 1, 100), Vs(12, 3, 100), Vs(13, 1, 200)));
+  EXPECT_EQ(Contract().GetActiveContractLinesForBuyer("B02")->Count(), 0);  // not active
 }
 
 TEST_P(ContractSearch, LinesOfAProductByIdOrPartNumberAndOptionallyPartner) {
@@ -213,11 +207,7 @@ TEST_P(ContractSearch, LinesOfAProductByIdOrPartNumberAndOptionallyPartner) {
   const std::string join = " AND CONTRACTLINE.CONTRACTHEADERID = CONTRACTHEADER.CONTRACTHEADERID";
   const Variant p500(500), p502("P-502");
   const Rows all = {Vs(12, 1, 6), Vs(12, 3, 6), Vs(13, 1, 6)};
-  const struct {
-    Variant product, part, partner;
-    std::string sql;
-    Rows found;
-  } cases[] = {
+  const std::tuple<Variant, Variant, Variant, std::string, Rows> cases[] = {
       {p500, no, no, plain + "PRODUCTID = 500", all},
       {p500, p502, no, plain + "PRODUCTID = 500", all},  // the id wins
       {no, Variant("O'Brien"), no, plain + "PRODUCTPARTNUMBER = 'O''Brien'", {Vs(12, 2, 2)}},
@@ -225,13 +215,12 @@ TEST_P(ContractSearch, LinesOfAProductByIdOrPartNumberAndOptionallyPartner) {
       // Every status: the new line is found too.
       {no, p502, Variant("200"), joined + "PRODUCTPARTNUMBER='P-502'" + join, {Vs(13, 2, 1)}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.sql);
+  for (const auto& [product, part, partner, sql, found] : cases) {
+    SCOPED_TRACE(sql);
     SqlTrace trace;
-    const DictionaryPtr lines =
-        Contract().GetContractLineIdforProduct(c.product, c.part, c.partner);
-    EXPECT_EQ(trace.Queries(), std::vector<std::string>{c.sql});
-    EXPECT_THAT(Items(*lines), UnorderedElementsAreArray(c.found));
+    const DictionaryPtr lines = Contract().GetContractLineIdforProduct(product, part, partner);
+    EXPECT_EQ(trace.Queries(), Sql{sql});
+    EXPECT_THAT(Items(*lines), UnorderedElementsAreArray(found));
   }
   EXPECT_EQ(KeysOf(*Contract().GetContractLineIdforProduct(p500)), Vs("1", "2", "3"));
   // Without a product nothing is sent, and reading the unopened record set fails.
@@ -247,21 +236,6 @@ TEST_P(ContractSearch, LinesOfAProductByIdOrPartNumberAndOptionallyPartner) {
   }
 }
 
-TEST_P(ContractSearch, ActiveLinesOfABuyerAreKeyedByNumber) {
-  SqlTrace trace;
-  const DictionaryPtr lines = Contract().GetActiveContractLinesForBuyer("B01");
-  EXPECT_EQ(trace.Queries(),
-            std::vector<std::string>{
-                " SELECT CONTRACTLINE.CONTRACTHEADERID, CONTRACTLINE.CONTRACTLINEID, "
-                "CONTRACTHEADER.BUSINESSPARTNERID FROM CONTRACTHEADER, CONTRACTLINE WHERE "
-                "CONTRACTLINE.BUYERID= 'B01' AND CONTRACTLINE.CONTRACTSTATUS= 6 AND "
-                "CONTRACTHEADER.CONTRACTHEADERID = CONTRACTLINE.CONTRACTHEADERID"});
-  // Numbers, not text; the expired active line 12/3 is listed, with its header's partner.
-  EXPECT_EQ(KeysOf(*lines), Vs(1, 2, 3));
-  EXPECT_THAT(Items(*lines), UnorderedElementsAre(Vs(12, 1, 100), Vs(12, 3, 100), Vs(13, 1, 200)));
-  EXPECT_EQ(Contract().GetActiveContractLinesForBuyer("B02")->Count(), 0);  // not active
-}
-
 const Variant kIds = List(Vs("CONTRACTHEADERID", "contractlineid"));
 const std::string kOfPartner =
     " SELECT CONTRACTHEADER.CONTRACTHEADERID, CONTRACTLINE.* FROM CONTRACTHEADER, CONTRACTLINE "
@@ -271,15 +245,14 @@ const std::string kActive =
     "CONTRACTLINE.CONTRACTSTATUS = 6";
 const std::string kOfHeader = "SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID = 1 AND ";
 
-// Partner 100 holds contracts 1 and 2 in category 4 and contract 4 in category 9; partner 200
-// holds contract 3. Line (1, 1) is active but long expired; (1, 4) is expired.
+// Partner 100: contracts 1, 2 in category 4 and 4 in category 9; partner 200: contract 3. Line
+// (1, 1) is active but long expired; (1, 4) is expired.
 class ActiveLines : public LineReadTest {
  protected:
   ActiveLines() {
     db.Exec(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(1, 100, 4), (2, 100, 4), (3, 200, 4), (4, 100, 9)");
-    db.Exec(
+        "(1, 100, 4), (2, 100, 4), (3, 200, 4), (4, 100, 9);"
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
         "PRICE, REMARK, EXPIRYDATETIME) VALUES "
         "(1, 1, 7001, 6, 9.5, 'first', '2001-01-01 00:00:00'), (1, 2, 7001, 6, NULL, NULL, NULL), "
@@ -289,35 +262,28 @@ class ActiveLines : public LineReadTest {
   }
 };
 
-TEST_P(ActiveLines, EachStatementFormFindsItsLines) {
+TEST_P(ActiveLines, EachStatementFormFindsItsLinesOrFailsThroughTheErrorPath) {
   const Variant h1(1), p7001(7001);
-  const struct {
-    Variant header, product, partner, excluded;
-    std::string sql;
-    Rows lines;  // {header, line}
-  } cases[] = {
+  // {header, product, partner, excluded line, sql, {header, line} found}
+  const std::tuple<Variant, Variant, Variant, Variant, std::string, Rows> cases[] = {
       {h1, no, no, no, kOfHeader + "CONTRACTSTATUS = 6", Of(Vs(1, 1), Vs(1, 2), Vs(1, 3))},
       {h1, p7001, no, no, kOfHeader + "PRODUCTID = 7001 AND CONTRACTSTATUS = 6",
        Of(Vs(1, 1), Vs(1, 2))},
-      // Every contract of the partner, any category; line id 2 of any contract is left out, the id
-      // given as text.
+      // Every contract of the partner, any category, without line id 2 (given as text).
       {no, p7001, Variant(100), Variant("2"),
        kOfPartner + "CONTRACTLINE.PRODUCTID=7001" + kActive +
            " AND CONTRACTLINE.CONTRACTLINEID <> 2",
        Of(Vs(1, 1), Vs(2, 1), Vs(4, 1))},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.sql);
+  for (const auto& [header, product, partner, excluded, sql, lines] : cases) {
+    SCOPED_TRACE(sql);
     SqlTrace trace;
     const DictionaryPtr result =
-        Contract().GetActiveContractLines(kIds, c.header, c.product, c.partner, c.excluded);
-    EXPECT_EQ(trace.Queries(), std::vector<std::string>{c.sql});
-    EXPECT_THAT(Items(*result), UnorderedElementsAreArray(c.lines));
-    std::vector<Variant> keys;  // Long keys from 1; text finds nothing
-    for (std::int32_t k = 1; k <= static_cast<std::int32_t>(c.lines.size()); ++k) {
-      keys.emplace_back(k);
-    }
-    EXPECT_EQ(KeysOf(*result), keys);
+        Contract().GetActiveContractLines(kIds, header, product, partner, excluded);
+    EXPECT_EQ(trace.Queries(), Sql{sql});
+    EXPECT_THAT(Items(*result), UnorderedElementsAreArray(lines));
+    const std::vector<Variant> keys = Vs(1, 2, 3);  // Long keys from 1; text finds nothing
+    EXPECT_EQ(KeysOf(*result), std::vector(keys.begin(), keys.begin() + lines.size()));
     EXPECT_FALSE(result->Exists(Variant("1")));
   }
   EXPECT_TRUE(db.Log().empty());
@@ -327,29 +293,24 @@ TEST_P(ActiveLines, EachStatementFormFindsItsLines) {
   for (const auto& [key, item] : from_one->Entries()) EXPECT_EQ(item.GetArray().LBound(), 0);
   EXPECT_THAT(Items(*from_one),
               UnorderedElementsAreArray({Vs(empty, 1, 9.5, "first"), Vs(empty, 2, "", "")}));
-}
-
-TEST_P(ActiveLines, UnsupportedCombinationsAndBadArgumentsFailThroughTheErrorPath) {
+  // {label, fields, header, product, partner, number, what was sent before the failure}
   const std::int32_t no_command = db::dberr::kInvalidArgument;
-  const struct {
-    const char* label;
-    Variant fields, header, product, partner;
-    std::int32_t number;
-    std::vector<std::string> queries;  // what was sent before the failure
-  } cases[] = {
+  using Failure = std::tuple<const char*, Variant, Variant, Variant, Variant, std::int32_t, Sql>;
+  const Failure failures[] = {
       {"no id", kIds, no, no, no, no_command, {""}},
       {"all three", kIds, Variant(1), Variant(7001), Variant(100), no_command, {""}},
       {"fields not an array", Variant("PRICE"), Variant(1), no, no, 13, {}},
       {"no such column", List(Vs("NOSUCH")), Variant(1), no, no, db::dberr::kNotFoundInCollection,
-       std::vector{kOfHeader + "CONTRACTSTATUS = 6"}},
+       Sql{kOfHeader + "CONTRACTSTATUS = 6"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [label, fields, header, product, partner, number, queries] : failures) {
+    SCOPED_TRACE(label);
     SqlTrace trace;
-    const ErrorInfo error = ReportedOnce(
-        [&] { Contract().GetActiveContractLines(c.fields, c.header, c.product, c.partner); });
-    EXPECT_EQ(error.Number, c.number);
-    EXPECT_EQ(trace.Queries(), c.queries);
+    EXPECT_EQ(ReportedOnce([&] {
+                Contract().GetActiveContractLines(fields, header, product, partner);
+              }).Number,
+              number);
+    EXPECT_EQ(trace.Queries(), queries);
   }
   // Names are looked up only on a row: with no active line an unknown one is no error.
   EXPECT_EQ(Contract().GetActiveContractLines(List(Vs("NOSUCH")), Variant(99))->Count(), 0);
@@ -360,8 +321,7 @@ TEST_P(ActiveLines, DetailsAreARecordSetThatOutlivesItsConnection) {
   SqlTrace trace;
   const RecordsetPtr rs = Contract().GetActiveContractLineDetails(4, 100);
   EXPECT_EQ(db::OpenConnectionCount(), open);
-  EXPECT_EQ(trace.Queries(),
-            std::vector<std::string>{kOfPartner + "CONTRACTHEADER.CATEGORYID =4" + kActive});
+  EXPECT_EQ(trace.Queries(), Sql{kOfPartner + "CONTRACTHEADER.CATEGORYID =4" + kActive});
   // On its first row, every row read: contracts 1 and 2 of category 4, the expired line left out.
   ASSERT_FALSE(rs->Bof() || rs->Eof());
   EXPECT_EQ(rs->RecordCount(), 4);
@@ -392,20 +352,18 @@ Rows Cells(const Variant& matrix, std::int32_t last_row, std::int32_t last_colum
   return rows;
 }
 
-// Partner 100: an active line for product 7001. Partner 200: only an expired one. Line (1, 1)
-// has user data, with a duplicate code, a NULL value, a code in other case and a NULL code.
+// Partner 100: an active line for product 7001; 200: only an expired one. Line (1, 1) has user
+// data with a duplicate code, a NULL value, a code in other case and a NULL code.
 class SupplierMatrices : public LineReadTest {
  protected:
   SupplierMatrices() {
     db.Exec(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(1, 100, 4), (2, 200, 4)");
-    db.Exec(
+        "(1, 100, 4), (2, 200, 4);"
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
         "PRICE, SHIPPINGSERVICELEVEL, REMARK) VALUES "
         "(1, 1, 7001, 6, 9.5, 'Express', NULL), (1, 2, 7002, 6, 1, 'x', 'x'), "
-        "(2, 1, 7001, 7, 1, 'x', 'x')");
-    db.Exec(
+        "(2, 1, 7001, 7, 1, 'x', 'x');"
         "INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) VALUES "
         "(1, 1, 'UD01', 'v1'), (1, 1, 'UD02', NULL), (1, 1, 'UD03', 'first'), "
         "(1, 1, 'ud01', 'lower'), (1, 1, NULL, 'no code'), (1, 1, 'UD03', 'second')");
@@ -426,7 +384,7 @@ TEST_P(SupplierMatrices, FieldMatrixHasACellPerPartnerAndName) {
                 {null, null, null, null, null},
             }));
   // One query for each partner that is not blank and each name that is no array.
-  const std::vector<std::string> queries = trace.Queries();
+  const Sql queries = trace.Queries();
   ASSERT_EQ(queries.size(), 8u);
   EXPECT_EQ(queries.front(),
             " SELECT CONTRACTHEADER.CONTRACTHEADERID, CONTRACTLINE.* FROM CONTRACTLINE, "
@@ -443,14 +401,11 @@ TEST_P(SupplierMatrices, FieldMatrixHasACellPerPartnerAndName) {
             (Rows{{empty, Variant(9.5)}}));
 }
 
-TEST_P(SupplierMatrices, UserDataFillsOnlyTheRowAtThePosition) {
+TEST_P(SupplierMatrices, UserDataFillsOnlyTheRowAtThePositionOrFailsReportedOnce) {
   const Variant codes = List(Vs("UD01", "UD02", "UD03", "UD09"));
-  const struct {
-    const char* label;
-    Variant headers, lines;
-    std::vector<Variant> row;  // row 2 of the matrix; every other row stays Empty
-    std::vector<std::string> queries;
-  } cases[] = {
+  // {label, headers, lines, row 2 of the matrix (every other row stays Empty), queries}
+  using Case = std::tuple<const char*, Variant, Variant, std::vector<Variant>, Sql>;
+  const Case cases[] = {
       {"line with user data: the later duplicate wins, exact case, \"\" where none",
        List({empty, empty, Variant(1)}),
        List({empty, empty, Variant("1")}),
@@ -458,21 +413,18 @@ TEST_P(SupplierMatrices, UserDataFillsOnlyTheRowAtThePosition) {
        {"SELECT * FROM CONTRACTUSERDATA WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"}},
       {"blank header", List({empty, empty, Variant("")}), List({empty, empty, Variant(1)}), {}, {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [label, headers, lines, row, queries] : cases) {
+    SCOPED_TRACE(label);
     SqlTrace trace;
     // The partner list is never read: not even an array will do.
     const Variant matrix =
-        Contract().GetContractUserDataPerSupplier(c.headers, c.lines, Variant("ignored"), codes, 2);
+        Contract().GetContractUserDataPerSupplier(headers, lines, Variant("ignored"), codes, 2);
     Rows expected(11, std::vector<Variant>(21));
-    std::copy(c.row.begin(), c.row.end(), expected[2].begin());
+    std::copy(row.begin(), row.end(), expected[2].begin());
     EXPECT_EQ(Cells(matrix, 10, 20), expected);
-    EXPECT_EQ(trace.Queries(), c.queries);
+    EXPECT_EQ(trace.Queries(), queries);
   }
-}
-
-// A position outside the user-data matrix or the id lists is a subscript error.
-TEST_P(SupplierMatrices, FailuresAreReportedOnce) {
+  // A position outside the user-data matrix or the id lists is a subscript error.
   const Variant price = List(Vs("PRICE")), ids = List(std::vector<Variant>(12, Variant(1)));
   auto fields = [](Variant partners, Variant names) {
     return [=] { Contract().getActiveContractLineFieldsperSupplier(7001, partners, names); };
@@ -480,19 +432,15 @@ TEST_P(SupplierMatrices, FailuresAreReportedOnce) {
   auto user_data = [&](Variant codes, std::int32_t row) {
     return [=] { Contract().GetContractUserDataPerSupplier(ids, ids, empty, codes, row); };
   };
-  const struct {
-    const char* label;
-    std::function<void()> call;
-    std::int32_t number;
-  } cases[] = {
+  const std::tuple<const char*, std::function<void()>, std::int32_t> failures[] = {
       {"partners from 1", fields(List(Vs(100), 1), price), 9},
       {"the lower-case name is not substituted", fields(List(Vs(100)), List(Vs("shippingterm"))),
        db::dberr::kNotFoundInCollection},
       {"user data row 11", user_data(List(Vs("UD01")), 11), 9},
       {"user data column 21", user_data(List(Vs("UD01"), 21), 0), 9},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ReportedOnce(c.call).Number, c.number) << c.label;
+  for (const auto& [label, call, number] : failures) {
+    EXPECT_EQ(ReportedOnce(call).Number, number) << label;
   }
 }
 

@@ -1,15 +1,9 @@
-// Hostile caller text through every operation parameter that carries text stays data: a parameter
-// that reaches SQL finds exactly the row stored with that text, one that does not answers as an
-// unknown value does, and the statements are the ordinary ones with only the literal changed. A NUL
-// or a non-finite double is refused with 5 before its statement, whatever the host's utilities.
+// Hostile text through every text parameter stays data; a NUL or non-finite double is refused.
 #include <gmock/gmock.h>
 
-#include <cmath>
-#include <memory>
+#include <fmt/format.h>
+
 #include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "api/call.hpp"
 #include "carvalen/component.hpp"
@@ -27,9 +21,7 @@ std::string Sql(const std::string& text) {
   return quoted + "'";
 }
 
-// One text per way a literal can break out of its quotes or be mangled on its way: quotes with
-// a semicolon and a comment, backslashes before a quote and alone, placeholders and comment
-// openers, line breaks with Unicode (a 4-byte clef, a right-to-left override), and 1 MiB.
+// Quotes, backslashes, placeholders and comment openers, line breaks and Unicode, and 1 MiB.
 std::vector<std::string> HostileTexts() {
   std::string large;
   while (large.size() < (std::size_t{1} << 20)) large += "'\\;--/*\"";
@@ -61,8 +53,7 @@ int Hits(const std::string& document) {
   return marked;
 }
 
-// Whether the text reaches SQL as a literal, with a row holding it: texts too long for an indexed
-// column (PostgreSQL's index rows hold about 2.7 kB) are stored in none.
+// Whether the text reaches SQL with a row holding it; PostgreSQL indexes hold no text of 2.7 kB.
 enum Stored { kNotSql, kIndexed, kUnindexed };
 
 struct TextParameter {
@@ -95,8 +86,7 @@ const TextParameter kTextParameters[] = {
     {"Contract.getActiveContractLineFieldsperSupplier", kNotSql,
      R"({"i_lProductId": "H", "i_aBusinessPartnerIds": {"$array": ["H"]},
          "i_aContractLineFieldNames": {"$array": ["T"]}})"},
-    // Numbers given as text: the BIS id (written as its own text when both optionals are
-    // given) and the partner and product of a bulk request.
+    // Numbers as text: the BIS id (its own text with both optionals), a bulk request's keys.
     {"ContractLine.GetContractBIS", kNotSql,
      R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_nContractExportStatus": 1,
          "i_lBISId": "T"})"},
@@ -115,7 +105,7 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-// The pattern with the string "H" replaced by the header id, and "T" (also as a key) by the text.
+// The pattern with "H" replaced by the header id and "T" (also as a key) by the text.
 std::string Arguments(const std::string& pattern, int header, const std::string& text) {
   return Replaced(Replaced(pattern, "\"H\"", std::to_string(header)), "\"T\"", Json(text).dump());
 }
@@ -136,20 +126,15 @@ TEST_P(HostileInput, TextStaysData) {
   for (int k = 0; k < static_cast<int>(texts.size()); ++k) {
     const std::string id = std::to_string(900 + k), text = Sql(texts[k]);
     const std::string indexable = texts[k].size() < kIndexable ? text : "NULL";
-    db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (" + id +
-            ", " + id + ")");
-    db.Exec(
+    db.Exec(fmt::format(
+        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES ({0}, {0}); "
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, PRODUCTPARTNUMBER, "
-        "BUYERID, CONTRACTSTATUS) VALUES (" +
-        id + ", 1, " + id + ", " + indexable + ", " + indexable + ", 6)");
-    db.Exec(
-        "INSERT INTO CONTRACTATTACHMENT (ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, "
-        "ATTACHMENTTYPECODE) VALUES (" +
-        id + ", " + id + ", 1, " + indexable + ")");
-    db.Exec(
-        "INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) "
-        "VALUES (" +
-        id + ", 1, " + text + ", 'HIT')");
+        "BUYERID, CONTRACTSTATUS) VALUES ({0}, 1, {0}, {1}, {1}, 6); INSERT INTO "
+        "CONTRACTATTACHMENT "
+        "(ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, ATTACHMENTTYPECODE) VALUES ({0}, {0}, 1, "
+        "{1}); INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) "
+        "VALUES ({0}, 1, {2}, 'HIT')",
+        id, indexable, text));
   }
   for (const TextParameter& parameter : kTextParameters) {
     for (int k = 0; k < static_cast<int>(texts.size()); ++k) {
@@ -189,16 +174,15 @@ class LaxUtilities final : public IUtilities {
 };
 
 TEST_P(HostileInput, NulAndNonFiniteDoublesAreRefusedBeforeTheirStatement) {
-  // A line with price and discount breaks, so that the quantity reaches SQL.
+  // A line with price and discount breaks, so that the quantity reaches SQL; a NUL stops the call
+  // before any statement, a double before the statement holding it.
   db.Exec(
       "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
       "PRICE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP, CURRENCYCODE) "
-      "VALUES (1, 1, 5, 6, 10, 1, 1, 1, 'EUR')");
-  db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 1)");
-  db.Exec("INSERT INTO CONTRACTPRICE VALUES (1, 1, 10, 9)");
-  db.Exec("INSERT INTO CONTRACTDISCOUNT VALUES (1, 1, 10, 5, 0)");
+      "VALUES (1, 1, 5, 6, 10, 1, 1, 1, 'EUR'); INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, "
+      "BUSINESSPARTNERID) VALUES (1, 1); INSERT INTO CONTRACTPRICE VALUES (1, 1, 10, 9); "
+      "INSERT INTO CONTRACTDISCOUNT VALUES (1, 1, 10, 5, 0)");
   const std::string line = R"("i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": )";
-  // A NUL stops the call before any statement; a double, before the statement holding it.
   const std::pair<const char*, std::string> cases[] = {
       {"Contract.GetActiveContractLinesForBuyer", R"({"i_sBuyerId": "a\u0000b"})"},
       {"Contract.GetContractLineIdforProduct", R"({"i_sProductPartNumber": "a\u0000b"})"},

@@ -1,5 +1,4 @@
-// Unit price and discount from a line's own figures or its breaks, the break tables, the landed
-// price of a line, and bulk pricing of many partner/product requests in batched line statements.
+// Unit price and discount from a line or its breaks, the landed price, and bulk pricing in batches.
 #include <algorithm>
 #include <map>
 
@@ -17,11 +16,9 @@ const Variant null = Variant::Null();
 const std::string kNullUse = "Invalid use of Null";
 const std::string kDuplicate = "This key is already associated with an element of this collection";
 
-// Header 1, price: lines 1 and 2 have the breaks 10 (9), 50 (8) and 100 (7), from below and (a
-// NULL flag means on) from above; line 3 has a break but switched off; the own PRICE 99 must
-// never leak into a break price; lines 4 and 5 hold NULLs that fail. Header 2, discount: lines 1
-// and 2 use the breaks 10 (2 %) and 100 (amount 50) the same two ways; 3 to 5 carry their own
-// percentage and amount; 6 a NULL percentage.
+// Header 1: lines 1, 2 price breaks 10 (9), 50 (8), 100 (7) from below / above (NULL flag: on), 3
+// breaks off (own PRICE 99 never leaks into a break price), 4, 5 NULLs. Header 2: discount breaks
+// 10 (2 %), 100 (amount 50) the same two ways on 1, 2; 3 to 5 own figures; 6 NULL percentage.
 class Price : public LineReadTest {
  protected:
   Price() {
@@ -33,26 +30,22 @@ class Price : public LineReadTest {
         "(1, 5, 'EUR', 1, 1, 0, 0, 0, NULL), (2, 1, 'USD', 0, 0, 7, 7, 1, 1), "
         "(2, 2, 'USD', 0, 0, 7, 7, NULL, 0), (2, 3, 'USD', 0, 0, 5, 20, 0, NULL), "
         "(2, 4, 'USD', 0, 0, 0, 20, 0, NULL), (2, 5, 'USD', 0, 0, 0, 0, 0, NULL), "
-        "(2, 6, 'USD', 0, 0, NULL, 1, 0, 0)");
-    db.Exec(
+        "(2, 6, 'USD', 0, 0, NULL, 1, 0, 0);"
         "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
         "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
-        "(1, 2, 100, 7), (1, 3, 10, 9)");
-    db.Exec(
+        "(1, 2, 100, 7), (1, 3, 10, 9);"
         "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
         "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (2, 1, 10, 2, 0), (2, 1, 100, 0, 50), "
         "(2, 2, 10, 2, 0), (2, 2, 100, 0, 50)");
   }
 };
 
-TEST_P(Price, PicksTheBreakTheQuantityEarns) {
+TEST_P(Price, PicksTheBreakTheQuantityEarnsOrReportsUnderItsName) {
   constexpr double F = 42.5;  // the caller's price fall-back when no break applies
-  const struct {
-    bool discount;
-    std::int32_t line;
-    std::vector<double> quantities, values;
-    std::string flags;  // discount: p percentage (true), a amount (false), - left Empty
-  } cases[] = {
+  // {discount, line, quantities, values, flags}; flag p percentage (true), a amount, - left Empty
+  using Case =
+      std::tuple<bool, std::int32_t, std::vector<double>, std::vector<double>, std::string>;
+  const Case cases[] = {
       {false, 1, {5, 10, 49.5, 50, 1000}, {F, 9, 9, 8, 7}, ""},  // from below: greatest break <= Q
       {false, 2, {5, 10, 10.5, 100, 101}, {9, 9, 8, 7, F}, ""},  // from above: least break >= Q
       {false, 3, {5}, {99}, ""},                                 // breaks off: the line's own price
@@ -62,25 +55,44 @@ TEST_P(Price, PicksTheBreakTheQuantityEarns) {
       {true, 4, {1}, {20}, "a"},
       {true, 5, {1}, {0}, "-"},
   };
-  for (const auto& c : cases) {
-    for (std::size_t i = 0; i < c.quantities.size(); ++i) {
-      SCOPED_TRACE((c.discount ? "discount line " : "line ") + std::to_string(c.line) +
-                   " quantity " + std::to_string(c.quantities[i]));
+  for (const auto& [discount, line, quantities, values, flags] : cases) {
+    for (std::size_t i = 0; i < quantities.size(); ++i) {
+      SCOPED_TRACE(std::to_string(discount) + " line " + std::to_string(line) + " quantity " +
+                   std::to_string(quantities[i]));
       Variant currency, flag;
       double fall_back = F;
-      if (c.discount) {
-        EXPECT_EQ(ContractLine().GetDiscount(2, c.line, c.quantities[i], currency, flag),
-                  c.values[i]);
-        EXPECT_EQ(flag, c.flags[i] == '-' ? Variant() : Variant(c.flags[i] == 'p'));
+      if (discount) {
+        EXPECT_EQ(ContractLine().GetDiscount(2, line, quantities[i], currency, flag), values[i]);
+        EXPECT_EQ(flag, flags[i] == '-' ? Variant() : Variant(flags[i] == 'p'));
       } else {
-        EXPECT_EQ(ContractLine().GetPrice(1, c.line, c.quantities[i], currency, fall_back),
-                  c.values[i]);
+        EXPECT_EQ(ContractLine().GetPrice(1, line, quantities[i], currency, fall_back), values[i]);
       }
-      EXPECT_EQ(currency, Variant(c.discount ? "USD" : "EUR"));
+      EXPECT_EQ(currency, Variant(discount ? "USD" : "EUR"));
     }
   }
   Variant currency;
   EXPECT_EQ(ContractLine().GetPrice(1, 1, 5, currency), 0.0);  // fall-back omitted
+  // {discount, line, number, description, currency}: price writes the currency before deciding.
+  using Failure = std::tuple<bool, std::int32_t, std::int32_t, std::string, Variant>;
+  const Failure failures[] = {
+      {false, 99, errnum::kLineMissing, kGenericDescription, Variant("untouched")},
+      {false, 4, 94, kNullUse, null},            // NULL PRICE, breaks off
+      {false, 5, 94, kNullUse, Variant("EUR")},  // NULL MINQTYBREAKUP, breaks on
+      {true, 99, errnum::kLineMissing, kGenericDescription, no},
+      {true, 6, 94, kNullUse, no},  // NULL DISCOUNTPERCENTAGE
+  };
+  for (const auto& [discount, line, number, description, written] : failures) {
+    Variant currency("untouched"), flag;
+    const ErrorInfo e = ReportedOnce([&] {
+      if (discount) ContractLine().GetDiscount(2, line, 1, currency, flag);
+      if (!discount) ContractLine().GetPrice(1, line, 10, currency);
+    });
+    const std::string op = discount ? "GetDiscount" : "GetPrice";
+    EXPECT_EQ(e.Description, Reported(number, "Carvalen.ContractLine." + op, description));
+    if (!discount) {
+      EXPECT_EQ(currency, written) << "line " << line;
+    }
+  }
 }
 
 TEST_P(Price, BreakTablesAndStatements) {
@@ -135,35 +147,6 @@ TEST_P(Price, BreakTablesAndStatements) {
   EXPECT_FALSE(line.ContractDiscountBreakUpExists(2, 3));
 }
 
-TEST_P(Price, ReportsFailuresUnderItsName) {
-  const struct {
-    bool discount;
-    std::int32_t line, number;
-    std::string description;
-    Variant currency;  // price: written before the price is decided, a missing line leaves it
-  } cases[] = {
-      {false, 99, errnum::kLineMissing, kGenericDescription, Variant("untouched")},
-      {false, 4, 94, kNullUse, null},            // NULL PRICE, breaks off
-      {false, 5, 94, kNullUse, Variant("EUR")},  // NULL MINQTYBREAKUP, breaks on
-      {true, 99, errnum::kLineMissing, kGenericDescription, no},
-      {true, 6, 94, kNullUse, no},  // NULL DISCOUNTPERCENTAGE
-  };
-  for (const auto& c : cases) {
-    Variant currency("untouched"), flag;
-    ErrorInfo e = ReportedOnce([&] {
-      if (c.discount)
-        ContractLine().GetDiscount(2, c.line, 1, currency, flag);
-      else
-        ContractLine().GetPrice(1, c.line, 10, currency);
-    });
-    const std::string op = c.discount ? "GetDiscount" : "GetPrice";
-    EXPECT_EQ(e.Description, Reported(c.number, "Carvalen.ContractLine." + op, c.description));
-    if (!c.discount) {
-      EXPECT_EQ(currency, c.currency) << "line " << c.line;
-    }
-  }
-}
-
 // Partner 500 has contracts 1 (category 7) and 2 (category 8); product 12 is only under 2.
 // Line 1/7 costs 100, less 10 %, plus 8 % tax, freight 5 and handling 2: 104.2.
 class EffectivePrice : public LineReadTest {
@@ -171,12 +154,10 @@ class EffectivePrice : public LineReadTest {
   EffectivePrice() {
     db.Exec(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(1, 500, 7), (2, 500, 8)");
-    db.Exec(
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, "
-        "CONTRACTSTATUS, CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, "
-        "FREIGHTCHARGE, HANDLINGCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, "
-        "MINQTYBREAKUP) VALUES "
+        "(1, 500, 7), (2, 500, 8);"
+        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+        "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
+        "HANDLINGCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES "
         "(1, 7, 11, 6, 'EUR', 100, 10, 0, 8, 5, 2, 0, 0, 1), "
         "(1, 9, 11, 6, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
         "(1, 10, 11, 5, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
@@ -188,13 +169,11 @@ class EffectivePrice : public LineReadTest {
 
 Variant L(std::int32_t v) { return Variant(v); }
 
-TEST_P(EffectivePrice, ChoosesTheLineAndPricesIt) {
-  const struct {
-    const char* name;
-    Variant header, line, product, partner, category;
-    Variant found_line, found_header;  // Empty: no line qualifies
-    double price;
-  } cases[] = {
+TEST_P(EffectivePrice, ChoosesTheLinePricesItAndSendsTheStatementsAsWritten) {
+  // {name, header, line, product, partner, category, found line, found header (Empty: none), price}
+  using Case = std::tuple<const char*, Variant, Variant, Variant, Variant, Variant, Variant,
+                          Variant, double>;
+  const Case cases[] = {
       {"direct, percentage", L(1), L(7), no, no, no, L(7), L(1), 104.2},
       {"direct keeps the caller's text ids", Variant("1"), Variant("9"), no, no, no, Variant("9"),
        Variant("1"), 104.2},
@@ -205,24 +184,22 @@ TEST_P(EffectivePrice, ChoosesTheLineAndPricesIt) {
       {"category picks the contract", no, no, L(12), L(500), L(8), L(1), L(2), 50},
       {"no break applies: price 0 less the amount", L(1), L(21), no, no, no, L(21), L(1), -10},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, header, line, product, partner, category, found_line, found_header,
+                    price] : cases) {
+    SCOPED_TRACE(name);
     std::string currency = "keep";
-    DictionaryPtr result = ContractLine().GetEffectivePrice(1, currency, c.header, c.line,
-                                                            c.product, c.partner, c.category);
-    if (c.found_line.IsEmpty()) {
+    DictionaryPtr result =
+        ContractLine().GetEffectivePrice(1, currency, header, line, product, partner, category);
+    if (found_line.IsEmpty()) {
       EXPECT_EQ(result, nullptr);
       EXPECT_EQ(currency, "keep");
       continue;
     }
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(KeysOf(*result), Vs("CONTRACTLINEID", "EFFECTIVEPRICE", "CONTRACTHEADERID"));
-    EXPECT_EQ(ElementsOf(Variant(result->Items())), Vs(c.found_line, c.price, c.found_header));
-    EXPECT_EQ(currency, c.found_header == L(2) ? "GBP" : "EUR");
+    EXPECT_EQ(ElementsOf(Variant(result->Items())), Vs(found_line, price, found_header));
+    EXPECT_EQ(currency, found_header == L(2) ? "GBP" : "EUR");
   }
-}
-
-TEST_P(EffectivePrice, SendsTheStatementsAsWritten) {
   // The statements before the nested price and discount look-ups, which read one line each.
   auto first = [](Variant header, Variant line, Variant product, Variant partner,
                   Variant category) {
@@ -250,9 +227,7 @@ TEST_P(EffectivePrice, SendsTheStatementsAsWritten) {
             (std::vector<std::string>{
                 headers, of_partner + " AND CONTRACTLINEID = 7 AND CONTRACTSTATUS = 6"}));
   EXPECT_TRUE(first(L(1), no, no, no, no).empty());  // direct without a line id
-}
-
-TEST_P(EffectivePrice, NestedLookUpsHoldTheirOwnConnectionAndNestTheirErrors) {
+  // Nested look-ups hold their own connection and nest their errors.
   std::string currency;
   SqlTrace trace;
   ContractLine().GetEffectivePrice(1, currency, L(1), L(21));
@@ -283,8 +258,7 @@ DictionaryPtr Request(std::vector<std::pair<Variant, Variant>> entries) {
   return request;
 }
 
-// A request in the faces' typed JSON, from its compact [[key, [partner, quantity]], ...] form;
-// nullptr gives Nothing.
+// A request in typed JSON from its compact [[key, [partner, quantity]], ...]; nullptr: Nothing.
 std::string Typed(const char* compact) {
   if (compact == nullptr) return R"({"$nothing": true})";
   nlohmann::json entries = nlohmann::json::array();
@@ -301,8 +275,7 @@ DictionaryPtr PriceInBulk(const std::string& typed) {
                                                                  : value.As<Dictionary>());
 }
 
-// The faces read a plain request compactly and write the answer as it is priced, any other
-// through the dictionary: either way the same text as the operation's result, or its error.
+// The faces (compact or through the dictionary) answer the operation's result text, or its error.
 void ExpectTheFacesAgree(const std::string& typed) {
   std::string expected;
   try {
@@ -330,48 +303,37 @@ std::map<std::int32_t, std::vector<Variant>> ByProduct(const Dictionary& result)
   return entries;
 }
 
-// Partners 501 (contracts 1 and 3) and 502 (contract 2). Product 10: breaks 10/50/100 at 9/8/7
-// from below, discount off (5 % and amount 20, both returned). Product 11: the same breaks from
-// above, discount breaks 10 (2 %) and 100 (amount 50), both flags NULL, which means on. Product
-// 12: own price, NULL currency and freight. 13 is expired; 14 has two active lines of 501;
-// 20 and 22 hold a NULL where a value is taken.
+// Partners 501 (contracts 1, 3), 502 (2). Product 10: price breaks from below, discount off; 11:
+// from above with discount breaks, NULL flags (on); 12 own price, NULL currency and freight; 13
+// expired; 14 two active lines of 501; 20 and 22 a NULL where a value is taken.
 class BulkPricing : public LineReadTest {
  protected:
   BulkPricing() {
     db.Exec(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 501), "
-        "(2, 502), (3, 501)");
-    db.Exec(
+        "(2, 502), (3, 501);"
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
         "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
         "INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES "
         "(1, 1, 10, 6, 'EUR', 99, 5, 20, 8, 5, 1, 0, 1), "
         "(1, 2, 11, 6, 'EUR', 99, 0, 0, 0, 0, NULL, NULL, 0), "
-        "(1, 3, 12, 6, NULL, 4.5, 0, 0, 19, NULL, 0, 0, 0), "
-        "(1, 4, 13, 7, 'EUR', 1, 0, 0, 0, 0, 0, 0, 0), (2, 1, 10, 6, 'USD', 3, 0, 0, 0, 0, 0, 0, "
-        "1), "
-        "(1, 5, 14, 6, 'EUR', 1, 0, 0, 0, 0, 0, 0, 1), (3, 1, 14, 6, 'EUR', 2, 0, 0, 0, 0, 0, 0, "
-        "1), "
-        "(1, 6, 20, 6, 'EUR', 1, 0, 0, 0, 0, 0, 0, NULL), "
-        "(1, 8, 22, 6, 'EUR', 1, 0, 0, 0, 0, 1, 0, 1)");
-    db.Exec(
+        "(1, 3, 12, 6, NULL, 4.5, 0, 0, 19, NULL, 0, 0, 0), (1, 4, 13, 7, 'EUR', 1, 0, 0, 0, 0, "
+        "0, 0, 0), (2, 1, 10, 6, 'USD', 3, 0, 0, 0, 0, 0, 0, 1), (1, 5, 14, 6, 'EUR', 1, 0, 0, 0, "
+        "0, 0, 0, 1), (3, 1, 14, 6, 'EUR', 2, 0, 0, 0, 0, 0, 0, 1), (1, 6, 20, 6, 'EUR', 1, 0, 0, "
+        "0, 0, 0, 0, NULL), (1, 8, 22, 6, 'EUR', 1, 0, 0, 0, 0, 1, 0, 1);"
         "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
         "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
-        "(1, 2, 100, 7), (1, 8, 10, NULL)");
-    db.Exec(
+        "(1, 2, 100, 7), (1, 8, 10, NULL);"
         "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
         "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (1, 2, 10, 2, 0), (1, 2, 100, 0, 50)");
   }
 };
 
-TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantity) {
+TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName) {
   // The operation keeps a utilities instance of its own: one from the registry would fail.
   ComponentOverride no_utilities(kUtilitiesName, []() -> ObjectPtr { return nullptr; });
-  const struct {
-    const char* name;
-    const char* request;
-    std::map<std::int32_t, std::vector<Variant>> expected;
-  } cases[] = {
+  using Case = std::tuple<const char*, const char*, std::map<std::int32_t, std::vector<Variant>>>;
+  const Case cases[] = {
       {"breaks between two quantities, own price, both discount figures",
        "[[10, [501, 49.5]], [11, [501, 10.5]], [12, [501, 5.0]]]",
        {{10, Vs(1, 1, 9.0, 5.0, 20.0, "EUR", 8.0, 5.0, true, true)},
@@ -389,23 +351,17 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantity) {
        {{10, Vs(1, 1, 8.0, 5.0, 20.0, "EUR", 8.0, 5.0, true, true)}}},
       {"nothing qualifies", "[[10, [999, 1.0]]]", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    DictionaryPtr result = PriceInBulk(Typed(c.request));
+  for (const auto& [name, request, expected] : cases) {
+    SCOPED_TRACE(name);
+    DictionaryPtr result = PriceInBulk(Typed(request));
     ASSERT_NE(result, nullptr);
-    EXPECT_EQ(ByProduct(*result), c.expected);
-    ExpectTheFacesAgree(Typed(c.request));
+    EXPECT_EQ(ByProduct(*result), expected);
+    ExpectTheFacesAgree(Typed(request));
   }
   EXPECT_TRUE(db.Log().empty());
-}
-
-TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
-  const struct {
-    const char* name;
-    const char* request;  // nullptr: Nothing
-    std::int32_t number;
-    std::string description;  // empty: the database's own text
-  } cases[] = {
+  // {name, request (nullptr: Nothing), number, description (empty: the database's own text)}
+  using Failure = std::tuple<const char*, const char*, std::int32_t, std::string>;
+  const Failure failures[] = {
       {"empty request: nothing between the parentheses", "[]", 0, ""},
       {"item that is no array", "[[10, 501]]", 13, "Type mismatch"},
       {"item without a quantity, needed by a break", "[[10, [501]]]", 9, "Subscript out of range"},
@@ -416,25 +372,24 @@ TEST_P(BulkPricing, ReportsFailuresUnderItsName) {
        457, kDuplicate},
       {"no request dictionary", nullptr, 91, "Object variable or With block variable not set"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ExpectTheFacesAgree(Typed(c.request));
-    ErrorInfo e = ReportedOnce([&] { PriceInBulk(Typed(c.request)); });
-    if (c.description.empty()) {
+  for (const auto& [name, request, number, description] : failures) {
+    SCOPED_TRACE(name);
+    ExpectTheFacesAgree(Typed(request));
+    const ErrorInfo e = ReportedOnce([&] { PriceInBulk(Typed(request)); });
+    if (description.empty()) {
       EXPECT_NE(e.Number, 0);
       EXPECT_TRUE(e.Description.starts_with("\r\nERROR 0x")) << e.Description;
       EXPECT_NE(e.Description.find("\r\n METHOD: " + std::string(kBulk) + "\r\n"),
                 std::string::npos);
     } else {
-      EXPECT_EQ(e.Number, c.number);
-      EXPECT_EQ(e.Description, Reported(c.number, kBulk, c.description));
+      EXPECT_EQ(e.Number, number);
+      EXPECT_EQ(e.Description, Reported(number, kBulk, description));
     }
   }
 }
 
-// Two and a half batches of lines at their own price (the break rule is BulkPricing's business).
-// Every tenth product also has an active line of partner 9999; every thirteenth request names a
-// partner without lines. Requests are asked in an order that is not the order of insertion.
+// 2.5 batches of lines at their own price; every tenth product also has a line of partner 9999,
+// every thirteenth request names a partner without lines; asked out of insertion order.
 class ManyRequests : public LineReadTest {
  protected:
   static constexpr int kCount = static_cast<int>(2 * kBatch + kBatch / 2);
@@ -466,9 +421,8 @@ class ManyRequests : public LineReadTest {
   std::vector<int> order_;
 };
 
-// Then a product of the first statement that partner 9999 also supplies is asked again, as the
-// last request of the third statement under its number as text: for partner 9999 it fails the
-// whole call; for the same partner one statement would find its line once, and so do the batches.
+// Then a product of statement 1 that partner 9999 also supplies is asked again, last in statement
+// 3 under its number as text: for 9999 the whole call fails; for the same partner it is found once.
 TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
   std::vector<std::pair<Variant, Variant>> asked;  // every line's product, in the order of order_
   std::map<std::int32_t, std::vector<Variant>> expected;
@@ -482,36 +436,31 @@ TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
   DictionaryPtr result = Contract().GetActiveContractLinesProc(Request(asked));
   ASSERT_NE(result, nullptr);
   EXPECT_EQ(ByProduct(*result), expected);
-
   // Consecutive statements of kBatch groups in the request's order, one connection for all.
-  std::vector<std::string> statements;
-  for (const std::string& sql : trace.Queries()) {
-    if (IsLineStatement(sql)) statements.push_back(sql);
+  std::vector<std::string> statements = trace.Queries(), expected_statements;
+  std::erase_if(statements, [](const std::string& sql) { return !IsLineStatement(sql); });
+  for (std::size_t i = 0; i < asked.size(); ++i) {
+    if (i % kBatch == 0) expected_statements.emplace_back();
+    expected_statements.back() +=
+        std::string(i % kBatch == 0 ? "" : " OR") + " (CONTRACTHEADER.BUSINESSPARTNERID = " +
+        std::to_string(asked[i].second.GetArray().At(0).ToLong()) +
+        " AND CONTRACTLINE.PRODUCTID = " + std::to_string(asked[i].first.ToLong()) + ")";
   }
-  ASSERT_EQ(statements.size(), (asked.size() + kBatch - 1) / kBatch);
-  for (std::size_t s = 0; s < statements.size(); ++s) {
-    std::string condition;
-    for (std::size_t i = s * kBatch; i < std::min(asked.size(), (s + 1) * kBatch); ++i) {
-      condition += std::string(i == s * kBatch ? "" : " OR") +
-                   " (CONTRACTHEADER.BUSINESSPARTNERID = " +
-                   std::to_string(asked[i].second.GetArray().At(0).ToLong()) +
-                   " AND CONTRACTLINE.PRODUCTID = " + std::to_string(asked[i].first.ToLong()) + ")";
-    }
-    EXPECT_EQ(statements[s],
-              " SELECT CONTRACTHEADER.CONTRACTHEADERID, CONTRACTLINE.CONTRACTLINEID,"
-              "CONTRACTLINE.PRICE, CONTRACTLINE.DISCOUNTAMOUNT,CONTRACTLINE.DISCOUNTPERCENTAGE, "
-              "CONTRACTLINE.TAXPERCENTAGE,CONTRACTLINE.FREIGHTCHARGE, CONTRACTLINE.CURRENCYCODE,"
-              "CONTRACTLINE.INCLUDEPRICEBREAKUP, CONTRACTLINE.INCLUDEDISCOUNTBREAKUP,"
-              "CONTRACTLINE.PRODUCTID, CONTRACTLINE.MINQTYBREAKUP FROM CONTRACTHEADER, "
-              "CONTRACTLINE WHERE (" +
-                  condition +
-                  ") AND CONTRACTLINE.CONTRACTHEADERID = CONTRACTHEADER.CONTRACTHEADERID AND "
-                  "CONTRACTLINE.CONTRACTSTATUS = 6")
-        << "statement " << s;
+  for (std::string& condition : expected_statements) {
+    condition =
+        " SELECT CONTRACTHEADER.CONTRACTHEADERID, CONTRACTLINE.CONTRACTLINEID,CONTRACTLINE.PRICE, "
+        "CONTRACTLINE.DISCOUNTAMOUNT,CONTRACTLINE.DISCOUNTPERCENTAGE, CONTRACTLINE.TAXPERCENTAGE,"
+        "CONTRACTLINE.FREIGHTCHARGE, CONTRACTLINE.CURRENCYCODE,CONTRACTLINE.INCLUDEPRICEBREAKUP, "
+        "CONTRACTLINE.INCLUDEDISCOUNTBREAKUP,CONTRACTLINE.PRODUCTID, CONTRACTLINE.MINQTYBREAKUP "
+        "FROM CONTRACTHEADER, CONTRACTLINE WHERE (" +
+        condition +
+        ") AND CONTRACTLINE.CONTRACTHEADERID = CONTRACTHEADER.CONTRACTHEADERID AND "
+        "CONTRACTLINE.CONTRACTSTATUS = 6";
   }
-  int opens = 0;
-  for (const auto& event : trace.Events()) opens += event["event"] == "open" ? 1 : 0;
-  EXPECT_EQ(opens, 1);
+  EXPECT_EQ(statements, expected_statements);
+  const auto events = trace.Events();
+  EXPECT_EQ(
+      std::count_if(events.begin(), events.end(), [](auto& e) { return e["event"] == "open"; }), 1);
   // The answers of one statement come before those of the next.
   std::size_t batch_of_previous = 0;
   std::map<std::int32_t, std::size_t> batch_of;
@@ -520,7 +469,6 @@ TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
     EXPECT_GE(batch_of[key.ToLong()], batch_of_previous);
     batch_of_previous = batch_of[key.ToLong()];
   }
-
   auto first = std::find_if(order_.begin(), order_.begin() + kBatch,
                             [](int i) { return i % 10 == 0 && i % 13 != 0; });
   ASSERT_NE(first, order_.begin() + kBatch);

@@ -1,5 +1,4 @@
-// Lines due for automatic RFQ generation: the category settings asked once per run of a category,
-// the expiry compared with today plus the interval, and the columns the caller names.
+// Lines due for automatic RFQ generation: category settings, expiry against today + interval.
 #include <gmock/gmock.h>
 
 #include <map>
@@ -14,8 +13,7 @@ namespace {
 
 constexpr const char* kOperation = "Carvalen.ContractLine.GetEligibleContractsForRFQCreation";
 
-// A host's category component: checks the agreed arguments (a Long id and the two field names in
-// an array from 0) and answers through `answer`.
+// A host's category component: checks the arguments (Long id, two names from 0), calls `answer`.
 class FakeCategory final : public Object {
  public:
   explicit FakeCategory(std::function<Variant(std::int32_t)> answer) : answer_(std::move(answer)) {}
@@ -55,8 +53,7 @@ DictionaryPtr Due(const Variant& fields = kLineId) {
   return ContractLine().GetEligibleContractsForRFQCreation(fields);
 }
 
-// Contracts 1 (partner 100, category 4) and 2 (partner 200, category 9); the host's category
-// component answers from `answers`, recording what it was asked.
+// Contracts 1 (partner 100, category 4), 2 (200, 9); the category answers from `answers`.
 class RfqEligibility : public LineReadTest {
  protected:
   RfqEligibility() {
@@ -103,56 +100,44 @@ TEST_P(RfqEligibility, ExpiryIsComparedWithTodayPlusTheIntervalInclusively) {
                                                               Vs(4, 9, 200, "")));
 }
 
-TEST_P(RfqEligibility, ReadsTheCategorySettingsByTheClassicConversions) {
+TEST_P(RfqEligibility, ReadsTheCategorySettingsByTheClassicConversionsOrFailsReportedOnce) {
   // Lines 1..7 expire on today - 1 .. today + 5: `interval` days admit interval + 2 of them. The
   // conversions are the value tests' business; here which setting is converted first.
   for (int days = -1; days <= 5; ++days) Line(1, days + 2, Day(days));
   const Variant absent = Variant::Missing(), yes(true);
-  const struct {
-    const char* label;
-    Variant automatic, interval;
-    int due;             // lines due when the call succeeds
-    std::int32_t error;  // or the error it fails with
-  } cases[] = {
+  // {label, flag, interval, lines due when the call succeeds, or the error it fails with}
+  const std::tuple<const char*, Variant, Variant, int, std::int32_t> cases[] = {
       {"interval absent", yes, absent, 2, 0},
       {"flag and interval as text", Variant("True"), Variant(" 1 "), 3, 0},
       {"huge interval", yes, Variant(2147483647), 7, 0},
       {"flag absent", absent, Variant(5), 0, 0},
       {"both bad: the interval first", Variant::Null(), Variant("abc"), 0, 13},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    answers[4] = Settings(c.automatic, c.interval);
-    if (c.error != 0) {
-      EXPECT_EQ(ReportedOnce([] { Due(); }).Number, c.error);
+  for (const auto& [label, automatic, interval, due, error] : cases) {
+    SCOPED_TRACE(label);
+    answers[4] = Settings(automatic, interval);
+    if (error != 0) {
+      EXPECT_EQ(ReportedOnce([] { Due(); }).Number, error);
     } else {
-      EXPECT_EQ(Due()->Count(), c.due);
+      EXPECT_EQ(Due()->Count(), due);
     }
   }
-}
-
-TEST_P(RfqEligibility, FailuresReachTheCallerReportedOnce) {
-  Line(1, 1, Day(-1));
+  // {fields, answer, number, description, whether the statement was sent before the failure}
   const Variant good = Settings(Variant(true), Variant(0));
-  const struct {
-    Variant fields, answer;
-    std::int32_t number;
-    const char* description;
-    bool queried;  // whether the statement was sent before the failure
-  } cases[] = {
+  const std::tuple<Variant, Variant, std::int32_t, const char*, bool> failures[] = {
       {Variant("PRICE"), good, 13, "Type mismatch", false},
       {Fields(Vs("PRICE"), -1), good, 9, "Subscript out of range", true},
       {kLineId, Variant::Nothing(), 91, "Object variable or With block variable not set", true},
       {kLineId, Variant(ObjectPtr(std::make_shared<FakeCategory>(nullptr))), 13, "Type mismatch",
        true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.description);
-    answers[4] = c.answer;
+  for (const auto& [fields, answer, number, description, queried] : failures) {
+    SCOPED_TRACE(description);
+    answers[4] = answer;
     SqlTrace trace;
-    EXPECT_EQ(ReportedOnce([&] { Due(c.fields); }).Description,
-              Reported(c.number, kOperation, c.description));
-    EXPECT_EQ(trace.Queries().size(), c.queried ? 1u : 0u);
+    EXPECT_EQ(ReportedOnce([&] { Due(fields); }).Description,
+              Reported(number, kOperation, description));
+    EXPECT_EQ(trace.Queries().size(), queried ? 1u : 0u);
   }
   // A failing component's error keeps its number and source.
   constexpr auto kFailure = static_cast<std::int32_t>(0x80004005u);
