@@ -1,5 +1,5 @@
-// A contract database holding the rows of a small demo (the tool's own generator, copied row for
-// row), and a call made through the call path every face shares.
+// A contract database holding the rows of the tool's own small demo, and a call made through the
+// call path every face shares.
 #pragma once
 
 #include <string>
@@ -38,8 +38,7 @@ class DemoDb : public ContractDb {
     for (const std::string& table :
          column("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' "
                 "ORDER BY name")) {
-      // Each row as "(v1,v2,...)", every value a quoted literal (or NULL), which both databases
-      // convert to the column's type.
+      // Each row as "(v1,v2,...)" of quoted literals (or NULL) both databases convert to the type.
       const std::string row = column(
           "SELECT group_concat('COALESCE(quote(CAST(' || name || ' AS TEXT)), ''NULL'')', "
           "' || '','' || ') FROM (SELECT name FROM pragma_table_info('" +

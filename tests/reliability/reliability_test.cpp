@@ -42,8 +42,7 @@ std::vector<std::string> Answers(const std::vector<ExampleCall>& calls = Example
   return answers;
 }
 
-/// The error document of `call`, which must fail with one report header per level it passed (the
-/// first naming the operation), each level logged once in `db`.
+/// The error of `call`, which must fail with one header (the first naming it) per level logged.
 api::Json FailingCall(const ExampleCall& call, ContractDb& db) {
   db.ClearLog();
   const api::CallOutcome outcome = api::CallWithJson(call.target, call.arguments);
@@ -56,9 +55,8 @@ api::Json FailingCall(const ExampleCall& call, ContractDb& db) {
   return error;
 }
 
-/// Makes `per_thread` example calls on each of `threads` threads at once, thread t from call t *
-/// stride on, so that all of them overlap: "" when every answer is as `expected`, else how many
-/// were not and the first of them.
+/// `per_thread` example calls on each of `threads` threads at once, thread t from call t * stride
+/// on: "" when every answer is as `expected`, else how many were not and the first of them.
 std::string WrongAnswers(int threads, int per_thread, std::size_t stride,
                          const std::vector<std::string>& expected) {
   const std::vector<ExampleCall>& calls = ExampleCalls();
@@ -77,8 +75,7 @@ std::string WrongAnswers(int threads, int per_thread, std::size_t stride,
   return wrong == 0 ? "" : std::to_string(wrong.load()) + " wrong, the first " + first;
 }
 
-/// Points the Vendra store of `db` at `source`, with `timeout` seconds to connect, and answers
-/// `calls` made through it from an empty pool.
+/// Points `db`'s store at `source` (`timeout` s to connect); answers `calls` from an empty pool.
 std::vector<std::string> Serve(const ContractDb& db, const std::string& source, int timeout,
                                const std::vector<ExampleCall>& calls = ExampleCalls()) {
   std::ofstream(db.ConfigDir() + "/Vendra.toml")
@@ -90,11 +87,9 @@ std::vector<std::string> Serve(const ContractDb& db, const std::string& source, 
   return Answers(calls);
 }
 
-// Sessions that wrap real ones, reaching the library through the pool (StockPool), count the steps
-// of a call, fail the k-th of one step with a driver-like error, and notice a session used by two
-// threads, or by one not holding its lease. Connect is a lease (failing: an open that fails);
-// Statement fails before the driver runs one (after it, the library sees the same, and a cursor
-// dropped unread is Fetch #1); Close asks whether the session can be pooled again.
+// Sessions wrapping real ones, pooled by StockPool, count a call's steps, fail the k-th of one
+// with a driver-like error, and count uses by two threads or one not holding the lease. Connect is
+// a lease, Statement fails before the driver runs it, Close asks whether the session is reusable.
 enum Step { kConnect, kIsolation, kStatement, kFetch, kField, kClose, kHealth };
 constexpr int kStepCount = kHealth;  // the pool's question about an idle session is never failed
 constexpr const char* kStepNames[] = {"connect", "isolation", "statement",
@@ -102,16 +97,12 @@ constexpr const char* kStepNames[] = {"connect", "isolation", "statement",
 constexpr std::int32_t kFaultNumber = static_cast<std::int32_t>(0x80045A01u);
 
 struct FaultPlan {
-  /// Fails the `occurrence`-th (from 1; 0: none) `step` from now on, counting afresh. Called
-  /// between calls, never during one.
-  void Arm(Step step_to_fail, std::int64_t occurrence_to_fail) {
+  /// Fails the `k`-th (from 1; 0: none) `to_fail` from now on, counting afresh (between calls).
+  void Arm(Step to_fail, std::int64_t k) {
     for (auto& count : counts) count.store(0);
-    step = step_to_fail;
-    occurrence = occurrence_to_fail;
-    fired = false;
+    step = to_fail, occurrence = k, fired = false;
   }
-  /// Counts `s`, throwing the armed fault. Relaxed, so that counting adds no ordering between
-  /// threads that could hide a race from ThreadSanitizer.
+  /// Counts `s`, throwing the armed fault; relaxed, so as to hide no race from ThreadSanitizer.
   void Tick(Step s) {
     const auto n = counts[s].fetch_add(1, std::memory_order_relaxed) + 1;
     if (s != step.load(std::memory_order_relaxed) ||
@@ -141,17 +132,19 @@ struct FaultPlan {
 };
 
 class FaultySession : public db::PhysicalConnection {
-  /// Counts `step` and marks the session in use by this thread for a scope: a second user, or a
-  /// thread without the lease (but for the pool asking after health), is a misuse.
-  struct Use {
-    Use(FaultySession& s, Step step) : users(s.users_) {
-      if (step != kHealth && s.owner_.load() != std::this_thread::get_id()) ++s.plan_->misuses;
-      s.plan_->Tick(step);  // before taking the session, which a fault leaves untaken
-      if (users.fetch_add(1) != 0) ++s.plan_->misuses;
-    }
-    ~Use() { users.fetch_sub(1); }
-    std::atomic<int>& users;
-  };
+  /// Counts `step` and runs `f` with the session marked in use: a second user, or a thread
+  /// without the lease (but for the pool asking after health), is a misuse.
+  template <class F>
+  auto With(Step step, F&& f) {
+    if (step != kHealth && owner_.load() != std::this_thread::get_id()) ++plan_->misuses;
+    plan_->Tick(step);  // before taking the session, which a fault leaves untaken
+    if (users_.fetch_add(1) != 0) ++plan_->misuses;
+    struct Release {
+      std::atomic<int>& users;
+      ~Release() { users.fetch_sub(1); }
+    } release{users_};
+    return f();
+  }
 
  public:
   FaultySession(std::unique_ptr<db::PhysicalConnection> inner, std::shared_ptr<FaultPlan> plan)
@@ -167,37 +160,30 @@ class FaultySession : public db::PhysicalConnection {
     inner_->Execute(sql, timeout);
   }
   void SetIsolation(const std::string& level) override {
-    Use use(*this, kIsolation);
-    inner_->SetIsolation(level);
+    With(kIsolation, [&] { inner_->SetIsolation(level); });
   }
-  std::unique_ptr<db::Cursor> Query(const std::string& sql, std::int32_t timeout,
-                                    bool whole) override {
-    Use use(*this, kStatement);
-    return std::make_unique<Cursor>(inner_->Query(sql, timeout, whole), *this);
+  std::unique_ptr<db::Cursor> Query(const std::string& sql, std::int32_t t, bool whole) override {
+    return With(kStatement,
+                [&] { return std::make_unique<Cursor>(inner_->Query(sql, t, whole), *this); });
   }
   std::vector<std::vector<Variant>> Columns(const Variant& table, const Variant& column,
                                             std::int32_t timeout, std::string& sql) override {
-    Use use(*this, kStatement);
-    return inner_->Columns(table, column, timeout, sql);
+    return With(kStatement, [&] { return inner_->Columns(table, column, timeout, sql); });
   }
-  void SetConnectionTimeout(std::int32_t seconds) override {
-    // Called on every lease from the pool, by the thread that now holds the session.
+  void SetConnectionTimeout(std::int32_t seconds) override {  // on each lease, by its holder
     owner_.store(std::this_thread::get_id());
     plan_->Lease(std::this_thread::get_id(), 1);
-    Use use(*this, kConnect);
-    inner_->SetConnectionTimeout(seconds);
+    With(kConnect, [&] { inner_->SetConnectionTimeout(seconds); });
   }
   bool Healthy() override {
-    Use use(*this, kHealth);
-    return inner_->Healthy();
+    return With(kHealth, [&] { return inner_->Healthy(); });
   }
   bool Reusable() override {
     struct EndLease {  // asked once, on close: the lease ends whatever the answer
       FaultySession& s;
       ~EndLease() { s.plan_->Lease(s.owner_.exchange(std::thread::id()), -1); }
     } end{*this};
-    Use use(*this, kClose);
-    return inner_->Reusable();
+    return With(kClose, [&] { return inner_->Reusable(); });
   }
 
  private:
@@ -206,11 +192,12 @@ class FaultySession : public db::PhysicalConnection {
     Cursor(std::unique_ptr<db::Cursor> inner, FaultySession& s) : inner_(std::move(inner)), s_(s) {}
     const db::FieldSetPtr& Fields() const override { return inner_->Fields(); }
     bool Next(db::Row& row) override {
-      Use use(s_, kFetch);
-      if (!inner_->Next(row)) return false;
-      // Each value counts as one field read, where a driver converting it would fail.
-      for (std::size_t i = 0; i < row.Size(); ++i) s_.plan_->Tick(kField);
-      return true;
+      return s_.With(kFetch, [&] {
+        if (!inner_->Next(row)) return false;
+        // Each value counts as one field read, where a driver converting it would fail.
+        for (std::size_t i = 0; i < row.Size(); ++i) s_.plan_->Tick(kField);
+        return true;
+      });
     }
     void Rewind() override { inner_->Rewind(); }
     void Finish() override { inner_->Finish(); }
@@ -226,18 +213,16 @@ class FaultySession : public db::PhysicalConnection {
   std::atomic<std::thread::id> owner_{};
 };
 
-/// Empties the pool and fills it with `count` wrapped sessions of `connection_string`, under the
-/// key a caller's open computes, so that the next opens (up to `count` at once) lease them.
+/// Refills the pool with `count` wrapped sessions under the key an open computes, for it to lease.
 void StockPool(const std::string& connection_string, int count,
                const std::shared_ptr<FaultPlan>& plan) {
   db::Pool& pool = db::Pool::Instance();
   pool.Drain();
   db::ParsedConnection settings = db::ParseConnectionString(connection_string);
   const bool lite = settings.provider == db::ProviderKind::SQLite;
-  if (lite) {
+  if (lite)
     settings.Set("data source",
                  fs::absolute(*settings.Find("data source")).lexically_normal().string());
-  }
   const std::string key = settings.Canonical();
   const std::thread::id me = std::this_thread::get_id();
   std::vector<std::unique_ptr<db::PhysicalConnection>> sessions;
@@ -249,9 +234,8 @@ void StockPool(const std::string& connection_string, int count,
   for (auto& session : sessions) pool.Give(key, std::move(session), me);
 }
 
-// Every step of every operation fails once: the error reaches the caller with one header per
-// reporting level, each level logged once, no connection is left open and the next call answers
-// as before.
+// Every step of every operation fails once: one header and log entry per level, no connection
+// left open, and the next call answers as before.
 TEST(FaultInjection, EveryStepOfEveryOperationFailsCleanly) {
   constexpr int kStock = 4;  // wrapped sessions pooled before each call: more than a call holds
   DemoDb db(Provider::SQLite);
@@ -297,8 +281,7 @@ TEST(FaultInjection, EveryStepOfEveryOperationFailsCleanly) {
   db::DrainPool();
 }
 
-// Many threads calling every operation at once answer exactly as one thread does, through a pool
-// of two: callers wait for a session rather than fail, and no session serves two threads.
+// Many threads answer as one does through a pool of two: callers wait, none shares a session.
 class ManyThreads : public ::testing::TestWithParam<Provider> {};
 
 TEST_P(ManyThreads, AnswerAsOneThreadDoesThroughABoundedPool) {
@@ -308,7 +291,7 @@ TEST_P(ManyThreads, AnswerAsOneThreadDoesThroughABoundedPool) {
   const std::vector<std::string> expected = Serve(db, source, 15);
   auto plan = std::make_shared<FaultPlan>();
   StockPool(source, kSessions, plan);
-  // 10,000 calls a thread unless CARVALEN_THREAD_CALLS says otherwise (ThreadSanitizer makes few).
+  // CARVALEN_THREAD_CALLS overrides the 10,000 calls a thread (ThreadSanitizer makes few).
   const char* calls = std::getenv("CARVALEN_THREAD_CALLS");
   const int per_thread = calls != nullptr && std::atoi(calls) > 0 ? std::atoi(calls) : 10000;
   EXPECT_EQ(WrongAnswers(kThreads, per_thread, 5, expected), "");
@@ -323,8 +306,7 @@ TEST_P(ManyThreads, AnswerAsOneThreadDoesThroughABoundedPool) {
 
 CARVALEN_ON_PROVIDERS(ManyThreads);
 
-// A caller beyond Max Pool Size waits for a session up to its connection time-out, and gets one
-// given back meanwhile.
+// A caller beyond Max Pool Size waits up to its connection time-out, and gets a session given back.
 TEST(PoolBound, ACallerWaitsUpToTheConnectionTimeOut) {
   TestDatabase database(Provider::SQLite);
   auto open = [source = database.ConnectionString() + ";Max Pool Size=1"] {
@@ -346,9 +328,8 @@ TEST(PoolBound, ACallerWaitsUpToTheConnectionTimeOut) {
   db::DrainPool();
 }
 
-// Databases that go away between calls: calls during the outage fail cleanly within the
-// connection time-out, the first call after it answers, and no session that died in the pool is
-// used again. These few operations between them open, nest and read every kind of row.
+// Databases that go away between calls: calls fail cleanly within the connection time-out, the
+// first after the outage answers. These operations between them open, nest and read every row kind.
 const std::vector<ExampleCall> kCalls = {
     {"ContractLine.GetPrice",
      R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 100.0})"},
@@ -379,8 +360,7 @@ db::DbPtr Writer(const std::string& file, const char* sql) {
   return writer;
 }
 
-// A SQLite file removed, locked by a writer, then replaced, each time under a pool of sessions kept
-// from calls that answered.
+// A SQLite file removed, locked, then replaced, under a pool kept from calls that answered.
 TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
   DemoDb db(Provider::SQLite);
   const std::string file = db.Location();
@@ -392,8 +372,7 @@ TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
   EXPECT_EQ(Answers(kCalls), expected);  // the file returned serves the calls again
   {
     db::DbPtr writer = Writer(file, "BEGIN EXCLUSIVE");
-    // Each call waits about the one-second busy time-out, then fails with SQLITE_BUSY; one that
-    // waits while the lock is released answers.
+    // Calls wait out the 1 s busy time-out; one waiting while the lock is released answers.
     ExpectCleanFailures(db, 3.5, "database is locked", 0.9);
     std::jthread release([&] {
       std::this_thread::sleep_for(300ms);
@@ -411,8 +390,7 @@ TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
   db::DrainPool();
 }
 
-/// A PostgreSQL cluster of this test's own on port 54331, made by the repository's script in a
-/// temporary folder (which the server's user must reach), stopped and removed at the end.
+/// A private PostgreSQL cluster on port 54331 in a temporary folder the server's user can reach.
 struct PrivateCluster {
   PrivateCluster() { fs::permissions(dir.path, fs::perms(0755)); }
   ~PrivateCluster() { Run("stop"); }
@@ -429,8 +407,7 @@ TEST(PostgresOutage, StoppedOrRestartedServerLosesNoCall) {
   if (std::system("ls /usr/lib/postgresql/*/bin/pg_ctl >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "no pg_ctl under /usr/lib/postgresql";
   PrivateCluster cluster;
-  // With the server programs there, a cluster that does not start is a failure, not a skip: the
-  // test must not pass unseen where it could run.
+  // With the server programs there, a cluster that does not start fails rather than skips.
   ASSERT_TRUE(cluster.Run("start")) << "cannot start a private PostgreSQL cluster on port 54331";
   const std::string source = "Provider=PostgreSQL;Host=" + (cluster.dir / "pg").string() +
                              ";Port=54331;Database=carvalen_test;User ID=carvalen";
@@ -464,15 +441,13 @@ std::string Rows(const std::string& source, const std::string& sql, std::int32_t
   }
 }
 
-// Behind PgBouncer as shipped (scripts/pgbouncer.sh), which refuses startup options: in session
-// pooling, in transaction pooling over two server connections for all clients, and in transaction
-// pooling the library finds out (Detected: no Pooler key).
+// Behind PgBouncer (scripts/pgbouncer.sh, refusing startup options) pooling sessions, transactions,
+// or transactions the library detects (no Pooler key).
 class Pooler : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (!IsAvailable(Provider::PostgreSQL) || std::getenv("CARVALEN_TEST_PGBOUNCER") == nullptr) {
+    if (!IsAvailable(Provider::PostgreSQL) || std::getenv("CARVALEN_TEST_PGBOUNCER") == nullptr)
       GTEST_SKIP() << "no PgBouncer: set CARVALEN_TEST_PG and CARVALEN_TEST_PGBOUNCER";
-    }
   }
   void TearDown() override { db::DrainPool(); }
 
@@ -489,8 +464,7 @@ class Pooler : public ::testing::TestWithParam<std::string> {
     testing::ScopedEnv via("CARVALEN_TEST_PG_VIA", pooled ? Via().c_str() : nullptr);
     return std::make_unique<DemoDb>(Provider::PostgreSQL);
   }
-  /// Every example call's answer, and the events traced meanwhile without connection ids, servers
-  /// and connection strings.
+  /// Every example call's answer, and the events traced (without ids, servers and sources).
   std::pair<std::vector<std::string>, std::vector<std::string>> Outcomes(bool pooled) {
     auto demo = Demo(pooled);
     SqlTrace trace;
@@ -513,8 +487,7 @@ TEST_P(Pooler, EveryOperationAnswersAndTracesAsConnectedDirectlyAlsoConcurrently
   auto demo = Demo(true);
   EXPECT_EQ(WrongAnswers(6, 40, 7, direct.first), "");
   EXPECT_EQ(db::OpenConnectionCount(), 0);
-  // Behind a transaction pooler no statement is left prepared on a server connection, where another
-  // client's transaction, or ours on another connection, would miss it.
+  // Behind a transaction pooler no statement is left prepared on a server connection.
   EXPECT_EQ(Rows(demo->ConnectionString(),
                  "SELECT count(*) > 0 FROM pg_prepared_statements WHERE name LIKE 'carvalen%'", 30),
             GetParam() == "Session" ? "True|\n" : "False|\n");

@@ -1,4 +1,3 @@
-// Helpers shared by the database client's tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -47,7 +46,7 @@ inline std::string Scalar(const db::ConnectionPtr& connection, const std::string
   return rs->Field(rs->FieldNames().at(0)).ToString();
 }
 
-/// A test over both databases that starts with an empty pool and must leave no connection open.
+/// A test over both databases starting with an empty pool that must leave no connection open.
 class ClientTest : public DatabaseTest {
  protected:
   void SetUp() override {

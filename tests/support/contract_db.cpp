@@ -3,10 +3,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
 
 #include "carvalen/component.hpp"
 #include "carvalen/interfaces.hpp"
@@ -14,28 +15,8 @@
 #include "model/schema.hpp"
 
 namespace carvalen::test {
-namespace {
 
 namespace fs = std::filesystem;
-
-std::string TomlString(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
-std::string NewConfigDir() {
-  static std::atomic<int> counter{0};
-  fs::path dir = fs::temp_directory_path() / ("carvalen-config-" + std::to_string(::getpid()) +
-                                              "-" + std::to_string(counter.fetch_add(1)));
-  fs::create_directories(dir);
-  return dir.string();
-}
-
-}  // namespace
 
 struct LogRecorder::State {
   mutable std::mutex mutex;
@@ -84,9 +65,14 @@ ContractDb::ContractDb(Provider provider)
   database_->Exec(model::SchemaScript(provider == Provider::SQLite
                                           ? model::SchemaProvider::SQLite
                                           : model::SchemaProvider::PostgreSQL));
-  config_dir_ = NewConfigDir();
+  static std::atomic<int> counter{0};
+  config_dir_ = (fs::temp_directory_path() / ("carvalen-config-" + std::to_string(::getpid()) +
+                                              "-" + std::to_string(counter++)))
+                    .string();
+  fs::create_directories(config_dir_);
+  // A JSON string is a TOML basic string too.
   std::ofstream(fs::path(config_dir_) / "Vendra.toml")
-      << "[ConnectionStrings]\nEContract = " << TomlString(database_->ConnectionString())
+      << "[ConnectionStrings]\nEContract = " << nlohmann::json(database_->ConnectionString()).dump()
       << "\n\n[CONNECTIONS]\nEContractConnection_CommandTimeout = \"30\"\n"
          "EContractConnection_ConnectionTimeout = \"15\"\n";
   SetSetting(Setting::ConfigDir, config_dir_);
@@ -96,11 +82,5 @@ ContractDb::~ContractDb() {
   std::error_code ignored;
   fs::remove_all(config_dir_, ignored);
 }
-
-void ContractDb::Exec(const std::string& sql) { database_->Exec(sql); }
-
-const std::string& ContractDb::ConnectionString() const { return database_->ConnectionString(); }
-
-const std::string& ContractDb::Location() const { return database_->Location(); }
 
 }  // namespace carvalen::test

@@ -1,12 +1,10 @@
-// A contract database for operation tests: a fresh database on one provider with the contract
-// schema, a "Vendra" configuration store pointing at it, and a log that records entries in
-// memory instead of writing them. Tests insert rows with plain SQL through Exec (which uses a
-// writable session; the library's own sessions are read-only).
+// A fresh database on one provider with the contract schema, a "Vendra" configuration store
+// pointing at it, and a log recorded in memory. Exec writes through a session of its own (the
+// library's sessions are read-only).
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,8 +15,7 @@
 namespace carvalen::test {
 
 struct LogEntry {
-  std::string source;
-  std::string text;
+  std::string source, text;
   std::int32_t kind;
   ErrorDiagnostics diagnostics;
 };
@@ -43,12 +40,10 @@ class ContractDb {
   ~ContractDb();
 
   Provider provider() const { return provider_; }
-  /// Runs one writable statement (DDL or DML) on the test database.
-  void Exec(const std::string& sql);
-  /// The client connection string of the test database.
-  const std::string& ConnectionString() const;
+  void Exec(const std::string& sql) { database_->Exec(sql); }
+  const std::string& ConnectionString() const { return database_->ConnectionString(); }
   /// The SQLite file or the PostgreSQL schema.
-  const std::string& Location() const;
+  const std::string& Location() const { return database_->Location(); }
   /// Entries the library logged since this fixture was made (or since ClearLog).
   std::vector<LogEntry> Log() const { return log_.Entries(); }
   void ClearLog() { log_.Clear(); }

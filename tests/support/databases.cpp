@@ -26,22 +26,22 @@ const char* PgEnvironment() {
 PGconn* ConnectPg(const std::string& user = "") {
   const char* base = PgEnvironment();
   if (base == nullptr) throw std::runtime_error("CARVALEN_TEST_PG is not set");
-  std::vector<std::string> keys, values;
-  for (const auto& [key, value] : db::ParseConnectionString(base).keys) {
-    keys.push_back(key == "database" ? "dbname" : key == "user id" ? "user" : key);
-    values.push_back(key == "user id" && !user.empty() ? user : value);
-  }
+  auto keys = db::ParseConnectionString(base).keys;
   std::vector<const char*> k, v;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    k.push_back(keys[i].c_str());
-    v.push_back(values[i].c_str());
+  for (auto& [key, value] : keys) {
+    if (key == "user id" && !user.empty()) value = user;
+    key = key == "database" ? "dbname" : key == "user id" ? "user" : key;
+    k.push_back(key.c_str()), v.push_back(value.c_str());
   }
-  k.push_back(nullptr);
-  v.push_back(nullptr);
+  k.push_back(nullptr), v.push_back(nullptr);
   PGconn* conn = PQconnectdbParams(k.data(), v.data(), 0);
   PQsetNoticeProcessor(
       conn, [](void*, const char*) {}, nullptr);
   return conn;
+}
+
+[[noreturn]] void Fail(const std::string& text, const std::string& sql) {
+  throw std::runtime_error(text + " in: " + sql);
 }
 
 std::string UniqueSuffix() {
@@ -64,49 +64,40 @@ struct TestDatabase::Writer {
   void Exec(const std::string& sql) {
     if (lite != nullptr) {
       char* message = nullptr;
-      if (sqlite3_exec(lite, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string text = message != nullptr ? message : "unknown error";
-        sqlite3_free(message);
-        throw std::runtime_error("SQLite: " + text + " in: " + sql);
-      }
-      return;
+      if (sqlite3_exec(lite, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return;
+      std::string text = message != nullptr ? message : "unknown error";
+      sqlite3_free(message);
+      Fail("SQLite: " + text, sql);
     }
     PGresult* result = PQexec(pg, sql.c_str());
     ExecStatusType status = PQresultStatus(result);
     std::string text = PQresultErrorMessage(result);
     PQclear(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY) {
-      throw std::runtime_error("PostgreSQL: " + text + " in: " + sql);
-    }
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY)
+      Fail("PostgreSQL: " + text, sql);
   }
 
   std::string QueryText(const std::string& sql) {
+    std::string value;
     if (lite != nullptr) {
       sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(lite, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-        throw std::runtime_error(std::string("SQLite: ") + sqlite3_errmsg(lite) + " in: " + sql);
-      }
-      std::string value;
+      if (sqlite3_prepare_v2(lite, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
+        Fail(std::string("SQLite: ") + sqlite3_errmsg(lite), sql);
       int rc = sqlite3_step(stmt);
-      if (rc == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL) {
+      if (rc == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL)
         value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-      }
       std::string error = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(lite);
       sqlite3_finalize(stmt);
-      if (!error.empty()) throw std::runtime_error("SQLite: " + error + " in: " + sql);
+      if (!error.empty()) Fail("SQLite: " + error, sql);
       return value;
     }
     PGresult* result = PQexec(pg, sql.c_str());
-    if (PQresultStatus(result) != PGRES_TUPLES_OK) {
-      std::string text = PQresultErrorMessage(result);
-      PQclear(result);
-      throw std::runtime_error("PostgreSQL: " + text + " in: " + sql);
-    }
-    std::string value;
-    if (PQntuples(result) > 0 && PQnfields(result) > 0 && !PQgetisnull(result, 0, 0)) {
+    const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
+    std::string error = ok ? "" : PQresultErrorMessage(result);
+    if (ok && PQntuples(result) > 0 && PQnfields(result) > 0 && !PQgetisnull(result, 0, 0))
       value = PQgetvalue(result, 0, 0);
-    }
     PQclear(result);
+    if (!ok) Fail("PostgreSQL: " + error, sql);
     return value;
   }
 };
@@ -114,8 +105,6 @@ struct TestDatabase::Writer {
 std::string ProviderName(Provider provider) {
   return provider == Provider::SQLite ? "SQLite" : "PostgreSQL";
 }
-
-std::vector<Provider> AllProviders() { return {Provider::SQLite, Provider::PostgreSQL}; }
 
 std::vector<Provider> AvailableProviders() {
   std::vector<Provider> providers{Provider::SQLite};
@@ -133,29 +122,25 @@ TestDatabase::TestDatabase(Provider provider)
     location_ =
         (std::filesystem::temp_directory_path() / ("carvalen-test-" + UniqueSuffix() + ".db"))
             .string();
-    int rc = sqlite3_open_v2(location_.c_str(), &writer_->lite,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc != SQLITE_OK) {
+    if (sqlite3_open_v2(location_.c_str(), &writer_->lite,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
       throw std::runtime_error("cannot create the SQLite test database " + location_);
-    }
     sqlite3_busy_timeout(writer_->lite, 10000);
     writer_->Exec("PRAGMA journal_mode=WAL");
     connection_string_ = "Provider=SQLite;Data Source=" + location_;
     return;
   }
   writer_->pg = ConnectPg();
-  if (PQstatus(writer_->pg) != CONNECTION_OK) {
+  if (PQstatus(writer_->pg) != CONNECTION_OK)
     throw std::runtime_error(std::string("cannot reach the PostgreSQL test database: ") +
                              PQerrorMessage(writer_->pg));
-  }
   location_ = "carvalen_t_" + UniqueSuffix();
   writer_->Exec("DROP SCHEMA IF EXISTS " + location_ + " CASCADE; CREATE SCHEMA " + location_ +
                 "; SET search_path TO " + location_);
   connection_string_ = std::string(PgEnvironment()) + ";options=-csearch_path=" + location_;
   // Keys that send the library's sessions another way (through a pooler, say); later keys win.
-  if (const char* via = std::getenv("CARVALEN_TEST_PG_VIA"); via != nullptr && *via != '\0') {
+  if (const char* via = std::getenv("CARVALEN_TEST_PG_VIA"); via != nullptr && *via != '\0')
     connection_string_ += std::string(";") + via;
-  }
 }
 
 TestDatabase::~TestDatabase() {
@@ -163,19 +148,19 @@ TestDatabase::~TestDatabase() {
   if (provider_ == Provider::SQLite) {
     writer_.reset();
     std::error_code ignored;
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
       std::filesystem::remove(location_ + suffix, ignored);
-    }
     return;
   }
   try {
     writer_->Exec("DROP SCHEMA IF EXISTS " + location_ + " CASCADE");
-  } catch (const std::exception&) {
-    // Left behind for the next cluster start; nothing else depends on it.
+  } catch (const std::exception&) {  // left behind for the next cluster start
   }
 }
 
 void TestDatabase::Exec(const std::string& sql) { writer_->Exec(sql); }
+
+std::string TestDatabase::QueryText(const std::string& sql) { return writer_->QueryText(sql); }
 
 bool PgExecAs(const std::string& user, const std::string& sql) {
   PGconn* conn = ConnectPg(user);
@@ -185,8 +170,6 @@ bool PgExecAs(const std::string& user, const std::string& sql) {
   PQfinish(conn);
   return ok;
 }
-
-std::string TestDatabase::QueryText(const std::string& sql) { return writer_->QueryText(sql); }
 
 void DatabaseTest::SetUp() { database_ = std::make_unique<TestDatabase>(GetParam()); }
 

@@ -1,26 +1,8 @@
-// Private test databases for the providers of the database client.
-//
-// SQLite is always there: each TestDatabase is a new file in the temporary folder.
-//
-// PostgreSQL is used only when the environment variable CARVALEN_TEST_PG holds a client
-// connection string of a database in which the tests may create schemas, for example
-//
-//   bash scripts/pg-test-cluster.sh start /tmp/pgtest
-//   export
-//   CARVALEN_TEST_PG='Provider=PostgreSQL;Host=/tmp/pgtest;Port=54329;Database=carvalen_test;User
-//   ID=carvalen'
-//
-// Each PostgreSQL TestDatabase is a new schema in that database (creating one takes a few
-// milliseconds, cloning a database a few hundred); the client reaches it through the key
-// `options=-csearch_path=<schema>`, so unqualified table names resolve there only.
-//
-// CARVALEN_TEST_PG_VIA, when set, holds keys appended to the library's connection string (not
-// the writer's), e.g. 'Host=/tmp/pgb;Port=54339;Database=carvalen_transaction;Pooler=Transaction'
-// to run a suite's PostgreSQL cases through the pooler of scripts/pgbouncer.sh.
-//
-// Tests run over the providers available here as value-parameterised tests (PostgreSQL only
-// with CARVALEN_TEST_PG, which the test command always sets):
-//
+// Private test databases: SQLite a new file each, PostgreSQL (only with CARVALEN_TEST_PG, a
+// database the tests may create schemas in) a new schema each, reached through
+// `options=-csearch_path=<schema>` (a schema takes milliseconds, a cloned database far longer).
+// CARVALEN_TEST_PG_VIA holds keys appended to the library's connection string (not the writer's),
+// e.g. to run a suite's PostgreSQL cases through the pooler of scripts/pgbouncer.sh. Usage:
 //   class MyTest : public carvalen::test::DatabaseTest {};
 //   TEST_P(MyTest, Reads) { db().Exec("CREATE TABLE T (A INTEGER)"); ... db().ConnectionString() }
 //   CARVALEN_ON_PROVIDERS(MyTest);
@@ -41,18 +23,14 @@ enum class Provider { SQLite, PostgreSQL };
 std::string ProviderName(Provider provider);
 /// Lets GoogleTest print a provider parameter by name.
 inline void PrintTo(Provider provider, std::ostream* out) { *out << ProviderName(provider); }
-/// Both providers, whether available or not (parameterise over these).
-std::vector<Provider> AllProviders();
 /// The providers that can run here: SQLite, and PostgreSQL when CARVALEN_TEST_PG is set.
 std::vector<Provider> AvailableProviders();
 bool IsAvailable(Provider provider);
 
-/// A fresh, empty database for one test, dropped by the destructor (which also empties the
-/// client's pool, so idle sessions do not pile up over a long test run).
+/// A fresh, empty database for one test (std::runtime_error when it cannot be made), dropped by
+/// the destructor, which also empties the client's pool so idle sessions do not pile up.
 class TestDatabase {
  public:
-  /// Fails (throws std::runtime_error) when the provider is unavailable or the database cannot
-  /// be made.
   explicit TestDatabase(Provider provider);
   ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
@@ -64,11 +42,9 @@ class TestDatabase {
   /// The SQLite file or the PostgreSQL schema.
   const std::string& Location() const { return location_; }
 
-  /// Runs one or more statements (DDL, inserts) through a writable connection of its own;
-  /// throws std::runtime_error with the database's message when they fail.
+  /// Runs statements through a writable connection of its own; std::runtime_error on failure.
   void Exec(const std::string& sql);
-  /// The first column of the first row of `sql` as text, through the writable connection; ""
-  /// for no row or NULL.
+  /// The first column of the first row of `sql` as text, via the writer; "" for no row or NULL.
   std::string QueryText(const std::string& sql);
 
  private:

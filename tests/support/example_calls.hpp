@@ -1,6 +1,5 @@
-// The one table of example calls, tests/capi/cases.tsv: for each operation, its first row holds
-// valid arguments on the demo database. The reliability, thread and pooler runs here, the C and
-// Python checks and docs/operations.md all read it, so an operation added to it reaches them all.
+// The example calls of tests/capi/cases.tsv (each operation's first row: valid arguments on the
+// demo database), which every face's tests and docs/operations.md read.
 #pragma once
 
 #include <string>

@@ -1,6 +1,5 @@
-// What the contract-line read tests share: a fixture with a fresh contract database on each
-// provider that fails a test leaving a connection open, the SQL trace of a call, the error a call
-// raises, and the keys and elements of results.
+// What the operation tests share: a contract database fixture, the SQL trace, raised errors and
+// the keys and elements of results.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,14 +55,13 @@ inline std::string ReportHeader(std::uint32_t number, const std::string& qualifi
   return "\r\nERROR 0x" + std::string(hex) + "\r\n METHOD: " + qualified_name + "\r\n DESC: ";
 }
 
-/// The whole description of an error the operation reported once itself.
+/// The description of an error the operation reported once itself.
 inline std::string Reported(std::uint32_t number, const std::string& qualified_name,
                             const std::string& description) {
   return ReportHeader(number, qualified_name) + description + ".\r\n";
 }
 
-/// The methods an error description passes through, outermost first ("A.Op > U.Open"): one per
-/// header, so a level reported twice or not at all shows.
+/// The methods of an error description's headers, outermost first ("A.Op > U.Open").
 inline std::string ReportedLevels(const std::string& description) {
   std::string levels;
   for (auto at = description.find("\r\nERROR 0x"); at != std::string::npos;
@@ -78,14 +76,12 @@ inline std::string ReportedLevels(const std::string& description) {
 /// How many headers (reports) an error description holds.
 inline std::size_t ReportCount(const std::string& description) {
   std::size_t count = 0;
-  for (auto at = description.find("\r\nERROR 0x"); at != std::string::npos;
-       at = description.find("\r\nERROR 0x", at + 1))
-    ++count;
+  for (auto at = description.find("\r\nERROR 0x"); at != std::string::npos; ++count)
+    at = description.find("\r\nERROR 0x", at + 1);
   return count;
 }
 
-/// A test on one provider with a fresh contract database `db`; fails the test when it leaves a
-/// connection open.
+/// A test on one provider with a fresh contract database `db` that must leave no connection open.
 class LineReadTest : public ::testing::TestWithParam<Provider> {
  protected:
   void TearDown() override {

@@ -1,5 +1,4 @@
-// Scratch space for the component tests: a temporary folder removed afterwards, and environment
-// variables and library settings put back when the test ends.
+// Scratch space: a temporary folder, and environment variables and settings put back afterwards.
 #pragma once
 
 #include <stdlib.h>

@@ -3,12 +3,9 @@
 # (reached through CARVALEN_TEST_PGBOUNCER, its "Host=...;Port=..."), pooling in MODE.
 #   via-pgbouncer.sh Session|Transaction EXECUTABLE [GTEST_FILTER]   (default: every PostgreSQL case)
 # Exit status 77 (skipped) when no PgBouncer is given.
-mode=$1
-executable=$2
 if [ -z "${CARVALEN_TEST_PGBOUNCER:-}" ] || [ -z "${CARVALEN_TEST_PG:-}" ]; then
   echo "no PgBouncer: set CARVALEN_TEST_PG and CARVALEN_TEST_PGBOUNCER (scripts/pgbouncer.sh)"
   exit 77
 fi
-database=carvalen_$(echo "$mode" | tr 'A-Z' 'a-z')
-CARVALEN_TEST_PG_VIA="$CARVALEN_TEST_PGBOUNCER;Database=$database;Pooler=$mode" \
-  exec "$executable" --gtest_filter="${3:-*PostgreSQL*}"
+CARVALEN_TEST_PG_VIA="$CARVALEN_TEST_PGBOUNCER;Database=carvalen_$(echo "$1" | tr 'A-Z' 'a-z');Pooler=$1" \
+  exec "$2" --gtest_filter="${3:-*PostgreSQL*}"
