@@ -12,8 +12,16 @@
 namespace carvalen::api {
 namespace {
 
+// Stands in for the library's class, as a host may register it.
+struct HostLine : Object {
+  std::string ClassName() const override { return "HostLine"; }
+  Variant Invoke(std::string_view name, std::span<Variant> args) override {
+    return Variant(std::string(name) + "/" + std::to_string(args.size()));
+  }
+};
+
 // Malformed targets and argument objects, and missing arguments, are the C interface test's.
-TEST(Call, MistakesComeBackAsUsageDocuments) {
+TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
   const char* const rows[][3] = {
       // target, arguments, part of the message
       {"Nope.GetPrice", "{}", "unknown class \"Nope\""},
@@ -27,20 +35,7 @@ TEST(Call, MistakesComeBackAsUsageDocuments) {
     EXPECT_THAT(Json::parse(outcome.text)["usageError"]["message"].get<std::string>(),
                 ::testing::HasSubstr(row[2]));
   }
-}
-
-// Stands in for the library's class, as a host may register it.
-struct HostLine : Object {
-  std::string ClassName() const override { return "HostLine"; }
-  Variant Invoke(std::string_view name, std::span<Variant> args) override {
-    return Variant(std::string(name) + "/" + std::to_string(args.size()));
-  }
-};
-
-// Names match without regard to case, the library prefix is optional, and an operation that
-// runs and fails (no configuration store here) gives the error document, not a usage error. A
-// class a host registered in the library's place is called by name with every argument.
-TEST(Call, ResolvedCallsReachTheOperation) {
+  // Names in any case, prefix optional, reach the operation or a host's class in its place.
   const char* const kArguments = R"({"I_LCONTRACTHEADERID": 1, "i_lContractLineID": 1,
                                      "i_fQuantity": 1.0})";
   const CallOutcome outcome = CallWithJson("carvalen.contractline.getprice", kArguments);
@@ -50,15 +45,11 @@ TEST(Call, ResolvedCallsReachTheOperation) {
                          [] { return ObjectPtr(std::make_shared<HostLine>()); });
   const Json hosted = Json::parse(CallWithJson("ContractLine.GetPrice", kArguments).text);
   EXPECT_EQ(hosted["result"], "GetPrice/5") << hosted;
-}
-
-// The example-call table is what the fault-injection, thread, pooler, C and Python runs and the
-// reference call: an operation without a row would silently miss them all.
-TEST(Call, EveryOperationHasAnExampleCall) {
+  // The example calls feed the fault-injection, thread, pooler, C and Python runs: none may lack
+  // one.
   EXPECT_EQ(test::OperationsWithoutExample(), std::vector<std::string>{});
-  for (const test::ExampleCall& call : test::ExampleCalls()) {
+  for (const test::ExampleCall& call : test::ExampleCalls())
     EXPECT_TRUE(Json::accept(call.arguments)) << call.target << " " << call.arguments;
-  }
 }
 
 }  // namespace

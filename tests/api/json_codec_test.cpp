@@ -25,9 +25,19 @@ std::string Text(const Variant& value) {
   return direct;
 }
 
-// Every value state with the exact text the tool prints for it (which names its type); decoding
-// that text gives the same type and value, and encoding it again the same text.
-TEST(JsonCodec, RoundTripsEveryValue) {
+// Throws a usage error whose message holds `part`.
+auto Refused(const std::string& part) {
+  return ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr(part));
+}
+
+std::string Repeat(std::string_view piece, std::size_t times) {
+  std::string text;
+  for (std::size_t i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+// Each value state's exact text (naming its type) decodes to the same type, value and text.
+TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
   const DictionaryPtr dictionary = Dictionary::Create();
   dictionary->Add(Variant("1"), Variant(Array::Of({Variant(10.0), Variant(9.0)})));
   dictionary->Add(Variant(1), Variant("one"));
@@ -37,10 +47,7 @@ TEST(JsonCodec, RoundTripsEveryValue) {
   for (std::int32_t i = 0; i < 6; ++i) grid.At(i / 3, i % 3) = Variant(i + 1);
   column.At(1, 5) = Variant("a");
   column.At(2, 5) = Variant("b");
-  const struct {
-    Variant value;
-    const char* json;
-  } cases[] = {
+  const std::pair<Variant, const char*> cases[] = {
       {Variant(), R"({"$empty": true})"},
       {Variant::Null(), "null"},
       {Variant::Nothing(), R"({"$nothing": true})"},
@@ -59,7 +66,6 @@ TEST(JsonCodec, RoundTripsEveryValue) {
       {Variant::UnallocatedArray(), R"({"$array": null})"},
       {Variant(grid), R"({"$array": [[1, 2, 3], [4, 5, 6]], "lbound": [0, 0]})"},
       {Variant(column), R"({"$array": [["a"], ["b"]], "lbound": [1, 5]})"},
-      // The last index of the 32-bit range.
       {Variant(Array::Of({Variant("A")}, 2147483647)),
        R"({"$array": ["A"], "lbound": 2147483647})"},
       {Variant(ObjectPtr(dictionary)),
@@ -75,15 +81,15 @@ TEST(JsonCodec, RoundTripsEveryValue) {
       {ParseValue(R"({"$int64": "42"})"), R"({"$int64": 42})"},
       {ParseValue(R"({"$date": "2026-06-10"})"), R"({"$date": "2026-06-10T00:00:00"})"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.json);
-    EXPECT_EQ(Text(c.value), c.json);
-    const Variant decoded = ParseValue(c.json);
-    EXPECT_EQ(decoded.Type(), c.value.Type());
-    EXPECT_EQ(Text(decoded), c.json);
+  for (const auto& [value, json] : cases) {
+    SCOPED_TRACE(json);
+    EXPECT_EQ(Text(value), json);
+    const Variant decoded = ParseValue(json);
+    EXPECT_EQ(decoded.Type(), value.Type());
+    EXPECT_EQ(Text(decoded), json);
     // Objects decode as new objects, and NaN equals nothing.
-    EXPECT_TRUE(c.value.IsObject() || std::string(c.json).find("NaN") != std::string::npos ||
-                decoded == c.value);
+    EXPECT_TRUE(value.IsObject() || std::string(json).find("NaN") != std::string::npos ||
+                decoded == value);
   }
   // A record set prints the rows a caller can reach, from the first wherever the cursor stands.
   auto filtered = db::Recordset::Create();
@@ -94,22 +100,9 @@ TEST(JsonCodec, RoundTripsEveryValue) {
             R"({"$recordset": {"fields": ["ID"], "rows": [[1], [1.0]]}})");
   // Invalid UTF-8 is replaced, not refused; the exact error object is checked through the tool.
   EXPECT_EQ(Text(Variant(std::string("a\xff"))), "\"a\xef\xbf\xbd\"");
-}
-
-std::string Repeat(std::string_view piece, std::size_t times) {
-  std::string text;
-  for (std::size_t i = 0; i < times; ++i) text += piece;
-  return text;
-}
-
-// Malformed and hostile documents fail as usage errors, never by exhausting the stack: nesting is
-// bounded on the text before parsing and again while decoding a document built in memory.
-TEST(JsonCodec, RejectsMalformedInput) {
+  // Malformed and hostile documents are usage errors, never a blown stack, in text or in memory.
   const std::size_t limit = kMaxJsonDepth;
-  const struct {
-    std::string input;
-    const char* message;
-  } cases[] = {
+  const std::pair<std::string, const char*> bad[] = {
       // At the limit the text is parsed (and then is no value); one more level is refused.
       {Repeat("[", limit) + Repeat("]", limit), "a JSON list is no value"},
       {Repeat("[", limit + 1) + Repeat("]", limit + 1), "nesting deeper than 256 levels"},
@@ -141,43 +134,36 @@ TEST(JsonCodec, RejectsMalformedInput) {
       {R"({"$recordset": {"fields": ["A"], "rows": [[1, 2]]}})", "1 values"},
       {R"([{"a": 1, "b": {"a": 2}, "c": 3, "b": 4}])", "holds the key \"b\" twice"},
   };
-  for (const auto& c : cases) {
-    if (*c.message == '\0') {
-      EXPECT_NO_THROW(ParseValue(c.input));
+  for (const auto& [input, message] : bad) {
+    if (*message == '\0') {
+      EXPECT_NO_THROW(ParseValue(input));
       continue;
     }
-    EXPECT_THAT([&] { ParseValue(c.input); },
-                ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr(c.message)))
-        << c.input.substr(0, 40);
+    EXPECT_THAT([&in = input] { ParseValue(in); }, Refused(message)) << input.substr(0, 40);
   }
 
   // Built in memory, past anything the parser would let through.
   Json deep = Json(1);
   for (std::size_t i = 0; i < 2 * limit; ++i) deep = Json{{"$array", Json::array({deep})}};
-  EXPECT_THAT([&] { FromJson(deep); },
-              ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr("nest deeper than 256")));
+  EXPECT_THAT([&] { FromJson(deep); }, Refused("nest deeper than 256"));
   EXPECT_THAT([&] { FromJson(Json(std::numeric_limits<double>::infinity())); },
-              ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr("beyond the range")));
+              Refused("beyond the range"));
 }
 
-// The entry limit holds for every kind of list and object, exactly at its value; a plain bulk
-// request is read in its compact form, anything else about it as a dictionary.
+// The entry limit holds for every list and object; only a plain bulk request is read compactly.
 TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
   const Limits two{2};
   for (const char* fits : {R"({"$array": [1, 2]})", R"({"$dict": [[1, 1], [2, 2]]})",
-                           R"({"$array": [[1, 2], [3, 4]], "lbound": [0, 0]})"}) {
+                           R"({"$array": [[1, 2], [3, 4]], "lbound": [0, 0]})"})
     EXPECT_NO_THROW(ParseValue(fits, two)) << fits;
-  }
   for (const char* over : {R"({"$array": [1, 2, 3]})", R"({"$dict": [[1, 1], [2, 2], [3, 3]]})",
                            R"({"$array": [[1, 2, 3]]})",
                            R"({"$recordset": {"fields": ["A"], "rows": [[1], [2], [3]]}})",
-                           R"({"$empty": true, "a": 1, "b": 2})"}) {
+                           R"({"$empty": true, "a": 1, "b": 2})"})
     EXPECT_THAT([&] { ParseValue(over, two); },
-                ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr(
-                    "a list or object holds more than 2 entries (the limit is set by "
-                    "CARVALEN_MAX_ENTRIES)")))
+                Refused("a list or object holds more than 2 entries (the limit is set by "
+                        "CARVALEN_MAX_ENTRIES)"))
         << over;
-  }
 
   const auto compact = [](const Variant& value) {
     return dynamic_cast<const contract::PricingRequest*>(value.GetObject().get());
@@ -202,11 +188,10 @@ TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
       [] {
         ParseValue(R"({"$dict": [[7, {"$array": [5, 10]}], [7, {"$array": [6, 1]}]]})", {}, true);
       },
-      ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr("holds the key 7 twice")));
+      Refused("holds the key 7 twice"));
 }
 
-// Every shape of input costs time in proportion to its size: eight times the input may take about
-// eight times as long, never the sixty-four of a search per key or a probe chain per entry.
+// Eight times the input of any shape takes about eight times as long, never sixty-four.
 TEST(JsonCodec, EveryShapeCostsTimeInProportion) {
   // `open`, then n units of `before` <number << shift> `after`, comma-separated, then `close`.
   const struct {
@@ -225,10 +210,9 @@ TEST(JsonCodec, EveryShapeCostsTimeInProportion) {
   for (const auto& shape : shapes) {
     const auto seconds = [&](int n) {
       std::string text = shape.open;
-      for (std::int64_t i = 0; i < n; ++i) {
+      for (std::int64_t i = 0; i < n; ++i)
         text +=
             (i == 0 ? "" : ", ") + shape.before + std::to_string(i << shape.shift) + shape.after;
-      }
       text += shape.close;
       double best = 1e9;
       for (int run = 0; run < 3; ++run) {

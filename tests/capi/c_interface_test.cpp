@@ -1,11 +1,9 @@
-// The C interface in-process: what a careless caller passes (the sanitizer builds run this too).
-// That each case of the table, answers and the operations' errors on both databases, comes back
-// as the tool prints it is tests/capi/capi_check.c's (a C99 host) and, from many threads at once,
-// python/tests/test_calls.py's; the statuses are the call path's (tests/api/call_test.cpp).
+// The C interface given what a careless caller passes (the table's cases are capi_check.c's).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "api/call.hpp"
 #include "carvalen/carvalen.h"
@@ -13,11 +11,7 @@
 namespace carvalen::test {
 namespace {
 
-struct Answer {
-  int status;
-  std::string json;
-  bool operator==(const Answer&) const = default;
-};
+using Answer = std::pair<int, std::string>;  // status, document
 
 Answer Call(const char* target, const char* arguments) {
   char* json = nullptr;
@@ -28,9 +22,8 @@ Answer Call(const char* target, const char* arguments) {
 }
 
 TEST(CInterface, CarelessInputIsAUsageErrorDocument) {
-  const struct {
-    const char *target, *arguments, *message;
-  } cases[] = {
+  const char* const cases[][3] = {
+      // target, arguments, message
       {nullptr, "{}", "the target is <Class>.<Operation>, not NULL"},
       {"ContractLine.GetPrice", "[1]", "the arguments are a JSON object of NAME: value"},
       {"ContractLine", nullptr,
@@ -38,20 +31,17 @@ TEST(CInterface, CarelessInputIsAUsageErrorDocument) {
       {"ContractLine.GetPrice", "",
        "GetPrice needs a value for i_lContractHeaderID, i_lContractLineID, i_fQuantity"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Call(c.target, c.arguments),
-              (Answer{CARVALEN_USAGE,
-                      R"({"usageError": {"message": ")" + std::string(c.message) + "\"}}"}));
-  }
+  for (const auto& [target, arguments, message] : cases)
+    EXPECT_EQ(Call(target, arguments), (Answer{CARVALEN_USAGE, R"({"usageError": {"message": ")" +
+                                                                   std::string(message) + "\"}}"}));
   const Answer bad_json = Call("ContractLine.GetPrice", "{\"i_fQuantity\": ");
-  EXPECT_EQ(bad_json.status, CARVALEN_USAGE);
-  EXPECT_THAT(bad_json.json, ::testing::StartsWith(R"({"usageError": {"message": "bad JSON)"));
+  EXPECT_EQ(bad_json.first, CARVALEN_USAGE);
+  EXPECT_THAT(bad_json.second, ::testing::StartsWith(R"({"usageError": {"message": "bad JSON)"));
   // An argument that does not convert fails the call before it needs a store.
   const char* null_line =
       R"({"i_lContractHeaderID": 1, "i_lContractLineID": null, "i_fQuantity": 1})";
   EXPECT_EQ(Call("ContractLine.GetPrice", null_line),
             (Answer{CARVALEN_FAILED, api::CallWithJson("ContractLine.GetPrice", null_line).text}));
-  // Nowhere to put a document: nothing runs.
   EXPECT_EQ(carvalen_call("ContractLine.GetPrice", "{}", nullptr), CARVALEN_USAGE);
   EXPECT_EQ(carvalen_operations(nullptr), CARVALEN_USAGE);
   carvalen_free(nullptr);

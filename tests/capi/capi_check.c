@@ -1,8 +1,5 @@
-/* A C99 host of carvalen.h, built with nothing but what pkg-config says:  capi_check CASES TOOL
- * calls each case of CASES (tests/capi/cases.tsv) in-process and compares the document with what
- * `TOOL call` prints (for a usage error, exit 2, only the status). Exit status 0 when every answer
- * matches, 1 when one does not, 3 when the check cannot run. Many
- * threads at once are python/tests/test_calls.py's. */
+/* capi_check CASES TOOL, a C99 host built from pkg-config alone: each case in-process must print
+ * what `TOOL call` does (a usage error: its status). Exits 0 all match, 1 one not, 3 cannot run. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <stdio.h>
@@ -72,10 +69,9 @@ int main(int argc, char** argv) {
     ok = status == tool_status && document != NULL &&
          (status == CARVALEN_USAGE ? strncmp(document, "{\"usageError\": {\"message\": ", 27) == 0
                                    : strcmp(document, expected) == 0);
-    if (!ok) {
+    if (!ok)
       fprintf(stderr, "MISMATCH %s %s\n  tool (%d): %s\n  call (%d): %s\n", line, arguments,
               tool_status, expected, status, document != NULL ? document : "(null)");
-    }
     failures += !ok;
     answered += tool_status == 0;
     ++count;

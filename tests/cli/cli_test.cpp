@@ -1,5 +1,4 @@
-// The `carvalen` tool run as a process, the way scripts use it: exit statuses, stdout and stderr.
-// CARVALEN_CLI names the built tool; without it every test here is skipped.
+// The `carvalen` tool (CARVALEN_CLI, else all skipped) run as scripts run it: statuses and output.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -13,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "model/schema.hpp"
 #include "support/sanitized.hpp"
@@ -22,10 +22,7 @@ namespace carvalen {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
-
-using testing::ReadFile;
-using testing::TempFolder;
+using ::testing::HasSubstr, testing::ReadFile, testing::TempFolder;
 
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
@@ -38,9 +35,7 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs the tool on `args` as a shell splits them, with `env` (NAME=VALUE words) added to an
-// environment cleared of the tool's variables, so that the caller's shell changes nothing.
-// Standard input is /dev/null unless `args` redirect it: the later redirection wins.
+// Runs the tool on `args` with `env` words, free of the caller's tool variables; stdin /dev/null.
 Outcome Tool(const std::string& args, const std::string& env = "") {
   TempFolder scratch;
   const std::string command = "env -u CARVALEN_CONFIG_DIR -u CARVALEN_LOG -u CARVALEN_SQL_TRACE " +
@@ -53,8 +48,7 @@ Outcome Tool(const std::string& args, const std::string& env = "") {
 
 class Cli : public ::testing::Test {
  protected:
-  // The demo all tests call on, made once.
-  void SetUp() override {
+  void SetUp() override {  // the demo all tests call on, made once
     if (std::getenv("CARVALEN_CLI") == nullptr) GTEST_SKIP() << "CARVALEN_CLI is not set";
     if (demo_) return;
     demo_ = std::make_unique<TempFolder>();
@@ -63,8 +57,7 @@ class Cli : public ::testing::Test {
   }
   static void TearDownTestSuite() { demo_.reset(); }
 
-  // Calls on the demo, with the log kept off the test's stderr.
-  std::string DemoEnv() const {
+  std::string DemoEnv() const {  // calls on the demo, the log kept off the test's stderr
     return "CARVALEN_CONFIG_DIR=" + Quote(demo_->path) + " CARVALEN_LOG=" + Quote(scratch_ / "log");
   }
 
@@ -74,11 +67,7 @@ class Cli : public ::testing::Test {
 
 std::unique_ptr<TempFolder> Cli::demo_;
 
-// One command line each on the demo: its exit status and part of what it prints, on stderr for
-// a usage error (2, and nothing on stdout), on stdout otherwise. Hostile arguments end as a usage
-// error (or, for valid JSON, the call's own conversion error, 1, raised before the operation
-// runs: nothing logged, no statement traced), never as a crash or a hang. Names the call path
-// resolves are call_test's, what the codec refuses in text json_codec_test's.
+// Hostile arguments end as a usage error (2) or a conversion error (1, nothing run), never a crash.
 TEST_F(Cli, AnswersEachCommandLine) {
   std::ofstream(scratch_ / "deep.json") << std::string(100'000, '[') << std::string(100'000, ']');
   // Sparse: 100 MB on paper, nothing on disk; refused by its size before a byte is read.
@@ -92,10 +81,8 @@ TEST_F(Cli, AnswersEachCommandLine) {
   const std::string number = "call ContractLine.GetContractLineNumber ";
   const std::string bulk = "call Contract.GetActiveContractLinesProc i_oDicBPProductQuan=";
   const std::string priced = R"({"result": {"$dict": [[7001, {"$array": [1, 1, 7.0, 10.0,)";
-  const struct {
-    int status;
-    std::string args, text;
-  } cases[] = {
+  // Each case: exit status, arguments, part of what is printed.
+  const std::tuple<int, std::string, std::string> cases[] = {
       {2, "", "a command is required (call, ops, init-demo, schema, serve, openapi, help)"},
       {2, "frobnicate", "unknown command 'frobnicate' (commands: call, ops, init-demo,"},
       {2, "help frobnicate", "unknown command 'frobnicate'"},
@@ -140,16 +127,16 @@ TEST_F(Cli, AnswersEachCommandLine) {
       {0, "ops --json ContractLine.GetPrice",
        R"({"class": "ContractLine", "operation": {"name": "GetPrice")"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.substr(0, 120));
+  for (const auto& [status, args, text] : cases) {
+    SCOPED_TRACE(args.substr(0, 120));
     fs::remove(scratch_ / "trace");
     fs::remove(scratch_ / "log");
     const Outcome outcome =
-        Tool(c.args, DemoEnv() + " CARVALEN_SQL_TRACE=" + Quote(scratch_ / "trace"));
-    EXPECT_EQ(outcome.status, c.status) << outcome.err;
-    EXPECT_THAT(c.status == 2 ? outcome.err : outcome.out, HasSubstr(c.text));
-    EXPECT_TRUE(c.status != 2 || outcome.out.empty()) << outcome.out;
-    if (c.status == 1) {
+        Tool(args, DemoEnv() + " CARVALEN_SQL_TRACE=" + Quote(scratch_ / "trace"));
+    EXPECT_EQ(outcome.status, status) << outcome.err;
+    EXPECT_THAT(status == 2 ? outcome.err : outcome.out, HasSubstr(text));
+    EXPECT_TRUE(status != 2 || outcome.out.empty()) << outcome.out;
+    if (status == 1) {
       EXPECT_EQ(ReadFile(scratch_ / "log"), "");
       EXPECT_EQ(ReadFile(scratch_ / "trace"), "");
     }
@@ -158,8 +145,7 @@ TEST_F(Cli, AnswersEachCommandLine) {
   EXPECT_EQ(Tool(bulk + "@- <" + request, DemoEnv()).out,
             Tool(bulk + "@" + request, DemoEnv()).out);
 
-  // Every by-reference parameter is listed: an omitted optional one at its default, an omitted
-  // Variant Empty (the demo's first line: price breaks 10/50/100 at 9/8/7, discounts from 50).
+  // Every by-reference parameter is listed, an omitted one at its default or Empty (demo line 1).
   EXPECT_EQ(Tool(price + "i_lContractLineID=1 i_fQuantity=100", DemoEnv()).out,
             R"({"result": 7.0, "byref": {"o_sCurrencyCode": "EUR", "i_fReturnValue": 0.0}})"
             "\n");
@@ -175,23 +161,35 @@ TEST_F(Cli, AnswersEachCommandLine) {
                 R"("type":"Long","byref":false,"optional":false}],"result":"Variant"})"));
   EXPECT_EQ(Tool("schema --provider PostgreSQL").out,
             model::SchemaScript(model::SchemaProvider::PostgreSQL));
+  // A call on SQLite loads no libpq, whose libraries would triple a short process's cost.
+  const Outcome sqlite =
+      Tool(price + "i_lContractLineID=1 i_fQuantity=1", DemoEnv() + " LD_DEBUG=files");
+  EXPECT_EQ(sqlite.status, 0) << sqlite.err;
+  EXPECT_THAT(sqlite.err, HasSubstr("libsqlite3"));
+  EXPECT_THAT(sqlite.err, ::testing::Not(HasSubstr("libpq")));
+  // Demos are the same byte for byte on every run; an existing one is replaced only with --force.
+  TempFolder first;
+  const fs::path second = scratch_ / "new folder/demo";  // made, and quoted for the shell
+  ASSERT_EQ(Tool("init-demo --dir " + Quote(first.path)).status, 0);
+  const Outcome made = Tool("init-demo --dir " + Quote(second));
+  EXPECT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(made.out, "export CARVALEN_CONFIG_DIR=" + Quote(second) + "\n");
+  const auto same = [&] {
+    return ReadFile(first / "contracts.db") == ReadFile(second / "contracts.db");
+  };
+  EXPECT_TRUE(same());
+
+  const Outcome again = Tool("init-demo --size 7 --dir " + Quote(second));
+  EXPECT_EQ(again.status, 1);
+  EXPECT_THAT(again.err, HasSubstr("contracts.db already exists (use --force to replace it)"));
+  EXPECT_TRUE(same());
+  EXPECT_EQ(Tool("init-demo --size 7 --force --dir " + Quote(second)).status, 0);
+  EXPECT_FALSE(same());
+  EXPECT_FALSE(fs::exists(second / ".contracts.db.partial"));
 }
 
-// A call on SQLite loads nothing of PostgreSQL's client: libpq and the thirty libraries it brings
-// would triple the cost of a short-lived process.
-TEST_F(Cli, LoadsThePostgresClientOnlyForPostgres) {
-  const Outcome outcome =
-      Tool("call ContractLine.GetPrice i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=1",
-           DemoEnv() + " LD_DEBUG=files");
-  EXPECT_EQ(outcome.status, 0) << outcome.err;
-  EXPECT_THAT(outcome.err, HasSubstr("libsqlite3"));
-  EXPECT_THAT(outcome.err, ::testing::Not(HasSubstr("libpq")));
-}
-
-// A failure tells a person in one line on stderr what failed and where to look, while stdout
-// keeps the error document; where stderr holds the log and is no terminal it stays JSON lines. A
-// log that cannot be written loses its entries, not the call's answer, and says so first.
-TEST_F(Cli, TellsAPersonWhatFailedAndWhere) {
+// One stderr line says what failed and where; a log that cannot be written costs no answer.
+TEST_F(Cli, TellsAPersonWhatFailedAndBoundsBulkRequests) {
   const fs::path gone = scratch_ / "gone";
   fs::create_directories(gone);
   std::ofstream(gone / "Vendra.toml")
@@ -199,17 +197,13 @@ TEST_F(Cli, TellsAPersonWhatFailedAndWhere) {
       << "Data Source=" << (gone / "contracts.db").string() << "\"\n";
   const std::string price = "call ContractLine.GetPrice i_lContractLineID=1 i_fQuantity=1 ";
   const std::string logged = " CARVALEN_LOG=" + Quote(scratch_ / "log");
-  // stderr of a call that fails, with its error document on stdout
   const auto failed = [&](const std::string& env, const std::string& header = "1") {
     const Outcome outcome = Tool(price + "i_lContractHeaderID=" + header, env);
     EXPECT_EQ(outcome.status, 1) << env;
     EXPECT_THAT(outcome.out, HasSubstr(R"({"error": {"number": )"));
     return outcome.err;
   };
-  const struct {
-    std::string env, header;
-    std::vector<std::string> said;
-  } cases[] = {
+  const std::tuple<std::string, std::string, std::vector<std::string>> cases[] = {
       {"CARVALEN_CONFIG_DIR=" + Quote(scratch_ / "none") + logged,
        "1",
        {"carvalen: ContractLine.GetPrice failed: The Contract Connection string is not available.",
@@ -227,10 +221,10 @@ TEST_F(Cli, TellsAPersonWhatFailedAndWhere) {
        {"failed: Type mismatch (error 13); parameter i_lContractHeaderID (Long) was given String "
         "\"abc\""}},
   };
-  for (const auto& c : cases) {
-    const std::string err = failed(c.env, c.header);
+  for (const auto& [env, header, said] : cases) {
+    const std::string err = failed(env, header);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    for (const std::string& part : c.said) EXPECT_THAT(err, HasSubstr(part)) << c.env;
+    for (const std::string& part : said) EXPECT_THAT(err, HasSubstr(part)) << env;
   }
   const std::string lost_log = (scratch_ / "no-such-folder/carvalen.log").string();
   EXPECT_THAT(failed("CARVALEN_CONFIG_DIR=" + Quote(scratch_ / "none") +
@@ -254,20 +248,14 @@ TEST_F(Cli, TellsAPersonWhatFailedAndWhere) {
                                "EContractUtilities.GetSourceConnection: unable to open"));
   EXPECT_THAT(shown, ::testing::Not(HasSubstr(R"("time")")));
   EXPECT_THAT(shown, HasSubstr("; database file "));
-}
-
-// The entry limit from the environment, and bulk requests that cost memory in proportion: eight
-// times the entries take a few bytes of memory more per byte of request, not the nineteen of a
-// dictionary of Variants and a document beside it.
-TEST_F(Cli, BoundsAndSizesBulkRequests) {
+  // The entry limit from the environment; bulk requests take a few bytes per request byte, not 19.
   const std::string bulk = "call Contract.GetActiveContractLinesProc i_oDicBPProductQuan=@" +
                            Quote(scratch_ / "bulk.json");
   const auto write = [&](int entries) {
     std::ofstream out(scratch_ / "bulk.json");
     out << R"({"$dict": [)";
-    for (int i = 0; i < entries; ++i) {
+    for (int i = 0; i < entries; ++i)
       out << (i == 0 ? "" : ", ") << "[" << 1'000'000 + i << R"(, {"$array": [501, 10]}])";
-    }
     out << "]}";
     out.close();
     return static_cast<long>(fs::file_size(scratch_ / "bulk.json"));
@@ -288,29 +276,6 @@ TEST_F(Cli, BoundsAndSizesBulkRequests) {
   EXPECT_LT(large_peak - small_peak, 4 * (large_bytes - small_bytes))
       << small_peak << " and " << large_peak << " bytes at its peak for requests of " << small_bytes
       << " and " << large_bytes << " bytes";
-}
-
-// Demos are byte for byte the same on every run, and an existing demo is replaced only with
-// --force.
-TEST_F(Cli, InitDemoIsTheSameEveryTimeAndRefusesToOverwrite) {
-  TempFolder first;
-  const fs::path second = scratch_ / "new folder/demo";  // made, and quoted for the shell
-  ASSERT_EQ(Tool("init-demo --dir " + Quote(first.path)).status, 0);
-  const Outcome made = Tool("init-demo --dir " + Quote(second));
-  EXPECT_EQ(made.status, 0) << made.err;
-  EXPECT_EQ(made.out, "export CARVALEN_CONFIG_DIR=" + Quote(second) + "\n");
-  const auto same = [&] {
-    return ReadFile(first / "contracts.db") == ReadFile(second / "contracts.db");
-  };
-  EXPECT_TRUE(same());
-
-  const Outcome again = Tool("init-demo --size 7 --dir " + Quote(second));
-  EXPECT_EQ(again.status, 1);
-  EXPECT_THAT(again.err, HasSubstr("contracts.db already exists (use --force to replace it)"));
-  EXPECT_TRUE(same());
-  EXPECT_EQ(Tool("init-demo --size 7 --force --dir " + Quote(second)).status, 0);
-  EXPECT_FALSE(same());
-  EXPECT_FALSE(fs::exists(second / ".contracts.db.partial"));
 }
 
 }  // namespace

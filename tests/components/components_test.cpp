@@ -1,6 +1,4 @@
-// The default components: configuration stores (TOML files in the folder CARVALEN_CONFIG_DIR
-// names), the log (one JSON object a line, appended to the file CARVALEN_LOG names), the SQL
-// literals of the utilities, and the category settings read through the contract connection.
+// The default components: configuration stores, the log, SQL literals and category settings.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +8,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "carvalen/component.hpp"
@@ -69,11 +68,10 @@ TEST_F(ConfigurationTest, OpensStoresByFileNameAndReadsEachTomlTypeAsItsVariant)
   EXPECT_TRUE(Call("OPENSTORE", {Variant("Vendra"), Variant(std::int16_t{0})}).IsEmpty());
   EXPECT_EQ(Call("getconnectionstring", {Variant("EContract")}),
             Variant("Provider=SQLite;Data Source=/srv/contracts.db"));
-  for (std::size_t i = 0; i < std::size(values); ++i) {
+  for (std::size_t i = 0; i < std::size(values); ++i)
     EXPECT_EQ(Call("GetConfigValue", {Variant("CONNECTIONS"), Variant("Key" + std::to_string(i))}),
               values[i].second)
         << values[i].first;
-  }
   // Absent keys read as unset; keys are case-sensitive.
   EXPECT_TRUE(Call("GetConfigValue", {Variant("CONNECTIONS"), Variant("Absent")}).IsEmpty());
   EXPECT_TRUE(Call("GetConfigValue", {Variant("CONNECTIONS"), Variant("KEY0")}).IsEmpty());
@@ -96,9 +94,7 @@ TEST_F(ConfigurationTest, OpensStoresByFileNameAndReadsEachTomlTypeAsItsVariant)
   EXPECT_EQ(failure("EContract").Number(), kFailure);
 }
 
-// The default component answers the contract settings from what it keeps with each parsed store;
-// a host's component goes through the interface. Both must give the same answer (or error) as
-// stores appear, change, break and move, and the kept answer must never outlive its store.
+// Kept settings and a host's component answer alike as stores appear, change, break and move.
 TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
   // Only the interface of a default component, as a host's own component would be used.
   struct Forwarding : IConfiguration {
@@ -124,12 +120,11 @@ TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
       return "error " + std::to_string(e.Number()) + " " + e.Description();
     }
   };
-  auto store = [](std::string url, std::string command, const char* connection = nullptr) {
-    std::string toml = "[ConnectionStrings]\nEContract = " + url +
-                       "\n[CONNECTIONS]\nEContractConnection_CommandTimeout = " + command + "\n";
-    if (connection)
-      toml += "EContractConnection_ConnectionTimeout = " + std::string(connection) + "\n";
-    return toml;
+  auto store = [](std::string url, std::string command, std::string connection = "") {
+    return "[ConnectionStrings]\nEContract = " + url +
+           "\n[CONNECTIONS]\nEContractConnection_CommandTimeout = " + command + "\n" +
+           (connection.empty() ? ""
+                               : "EContractConnection_ConnectionTimeout = " + connection + "\n");
   };
   const testing::TempFolder other;
   other.Write("Vendra.toml", store("'w'", "1", "2"));
@@ -142,11 +137,8 @@ TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
     return [this, name] { std::filesystem::remove(folder_ / name); };
   };
   const std::string failed = "error " + std::to_string(kFailure) + " ";
-  const struct {
-    const char* name;
-    std::function<void()> change;
-    std::string expected;  // start of the outcome
-  } steps[] = {
+  // Each step: its name, the change, and the start of the outcome after it.
+  const std::tuple<const char*, std::function<void()>, std::string> steps[] = {
       {"no store", [] {}, "none"},
       {"Zandril appears", write("Zandril.toml", store("'z'", "30", "'15'")), "z 30 15 open:z"},
       {"Vendra appears, before Zandril", vendra(store("'v'", "''")), "v 0 0 open:v"},
@@ -167,24 +159,21 @@ TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
       {"Zandril removed too", remove("Zandril.toml"), "none"},
   };
   Forwarding host;
-  for (const auto& step : steps) {
-    step.change();
+  for (const auto& [name, change, expected] : steps) {
+    change();
     const std::string kept = outcome(*configuration_);  // the first call of a version reads it
-    EXPECT_TRUE(kept.starts_with(step.expected)) << step.name << ": " << kept;
-    EXPECT_EQ(outcome(*configuration_), kept) << step.name;  // answered from what was kept
-    EXPECT_EQ(outcome(host), kept) << step.name;
+    EXPECT_TRUE(kept.starts_with(expected)) << name << ": " << kept;
+    EXPECT_EQ(outcome(*configuration_), kept) << name;  // answered from what was kept
+    EXPECT_EQ(outcome(host), kept) << name;
   }
 }
 
-// Local time now to the second, in the log's form, for bracketing an entry's time. From the
-// clock the log reads: time() reads a coarser one, which can still show the last second when the
-// entry's stamp already shows the next.
+// Local time now to the second, from the log's clock (time() is coarser, a second behind at times).
 std::string LocalNow() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm local{};
-  localtime_r(&now, &local);
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", localtime_r(&now, &local));
   return text;
 }
 
@@ -198,7 +187,7 @@ class LogTest : public ::testing::Test {
   testing::ScopedSetting log_{Setting::LogFile, file_.string()};
 };
 
-TEST_F(LogTest, AppendsOneJsonObjectALineInLocalTime) {
+TEST_F(LogTest, AppendsJsonLinesInLocalTimeWithDiagnosticsReadableOrFails) {
   folder_.Write("carvalen.log", "earlier\n");
   std::string before, after;
   {
@@ -232,37 +221,29 @@ TEST_F(LogTest, AppendsOneJsonObjectALineInLocalTime) {
   EXPECT_EQ(entry["source"], "");
   EXPECT_EQ(entry["kind"], -1);
   EXPECT_EQ(entry["text"], "caf\xEF\xBF\xBD \xC3\xA9");  // the stray byte becomes U+FFFD
-}
-
-// Diagnostics follow the fixed members, only those that are known; a log that cannot be opened
-// fails saying which.
-TEST_F(LogTest, AddsTheKnownDiagnosticsAndFailsWhenTheFileCannotBeOpened) {
+  // Known diagnostics follow the fixed members; a log that cannot be opened fails saying which.
+  std::filesystem::remove(file_);
   const auto log = std::dynamic_pointer_cast<IDiagnosticLog>(components::NewLog());
   ASSERT_NE(log, nullptr);
-  std::string source = "PostgreSQL", text = "t";
+  std::string source = "PostgreSQL", message = "t";
   std::int32_t kind = 0;
-  log->WriteDiagnosticEntry(source, text, kind, {"42P01", "", "SELECT \"A\" FROM X"});
-  log->WriteDiagnosticEntry(source, text, kind, {});
+  log->WriteDiagnosticEntry(source, message, kind, {"42P01", "", "SELECT \"A\" FROM X"});
+  log->WriteDiagnosticEntry(source, message, kind, {});
   const std::string lines = testing::ReadFile(file_);
   EXPECT_TRUE(lines.substr(0, lines.find('\n') + 1)
                   .ends_with(R"("kind": 0, "text": "t", "code": "42P01", "statement": )"
                              R"("SELECT \"A\" FROM X"})"
                              "\n"))
       << lines;
-  EXPECT_TRUE(lines.ends_with(R"("kind": 0, "text": "t"})"
-                              "\n"))
-      << lines;
+  EXPECT_TRUE(lines.ends_with("\"kind\": 0, \"text\": \"t\"}\n")) << lines;
   testing::ScopedSetting unwritable(Setting::LogFile,
                                     (folder_ / "no-such-folder/carvalen.log").string());
   const Error error = CaptureError([&] { Write("Carvalen", "lost"); });
   EXPECT_EQ(error.Source(), "Halvard.Log");
   EXPECT_NE(error.Description().find("no-such-folder"), std::string::npos) << error.Description();
-}
-
-// At a terminal an entry is the nested description read back for a person: the methods once each,
-// outermost first, and the innermost message without its block's full stop and line ends.
-TEST(Log, TerminalEntryReadsAsOneLine) {
-  const std::pair<const char*, const char*> cases[] = {
+  // At a terminal: each method once, outermost first, then the innermost message, full stop
+  // dropped.
+  const std::pair<const char*, const char*> readable[] = {
       {"Type mismatch", "Type mismatch"},
       {" two\r\n lines\t", "two lines"},
       {"\r\nERROR 0xE\r\n METHOD: A.Op\r\n DESC: \r\nERROR 0xE\r\n METHOD: A.Op\r\n DESC: "
@@ -272,49 +253,43 @@ TEST(Log, TerminalEntryReadsAsOneLine) {
        "A.Op: Not found."},
       {"\r\nERROR 0x5\r\n METHOD: A.Op\r\n DESC: line one\nline two", "A.Op: line one line two"},
   };
-  for (const auto& [description, readable] : cases)
-    EXPECT_EQ(text::ReadableDescription(description), readable) << description;
+  for (const auto& [description, read] : readable)
+    EXPECT_EQ(text::ReadableDescription(description), read) << description;
 }
 
 TEST(Utilities, WritesSqlLiteralsDirectlyAndByName) {
   const auto u = std::dynamic_pointer_cast<IUtilities>(components::NewUtilities());
   const std::pair<std::string, const char*> literals[] = {
       {u->FormatSqlNumber(std::numeric_limits<std::int32_t>::min()), "-2147483648"},
-      // Doubles: the shortest text that reads back as the same value.
       {u->FormatSqlDouble(1e-05), "1e-05"},
       {u->FormatSqlDouble(1.0 / 3.0), "0.3333333333333333"},
       {u->FormatSqlDouble(5e-324), "5e-324"},
-      // Strings: quoted, embedded quotes doubled, all else as it is.
       {u->QuoteSqlString("x' OR '1'='1"), "'x'' OR ''1''=''1'"},
       {u->QuoteSqlString("a\r\nb\\c\"d\xC3\xBC"), "'a\r\nb\\c\"d\xC3\xBC'"},
       {u->FormatSqlDate(Date::FromParts(2026, 6, 10, 23, 59, 59, 250000)), "'2026-06-10 23:59:59'"},
   };
   for (const auto& [text, expected] : literals) EXPECT_EQ(text, expected);
-  const struct {
-    const char* name;
-    std::vector<Variant> args;
-    Variant answer;  // Empty: the call fails with `number`
-    std::int32_t number;
-  } calls[] = {
-      {"FormatSqlNumber", {Variant("12")}, Variant("12"), 0},
-      {"FORMATSQLDOUBLE", {Variant(3)}, Variant("3"), 0},
-      {"quoteSqlString", {Variant(7)}, Variant("'7'"), 0},
-      {"FormatSqlDate", {Variant("2026-06-10 08:30")}, Variant("'2026-06-10 08:30:00'"), 0},
-      // What has no SQL literal, or would cut the statement short at a NUL, fails with 5.
-      {"FormatSqlDouble", {Variant(std::numeric_limits<double>::quiet_NaN())}, Variant(), 5},
-      {"QuoteSqlString", {Variant(std::string("ab\0'; x", 7))}, Variant(), 5},
-      {"FormatSqlNumber", {}, Variant(), 449},
-      {"QuoteSqlString", {Variant(1), Variant(2)}, Variant(), 450},
-      {"FormatSqlText", {Variant(1)}, Variant(), 438},
-  };
-  for (const auto& c : calls) {
-    std::vector<Variant> args = c.args;
-    if (c.number == 0) {
-      EXPECT_EQ(u->Invoke(c.name, args), c.answer) << c.name;
-    } else {
-      EXPECT_EQ(CaptureError([&] { u->Invoke(c.name, args); }).Number(), c.number) << c.name;
+  // The answer of a call by name, or the number of its error.
+  const auto outcome = [&](const char* name, std::vector<Variant> args) {
+    try {
+      return u->Invoke(name, args);
+    } catch (const Error& e) {
+      return Variant("error " + std::to_string(e.Number()));
     }
-  }
+  };
+  const std::tuple<const char*, std::vector<Variant>, Variant> calls[] = {
+      {"FormatSqlNumber", {Variant("12")}, Variant("12")},
+      {"FORMATSQLDOUBLE", {Variant(3)}, Variant("3")},
+      {"quoteSqlString", {Variant(7)}, Variant("'7'")},
+      {"FormatSqlDate", {Variant("2026-06-10 08:30")}, Variant("'2026-06-10 08:30:00'")},
+      // What has no SQL literal, or would cut the statement short at a NUL, fails with 5.
+      {"FormatSqlDouble", {Variant(std::numeric_limits<double>::quiet_NaN())}, Variant("error 5")},
+      {"QuoteSqlString", {Variant(std::string("ab\0'; x", 7))}, Variant("error 5")},
+      {"FormatSqlNumber", {}, Variant("error 449")},
+      {"QuoteSqlString", {Variant(1), Variant(2)}, Variant("error 450")},
+      {"FormatSqlText", {Variant(1)}, Variant("error 438")},
+  };
+  for (const auto& [name, args, answer] : calls) EXPECT_EQ(outcome(name, args), answer) << name;
 }
 
 Variant Names(std::vector<const char*> names) {
@@ -345,7 +320,7 @@ class CategoryTest : public test::LineReadTest {
   }
 };
 
-TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) {
+TEST_P(CategoryTest, ChecksNamesAnswersInOrderWithOneQueryAndFails) {
   std::vector<Variant> args{Variant("4"), Names({"GENERATIONINTERVAL", "NOSUCHFIELD", "buyergroup",
                                                  "AUTOMATICRFQGENERATION", "GENERATIONINTERVAL"})};
   const auto answer =
@@ -367,10 +342,7 @@ TEST_P(CategoryTest, AnswersTheAskedFieldsInTheAskedOrderAfterCheckingTheNames) 
     EXPECT_EQ(CaptureError([&] { CategoryFields(Variant(4), c.first); }).Number(), c.second);
   EXPECT_EQ(CaptureError([] { CategoryFields(Variant(4), Names({"X"})); }).Source(),
             "Morrowfen.Category");
-}
-
-// One traced query, the id as digits; without Vendra the Zandril store names the database.
-TEST_P(CategoryTest, SendsOneTracedQueryAndFailsWhenTheOpenOrTheQueryFails) {
+  // One traced query, the id as digits; without Vendra the Zandril store names the database.
   OnlyStore(db.ConfigDir(), "Zandril", db.ConnectionString());
   {
     test::SqlTrace trace;

@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
@@ -30,11 +31,8 @@ std::int32_t ErrorNumberOf(const std::function<void()>& call) {
 
 // Halves round to even; each integer type overflows (6) just past its own range.
 TEST(Variant, RoundsHalfToEvenAndOverflowsPastEachRange) {
-  const struct {
-    Variant value;
-    std::int32_t integer, long_;  // error of ToInteger, ToLong; 0: converts to `rounded`
-    std::int32_t rounded;
-  } cases[] = {
+  // A value, the error of ToInteger and of ToLong (0: converts), and what it converts to.
+  const std::tuple<Variant, std::int32_t, std::int32_t, std::int32_t> cases[] = {
       {Variant(2.5), 0, 0, 2},
       {Variant(-2.5), 0, 0, -2},
       {Variant(32767.5), 6, 0, 32768},
@@ -46,28 +44,21 @@ TEST(Variant, RoundsHalfToEvenAndOverflowsPastEachRange) {
       {Variant(std::nan("")), 6, 6, 0},
       {Variant("1e400"), 6, 6, 0},
   };
-  for (const auto& c : cases) {
-    const auto row = &c - cases;
-    EXPECT_EQ(ErrorNumberOf([&] { c.value.ToInteger(); }), c.integer) << "row " << row;
-    EXPECT_EQ(ErrorNumberOf([&] { c.value.ToLong(); }), c.long_) << "row " << row;
-    if (c.integer == 0) {
-      EXPECT_EQ(c.value.ToInteger(), c.rounded) << "row " << row;
-    }
-    if (c.long_ == 0) {
-      EXPECT_EQ(c.value.ToLong(), c.rounded) << "row " << row;
-    }
+  for (const auto& [value, integer, long_, rounded] : cases) {
+    const std::string row = value.ToString();
+    EXPECT_EQ(ErrorNumberOf([&v = value] { v.ToInteger(); }), integer) << row;
+    EXPECT_EQ(ErrorNumberOf([&v = value] { v.ToLong(); }), long_) << row;
+    EXPECT_TRUE(integer != 0 || value.ToInteger() == rounded) << row;
+    EXPECT_TRUE(long_ != 0 || value.ToLong() == rounded) << row;
   }
   EXPECT_EQ(ErrorNumberOf([] { Variant(9.3e18).ToLongLong(); }), 6);
   EXPECT_EQ(Variant("-9223372036854775808").ToLongLong(), std::numeric_limits<std::int64_t>::min());
   EXPECT_EQ(Variant("9007199254740993").ToLongLong(), 9'007'199'254'740'993);  // beyond 2^53
 }
 
-TEST(Variant, ConvertsTextAndValueStatesToNumbers) {
-  const struct {
-    Variant value;
-    std::int32_t error;  // of ToDouble and ToBool; 0 when it converts to `number`
-    double number;
-  } cases[] = {
+TEST(Variant, ConvertsToNumbersTextAndDates) {
+  // A value, the error of ToDouble and ToBool (0: converts), and the number it converts to.
+  const std::tuple<Variant, std::int32_t, double> cases[] = {
       {Variant(), 0, 0.0},           {Variant(true), 0, -1.0},
       {Variant(" 12.5 "), 0, 12.5},  {Variant("&H1F"), 0, 31.0},
       {Variant("&hFFFF"), 0, -1.0},  // read like a literal: 16-bit two's complement
@@ -76,22 +67,16 @@ TEST(Variant, ConvertsTextAndValueStatesToNumbers) {
       {Variant::Null(), 94, 0},      {Variant::Missing(), 13, 0},
       {Variant(Array(0, 1)), 13, 0},
   };
-  for (const auto& c : cases) {
-    const auto row = &c - cases;
-    EXPECT_EQ(ErrorNumberOf([&] { c.value.ToDouble(); }), c.error) << row;
-    EXPECT_EQ(ErrorNumberOf([&] { c.value.ToBool(); }), c.error) << row;
-    if (c.error != 0) continue;
-    EXPECT_EQ(c.value.ToDouble(), c.number) << row;
-    EXPECT_EQ(c.value.ToBool(), c.number != 0.0) << row;
+  for (int row = 0; const auto& [value, error, number] : cases) {
+    ++row;
+    EXPECT_EQ(ErrorNumberOf([&v = value] { v.ToDouble(); }), error) << row;
+    EXPECT_EQ(ErrorNumberOf([&v = value] { v.ToBool(); }), error) << row;
+    if (error != 0) continue;
+    EXPECT_EQ(value.ToDouble(), number) << row;
+    EXPECT_EQ(value.ToBool(), number != 0.0) << row;
   }
-}
-
-// Numbers print in the shortest form that reads back as the same number.
-TEST(Variant, ConvertsToTextAndDate) {
-  const struct {
-    Variant value;
-    const char* text;
-  } cases[] = {
+  // Numbers print in the shortest form that reads back as the same number.
+  const std::pair<Variant, const char*> texts[] = {
       {Variant(), ""},
       {Variant(true), "True"},
       {Variant(std::int64_t{5'000'000'000}), "5000000000"},
@@ -101,10 +86,10 @@ TEST(Variant, ConvertsToTextAndDate) {
       {Variant(1e15), "1E+15"},
       {Variant(5e-324), "5E-324"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.value.ToString(), c.text);
-    if (c.value.Type() == VarType::Double && c.value.RawDouble() != 0.0) {
-      EXPECT_EQ(Variant(c.text).ToDouble(), c.value.RawDouble()) << c.text;
+  for (const auto& [value, text] : texts) {
+    EXPECT_EQ(value.ToString(), text);
+    if (value.Type() == VarType::Double && value.RawDouble() != 0.0) {
+      EXPECT_EQ(Variant(text).ToDouble(), value.RawDouble()) << text;
     }
   }
   EXPECT_EQ(FormatNumber(std::numeric_limits<double>::infinity()), "Infinity");
@@ -117,12 +102,9 @@ TEST(Variant, ConvertsToTextAndDate) {
   EXPECT_EQ(ErrorNumberOf([] { Variant::Null().ToDate(); }), 94);
 }
 
-TEST(Date, FormatsParsesAndConvertsSerials) {
-  const struct {
-    Date date;
-    const char* text;
-    double serial;  // -1: not checked
-  } cases[] = {
+TEST(Date, FormatsParsesConvertsAndRejects) {
+  const std::tuple<Date, const char*, double> cases[] = {
+      // serial -1: not checked
       {Date(0), "1970-01-01 00:00:00", 25569.0},
       {Date::FromParts(1899, 12, 30), "1899-12-30 00:00:00", 0.0},
       {Date::FromParts(2000, 2, 29, 12), "2000-02-29 12:00:00", 36585.5},
@@ -132,20 +114,17 @@ TEST(Date, FormatsParsesAndConvertsSerials) {
       // Before the serial origin the fraction still counts forward from the day's midnight.
       {Date::FromParts(1899, 12, 29, 6), "1899-12-29 06:00:00", -1.25},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.date.ToText(), c.text);
+  for (const auto& [date, text, serial] : cases) {
+    EXPECT_EQ(date.ToText(), text);
     Date parsed;
-    ASSERT_TRUE(Date::TryParse(c.text, parsed)) << c.text;
-    EXPECT_EQ(parsed, c.date) << c.text;
-    if (c.serial == -1) continue;
-    EXPECT_DOUBLE_EQ(c.date.ToSerial(), c.serial) << c.text;
-    EXPECT_EQ(Date::FromSerial(c.serial), c.date) << c.text;
+    ASSERT_TRUE(Date::TryParse(text, parsed)) << text;
+    EXPECT_EQ(parsed, date) << text;
+    if (serial == -1) continue;
+    EXPECT_DOUBLE_EQ(date.ToSerial(), serial) << text;
+    EXPECT_EQ(Date::FromSerial(serial), date) << text;
   }
   EXPECT_EQ(Date(-1).ToText(), "1969-12-31 23:59:59.999999");
-}
-
-// The short forms that parse are in json_codec_test ($date) and ConvertsToTextAndDate.
-TEST(Date, RejectsInvalidTextAndParts) {
+  // The short forms that parse are in json_codec_test ($date) and ConvertsToNumbersTextAndDates.
   Date parsed;
   for (const char* text : {"2026-6-10", "2026-06-10x", "2026-06-10 08:30:15.1234567", "2026-02-29",
                            "2026-06-10 24:00", " 2026-06-10"})
@@ -159,9 +138,8 @@ TEST(Date, RejectsInvalidTextAndParts) {
   EXPECT_EQ(ErrorNumberOf([] { Date::FromSerial(-693594.0); }), 6);
 }
 
-// Bounds and the cells of two-dimensional arrays are covered by the JSON round trips
-// (json_codec_test).
-TEST(Array, ComparesShapesAndRejectsSubscriptsOutOfRange) {
+// Bounds and two-dimensional cells are covered by the JSON round trips (json_codec_test).
+TEST(Array, ComparesRejectsOutOfRangeAndCopiesUnshared) {
   EXPECT_NE(Array(0, 3), Array(0, 1, 0, 1));  // same size, different shape
   EXPECT_NE(Array(0, 1, 0, 2), Array(0, 2, 0, 1));
   Array one(1, 3);
@@ -176,9 +154,6 @@ TEST(Array, ComparesShapesAndRejectsSubscriptsOutOfRange) {
       {"never allocated", [] { Variant::UnallocatedArray().GetArray(); }},
   };
   for (const auto& [what, call] : cases) EXPECT_EQ(ErrorNumberOf(call), 9) << what;
-}
-
-TEST(Array, CopiesNeverSeeLaterChanges) {
   Variant original(Array::Of({Variant("a"), Variant(Array::Of({Variant("inner")}))}));
   Variant copy = original;
   copy.MutableArray().At(0) = Variant("changed");
@@ -192,14 +167,11 @@ TEST(Array, CopiesNeverSeeLaterChanges) {
   EXPECT_EQ(held->At(0), Variant("changed"));
 }
 
-// Numbers match across integer and floating types by value; text, Booleans, dates, Empty and Null
-// only their own kind. Small dictionaries are scanned and larger ones indexed: both are checked.
-TEST(Dictionary, MatchesKeysByTypeFamilyAndValue) {
+// Numbers match by value across types, all else only its own kind; scanned and indexed sizes both.
+TEST(Dictionary, MatchesKeysByTypeFamilyAndValueInInsertionOrder) {
   const ObjectPtr object = Dictionary::Create();
-  const struct {
-    Variant stored, looked_up;
-    bool found;
-  } cases[] = {
+  const std::tuple<Variant, Variant, bool> cases[] = {
+      // stored, looked up, found
       {Variant(std::int32_t{1}), Variant(1.0), true},
       {Variant(0.0), Variant(-0.0), true},
       {Variant(std::nan("")), Variant(std::nan("")), true},
@@ -212,24 +184,22 @@ TEST(Dictionary, MatchesKeysByTypeFamilyAndValue) {
       {Variant(object), Variant(ObjectPtr(Dictionary::Create())), false},
   };
   for (int others : {0, 100}) {
-    for (const auto& c : cases) {
+    for (const auto& [stored, looked_up, found] : cases) {
       Dictionary dictionary;
       for (int i = 0; i < others; ++i)
-        dictionary.Add(Variant("other " + std::to_string(i)), c.stored);
-      dictionary.Add(c.stored, Variant("item"));
-      const std::string label = c.stored.TypeName() + " vs " + c.looked_up.TypeName() + " among " +
-                                std::to_string(others);
-      EXPECT_EQ(dictionary.Exists(c.looked_up), c.found) << label;
-      EXPECT_EQ(ErrorNumberOf([&] { dictionary.Add(c.looked_up, Variant()); }), c.found ? 457 : 0)
+        dictionary.Add(Variant("other " + std::to_string(i)), stored);
+      dictionary.Add(stored, Variant("item"));
+      const std::string label =
+          stored.TypeName() + " vs " + looked_up.TypeName() + " among " + std::to_string(others);
+      EXPECT_EQ(dictionary.Exists(looked_up), found) << label;
+      EXPECT_EQ(ErrorNumberOf([&, &key = looked_up] { dictionary.Add(key, Variant()); }),
+                found ? 457 : 0)
           << label;
-      EXPECT_EQ(dictionary.Count(), others + (c.found ? 1 : 2)) << label;
+      EXPECT_EQ(dictionary.Count(), others + (found ? 1 : 2)) << label;
     }
   }
   EXPECT_EQ(ErrorNumberOf([] { Dictionary().Add(Variant(Array(0, 0)), Variant()); }), 13);
-}
-
-// A replaced item keeps its key's place; looking a missing key up adds nothing.
-TEST(Dictionary, KeepsInsertionOrder) {
+  // A replaced item keeps its key's place; looking a missing key up adds nothing.
   Dictionary dictionary;
   dictionary.Add(Variant("b"), Variant(0));
   dictionary.Add(Variant(3), Variant(1));
@@ -241,11 +211,7 @@ TEST(Dictionary, KeepsInsertionOrder) {
   EXPECT_EQ(dictionary.Count(), 3);
 }
 
-// Keys chosen to share low bits, or long prefixes, must not make inserts and look-ups probe past
-// each other: a table of crowded keys costs about what one of ordinary keys of the same count
-// does (a flooded one costs hundreds of times as much at this size). Comparing at one size keeps
-// the caches, which a larger table outgrows, out of the ratio; each takes its best of five runs,
-// which a loaded machine stretches less than any one.
+// Keys sharing low bits or long prefixes cost what ordinary keys do (flooded: hundreds of times).
 TEST(Dictionary, CrowdedKeysCostWhatOrdinaryKeysDo) {
   using Key = std::function<Variant(std::int64_t)>;
   const auto seconds = [](const Key& key) {
@@ -262,25 +228,21 @@ TEST(Dictionary, CrowdedKeysCostWhatOrdinaryKeysDo) {
   };
   const Key integers = [](std::int64_t i) { return Variant(i); };
   const Key texts = [](std::int64_t i) { return Variant("k" + std::to_string(i)); };
-  const struct {
-    const char* shape;
-    Key key, ordinary;
-  } shapes[] = {
+  const std::tuple<const char*, Key, Key> shapes[] = {
       {"integers in steps of 2^32", [](std::int64_t i) { return Variant(i << 32); }, integers},
       {"doubles in steps of 2^20", [](std::int64_t i) { return Variant(double(i) * 1048576.0); },
        integers},
       {"texts with a long shared prefix",
        [](std::int64_t i) { return Variant(std::string(64, 'k') + std::to_string(i)); }, texts},
   };
-  for (const auto& s : shapes) {
-    const double crowded = seconds(s.key), base = seconds(s.ordinary);
-    EXPECT_LT(crowded / base, 8.0) << s.shape << ": " << crowded << " s against " << base << " s";
+  for (const auto& [shape, key, ordinary] : shapes) {
+    const double crowded = seconds(key), base = seconds(ordinary);
+    EXPECT_LT(crowded / base, 8.0) << shape << ": " << crowded << " s against " << base << " s";
   }
 }
 
-// 6, 13 and 94 are checked word for word through the tool (cli_test), 5 and 9 in the operation
-// tests, 91 in rfq_test.
-TEST(Error, RuntimeCarriesClassicText) {
+// 6, 13 and 94 are checked word for word in cli_test, 5 and 9 in the operation tests, 91 rfq_test.
+TEST(Error, CarriesClassicTextAndMapsForeignExceptions) {
   const std::pair<std::int32_t, const char*> cases[] = {
       {438, "Object doesn't support this property or method"},
       {450, "Wrong number of arguments or invalid property assignment"},
@@ -291,11 +253,7 @@ TEST(Error, RuntimeCarriesClassicText) {
     EXPECT_EQ(Error::Runtime(number).Info(), (ErrorInfo{number, "Carvalen", text, "", 0}));
   // An error raised without source or description gets the library's (kLineMissing: price_test).
   EXPECT_EQ(Error(7, "", "").Info(), (ErrorInfo{7, "Carvalen", kGenericDescription, "", 0}));
-}
-
-// A foreign exception, or an error numbered 0, becomes a library error; its message stays out of
-// the description.
-TEST(Error, CurrentErrorMapsForeignExceptions) {
+  // A foreign exception or an error numbered 0 becomes a library error, its message kept aside.
   const auto caught = [](auto thrown) {
     try {
       throw thrown;
@@ -314,8 +272,7 @@ TEST(Error, CurrentErrorMapsForeignExceptions) {
   EXPECT_EQ(zero.Diagnostics(), (ErrorDiagnostics{"E1", "store locked", ""}));
 }
 
-// Read from the environment once; a host's setenv while calls run is not seen, only the API
-// changes a setting.
+// Read from the environment once: a host's later setenv is not seen, only the API changes one.
 TEST(Settings, StartFromTheEnvironmentAndIgnoreItsLaterChanges) {
   for (Setting setting : {Setting::ConfigDir, Setting::LogFile, Setting::SqlTrace}) {
     const char* variable = SettingVariable(setting);
