@@ -20,11 +20,10 @@ struct HostLine : Object {
   }
 };
 
-// Malformed targets and argument objects, and missing arguments, are the C interface test's.
+// Malformed targets, argument objects and missing arguments: capi's; an unknown class: service's.
 TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
   const char* const rows[][3] = {
       // target, arguments, part of the message
-      {"Nope.GetPrice", "{}", "unknown class \"Nope\""},
       {"ContractLine.Nope", "{}", "has no operation \"Nope\""},
       {"ContractLine.GetPrice", R"({"nope": 1})", "has no parameter \"nope\""},
       {"ContractLine.GetPrice", R"({"i_lContractHeaderID": {"$bogus": 1}})", "$bogus"},

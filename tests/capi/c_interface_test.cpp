@@ -1,11 +1,9 @@
 // The C interface given what a careless caller passes (the table's cases are capi_check.c's).
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 
-#include "api/call.hpp"
 #include "carvalen/carvalen.h"
 
 namespace carvalen::test {
@@ -34,21 +32,10 @@ TEST(CInterface, CarelessInputIsAUsageErrorDocument) {
   for (const auto& [target, arguments, message] : cases)
     EXPECT_EQ(Call(target, arguments), (Answer{CARVALEN_USAGE, R"({"usageError": {"message": ")" +
                                                                    std::string(message) + "\"}}"}));
-  const Answer bad_json = Call("ContractLine.GetPrice", "{\"i_fQuantity\": ");
-  EXPECT_EQ(bad_json.first, CARVALEN_USAGE);
-  EXPECT_THAT(bad_json.second, ::testing::StartsWith(R"({"usageError": {"message": "bad JSON)"));
-  // An argument that does not convert fails the call before it needs a store.
-  const char* null_line =
-      R"({"i_lContractHeaderID": 1, "i_lContractLineID": null, "i_fQuantity": 1})";
-  EXPECT_EQ(Call("ContractLine.GetPrice", null_line),
-            (Answer{CARVALEN_FAILED, api::CallWithJson("ContractLine.GetPrice", null_line).text}));
+  // Answers and failures pass as the tool's: capi_check.c and python/tests, on the demo.
   EXPECT_EQ(carvalen_call("ContractLine.GetPrice", "{}", nullptr), CARVALEN_USAGE);
   EXPECT_EQ(carvalen_operations(nullptr), CARVALEN_USAGE);
   carvalen_free(nullptr);
-  char* operations = nullptr;
-  EXPECT_EQ(carvalen_operations(&operations), CARVALEN_OK);
-  EXPECT_EQ(std::string(operations != nullptr ? operations : ""), api::Dump(api::OperationsJson()));
-  carvalen_free(operations);
 }
 
 }  // namespace

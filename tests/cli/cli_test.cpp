@@ -123,7 +123,6 @@ TEST_F(Cli, AnswersEachCommandLine) {
       {0, "ops contractline",
        "ContractLine (Carvalen.ContractLine, interface _ContractLine)\n  GetContractLineDetail("},
       {0, "ops contractline", "  GetContractLineNumber(i_lQuotationNumber As Long) As Variant\n"},
-      {0, "openapi", R"("openapi": "3.1.0")"},
       {0, "ops --json ContractLine.GetPrice",
        R"({"class": "ContractLine", "operation": {"name": "GetPrice")"},
   };

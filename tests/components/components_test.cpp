@@ -147,7 +147,7 @@ TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
       {"connection string not text", vendra(store("12", "1", "1")),
        failed + "Connection string 'EContract'"},
       {"no connection string", vendra("[CONNECTIONS]\n"), failed + "Configuration store 'Vendra'"},
-      {"time-out not a number", vendra(store("'v'", "'soon'", "1")), "error 13 "},
+      {"time-out not a number", vendra(store("'v'", "'soon'", "1")), "error 13 Type mismatch"},
       {"mended", vendra(store("'v3'", "3", "4")), "v3 3 4 open:v3"},
       {"same size, same tick", vendra(store("'v4'", "3", "4")), "v4 3 4 open:v4"},
       {"back again", vendra(store("'v3'", "3", "4")), "v3 3 4 open:v3"},
