@@ -38,40 +38,42 @@ std::string Repeat(std::string_view piece, std::size_t times) {
 
 // Each value state's exact text (naming its type) decodes to the same type, value and text.
 TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
-  const DictionaryPtr dictionary = Dictionary::Create();
-  dictionary->Add(Variant("1"), Variant(Array::Of({Variant(10.0), Variant(9.0)})));
-  dictionary->Add(Variant(1), Variant("one"));
-  auto records = db::Recordset::Create();
-  records->OpenRows({"ID", "NAME"}, {{Variant(1), Variant("x")}, {Variant(2), Variant::Null()}});
+  using V = Variant;
+  const DictionaryPtr dict = Dictionary::Create();
+  dict->Add(V("1"), V(Array::Of({V(10.0), V(9.0)})));
+  dict->Add(V(1), V("one"));
+  auto rows = db::Recordset::Create();
+  rows->OpenRows({"ID", "NAME"}, {{V(1), V("x")}, {V(2), V::Null()}});
   Array grid(0, 1, 0, 2), column(1, 2, 5, 5);  // 2 x 3 from 0; 2 x 1 from (1, 5)
-  for (std::int32_t i = 0; i < 6; ++i) grid.At(i / 3, i % 3) = Variant(i + 1);
-  column.At(1, 5) = Variant("a");
-  column.At(2, 5) = Variant("b");
+  for (std::int32_t i = 0; i < 6; ++i) grid.At(i / 3, i % 3) = V(i + 1);
+  column.At(1, 5) = V("a"), column.At(2, 5) = V("b");
+  // A record set prints the rows a caller can reach, from the first wherever the cursor stands.
+  auto filtered = db::Recordset::Create();
+  filtered->OpenRows({"ID"}, {{V(1)}, {V(2)}, {V(1.0)}});
+  filtered->Filter("id", V(1));
+  filtered->MoveLast();
   const std::pair<Variant, const char*> cases[] = {
-      {Variant(), R"({"$empty": true})"},
-      {Variant::Null(), "null"},
-      {Variant::Nothing(), R"({"$nothing": true})"},
-      {Variant::Missing(), R"({"$missing": true})"},
-      {Variant(false), "false"},
-      {Variant(std::int16_t{-32768}), R"({"$int16": -32768})"},
-      {Variant(std::int32_t{-2147483647 - 1}), "-2147483648"},
-      {Variant(std::int64_t{5'000'000'000}), R"({"$int64": 5000000000})"},
-      {Variant(5.0), "5.0"},
-      {Variant(std::numeric_limits<double>::quiet_NaN()), R"({"$double": "NaN"})"},
-      {Variant("B01 \"quoted\" \xc3\xbc"), R"("B01 \"quoted\" ü")"},
-      {Variant(Date::FromParts(2026, 6, 10, 8, 0, 0, 250000)),
+      {V(), R"({"$empty": true})"},
+      {V::Null(), "null"},
+      {V::Nothing(), R"({"$nothing": true})"},
+      {V::Missing(), R"({"$missing": true})"},
+      {V(false), "false"},
+      {V(std::int16_t{-32768}), R"({"$int16": -32768})"},
+      {V(std::int32_t{-2147483647 - 1}), "-2147483648"},
+      {V(std::int64_t{5'000'000'000}), R"({"$int64": 5000000000})"},
+      {V(5.0), "5.0"},
+      {V(std::numeric_limits<double>::quiet_NaN()), R"({"$double": "NaN"})"},
+      {V("B01 \"quoted\" \xc3\xbc"), R"("B01 \"quoted\" ü")"},
+      {V(Date::FromParts(2026, 6, 10, 8, 0, 0, 250000)),
        R"({"$date": "2026-06-10T08:00:00.250000"})"},
-      {Variant(Array::Of({Variant(1), Variant("a"), Variant::Null()})),
-       R"({"$array": [1, "a", null], "lbound": 0})"},
-      {Variant::UnallocatedArray(), R"({"$array": null})"},
-      {Variant(grid), R"({"$array": [[1, 2, 3], [4, 5, 6]], "lbound": [0, 0]})"},
-      {Variant(column), R"({"$array": [["a"], ["b"]], "lbound": [1, 5]})"},
-      {Variant(Array::Of({Variant("A")}, 2147483647)),
-       R"({"$array": ["A"], "lbound": 2147483647})"},
-      {Variant(ObjectPtr(dictionary)),
-       R"({"$dict": [["1", {"$array": [10.0, 9.0], "lbound": 0}], [1, "one"]]})"},
-      {Variant(ObjectPtr(records)),
-       R"({"$recordset": {"fields": ["ID", "NAME"], "rows": [[1, "x"], [2, null]]}})"},
+      {V(Array::Of({V(1), V("a"), V::Null()})), R"({"$array": [1, "a", null], "lbound": 0})"},
+      {V::UnallocatedArray(), R"({"$array": null})"},
+      {V(grid), R"({"$array": [[1, 2, 3], [4, 5, 6]], "lbound": [0, 0]})"},
+      {V(column), R"({"$array": [["a"], ["b"]], "lbound": [1, 5]})"},
+      {V(Array::Of({V("A")}, 2147483647)), R"({"$array": ["A"], "lbound": 2147483647})"},
+      {V(dict), R"({"$dict": [["1", {"$array": [10.0, 9.0], "lbound": 0}], [1, "one"]]})"},
+      {V(rows), R"({"$recordset": {"fields": ["ID", "NAME"], "rows": [[1, "x"], [2, null]]}})"},
+      {V(filtered), R"({"$recordset": {"fields": ["ID"], "rows": [[1], [1.0]]}})"},
       // Input with a canonical form of its own: numbers by range, defaults, other spellings.
       {ParseValue("2147483647"), "2147483647"},
       {ParseValue("2147483648"), "2147483648.0"},
@@ -91,13 +93,6 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
     EXPECT_TRUE(value.IsObject() || std::string(json).find("NaN") != std::string::npos ||
                 decoded == value);
   }
-  // A record set prints the rows a caller can reach, from the first wherever the cursor stands.
-  auto filtered = db::Recordset::Create();
-  filtered->OpenRows({"ID"}, {{Variant(1)}, {Variant(2)}, {Variant(1.0)}});
-  filtered->Filter("id", Variant(1));
-  filtered->MoveLast();
-  EXPECT_EQ(Text(Variant(ObjectPtr(filtered))),
-            R"({"$recordset": {"fields": ["ID"], "rows": [[1], [1.0]]}})");
   // Invalid UTF-8 is replaced, not refused; the exact error object is checked through the tool.
   EXPECT_EQ(Text(Variant(std::string("a\xff"))), "\"a\xef\xbf\xbd\"");
   // Malformed and hostile documents are usage errors, never a blown stack, in text or in memory.
@@ -108,8 +103,6 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
       {Repeat("[", limit + 1) + Repeat("]", limit + 1), "nesting deeper than 256 levels"},
       // A long text is named by its start and size, not echoed whole.
       {Repeat("[", 100'000), "(100000 bytes)"},
-      // Brackets inside strings are text, escaped quotes included.
-      {"\"" + Repeat("[\\\"", 1000) + "\"", ""},
       {"1e400", "number overflow"},
       {R"({"$double": 1e400})", "number overflow"},
       {"\"\xff\xfe\"", "ill-formed UTF-8"},
@@ -134,13 +127,9 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
       {R"({"$recordset": {"fields": ["A"], "rows": [[1, 2]]}})", "1 values"},
       {R"([{"a": 1, "b": {"a": 2}, "c": 3, "b": 4}])", "holds the key \"b\" twice"},
   };
-  for (const auto& [input, message] : bad) {
-    if (*message == '\0') {
-      EXPECT_NO_THROW(ParseValue(input));
-      continue;
-    }
+  for (const auto& [input, message] : bad)
     EXPECT_THAT([&in = input] { ParseValue(in); }, Refused(message)) << input.substr(0, 40);
-  }
+  EXPECT_NO_THROW(ParseValue("\"" + Repeat("[\\\"", 1000) + "\""));  // brackets in strings are text
 
   // Built in memory, past anything the parser would let through.
   Json deep = Json(1);
@@ -184,11 +173,8 @@ TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
     EXPECT_EQ(compact(value), nullptr) << irregular;
     EXPECT_EQ(Text(value), Text(ParseValue(irregular))) << irregular;
   }
-  EXPECT_THAT(
-      [] {
-        ParseValue(R"({"$dict": [[7, {"$array": [5, 10]}], [7, {"$array": [6, 1]}]]})", {}, true);
-      },
-      Refused("holds the key 7 twice"));
+  const char* const twice = R"({"$dict": [[7, {"$array": [5, 10]}], [7, {"$array": [6, 1]}]]})";
+  EXPECT_THAT([&] { ParseValue(twice, {}, true); }, Refused("holds the key 7 twice"));
 }
 
 // Eight times the input of any shape takes about eight times as long, never sixty-four.

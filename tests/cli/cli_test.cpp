@@ -22,7 +22,8 @@ namespace carvalen {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr, testing::ReadFile, testing::TempFolder;
+using ::testing::AllOf, ::testing::HasSubstr, ::testing::Not, testing::ReadFile,
+    testing::TempFolder;
 
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
@@ -114,6 +115,11 @@ TEST_F(Cli, AnswersEachCommandLine) {
       {0, price + "i_lContractLineID=1 i_fQuantity=99999999999999999999", R"({"result": )"},
       // An argument of any size comes from a file (@PATH) or, alike, from standard input (@-).
       {0, bulk + "@" + request, priced},
+      // Each by-reference parameter is listed, an omitted one at its default or Empty (line 1).
+      {0, price + "i_lContractLineID=1 i_fQuantity=100",
+       R"({"result": 7.0, "byref": {"o_sCurrencyCode": "EUR", "i_fReturnValue": 0.0}})"},
+      {0, "call ContractLine.GetDiscount i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=49",
+       R"({"result": 0.0, "byref": {"o_sCurrency": "EUR", "o_bPercentage": {"$empty": true}}})"},
       {0, "help", "Usage: carvalen [OPTIONS] SUBCOMMAND"},
       {0, "help call", "Usage: carvalen call [OPTIONS] target [arguments...]"},
       {0, "-V", "carvalen 1.1 (commit "},
@@ -128,32 +134,20 @@ TEST_F(Cli, AnswersEachCommandLine) {
   };
   for (const auto& [status, args, text] : cases) {
     SCOPED_TRACE(args.substr(0, 120));
-    fs::remove(scratch_ / "trace");
-    fs::remove(scratch_ / "log");
+    for (const char* file : {"trace", "log"}) fs::remove(scratch_ / file);
     const Outcome outcome =
         Tool(args, DemoEnv() + " CARVALEN_SQL_TRACE=" + Quote(scratch_ / "trace"));
     EXPECT_EQ(outcome.status, status) << outcome.err;
     EXPECT_THAT(status == 2 ? outcome.err : outcome.out, HasSubstr(text));
+    // An answer whole (ending "}}") is the output exactly.
+    EXPECT_TRUE(!text.ends_with("}}") || outcome.out == text + "\n") << outcome.out;
     EXPECT_TRUE(status != 2 || outcome.out.empty()) << outcome.out;
-    if (status == 1) {
-      EXPECT_EQ(ReadFile(scratch_ / "log"), "");
-      EXPECT_EQ(ReadFile(scratch_ / "trace"), "");
-    }
+    EXPECT_TRUE(status != 1 || ReadFile(scratch_ / "log") + ReadFile(scratch_ / "trace") == "");
   }
   EXPECT_FALSE(fs::exists(scratch_ / "x"));
   EXPECT_EQ(Tool(bulk + "@- <" + request, DemoEnv()).out,
             Tool(bulk + "@" + request, DemoEnv()).out);
 
-  // Every by-reference parameter is listed, an omitted one at its default or Empty (demo line 1).
-  EXPECT_EQ(Tool(price + "i_lContractLineID=1 i_fQuantity=100", DemoEnv()).out,
-            R"({"result": 7.0, "byref": {"o_sCurrencyCode": "EUR", "i_fReturnValue": 0.0}})"
-            "\n");
-  EXPECT_EQ(
-      Tool("call ContractLine.GetDiscount i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=49",
-           DemoEnv())
-          .out,
-      R"({"result": 0.0, "byref": {"o_sCurrency": "EUR", "o_bPercentage": {"$empty": true}}})"
-      "\n");
   EXPECT_THAT(
       nlohmann::ordered_json::parse(Tool("ops --json").out).at("classes").at(1).dump(),
       HasSubstr(R"({"name":"GetContractLineNumber","parameters":[{"name":"i_lQuotationNumber",)"
@@ -161,21 +155,15 @@ TEST_F(Cli, AnswersEachCommandLine) {
   EXPECT_EQ(Tool("schema --provider PostgreSQL").out,
             model::SchemaScript(model::SchemaProvider::PostgreSQL));
   // A call on SQLite loads no libpq, whose libraries would triple a short process's cost.
-  const Outcome sqlite =
-      Tool(price + "i_lContractLineID=1 i_fQuantity=1", DemoEnv() + " LD_DEBUG=files");
-  EXPECT_EQ(sqlite.status, 0) << sqlite.err;
-  EXPECT_THAT(sqlite.err, HasSubstr("libsqlite3"));
-  EXPECT_THAT(sqlite.err, ::testing::Not(HasSubstr("libpq")));
+  EXPECT_THAT(Tool(price + "i_lContractLineID=1 i_fQuantity=1", DemoEnv() + " LD_DEBUG=files").err,
+              AllOf(HasSubstr("libsqlite3"), Not(HasSubstr("libpq"))));
   // Demos are the same byte for byte on every run; an existing one is replaced only with --force.
-  TempFolder first;
   const fs::path second = scratch_ / "new folder/demo";  // made, and quoted for the shell
-  ASSERT_EQ(Tool("init-demo --dir " + Quote(first.path)).status, 0);
   const Outcome made = Tool("init-demo --dir " + Quote(second));
   EXPECT_EQ(made.status, 0) << made.err;
   EXPECT_EQ(made.out, "export CARVALEN_CONFIG_DIR=" + Quote(second) + "\n");
-  const auto same = [&] {
-    return ReadFile(first / "contracts.db") == ReadFile(second / "contracts.db");
-  };
+  const std::string demo = ReadFile(*demo_ / "contracts.db");
+  const auto same = [&] { return ReadFile(second / "contracts.db") == demo; };
   EXPECT_TRUE(same());
 
   const Outcome again = Tool("init-demo --size 7 --dir " + Quote(second));
@@ -242,22 +230,19 @@ TEST_F(Cli, TellsAPersonWhatFailedAndBoundsBulkRequests) {
       Quote(Quote(std::getenv("CARVALEN_CLI")) + " " + price + "i_lContractHeaderID=1") +
       " /dev/null </dev/null >" + Quote(scratch_ / "tty") + " 2>&1";
   ASSERT_EQ(WEXITSTATUS(std::system(at_terminal.c_str())), 1);
-  const std::string shown = ReadFile(scratch_ / "tty");
-  EXPECT_THAT(shown, HasSubstr("Carvalen.ContractLine.GetPrice > "
-                               "EContractUtilities.GetSourceConnection: unable to open"));
-  EXPECT_THAT(shown, ::testing::Not(HasSubstr(R"("time")")));
-  EXPECT_THAT(shown, HasSubstr("; database file "));
+  EXPECT_THAT(ReadFile(scratch_ / "tty"),
+              AllOf(HasSubstr("Carvalen.ContractLine.GetPrice > "
+                              "EContractUtilities.GetSourceConnection: unable to open"),
+                    HasSubstr("; database file "), Not(HasSubstr(R"("time")"))));
   // The entry limit from the environment; bulk requests take a few bytes per request byte, not 19.
   const std::string bulk = "call Contract.GetActiveContractLinesProc i_oDicBPProductQuan=@" +
                            Quote(scratch_ / "bulk.json");
   const auto write = [&](int entries) {
-    std::ofstream out(scratch_ / "bulk.json");
-    out << R"({"$dict": [)";
+    std::string text = R"({"$dict": [)";
     for (int i = 0; i < entries; ++i)
-      out << (i == 0 ? "" : ", ") << "[" << 1'000'000 + i << R"(, {"$array": [501, 10]}])";
-    out << "]}";
-    out.close();
-    return static_cast<long>(fs::file_size(scratch_ / "bulk.json"));
+      text += (i ? ", [" : "[") + std::to_string(1'000'000 + i) + R"(, {"$array": [501, 10]}])";
+    scratch_.Write("bulk.json", text += "]}");
+    return static_cast<long>(text.size());
   };
   write(3);
   EXPECT_THAT(Tool(bulk, DemoEnv() + " CARVALEN_MAX_ENTRIES=2").err,

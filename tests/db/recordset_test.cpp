@@ -13,12 +13,18 @@ namespace {
 
 using db::CursorLocation;
 using db::CursorType;
+using namespace db::dberr;
 using Recordsets = ClientTest;
 
 std::vector<std::int32_t> ReadAll(db::Recordset& rs) {
   std::vector<std::int32_t> values;
   for (; !rs.Eof(); rs.MoveNext()) values.push_back(rs.Field("N").ToLong());
   return values;
+}
+
+// Each call raises the error numbered `number`.
+void ExpectError(std::int32_t number, std::initializer_list<std::function<void()>> calls) {
+  for (const auto& call : calls) EXPECT_EQ(CaptureError(call).Number(), number);
 }
 
 // 2024-02-29 13:45 and the seconds and microseconds given.
@@ -66,7 +72,7 @@ TEST_P(Recordsets, DeliversEachColumnTypeAsItsVariantAndFindsFieldsByName) {
   // Expressions: their values decide the type.
   EXPECT_TRUE(rs->Field("ID") == Variant(1) && rs->Field("Half") == Variant(2.5));
   const Error e = CaptureError([&] { rs->Field("NOSUCHFIELD"); });
-  EXPECT_EQ(e.Number(), db::dberr::kNotFoundInCollection);
+  EXPECT_EQ(e.Number(), kNotFoundInCollection);
   EXPECT_EQ(e.Description(),
             "Item cannot be found in the collection corresponding to the requested name or "
             "ordinal.");
@@ -100,10 +106,8 @@ TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
     rs->MoveFirst();  // a streamed one runs its statement again
     EXPECT_EQ(ReadAll(*rs), all);
     if (streamed) {
-      const std::function<void()> back[] = {[&] { rs->MovePrevious(); }, [&] { rs->MoveLast(); },
-                                            [&] { rs->Filter("N", Variant(1)); }};
-      for (const auto& call : back)
-        EXPECT_EQ(CaptureError(call).Number(), db::dberr::kNotSupported);
+      ExpectError(kNotSupported, {[&] { rs->MovePrevious(); }, [&] { rs->MoveLast(); },
+                                  [&] { rs->Filter("N", Variant(1)); }});
     } else {  // held rows move both ways; a filter replaces the last and compares as keys do
       rs->MoveLast();
       rs->MovePrevious();
@@ -111,8 +115,7 @@ TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
       rs->MovePrevious();
       rs->MovePrevious();
       EXPECT_TRUE(rs->Bof() && !rs->Eof());
-      EXPECT_EQ(CaptureError([&] { rs->Field("N"); }).Number(), db::dberr::kNoCurrentRecord);
-      EXPECT_EQ(CaptureError([&] { rs->MovePrevious(); }).Number(), db::dberr::kNoCurrentRecord);
+      ExpectError(kNoCurrentRecord, {[&] { rs->Field("N"); }, [&] { rs->MovePrevious(); }});
       rs->MoveNext();
       EXPECT_TRUE(rs->Field("N") == Variant(1));
       // Numbers match by value whatever their type, text byte for byte.
@@ -130,32 +133,26 @@ TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
       }
       rs->ClearFilter();
       EXPECT_EQ(ReadAll(*rs), all);
-      EXPECT_EQ(CaptureError([&] { rs->Filter("X", Variant(1)); }).Number(),
-                db::dberr::kNotFoundInCollection);
+      ExpectError(kNotFoundInCollection, {[&] { rs->Filter("X", Variant(1)); }});
     }
     auto empty = open(" WHERE N > 3");
     EXPECT_TRUE(empty->Bof() && empty->Eof() && empty->RecordCount() == (streamed ? -1 : 0));
     const Error e = CaptureError([&] { empty->Field("N"); });
-    EXPECT_EQ(e.Number(), db::dberr::kNoCurrentRecord);
+    EXPECT_EQ(e.Number(), kNoCurrentRecord);
     EXPECT_EQ(e.Description(),
               "Either BOF or EOF is True, or the current record has been deleted. Requested "
               "operation requires a current record.");
-    EXPECT_EQ(CaptureError([&] { empty->MoveNext(); }).Number(), db::dberr::kNoCurrentRecord);
+    ExpectError(kNoCurrentRecord, {[&] { empty->MoveNext(); }});
     // A name that is no field is reported as such even without a current row.
-    EXPECT_EQ(CaptureError([&] { empty->Field("X"); }).Number(), db::dberr::kNotFoundInCollection);
-    if (server) {
-      EXPECT_EQ(CaptureError([&] { rs->DetachConnection(); }).Number(), db::dberr::kNotSupported);
-    } else {
-      rs->DetachConnection();
-    }
+    ExpectError(kNotFoundInCollection, {[&] { empty->Field("X"); }});
+    server ? ExpectError(kNotSupported, {[&] { rs->DetachConnection(); }}) : rs->DetachConnection();
     connection->Close();  // which closes a streamed record set; held rows stay
     if (streamed) {
       EXPECT_EQ(rs->State(), db::kStateClosed);
       const Error closed = CaptureError([&] { rs->MoveNext(); });
-      EXPECT_EQ(closed.Number(), db::dberr::kObjectClosed);
+      EXPECT_EQ(closed.Number(), kObjectClosed);
       EXPECT_EQ(closed.Description(), "Operation is not allowed when the object is closed.");
-      EXPECT_EQ(CaptureError([&] { connection->Execute("SELECT 1"); }).Number(),
-                db::dberr::kObjectClosed);
+      ExpectError(kObjectClosed, {[&] { connection->Execute("SELECT 1"); }});
     } else {
       rs->MoveFirst();
       EXPECT_EQ(ReadAll(*rs), all);

@@ -29,7 +29,6 @@ Rows Of(const T&... rows) {
   return {rows...};
 }
 
-// Element `index` of every item.
 std::vector<Variant> Column(const Dictionary& result, std::size_t index = 0) {
   std::vector<Variant> values;
   for (const auto& item : Items(result)) values.push_back(item.at(index));
@@ -55,15 +54,16 @@ class ContractHeaders : public LineReadTest {
   }
 };
 
-TEST_P(ContractHeaders, EachCombinationOfOptionalsHasItsOwnStatement) {
-  const std::string all = "SELECT * FROM CONTRACTHEADER";
+TEST_P(ContractHeaders, ListsByTheOptionalsAndReadsDetailsApprovalLinesAndAttachments) {
+  const std::string select = "SELECT * FROM CONTRACTHEADER";
   const std::tuple<Variant, Variant, std::string, std::vector<Variant>> cases[] = {
-      {no, no, all, Vs(12, 13, 14)},
-      {Variant(100), no, all + " WHERE BUSINESSPARTNERID = 100", Vs(12, 13)},
-      {no, Variant(7), all + " WHERE CATEGORYID = 7", Vs(12, 14)},
-      {Variant(100), Variant(7), all + " WHERE BUSINESSPARTNERID = 100 AND CATEGORYID = 7", Vs(12)},
-      {Variant("200"), no, all + " WHERE BUSINESSPARTNERID = 200", Vs(14)},  // text of a number
-      {empty, no, all + " WHERE BUSINESSPARTNERID = 0", {}},  // supplied, even if Empty
+      {no, no, select, Vs(12, 13, 14)},
+      {Variant(100), no, select + " WHERE BUSINESSPARTNERID = 100", Vs(12, 13)},
+      {no, Variant(7), select + " WHERE CATEGORYID = 7", Vs(12, 14)},
+      {Variant(100), Variant(7), select + " WHERE BUSINESSPARTNERID = 100 AND CATEGORYID = 7",
+       Vs(12)},
+      {Variant("200"), no, select + " WHERE BUSINESSPARTNERID = 200", Vs(14)},  // text of a number
+      {empty, no, select + " WHERE BUSINESSPARTNERID = 0", {}},  // supplied, even if Empty
   };
   for (const auto& [partner, category, sql, found] : cases) {
     SCOPED_TRACE(sql);
@@ -76,9 +76,6 @@ TEST_P(ContractHeaders, EachCombinationOfOptionalsHasItsOwnStatement) {
   const DictionaryPtr partner = Contract().GetContractHeader(Variant(100));
   EXPECT_EQ(KeysOf(*partner), Vs("1", "2"));
   EXPECT_THAT(Items(*partner), UnorderedElementsAre(Vs(12, 100, 7), Vs(13, 100, null)));
-}
-
-TEST_P(ContractHeaders, DetailsApprovalLinesAndAttachments) {
   Contract contract;
   SqlTrace trace;
   EXPECT_EQ(ElementsOf(contract.GetContractHeaderDetails(13)), Vs(100, null));
@@ -151,7 +148,7 @@ class ContractSearch : public LineReadTest {
 
 Variant On(int year, int month, int day) { return Variant(Date::FromParts(year, month, day, 0)); }
 
-TEST_P(ContractSearch, LineDetailsAppendTheSuppliedCriteriaInTheirFixedOrder) {
+TEST_P(ContractSearch, LineDetailsAndLinesOfAProductAppendTheSuppliedCriteria) {
   const std::string base =
       "SELECT CONTRACTLINEID,BUYERID,SUPPLIERID,CONTRACTSTATUS,EFFECTIVEDATETIME,EXPIRYDATETIME,"
       "PRODUCTDESCRIPTION,CONTRACTDESCRIPTION,PRODUCTID FROM CONTRACTLINE WHERE "
@@ -195,9 +192,6 @@ TEST_P(ContractSearch, LineDetailsAppendTheSuppliedCriteriaInTheirFixedOrder) {
   EXPECT_THAT(Items(*of_buyer),
               UnorderedElementsAre(Vs(12, 1, 100), Vs(12, 3, 100), Vs(13, 1, 200)));
   EXPECT_EQ(Contract().GetActiveContractLinesForBuyer("B02")->Count(), 0);  // not active
-}
-
-TEST_P(ContractSearch, LinesOfAProductByIdOrPartNumberAndOptionallyPartner) {
   const std::string plain =
       "SELECT CONTRACTHEADERID,CONTRACTLINEID,CONTRACTSTATUS FROM CONTRACTLINE WHERE ";
   const std::string joined =
@@ -207,7 +201,7 @@ TEST_P(ContractSearch, LinesOfAProductByIdOrPartNumberAndOptionallyPartner) {
   const std::string join = " AND CONTRACTLINE.CONTRACTHEADERID = CONTRACTHEADER.CONTRACTHEADERID";
   const Variant p500(500), p502("P-502");
   const Rows all = {Vs(12, 1, 6), Vs(12, 3, 6), Vs(13, 1, 6)};
-  const std::tuple<Variant, Variant, Variant, std::string, Rows> cases[] = {
+  const std::tuple<Variant, Variant, Variant, std::string, Rows> by_product[] = {
       {p500, no, no, plain + "PRODUCTID = 500", all},
       {p500, p502, no, plain + "PRODUCTID = 500", all},  // the id wins
       {no, Variant("O'Brien"), no, plain + "PRODUCTPARTNUMBER = 'O''Brien'", {Vs(12, 2, 2)}},
@@ -215,7 +209,7 @@ TEST_P(ContractSearch, LinesOfAProductByIdOrPartNumberAndOptionallyPartner) {
       // Every status: the new line is found too.
       {no, p502, Variant("200"), joined + "PRODUCTPARTNUMBER='P-502'" + join, {Vs(13, 2, 1)}},
   };
-  for (const auto& [product, part, partner, sql, found] : cases) {
+  for (const auto& [product, part, partner, sql, found] : by_product) {
     SCOPED_TRACE(sql);
     SqlTrace trace;
     const DictionaryPtr lines = Contract().GetContractLineIdforProduct(product, part, partner);
@@ -262,7 +256,7 @@ class ActiveLines : public LineReadTest {
   }
 };
 
-TEST_P(ActiveLines, EachStatementFormFindsItsLinesOrFailsThroughTheErrorPath) {
+TEST_P(ActiveLines, EachStatementFormFindsItsLinesOrFailsAndDetailsOutliveTheConnection) {
   const Variant h1(1), p7001(7001);
   // {header, product, partner, excluded line, sql, {header, line} found}
   const std::tuple<Variant, Variant, Variant, Variant, std::string, Rows> cases[] = {
@@ -306,17 +300,12 @@ TEST_P(ActiveLines, EachStatementFormFindsItsLinesOrFailsThroughTheErrorPath) {
   for (const auto& [label, fields, header, product, partner, number, queries] : failures) {
     SCOPED_TRACE(label);
     SqlTrace trace;
-    EXPECT_EQ(ReportedOnce([&] {
-                Contract().GetActiveContractLines(fields, header, product, partner);
-              }).Number,
-              number);
+    const auto call = [&] { Contract().GetActiveContractLines(fields, header, product, partner); };
+    EXPECT_EQ(ReportedOnce(call).Number, number);
     EXPECT_EQ(trace.Queries(), queries);
   }
   // Names are looked up only on a row: with no active line an unknown one is no error.
   EXPECT_EQ(Contract().GetActiveContractLines(List(Vs("NOSUCH")), Variant(99))->Count(), 0);
-}
-
-TEST_P(ActiveLines, DetailsAreARecordSetThatOutlivesItsConnection) {
   const std::int64_t open = db::OpenConnectionCount();
   SqlTrace trace;
   const RecordsetPtr rs = Contract().GetActiveContractLineDetails(4, 100);
@@ -370,7 +359,7 @@ class SupplierMatrices : public LineReadTest {
   }
 };
 
-TEST_P(SupplierMatrices, FieldMatrixHasACellPerPartnerAndName) {
+TEST_P(SupplierMatrices, FieldAndUserDataMatricesFillTheirCellsOrFailReportedOnce) {
   const Variant text("");
   SqlTrace trace;
   const Variant matrix = Contract().getActiveContractLineFieldsperSupplier(
@@ -399,9 +388,6 @@ TEST_P(SupplierMatrices, FieldMatrixHasACellPerPartnerAndName) {
                                                                     List({Variant("PRICE")}, 1)),
                   0, 1),
             (Rows{{empty, Variant(9.5)}}));
-}
-
-TEST_P(SupplierMatrices, UserDataFillsOnlyTheRowAtThePositionOrFailsReportedOnce) {
   const Variant codes = List(Vs("UD01", "UD02", "UD03", "UD09"));
   // {label, headers, lines, row 2 of the matrix (every other row stays Empty), queries}
   using Case = std::tuple<const char*, Variant, Variant, std::vector<Variant>, Sql>;

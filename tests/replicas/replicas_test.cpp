@@ -1,9 +1,9 @@
 // Reads from the replica set of scripts/pg-replica-set.sh (CARVALEN_TEST_PG_REPLICAS): host order
 // is hosts_test's; here, what only real servers show (recovery state, sessions a shutdown breaks).
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -11,8 +11,8 @@
 #include "api/call.hpp"
 #include "components/configuration.hpp"
 #include "db/hosts.hpp"
-#include "model/schema.hpp"
 #include "support/client_test.hpp"
+#include "support/contract_db.hpp"
 #include "support/scratch.hpp"
 
 namespace carvalen::test {
@@ -37,12 +37,12 @@ TEST(Replicas, ReadsGoToStandbysAndSurviveOneStopping) {
   Control("start-node", nodes);  // after a failed run
   const std::shared_ptr<void> restart(nullptr, [&](void*) { Control("start-node", nodes); });
   const testing::ScopedEnv env("CARVALEN_TEST_PG", set);
-  TestDatabase db(Provider::PostgreSQL);  // its writer takes the first host, the primary
-  db.Exec(model::SchemaScript(model::SchemaProvider::PostgreSQL) +
-          "; INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, QUOTATIONID) VALUES (7, "
-          "3, 1001)");
-  const std::string replayed =
-      "SELECT pg_last_wal_replay_lsn() >= '" + db.QueryText("SELECT pg_current_wal_lsn()") + "'";
+  ContractDb db(Provider::PostgreSQL);  // its writer, like any session here, takes the primary
+  db.Exec(
+      "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, QUOTATIONID) VALUES (7, 3, "
+      "1001)");
+  const std::string replayed = "SELECT pg_last_wal_replay_lsn() >= '" +
+                               Scalar(OpenClient(set), "SELECT pg_current_wal_lsn()") + "'";
   for (std::size_t i = 1; i < 3; ++i) {
     const std::string standby =
         db.ConnectionString() + ";Pooling=False;Host=" + nodes[i].host + ";Port=" + nodes[i].port;
@@ -51,16 +51,15 @@ TEST(Replicas, ReadsGoToStandbysAndSurviveOneStopping) {
       std::this_thread::sleep_for(20ms);
     }
   }
-  testing::TempFolder folder;
-  folder.Write("Vendra.toml", "[ConnectionStrings]\nEContract = \"" + db.ConnectionString() +
-                                  ";Load Balance Hosts=random;Target Session Attrs=prefer-standby;"
-                                  "Host Recheck Seconds=1;Connection Lifetime=2\"\n");
-  const testing::ScopedSetting config{Setting::ConfigDir, folder.path.string()},
-      log{Setting::LogFile, (folder / "log.jsonl").string()},
-      trace{Setting::SqlTrace, (folder / "before").string()};
+  const std::string dir = db.ConfigDir() + "/";
+  std::ofstream(dir + "Vendra.toml")
+      << "[ConnectionStrings]\nEContract = \"" << db.ConnectionString()
+      << ";Load Balance Hosts=random;Target Session Attrs=prefer-"
+         "standby;Host Recheck Seconds=1;Connection Lifetime=2\"\n";
+  const testing::ScopedSetting trace{Setting::SqlTrace, dir + "before"};
   ForgetConfigurationStores();
   auto opened = [&](const char* file, std::size_t node) {  // sessions it saw opened on the node
-    const std::string text = testing::ReadFile(folder / file), key = "\"port\":" + nodes[node].port;
+    const std::string text = testing::ReadFile(dir + file), key = "\"port\":" + nodes[node].port;
     int count = 0;
     for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) ++count;
     return count;
@@ -71,24 +70,22 @@ TEST(Replicas, ReadsGoToStandbysAndSurviveOneStopping) {
   std::atomic<bool> stop{false};
   std::vector<std::pair<Clock::time_point, std::string>> failures[4];  // one per thread
   std::vector<std::thread> threads;
-  for (auto& own : failures) {
+  for (auto& own : failures)
     threads.emplace_back([&] {
       for (; !stop; std::this_thread::sleep_for(2ms)) {
         const api::CallOutcome outcome = api::CallWithJson("ContractLine.GetContractLineNumber",
                                                            R"({"i_lQuotationNumber": 1001})");
         if (outcome.status != api::kCallOk ||  // a wrong answer counts as a failure too
-            nlohmann::json::parse(outcome.text)["result"]["$array"] != nlohmann::json({7, 3})) {
+            nlohmann::json::parse(outcome.text)["result"]["$array"] != nlohmann::json({7, 3}))
           own.emplace_back(Clock::now(), outcome.text);
-        }
       }
     });
-  }
   std::this_thread::sleep_for(2s);
   const auto stopping = Clock::now();
   Control("stop-node", {nodes[1]});
   const auto stopped = Clock::now();
   std::this_thread::sleep_for(1s);  // for the calls in flight to end
-  SetSetting(Setting::SqlTrace, (folder / "after").string());
+  SetSetting(Setting::SqlTrace, dir + "after");
   std::this_thread::sleep_for(2s);
   stop = true;
   for (auto& thread : threads) thread.join();
@@ -97,10 +94,10 @@ TEST(Replicas, ReadsGoToStandbysAndSurviveOneStopping) {
   std::size_t failed = 0;
   for (const auto& own : failures) {
     failed += own.size();
-    for (const auto& [when, error] : own) {
-      EXPECT_TRUE(when >= stopping && when < stopped + 1s) << error;
-      EXPECT_THAT(error, ::testing::HasSubstr(R"("source": "PostgreSQL")"));
-    }
+    for (const auto& [when, error] : own)
+      EXPECT_TRUE(when >= stopping && when < stopped + 1s &&
+                  error.find(R"("source": "PostgreSQL")") != std::string::npos)
+          << error;
   }
   EXPECT_LE(failed, std::size(failures)) << "more calls failed than were in flight";
 }
