@@ -131,7 +131,7 @@ TEST(ConnectionString, OpensOfMalformedTextFailWithItsCulpritAndLeaveNothingOpen
   for (const auto& [text, description, number, source] : cases) {
     SCOPED_TRACE(text);
     Connection connection;
-    const Error e = CaptureError([&] { connection.Open(text); });
+    const Error e = CaptureError([&, &t = text] { connection.Open(t); });
     const std::string want = (number == dberr::kInvalidArgument ? invalid : "") + description,
                       got = e.Description(), start = got.substr(0, want.size() - 3) + "...";
     EXPECT_EQ(want.ends_with("...") ? start : got, want);

@@ -91,7 +91,8 @@ TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
     const bool streamed = server && type == CursorType::ForwardOnly;
     SCOPED_TRACE(streamed ? "forward-only" : server ? "keyset" : "client-side");
     auto connection = OpenClient(db().ConnectionString());
-    auto open = [&](const std::string& where, std::int32_t max = 0) {
+    auto open = [&, location = location, type = type](const std::string& where,
+                                                      std::int32_t max = 0) {
       auto rs = db::Recordset::Create();
       rs->SetCursorLocation(location);
       rs->SetMaxRecords(max);

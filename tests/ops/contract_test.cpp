@@ -300,7 +300,9 @@ TEST_P(ActiveLines, EachStatementFormFindsItsLinesOrFailsAndDetailsOutliveTheCon
   for (const auto& [label, fields, header, product, partner, number, queries] : failures) {
     SCOPED_TRACE(label);
     SqlTrace trace;
-    const auto call = [&] { Contract().GetActiveContractLines(fields, header, product, partner); };
+    const auto call = [&f = fields, &h = header, &p = product, &b = partner] {
+      Contract().GetActiveContractLines(f, h, p, b);
+    };
     EXPECT_EQ(ReportedOnce(call).Number, number);
     EXPECT_EQ(trace.Queries(), queries);
   }

@@ -134,7 +134,7 @@ TEST_P(ContractBis, EachCombinationOfOptionalsHasItsOwnStatementAndAFlagIsReadPe
     SqlTrace trace;
     if (number != 0) {
       const ErrorInfo error =
-          ReportedOnce([&] { ContractLine().GetContractBIS(12, 3, status, bis); });
+          ReportedOnce([&s = status, &b = bis] { ContractLine().GetContractBIS(12, 3, s, b); });
       EXPECT_EQ(error.Description, Reported(number, "Carvalen.ContractLine.GetContractBIS", text));
       EXPECT_TRUE(trace.Queries().empty());
       continue;

@@ -81,7 +81,7 @@ TEST_P(Price, PicksTheBreakTheQuantityEarnsListsTheBreaksOrReportsUnderItsName) 
   };
   for (const auto& [discount, line, number, description, written] : failures) {
     Variant currency("untouched"), flag;
-    const ErrorInfo e = ReportedOnce([&] {
+    const ErrorInfo e = ReportedOnce([&, discount = discount, line = line] {
       if (discount) ContractLine().GetDiscount(2, line, 1, currency, flag);
       if (!discount) ContractLine().GetPrice(1, line, 10, currency);
     });
@@ -369,7 +369,7 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName)
   for (const auto& [name, request, number, description] : failures) {
     SCOPED_TRACE(name);
     ExpectTheFacesAgree(Typed(request));
-    const ErrorInfo e = ReportedOnce([&] { PriceInBulk(Typed(request)); });
+    const ErrorInfo e = ReportedOnce([&r = request] { PriceInBulk(Typed(r)); });
     if (description.empty()) {
       EXPECT_NE(e.Number, 0);
       EXPECT_TRUE(e.Description.starts_with("\r\nERROR 0x")) << e.Description;

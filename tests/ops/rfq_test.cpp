@@ -130,7 +130,7 @@ TEST_P(RfqEligibility, ReadsTheCategorySettingsByTheClassicConversionsOrFailsRep
     SCOPED_TRACE(description);
     answers[4] = answer;
     SqlTrace trace;
-    EXPECT_EQ(ReportedOnce([&] { Due(fields); }).Description,
+    EXPECT_EQ(ReportedOnce([&, &f = fields] { Due(f); }).Description,
               Reported(number, kOperation, description));
     EXPECT_EQ(trace.Queries().size(), queried ? 1u : 0u);
   }
