@@ -11,10 +11,10 @@ DictionaryPtr ContractLine::GetContractLineAttachment(std::int32_t i_lContractHe
                                                       std::int32_t i_lContractLineID) {
   return frame::RunOperation(
       "Carvalen.ContractLine.GetContractLineAttachment", [&](const frame::Query& q) {
-        auto attachments = Dictionary::Create();
         auto rs = q.Open(q.ForLine(" SELECT * FROM CONTRACTATTACHMENT WHERE CONTRACTHEADERID = ",
                                    i_lContractHeaderID, i_lContractLineID),
                          db::CursorType::Keyset, db::LockType::ReadOnly);
+        auto attachments = Dictionary::Create();
         Array row(0, 7);
         // Keys are the ordinals as text ("1", "2", ...): callers look them up that way.
         for (std::int32_t ordinal = 1; !rs->Eof(); rs->MoveNext(), ++ordinal) {
@@ -36,9 +36,9 @@ DictionaryPtr ContractLine::GetContractUserData(std::int32_t i_lContractHeaderID
                                                 std::int32_t i_lContractLineID) {
   return frame::RunOperation(
       "Carvalen.ContractLine.GetContractUserData", [&](const frame::Query& q) {
-        auto user_data = Dictionary::Create();
         auto rs = q.Open(q.ForLine("SELECT * FROM CONTRACTUSERDATA WHERE CONTRACTHEADERID = ",
                                    i_lContractHeaderID, i_lContractLineID));
+        auto user_data = Dictionary::Create();
         // Six elements, the last never written: callers index it and expect Empty.
         Array row(0, 5);
         // Keys are the ordinals as 32-bit integers, unlike the attachments' text keys.

@@ -53,22 +53,28 @@ double ContractLine::GetDiscount(std::int32_t i_lContractHeaderID, std::int32_t 
   });
 }
 
+bool ContractLine::ContractDiscountBreakUpExists(std::int32_t i_lContractHeaderID,
+                                                 std::int32_t i_lContractLineID) {
+  return contractline::BreaksExist("Carvalen.ContractLine.ContractDiscountBreakUpExists",
+                                   "CONTRACTDISCOUNT", i_lContractHeaderID, i_lContractLineID);
+}
+
 DictionaryPtr ContractLine::GetDiscountBreakUp(std::int32_t i_lContractHeaderID,
                                                std::int32_t i_lContractLineID,
                                                std::string& o_sCurrencyCode) {
   return frame::RunOperation(
       "Carvalen.ContractLine.GetDiscountBreakUp", [&](const frame::Query& q) {
         DictionaryPtr breaks = Dictionary::Create();
-        std::int32_t row = 1;
-        o_sCurrencyCode = contractline::GetContractLineCurrency(i_lContractHeaderID,
-                                                                i_lContractLineID, q.Connection())
-                              .ToString();
+        const Variant currency = contractline::GetContractLineCurrency(
+            i_lContractHeaderID, i_lContractLineID, q.Connection());
+        o_sCurrencyCode = currency.ToString();
         auto rs =
             q.Open(q.ForLine("SELECT QUANTITY,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM "
                              "CONTRACTDISCOUNT WHERE CONTRACTHEADERID = ",
                              i_lContractHeaderID, i_lContractLineID));
         // Unlike the price-break table: numeric keys and values converted to doubles.
         Array entry(0, 2);
+        std::int32_t row = 1;
         while (!rs->Eof()) {
           entry.At(0) = Variant(rs->Field("QUANTITY").ToDouble());
           entry.At(1) = Variant(rs->Field("DISCOUNTPERCENTAGE").ToDouble());
@@ -79,12 +85,6 @@ DictionaryPtr ContractLine::GetDiscountBreakUp(std::int32_t i_lContractHeaderID,
         }
         return breaks;
       });
-}
-
-bool ContractLine::ContractDiscountBreakUpExists(std::int32_t i_lContractHeaderID,
-                                                 std::int32_t i_lContractLineID) {
-  return contractline::BreaksExist("Carvalen.ContractLine.ContractDiscountBreakUpExists",
-                                   "CONTRACTDISCOUNT", i_lContractHeaderID, i_lContractLineID);
 }
 
 }  // namespace carvalen

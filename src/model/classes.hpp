@@ -31,6 +31,9 @@ const ClassInfo& ClassOf(const ClassDescription& type);
 const binding::MethodInfo& MemberOf(const ClassDescription& type,
                                     const OperationDescription& operation);
 
+// The dispatch tables are written with these two names.
+using binding::Bind;
+using binding::Optional;
 const std::vector<binding::MethodInfo>& ContractLineMethods();
 const std::vector<binding::MethodInfo>& ContractMethods();
 

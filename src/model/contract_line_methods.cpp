@@ -7,8 +7,6 @@ namespace carvalen::model {
 
 const std::vector<binding::MethodInfo>& ContractLineMethods() {
   using CL = ContractLine;
-  using binding::Bind;
-  using binding::Optional;
   static const std::vector<binding::MethodInfo> kMethods = {
       Bind("GetContractLineDetail", &CL::GetContractLineDetail,
            {"i_lContractHeaderID", "i_lContractLineID"}),

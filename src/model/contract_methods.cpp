@@ -6,8 +6,6 @@ namespace carvalen::model {
 
 const std::vector<binding::MethodInfo>& ContractMethods() {
   using C = Contract;
-  using binding::Bind;
-  using binding::Optional;
   static const std::vector<binding::MethodInfo> kMethods = {
       Bind("GetContractHeader", &C::GetContractHeader,
            {Optional("i_lBusinessPartnerId"), Optional("i_lCategoryId")}),
