@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 count() { git ls-files -z -- "$@" | xargs -0 cat | grep -cv '^[[:space:]]*$'; }
 tests=$(count tests python/tests)
 code=$(count src include)
-echo "tests $tests, src + include $code: $((100 * tests / code))%"
+echo "tests $tests, src + include $code: $((100 * tests / code)).$((1000 * tests / code % 10))%"

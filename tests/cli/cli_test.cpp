@@ -1,6 +1,5 @@
 // The `carvalen` tool (CARVALEN_CLI, else all skipped) run as scripts run it: statuses and output.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 

@@ -1,5 +1,4 @@
 // The same calls with the statement cache on and off give the same answers and statement texts.
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>

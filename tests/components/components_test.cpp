@@ -1,7 +1,6 @@
 // The default components: configuration stores, the log, SQL literals and category settings.
 #include <fmt/chrono.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <ctime>

@@ -2,7 +2,6 @@
 #include "db/connection_string.hpp"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>

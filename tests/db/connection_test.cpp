@@ -1,5 +1,4 @@
 // Connections over both databases: sessions, read-only files, the pool, time-outs, the SQL trace.
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,7 +68,7 @@ TEST_P(Connections, TakeTheIsolationCommandAndRefuseASecondStatementAndWrites) {
     for (const char* sql : {"PRAGMA query_only=0", "ATTACH 'other.db' AS o"})
       EXPECT_EQ(CaptureError([&] { connection->Execute(sql); }).NativeCode(), "SQLITE_AUTH") << sql;
   }
-  EXPECT_EQ(db().QueryText("SELECT count(*) FROM T"), "1");
+  EXPECT_EQ(Scalar(connection, "SELECT count(*) FROM T"), "1");
 }
 
 // A closed session is reused unless pooling is off or it broke (Max Pool Size: tests/reliability).
@@ -85,7 +84,8 @@ TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOffOrItBroke) {
   if (!lite()) {
     db().Exec("SELECT pg_terminate_backend(" + backend + ")");
     const std::string gone = "SELECT count(*) FROM pg_stat_activity WHERE pid = " + backend;
-    for (int i = 0; i < 200 && db().QueryText(gone) != "0"; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 200 && Scalar(OpenClient(pooled + ";Pooling=False"), gone) != "0"; ++i)
+      std::this_thread::sleep_for(10ms);
     auto again = OpenClient(pooled);
     EXPECT_EQ(db::PooledConnectionCount(), 0);
     EXPECT_NE(Scalar(again, "SELECT pg_backend_pid()"), backend);

@@ -1,7 +1,6 @@
 // A stamp holds exactly until what a path leads to (or holds) changes; other traffic costs no look.
 #include "db/file_watch.hpp"
 
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

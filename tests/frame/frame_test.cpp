@@ -1,5 +1,4 @@
 // The frame operations run in: factories, late binding, error reports and the source connection.
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>

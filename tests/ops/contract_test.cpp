@@ -13,15 +13,8 @@ namespace {
 using ::testing::UnorderedElementsAre;
 using ::testing::UnorderedElementsAreArray;
 using Rows = std::vector<std::vector<Variant>>;
-using Sql = std::vector<std::string>;
 
-const Variant no = Variant::Missing();
-const Variant null = Variant::Null();
 const Variant empty;
-
-Variant List(std::vector<Variant> items, std::int32_t lower = 0) {
-  return Variant(Array::Of(std::move(items), lower));
-}
 
 // Rows without nested braces, so that a case table keeps several values to a line.
 template <typename... T>
@@ -317,9 +310,8 @@ TEST_P(ActiveLines, EachStatementFormFindsItsLinesOrFailsAndDetailsOutliveTheCon
   ASSERT_FALSE(rs->Bof() || rs->Eof());
   EXPECT_EQ(rs->RecordCount(), 4);
   Rows lines;
-  for (; !rs->Eof(); rs->MoveNext()) {
+  for (; !rs->Eof(); rs->MoveNext())
     lines.push_back({rs->Field("ContractHeaderId"), rs->Field("CONTRACTLINEID")});
-  }
   EXPECT_THAT(lines, UnorderedElementsAreArray({Vs(1, 1), Vs(1, 2), Vs(1, 3), Vs(2, 1)}));
   const RecordsetPtr none = Contract().GetActiveContractLineDetails(9, 200);
   EXPECT_TRUE(none->Bof() && none->Eof());
@@ -337,9 +329,8 @@ Rows Cells(const Variant& matrix, std::int32_t last_row, std::int32_t last_colum
   EXPECT_EQ(std::vector({a.LBound(1), a.UBound(1), a.LBound(2), a.UBound(2)}),
             std::vector({0, last_row, 0, last_column}));
   Rows rows(a.UBound(1) + 1);
-  for (std::int32_t i = 0; i <= a.UBound(1); ++i) {
+  for (std::int32_t i = 0; i <= a.UBound(1); ++i)
     for (std::int32_t j = 0; j <= a.UBound(2); ++j) rows[i].push_back(a.At(i, j));
-  }
   return rows;
 }
 
@@ -427,9 +418,8 @@ TEST_P(SupplierMatrices, FieldAndUserDataMatricesFillTheirCellsOrFailReportedOnc
       {"user data row 11", user_data(List(Vs("UD01")), 11), 9},
       {"user data column 21", user_data(List(Vs("UD01"), 21), 0), 9},
   };
-  for (const auto& [label, call, number] : failures) {
+  for (const auto& [label, call, number] : failures)
     EXPECT_EQ(ReportedOnce(call).Number, number) << label;
-  }
 }
 
 CARVALEN_ON_PROVIDERS(ContractHeaders);

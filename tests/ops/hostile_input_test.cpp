@@ -97,9 +97,8 @@ const TextParameter kTextParameters[] = {
 };
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
-  }
   return text;
 }
 

@@ -8,10 +8,6 @@ namespace {
 
 using ::testing::UnorderedElementsAre;
 
-const Variant no = Variant::Missing();
-const Variant null = Variant::Null();
-using Sql = std::vector<std::string>;
-
 class LineDetail : public LineReadTest {
  protected:
   LineDetail() {

@@ -11,8 +11,6 @@
 namespace carvalen::test {
 namespace {
 
-const Variant no = Variant::Missing();
-const Variant null = Variant::Null();
 const std::string kNullUse = "Invalid use of Null";
 const std::string kDuplicate = "This key is already associated with an element of this collection";
 
@@ -107,7 +105,8 @@ TEST_P(Price, PicksTheBreakTheQuantityEarnsListsTheBreaksOrReportsUnderItsName) 
       "SELECT CURRENCYCODE,PRICE,INCLUDEPRICEBREAKUP,MINQTYBREAKUP FROM CONTRACTLINE" + w1;
   const std::string discount =
       "SELECT CURRENCYCODE,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT,INCLUDEDISCOUNTBREAKUP,MINQTYBREAKUP "
-      "FROM CONTRACTLINE WHERE CONTRACTHEADERID = 2 AND CONTRACTLINEID = ";
+      "FROM CONTRACTLINE" +
+      w2;
   const std::string of_breaks = "SELECT DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT";
   EXPECT_EQ(
       trace.Queries(),
@@ -161,11 +160,6 @@ class EffectivePrice : public LineReadTest {
 
 Variant L(std::int32_t v) { return Variant(v); }
 
-template <typename... T>
-std::vector<std::string> Sent(const T&... sql) {
-  return {std::string(sql)...};
-}
-
 TEST_P(EffectivePrice, ChoosesTheLinePricesItAndSendsTheStatementsAsWritten) {
   const std::string direct =
       "SELECT CURRENCYCODE,TAXPERCENTAGE,FREIGHTCHARGE,HANDLINGCHARGE FROM CONTRACTLINE WHERE "
@@ -182,23 +176,22 @@ TEST_P(EffectivePrice, ChoosesTheLinePricesItAndSendsTheStatementsAsWritten) {
   using Case = std::tuple<const char*, Variant, Variant, Variant, Variant, Variant, Variant,
                           Variant, double, std::vector<std::string>>;
   const Case cases[] = {
-      {"direct, percentage", L(1), L(7), no, no, no, L(7), L(1), 104.2,
-       Sent(direct + "7" + active)},
+      {"direct, percentage", L(1), L(7), no, no, no, L(7), L(1), 104.2, Sql{direct + "7" + active}},
       {"direct keeps the caller's text ids", Variant("1"), Variant("9"), no, no, no, Variant("9"),
-       Variant("1"), 104.2, Sent(direct + "9" + active)},
+       Variant("1"), 104.2, Sql{direct + "9" + active}},
       {"partner alone is direct mode", L(1), L(7), no, L(999), no, L(7), L(1), 104.2,
-       Sent(direct + "7" + active)},
-      {"direct without a line id", L(1), no, no, no, no, {}, {}, 0, Sent()},
+       Sql{direct + "7" + active}},
+      {"direct without a line id", L(1), no, no, no, no, {}, {}, 0, Sql{}},
       {"supplier ignores the header id, newest line", L(2), no, L(11), L(500), no, L(9), L(1),
-       104.2, Sent(headers, of_partner + "1 AND PRODUCTID = 11" + newest)},
+       104.2, Sql{headers, of_partner + "1 AND PRODUCTID = 11" + newest}},
       {"supplier and line id", no, L(7), L(11), L(500), no, L(7), L(1), 104.2,
-       Sent(headers, of_partner + "1 AND PRODUCTID = 11 AND CONTRACTLINEID = 7" + active)},
+       Sql{headers, of_partner + "1 AND PRODUCTID = 11 AND CONTRACTLINEID = 7" + active}},
       {"only the partner's first contract", no, no, L(12), L(500), no, Variant(), Variant(), 0,
-       Sent(headers, of_partner + "1 AND PRODUCTID = 12" + newest)},
+       Sql{headers, of_partner + "1 AND PRODUCTID = 12" + newest}},
       {"category picks the contract", no, no, L(12), L(500), L(8), L(1), L(2), 50,
-       Sent(headers + " AND CATEGORYID = 8", of_partner + "2 AND PRODUCTID = 12" + newest)},
+       Sql{headers + " AND CATEGORYID = 8", of_partner + "2 AND PRODUCTID = 12" + newest}},
       {"no break applies: price 0 less the amount", L(1), L(21), no, no, no, L(21), L(1), -10,
-       Sent(direct + "21" + active)},
+       Sql{direct + "21" + active}},
   };
   for (const auto& [name, header, line, product, partner, category, found_line, found_header, price,
                     sent] : cases) {

@@ -44,10 +44,7 @@ std::string Day(int days, int seconds = 0) {
   return "'" + Date(Date::Today().AddDays(days).Micros() + seconds * 1'000'000LL).ToText() + "'";
 }
 
-Variant Fields(std::vector<Variant> names, std::int32_t lower = 0) {
-  return Variant(Array::Of(std::move(names), lower));
-}
-const Variant kLineId = Fields(Vs("CONTRACTLINEID"));
+const Variant kLineId = List(Vs("CONTRACTLINEID"));
 
 DictionaryPtr Due(const Variant& fields = kLineId) {
   return ContractLine().GetEligibleContractsForRFQCreation(fields);
@@ -88,7 +85,7 @@ TEST_P(RfqEligibility, ExpiryIsComparedWithTodayPlusTheIntervalInclusively) {
   answers[9] = Settings(Variant(true), Variant::Null());
   SqlTrace trace;
   const DictionaryPtr result =
-      Due(Fields(Vs("CONTRACTLINEID", "categoryid", "BUSINESSPARTNERID", "REMARK")));
+      Due(List(Vs("CONTRACTLINEID", "categoryid", "BUSINESSPARTNERID", "REMARK")));
   EXPECT_EQ(trace.Queries(),
             std::vector<std::string>{
                 "SELECT * FROM CONTRACTHEADER,CONTRACTLINE WHERE CONTRACTLINE.CONTRACTHEADERID = "
@@ -103,7 +100,7 @@ TEST_P(RfqEligibility, ExpiryIsComparedWithTodayPlusTheIntervalInclusively) {
 TEST_P(RfqEligibility, ReadsTheCategorySettingsByTheClassicConversionsOrFailsReportedOnce) {
   // Lines 1..7 expire on today - 1 .. today + 5: `interval` days admit interval + 2 of them.
   for (int days = -1; days <= 5; ++days) Line(1, days + 2, Day(days));
-  const Variant absent = Variant::Missing(), yes(true);
+  const Variant absent = no, yes(true);
   // {label, flag, interval, lines due}
   const std::tuple<const char*, Variant, Variant, int> cases[] = {
       {"interval absent", yes, absent, 2},
@@ -119,9 +116,8 @@ TEST_P(RfqEligibility, ReadsTheCategorySettingsByTheClassicConversionsOrFailsRep
   const Variant good = Settings(Variant(true), Variant(0));
   const std::tuple<Variant, Variant, std::int32_t, const char*, bool> failures[] = {
       {Variant("PRICE"), good, 13, "Type mismatch", false},
-      {Fields(Vs("PRICE"), -1), good, 9, "Subscript out of range", true},
-      {kLineId, Settings(Variant::Null(), Variant("abc")), 13, "Type mismatch",
-       true},  // interval first
+      {List(Vs("PRICE"), -1), good, 9, "Subscript out of range", true},
+      {kLineId, Settings(null, Variant("abc")), 13, "Type mismatch", true},  // interval first
       {kLineId, Variant::Nothing(), 91, "Object variable or With block variable not set", true},
       {kLineId, Variant(ObjectPtr(std::make_shared<FakeCategory>(nullptr))), 13, "Type mismatch",
        true},

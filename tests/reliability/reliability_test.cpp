@@ -1,6 +1,5 @@
 // How the library holds up when its database misbehaves: faults injected at the driver, many
 // threads through a bounded pool, databases that go away between calls, and PgBouncer in between.
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <array>

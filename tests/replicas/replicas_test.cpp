@@ -1,6 +1,5 @@
 // Reads from the replica set of scripts/pg-replica-set.sh (CARVALEN_TEST_PG_REPLICAS): host order
 // is hosts_test's; here, what only real servers show (recovery state, sessions a shutdown breaks).
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <fstream>

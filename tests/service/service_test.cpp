@@ -1,5 +1,4 @@
 // The service in process (what a network client sees is tests/hostile's): answers and counters.
-#include <gtest/gtest.h>
 #include <httplib.h>
 #include <unistd.h>
 

@@ -60,8 +60,7 @@ void LogRecorder::Clear() {
   state_->entries.clear();
 }
 
-ContractDb::ContractDb(Provider provider)
-    : provider_(provider), database_(std::make_unique<TestDatabase>(provider)) {
+ContractDb::ContractDb(Provider provider) : database_(std::make_unique<TestDatabase>(provider)) {
   database_->Exec(model::SchemaScript(provider == Provider::SQLite
                                           ? model::SchemaProvider::SQLite
                                           : model::SchemaProvider::PostgreSQL));

@@ -39,7 +39,7 @@ class ContractDb {
   explicit ContractDb(Provider provider);
   ~ContractDb();
 
-  Provider provider() const { return provider_; }
+  Provider provider() const { return database_->provider(); }
   void Exec(const std::string& sql) { database_->Exec(sql); }
   const std::string& ConnectionString() const { return database_->ConnectionString(); }
   /// The SQLite file or the PostgreSQL schema.
@@ -51,7 +51,6 @@ class ContractDb {
   const std::string& ConfigDir() const { return config_dir_; }
 
  private:
-  Provider provider_;
   std::unique_ptr<TestDatabase> database_;
   std::string config_dir_;
   LogRecorder log_;

@@ -76,30 +76,6 @@ struct TestDatabase::Writer {
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY)
       Fail("PostgreSQL: " + text, sql);
   }
-
-  std::string QueryText(const std::string& sql) {
-    std::string value;
-    if (lite != nullptr) {
-      sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(lite, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
-        Fail(std::string("SQLite: ") + sqlite3_errmsg(lite), sql);
-      int rc = sqlite3_step(stmt);
-      if (rc == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL)
-        value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-      std::string error = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(lite);
-      sqlite3_finalize(stmt);
-      if (!error.empty()) Fail("SQLite: " + error, sql);
-      return value;
-    }
-    PGresult* result = PQexec(pg, sql.c_str());
-    const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
-    std::string error = ok ? "" : PQresultErrorMessage(result);
-    if (ok && PQntuples(result) > 0 && PQnfields(result) > 0 && !PQgetisnull(result, 0, 0))
-      value = PQgetvalue(result, 0, 0);
-    PQclear(result);
-    if (!ok) Fail("PostgreSQL: " + error, sql);
-    return value;
-  }
 };
 
 std::string ProviderName(Provider provider) {
@@ -159,8 +135,6 @@ TestDatabase::~TestDatabase() {
 }
 
 void TestDatabase::Exec(const std::string& sql) { writer_->Exec(sql); }
-
-std::string TestDatabase::QueryText(const std::string& sql) { return writer_->QueryText(sql); }
 
 bool PgExecAs(const std::string& user, const std::string& sql) {
   PGconn* conn = ConnectPg(user);

@@ -44,8 +44,6 @@ class TestDatabase {
 
   /// Runs statements through a writable connection of its own; std::runtime_error on failure.
   void Exec(const std::string& sql);
-  /// The first column of the first row of `sql` as text, via the writer; "" for no row or NULL.
-  std::string QueryText(const std::string& sql);
 
  private:
   struct Writer;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -20,6 +21,10 @@
 #include "support/scratch.hpp"
 
 namespace carvalen::test {
+
+/// An omitted optional argument and a database NULL, as case tables write them.
+inline const Variant no = Variant::Missing(), null = Variant::Null();
+using Sql = std::vector<std::string>;
 
 /// Records the SQL trace while it lives, in a folder of its own.
 class SqlTrace {
@@ -75,10 +80,8 @@ inline std::string ReportedLevels(const std::string& description) {
 
 /// How many headers (reports) an error description holds.
 inline std::size_t ReportCount(const std::string& description) {
-  std::size_t count = 0;
-  for (auto at = description.find("\r\nERROR 0x"); at != std::string::npos; ++count)
-    at = description.find("\r\nERROR 0x", at + 1);
-  return count;
+  const std::string levels = ReportedLevels(description);
+  return levels.empty() ? 0 : std::ranges::count(levels, '>') + 1;
 }
 
 /// A test on one provider with a fresh contract database `db` that must leave no connection open.
@@ -104,6 +107,11 @@ class LineReadTest : public ::testing::TestWithParam<Provider> {
 template <typename... T>
 std::vector<Variant> Vs(const T&... values) {
   return {Variant(values)...};
+}
+
+/// An array of `items` from `lower`.
+inline Variant List(std::vector<Variant> items, std::int32_t lower = 0) {
+  return Variant(Array::Of(std::move(items), lower));
 }
 
 /// The keys of a dictionary, in order.
