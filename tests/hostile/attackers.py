@@ -7,6 +7,7 @@ import asyncio
 import gzip
 import json
 import os
+import select
 import socket
 import sys
 import threading
@@ -81,14 +82,17 @@ def bomb(port: int, kind: str, end: float, answers: dict) -> None:
             with socket.create_connection((HOST, port), timeout=5) as sock:
                 sock.sendall(header.encode())
                 sock.settimeout(0.5)
-                for piece in pieces:
-                    sock.sendall(piece)
-                    if time.monotonic() >= end:
-                        break
+                try:  # like a client that watches for an early answer: one waiting stops the sending
+                    for piece in pieces:
+                        if select.select([sock], [], [], 0)[0] or time.monotonic() >= end:
+                            break
+                        sock.sendall(piece)
+                except OSError:
+                    pass  # cut mid-send, as it should be; an answer given first is still readable
                 sock.settimeout(3)
                 received = sock.recv(4096)
         except OSError:
-            pass  # cut mid-send, as it should be; the answer came first or not at all
+            pass  # no answer at all
         status = received[9:12].decode() if received.startswith(b"HTTP/1.1 ") else "none"
         answers[kind][status] = answers[kind].get(status, 0) + 1
 
