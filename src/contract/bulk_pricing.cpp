@@ -306,6 +306,12 @@ void PriceInBulk(const Object* request, PricedLines& out) {
         Pricing pricing(*requests, PricingUtilities(), connection, lines, price_breaks,
                         discount_breaks);
         const std::size_t count = requests->Count();
+        // Every entry is converted before the first statement goes out: a bad one anywhere fails
+        // the call with nothing sent, as it does when the request fits one statement.
+        for (std::size_t i = 0; count > kPricingBatch && i < count; ++i) {
+          static_cast<void>(requests->Partner(i));
+          static_cast<void>(requests->Product(i));
+        }
         std::size_t begin = 0;
         do {
           const std::size_t end = std::min(count, begin + std::size_t{kPricingBatch});

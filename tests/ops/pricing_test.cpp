@@ -453,18 +453,21 @@ TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
   auto first = std::find_if(order_.begin(), order_.begin() + kBatch,
                             [](int i) { return i % 10 == 0 && i % 13 != 0; });
   ASSERT_NE(first, order_.begin() + kBatch);
-  const Variant product(5000 + *first);
-  const Variant same_partner = Ask(Partner(*first), 1);
   asked.back() = {Variant(std::to_string(5000 + *first)), Ask(kOtherPartner, 1)};
   SqlTrace again;
   ErrorInfo e = ReportedOnce([&] { Contract().GetActiveContractLinesProc(Request(asked)); });
   EXPECT_EQ(e.Description, Reported(457, kBulk, kDuplicate));
   const auto queries = again.Queries();
   EXPECT_EQ(std::count_if(queries.begin(), queries.end(), IsLineStatement), 3);
-  asked.back().second = same_partner;
+  asked.back().second = Ask(Partner(*first), 1);
   const auto once = Contract().GetActiveContractLinesProc(Request(asked));
   EXPECT_EQ(once->Count(), result->Count() - (result->Exists(asked.back().first) ? 0 : 1));
-  EXPECT_TRUE(once->Exists(product));
+  EXPECT_TRUE(once->Exists(Variant(5000 + *first)));
+  asked.back().second = Variant(5);  // not an array, last: the call fails before any statement
+  SqlTrace bad;
+  EXPECT_EQ(ReportedOnce([&] { Contract().GetActiveContractLinesProc(Request(asked)); }).Number,
+            13);
+  EXPECT_TRUE(bad.Queries().empty());
 }
 
 CARVALEN_ON_PROVIDERS(Price);
