@@ -193,7 +193,8 @@ std::string Variant::ToString() const {
     case VarType::String:
       return RawString();
     case VarType::Date:
-      return RawDate().ToText();
+      // Whole seconds, as the classic conversion shows a date; the fraction stays in the value.
+      return RawDate().ToText().substr(0, 19);
     case VarType::Missing:
     case VarType::Array:
     case VarType::Object:

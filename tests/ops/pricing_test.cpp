@@ -457,8 +457,7 @@ TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
   SqlTrace again;
   ErrorInfo e = ReportedOnce([&] { Contract().GetActiveContractLinesProc(Request(asked)); });
   EXPECT_EQ(e.Description, Reported(457, kBulk, kDuplicate));
-  const auto queries = again.Queries();
-  EXPECT_EQ(std::count_if(queries.begin(), queries.end(), IsLineStatement), 3);
+  EXPECT_EQ(std::ranges::count_if(again.Queries(), IsLineStatement), 3);
   asked.back().second = Ask(Partner(*first), 1);
   const auto once = Contract().GetActiveContractLinesProc(Request(asked));
   EXPECT_EQ(once->Count(), result->Count() - (result->Exists(asked.back().first) ? 0 : 1));

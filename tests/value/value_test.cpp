@@ -79,6 +79,7 @@ TEST(Variant, ConvertsToNumbersTextAndDates) {
   const std::pair<Variant, const char*> texts[] = {
       {Variant(), ""},
       {Variant(true), "True"},
+      {Variant(Date::FromParts(2026, 6, 10, 8, 0, 0, 500000)), "2026-06-10 08:00:00"},
       {Variant(std::int64_t{5'000'000'000}), "5000000000"},
       {Variant(5.0), "5"},
       {Variant(1.0 / 3), "0.3333333333333333"},
