@@ -4,6 +4,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "carvalen/error.hpp"
 
@@ -72,8 +73,9 @@ std::string Query::ForLine(std::string_view select, std::int32_t header, std::in
 
 void ReadNamedColumns(const db::Recordset& rs, const Array& names, Array& values) {
   for (std::int32_t i = names.LBound(); i <= names.UBound(); ++i) {
-    Variant& slot = values.At(i);
-    slot = TextOrEmpty(rs, names.At(i).ToString());
+    // Read, then stored: a bad name fails as its read does, before its index is looked up.
+    Variant value = TextOrEmpty(rs, names.At(i).ToString());
+    values.At(i) = std::move(value);
   }
 }
 
