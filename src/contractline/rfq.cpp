@@ -9,7 +9,6 @@
 #include "carvalen/interfaces.hpp"
 #include "frame/operation.hpp"
 #include "frame/procedures.hpp"
-#include "value/text.hpp"
 
 namespace carvalen {
 
@@ -38,11 +37,11 @@ DictionaryPtr AskCategory(Object& category, std::int32_t category_id) {
 
 CategorySettings ReadSettings(const Dictionary& answer) {
   CategorySettings settings;
-  // A missing field reads as Empty. Null, Empty and text of blanks mean "no interval"; the same
-  // blanks the numeric conversions skip are trimmed here.
+  // A missing field reads as Empty. Null, Empty and text of spaces alone mean "no interval": the
+  // classic trim takes spaces only, so a tab goes on to the conversion, which refuses it.
   const Variant& interval = answer.Item(Variant(kIntervalField));
-  const bool blank =
-      interval.IsEmpty() || interval.IsNull() || text::TrimBlanks(interval.ToString()).empty();
+  const bool blank = interval.IsEmpty() || interval.IsNull() ||
+                     interval.ToString().find_first_not_of(' ') == std::string::npos;
   settings.interval_days = blank ? 0 : interval.ToLong();
   settings.automatic = answer.Item(Variant(kAutomaticField)).ToBool();
   return settings;

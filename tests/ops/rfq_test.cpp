@@ -118,7 +118,7 @@ TEST_P(RfqEligibility, ReadsTheCategorySettingsByTheClassicConversionsOrFailsRep
       {Variant("PRICE"), good, 13, "Type mismatch", false},
       {List(Vs("PRICE"), -1), good, 9, "Subscript out of range", true},
       {List(Vs(null, "PRICE"), -1), good, 94, "Invalid use of Null", true},  // read, then stored
-      {kLineId, Settings(null, Variant("abc")), 13, "Type mismatch", true},  // interval first
+      {kLineId, Settings(null, Variant(" \t")), 13, "Type mismatch", true},  // interval first
       {kLineId, Variant::Nothing(), 91, "Object variable or With block variable not set", true},
       {kLineId, Variant(ObjectPtr(std::make_shared<FakeCategory>(nullptr))), 13, "Type mismatch",
        true},
