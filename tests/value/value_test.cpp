@@ -75,7 +75,6 @@ TEST(Variant, ConvertsToNumbersTextAndDates) {
     EXPECT_EQ(value.ToDouble(), number) << row;
     EXPECT_EQ(value.ToBool(), number != 0.0) << row;
   }
-  // Numbers print in the shortest form that reads back as the same number.
   const std::pair<Variant, const char*> texts[] = {
       {Variant(), ""},
       {Variant(true), "True"},
