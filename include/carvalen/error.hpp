@@ -26,11 +26,13 @@ struct ErrorInfo {
 
 /// What a description leaves out, for the log: the driver's own code (SQLSTATE, SQLite's extended
 /// code), the original message (the driver's, a foreign exception's, or the text of an error that
-/// came without a number) and the statement that failed. Empty members are unknown.
+/// came without a number), the statement that failed and, for an open that failed, the database
+/// it tried to reach (never a password). Empty members are unknown.
 struct ErrorDiagnostics {
   std::string code;
   std::string message;
   std::string statement;
+  std::string database;
 
   bool operator==(const ErrorDiagnostics&) const = default;
 };
@@ -71,9 +73,14 @@ class CARVALEN_API Error : public std::exception {
   const std::string& NativeCode() const { return diagnostics_.code; }
   const std::string& NativeMessage() const { return diagnostics_.message; }
   const std::string& Statement() const { return diagnostics_.statement; }
+  const std::string& Database() const { return diagnostics_.database; }
   Error& WithNative(std::string code, std::string statement = {}) {
     diagnostics_.code = std::move(code);
     diagnostics_.statement = std::move(statement);
+    return *this;
+  }
+  Error& WithDatabase(std::string database) {
+    diagnostics_.database = std::move(database);
     return *this;
   }
   Error& WithMessage(std::string message) {

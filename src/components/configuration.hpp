@@ -30,8 +30,9 @@ class Configuration final : public IConfiguration {
   /// True when "<folder>/<store>.toml" is a file now.
   bool StoreExists(const std::string& store) override;
   /// Reads the store; a store that is missing or is not valid TOML fails. The stores are only
-  /// ever read, so `mode` changes nothing. The file is read on every call; the parse of a text
-  /// read before is kept for the process, so only a changed store is parsed again.
+  /// ever read, so `mode` changes nothing. A store parsed before is used again without reading
+  /// the file while its file watch proves nothing happened to it; otherwise the file is read,
+  /// and only a changed text is parsed again.
   void OpenStore(const std::string& store, std::int32_t mode) override;
   /// Key `name` of table [ConnectionStrings]; an absent or non-text key fails, since no
   /// database can be opened without it.

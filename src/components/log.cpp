@@ -51,7 +51,8 @@ std::string Entry(const std::string& source, const std::string& text, std::int32
   const std::pair<const char*, const std::string*> extra[] = {
       {"code", &diagnostics.code},
       {"message", &diagnostics.message},
-      {"statement", &diagnostics.statement}};
+      {"statement", &diagnostics.statement},
+      {"database", &diagnostics.database}};
   for (const auto& [name, value] : extra) {
     if (!value->empty()) line += fmt::format(R"(, "{}": {})", name, JsonString(*value));
   }

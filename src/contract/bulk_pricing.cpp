@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -127,7 +128,8 @@ class Pricing {
         lines_(lines),
         price_breaks_(price_breaks),
         discount_breaks_(discount_breaks),
-        status_(frame::StatusDigit(EContractLineStatus::Active)) {}
+        status_(frame::StatusDigit(EContractLineStatus::Active)),
+        batched_(requests.Count() > std::size_t{contract::kPricingBatch}) {}
 
   // Requests [begin, end) as one line statement; the rows it finds go to `out` in the order
   // the database returns them. An empty range still sends the statement: with nothing between
@@ -143,7 +145,7 @@ class Pricing {
       lines_->MoveNext();
     }
     lines_->Close();
-    delivered_.insert(delivering_.begin(), delivering_.end());
+    for (LineKey& key : delivering_) delivered_.insert(std::move(key));
     delivering_.clear();
   }
 
@@ -170,16 +172,17 @@ class Pricing {
 
   // Whether an earlier statement already delivered this line: one statement over the whole
   // request finds each line once, however many of its requests lead to it (a product under two
-  // keys of one partner), while two lines of one product still fail as they would there.
+  // keys of one partner), while two lines of one product still fail as they would there. A line
+  // is known by its header, line and product ids exactly as read (type and value, Null too):
+  // rows equal in all three are matched by the same groups, so they always meet in one
+  // statement, and any conversion could merge two lines (1.5 and 2) or fail where one statement
+  // would not.
   bool DeliveredBefore() {
-    const Variant& header = lines_->Field("CONTRACTHEADERID");
-    const Variant& line = lines_->Field("CONTRACTLINEID");
-    if (!header.IsNumber() || !line.IsNumber()) return false;
-    const auto id =
-        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(header.ToLong())) << 32) |
-        static_cast<std::uint32_t>(line.ToLong());
-    if (delivered_.contains(id)) return true;
-    delivering_.push_back(id);
+    if (!batched_) return false;
+    LineKey key{lines_->Field("CONTRACTHEADERID"), lines_->Field("CONTRACTLINEID"),
+                lines_->Field("PRODUCTID")};
+    if (delivered_.contains(key)) return true;
+    delivering_.push_back(std::move(key));
     return false;
   }
 
@@ -203,10 +206,10 @@ class Pricing {
     if (contractline::BreaksSwitchedOff(row.Field("INCLUDEPRICEBREAKUP"))) {
       price = row.Field("PRICE").ToDouble();
     } else {
-      price_breaks_->Open(contractline::PriceBreakSql(utilities_, Id(row, "CONTRACTHEADERID"),
-                                                      Id(row, "CONTRACTLINEID"), from_below,
-                                                      Quantity(row.Field("PRODUCTID"))),
-                          connection_, db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
+      const BreakKey at = BreakAt(row);
+      price_breaks_->Open(
+          contractline::PriceBreakSql(utilities_, at.header, at.line, from_below, at.quantity),
+          connection_, db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
       // No break applies: price 0 and say so; there is no fall-back price here.
       if (price_breaks_->Eof()) {
         price_found = false;
@@ -220,10 +223,10 @@ class Pricing {
       percentage = row.Field("DISCOUNTPERCENTAGE").ToDouble();
       amount = row.Field("DISCOUNTAMOUNT").ToDouble();
     } else {
-      discount_breaks_->Open(contractline::DiscountBreakSql(utilities_, Id(row, "CONTRACTHEADERID"),
-                                                            Id(row, "CONTRACTLINEID"), from_below,
-                                                            Quantity(row.Field("PRODUCTID"))),
-                             connection_, db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
+      const BreakKey at = BreakAt(row);
+      discount_breaks_->Open(
+          contractline::DiscountBreakSql(utilities_, at.header, at.line, from_below, at.quantity),
+          connection_, db::CursorType::ForwardOnly, db::LockType::ReadOnly, -1);
       if (discount_breaks_->Eof()) {
         discount_found = false;
       } else {
@@ -249,9 +252,46 @@ class Pricing {
     out.Add(row.Field("PRODUCTID"), std::move(entry));
   }
 
-  static std::int32_t Id(const db::Recordset& row, std::string_view column) {
-    return row.Field(column).ToLong();
+  // What a break look-up formats, converted in the order its statement names them (header id,
+  // line id, quantity), so that a row bad in two ways fails with the first one's error.
+  struct BreakKey {
+    std::int32_t header;
+    std::int32_t line;
+    double quantity;
+  };
+  BreakKey BreakAt(const db::Recordset& row) const {
+    const std::int32_t header = row.Field("CONTRACTHEADERID").ToLong();
+    const std::int32_t line = row.Field("CONTRACTLINEID").ToLong();
+    const double quantity = Quantity(row.Field("PRODUCTID"));
+    return {header, line, quantity};
   }
+
+  struct LineKey {
+    Variant header;
+    Variant line;
+    Variant product;
+    bool operator==(const LineKey&) const = default;
+  };
+  // Over values the database holds, not ones a caller picks: a plain hash will do.
+  struct LineKeyHash {
+    static std::size_t Of(const Variant& value) {
+      switch (value.Type()) {
+        case VarType::Integer:
+        case VarType::Long:
+        case VarType::LongLong:
+          return std::hash<std::int64_t>{}(value.RawInteger());
+        case VarType::Double:
+          return std::hash<double>{}(value.RawDouble());
+        case VarType::String:
+          return std::hash<std::string>{}(value.RawString());
+        default:
+          return static_cast<std::size_t>(value.Type());
+      }
+    }
+    std::size_t operator()(const LineKey& key) const {
+      return Of(key.header) ^ (Of(key.line) * 31) ^ (Of(key.product) * 1009);
+    }
+  };
 
   const Requests& requests_;
   IUtilities& utilities_;
@@ -261,8 +301,9 @@ class Pricing {
   const db::RecordsetPtr& discount_breaks_;
   std::string status_;
   std::unordered_map<std::int32_t, std::size_t> items_;
-  std::unordered_set<std::uint64_t> delivered_;  // lines of the statements before this one
-  std::vector<std::uint64_t> delivering_;        // lines of this one
+  bool batched_;  // more than one statement: lines must be told apart across them
+  std::unordered_set<LineKey, LineKeyHash> delivered_;  // lines of the statements before this one
+  std::vector<LineKey> delivering_;                     // lines of this one
 };
 
 }  // namespace

@@ -80,8 +80,9 @@ class Query {
 };
 
 /// Reads the columns a caller names: for each index i of `names`, from its lower bound, element
-/// i of `values` becomes the current row's column named by element i as text, NULL as "". An
-/// index of `names` outside `values` fails with 9 before its column is read.
+/// i of `values` becomes the current row's column named by element i as text, NULL as "". Each
+/// column is read before it is stored, so a bad name fails as its read does even where its index
+/// lies outside `values` (which fails with 9).
 void ReadNamedColumns(const db::Recordset& rs, const Array& names, Array& values);
 
 struct FrameOptions {

@@ -220,8 +220,13 @@ TEST_F(Cli, TellsAPersonWhatFailedAndBoundsBulkRequests) {
                   "' could not be opened: No such file or directory; log entries are lost\n"));
   std::istringstream lines(failed("CARVALEN_CONFIG_DIR=" + Quote(gone)));
   int count = 0;
-  for (std::string line; std::getline(lines, line); ++count)
-    EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+  for (std::string line; std::getline(lines, line); ++count) {
+    const auto entry = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(entry.is_discarded()) << line;
+    // The file an open could not reach is named as such, never as a failed statement.
+    EXPECT_EQ(entry.value("database", ""), (gone / "contracts.db").string()) << line;
+    EXPECT_FALSE(entry.contains("statement")) << line;
+  }
   EXPECT_EQ(count, 2);
   // At a terminal the log is readable lines (script(1) gives the tool one).
   const std::string at_terminal =

@@ -122,9 +122,9 @@ TEST(HandleError, NestsKeepsDiagnosticsSwallowsLogFailuresAndReportsFailedCreati
                    ComponentFactory>
       diagnosed[] = {
           {"foreign exception", [&] { throw std::runtime_error(down); }, 51, "Internal error",
-           ErrorDiagnostics{"", down, ""}, nullptr},
+           ErrorDiagnostics{"", down, "", ""}, nullptr},
           {"driver error", [&] { throw driver; }, 1, "no such table: X",
-           ErrorDiagnostics{"SQLITE_ERROR", "no such table: X", "SELECT A FROM X"}, nullptr},
+           ErrorDiagnostics{"SQLITE_ERROR", "no such table: X", "SELECT A FROM X", ""}, nullptr},
           {"log call fails", deep, 1234, "Deep failure", ErrorDiagnostics(),
            [] { return ObjectPtr(std::make_shared<FailingLog>()); }},
           {"log lacks the interface", deep, 1234, "Deep failure", ErrorDiagnostics(),

@@ -50,13 +50,14 @@ TEST_P(LineDetail, EveryKeyInCallerOrderOneFieldAsTextAttachmentsAndUserData) {
   EXPECT_EQ(line.GetContractLineDetail(12, 4)->Count(), 45);
   EXPECT_EQ(line.GetContractLineDetail(12, 99)->Count(), 0);
   // A field's text: an unknown column is "" unread, so it never reaches SQL (Validity: missing).
-  const std::tuple<std::int32_t, const char*, const char*, std::size_t> cases[] = {
+  const std::tuple<std::int32_t, std::string, const char*, std::size_t> cases[] = {
       {3, "PRICE", "49.5", 1},
       {3, "EXPIRYDATETIME", "2026-07-10 08:00:00", 1},
       {3, "REMARK", "", 1},           // NULL
       {3, "CurrencyCode", "EUR", 1},  // case does not matter on either database
       {99, "NOSUCHCOLUMN", "", 0},    // no error, even without a line
       {3, "PRICE FROM CONTRACTLINE --", "", 0},
+      {3, std::string("PRICE\0X", 7), "", 0},  // a name cut at its NUL would find PRICE
   };
   for (const auto& [id, field, text, reads] : cases) {  // reads: statements sent
     SqlTrace trace;

@@ -345,6 +345,44 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName)
     EXPECT_EQ(ByProduct(*result), expected);
     ExpectTheFacesAgree(Typed(request));
   }
+  // Lines are told apart across statements as read, never converted: a 64-bit id, ids 1.5 and 2
+  // of one header (SQLite keeps both), a NULL id where the line key is not enforced.
+  db.Exec(
+      "CREATE TABLE RELAXED AS SELECT * FROM CONTRACTLINE; DROP TABLE CONTRACTLINE; "
+      "ALTER TABLE RELAXED RENAME TO CONTRACTLINE");
+  const bool sqlite = GetParam() == Provider::SQLite;
+  db.Exec(std::string(
+              "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, "
+              "CONTRACTSTATUS, CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, "
+              "TAXPERCENTAGE, FREIGHTCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, "
+              "MINQTYBREAKUP) VALUES (1, NULL, 40, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
+              "(1, NULL, 41, 6, 'EUR', 7, 0, 0, 0, 0, 1, 0, 1)") +
+          (sqlite ? ", (3, 3000000000, 30, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
+                    "(3, 1.5, 31, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
+                    "(3, 2, 32, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1)"
+                  : ""));
+  const auto over_statements = [](const char* first, const char* last, int between) {
+    std::string request = std::string("[") + first;
+    for (int i = 0; i < between; ++i) request += ", [" + std::to_string(9000 + i) + ", [501, 1]]";
+    return request + ", " + last + "]";
+  };
+  const auto own = [](auto header, auto line) {
+    return Vs(header, line, 7.0, 0.0, 0.0, "EUR", 0.0, 0.0, true, true);
+  };
+  using Apart = std::tuple<bool, std::string, std::map<std::int32_t, std::vector<Variant>>>;
+  const Apart apart[] = {
+      {sqlite, "[[30, [501, 1.0]]]", {{30, own(3, std::int64_t{3000000000})}}},
+      {sqlite, over_statements("[31, [501, 1.0]]", "[32, [501, 1.0]]", int{kBatch} - 1),
+       {{31, own(3, 1.5)}, {32, own(3, 2)}}},
+      {true, over_statements(R"(["40", [501, 1.0]])", "[40, [501, 1.0]]", int{kBatch}),
+       {{40, own(1, null)}}},
+  };
+  for (const auto& [applies, request, expected] : apart) {
+    if (!applies) continue;
+    SCOPED_TRACE(request.substr(0, 40));
+    EXPECT_EQ(ByProduct(*PriceInBulk(Typed(request.c_str()))), expected);
+    ExpectTheFacesAgree(Typed(request.c_str()));
+  }
   EXPECT_TRUE(db.Log().empty());
   // {name, request (nullptr: Nothing), number, description (empty: the database's own text)}
   using Failure = std::tuple<const char*, const char*, std::int32_t, std::string>;
@@ -358,6 +396,8 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName)
       {"two keys naming one product", R"([[12, [501, 1.0]], ["10", [501, 1.0]], [10, [502, 1.0]]])",
        457, kDuplicate},
       {"no request dictionary", nullptr, 91, "Object variable or With block variable not set"},
+      {"ids convert in the statement's order: a NULL line id before a bad quantity",
+       R"([[41, [501, "x"]]])", 94, kNullUse},
   };
   for (const auto& [name, request, number, description] : failures) {
     SCOPED_TRACE(name);

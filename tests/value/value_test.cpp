@@ -264,12 +264,12 @@ TEST(Error, CarriesClassicTextAndMapsForeignExceptions) {
   EXPECT_EQ(caught(std::bad_alloc()).Info(), Error::Runtime(7).Info());
   const Error foreign = caught(std::runtime_error("socket closed"));
   EXPECT_EQ(foreign.Info(), (ErrorInfo{51, "Carvalen", "Internal error", "", 0}));
-  EXPECT_EQ(foreign.Diagnostics(), (ErrorDiagnostics{"", "socket closed", ""}));
+  EXPECT_EQ(foreign.Diagnostics(), (ErrorDiagnostics{"", "socket closed", "", ""}));
   // Number 0 is no error to a reporter: it becomes 51, keeping everything else.
   const Error zero =
       caught(Error(ErrorInfo{0, "Host.Store", "store locked", "h.chm", 7}).WithNative("E1"));
   EXPECT_EQ(zero.Info(), (ErrorInfo{51, "Host.Store", "Internal error", "h.chm", 7}));
-  EXPECT_EQ(zero.Diagnostics(), (ErrorDiagnostics{"E1", "store locked", ""}));
+  EXPECT_EQ(zero.Diagnostics(), (ErrorDiagnostics{"E1", "store locked", "", ""}));
 }
 
 // Read from the environment once: a host's later setenv is not seen, only the API changes one.

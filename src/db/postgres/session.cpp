@@ -105,9 +105,13 @@ std::vector<std::vector<Variant>> PgConnection::Columns(const Variant& table, co
       "= lower($1::text)) AND ($2::text IS NULL OR column_name = lower($2::text)) ORDER BY "
       "array_position(current_schemas(false), table_schema::name), table_name, "
       "ordinal_position";
-  ApplyTimeout(timeout);
   std::string table_text = table.IsNull() ? std::string() : table.ToString();
   std::string column_text = column.IsNull() ? std::string() : column.ToString();
+  // A parameter travels as a C string, so a restriction holding NUL would reach the server cut
+  // short and match the name before it. No identifier can hold NUL: nothing matches.
+  if (table_text.find('\0') != std::string::npos || column_text.find('\0') != std::string::npos)
+    return {};
+  ApplyTimeout(timeout);
   const char* values[2] = {table.IsNull() ? nullptr : table_text.c_str(),
                            column.IsNull() ? nullptr : column_text.c_str()};
   Settle();

@@ -43,7 +43,7 @@ std::unique_ptr<PhysicalConnection> OpenFile(const std::string& path, bool immut
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
   DbPtr db(raw);
-  if (rc != SQLITE_OK) throw sqlite::SqliteError(db.get(), rc, "Data Source=" + path);
+  if (rc != SQLITE_OK) throw sqlite::SqliteError(db.get(), rc, {}).WithDatabase(path);
   auto session = std::make_unique<sqlite::SqliteConnection>(std::move(db), cache_size);
   session->immutable = immutable;
   session->Configure(connection_timeout);
