@@ -48,11 +48,10 @@ std::string Entry(const std::string& source, const std::string& text, std::int32
   std::string line =
       fmt::format(R"({{"time": "{}", "source": {}, "kind": {}, "text": {})", text::LocalTimestamp(),
                   JsonString(source), kind, JsonString(text));
-  const std::pair<const char*, const std::string*> extra[] = {
-      {"code", &diagnostics.code},
-      {"message", &diagnostics.message},
-      {"statement", &diagnostics.statement},
-      {"database", &diagnostics.database}};
+  const std::pair<const char*, const std::string*> extra[] = {{"code", &diagnostics.code},
+                                                              {"message", &diagnostics.message},
+                                                              {"statement", &diagnostics.statement},
+                                                              {"database", &diagnostics.database}};
   for (const auto& [name, value] : extra) {
     if (!value->empty()) line += fmt::format(R"(, "{}": {})", name, JsonString(*value));
   }
