@@ -220,7 +220,7 @@ TEST_F(LogTest, AppendsJsonLinesInLocalTimeWithDiagnosticsReadableOrFails) {
   ASSERT_NE(log, nullptr);
   std::string source = "PostgreSQL", message = "t";
   std::int32_t kind = 0;
-  log->WriteDiagnosticEntry(source, message, kind, {"42P01", "", "SELECT \"A\" FROM X"});
+  log->WriteDiagnosticEntry(source, message, kind, {"42P01", "", "SELECT \"A\" FROM X", ""});
   log->WriteDiagnosticEntry(source, message, kind, {});
   const std::string lines = testing::ReadFile(file_);
   EXPECT_THAT(lines,

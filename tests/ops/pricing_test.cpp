@@ -351,12 +351,11 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName)
       "CREATE TABLE RELAXED AS SELECT * FROM CONTRACTLINE; DROP TABLE CONTRACTLINE; "
       "ALTER TABLE RELAXED RENAME TO CONTRACTLINE");
   const bool sqlite = GetParam() == Provider::SQLite;
-  db.Exec(std::string(
-              "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, "
-              "CONTRACTSTATUS, CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, "
-              "TAXPERCENTAGE, FREIGHTCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, "
-              "MINQTYBREAKUP) VALUES (1, NULL, 40, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
-              "(1, NULL, 41, 6, 'EUR', 7, 0, 0, 0, 0, 1, 0, 1)") +
+  db.Exec(std::string("INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, "
+                      "CONTRACTSTATUS, CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, "
+                      "TAXPERCENTAGE, FREIGHTCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, "
+                      "MINQTYBREAKUP) VALUES (1, NULL, 40, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
+                      "(1, NULL, 41, 6, 'EUR', 7, 0, 0, 0, 0, 1, 0, 1)") +
           (sqlite ? ", (3, 3000000000, 30, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
                     "(3, 1.5, 31, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
                     "(3, 2, 32, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1)"
@@ -372,9 +371,11 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName)
   using Apart = std::tuple<bool, std::string, std::map<std::int32_t, std::vector<Variant>>>;
   const Apart apart[] = {
       {sqlite, "[[30, [501, 1.0]]]", {{30, own(3, std::int64_t{3000000000})}}},
-      {sqlite, over_statements("[31, [501, 1.0]]", "[32, [501, 1.0]]", int{kBatch} - 1),
+      {sqlite,
+       over_statements("[31, [501, 1.0]]", "[32, [501, 1.0]]", int{kBatch} - 1),
        {{31, own(3, 1.5)}, {32, own(3, 2)}}},
-      {true, over_statements(R"(["40", [501, 1.0]])", "[40, [501, 1.0]]", int{kBatch}),
+      {true,
+       over_statements(R"(["40", [501, 1.0]])", "[40, [501, 1.0]]", int{kBatch}),
        {{40, own(1, null)}}},
   };
   for (const auto& [applies, request, expected] : apart) {
