@@ -15,6 +15,11 @@
 #include "value/json_lines.hpp"
 
 namespace carvalen::service {
+namespace {
+
+constexpr std::size_t kBatchBytes = std::size_t{64} * 1024;  // written at once, at most
+
+}  // namespace
 
 struct AccessLog::Queue {
   std::optional<text::AppendFile> file;  // none: standard error
@@ -38,7 +43,7 @@ struct AccessLog::Queue {
       std::string batch;
       for (std::string& line : taken) {
         batch += line;
-        if (batch.size() >= 64 * 1024) {
+        if (batch.size() >= kBatchBytes) {
           (void)text::WriteWhole(Descriptor(), batch);
           batch.clear();
         }
