@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "api/host.hpp"
 #include "service/engine.hpp"
 #include "service/request_checks.hpp"
 
@@ -172,7 +173,11 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
       if (self->ClientGone()) return self->Abandon();
       Answer result = Clock::now() - queued > self->impl_.options.queue_timeout
                           ? Busy("calls wait too long")
-                          : Guarded([&] { return self->impl_.Route(self->request_); });
+                          : Guarded([&] {
+                              // A statement stops once the client is gone, too.
+                              const api::AbandonScope watch(&Session::Gone, self.get());
+                              return self->impl_.Route(self->request_);
+                            });
       // Nothing else is pending on the connection while its call runs, so the write may start
       // on whichever thread ran it; it completes on the connection's strand.
       self->Write(std::move(result), self->request_.version());
@@ -185,6 +190,8 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     const auto n = ::recv(stream_.socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
   }
+
+  static bool Gone(void* self) { return static_cast<Session*>(self)->ClientGone(); }
 
   // Logged as nginx logs a client that closed before its answer.
   void Abandon() {
