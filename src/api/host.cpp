@@ -13,6 +13,7 @@
 #include "components/configuration.hpp"
 #include "components/contract_store.hpp"
 #include "components/defaults.hpp"
+#include "db/abandon.hpp"
 #include "db/client.hpp"
 #include "db/connection_string.hpp"
 #include "frame/procedures.hpp"
@@ -158,5 +159,11 @@ std::optional<StoreMisspelling> FindMisspelling(const std::string& section,
     return std::nullopt;
   }
 }
+
+AbandonScope::AbandonScope(bool (*check)(void*), void* context) {
+  db::SetAbandonCheck(check, context);
+}
+
+AbandonScope::~AbandonScope() { db::SetAbandonCheck(nullptr, nullptr); }
 
 }  // namespace carvalen::api

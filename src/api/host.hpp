@@ -21,6 +21,16 @@ struct PoolGauges {
 };
 PoolGauges PoolCounts();
 
+/// While it lives, SQLite statements run by this thread stop (the call fails) once `check(context)`
+/// says the caller has gone; asked at most every 20 ms.
+class AbandonScope {
+ public:
+  AbandonScope(bool (*check)(void*), void* context);
+  ~AbandonScope();
+  AbandonScope(const AbandonScope&) = delete;
+  AbandonScope& operator=(const AbandonScope&) = delete;
+};
+
 /// Closes the pooled sessions (a host that stops).
 void DrainPool();
 

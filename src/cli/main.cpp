@@ -179,6 +179,28 @@ int main(int argc, char** argv) {
                    "Connections open at once; one more is answered 503 and closed")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1'000'000}))
       ->capture_default_str();
+  serve
+      ->add_option("--max-answer", serve_options.max_answer,
+                   "Largest answer; a call whose answer is larger fails with error 7, e.g. 64MiB")
+      ->transform(CLI::AsSizeValue(false))
+      ->default_str("64MiB");
+  serve
+      ->add_option("--max-buffered", serve_options.max_buffered,
+                   "Request bodies held at once, all together; beyond, new bodies get 503")
+      ->transform(CLI::AsSizeValue(false))
+      ->default_str("256MiB");
+  serve
+      ->add_option("--max-unread", serve_options.max_unread,
+                   "Answers being written, all together; beyond, new calls get 503 and the "
+                   "slowest readers are cut")
+      ->transform(CLI::AsSizeValue(false))
+      ->default_str("256MiB");
+  std::int64_t queue_timeout = serve_options.queue_timeout.count();
+  serve
+      ->add_option("--queue-timeout", queue_timeout,
+                   "Seconds a call may wait for a thread before it is answered 503")
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600}))
+      ->capture_default_str();
   serve->add_option("--trusted-proxy", serve_options.trusted_proxies,
                     "Address of a proxy whose X-Forwarded-For names the client (repeatable)");
   serve->add_option("--access-log", serve_options.access_log,
@@ -243,6 +265,7 @@ int main(int argc, char** argv) {
     if (serve->parsed()) {
       std::tie(serve_options.host, serve_options.port) = carvalen::service::ParseListen(listen);
       serve_options.read_timeout = std::chrono::seconds(read_timeout);
+      serve_options.queue_timeout = std::chrono::seconds(queue_timeout);
       serve_options.limits = limits();
       return carvalen::service::RunServe(serve_options, std::chrono::seconds(grace), std::cout);
     }

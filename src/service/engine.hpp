@@ -2,15 +2,19 @@
 // server's state (Server::Impl). Private to src/service/.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,6 +25,8 @@
 
 #include "api/json_codec.hpp"
 #include "service/access_log.hpp"
+#include "service/budget.hpp"
+#include "service/descriptors.hpp"
 #include "service/metrics.hpp"
 #include "service/server.hpp"
 #include "service/tokens.hpp"
@@ -58,6 +64,10 @@ int CallStatus(int outcome);
 
 enum class Endpoint { kCall, kOperations, kOpenApi, kHealth, kReady, kMetrics, kNone };
 
+/// What a path names, whatever the method.
+Endpoint PathEndpoint(std::string_view path, std::string_view* call);
+/// The methods an endpoint takes, for Allow ("POST", "GET, HEAD"); empty for kNone.
+std::string_view AllowedMethods(Endpoint endpoint);
 /// What a request asks for, from its method and path; for a call, `call` is "Class/Operation".
 Endpoint Classify(http::verb method, std::string_view path, std::string_view* call = nullptr);
 /// The endpoints that wait for the database, and so run as one of the --threads jobs.
@@ -65,18 +75,43 @@ bool Waits(Endpoint endpoint);
 bool NeedsToken(Endpoint endpoint);
 std::string_view PathOf(const http::request<http::string_body>& req);
 
+// Jobs that leave the I/O for the database, at most `limit` at once; the rest wait in order.
+struct Lane {
+  explicit Lane(int limit_in) : limit(limit_in) {}
+  int limit;
+  int running = 0;
+  std::deque<std::function<void()>> waiting;
+};
+
 struct Server::Impl {
-  explicit Impl(Options options_in) : options(std::move(options_in)), log(options.access_log) {}
+  explicit Impl(Options options_in)
+      : options(std::move(options_in)),
+        log(options.access_log),
+        buffered(options.max_buffered),
+        unread(options.max_unread),
+        calls(std::max(options.threads, 1)) {}
 
   class Session;
+  // A connection whose answer is being written, oldest first: the first to cut when the answers
+  // not yet taken are over their budget.
+  struct Writer {
+    std::weak_ptr<Session> session;
+    std::size_t bytes = 0;
+    Clock::time_point since;
+  };
 
   void Accept();
+  // Out of descriptors: one waiting client told so, then a pause before accepting again.
+  void AcceptLater();
+  // Cuts the connections that have taken longest to read their answers, until what they hold
+  // brings the answers back within their budget.
+  void CutSlowestReaders();
   // The answer to a request whose header and body were read, and whose header was let through.
   Answer Route(const http::request<http::string_body>& req);
-  // Runs `job` now when fewer than --threads jobs are running, else once one of them finishes.
-  void RunBounded(std::function<void()> job);
-  void RunJob(const std::function<void()>& job);
-  void Finished();
+  // Runs `job` now when fewer than the lane's limit are running, else once one of them finishes.
+  void RunBounded(Lane& lane, std::function<void()> job);
+  void RunJob(Lane& lane, const std::function<void()>& job);
+  void Finished(Lane& lane);
   // What every thread runs: the I/O while it is needed there, parked while it is not.
   void ThreadMain();
   Answer Call(std::string_view class_name, std::string_view operation, const std::string& body);
@@ -84,6 +119,8 @@ struct Server::Impl {
   // Refusals every endpoint but the health checks shares: draining, tokens.
   std::optional<Answer> Refused(const http::request<http::string_body>& req, bool needs_token);
   bool Authorised(const http::request<http::string_body>& req);
+  // Whether a token is needed now; notes a token that has just appeared.
+  bool TokensInForce();
   std::string Remote(const Tcp::endpoint& peer, const http::request<http::string_body>& req) const;
   void Logged(std::string_view remote, std::string_view method, const Answer& answer,
               Clock::time_point start) {
@@ -106,9 +143,16 @@ struct Server::Impl {
   std::atomic<std::int64_t> connections{0};
   std::atomic<std::int64_t> lingering{0};  // closed connections still being drained
   int port = 0;
+  Budget buffered;  // request bodies being read or held
+  Budget unread;    // answers being written
+  std::mutex writers_mutex;
+  std::list<Writer> writers;
+  SpareDescriptor spare;
   std::mutex jobs_mutex;
-  int jobs_running = 0;
-  std::deque<std::function<void()>> jobs_waiting;
+  Lane calls;
+  // Readiness checks wait for the database too, but never behind calls: one at a time, on a
+  // thread of their own.
+  Lane probes{1};
   // Threads reading and writing now, and how many are wanted there at most.
   std::mutex threads_mutex;
   std::condition_variable threads_cv;
@@ -117,6 +161,7 @@ struct Server::Impl {
   // Last, so that the sessions its handlers still hold go before the counters they update.
   asio::io_context io;
   Tcp::acceptor acceptor{io};
+  asio::steady_timer accept_pause{io};
   std::vector<std::thread> threads;
 };
 

@@ -153,6 +153,20 @@ std::string Metrics::Text(const Gauges& gauges) const {
                  "carvalen_pool_connections{{state=\"in_use\"}} {}\n"
                  "carvalen_pool_connections{{state=\"idle\"}} {}\n",
                  gauges.in_flight, gauges.draining ? 1 : 0, gauges.pool_in_use, gauges.pool_idle);
+  fmt::format_to(add,
+                 "# HELP carvalen_service_access_log_dropped_total Access-log lines dropped "
+                 "because the log's writer was behind.\n"
+                 "# TYPE carvalen_service_access_log_dropped_total counter\n"
+                 "carvalen_service_access_log_dropped_total {}\n"
+                 "# HELP carvalen_service_buffered_bytes Request bodies held, against "
+                 "--max-buffered.\n"
+                 "# TYPE carvalen_service_buffered_bytes gauge\n"
+                 "carvalen_service_buffered_bytes {}\n"
+                 "# HELP carvalen_service_unread_bytes Answers being written, against "
+                 "--max-unread.\n"
+                 "# TYPE carvalen_service_unread_bytes gauge\n"
+                 "carvalen_service_unread_bytes {}\n",
+                 gauges.log_dropped, gauges.buffered_bytes, gauges.unread_bytes);
   out.append(process);
   return fmt::to_string(out);
 }

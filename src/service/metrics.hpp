@@ -18,6 +18,9 @@ struct Gauges {
   std::int64_t pool_in_use = 0;
   std::int64_t pool_idle = 0;
   bool draining = false;
+  std::uint64_t log_dropped = 0;     // access-log lines dropped, the writer being behind
+  std::uint64_t buffered_bytes = 0;  // request bodies held
+  std::uint64_t unread_bytes = 0;    // answers being written
 };
 
 class Metrics {

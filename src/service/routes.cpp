@@ -8,6 +8,7 @@
 #include "api/host.hpp"
 #include "api/openapi.hpp"
 #include "service/engine.hpp"
+#include "service/request_checks.hpp"
 
 namespace carvalen::service {
 
@@ -26,10 +27,15 @@ int CallStatus(int outcome) {
 Answer Json(int status, const api::Json& document) { return {status, api::Dump(document)}; }
 Answer Usage(int status, std::string_view message) { return Json(status, api::UsageJson(message)); }
 
-// What a request asks for, from its method and path; for a call, `call` is "Class/Operation".
-Endpoint Classify(http::verb method, std::string_view path, std::string_view* call) {
+// What a path names, whatever the method; for a call, `call` is "Class/Operation".
+Endpoint PathEndpoint(std::string_view path, std::string_view* call) {
   constexpr std::string_view kCall = "/v1/";
-  if (method == http::verb::post && path.starts_with(kCall)) {
+  if (path == "/v1/operations") return Endpoint::kOperations;
+  if (path == "/openapi.json") return Endpoint::kOpenApi;
+  if (path == "/healthz") return Endpoint::kHealth;
+  if (path == "/readyz") return Endpoint::kReady;
+  if (path == "/metrics") return Endpoint::kMetrics;
+  if (path.starts_with(kCall)) {
     const std::string_view rest = path.substr(kCall.size());
     const std::size_t slash = rest.find('/');
     if (slash != std::string_view::npos && slash != 0 && slash + 1 < rest.size() &&
@@ -38,13 +44,20 @@ Endpoint Classify(http::verb method, std::string_view path, std::string_view* ca
       return Endpoint::kCall;
     }
   }
-  if (method != http::verb::get) return Endpoint::kNone;
-  if (path == "/v1/operations") return Endpoint::kOperations;
-  if (path == "/openapi.json") return Endpoint::kOpenApi;
-  if (path == "/healthz") return Endpoint::kHealth;
-  if (path == "/readyz") return Endpoint::kReady;
-  if (path == "/metrics") return Endpoint::kMetrics;
   return Endpoint::kNone;
+}
+
+std::string_view AllowedMethods(Endpoint endpoint) {
+  if (endpoint == Endpoint::kNone) return {};
+  return endpoint == Endpoint::kCall ? "POST" : "GET, HEAD";
+}
+
+// What a request asks for, from its method and path: HEAD as GET (its answer is sent without
+// content).
+Endpoint Classify(http::verb method, std::string_view path, std::string_view* call) {
+  const Endpoint endpoint = PathEndpoint(path, call);
+  if (endpoint == Endpoint::kCall) return method == http::verb::post ? endpoint : Endpoint::kNone;
+  return method == http::verb::get || method == http::verb::head ? endpoint : Endpoint::kNone;
 }
 
 // The endpoints that wait for the database, and so run as one of the --threads jobs.
@@ -65,20 +78,17 @@ std::string_view PathOf(const http::request<http::string_body>& req) {
 std::string Server::Impl::Remote(const Tcp::endpoint& peer,
                                  const http::request<http::string_body>& req) const {
   const asio::ip::address address = peer.address();
-  // A proxy the operator named tells who its client was; anyone else could claim anything.
+  // A proxy the operator named tells who its client was; anyone else could claim anything, and
+  // what is no address is no client.
   if (std::find(trusted.begin(), trusted.end(), address) != trusted.end()) {
-    const auto forwarded = req["X-Forwarded-For"];
-    if (!forwarded.empty()) {
-      std::string_view last(forwarded.data(), forwarded.size());
-      if (const std::size_t comma = last.rfind(','); comma != std::string_view::npos) {
-        last.remove_prefix(comma + 1);
-      }
-      while (!last.empty() && last.front() == ' ') last.remove_prefix(1);
-      while (!last.empty() && last.back() == ' ') last.remove_suffix(1);
-      if (!last.empty() && last.size() <= 64) return std::string(last);
-    }
+    if (const auto forwarded = ForwardedFor(req)) return forwarded->to_string();
   }
   return address.to_string();
+}
+
+bool Server::Impl::TokensInForce() {
+  if (!tokens_required && !tokens.Current().empty()) tokens_required = true;
+  return tokens_required;
 }
 
 bool Server::Impl::Authorised(const http::request<http::string_body>& req) {
@@ -99,6 +109,11 @@ std::optional<Answer> Server::Impl::Refused(const http::request<http::string_bod
     answer.close = true;
     return answer;
   }
+  // Without tokens a page in a browser on this machine could call us, and through DNS rebinding
+  // read the answers: only requests addressed to loopback and not sent by another site's page.
+  if (!TokensInForce()) {
+    if (auto fault = BrowserFault(req)) return Usage(fault->first, fault->second);
+  }
   if (!needs_token || Authorised(req)) return std::nullopt;
   Answer answer = Usage(401, "a valid bearer token is required (Authorization: Bearer <token>)");
   answer.headers.emplace_back(http::field::www_authenticate, "Bearer");
@@ -111,6 +126,11 @@ Answer Server::Impl::Call(std::string_view class_name, std::string_view operatio
   api::CallOutcome outcome = api::CallWithJson(target, body, options.limits);
   Answer answer{CallStatus(outcome.status), std::move(outcome.text)};
   answer.operation = std::move(outcome.operation);
+  if (answer.text.size() > options.max_answer) {
+    // Never sent in part: the call fails as an allocation beyond its budget does.
+    answer.status = CallStatus(api::kCallFailed);
+    answer.text = api::Dump(api::ErrorJson(Error::Runtime(errnum::kOutOfMemory).Info()));
+  }
   return answer;
 }
 
@@ -146,12 +166,22 @@ Answer Server::Impl::Route(const http::request<http::string_body>& req) {
       gauges.pool_in_use = pool.in_use;
       gauges.pool_idle = pool.idle;
       gauges.draining = draining.load();
+      gauges.log_dropped = log.Dropped();
+      gauges.buffered_bytes = buffered.Used();
+      gauges.unread_bytes = unread.Used();
       Answer answer{200, metrics.Text(gauges)};
       answer.content_type = "text/plain; version=0.0.4";
       return answer;
     }
     case Endpoint::kNone:
       break;
+  }
+  if (const std::string_view allowed = AllowedMethods(PathEndpoint(path, nullptr));
+      !allowed.empty()) {
+    Answer answer = Usage(
+        405, fmt::format("{} takes {}, not {}", path, allowed, std::string(req.method_string())));
+    answer.headers.emplace_back(http::field::allow, std::string(allowed));
+    return answer;
   }
   return Usage(404, fmt::format("no endpoint {} {} (see GET /v1/operations)",
                                 std::string(req.method_string()), path));

@@ -11,6 +11,7 @@
 
 #include "api/call.hpp"
 #include "api/host.hpp"
+#include "service/descriptors.hpp"
 #include "service/tokens.hpp"
 
 namespace carvalen::service {
@@ -48,7 +49,12 @@ int RunServe(const Options& options, std::chrono::seconds grace, std::ostream& o
   sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  Server server(options);
+  Options fitted = options;
+  const std::string descriptors = FitDescriptors(fitted);
+  if (!descriptors.empty()) {
+    std::fputs(fmt::format("carvalen serve: warning: {}\n", descriptors).c_str(), stderr);
+  }
+  Server server(fitted);
   server.Start();
   if (const std::string warning = MisspelledTokensKey(); !warning.empty()) {
     std::fputs(fmt::format("carvalen serve: warning: {}\n", warning).c_str(), stderr);

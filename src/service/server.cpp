@@ -48,19 +48,19 @@ bool IsLoopback(std::string_view host) {
   return !ec && IsLoopbackAddress(address);
 }
 
-void Server::Impl::RunBounded(std::function<void()> job) {
+void Server::Impl::RunBounded(Lane& lane, std::function<void()> job) {
   {
     std::lock_guard lock(jobs_mutex);
-    if (jobs_running >= options.threads) {
-      jobs_waiting.push_back(std::move(job));
+    if (lane.running >= lane.limit) {
+      lane.waiting.push_back(std::move(job));
       return;
     }
-    ++jobs_running;
+    ++lane.running;
   }
-  RunJob(job);
+  RunJob(lane, job);
 }
 
-void Server::Impl::RunJob(const std::function<void()>& job) {
+void Server::Impl::RunJob(Lane& lane, const std::function<void()>& job) {
   bool last = false;
   {
     std::lock_guard lock(threads_mutex);
@@ -69,7 +69,7 @@ void Server::Impl::RunJob(const std::function<void()>& job) {
   t_left_io = true;
   if (last) threads_cv.notify_one();
   job();
-  Finished();
+  Finished(lane);
 }
 
 void Server::Impl::ThreadMain() {
@@ -88,20 +88,20 @@ void Server::Impl::ThreadMain() {
   }
 }
 
-void Server::Impl::Finished() {
+void Server::Impl::Finished(Lane& lane) {
   std::function<void()> next;
   {
     std::lock_guard lock(jobs_mutex);
-    if (jobs_waiting.empty() || stopped.load()) {
-      --jobs_running;
+    if (lane.waiting.empty() || stopped.load()) {
+      --lane.running;
       return;
     }
-    next = std::move(jobs_waiting.front());
-    jobs_waiting.pop_front();
+    next = std::move(lane.waiting.front());
+    lane.waiting.pop_front();
   }
   // The slot passes to the waiting job, which runs on whichever thread is free first rather than
   // holding this one, and the connection this thread just answered, back.
-  asio::post(io, [this, next = std::move(next)] { RunJob(next); });
+  asio::post(io, [this, &lane, next = std::move(next)] { RunJob(lane, next); });
 }
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
@@ -166,9 +166,11 @@ void Server::Start() {
   impl.port = impl.acceptor.local_endpoint().port();
   impl.Accept();
   // As many threads read and write as there are cores (up to 4), and at least one whatever the
-  // operations are doing: beyond the --threads that may be in an operation, that many more.
+  // operations are doing: beyond the --threads that may be in an operation and the one readiness
+  // check, that many more.
   impl.io_target = std::clamp(std::thread::hardware_concurrency(), 1U, 4U);
-  const unsigned count = impl.io_target + static_cast<unsigned>(std::max(impl.options.threads, 1));
+  const unsigned count =
+      impl.io_target + static_cast<unsigned>(impl.calls.limit + impl.probes.limit);
   for (unsigned i = 0; i < count; ++i) {
     impl.threads.emplace_back([&impl] { impl.ThreadMain(); });
   }
@@ -219,7 +221,8 @@ void Server::Stop() {
   boost::system::error_code ignored;
   impl.acceptor.close(ignored);  // when no thread was there to close it
   std::lock_guard lock(impl.jobs_mutex);
-  impl.jobs_waiting.clear();
+  impl.calls.waiting.clear();
+  impl.probes.waiting.clear();
 }
 
 }  // namespace carvalen::service

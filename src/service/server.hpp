@@ -29,6 +29,10 @@ struct Options {
   std::string access_log;                    // file appended to; empty: standard error
   std::size_t max_connections = 4096;        // open at once; one more is answered 503 and closed
   std::vector<std::string> trusted_proxies;  // addresses whose X-Forwarded-For is believed
+  std::size_t max_answer = std::size_t{64} << 20;     // one answer's bytes; beyond, error 7
+  std::size_t max_buffered = std::size_t{256} << 20;  // request bodies held at once, all together
+  std::size_t max_unread = std::size_t{256} << 20;    // answers being written, all together
+  std::chrono::seconds queue_timeout{10};             // a call waiting longer for a thread: 503
 };
 
 /// "localhost", and an address of 127.0.0.0/8 or ::1 written as such; a name is not resolved.

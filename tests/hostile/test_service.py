@@ -140,7 +140,7 @@ def test_readiness_tells_no_reason_without_token(tmp_path, broken):
     ([], "10.1.2.3", "127.0.0.1"), (["127.0.0.1"], "10.1.2.3", "10.1.2.3"),
     (["127.0.0.1"], "192.0.2.9, 10.1.2.3", "10.1.2.3"),  # the last hop is the proxy's own
     (["10.9.9.9"], "10.1.2.3", "127.0.0.1"), (["10.9.9.9", "127.0.0.1"], "10.1.2.3", "10.1.2.3"),
-    (["127.0.0.1"], None, "127.0.0.1")])
+    (["127.0.0.1"], None, "127.0.0.1"), (["127.0.0.1"], "not-an-address", "127.0.0.1")])
 def test_remote_in_access_log(store, tmp_path, proxies, forwarded, remote):
     log = tmp_path / "access.log"
     headers = [AUTH] + ([f"X-Forwarded-For: {forwarded}"] if forwarded else [])

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <climits>
 
+#include "db/abandon.hpp"
 #include "db/errors.hpp"
 #include "db/sqlite/error.hpp"
 #include "value/text.hpp"
@@ -74,6 +75,8 @@ StmtPtr SqliteConnection::Prepare(const std::string& sql) {
 int SqliteConnection::Step(sqlite3_stmt* stmt, std::int32_t timeout) {
   armed_ = timeout > 0;
   if (armed_) deadline_ = Clock::now() + std::chrono::seconds(timeout);
+  // A statement too short to reach the progress handler still stops when its caller has gone.
+  if (Abandoned()) sqlite3_interrupt(db_.get());
   int rc = sqlite3_step(stmt);
   armed_ = false;
   return rc;
@@ -273,7 +276,7 @@ double SqliteConnection::RealOf(std::string_view text) {
 
 int SqliteConnection::Progress(void* self) {
   auto* session = static_cast<SqliteConnection*>(self);
-  return session->armed_ && Clock::now() >= session->deadline_ ? 1 : 0;
+  return (session->armed_ && Clock::now() >= session->deadline_) || Abandoned() ? 1 : 0;
 }
 
 }  // namespace carvalen::db::sqlite

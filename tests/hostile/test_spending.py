@@ -1,0 +1,208 @@
+"""What a request may make the service spend beyond its own bytes, and what the header alone
+decides: framing, browsers, methods, the queue, descriptors, the access log. One row per attack."""
+
+import json
+import os
+import pathlib
+import re
+import socket
+import threading
+import time
+
+import pytest
+
+from hostile_conftest import (AUTH, GOOD_BODY, GOOD_PATH, HOST, TOKEN, Service, flood, good,
+                              make_store, parse_response, request)
+
+
+def raw(port: int, data: bytes, head_only: bool = False):
+    """Sends `data` on a connection of its own; what came back within 0.5 s of the first answer,
+    and whether the service closed the connection by then."""
+    with socket.create_connection((HOST, port), timeout=5) as sock:
+        sock.sendall(data)
+        received = b""
+        while True:
+            try:
+                chunk = sock.recv(65536)
+            except (ConnectionResetError, socket.timeout):
+                return received, False
+            if not chunk:
+                return received, True
+            received += chunk
+            if head_only and b"\r\n\r\n" in received or parse_response(received):
+                sock.settimeout(0.5)
+
+
+def lines(*header: str, body: bytes = b"", version: str = "1.1") -> bytes:
+    return (f"{header[0]} HTTP/{version}\r\n" + "".join(f"{h}\r\n" for h in header[1:]) +
+            "\r\n").encode() + body
+
+
+SMUGGLED = b"5\r\nhello\r\n0\r\n\r\nGET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+POST = f"POST {GOOD_PATH}"
+L = "Host: 127.0.0.1"
+
+
+# (name, tokens, request, status, closed, what else the answer holds)
+EDGES = [
+    ("xchunked", None, lines(POST, L, "Transfer-Encoding: xchunked", body=SMUGGLED), 400, True, ""),
+    ("chunked-gzip", None, lines(POST, L, "Transfer-Encoding: chunked, gzip", body=SMUGGLED), 400,
+     True, ""),
+    ("two-codings", None, lines(POST, L, "Transfer-Encoding: chunked", "Transfer-Encoding: chunked",
+                                body=SMUGGLED), 400, True, ""),
+    ("http10-chunked", None, lines(POST, "Transfer-Encoding: chunked", version="1.0",
+                                   body=b"2\r\n{}\r\n0\r\n\r\n"), 400, True, ""),
+    ("get-operation", None, lines(f"GET {GOOD_PATH}", L), 405, False, "allow: POST"),
+    ("post-healthz", None, lines("POST /healthz", L, "Content-Length: 0"), 405, False,
+     "allow: GET, HEAD"),
+    ("foreign-host", None, lines("GET /readyz", "Host: rebound.example:8080"), 421, False, ""),
+    ("foreign-origin", None, lines(POST, L, "Origin: https://evil.example",
+                                   f"Content-Length: {len(GOOD_BODY)}", body=GOOD_BODY), 403,
+     True, ""),
+    ("null-origin", None, lines("GET /healthz", L, "Origin: null"), 403, False, ""),
+    ("loopback-origin", None, lines("GET /healthz", "Host: localhost:1", "Origin: http://[::1]:3000"),
+     200, False, ""),
+    ("host-with-token", TOKEN, lines(POST, "Host: pricing.example", AUTH,
+                                     f"Content-Length: {len(GOOD_BODY)}", body=GOOD_BODY), 200,
+     False, ""),
+]
+
+
+@pytest.mark.parametrize("tokens, data, status, closed, holds",
+                         [pytest.param(*row[1:], id=row[0]) for row in EDGES])
+def test_header_decides(store, tokens, data, status, closed, holds):
+    with Service(store, tokens=tokens) as service:
+        received, was_closed = raw(service.port, data)
+        answer = parse_response(received)
+        assert answer and answer.status == status, received[:300]
+        # Nothing the body held was served as a request of its own.
+        assert received.count(b"HTTP/1.") == 1, received
+        assert was_closed == closed, received
+        name, _, value = holds.partition(": ")
+        assert not holds or answer.headers.get(name) == value, answer.headers
+        good(service.port)
+
+
+@pytest.mark.parametrize("path", ["/healthz", "/v1/operations", "/metrics"])
+def test_head_answers_as_get_without_content(store, path):
+    with Service(store) as service:
+        got = request(service.port, "GET", path)
+        received, _ = raw(service.port, lines(f"HEAD {path}", L), head_only=True)
+        time.sleep(0.2)
+        status = int(received.split(b" ", 2)[1])
+        length = int(re.search(rb"(?i)content-length: (\d+)", received).group(1))
+        assert status == 200 and received.endswith(b"\r\n\r\n"), received
+        assert length > 0 and (path == "/metrics" or length == len(got.body)), received
+
+
+def matrix(n: int) -> bytes:
+    """A few kB that cost a worker seconds: n suppliers by n fields."""
+    return json.dumps({"i_lProductId": 7001,
+                       "i_aBusinessPartnerIds": {"$array": list(range(501, 501 + n))},
+                       "i_aContractLineFieldNames": {"$array": ["PRICE"] * n}}).encode()
+
+
+MATRIX = "/v1/Contract/getActiveContractLineFieldsperSupplier"
+
+
+def status_count(port: int, status: int) -> int:
+    text = request(port, "GET", "/metrics").body.decode()
+    match = re.search(rf'carvalen_service_requests_total{{status="{status}"}} (\d+)', text)
+    return int(match.group(1)) if match else 0
+
+
+def test_no_work_for_clients_that_left(store):
+    with Service(store, "--threads", "1") as service:
+        for _ in range(8):  # sent and closed at once
+            with socket.create_connection((HOST, service.port), timeout=5) as sock:
+                sock.sendall(lines(f"POST {MATRIX}", L, f"Content-Length: {len(matrix(200))}",
+                                   body=matrix(200)))
+        time.sleep(0.3)
+        start = time.monotonic()
+        ready = request(service.port, "GET", "/readyz")  # never behind the calls
+        assert ready.status == 200 and time.monotonic() - start < 1.0, ready
+        good(service.port)  # behind one call at most, not eight
+        assert time.monotonic() - start < 6.0
+        assert status_count(service.port, 499) >= 6
+
+
+def test_queue_deadline_answers_busy(store):
+    with Service(store, "--threads", "1", "--queue-timeout", "1") as service:
+        answers = []
+
+        def call():
+            answers.append(request(service.port, "POST", MATRIX, matrix(300), timeout=30))
+
+        callers = [threading.Thread(target=call) for _ in range(3)]
+        for caller in callers:
+            caller.start()
+            time.sleep(0.05)
+        for caller in callers:
+            caller.join(40)
+        busy = [a for a in answers if a.status == 503]
+        assert len(answers) == 3 and busy and busy[0].headers.get("retry-after") == "1", answers
+        assert {a.status for a in answers} <= {200, 503}, answers
+
+
+def test_answer_over_max_answer_fails_whole(store):
+    with Service(store, "--max-answer", "1KiB") as service:
+        good(service.port)
+        answer = request(service.port, "POST", MATRIX, matrix(20))
+        assert answer.status == 422 and answer.json()["error"]["number"] == 7, answer
+
+
+def test_bodies_over_max_buffered_refused_others_served(store):
+    with Service(store, "--max-buffered", "2MiB", "--max-body", "1MiB") as service:
+        held = [socket.create_connection((HOST, service.port), timeout=5) for _ in range(3)]
+        try:
+            for sock in held[:2]:  # bodies declared, never sent: they hold their room
+                sock.sendall(lines(POST, L, f"Content-Length: {1 << 20}"))
+            time.sleep(0.2)
+            refused = flood(held[2], lines(POST, L, f"Content-Length: {1 << 20}"), timeout=3,
+                            linger=0).response
+            assert refused and refused.status == 503, refused
+            assert refused.headers.get("retry-after") == "1", refused
+            good(service.port)  # a small body still has room
+        finally:
+            for sock in held:
+                sock.close()
+
+
+def test_out_of_descriptors_answers_busy_without_spinning(store):
+    with Service(store, "--read-timeout", "30", prefix=["prlimit", "--nofile=96:96"]) as service:
+        assert "lowered" in service.stderr(), service.stderr()
+        idle = []
+        try:
+            for _ in range(120):  # past both the connection bound and the descriptors
+                idle.append(socket.create_connection((HOST, service.port), timeout=5))
+            answer = flood(service.port, b"", timeout=3, linger=0).response
+            assert answer and answer.status == 503, answer
+            ticks = lambda: sum(map(int, pathlib.Path(f"/proc/{service.proc.pid}/stat")
+                                    .read_text().rsplit(")", 1)[1].split()[11:13]))
+            before = ticks()
+            time.sleep(1)
+            assert ticks() - before < 30, "the service spins"  # well under a third of a core
+        finally:
+            for sock in idle:
+                sock.close()
+
+
+def test_access_log_nobody_reads_never_blocks(store, tmp_path):
+    fifo = tmp_path / "log"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # opened, never read
+    try:
+        with Service(store, access_log=str(fifo)) as service:
+            # Past the queue and the pipe's buffer; every answer comes all the same.
+            with socket.create_connection((HOST, service.port), timeout=10) as sock:
+                for _ in range(12):
+                    sock.sendall(lines("GET /healthz", L) * 500)
+                    received = b""
+                    while received.count(b"HTTP/1.1 200") < 500:
+                        received += sock.recv(65536)
+            good(service.port)
+            text = request(service.port, "GET", "/metrics").body.decode()
+            dropped = re.search(r"carvalen_service_access_log_dropped_total (\d+)", text)
+            assert dropped and int(dropped.group(1)) > 0, text[-800:]
+    finally:
+        os.close(reader)
