@@ -4,7 +4,8 @@
  * call here answers exactly what the tool answers for the same arguments. Every function may be
  * called from any thread at any time; none lets an exception or a crash out for bad input. The
  * first call reads the CARVALEN_* environment variables, as the tool does when it starts;
- * CARVALEN_MAX_ENTRIES bounds the entries of any one list or object of the arguments. */
+ * CARVALEN_MAX_ENTRIES bounds the entries of the arguments in all, CARVALEN_MAX_CELLS the array
+ * cells one call may allocate (past it the call fails with 7 "Out of memory"). */
 #ifndef CARVALEN_CARVALEN_H
 #define CARVALEN_CARVALEN_H
 

@@ -6,6 +6,7 @@
 
 #include "carvalen/export.h"
 
+#include <cstdint>
 #include <string>
 
 namespace carvalen {
@@ -29,6 +30,20 @@ CARVALEN_API void SetSetting(Setting setting, std::string value);
 
 /// Reads every setting from its environment variable again (an unset variable unsets it).
 CARVALEN_API void LoadSettingsFromEnvironment();
+
+/// The most array cells one operation may allocate unless a host says otherwise: far more than
+/// any real call makes, and still a bound on what a caller's array bounds can ask for.
+inline constexpr std::int64_t kDefaultMaxCells = 10'000'000;
+
+/// The most array cells (elements, both dimensions of a matrix multiplied) one call of an
+/// operation may allocate in all, copies included; more fails the call with 7 "Out of memory"
+/// before the memory is taken. Starts from CARVALEN_MAX_CELLS (a positive count; anything else
+/// there is ignored), else kDefaultMaxCells; LoadSettingsFromEnvironment reads it again.
+CARVALEN_API std::int64_t GetMaxCells();
+
+/// Sets the budget of GetMaxCells for calls that start from now on; 0 or less restores the
+/// default.
+CARVALEN_API void SetMaxCells(std::int64_t cells);
 
 /// Drops every parsed configuration store kept in memory, so that the next call parses each store
 /// again. Never needed for exact answers (every call sees its store as it is); it gives the

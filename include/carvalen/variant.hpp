@@ -168,12 +168,19 @@ class CARVALEN_API Variant {
 /// A one- or two-dimensional array of Variants with a lower bound per dimension.
 class CARVALEN_API Array {
  public:
-  /// One dimension, indexes lower..upper (upper = lower - 1 gives no elements).
+  /// One dimension, indexes lower..upper (upper = lower - 1 gives no elements). During an
+  /// operation, more cells than its budget has left (GetMaxCells) fail with 7, as does a copy.
   Array(std::int32_t lower, std::int32_t upper);
   /// Two dimensions.
   Array(std::int32_t lower1, std::int32_t upper1, std::int32_t lower2, std::int32_t upper2);
   /// One dimension from 0, holding `items`.
   static Array Of(std::vector<Variant> items, std::int32_t lower = 0);
+  // A copy's cells count against the running call's budget, like any other array's.
+  Array(const Array& other);
+  Array& operator=(const Array& other);
+  Array(Array&&) noexcept = default;
+  Array& operator=(Array&&) noexcept = default;
+  ~Array() = default;
 
   int Dimensions() const { return dims_; }
   /// Bounds of dimension 1 or 2; any other dimension fails with 9.

@@ -11,7 +11,7 @@ The operations of the library's classes are called by name with Python values::
 
 The library (libcarvalen.so) is found through ``CARVALEN_LIBRARY``, else where the system finds
 shared libraries, else in /usr/local/lib; it reads its configuration (``CARVALEN_CONFIG_DIR``, ``CARVALEN_LOG``,
-``CARVALEN_SQL_TRACE``, ``CARVALEN_MAX_ENTRIES``) from the environment on the first call. Calls are safe from any number of
+``CARVALEN_SQL_TRACE``, ``CARVALEN_MAX_ENTRIES``, ``CARVALEN_MAX_CELLS``) from the environment on the first call. Calls are safe from any number of
 threads and run in parallel (the interpreter lock is released while the library works).
 """
 

@@ -100,13 +100,20 @@ def test_a_missing_library_is_named(monkeypatch):
         carvalen._native._load()
 
 
-def test_the_entry_limit_comes_from_the_environment():
+@pytest.mark.parametrize("variable, target, arguments, expected", [
+    ("CARVALEN_MAX_ENTRIES", "ContractLine.ContractLineAttachmentExists",
+     {"i_sAttachmentTypeCode": {"$array": [1, 2, 3]}}, ("(2, ", "hold more than 2 entries")),
+    # Three cells are more than a budget of two: the call fails before its array is made.
+    ("CARVALEN_MAX_CELLS", "ContractLine.GetEligibleContractsForRFQCreation",
+     {"i_aContractFields": {"$array": [1, 2, 3]}}, ("(1, ", "Out of memory")),
+])
+def test_limits_come_from_the_environment(variable, target, arguments, expected):
     # Read on the library's first call, so it needs a process of its own.
-    script = ("import carvalen; print(carvalen.call_json("
-              "'ContractLine.ContractLineAttachmentExists',"
-              " '{\"i_sAttachmentTypeCode\": {\"$array\": [1, 2, 3]}}'))")
-    env = dict(os.environ, CARVALEN_MAX_ENTRIES="2",
+    if variable == "CARVALEN_MAX_CELLS" and not os.environ.get("CARVALEN_CONFIG_DIR"):
+        pytest.skip("CARVALEN_CONFIG_DIR names no demo store")
+    script = f"import carvalen; print(carvalen.call_json({target!r}, {json.dumps(arguments)!r}))"
+    env = dict(os.environ, **{variable: "2"},
                PYTHONPATH=str(PACKAGE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
     out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
                          check=True).stdout
-    assert out.startswith("(2, ") and "holds more than 2 entries" in out
+    assert out.startswith(expected[0]) and expected[1] in out

@@ -116,7 +116,8 @@ void GiveBackMemory() { ::malloc_trim(0); }
 const ClassDescription& ResolveClass(std::string_view name) {
   const ClassDescription* info = FindClassDescription(name);
   if (info == nullptr) {
-    throw UsageError(fmt::format("unknown class \"{}\" (classes: {})", name, ClassList()));
+    throw UsageError(
+        fmt::format("unknown class \"{}\" (classes: {})", EchoJson(name), ClassList()));
   }
   return *info;
 }
@@ -130,15 +131,15 @@ Target ResolveTarget(std::string_view text) {
   }
   const std::size_t dot = text.find('.');
   if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) {
-    throw UsageError(
-        fmt::format("expected <Class>.<Operation>, e.g. ContractLine.GetPrice, not \"{}\"", text));
+    throw UsageError(fmt::format(
+        "expected <Class>.<Operation>, e.g. ContractLine.GetPrice, not \"{}\"", EchoJson(text)));
   }
   const ClassDescription& type = ResolveClass(text.substr(0, dot));
   const std::string_view operation = text.substr(dot + 1);
   const OperationDescription* method = FindOperation(type, operation);
   if (method == nullptr) {
     throw UsageError(fmt::format("{} has no operation \"{}\" (see `carvalen ops {}`)",
-                                 type.metadata->name, operation, type.metadata->name));
+                                 type.metadata->name, EchoJson(operation), type.metadata->name));
   }
   return {&type, method, &model::ClassOf(type), &model::MemberOf(type, *method)};
 }
@@ -149,8 +150,8 @@ const ParameterDescription& ResolveParameter(const OperationDescription& method,
       std::find_if(method.parameters.begin(), method.parameters.end(),
                    [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
   if (param == method.parameters.end()) {
-    throw UsageError(fmt::format("{} has no parameter \"{}\" (parameters: {})", method.name, name,
-                                 ParamList(method)));
+    throw UsageError(fmt::format("{} has no parameter \"{}\" (parameters: {})", method.name,
+                                 EchoJson(name), ParamList(method)));
   }
   return *param;
 }
@@ -203,22 +204,23 @@ NamedArguments ParseArguments(const Target& target, std::string_view text, const
   const PricingMember is_pricing = [&](std::string_view name) {
     return pricing != nullptr && text::EqualsNoCase(name, pricing->name);
   };
-  if (auto members = ReadMembers(text, limits, is_pricing)) {
-    // Names are resolved once all is read; a name the operation does not have is left to the
-    // document path below, so that its message comes in the order it always has.
-    NamedArguments named;
-    bool resolved = true;
-    for (auto& member : *members) {
-      const auto param = std::find_if(
-          target.method->parameters.begin(), target.method->parameters.end(),
-          [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, member.first); });
-      if (param == target.method->parameters.end()) {
-        resolved = false;
-        break;
+  const KnownMember is_known = [&](std::string_view name) {
+    return std::any_of(
+        target.method->parameters.begin(), target.method->parameters.end(),
+        [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
+  };
+  try {
+    if (auto members = ReadMembers(text, limits, is_pricing, is_known)) {
+      NamedArguments named;
+      for (auto& member : *members) {
+        named.emplace_back(&ResolveParameter(*target.method, member.first),
+                           std::move(member.second));
       }
-      named.emplace_back(&*param, std::move(member.second));
+      return named;
     }
-    if (resolved) return named;
+  } catch (const UnknownName& unknown) {
+    // Every member before it was well-formed; the document path would have named it too.
+    ResolveParameter(*target.method, unknown.name);
   }
   const Json arguments = ParseJson(text, limits.max_entries);
   if (!arguments.is_object()) throw UsageError("the arguments are a JSON object of NAME: value");

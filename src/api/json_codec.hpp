@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -31,7 +32,7 @@ class UsageError : public std::runtime_error {
 /// decoding and printing recurse, and no argument needs more than a few levels.
 inline constexpr std::size_t kMaxJsonDepth = 256;
 
-/// How many entries one list or object of a request may hold (a "$dict"'s pairs, an
+/// How many entries one request may hold in all (a "$dict"'s pairs and their halves, an
 /// "$array"'s elements, a record set's rows, an object's members): enough for any real bulk
 /// request, and a bound on what a hostile one makes the decoder keep.
 inline constexpr std::size_t kDefaultMaxEntries = 1'000'000;
@@ -42,10 +43,13 @@ struct Limits {
 };
 
 /// The limits the environment sets: CARVALEN_MAX_ENTRIES (a positive count), else the
-/// defaults. Anything else there fails with UsageError naming the variable.
+/// defaults. Anything else there, or in CARVALEN_MAX_CELLS, fails with UsageError naming the
+/// variable.
 Limits LimitsFromEnvironment();
 /// `text` as a count of entries ("250000"); anything else fails with UsageError naming `what`.
 std::size_t ParseMaxEntries(std::string_view text, std::string_view what);
+/// `text` as a count of array cells, for SetMaxCells; anything else fails as ParseMaxEntries does.
+std::int64_t ParseMaxCells(std::string_view text, std::string_view what);
 
 /// The typed JSON of a value.
 Json ToJson(const Variant& value);
@@ -57,14 +61,22 @@ void AppendEntry(const Variant& key, const Variant& item, std::string& out);
 /// The value a typed JSON document stands for; malformed input fails with UsageError.
 Variant FromJson(const Json& json);
 
-/// Parses one JSON text; bad JSON, JSON nested deeper than kMaxJsonDepth, or a list or object
-/// of more than `max_entries` entries, fails with UsageError ("bad JSON <EchoJson(text)>: ...").
+/// Parses one JSON text; bad JSON, JSON nested deeper than kMaxJsonDepth, or more than
+/// `max_entries` entries (keys and list items) in all, fails with UsageError ("bad JSON
+/// <EchoJson(text)>: ...").
 Json ParseJson(std::string_view text, std::size_t max_entries = kDefaultMaxEntries);
+/// Fails exactly as ParseJson would, building nothing but the keys of the objects still open.
+void CheckJson(std::string_view text, std::size_t max_entries);
+/// The error of a text holding more than `max_entries` entries.
+UsageError TooManyEntries(std::string_view text, std::size_t max_entries);
 /// Whether brackets outside strings nest deeper than `limit` anywhere in `text`, counted
 /// without building anything (and past a NUL byte, where the parser stops).
 bool NestingExceeds(std::string_view text, std::size_t limit);
-/// The text as a message quotes it: whole when short, else its first bytes and its size.
+/// The text as a message quotes it: whole when short, else its first 200 bytes and its size.
 std::string EchoJson(std::string_view text);
+/// A value as a message quotes it: Dump's text when short, else its first 200 bytes and "...",
+/// made without writing the rest.
+std::string EchoValue(const Json& json);
 /// Parses one JSON text and decodes it in one pass, straight into Variants; bad JSON fails with
 /// UsageError. With `pricing_request`, a "$dict" whose entries are all plain bulk-pricing
 /// requests (an integer key, {"$array": [partner, quantity]}) becomes the compact
@@ -75,10 +87,17 @@ Variant ParseValue(std::string_view text, const Limits& limits = {}, bool pricin
 /// `pricing_member(name)` says which member holds a bulk-pricing request. Nothing when the text
 /// is anything but a well-formed object of well-formed values: ParseJson and FromJson then say
 /// what is wrong in their own words.
+/// `known_member(name)` says which names the operation has: at the first it has not, reading
+/// stops, and when the text is well-formed JSON UnknownName is thrown with the name.
 using Members = std::vector<std::pair<std::string, Variant>>;
 using PricingMember = std::function<bool(std::string_view name)>;
+using KnownMember = std::function<bool(std::string_view name)>;
+struct UnknownName {
+  std::string name;
+};
 std::optional<Members> ReadMembers(std::string_view text, const Limits& limits,
-                                   const PricingMember& pricing_member);
+                                   const PricingMember& pricing_member,
+                                   const KnownMember& known_member);
 
 /// The error document {"error": {"number": ..., "source": ..., ...}}.
 Json ErrorJson(const ErrorInfo& info);

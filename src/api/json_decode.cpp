@@ -45,7 +45,7 @@ std::int32_t LongFrom(const Json& json, const char* what) {
     std::int64_t n = json.get<std::int64_t>();
     if (n >= kLongMin && n <= kLongMax) return static_cast<std::int32_t>(n);
   }
-  Fail(fmt::format("{} must be an integer in the 32-bit range, not {}", what, Dump(json)));
+  Fail(fmt::format("{} must be an integer in the 32-bit range, not {}", what, EchoValue(json)));
 }
 
 // The parser reads 1e400 as infinity; typed JSON spells an infinity out, so a number beyond the
@@ -83,7 +83,7 @@ Variant Int16From(const Json& json) {
     std::int64_t n = json.get<std::int64_t>();
     if (n >= -32768 && n <= 32767) return Variant(static_cast<std::int16_t>(n));
   }
-  Fail(fmt::format("\"$int16\" needs an integer from -32768 to 32767, not {}", Dump(json)));
+  Fail(fmt::format("\"$int16\" needs an integer from -32768 to 32767, not {}", EchoValue(json)));
 }
 
 Variant Int64From(const Json& json) {
@@ -107,7 +107,7 @@ Variant Int64From(const Json& json) {
       // falls through to the message below
     }
   }
-  Fail(fmt::format("\"$int64\" needs a 64-bit integer, not {}", Dump(json)));
+  Fail(fmt::format("\"$int64\" needs a 64-bit integer, not {}", EchoValue(json)));
 }
 
 Variant DoubleFrom(const Json& json) {
@@ -119,19 +119,20 @@ Variant DoubleFrom(const Json& json) {
     if (text == "-Infinity") return Variant(-std::numeric_limits<double>::infinity());
   }
   Fail(fmt::format("\"$double\" needs a number, \"NaN\", \"Infinity\" or \"-Infinity\", not {}",
-                   Dump(json)));
+                   EchoValue(json)));
 }
 
 Variant DateFrom(const Json& json) {
   Date date;
   if (!json.is_string() || !Date::TryParse(json.get_ref<const std::string&>(), date)) {
-    Fail(fmt::format("\"$date\" needs a text like \"2026-06-10T08:00:00\", not {}", Dump(json)));
+    Fail(fmt::format("\"$date\" needs a text like \"2026-06-10T08:00:00\", not {}",
+                     EchoValue(json)));
   }
   return Variant(date);
 }
 
 void RequireTrue(const char* key, const Json& json) {
-  if (json != Json(true)) Fail(fmt::format("\"{}\" must be true, not {}", key, Dump(json)));
+  if (json != Json(true)) Fail(fmt::format("\"{}\" must be true, not {}", key, EchoValue(json)));
 }
 
 // The end of `count` elements from `lower`, or a usage error when it leaves the 32-bit range
@@ -215,15 +216,15 @@ Variant DictionaryFrom(const Json& entries, std::size_t depth) {
   DictionaryPtr dictionary = Dictionary::Create();
   for (const Json& entry : entries) {
     if (!entry.is_array() || entry.size() != 2) {
-      Fail(fmt::format("an entry of \"$dict\" is a pair [key, item], not {}", Dump(entry)));
+      Fail(fmt::format("an entry of \"$dict\" is a pair [key, item], not {}", EchoValue(entry)));
     }
     Variant key = Decode(entry[0], depth + 1);
     // Arrays cannot be keys; said here rather than left to fail inside the call.
     if (key.Type() == VarType::Array) {
-      Fail(fmt::format("an array cannot be a key of \"$dict\", as {} is", Dump(entry[0])));
+      Fail(fmt::format("an array cannot be a key of \"$dict\", as {} is", EchoValue(entry[0])));
     }
     if (dictionary->Exists(key)) {
-      Fail(fmt::format("\"$dict\" holds the key {} twice", Dump(entry[0])));
+      Fail(fmt::format("\"$dict\" holds the key {} twice", EchoValue(entry[0])));
     }
     dictionary->Add(std::move(key), Decode(entry[1], depth + 1));
   }
@@ -262,7 +263,7 @@ Variant TaggedFrom(const Json& json, std::size_t depth) {
   const bool is_array = key == "$array";
   for (const auto& [name, ignored] : json.items()) {
     if (name == key || (is_array && name == "lbound")) continue;
-    Fail(fmt::format("unexpected key \"{}\" beside \"{}\"", name, key));
+    Fail(fmt::format("unexpected key \"{}\" beside \"{}\"", EchoJson(name), EchoJson(key)));
   }
   if (is_array) return ArrayFrom(json, depth);
   if (json.contains("lbound")) Fail("\"lbound\" belongs to \"$array\" and must follow it");
@@ -283,7 +284,7 @@ Variant TaggedFrom(const Json& json, std::size_t depth) {
   Fail(
       fmt::format("unknown key \"{}\" (typed values use $empty, $nothing, $missing, $int16, "
                   "$int64, $double, $date, $array, $dict, $recordset)",
-                  key));
+                  EchoJson(key)));
 }
 
 Variant Decode(const Json& json, std::size_t depth) {
@@ -302,12 +303,12 @@ Variant Decode(const Json& json, std::size_t depth) {
     case Json::value_t::object:
       return TaggedFrom(json, depth);
     case Json::value_t::array:
-      Fail(
-          fmt::format("a JSON list is no value; write an array as {{\"$array\": {}}}", Dump(json)));
+      Fail(fmt::format("a JSON list is no value; write an array as {{\"$array\": {}}}",
+                       EchoValue(json)));
     default:
       break;
   }
-  Fail(fmt::format("{} is no value", Dump(json)));
+  Fail(fmt::format("{} is no value", EchoValue(json)));
 }
 
 }  // namespace

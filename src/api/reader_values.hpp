@@ -23,6 +23,12 @@ constexpr std::int64_t kLongMax = std::numeric_limits<std::int32_t>::max();
 struct Fallback {};
 // A pricing request turned out not to be plain: read it again as a Dictionary.
 struct NotPlain {};
+// The text holds more entries than the limit.
+struct TooMany {};
+// The arguments name a member the operation does not have.
+struct UnknownMember {
+  std::string name;
+};
 
 enum class Tag : std::uint8_t {
   Empty,
@@ -81,7 +87,6 @@ enum class Kind : std::uint8_t {
 struct Frame {
   explicit Frame(Kind k) : kind(k) {}
   Kind kind;
-  std::size_t count = 0;                   // entries so far, against the limit
   std::vector<Variant> values;             // Row, Pair, Items of values
   std::vector<std::vector<Variant>> rows;  // Items of rows, Rows
   // Tagged

@@ -31,8 +31,9 @@ using namespace reader;  // NOLINT: the reader is written in these pieces
 class ValueReader {
  public:
   ValueReader(const Limits& limits, bool plain_pricing, const PricingMember* pricing_member,
-              bool members, bool pricing_root)
+              const KnownMember* known_member, bool members, bool pricing_root)
       : limits_(limits),
+        known_member_(known_member),
         plain_pricing_(plain_pricing),
         pricing_member_(pricing_member),
         members_(members),
@@ -93,6 +94,7 @@ class ValueReader {
     Count(top);
     switch (top.kind) {
       case Kind::Arguments:
+        if (known_member_ != nullptr && !(*known_member_)(name)) throw UnknownMember{name};
         top.member_is_pricing = pricing_member_ != nullptr && (*pricing_member_)(name);
         top.member = std::move(name);
         return true;
@@ -225,8 +227,9 @@ class ValueReader {
     return top;
   }
 
-  void Count(Frame& frame) const {
-    if (++frame.count > limits_.max_entries) throw Fallback{};
+  // Entries are counted over the whole text, as the document parser counts them.
+  void Count(Frame& /*frame*/) {
+    if (++entries_ > limits_.max_entries) throw TooMany{};
   }
 
   Frame Pop() {
@@ -322,6 +325,8 @@ class ValueReader {
   }
 
   const Limits& limits_;
+  const KnownMember* known_member_;
+  std::size_t entries_ = 0;
   const bool plain_pricing_;
   const PricingMember* pricing_member_;
   const bool members_;
@@ -336,7 +341,7 @@ class ValueReader {
 // Runs the reader over `text`: the plain pricing form first where it may apply, then without it.
 template <class Take>
 auto Read(std::string_view text, const Limits& limits, const PricingMember* pricing_member,
-          bool members, bool pricing_root, Take take)
+          const KnownMember* known_member, bool members, bool pricing_root, Take take)
     -> std::optional<decltype(take(std::declval<ValueReader&>()))> {
   if (NestingExceeds(text, kMaxJsonDepth) || text.find('\0') != std::string_view::npos) {
     return std::nullopt;
@@ -345,11 +350,16 @@ auto Read(std::string_view text, const Limits& limits, const PricingMember* pric
   for (const bool plain : {true, false}) {
     if (!plain && !pricing) break;
     try {
-      ValueReader reader(limits, plain && pricing, pricing_member, members, pricing_root);
+      ValueReader reader(limits, plain && pricing, pricing_member, known_member, members,
+                         pricing_root);
       Json::sax_parse(text.begin(), text.end(), &reader);
       return take(reader);
     } catch (const NotPlain&) {
       continue;
+    } catch (const TooMany&) {
+      // Everything before was well-formed, so the document parser would stop here too: its
+      // message, without reading the text again.
+      throw TooManyEntries(text, limits.max_entries);
     } catch (const Fallback&) {
       return std::nullopt;
     } catch (const UsageError&) {
@@ -366,7 +376,7 @@ auto Read(std::string_view text, const Limits& limits, const PricingMember* pric
 }  // namespace
 
 Variant ParseValue(std::string_view text, const Limits& limits, bool pricing_request) {
-  if (auto value = Read(text, limits, nullptr, false, pricing_request,
+  if (auto value = Read(text, limits, nullptr, nullptr, false, pricing_request,
                         [](ValueReader& reader) { return reader.TakeValue(); })) {
     return std::move(*value);
   }
@@ -374,9 +384,17 @@ Variant ParseValue(std::string_view text, const Limits& limits, bool pricing_req
 }
 
 std::optional<Members> ReadMembers(std::string_view text, const Limits& limits,
-                                   const PricingMember& pricing_member) {
-  return Read(text, limits, &pricing_member, true, false,
-              [](ValueReader& reader) { return reader.TakeMembers(); });
+                                   const PricingMember& pricing_member,
+                                   const KnownMember& known_member) {
+  try {
+    return Read(text, limits, &pricing_member, &known_member, true, false,
+                [](ValueReader& reader) { return reader.TakeMembers(); });
+  } catch (const UnknownMember& unknown) {
+    // What was read is gone already. The document path would name this member, unless the
+    // text fails as JSON somewhere: that is checked without decoding anything again.
+    CheckJson(text, limits.max_entries);
+    throw UnknownName{unknown.name};
+  }
 }
 
 }  // namespace carvalen::api

@@ -123,6 +123,11 @@ int main(int argc, char** argv) {
       "Most entries one list or object of a request may hold (default: CARVALEN_MAX_ENTRIES, "
       "else 1000000)";
   call->add_option("--max-entries", max_entries, kMaxEntriesHelp);
+  std::string max_cells;
+  constexpr const char* kMaxCellsHelp =
+      "Most array cells one operation may allocate; more fails it with 7 \"Out of memory\" "
+      "(default: CARVALEN_MAX_CELLS, else 10000000)";
+  call->add_option("--max-cells", max_cells, kMaxCellsHelp);
   call->footer(kCallFooter);
 
   CLI::App* ops = app.add_subcommand("ops", "List classes, operations and their parameters");
@@ -168,6 +173,7 @@ int main(int argc, char** argv) {
       ->transform(CLI::AsSizeValue(false))
       ->default_str("16MiB");
   serve->add_option("--max-entries", max_entries, kMaxEntriesHelp);
+  serve->add_option("--max-cells", max_cells, kMaxCellsHelp);
   serve->add_option("--grace", grace, "Seconds the requests being served get to finish on stop")
       ->check(CLI::Range(std::int64_t{0}, std::int64_t{86400}))
       ->capture_default_str();
@@ -244,6 +250,9 @@ int main(int argc, char** argv) {
       carvalen::api::Limits limits = carvalen::api::LimitsFromEnvironment();
       if (!max_entries.empty()) {
         limits.max_entries = carvalen::api::ParseMaxEntries(max_entries, "--max-entries");
+      }
+      if (!max_cells.empty()) {
+        carvalen::SetMaxCells(carvalen::api::ParseMaxCells(max_cells, "--max-cells"));
       }
       return limits;
     };

@@ -17,6 +17,7 @@
 #include "db/client.hpp"
 #include "frame/procedures.hpp"
 #include "frame/reporter.hpp"
+#include "value/cell_budget.hpp"
 
 namespace carvalen::frame {
 
@@ -95,6 +96,7 @@ template <class Body>
 auto RunOperation(std::string_view qualified_name, Body&& body, FrameOptions options = {})
     -> decltype(body(std::declval<const Query&>())) {
   using Result = decltype(body(std::declval<const Query&>()));
+  const cells::CallBudget budget;  // the arrays the call makes, from caller-given bounds above all
   std::shared_ptr<IUtilities> utilities;
   db::ConnectionPtr connection;
   return Trap(

@@ -3,6 +3,7 @@
 
 #include "carvalen/error.hpp"
 #include "carvalen/variant.hpp"
+#include "value/cell_budget.hpp"
 
 namespace carvalen {
 
@@ -22,11 +23,13 @@ std::int32_t CountOf(std::int32_t lower, std::int32_t upper) {
 
 Array::Array(std::int32_t lower, std::int32_t upper)
     : lower_{lower, 0}, count_{CountOf(lower, upper), 1} {
+  cells::Take(count_[0]);
   items_.resize(static_cast<std::size_t>(count_[0]));
 }
 
 Array::Array(std::int32_t lower1, std::int32_t upper1, std::int32_t lower2, std::int32_t upper2)
     : dims_(2), lower_{lower1, lower2}, count_{CountOf(lower1, upper1), CountOf(lower2, upper2)} {
+  cells::Take(std::int64_t{count_[0]} * count_[1]);
   items_.resize(static_cast<std::size_t>(count_[0]) * static_cast<std::size_t>(count_[1]));
 }
 
@@ -37,11 +40,26 @@ Array Array::Of(std::vector<Variant> items, std::int32_t lower) {
       upper < std::int64_t{std::numeric_limits<std::int32_t>::min()}) {
     ThrowSubscript();
   }
+  cells::Take(static_cast<std::int64_t>(items.size()));
   Array array(0, -1);
   array.lower_[0] = lower;
   array.count_[0] = static_cast<std::int32_t>(items.size());
   array.items_ = std::move(items);
   return array;
+}
+
+// A copy is as many new cells as the original: taken before the elements are copied.
+Array::Array(const Array& other)
+    : dims_(other.dims_),
+      lower_{other.lower_[0], other.lower_[1]},
+      count_{other.count_[0], other.count_[1]} {
+  cells::Take(other.Size());
+  items_ = other.items_;
+}
+
+Array& Array::operator=(const Array& other) {
+  if (this != &other) *this = Array(other);
+  return *this;
 }
 
 std::int32_t Array::LBound(int dimension) const {

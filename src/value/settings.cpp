@@ -5,13 +5,27 @@
 
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace carvalen {
 namespace {
+
+// A positive decimal count, else the default.
+std::int64_t CellsFrom(const char* text) {
+  if (text == nullptr) return kDefaultMaxCells;
+  const std::string_view digits(text);
+  std::int64_t cells = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), cells);
+  if (error != std::errc() || end != digits.data() + digits.size() || cells <= 0) {
+    return kDefaultMaxCells;
+  }
+  return cells;
+}
 
 constexpr std::array kSettings = {Setting::ConfigDir, Setting::LogFile, Setting::SqlTrace,
                                   Setting::ServiceTokens};
@@ -42,9 +56,16 @@ class Settings {
       const char* value = std::getenv(SettingVariable(setting));
       loaded[Index(setting)] = value != nullptr ? value : "";
     }
+    max_cells_.store(CellsFrom(std::getenv("CARVALEN_MAX_CELLS")), std::memory_order_relaxed);
     std::lock_guard lock(mutex_);
     values_ = std::move(loaded);
     version_.fetch_add(1, std::memory_order_release);
+  }
+
+  // One number read at every call's start: an atomic, not the table of texts.
+  std::int64_t MaxCells() const { return max_cells_.load(std::memory_order_relaxed); }
+  void SetMaxCells(std::int64_t cells) {
+    max_cells_.store(cells > 0 ? cells : kDefaultMaxCells, std::memory_order_relaxed);
   }
 
  private:
@@ -59,6 +80,7 @@ class Settings {
   std::mutex mutex_;
   Values values_;
   std::atomic<std::uint64_t> version_ = 0;
+  std::atomic<std::int64_t> max_cells_ = kDefaultMaxCells;
 };
 
 Settings& TheSettings() {
@@ -89,5 +111,9 @@ void SetSetting(Setting setting, std::string value) {
 }
 
 void LoadSettingsFromEnvironment() { TheSettings().Load(); }
+
+std::int64_t GetMaxCells() { return TheSettings().MaxCells(); }
+
+void SetMaxCells(std::int64_t cells) { TheSettings().SetMaxCells(cells); }
 
 }  // namespace carvalen

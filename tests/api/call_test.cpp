@@ -27,6 +27,10 @@ TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
       {"ContractLine.Nope", "{}", "has no operation \"Nope\""},
       {"ContractLine.GetPrice", R"({"nope": 1})", "has no parameter \"nope\""},
       {"ContractLine.GetPrice", R"({"i_lContractHeaderID": {"$bogus": 1}})", "$bogus"},
+      // Reading stops at an unknown name; the rest is still checked as JSON, never decoded.
+      {"ContractLine.GetPrice", R"({"i_fQuantity": 1.0, "nope": [1], "x": })", "syntax error"},
+      {"ContractLine.GetPrice", R"({"i_fQuantity": 1.0, "nope": 1, "NOPE": 2, "nope": 3})",
+       "holds the key \"nope\" twice"},
   };
   for (const auto& row : rows) {
     const CallOutcome outcome = CallWithJson(row[0], row[1]);

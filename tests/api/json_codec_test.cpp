@@ -25,9 +25,12 @@ std::string Text(const Variant& value) {
   return direct;
 }
 
-// Throws a usage error whose message holds `part`.
+// Throws a usage error whose message holds `part` and quotes at most a few hundred bytes.
 auto Refused(const std::string& part) {
-  return ::testing::ThrowsMessage<UsageError>(::testing::HasSubstr(part));
+  return ::testing::ThrowsMessage<UsageError>(::testing::AllOf(
+      ::testing::HasSubstr(part),
+      ::testing::ResultOf([](const std::string& message) { return message.size(); },
+                          ::testing::Lt(700u))));
 }
 
 std::string Repeat(std::string_view piece, std::size_t times) {
@@ -97,7 +100,14 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
   EXPECT_EQ(Text(Variant(std::string("a\xff"))), "\"a\xef\xbf\xbd\"");
   // Malformed and hostile documents are usage errors, never a blown stack, in text or in memory.
   const std::size_t limit = kMaxJsonDepth;
+  const std::string big = Repeat("x", std::size_t{1} << 20);
   const std::pair<std::string, const char*> bad[] = {
+      // Caller text of 1 MiB, wherever it stands, is quoted by its start only.
+      {R"({"$int16": ")" + big + "\"}", "$int16"},
+      {R"({"$dict": [[")" + big + R"(", 1], [")" + big + R"(", 2]]})", "twice"},
+      {R"({"$dict": [[1, 2, ")" + big + R"("]]})", "pair [key, item]"},
+      {"[\"" + big + "\"]", "a JSON list is no value"},
+      {R"({"$)" + big + R"(": 1})", "unknown key"},
       // At the limit the text is parsed (and then is no value); one more level is refused.
       {Repeat("[", limit) + Repeat("]", limit), "a JSON list is no value"},
       {Repeat("[", limit + 1) + Repeat("]", limit + 1), "nesting deeper than 256 levels"},
@@ -139,18 +149,21 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
               Refused("beyond the range"));
 }
 
-// The entry limit holds for every list and object; only a plain bulk request is read compactly.
+// The entry limit holds for the whole text, however it is spread; only a plain bulk request is
+// read compactly.
 TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
-  const Limits two{2};
+  const Limits ten{10};
   for (const char* fits : {R"({"$array": [1, 2]})", R"({"$dict": [[1, 1], [2, 2]]})",
                            R"({"$array": [[1, 2], [3, 4]], "lbound": [0, 0]})"})
-    EXPECT_NO_THROW(ParseValue(fits, two)) << fits;
-  for (const char* over : {R"({"$array": [1, 2, 3]})", R"({"$dict": [[1, 1], [2, 2], [3, 3]]})",
-                           R"({"$array": [[1, 2, 3]]})",
-                           R"({"$recordset": {"fields": ["A"], "rows": [[1], [2], [3]]}})",
-                           R"({"$empty": true, "a": 1, "b": 2})"})
-    EXPECT_THAT([&] { ParseValue(over, two); },
-                Refused("a list or object holds more than 2 entries (the limit is set by "
+    EXPECT_NO_THROW(ParseValue(fits, ten)) << fits;
+  for (const char* over :
+       {R"({"$array": [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]})",
+        R"({"$dict": [[1, 1], [2, 2], [3, 3], [4, 4]]})",
+        R"({"$array": [{"$array": [1, 2]}, {"$array": [3, 4]}, {"$array": [5, 6]}]})",
+        R"({"$recordset": {"fields": ["A"], "rows": [[1], [2], [3], [4]]}})",
+        R"({"$empty": true, "a": [1, 2], "b": [3, 4], "c": [5, 6], "d": 7})"})
+    EXPECT_THAT([&] { ParseValue(over, ten); },
+                Refused("hold more than 10 entries in all (the limit is set by "
                         "CARVALEN_MAX_ENTRIES)"))
         << over;
 

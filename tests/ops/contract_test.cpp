@@ -413,6 +413,8 @@ TEST_P(SupplierMatrices, FieldAndUserDataMatricesFillTheirCellsOrFailReportedOnc
   };
   const std::tuple<const char*, std::function<void()>, std::int32_t> failures[] = {
       {"partners from 1", fields(List(Vs(100), 1), price), 9},
+      // 5,001 partners by 3,000 names: each bound alone is small, the matrix past the budget.
+      {"a matrix past the cell budget", fields(List(Vs(100), 5000), List(Vs("PRICE"), 2999)), 7},
       {"the lower-case name is not substituted", fields(List(Vs(100)), List(Vs("shippingterm"))),
        db::dberr::kNotFoundInCollection},
       {"user data row 11", user_data(List(Vs("UD01")), 11), 9},
