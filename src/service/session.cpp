@@ -186,7 +186,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     res->body() = std::move(answer.text);
     answer.text.clear();
     res->prepare_payload();
-    impl_.Logged(impl_.Remote(peer_, request_), method_, answer, start_);
+    impl_.Logged(impl_.Remote(peer_, request_), method_, PathOf(request_), answer, start_);
     ++served_;
     stream_.expires_after(impl_.options.write_timeout);
     http::async_write(stream_, *res,
