@@ -566,13 +566,12 @@ Workload PickWorkload(const fs::path& file, std::size_t bulk_size) {
   w.lines = std::move(usable);
   if (w.suppliers.empty()) throw std::runtime_error("no line found by supplier");
 
-  // Partner/product pairs with exactly one active line (a product met twice fails the call).
+  // Active products, one partner each (the demo holds one active line per partner and product).
   SqliteStatement asks = carvalen::bench::CompileSqlite(
       db.get(),
-      "SELECT PRODUCTID, MIN(BP) FROM (SELECT H.BUSINESSPARTNERID BP, L.PRODUCTID FROM "
-      "CONTRACTLINE L JOIN CONTRACTHEADER H ON H.CONTRACTHEADERID = L.CONTRACTHEADERID WHERE "
-      "L.CONTRACTSTATUS = 6 GROUP BY 1, 2 HAVING COUNT(*) = 1 AND MAX(L.MINQTYBREAKUP IS NULL) = "
-      "0) GROUP BY PRODUCTID ORDER BY (PRODUCTID * 7919) % 100003 LIMIT " +
+      "SELECT L.PRODUCTID, MIN(H.BUSINESSPARTNERID) FROM CONTRACTLINE L JOIN CONTRACTHEADER H ON "
+      "H.CONTRACTHEADERID = L.CONTRACTHEADERID WHERE L.CONTRACTSTATUS = 6 GROUP BY L.PRODUCTID "
+      "ORDER BY (L.PRODUCTID * 7919) % 100003 LIMIT " +
           std::to_string(bulk_size));
   w.bulk_request = carvalen::Dictionary::Create();
   while (sqlite3_step(asks.get()) == SQLITE_ROW) {

@@ -33,9 +33,13 @@ set(carvalen_postgres_note "libpq5")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libcarvalen1)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS ${carvalen_postgres_note})
-# A shlibs file, so packages built against the library depend on it; the ldconfig calls come with
-# the shared object.
+# A shlibs file, so packages built against the library depend on it. The loader's cache is
+# refreshed by dpkg's ldconfig trigger; the postinst and postrm given here only keep CPack from
+# writing its own, which would call ldconfig directly.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/deb/library/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/deb/library/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/deb/library/postrm)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION
     "Carvalen contract library\n Reads purchase contracts, their lines, price and discount breaks and\n prices them, on SQLite or PostgreSQL; a C++ API and a C interface.")
@@ -61,13 +65,37 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.9), libcarvalen1 (= ${car
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
     "Carvalen contract library: Python package\n The operations of the library as Python calls, with the library's own\n values (Empty, Nothing, dates, currency).")
 
-# Each package carries the licence as its copyright file, as Debian packages do (only in the
-# system's prefix, where the packages install).
+# What each package carries in /usr/share/doc/<package> as Debian packages do: the copyright file
+# (pointing at the system's copy of the licence), the Debian changelog, compressed, and the
+# reasons for the lintian tags left (only in the system's prefix, where the packages install).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(carvalen_changelog ${PROJECT_BINARY_DIR}/debian-changelog)
+  file(WRITE ${carvalen_changelog}
+       "carvalen (${carvalen_deb_version}) unstable; urgency=medium\n\n"
+       "  * Release ${PROJECT_VERSION}; see /usr/share/doc/carvalen/changelog.gz (package\n"
+       "    carvalen) for what it brought.\n\n"
+       " -- ${CPACK_PACKAGE_CONTACT}  Wed, 09 Dec 2026 00:00:00 +0000\n")
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+                     COMMAND gzip -9nc ${carvalen_changelog} > changelog.Debian.gz
+                     DEPENDS ${carvalen_changelog} WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+                     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/CHANGELOG.md > changelog.gz
+                     DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+                     WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+  add_custom_target(carvalen_changelogs ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+                                                    ${PROJECT_BINARY_DIR}/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          COMPONENT tool)
   foreach(part ${CPACK_COMPONENTS_ALL})
     string(TOUPPER ${part} upper)
-    install(FILES ${PROJECT_SOURCE_DIR}/LICENSE RENAME copyright COMPONENT ${part}
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+    set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/deb/copyright
+                  ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+            COMPONENT ${part} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package})
+    if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/deb/lintian/${package})
+      install(FILES ${PROJECT_SOURCE_DIR}/packaging/deb/lintian/${package} COMPONENT ${part}
+              DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides)
+    endif()
   endforeach()
 endif()
 

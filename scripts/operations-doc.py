@@ -43,6 +43,23 @@ from the service, `carvalen.OperationError` in Python. Every operation can raise
 - 13 "Type mismatch", 6 "Overflow" or 94 "Invalid use of Null" when an argument does not convert
   to its parameter's type (Long, Double, Boolean, Date, String); the operation does not run.
 
+The demo's first two contracts are written by hand (`src/demo/fixed_contracts.cpp`); the examples
+below call them, and they hold the only odd rows of the demo. Every other line is generated as a
+contract database holds it (one Active line per partner and product, flags set, breaks present
+where switched on, none Active past its expiry), so bulk pricing of any set of its active
+products succeeds. The odd rows, and what each shows:
+
+| contract, line | row | shows |
+|---|---|---|
+| 1, 1 | partner 501, product 7001, Active; price breaks 10/50/100 at 9/8/7 from below, discount breaks 50 (10 %) and 1000 (amount 1.5); expires in 20 days | the worked examples: break look-ups, effective price, due for an RFQ |
+| 1, 2 | product 7006, Active, no expiry; price breaks from above (`MINQTYBREAKUP` 0) | the lowest break that still covers a quantity; a quantity above the top break finds none |
+| 1, 3 | product 7001, expired, own price 9.5, discount 5 % and amount 20 | `GetOldContract`; the percentage wins over the amount |
+| 1, 4 | product 7001, Under Approval, starts in 10 days | a second line of one product that is not Active |
+| 1, 5 | product 7011, Active, `INCLUDEPRICEBREAKUP` 1 but no price break | missing breaks: price 0 from `GetPrice`, and 0 with `false` in bulk pricing |
+| 1, 6 | product 7016, Create, `CURRENCYCODE` NULL | Null in answers |
+| 2, 1 | partner 502, product 7001, Active but expired 3 days ago | an expired line still Active: the status decides, not the date |
+| 2, 2 | partner 502, product 7006, Active, `MINQTYBREAKUP` NULL | a NULL flag: bulk pricing of `{{7006: [502, q]}}` fails with 94 "Invalid use of Null", as one such line fails a whole call |
+
 The errors an operation raises of its own are listed with it, each with a call on the demo that
 raises it. A mistake in naming the call (an unknown class, operation or parameter, a required
 argument missing, a parameter given twice, bad JSON, more entries than the limit) is a usage

@@ -122,7 +122,8 @@ std::optional<std::string> UnreadyReason() {
     if (!error.NativeMessage().empty() && error.NativeMessage() != reason) {
       reason += ": " + error.NativeMessage();
     }
-    return reason;
+    // Where it looked: the folder, or the database and host (never the password).
+    return reason + "; " + ContractDatabaseText();
   }
 }
 

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <iostream>
 #include <string>
@@ -21,6 +22,7 @@
 #include "carvalen/settings.hpp"
 #include "cli/commands.hpp"
 #include "demo/demo.hpp"
+#include "demo/postgres_load.hpp"
 #include "service/serve.hpp"
 
 namespace {
@@ -57,13 +59,23 @@ std::string ShellWord(const std::string& text) {
   return quoted + "'";
 }
 
-int InitDemo(const std::string& dir, std::int64_t size, bool force) {
-  DemoOptions options;
-  options.dir = dir;
-  options.lines = size;
-  options.force = force;
+int InitDemo(DemoOptions options, const std::string& provider) {
+  if (provider == "postgresql") {
+    // None given: where libpq's variables (PGHOST, PGDATABASE, ...) point, as psql does.
+    if (options.connection.empty())
+      options.connection = carvalen::demo::ConnectionFromEnvironment();
+    // "Host=...;Database=..." alone is taken as PostgreSQL's.
+    std::string lower = options.connection;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.find("provider") == std::string::npos) {
+      options.connection = "Provider=PostgreSQL;" + options.connection;
+    }
+  } else if (!options.connection.empty() || options.store_only) {
+    throw UsageError("--connection and --store-only go with --provider postgresql");
+  }
   // Small demos finish at once; a bar only helps when someone is watching a big one.
-  options.progress = size >= 10000 && isatty(STDERR_FILENO) == 1;
+  options.progress = options.lines >= 10000 && isatty(STDERR_FILENO) == 1;
   DemoSummary summary = CreateDemo(options);
   std::cout << "export CARVALEN_CONFIG_DIR=" << ShellWord(summary.dir.string()) << '\n';
   return kExitOk;
@@ -122,31 +134,45 @@ int main(int argc, char** argv) {
   constexpr const char* kMaxEntriesHelp =
       "Most entries one list or object of a request may hold (default: CARVALEN_MAX_ENTRIES, "
       "else 1000000)";
-  call->add_option("--max-entries", max_entries, kMaxEntriesHelp);
+  call->add_option("--max-entries", max_entries, kMaxEntriesHelp)->type_name("UINT");
   std::string max_cells;
   constexpr const char* kMaxCellsHelp =
       "Most array cells one operation may allocate; more fails it with 7 \"Out of memory\" "
       "(default: CARVALEN_MAX_CELLS, else 10000000)";
-  call->add_option("--max-cells", max_cells, kMaxCellsHelp);
+  call->add_option("--max-cells", max_cells, kMaxCellsHelp)->type_name("UINT");
   call->footer(kCallFooter);
 
   CLI::App* ops = app.add_subcommand("ops", "List classes, operations and their parameters");
   std::string class_name;
   bool ops_json = false;
-  ops->add_option("class", class_name, "Only this class (Contract, ContractLine, Enums)");
+  ops->add_option("target", class_name,
+                  "Class or Class.Operation: only that class (Contract, ContractLine, Enums) or "
+                  "that operation");
   ops->add_flag("--json", ops_json, "Print the list as JSON");
 
-  CLI::App* demo =
-      app.add_subcommand("init-demo", "Create a demo SQLite database and configuration store");
-  std::string dir;
-  std::int64_t size = 200;
-  bool force = false;
-  demo->add_option("--dir", dir, "Folder for contracts.db and Vendra.toml (created if needed)")
+  CLI::App* demo = app.add_subcommand(
+      "init-demo",
+      "Create a demo contract database (SQLite or PostgreSQL) and configuration store");
+  DemoOptions demo_options;
+  std::string demo_provider = "sqlite";
+  demo->add_option("--dir", demo_options.dir,
+                   "Folder for Vendra.toml and contracts.db (created if needed)")
       ->required();
-  demo->add_option("--size", size, "Number of contract lines")
+  demo->add_option("--size", demo_options.lines, "Number of contract lines")
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{100'000'000}))
       ->capture_default_str();
-  demo->add_flag("--force", force, "Replace an existing contracts.db and Vendra.toml");
+  demo->add_option("--provider", demo_provider, "Where the rows go: sqlite or postgresql")
+      ->transform(CLI::IsMember({"sqlite", "postgresql"}, CLI::ignore_case))
+      ->capture_default_str();
+  demo->add_option("--connection", demo_options.connection,
+                   "PostgreSQL connection string as the store holds it, e.g. "
+                   "\"Host=/var/run/postgresql;Database=contracts;User ID=carvalen\" "
+                   "(default: from PGHOST, PGPORT, PGDATABASE, PGUSER, PGOPTIONS)");
+  demo->add_flag("--store-only", demo_options.store_only,
+                 "Write only Vendra.toml naming the database (of one's own rows)");
+  demo->add_flag("--force", demo_options.force,
+                 "Replace an existing contracts.db (or PostgreSQL's contract tables) and "
+                 "Vendra.toml");
   demo->footer(
       "Prints the line to run so that `carvalen call` finds the store:\n"
       "  export CARVALEN_CONFIG_DIR=<DIR>");
@@ -172,8 +198,8 @@ int main(int argc, char** argv) {
   serve->add_option("--max-body", serve_options.max_body, "Largest request body, e.g. 16MiB")
       ->transform(CLI::AsSizeValue(false))
       ->default_str("16MiB");
-  serve->add_option("--max-entries", max_entries, kMaxEntriesHelp);
-  serve->add_option("--max-cells", max_cells, kMaxCellsHelp);
+  serve->add_option("--max-entries", max_entries, kMaxEntriesHelp)->type_name("UINT");
+  serve->add_option("--max-cells", max_cells, kMaxCellsHelp)->type_name("UINT");
   serve->add_option("--grace", grace, "Seconds the requests being served get to finish on stop")
       ->check(CLI::Range(std::int64_t{0}, std::int64_t{86400}))
       ->capture_default_str();
@@ -270,7 +296,7 @@ int main(int argc, char** argv) {
       std::cout << carvalen::api::OpenApiDocument().dump(2) << '\n';
       return kExitOk;
     }
-    if (demo->parsed()) return InitDemo(dir, size, force);
+    if (demo->parsed()) return InitDemo(demo_options, demo_provider);
     if (serve->parsed()) {
       std::tie(serve_options.host, serve_options.port) = carvalen::service::ParseListen(listen);
       serve_options.read_timeout = std::chrono::seconds(read_timeout);

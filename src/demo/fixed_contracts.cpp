@@ -27,9 +27,14 @@
 //     Line 6: Create, product 7016, no quotation, no currency yet (NULL).
 //   Header 2: partner 502 (Nordwerk Industrial AB, USD), category 10, a second supplier of 7001.
 //     Line 1: Active, product 7001, quotation 1007, own price 8.75, expired 3 days ago but still
-//             Active. Line 2: Active, product 7006, quotation 1008, expires in 45 days.
-//     Line 3: expired, product 7011, quotation 1009.
+//             Active. Line 2: Active, product 7006, quotation 1008, expires in 45 days,
+//             MINQTYBREAKUP NULL. Line 3: expired, product 7011, quotation 1009.
 //   Every further line i (counting from 1 over all lines) has quotation 1000 + i, or none.
+//
+//   These rows are the only odd ones (docs/operations.md lists them): the generated lines are
+//   what a contract database holds, one Active line per partner and product, flags set, breaks
+//   present where switched on, none Active past its expiry, so any set of their active
+//   products prices in bulk.
 #include "demo/generator.hpp"
 
 namespace carvalen::demo {
@@ -168,6 +173,7 @@ void Generator::WriteFixedContracts() {
          l.quotation = 1008;
          l.currency = "USD";
          l.expiry_day = 45;
+         l.min_quantity_breaks.reset();  // written before the flag existed
        }},
       {2, 3, 7011, Status::Expired,
        [](Line& l) {

@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -247,6 +248,7 @@ class Generator {
   std::int64_t lines_ = 0;
   std::int64_t attachments_ = 0;
   std::int64_t bis_records_ = 0;
+  std::unordered_set<std::uint64_t> active_;  // partner << 32 | product of each Active line
   Insert header_;
   Insert line_;
   Insert price_;

@@ -42,6 +42,17 @@ void Generator::Run(DemoSummary& summary) {
     for (std::int64_t l = 1; l <= count; ++l) {
       const int product_category = category ? *category : random_.Below(kCategoryCount);
       Line line = NewLine(header, l, partner, Product(product_category));
+      // One Active line per partner and product, as a contract database keeps it: a second one
+      // is an earlier contract, expired a year later.
+      if (line.status == Status::Active &&
+          !active_
+               .insert((static_cast<std::uint64_t>(partner) << 32) |
+                       static_cast<std::uint64_t>(line.product))
+               .second) {
+        line.status = Status::Expired;
+        line.effective_day -= 365;
+        line.expiry_day = line.effective_day + 365;
+      }
       RandomDetails(line);
       Write(line);
     }
@@ -108,7 +119,7 @@ Line Generator::NewLine(std::int64_t header, std::int64_t number, std::int64_t p
   l.product = product;
   l.category = CategoryOf(product);
   l.currency = PartnerCurrency(partner);
-  if (random_.Percent(1)) l.currency.reset();  // not agreed yet: it happens
+  const bool currency_open = random_.Percent(1);  // not agreed yet: only before a line is in force
   l.buyer = fmt::format("B{:02}", 1 + random_.Below(12));
   l.supplier = partner;
 
@@ -129,7 +140,7 @@ Line Generator::NewLine(std::int64_t header, std::int64_t number, std::int64_t p
       } else if (r < 35) {
         l.expiry_day = random_.Below(31);  // expires within 30 days
       } else if (r < 40) {
-        l.expiry_day = -(1 + random_.Below(20));  // overdue, still Active
+        l.expiry_day = 1 + random_.Below(20);  // (an overdue Active line is a hand-written one)
       } else {
         l.expiry_day = 31 + random_.Below(700);
       }
@@ -146,6 +157,7 @@ Line Generator::NewLine(std::int64_t header, std::int64_t number, std::int64_t p
     default:  // not yet in force
       l.effective_day = random_.Below(90);
       l.expiry_day = l.effective_day + (random_.Percent(50) ? 365 : 730);
+      if (currency_open && l.status == Status::Create) l.currency.reset();
       break;
   }
   const int time_roll = random_.Below(10);
@@ -222,6 +234,8 @@ void Generator::RandomDetails(Line& l) {
         l.discounts.push_back({quantity, 0, random_.Pick(kAmounts)});
       }
     }
+    // Breaks switched on always have one (a line without is a hand-written one).
+    if (l.discounts.empty()) l.discounts.push_back({ladder[0], kPercentages[0], 0});
   } else {
     const int r = random_.Below(100);
     if (r < 30) {
@@ -233,10 +247,6 @@ void Generator::RandomDetails(Line& l) {
       l.discount_amount = 20;  // the percentage wins
     }
   }
-  if (!l.include_price_breaks && !l.include_discount_breaks && random_.Percent(10)) {
-    l.min_quantity_breaks.reset();  // unused, never filled in
-  }
-
   if (random_.Percent(20)) {
     static constexpr const char* kTypes[] = {"TDS", "DRAWING", "SDS", "CERT"};
     const int count = 1 + random_.Below(2);

@@ -36,6 +36,10 @@ std::string StoreText(const fs::path& database) {
   }
   // A value holding ';' is quoted in a connection string.
   if (path.find(';') != std::string::npos) path = "\"" + path + "\"";
+  return StoreTextFor("Provider=SQLite;Data Source=" + path);
+}
+
+std::string StoreTextFor(const std::string& connection) {
   return fmt::format(
       "# Configuration store of the Carvalen demo, written by `carvalen init-demo`.\n"
       "[ConnectionStrings]\n"
@@ -44,7 +48,7 @@ std::string StoreText(const fs::path& database) {
       "[CONNECTIONS]\n"
       "EContractConnection_CommandTimeout = \"30\"\n"
       "EContractConnection_ConnectionTimeout = \"15\"\n",
-      TomlString("Provider=SQLite;Data Source=" + path));
+      TomlString(connection));
 }
 
 void PartialFile::Remove() {

@@ -12,6 +12,9 @@ namespace carvalen::demo {
 /// the usual time-outs.
 std::string StoreText(const std::filesystem::path& database);
 
+/// The same store for any connection string (a PostgreSQL one, as given).
+std::string StoreTextFor(const std::string& connection);
+
 /// Removes the partial database when the build fails half-way.
 class PartialFile {
  public:

@@ -122,11 +122,14 @@ struct Server::Impl {
   // Whether a token is needed now; notes a token that has just appeared.
   bool TokensInForce();
   std::string Remote(const Tcp::endpoint& peer, const http::request<http::string_body>& req) const;
-  void Logged(std::string_view remote, std::string_view method, const Answer& answer,
-              Clock::time_point start) {
+  // The log names the path where no operation was named (GET /readyz, a 404); the metrics do
+  // not, so that clients cannot add series at will.
+  void Logged(std::string_view remote, std::string_view method, std::string_view path,
+              const Answer& answer, Clock::time_point start) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     metrics.Record(answer.operation, answer.status, seconds);
-    log.Write(remote, method, answer.operation, answer.status, seconds);
+    log.Write(remote, method, answer.operation.empty() ? path : answer.operation, answer.status,
+              seconds);
   }
 
   Options options;

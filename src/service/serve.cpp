@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
+#include <string>
 
 #include "api/call.hpp"
 #include "api/host.hpp"
@@ -58,6 +60,19 @@ int RunServe(const Options& options, std::chrono::seconds grace, std::ostream& o
   server.Start();
   if (const std::string warning = MisspelledTokensKey(); !warning.empty()) {
     std::fputs(fmt::format("carvalen serve: warning: {}\n", warning).c_str(), stderr);
+  }
+  // Calls would fail until this is put right: say so now, not at the first caller's request.
+  if (const std::optional<std::string> reason = api::UnreadyReason()) {
+    std::string line;  // the description's CR LF layout as one line
+    for (const char c : *reason) {
+      const bool blank = c == '\r' || c == '\n' || c == ' ';
+      if (!blank) {
+        line += c;
+      } else if (!line.empty() && line.back() != ' ') {
+        line += ' ';
+      }
+    }
+    std::fputs(fmt::format("carvalen serve: warning: not ready: {}\n", line).c_str(), stderr);
   }
   const bool v6 = options.host.find(':') != std::string::npos;
   out << fmt::format("listening on http://{}{}{}:{}", v6 ? "[" : "", options.host, v6 ? "]" : "",

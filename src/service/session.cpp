@@ -195,7 +195,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
 
   // Logged as nginx logs a client that closed before its answer.
   void Abandon() {
-    impl_.Logged(impl_.Remote(peer_, request_), method_, Answer(499, {}), start_);
+    impl_.Logged(impl_.Remote(peer_, request_), method_, PathOf(request_), Answer(499, {}), start_);
     if (std::exchange(counted_, false)) --impl_.in_flight;
     Close();
   }
@@ -258,7 +258,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     res->prepare_payload();
     // HEAD: the header GET would give, Content-Length included, and no content.
     if (request_.method() == http::verb::head) res->body().clear();
-    impl_.Logged(impl_.Remote(peer_, request_), method_, answer, start_);
+    impl_.Logged(impl_.Remote(peer_, request_), method_, PathOf(request_), answer, start_);
     ++served_;
     List(res->body().size());
     stream_.expires_after(impl_.options.write_timeout);

@@ -2,6 +2,7 @@
 // threads through a bounded pool, databases that go away between calls, and PgBouncer in between.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -11,6 +12,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -370,6 +373,43 @@ TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
   const std::vector<std::string> answers = Answers(kCalls);
   EXPECT_NE(answers[0].find(R"("result": 14.0)"), std::string::npos) << answers[0];
   EXPECT_EQ(db::OpenConnectionCount(), 0);
+  db::DrainPool();
+}
+
+// The generated contracts are what a contract database holds: any active products, each with a
+// partner of one of its active lines, price in one bulk call.
+TEST(DemoData, AnyActiveProductsPriceInBulk) {
+  testing::TempFolder folder;
+  demo::CreateDemo({.dir = folder.path, .lines = 100'000});
+  const testing::ScopedEnv store("CARVALEN_CONFIG_DIR", folder.path.c_str());
+  std::vector<std::pair<std::int64_t, std::int64_t>> active;  // product, partner
+  {
+    const db::ConnectionPtr demo = OpenClient("Provider=SQLite;Pooling=False;Data Source=" +
+                                              (folder / "contracts.db").string());
+    for (auto rs = OpenQuery(demo,
+                             "SELECT L.PRODUCTID, H.BUSINESSPARTNERID FROM CONTRACTLINE L JOIN "
+                             "CONTRACTHEADER H USING (CONTRACTHEADERID) WHERE L.CONTRACTSTATUS = 6 "
+                             "AND H.CONTRACTHEADERID > 2");
+         !rs->Eof(); rs->MoveNext())
+      active.emplace_back(rs->Field("PRODUCTID").ToLong(), rs->Field("BUSINESSPARTNERID").ToLong());
+    demo->Close();
+  }
+  std::mt19937 random(45);
+  for (int call = 0; call < 10; ++call) {
+    std::shuffle(active.begin(), active.end(), random);
+    api::Json pairs = api::Json::array();
+    std::set<std::int64_t> products;
+    for (std::size_t i = 0; products.size() < 100; ++i) {
+      const auto [product, partner] = active.at(i);
+      if (products.insert(product).second)
+        pairs.push_back({product, {{"$array", {partner, 1 + random() % 5000}}}});
+    }
+    const api::CallOutcome outcome =
+        api::CallWithJson("Contract.GetActiveContractLinesProc",
+                          api::Json{{"i_oDicBPProductQuan", {{"$dict", pairs}}}}.dump());
+    ASSERT_EQ(outcome.status, api::kCallOk) << outcome.text.substr(0, 400);
+    EXPECT_EQ(api::Json::parse(outcome.text)["result"]["$dict"].size(), 100U);
+  }
   db::DrainPool();
 }
 

@@ -134,11 +134,15 @@ TEST_F(Service, AnswersEachRequest) {
                 (answer.ends_with('\n') ? text == answer : text.find(answer) != std::string::npos))
         << path << " " << body.substr(0, 40) << ": " << got << " " << text;
   }
+  // A request that names no operation is logged by its path.
+  EXPECT_NE(ReadFile(scratch_ / "access.log").find(R"("method":"GET","operation":"/healthz")"),
+            std::string::npos);
   // Not ready without a contract database (none in the scratch folder), with the library's reason.
   ScopedSetting nowhere(Setting::ConfigDir, scratch_.path.string());
   const auto [status, text] = Send("/readyz", "", nullptr, &client);
   EXPECT_EQ(status, 503);
   EXPECT_NE(text.find("Connection string is not available"), std::string::npos) << text;
+  EXPECT_NE(text.find("nor Zandril.toml in " + scratch_.path.string()), std::string::npos) << text;
 }
 
 struct Slow : Object {  // a call that waits for the test to let it go
