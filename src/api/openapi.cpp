@@ -173,7 +173,7 @@ Json OperationPath(const ClassDescription& type, const OperationDescription& op)
     if (param.optional && !param.default_value.IsMissing()) {
       schema["default"] = ToJson(param.default_value);
     }
-    schema["description"] = text;
+    schema["description"] = text + ". " + param.summary;
     if (param.by_ref) byref[param.name] = TypeSchema(type);
     // By-reference arguments may be left out: they start at a zero of their type.
     if (!param.optional && !param.by_ref) required.push_back(param.name);
@@ -206,6 +206,7 @@ Json OperationPath(const ClassDescription& type, const OperationDescription& op)
   Json post = Json::object(
       {{"operationId", class_name + "_" + op.name},
        {"summary", qualified + " (returns " + op.result + ")"},
+       {"description", op.summary + " " + op.answer.summary},
        {"tags", Json::array({class_name})},
        {"requestBody",
         Json::object({{"required", true},

@@ -189,7 +189,20 @@ void OpsText(const ClassDescription& info, std::ostream& out) {
   }
 }
 
-// One operation: its signature, then each parameter on a line of its own.
+// The answer's layout: its shape, what it is, its key and the name of each position.
+void AnswerText(const ResultDescription& answer, std::ostream& out) {
+  out << "Answer (" << ShapeName(answer.shape) << "): " << answer.summary << "\n";
+  if (!answer.key_type.empty()) out << "  key (" << answer.key_type << "): " << answer.key << "\n";
+  for (std::size_t i = 0; i < answer.positions.size(); ++i) {
+    out << "  " << i << " " << answer.positions[i] << "\n";
+  }
+  if (!answer.positions_from.empty()) {
+    out << "  positions named by the elements of " << answer.positions_from << "\n";
+  }
+}
+
+// One operation: its signature, each parameter on a line of its own with what it means, then
+// what it does, its answer and the errors it raises of its own.
 int OneOperation(std::string_view name, bool json, std::ostream& out) {
   const Target target = ResolveTarget(name);
   const std::string class_name(target.type->metadata->name);
@@ -203,11 +216,18 @@ int OneOperation(std::string_view name, bool json, std::ostream& out) {
     }
     return kExitOk;
   }
-  out << class_name << "." << operation << " As " << target.method->result << "\n";
-  for (const ParameterDescription& param : target.method->parameters) {
-    out << "  " << ParamText(param) << "\n";
+  const OperationDescription& method = *target.method;
+  out << class_name << "." << operation << " As " << method.result << "\n";
+  for (const ParameterDescription& param : method.parameters) {
+    out << "  " << ParamText(param) << "  (" << param.plain << ") " << param.summary << "\n";
   }
-  if (target.method->parameters.empty()) out << "  (no parameters)\n";
+  if (method.parameters.empty()) out << "  (no parameters)\n";
+  out << method.summary << "\n";
+  AnswerText(method.answer, out);
+  for (const ErrorDescription& error : method.raises) {
+    out << "Raises " << fmt::format("0x{:08X}", static_cast<std::uint32_t>(error.number)) << " ("
+        << error.number << ") " << ErrorCode(error.number) << ": " << error.when << "\n";
+  }
   return kExitOk;
 }
 

@@ -7,6 +7,7 @@
 
 #include "api/call.hpp"
 #include "carvalen/component.hpp"
+#include "model/notes.hpp"
 #include "support/example_calls.hpp"
 
 namespace carvalen::api {
@@ -49,6 +50,35 @@ TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
   EXPECT_EQ(test::OperationsWithoutExample(), std::vector<std::string>{});
   for (const test::ExampleCall& call : test::ExampleCalls())
     EXPECT_TRUE(Json::accept(call.arguments)) << call.target << " " << call.arguments;
+}
+
+// Every operation, parameter and position says what it is, and the notes name nothing that is not
+// there: a gap is listed by name.
+TEST(Call, DescribesEveryOperationParameterAndPosition) {
+  std::vector<std::string> gaps;
+  std::size_t described = 0;
+  for (const ClassDescription& type : DescribeClasses()) {
+    for (const OperationDescription& op : type.operations) {
+      const std::string name = std::string(type.metadata->name) + "." + op.name;
+      const ResultDescription& answer = op.answer;
+      if (op.summary.empty() || answer.summary.empty()) gaps.push_back(name);
+      const bool rows = answer.shape != ResultShape::Scalar;
+      if (rows && answer.positions.empty() && answer.positions_from.empty()) gaps.push_back(name);
+      for (const std::string& position : answer.positions) {
+        if (position.empty() || position.starts_with('$')) gaps.push_back(name + " position");
+      }
+      for (const ParameterDescription& param : op.parameters) {
+        described += param.summary.empty() ? 0 : 1;
+        if (param.summary.empty() || param.plain.empty()) gaps.push_back(name + " " + param.name);
+      }
+    }
+  }
+  std::size_t noted = 0;
+  for (const auto* notes : {&model::ContractNotes(), &model::ContractLineNotes()}) {
+    for (const model::OperationNotes& note : *notes) noted += note.parameters.size();
+  }
+  EXPECT_EQ(gaps, std::vector<std::string>{});
+  EXPECT_EQ(described, noted) << "a note names a parameter its operation does not have";
 }
 
 }  // namespace
