@@ -64,6 +64,9 @@ struct ResultDescription {
   std::vector<std::string> positions;
   /// Where the positions are named by the caller: the array parameter whose elements name them.
   std::string positions_from;
+  /// Dictionary: the keys number the entries 1, 2, ... (as integers or text), so that the plain
+  /// form lists the items; otherwise it keys an object by them.
+  bool numbered = false;
 };
 
 /// An error an operation raises of its own.

@@ -16,6 +16,7 @@
 
 #include "api/call.hpp"
 #include "api/host.hpp"
+#include "api/plain_codec.hpp"
 #include "carvalen/component.hpp"
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
@@ -135,7 +136,7 @@ Variant ParseArgumentText(const Target& target, const ParameterDescription& para
 
 std::vector<Variant> BuildArguments(const Target& target,
                                     const std::vector<std::string>& assignments,
-                                    const Limits& limits, std::istream& in) {
+                                    const Limits& limits, std::istream& in, bool plain = false) {
   const OperationDescription& method = *target.method;
   NamedArguments given;
   bool stdin_taken = false;
@@ -147,6 +148,11 @@ std::vector<Variant> BuildArguments(const Target& target,
     const std::string_view name(assignment.data(), equals);
     const std::string_view value = std::string_view(assignment).substr(equals + 1);
     const ParameterDescription& param = ResolveParameter(method, name);
+    if (plain) {
+      const ArgumentText argument = ResolveArgument(param, value, in, stdin_taken);
+      given.emplace_back(&param, FromPlain(param, ParseJson(argument.text, limits.max_entries)));
+      continue;
+    }
     // The text of a file argument lives only while it is decoded.
     given.emplace_back(
         &param,
@@ -232,6 +238,23 @@ int OneOperation(std::string_view name, bool json, std::ostream& out) {
 }
 
 }  // namespace
+
+int RunPlainCall(std::string_view target, const std::vector<std::string>& assignments,
+                 const Limits& limits, std::ostream& out, std::istream& in) {
+  std::string operation;
+  CallOutcome outcome;
+  try {
+    const Target call = ResolveTarget(target);
+    operation = fmt::format("{}.{}", call.type->metadata->name, call.method->name);
+    outcome = InvokePlain(call, BuildArguments(call, assignments, limits, in, true));
+  } catch (const api::PlainRefusal& e) {
+    outcome = PlainUsage(operation, e.what(), e.Parameter(), e.Number());
+  } catch (const UsageError& e) {
+    outcome = PlainUsage(operation, e.what());
+  }
+  out << outcome.text << '\n';
+  return outcome.status;
+}
 
 int RunCall(std::string_view target, const std::vector<std::string>& assignments,
             const Limits& limits, std::ostream& out, std::istream& in, std::ostream* people) {

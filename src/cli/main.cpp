@@ -123,6 +123,11 @@ int main(int argc, char** argv) {
       "Most entries one list or object of a request may hold (default: CARVALEN_MAX_ENTRIES, "
       "else 1000000)";
   call->add_option("--max-entries", max_entries, kMaxEntriesHelp);
+  bool plain = false;
+  call->add_flag("--plain", plain,
+                 "VALUE in plain JSON (12, 5.5, \"B01\", \"2026-06-10\", [\"PRICE\"]), checked "
+                 "against the parameter's plain type; the answer with named members, and "
+                 "{\"error\": {\"code\", \"message\", \"number\", \"operation\"}} on failure");
   call->footer(kCallFooter);
 
   CLI::App* ops = app.add_subcommand("ops", "List classes, operations and their parameters");
@@ -230,6 +235,7 @@ int main(int argc, char** argv) {
       // readable lines too; a program reading stderr as JSON lines never gets it.
       const bool people =
           isatty(STDERR_FILENO) == 1 || !carvalen::GetSetting(carvalen::Setting::LogFile).empty();
+      if (plain) return RunPlainCall(target, assignments, limits(), std::cout, std::cin);
       return RunCall(target, assignments, limits(), std::cout, std::cin,
                      people ? &std::cerr : nullptr);
     }

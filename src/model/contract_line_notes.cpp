@@ -29,8 +29,13 @@ ResultDescription Rows(std::string summary, std::string key_type,
   std::string key = key_type == "Long"
                         ? "The row's ordinal: 1, 2, ... in the order read."
                         : "The row's ordinal as text: \"1\", \"2\", ... in the order read.";
-  return {S::Dictionary,  std::move(summary),   std::move(key_type),
-          std::move(key), std::move(positions), ""};
+  return {S::Dictionary,
+          std::move(summary),
+          std::move(key_type),
+          std::move(key),
+          std::move(positions),
+          "",
+          true};
 }
 
 std::vector<std::string> DetailKeys() {
@@ -72,7 +77,8 @@ const std::vector<OperationNotes>& ContractLineNotes() {
         "Long",
         "The row's ordinal: 1, 2, ... in the order read.",
         {},
-        "i_aContractFields"},
+        "i_aContractFields",
+        true},
        {}},
       {"GetPriceBreakup",
        "Lists the price breaks of one line.",

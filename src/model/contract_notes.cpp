@@ -24,7 +24,8 @@ ResultDescription Rows(std::string summary, bool text_key, std::vector<std::stri
           text_key ? "String" : "Long",
           text_key ? kTextKey : kLongKey,
           std::move(positions),
-          ""};
+          "",
+          true};
 }
 
 std::vector<std::string> ActiveLineColumns() {
@@ -112,7 +113,8 @@ const std::vector<OperationNotes>& ContractNotes() {
         "Long",
         kLongKey,
         {},
-        "i_aContractFields"},
+        "i_aContractFields",
+        true},
        {}},
       {"GetActiveContractLineDetails",
        "Reads every column of the Active lines (status 6) of a business partner's contracts in "
