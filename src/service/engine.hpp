@@ -56,7 +56,7 @@ Answer Usage(int status, std::string_view message);
 /// The HTTP status of a call's outcome.
 int CallStatus(int outcome);
 
-enum class Endpoint { kCall, kOperations, kOpenApi, kHealth, kReady, kMetrics, kNone };
+enum class Endpoint { kCall, kPlainCall, kOperations, kOpenApi, kHealth, kReady, kMetrics, kNone };
 
 /// What a request asks for, from its method and path; for a call, `call` is "Class/Operation".
 Endpoint Classify(http::verb method, std::string_view path, std::string_view* call = nullptr);
@@ -79,7 +79,8 @@ struct Server::Impl {
   void Finished();
   // What every thread runs: the I/O while it is needed there, parked while it is not.
   void ThreadMain();
-  Answer Call(std::string_view class_name, std::string_view operation, const std::string& body);
+  Answer Call(std::string_view class_name, std::string_view operation, const std::string& body,
+              bool plain = false);
   Answer Ready(bool with_reason);
   // Refusals every endpoint but the health checks shares: draining, tokens.
   std::optional<Answer> Refused(const http::request<http::string_body>& req, bool needs_token);

@@ -29,13 +29,15 @@ Answer Usage(int status, std::string_view message) { return Json(status, api::Us
 // What a request asks for, from its method and path; for a call, `call` is "Class/Operation".
 Endpoint Classify(http::verb method, std::string_view path, std::string_view* call) {
   constexpr std::string_view kCall = "/v1/";
+  constexpr std::string_view kPlain = "/v1/plain/";
+  const bool plain = path.starts_with(kPlain);
   if (method == http::verb::post && path.starts_with(kCall)) {
-    const std::string_view rest = path.substr(kCall.size());
+    const std::string_view rest = path.substr(plain ? kPlain.size() : kCall.size());
     const std::size_t slash = rest.find('/');
     if (slash != std::string_view::npos && slash != 0 && slash + 1 < rest.size() &&
         rest.find('/', slash + 1) == std::string_view::npos) {
       if (call != nullptr) *call = rest;
-      return Endpoint::kCall;
+      return plain ? Endpoint::kPlainCall : Endpoint::kCall;
     }
   }
   if (method != http::verb::get) return Endpoint::kNone;
@@ -49,12 +51,14 @@ Endpoint Classify(http::verb method, std::string_view path, std::string_view* ca
 
 // The endpoints that wait for the database, and so run as one of the --threads jobs.
 bool Waits(Endpoint endpoint) {
-  return endpoint == Endpoint::kCall || endpoint == Endpoint::kReady;
+  return endpoint == Endpoint::kCall || endpoint == Endpoint::kPlainCall ||
+         endpoint == Endpoint::kReady;
 }
 
 bool NeedsToken(Endpoint endpoint) {
-  return endpoint == Endpoint::kCall || endpoint == Endpoint::kOperations ||
-         endpoint == Endpoint::kOpenApi || endpoint == Endpoint::kMetrics;
+  return endpoint == Endpoint::kCall || endpoint == Endpoint::kPlainCall ||
+         endpoint == Endpoint::kOperations || endpoint == Endpoint::kOpenApi ||
+         endpoint == Endpoint::kMetrics;
 }
 
 std::string_view PathOf(const http::request<http::string_body>& req) {
@@ -106,10 +110,11 @@ std::optional<Answer> Server::Impl::Refused(const http::request<http::string_bod
 }
 
 Answer Server::Impl::Call(std::string_view class_name, std::string_view operation,
-                          const std::string& body) {
+                          const std::string& body, bool plain) {
   const std::string target = fmt::format("{}.{}", class_name, operation);
-  api::CallOutcome outcome = api::CallWithJson(target, body, options.limits);
-  Answer answer{CallStatus(outcome.status), std::move(outcome.text)};
+  api::CallOutcome outcome = plain ? api::CallWithPlainJson(target, body, options.limits)
+                                   : api::CallWithJson(target, body, options.limits);
+  Answer answer{plain ? outcome.http_status : CallStatus(outcome.status), std::move(outcome.text)};
   answer.operation = std::move(outcome.operation);
   return answer;
 }
@@ -126,10 +131,13 @@ Answer Server::Impl::Route(const http::request<http::string_body>& req) {
   if (draining.load()) return *Refused(req, false);
   std::string_view call;
   const std::string_view path = PathOf(req);
-  switch (Classify(req.method(), path, &call)) {
-    case Endpoint::kCall: {
+  const Endpoint endpoint = Classify(req.method(), path, &call);
+  switch (endpoint) {
+    case Endpoint::kCall:
+    case Endpoint::kPlainCall: {
       const std::size_t slash = call.find('/');
-      return Call(call.substr(0, slash), call.substr(slash + 1), req.body());
+      return Call(call.substr(0, slash), call.substr(slash + 1), req.body(),
+                  endpoint == Endpoint::kPlainCall);
     }
     case Endpoint::kOperations:
       return Json(200, api::OperationsJson());
