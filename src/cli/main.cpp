@@ -186,6 +186,9 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   serve->add_option("--trusted-proxy", serve_options.trusted_proxies,
                     "Address of a proxy whose X-Forwarded-For names the client (repeatable)");
+  serve->add_option("--cors-origin", serve_options.cors_origins,
+                    "Browser origin (https://app.example) allowed to call, or *; answers "
+                    "preflights of the call paths (repeatable; default: none)");
   serve->add_option("--access-log", serve_options.access_log,
                     "File to append the access log to (default: standard error)");
   serve->footer(

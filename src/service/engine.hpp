@@ -82,6 +82,10 @@ struct Server::Impl {
   Answer Call(std::string_view class_name, std::string_view operation, const std::string& body,
               bool plain = false);
   Answer Ready(bool with_reason);
+  // Cross-origin calls, only for the origins the operator named (cors.cpp): a preflight of a
+  // call path is answered whole; any other answer to an allowed origin gets its headers.
+  std::optional<Answer> Preflight(const http::request<http::string_body>& req) const;
+  void AddCorsHeaders(const http::request<http::string_body>& req, Answer& answer) const;
   // Refusals every endpoint but the health checks shares: draining, tokens.
   std::optional<Answer> Refused(const http::request<http::string_body>& req, bool needs_token);
   bool Authorised(const http::request<http::string_body>& req);

@@ -129,6 +129,7 @@ Answer Server::Impl::Ready(bool with_reason) {
 
 Answer Server::Impl::Route(const http::request<http::string_body>& req) {
   if (draining.load()) return *Refused(req, false);
+  if (auto preflight = Preflight(req)) return *preflight;
   std::string_view call;
   const std::string_view path = PathOf(req);
   const Endpoint endpoint = Classify(req.method(), path, &call);

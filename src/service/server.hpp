@@ -29,6 +29,7 @@ struct Options {
   std::string access_log;                    // file appended to; empty: standard error
   std::size_t max_connections = 4096;        // open at once; one more is answered 503 and closed
   std::vector<std::string> trusted_proxies;  // addresses whose X-Forwarded-For is believed
+  std::vector<std::string> cors_origins;     // browser origins allowed to call; "*" any
 };
 
 /// "localhost", and an address of 127.0.0.0/8 or ::1 written as such; a name is not resolved.

@@ -176,6 +176,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   }
 
   void Write(Answer answer, unsigned version) {
+    impl_.AddCorsHeaders(request_, answer);
     auto res = std::make_shared<Response>(static_cast<http::status>(answer.status), version);
     res->set(http::field::content_type, answer.content_type);
     for (const auto& [field, value] : answer.headers) res->set(field, value);
