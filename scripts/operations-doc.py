@@ -69,36 +69,40 @@ service, `carvalen.UsageError` in Python.
 """
 
 
-# The errors operations raise of their own: for each, when, and a call on the demo that raises it
-# (the number shown is the one the call gives, so the table cannot drift from the code).
-LINE_MISSING = "no contract line has those ids"
-RAISES = {
-    "Contract.GetContractHeaderDetails": [
-        ("no contract header has that id", ["i_lContractHeaderID=999999"])],
-    "Contract.GetActiveContractLinesProc": [
-        ("the request is Nothing", ['i_oDicBPProductQuan={"$nothing": true}'])],
-    "ContractLine.GetPrice": [
-        (LINE_MISSING, ["i_lContractHeaderID=1", "i_lContractLineID=999999", "i_fQuantity=1.0"])],
-    "ContractLine.GetDiscount": [
-        (LINE_MISSING, ["i_lContractHeaderID=1", "i_lContractLineID=999999", "i_fQuantity=1.0"])],
-    "ContractLine.MaximumQuantityExceeded": [
-        (LINE_MISSING, ["i_lContractHeaderID=1", "i_lContractLineID=999999", "i_fQuantity=1.0"])],
-    "ContractLine.GetContractFieldValue": [
-        (LINE_MISSING + " (the field being a column)",
-         ["i_lContractHeaderID=1", "i_lContractLineID=999999", 'i_sField="PRICE"'])],
+# A call on the demo for errors operations raise of their own (what each means comes from the
+# operation's description; the number shown is the one the call gives, so the table cannot drift
+# from the code).
+LINE = ["i_lContractHeaderID=1", "i_lContractLineID=999999"]
+RAISED_BY = {
+    "Contract.GetContractHeaderDetails": [["i_lContractHeaderID=999999"]],
+    "Contract.GetActiveContractLinesProc": [['i_oDicBPProductQuan={"$nothing": true}']],
+    "ContractLine.GetPrice": [LINE + ["i_fQuantity=1.0"]],
+    "ContractLine.GetDiscount": [LINE + ["i_fQuantity=1.0"]],
+    "ContractLine.MaximumQuantityExceeded": [LINE + ["i_fQuantity=1.0"]],
+    "ContractLine.GetContractFieldValue": [LINE + ['i_sField="PRICE"']],
+    "ContractLine.OldContractExists": [LINE + ["i_lProductId=1"]],
     "ContractLine.GetBISTransactionIgnore": [
-        ("no export status record has that id",
-         ["i_lBISId=999999", "i_lContractHeaderID=1", "i_lContractLineID=1"])],
+        ["i_lBISId=999999", "i_lContractHeaderID=1", "i_lContractLineID=1"]],
     "ContractLine.GetContractBIS": [
-        ("a status is given and i_lBISId is not a plain number",
-         ["i_lContractHeaderID=1", "i_lContractLineID=1", "i_nContractExportStatus=1",
-          'i_lBISId="x"'])],
+        ["i_lContractHeaderID=1", "i_lContractLineID=1", "i_nContractExportStatus=1",
+         'i_lBISId="x"']],
 }
 
 
-def error_number(text):
-    number = json.loads(text)["error"]["number"]
+def hex_number(number):
     return f"`0x{number & 0xFFFFFFFF:X}` ({number})" if number < 0 else f"{number}"
+
+
+def answer_text(answer):
+    out = [f"Answer ({answer['shape']}): {answer['summary']}\n"]
+    if "keyType" in answer:
+        out.append(f"Key ({answer['keyType']}): {answer['key']}\n")
+    if "positions" in answer:
+        names = ", ".join(f"{i} `{name}`" for i, name in enumerate(answer["positions"]))
+        out.append(f"Positions: {names}.\n")
+    if "positionsFrom" in answer:
+        out.append(f"Positions: named by the elements of `{answer['positionsFrom']}`.\n")
+    return out
 
 
 def cases():
@@ -135,9 +139,10 @@ def render(tool):
             out.append(f"## {cls['name']}\n\n`{cls['progId']}`, interface `{cls['interface']}`.\n")
             for op in cls["operations"]:
                 target = f"{cls['name']}.{op['name']}"
-                out.append(f"### {target}\n\nReturns `{op['result']}`.\n")
+                out.append(f"### {target}\n\n{op['summary']} Returns `{op['result']}`.\n")
                 if op["parameters"]:
-                    out.append("| parameter | type | passed | optional |\n|---|---|---|---|")
+                    out.append("| parameter | type | plain | passed | optional | meaning |\n"
+                               "|---|---|---|---|---|---|")
                     for p in op["parameters"]:
                         optional = "no"
                         if p["optional"]:
@@ -145,8 +150,10 @@ def render(tool):
                             if "default" in p:
                                 optional += ", default `" + json.dumps(p["default"]) + "`"
                         passed = "by reference" if p["byref"] else "by value"
-                        out.append(f"| `{p['name']}` | {p['type']} | {passed} | {optional} |")
+                        out.append(f"| `{p['name']}` | {p['type']} | {p['plain']} | {passed} | "
+                                   f"{optional} | {p['summary']} |")
                     out.append("")
+                out.extend(answer_text(op["answer"]))
                 example = examples.get(target.lower())
                 if example is None:
                     raise SystemExit(f"operations-doc.py: no case for {target} in {CASES}")
@@ -156,20 +163,30 @@ def render(tool):
                 command = " ".join(["carvalen", "call", target] + [shell_word(a) for a in args])
                 out.append(f"Example (exit status {done.returncode}):\n")
                 out.append("```\n$ " + command + "\n" + done.stdout.rstrip("\n") + "\n```\n")
-                raises = RAISES.pop(target, [])
-                if raises:
-                    out.append("Errors of its own:\n\n| error | when | raised by |\n|---|---|---|")
-                for when, args in raises:
+                calls = RAISED_BY.pop(target, [])
+                by_number = {}
+                for args in calls:
                     done = subprocess.run([tool, "call", target, *args], env=env,
                                           capture_output=True, text=True)
                     if done.returncode != 1:
                         raise SystemExit(f"operations-doc.py: {target} {args} did not fail")
-                    call = " ".join(shell_word(a) for a in args)
-                    out.append(f"| {error_number(done.stdout)} | {when} | `{call}` |")
-                if raises:
+                    number = json.loads(done.stdout)["error"]["number"]
+                    by_number[number] = " ".join(shell_word(a) for a in args)
+                if op["raises"]:
+                    out.append("Errors of its own:\n\n| error | code | when | raised by |\n"
+                               "|---|---|---|---|")
+                for error in op["raises"]:
+                    call = by_number.pop(error["number"], None)
+                    shown = f"`{call}`" if call else ""
+                    out.append(f"| {hex_number(error['number'])} | `{error['code']}` | "
+                               f"{error['when']} | {shown} |")
+                if by_number:
+                    raise SystemExit(f"operations-doc.py: {target} raises {list(by_number)}, "
+                                     "which its description does not list")
+                if op["raises"]:
                     out.append("")
-        if RAISES:
-            raise SystemExit(f"operations-doc.py: no operation {', '.join(RAISES)}")
+        if RAISED_BY:
+            raise SystemExit(f"operations-doc.py: no operation {', '.join(RAISED_BY)}")
         return "\n".join(out)
 
 

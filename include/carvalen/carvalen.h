@@ -29,6 +29,14 @@ extern "C" {
  * returns CARVALEN_USAGE without running. */
 CARVALEN_API int carvalen_call(const char* target, const char* arguments_json, char** out_json);
 
+/* The same call in plain JSON: `arguments_json` a JSON object of parameter name to plain value
+ * (12, 5.5, "B01", "2026-06-10", ["PRICE"]), each checked against the plain type that
+ * carvalen_operations gives as the parameter's "plain"; *out_json {"result": R, "byref": {...}}
+ * with row positions named as the operation's "answer" says, or {"error": {"code", "message",
+ * "number", "operation"[, "parameter"]}}. Returns the status as carvalen_call does. */
+CARVALEN_API int carvalen_call_plain(const char* target, const char* arguments_json,
+                                     char** out_json);
+
 /* Stores in *out_json the classes, their operations and parameters, as `carvalen ops --json`
  * prints them, and returns CARVALEN_OK (CARVALEN_USAGE for a NULL out_json). */
 CARVALEN_API int carvalen_operations(char** out_json);

@@ -75,7 +75,29 @@ Json ParamJson(const ParameterDescription& param) {
   if (param.optional && !param.default_value.IsMissing()) {
     json["default"] = ToJson(param.default_value);
   }
+  json["plain"] = param.plain;
+  json["summary"] = param.summary;
   return json;
+}
+
+Json AnswerJson(const ResultDescription& answer) {
+  Json json = Json::object({{"shape", ShapeName(answer.shape)}, {"summary", answer.summary}});
+  if (!answer.key_type.empty()) {
+    json["keyType"] = answer.key_type;
+    json["key"] = answer.key;
+  }
+  if (!answer.positions.empty()) json["positions"] = answer.positions;
+  if (!answer.positions_from.empty()) json["positionsFrom"] = answer.positions_from;
+  return json;
+}
+
+Json RaisesJson(const std::vector<ErrorDescription>& raises) {
+  Json list = Json::array();
+  for (const ErrorDescription& error : raises) {
+    list.push_back(Json::object(
+        {{"number", error.number}, {"code", ErrorCode(error.number)}, {"when", error.when}}));
+  }
+  return list;
 }
 
 Json ClassJson(const ClassDescription& info) {
@@ -91,6 +113,9 @@ Json ClassJson(const ClassDescription& info) {
     for (const ParameterDescription& param : method.parameters) params.push_back(ParamJson(param));
     op["parameters"] = std::move(params);
     op["result"] = method.result;
+    op["summary"] = method.summary;
+    op["answer"] = AnswerJson(method.answer);
+    op["raises"] = RaisesJson(method.raises);
     operations.push_back(std::move(op));
   }
   json["operations"] = std::move(operations);

@@ -57,6 +57,8 @@ struct CallOutcome {
   std::string text;
   /// "Class.Operation" as the library names it, once the target was resolved; empty before.
   std::string operation;
+  /// The plain form's HTTP status (200, 400, 404, 422, 503); 0 for the typed form.
+  int http_status = 0;
 };
 
 /// The parameter of `target` that takes a bulk-pricing request, or null: its values are read in
@@ -78,6 +80,20 @@ CallOutcome Invoke(const Target& target, std::vector<Variant> args);
 /// in the target or the arguments come back as status kCallUsage with UsageJson.
 CallOutcome CallWithJson(std::string_view target, std::string_view arguments_json,
                          const Limits& limits = {});
+
+/// The plain form of the whole path: the arguments as a plain JSON object, the answer as
+/// {"result": R, "byref": {...}} in plain JSON, any failure (usage included) as the plain error
+/// {"error": {"code", "message", "number", "operation"[, "parameter"]}} with its HTTP status.
+/// The operation runs exactly as through CallWithJson.
+CallOutcome CallWithPlainJson(std::string_view target, std::string_view arguments_json,
+                              const Limits& limits = {});
+/// The same for arguments already in place (the tool's NAME=VALUE list).
+CallOutcome InvokePlain(const Target& target, std::vector<Variant> args);
+/// The plain error document of an error `operation` raised, with its HTTP status.
+CallOutcome PlainError(std::string_view operation, const ErrorInfo& info);
+/// The plain error document of a usage error; `operation` may be empty.
+CallOutcome PlainUsage(std::string_view operation, std::string_view message,
+                       std::string_view parameter = {}, std::int32_t number = 0);
 
 /// Calls whose request and answer together reach this many bytes give their freed memory back
 /// to the system when they end.

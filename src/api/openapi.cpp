@@ -36,12 +36,12 @@ Json Schemas() {
         "Any value in the typed JSON: Null, Boolean, Long, Double, String or a "
         "tagged form"},
        // anyOf: a JSON integer is both a Long and a number.
-       {"anyOf",
-        Json::array({Json::object({{"type", "null"}}), Json::object({{"type", "boolean"}}),
-                     Ref("Long"), Json::object({{"type", "number"}}),
-                     Json::object({{"type", "string"}}), Ref("Empty"), Ref("Nothing"),
-                     Ref("Missing"), Ref("Int16"), Ref("Int64"), Ref("SpecialDouble"), Ref("Date"),
-                     Ref("Array"), Ref("Dictionary"), Ref("Recordset"), Ref("Object")})}});
+       {"anyOf", Json::array({Json::object({{"type", "null"}}), Json::object({{"type", "boolean"}}),
+                              Ref("Long"), Json::object({{"type", "number"}}),
+                              Json::object({{"type", "string"}}), Ref("Empty"), Ref("Nothing"),
+                              Ref("Missing"), Ref("Int16"), Ref("Int64"), Ref("SpecialDouble"),
+                              Ref("TypedDate"), Ref("TypedArray"), Ref("TypedDictionary"),
+                              Ref("TypedRecordset"), Ref("TypedObject")})}});
   s["Long"] = Json::object({{"type", "integer"},
                             {"format", "int32"},
                             {"minimum", -2147483648LL},
@@ -58,12 +58,12 @@ Json Schemas() {
   s["SpecialDouble"] =
       Tagged("$double", Json::object({{"enum", Json::array({"NaN", "Infinity", "-Infinity"})}}),
              "A Double JSON numbers cannot write");
-  s["Date"] = Tagged("$date",
-                     Json::object({{"type", "string"},
-                                   {"pattern",
-                                    "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}"
-                                    "(\\.[0-9]{1,6})?$"}}),
-                     "A Date, local time without a zone");
+  s["TypedDate"] = Tagged("$date",
+                          Json::object({{"type", "string"},
+                                        {"pattern",
+                                         "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}"
+                                         "(\\.[0-9]{1,6})?$"}}),
+                          "A Date, local time without a zone");
   Json rows = Json::object({{"type", "array"}, {"items", Ref("Value")}});
   Json array = Tagged("$array",
                       OneOf({Json::object({{"type", "null"}}), rows,
@@ -73,8 +73,8 @@ Json Schemas() {
   array["properties"]["lbound"] =
       OneOf({Json::object({{"type", "integer"}}),
              Json::object({{"type", "array"}, {"items", Json::object({{"type", "integer"}})}})});
-  s["Array"] = std::move(array);
-  s["Dictionary"] = Tagged(
+  s["TypedArray"] = std::move(array);
+  s["TypedDictionary"] = Tagged(
       "$dict",
       Json::object(
           {{"type", "array"},
@@ -83,7 +83,7 @@ Json Schemas() {
                                    {"minItems", 2},
                                    {"maxItems", 2}})}}),
       "A Dictionary: [key, item] pairs in insertion order");
-  s["Recordset"] = Tagged(
+  s["TypedRecordset"] = Tagged(
       "$recordset",
       Json::object(
           {{"type", "object"},
@@ -93,8 +93,9 @@ Json Schemas() {
                           {"rows", Json::object({{"type", "array"}, {"items", rows}})}})},
            {"required", Json::array({"fields", "rows"})}}),
       "A record set: its column names and every row");
-  s["Object"] = Tagged("$object", Json::object({{"type", "string"}}), "Another object, by class");
-  s["Error"] = Json::object(
+  s["TypedObject"] =
+      Tagged("$object", Json::object({{"type", "string"}}), "Another object, by class");
+  s["TypedError"] = Json::object(
       {{"type", "object"},
        {"description", "The error the operation raised"},
        {"properties",
@@ -129,9 +130,9 @@ Json TypeSchema(std::string_view type) {
   if (type == "Double") return Ref("Double");
   if (type == "String") return Json::object({{"type", "string"}});
   if (type == "Boolean") return Json::object({{"type", "boolean"}});
-  if (type == "Date") return Ref("Date");
-  if (type == "Dictionary") return OneOf({Ref("Dictionary"), Ref("Nothing")});
-  if (type == "Recordset") return OneOf({Ref("Recordset"), Ref("Nothing")});
+  if (type == "Date") return Ref("TypedDate");
+  if (type == "Dictionary") return OneOf({Ref("TypedDictionary"), Ref("Nothing")});
+  if (type == "Recordset") return OneOf({Ref("TypedRecordset"), Ref("Nothing")});
   return Ref("Value");
 }
 
@@ -173,7 +174,7 @@ Json OperationPath(const ClassDescription& type, const OperationDescription& op)
     if (param.optional && !param.default_value.IsMissing()) {
       schema["default"] = ToJson(param.default_value);
     }
-    schema["description"] = text;
+    schema["description"] = text + ". " + param.summary;
     if (param.by_ref) byref[param.name] = TypeSchema(type);
     // By-reference arguments may be left out: they start at a zero of their type.
     if (!param.optional && !param.by_ref) required.push_back(param.name);
@@ -201,11 +202,12 @@ Json OperationPath(const ClassDescription& type, const OperationDescription& op)
   responses["422"] = Answer(
       "The operation raised an error (also 13, Type mismatch, for an "
       "argument that does not convert)",
-      "Error");
+      "TypedError");
   responses["503"] = ResponseRef("Unavailable");
   Json post = Json::object(
       {{"operationId", class_name + "_" + op.name},
        {"summary", qualified + " (returns " + op.result + ")"},
+       {"description", op.summary + " " + op.answer.summary},
        {"tags", Json::array({class_name})},
        {"requestBody",
         Json::object({{"required", true},
@@ -251,8 +253,10 @@ Json OpenApiDocument() {
           Json::object(
               {{"text/plain", Json::object({{"schema", Json::object({{"type", "string"}})}})}}),
           false);
+  Json schemas = Schemas();
+  AddPlainPaths(paths, schemas);
   Json components = Json::object(
-      {{"schemas", Schemas()},
+      {{"schemas", std::move(schemas)},
        {"responses", Responses()},
        {"securitySchemes",
         Json::object({{"bearer", Json::object({{"type", "http"}, {"scheme", "bearer"}})}})}});
@@ -262,8 +266,10 @@ Json OpenApiDocument() {
                               {"version", kVersion},
                               {"description",
                                "Reads purchase contracts and prices them. Every operation is a "
-                               "POST of its arguments by name in the typed JSON; the answer is "
-                               "what `carvalen call` prints."},
+                               "POST of its arguments by name: in plain JSON at "
+                               "/v1/plain/<Class>/<Operation>, answers named by position; in the "
+                               "typed JSON at /v1/<Class>/<Operation>, the answer what `carvalen "
+                               "call` prints."},
                               {"license", Json::object({{"name", "Apache-2.0"},
                                                         {"identifier", "Apache-2.0"}})}})},
        {"security", Json::array({Json::object({{"bearer", Json::array()}})})},

@@ -10,5 +10,7 @@
 namespace carvalen::api {
 
 Json OpenApiDocument();
+/// The plain form's paths (/v1/plain/<Class>/<Operation>) and the schemas they use.
+void AddPlainPaths(Json& paths, Json& schemas);
 
 }  // namespace carvalen::api

@@ -79,6 +79,17 @@ int carvalen_call(const char* target, const char* arguments_json, char** out_jso
   });
 }
 
+int carvalen_call_plain(const char* target, const char* arguments_json, char** out_json) {
+  return Deliver(out_json, [&](const carvalen::api::Limits& limits) -> CallOutcome {
+    if (target == nullptr) {
+      return carvalen::api::PlainUsage({}, "the target is <Class>.<Operation>, not NULL");
+    }
+    return carvalen::api::CallWithPlainJson(
+        target, arguments_json == nullptr ? std::string_view() : std::string_view(arguments_json),
+        limits);
+  });
+}
+
 int carvalen_operations(char** out_json) {
   return Deliver(out_json, [](const carvalen::api::Limits& /*limits*/) {
     return CallOutcome{carvalen::api::kCallOk,

@@ -16,6 +16,7 @@
 
 #include "api/call.hpp"
 #include "api/host.hpp"
+#include "api/plain_codec.hpp"
 #include "carvalen/component.hpp"
 #include "carvalen/enums.hpp"
 #include "carvalen/error.hpp"
@@ -135,7 +136,7 @@ Variant ParseArgumentText(const Target& target, const ParameterDescription& para
 
 std::vector<Variant> BuildArguments(const Target& target,
                                     const std::vector<std::string>& assignments,
-                                    const Limits& limits, std::istream& in) {
+                                    const Limits& limits, std::istream& in, bool plain = false) {
   const OperationDescription& method = *target.method;
   NamedArguments given;
   bool stdin_taken = false;
@@ -147,6 +148,11 @@ std::vector<Variant> BuildArguments(const Target& target,
     const std::string_view name(assignment.data(), equals);
     const std::string_view value = std::string_view(assignment).substr(equals + 1);
     const ParameterDescription& param = ResolveParameter(method, name);
+    if (plain) {
+      const ArgumentText argument = ResolveArgument(param, value, in, stdin_taken);
+      given.emplace_back(&param, FromPlain(param, ParseJson(argument.text, limits.max_entries)));
+      continue;
+    }
     // The text of a file argument lives only while it is decoded.
     given.emplace_back(
         &param,
@@ -189,7 +195,20 @@ void OpsText(const ClassDescription& info, std::ostream& out) {
   }
 }
 
-// One operation: its signature, then each parameter on a line of its own.
+// The answer's layout: its shape, what it is, its key and the name of each position.
+void AnswerText(const ResultDescription& answer, std::ostream& out) {
+  out << "Answer (" << ShapeName(answer.shape) << "): " << answer.summary << "\n";
+  if (!answer.key_type.empty()) out << "  key (" << answer.key_type << "): " << answer.key << "\n";
+  for (std::size_t i = 0; i < answer.positions.size(); ++i) {
+    out << "  " << i << " " << answer.positions[i] << "\n";
+  }
+  if (!answer.positions_from.empty()) {
+    out << "  positions named by the elements of " << answer.positions_from << "\n";
+  }
+}
+
+// One operation: its signature, each parameter on a line of its own with what it means, then
+// what it does, its answer and the errors it raises of its own.
 int OneOperation(std::string_view name, bool json, std::ostream& out) {
   const Target target = ResolveTarget(name);
   const std::string class_name(target.type->metadata->name);
@@ -203,15 +222,39 @@ int OneOperation(std::string_view name, bool json, std::ostream& out) {
     }
     return kExitOk;
   }
-  out << class_name << "." << operation << " As " << target.method->result << "\n";
-  for (const ParameterDescription& param : target.method->parameters) {
-    out << "  " << ParamText(param) << "\n";
+  const OperationDescription& method = *target.method;
+  out << class_name << "." << operation << " As " << method.result << "\n";
+  for (const ParameterDescription& param : method.parameters) {
+    out << "  " << ParamText(param) << "  (" << param.plain << ") " << param.summary << "\n";
   }
-  if (target.method->parameters.empty()) out << "  (no parameters)\n";
+  if (method.parameters.empty()) out << "  (no parameters)\n";
+  out << method.summary << "\n";
+  AnswerText(method.answer, out);
+  for (const ErrorDescription& error : method.raises) {
+    out << "Raises " << fmt::format("0x{:08X}", static_cast<std::uint32_t>(error.number)) << " ("
+        << error.number << ") " << ErrorCode(error.number) << ": " << error.when << "\n";
+  }
   return kExitOk;
 }
 
 }  // namespace
+
+int RunPlainCall(std::string_view target, const std::vector<std::string>& assignments,
+                 const Limits& limits, std::ostream& out, std::istream& in) {
+  std::string operation;
+  CallOutcome outcome;
+  try {
+    const Target call = ResolveTarget(target);
+    operation = fmt::format("{}.{}", call.type->metadata->name, call.method->name);
+    outcome = InvokePlain(call, BuildArguments(call, assignments, limits, in, true));
+  } catch (const api::PlainRefusal& e) {
+    outcome = PlainUsage(operation, e.what(), e.Parameter(), e.Number());
+  } catch (const UsageError& e) {
+    outcome = PlainUsage(operation, e.what());
+  }
+  out << outcome.text << '\n';
+  return outcome.status;
+}
 
 int RunCall(std::string_view target, const std::vector<std::string>& assignments,
             const Limits& limits, std::ostream& out, std::istream& in, std::ostream* people) {

@@ -24,6 +24,11 @@ int RunCall(std::string_view target, const std::vector<std::string>& assignments
             const api::Limits& limits, std::ostream& out, std::istream& in,
             std::ostream* people = nullptr);
 
+/// `call --plain <Class>.<Operation> [NAME=VALUE]...`: VALUE in plain JSON, the answer or the
+/// error in the plain form; a usage error is the plain error document too (exit status 2).
+int RunPlainCall(std::string_view target, const std::vector<std::string>& assignments,
+                 const api::Limits& limits, std::ostream& out, std::istream& in);
+
 /// `ops [<Class>]`: the classes' operations and parameters, as text or as JSON.
 int RunOps(std::string_view class_name, bool json, std::ostream& out);
 

@@ -140,6 +140,11 @@ int main(int argc, char** argv) {
       "Most array cells one operation may allocate; more fails it with 7 \"Out of memory\" "
       "(default: CARVALEN_MAX_CELLS, else 10000000)";
   call->add_option("--max-cells", max_cells, kMaxCellsHelp)->type_name("UINT");
+  bool plain = false;
+  call->add_flag("--plain", plain,
+                 "VALUE in plain JSON (12, 5.5, \"B01\", \"2026-06-10\", [\"PRICE\"]), checked "
+                 "against the parameter's plain type; the answer with named members, and "
+                 "{\"error\": {\"code\", \"message\", \"number\", \"operation\"}} on failure");
   call->footer(kCallFooter);
 
   CLI::App* ops = app.add_subcommand("ops", "List classes, operations and their parameters");
@@ -235,6 +240,9 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   serve->add_option("--trusted-proxy", serve_options.trusted_proxies,
                     "Address of a proxy whose X-Forwarded-For names the client (repeatable)");
+  serve->add_option("--cors-origin", serve_options.cors_origins,
+                    "Browser origin (https://app.example) allowed to call, or *; answers "
+                    "preflights of the call paths (repeatable; default: none)");
   serve->add_option("--access-log", serve_options.access_log,
                     "File to append the access log to (default: standard error)");
   serve->footer(
@@ -287,6 +295,7 @@ int main(int argc, char** argv) {
       // readable lines too; a program reading stderr as JSON lines never gets it.
       const bool people =
           isatty(STDERR_FILENO) == 1 || !carvalen::GetSetting(carvalen::Setting::LogFile).empty();
+      if (plain) return RunPlainCall(target, assignments, limits(), std::cout, std::cin);
       return RunCall(target, assignments, limits(), std::cout, std::cin,
                      people ? &std::cerr : nullptr);
     }

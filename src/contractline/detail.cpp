@@ -1,66 +1,10 @@
 // One contract line read directly: all of its fields, or one named field as text.
-#include <array>
-#include <string_view>
-
 #include "carvalen/contract_line.hpp"
 #include "carvalen/error.hpp"
+#include "contractline/detail_keys.hpp"
 #include "frame/operation.hpp"
 
 namespace carvalen {
-
-namespace {
-
-// The keys callers know, in the order they expect them; the table's own column order may differ,
-// and CONTRACTLINEID is left out although the query selects it.
-constexpr std::array<std::string_view, 45> kDetailKeys = {
-    "QUOTATIONID",
-    "RFQID",
-    "PRODUCTID",
-    "CURRENCYCODE",
-    "BUYERID",
-    "SUPPLIERID",
-    "CONTRACTSTATUS",
-    "ORIGIN",
-    "QUANTITY",
-    "PRICE",
-    "DISCOUNTPERCENTAGE",
-    "DISCOUNTAMOUNT",
-    "EFFECTIVEDATETIME",
-    "EXPIRYDATETIME",
-    "CONTRACTHEADERID",
-    "REMARK",
-    "CREATIONDATE",
-    "DELIVERYBEGINDATE",
-    "DELIVERYENDDATE",
-    "ORDERINTERVAL",
-    "HANDLINGCHARGE",
-    "FREIGHTCHARGE",
-    "TAXPERCENTAGE",
-    "UNITCODE",
-    "INCLUDEPRICEBREAKUP",
-    "INCLUDEDISCOUNTBREAKUP",
-    "RFQGENERATED",
-    "CALLEDQUANTITY",
-    "INVOICEDQUANTITY",
-    "CALLEDVALUE",
-    "INVOICEDVALUE",
-    "PRODUCTPARTNUMBER",
-    "PRODUCTDESCRIPTION",
-    "CONTRACTDESCRIPTION",
-    "INCLUDECONTRACTLINEBIS",
-    "MINQTYBREAKUP",
-    "SUPPLIERAPPROVAL",
-    "LANDEDCOST",
-    "PAYMENTTERM",
-    "PAYMENTMETHOD",
-    "PACKAGINGTERM",
-    "SHIPPINGMETHOD",
-    "SHIPPINGSERVICELEVEL",
-    "WARRANTYTERM",
-    "PENALTYTERM",
-};
-
-}  // namespace
 
 DictionaryPtr ContractLine::GetContractLineDetail(std::int32_t i_lContractHeaderID,
                                                   std::int32_t i_lContractLineID) {
@@ -70,8 +14,8 @@ DictionaryPtr ContractLine::GetContractLineDetail(std::int32_t i_lContractHeader
         auto rs = q.Open(q.ForLine(" SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID = ",
                                    i_lContractHeaderID, i_lContractLineID));
         if (rs->Eof()) return detail;  // no such line: empty, not an error
-        detail->Reserve(kDetailKeys.size());
-        for (std::string_view key : kDetailKeys) {
+        detail->Reserve(contractline::kDetailKeys.size());
+        for (std::string_view key : contractline::kDetailKeys) {
           detail->Add(Variant(key), rs->Field(key));
         }
         return detail;

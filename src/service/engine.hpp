@@ -62,7 +62,7 @@ Answer Usage(int status, std::string_view message);
 /// The HTTP status of a call's outcome.
 int CallStatus(int outcome);
 
-enum class Endpoint { kCall, kOperations, kOpenApi, kHealth, kReady, kMetrics, kNone };
+enum class Endpoint { kCall, kPlainCall, kOperations, kOpenApi, kHealth, kReady, kMetrics, kNone };
 
 /// What a path names, whatever the method.
 Endpoint PathEndpoint(std::string_view path, std::string_view* call);
@@ -114,8 +114,13 @@ struct Server::Impl {
   void Finished(Lane& lane);
   // What every thread runs: the I/O while it is needed there, parked while it is not.
   void ThreadMain();
-  Answer Call(std::string_view class_name, std::string_view operation, const std::string& body);
+  Answer Call(std::string_view class_name, std::string_view operation, const std::string& body,
+              bool plain = false);
   Answer Ready(bool with_reason);
+  // Cross-origin calls, only for the origins the operator named (cors.cpp): a preflight of a
+  // call path is answered whole; any other answer to an allowed origin gets its headers.
+  std::optional<Answer> Preflight(const http::request<http::string_body>& req) const;
+  void AddCorsHeaders(const http::request<http::string_body>& req, Answer& answer) const;
   // Refusals every endpoint but the health checks shares: draining, tokens.
   std::optional<Answer> Refused(const http::request<http::string_body>& req, bool needs_token);
   bool Authorised(const http::request<http::string_body>& req);

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "service/server.hpp"
 
 namespace carvalen::service {
@@ -38,7 +40,8 @@ std::optional<std::string> FramingFault(const Request& req) {
                      std::string(value));
 }
 
-std::optional<std::pair<int, std::string>> BrowserFault(const Request& req) {
+std::optional<std::pair<int, std::string>> BrowserFault(
+    const Request& req, const std::vector<std::string>& cors_origins) {
   // A request without Host is HTTP/1.0 from a program: no browser leaves it out.
   if (const auto host = req[http::field::host]; !host.empty()) {
     const std::string_view text(host.data(), host.size());
@@ -51,10 +54,13 @@ std::optional<std::pair<int, std::string>> BrowserFault(const Request& req) {
   if (const auto origin = req[http::field::origin]; !origin.empty()) {
     std::string_view text(origin.data(), origin.size());
     std::string_view rest = Trimmed(text);
-    bool ours = false;
+    bool ours = std::any_of(cors_origins.begin(), cors_origins.end(),
+                            [rest](const std::string& allowed) {
+                              return allowed == "*" || allowed == rest;
+                            });
     for (const std::string_view scheme : {"http://", "https://"}) {
       if (rest.starts_with(scheme)) {
-        ours = IsLoopback(HostPart(rest.substr(scheme.size())));
+        ours = ours || IsLoopback(HostPart(rest.substr(scheme.size())));
       }
     }
     if (!ours) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace carvalen::service {
 
@@ -19,8 +20,10 @@ std::optional<std::string> FramingFault(const Request& req);
 
 /// Why a request might come from a web page rather than a program the operator trusts: a Host
 /// that names no loopback address (DNS rebinding), or an Origin of another site. Only asked while
-/// no tokens are in force. The first is the status (421 or 403), the second the message.
-std::optional<std::pair<int, std::string>> BrowserFault(const Request& req);
+/// no tokens are in force. An origin the operator allowed (`cors_origins`, "*" any) is no fault.
+/// The first is the status (421 or 403), the second the message.
+std::optional<std::pair<int, std::string>> BrowserFault(
+    const Request& req, const std::vector<std::string>& cors_origins);
 
 /// The last address of X-Forwarded-For, when it is one; nullopt otherwise.
 std::optional<boost::asio::ip::address> ForwardedFor(const Request& req);

@@ -30,18 +30,20 @@ Answer Usage(int status, std::string_view message) { return Json(status, api::Us
 // What a path names, whatever the method; for a call, `call` is "Class/Operation".
 Endpoint PathEndpoint(std::string_view path, std::string_view* call) {
   constexpr std::string_view kCall = "/v1/";
+  constexpr std::string_view kPlain = "/v1/plain/";
   if (path == "/v1/operations") return Endpoint::kOperations;
   if (path == "/openapi.json") return Endpoint::kOpenApi;
   if (path == "/healthz") return Endpoint::kHealth;
   if (path == "/readyz") return Endpoint::kReady;
   if (path == "/metrics") return Endpoint::kMetrics;
   if (path.starts_with(kCall)) {
-    const std::string_view rest = path.substr(kCall.size());
+    const bool plain = path.starts_with(kPlain);
+    const std::string_view rest = path.substr(plain ? kPlain.size() : kCall.size());
     const std::size_t slash = rest.find('/');
     if (slash != std::string_view::npos && slash != 0 && slash + 1 < rest.size() &&
         rest.find('/', slash + 1) == std::string_view::npos) {
       if (call != nullptr) *call = rest;
-      return Endpoint::kCall;
+      return plain ? Endpoint::kPlainCall : Endpoint::kCall;
     }
   }
   return Endpoint::kNone;
@@ -49,25 +51,30 @@ Endpoint PathEndpoint(std::string_view path, std::string_view* call) {
 
 std::string_view AllowedMethods(Endpoint endpoint) {
   if (endpoint == Endpoint::kNone) return {};
-  return endpoint == Endpoint::kCall ? "POST" : "GET, HEAD";
+  const bool call = endpoint == Endpoint::kCall || endpoint == Endpoint::kPlainCall;
+  return call ? "POST" : "GET, HEAD";
 }
 
 // What a request asks for, from its method and path: HEAD as GET (its answer is sent without
 // content).
 Endpoint Classify(http::verb method, std::string_view path, std::string_view* call) {
   const Endpoint endpoint = PathEndpoint(path, call);
-  if (endpoint == Endpoint::kCall) return method == http::verb::post ? endpoint : Endpoint::kNone;
+  if (endpoint == Endpoint::kCall || endpoint == Endpoint::kPlainCall) {
+    return method == http::verb::post ? endpoint : Endpoint::kNone;
+  }
   return method == http::verb::get || method == http::verb::head ? endpoint : Endpoint::kNone;
 }
 
 // The endpoints that wait for the database, and so run as one of the --threads jobs.
 bool Waits(Endpoint endpoint) {
-  return endpoint == Endpoint::kCall || endpoint == Endpoint::kReady;
+  return endpoint == Endpoint::kCall || endpoint == Endpoint::kPlainCall ||
+         endpoint == Endpoint::kReady;
 }
 
 bool NeedsToken(Endpoint endpoint) {
-  return endpoint == Endpoint::kCall || endpoint == Endpoint::kOperations ||
-         endpoint == Endpoint::kOpenApi || endpoint == Endpoint::kMetrics;
+  return endpoint == Endpoint::kCall || endpoint == Endpoint::kPlainCall ||
+         endpoint == Endpoint::kOperations || endpoint == Endpoint::kOpenApi ||
+         endpoint == Endpoint::kMetrics;
 }
 
 std::string_view PathOf(const http::request<http::string_body>& req) {
@@ -112,7 +119,9 @@ std::optional<Answer> Server::Impl::Refused(const http::request<http::string_bod
   // Without tokens a page in a browser on this machine could call us, and through DNS rebinding
   // read the answers: only requests addressed to loopback and not sent by another site's page.
   if (!TokensInForce()) {
-    if (auto fault = BrowserFault(req)) return Usage(fault->first, fault->second);
+    if (auto fault = BrowserFault(req, options.cors_origins)) {
+      return Usage(fault->first, fault->second);
+    }
   }
   if (!needs_token || Authorised(req)) return std::nullopt;
   Answer answer = Usage(401, "a valid bearer token is required (Authorization: Bearer <token>)");
@@ -121,15 +130,23 @@ std::optional<Answer> Server::Impl::Refused(const http::request<http::string_bod
 }
 
 Answer Server::Impl::Call(std::string_view class_name, std::string_view operation,
-                          const std::string& body) {
+                          const std::string& body, bool plain) {
   const std::string target = fmt::format("{}.{}", class_name, operation);
-  api::CallOutcome outcome = api::CallWithJson(target, body, options.limits);
-  Answer answer{CallStatus(outcome.status), std::move(outcome.text)};
+  api::CallOutcome outcome = plain ? api::CallWithPlainJson(target, body, options.limits)
+                                   : api::CallWithJson(target, body, options.limits);
+  Answer answer{plain ? outcome.http_status : CallStatus(outcome.status), std::move(outcome.text)};
   answer.operation = std::move(outcome.operation);
   if (answer.text.size() > options.max_answer) {
     // Never sent in part: the call fails as an allocation beyond its budget does.
-    answer.status = CallStatus(api::kCallFailed);
-    answer.text = api::Dump(api::ErrorJson(Error::Runtime(errnum::kOutOfMemory).Info()));
+    const ErrorInfo info = Error::Runtime(errnum::kOutOfMemory).Info();
+    if (plain) {
+      api::CallOutcome failed = api::PlainError(answer.operation, info);
+      answer.status = failed.http_status;
+      answer.text = std::move(failed.text);
+    } else {
+      answer.status = CallStatus(api::kCallFailed);
+      answer.text = api::Dump(api::ErrorJson(info));
+    }
   }
   return answer;
 }
@@ -144,12 +161,16 @@ Answer Server::Impl::Ready(bool with_reason) {
 
 Answer Server::Impl::Route(const http::request<http::string_body>& req) {
   if (draining.load()) return *Refused(req, false);
+  if (auto preflight = Preflight(req)) return *preflight;
   std::string_view call;
   const std::string_view path = PathOf(req);
-  switch (Classify(req.method(), path, &call)) {
-    case Endpoint::kCall: {
+  const Endpoint endpoint = Classify(req.method(), path, &call);
+  switch (endpoint) {
+    case Endpoint::kCall:
+    case Endpoint::kPlainCall: {
       const std::size_t slash = call.find('/');
-      return Call(call.substr(0, slash), call.substr(slash + 1), req.body());
+      return Call(call.substr(0, slash), call.substr(slash + 1), req.body(),
+                  endpoint == Endpoint::kPlainCall);
     }
     case Endpoint::kOperations:
       return Json(200, api::OperationsJson());

@@ -242,6 +242,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   }
 
   void Write(Answer answer, unsigned version) {
+    impl_.AddCorsHeaders(request_, answer);
     // The request's body has served its purpose.
     request_.body() = std::string();
     body_taken_.Reset();

@@ -6,7 +6,10 @@
 #include <string>
 
 #include "api/call.hpp"
+#include "api/plain_codec.hpp"
 #include "carvalen/component.hpp"
+#include "carvalen/dictionary.hpp"
+#include "model/notes.hpp"
 #include "support/example_calls.hpp"
 
 namespace carvalen::api {
@@ -53,6 +56,87 @@ TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
   EXPECT_EQ(test::OperationsWithoutExample(), std::vector<std::string>{});
   for (const test::ExampleCall& call : test::ExampleCalls())
     EXPECT_TRUE(Json::accept(call.arguments)) << call.target << " " << call.arguments;
+}
+
+// Every operation, parameter and position says what it is, and the notes name nothing that is not
+// there: a gap is listed by name.
+TEST(Call, DescribesEveryOperationParameterAndPosition) {
+  std::vector<std::string> gaps;
+  std::size_t described = 0;
+  for (const ClassDescription& type : DescribeClasses()) {
+    for (const OperationDescription& op : type.operations) {
+      const std::string name = std::string(type.metadata->name) + "." + op.name;
+      const ResultDescription& answer = op.answer;
+      if (op.summary.empty() || answer.summary.empty()) gaps.push_back(name);
+      const bool rows = answer.shape != ResultShape::Scalar;
+      if (rows && answer.positions.empty() && answer.positions_from.empty()) gaps.push_back(name);
+      for (const std::string& position : answer.positions) {
+        if (position.empty() || position.starts_with('$')) gaps.push_back(name + " position");
+      }
+      for (const ParameterDescription& param : op.parameters) {
+        described += param.summary.empty() ? 0 : 1;
+        if (param.summary.empty() || param.plain.empty()) gaps.push_back(name + " " + param.name);
+      }
+    }
+  }
+  std::size_t noted = 0;
+  for (const auto* notes : {&model::ContractNotes(), &model::ContractLineNotes()}) {
+    for (const model::OperationNotes& note : *notes) noted += note.parameters.size();
+  }
+  EXPECT_EQ(gaps, std::vector<std::string>{});
+  EXPECT_EQ(described, noted) << "a note names a parameter its operation does not have";
+}
+
+// Plain arguments are taken only in their declared plain type, never rounded, and refused by
+// parameter; answers name each position as the description does.
+TEST(Call, ReadsPlainArgumentsStrictlyAndNamesPlainAnswers) {
+  const Target price = ResolveTarget("ContractLine.GetPrice");
+  const Target lines = ResolveTarget("Contract.GetContractLineDetails");
+  const Target bulk = ResolveTarget("Contract.GetActiveContractLinesProc");
+  const auto& header = price.method->parameters[0];     // integer
+  const auto& quantity = price.method->parameters[2];   // number
+  const auto& effective = lines.method->parameters[4];  // date
+  const auto& request = bulk.method->parameters[0];     // object keyed by product id
+  const std::tuple<const ParameterDescription*, const char*, int> refused[] = {
+      {&header, "1.5", 13},
+      {&header, "\"1\"", 13},
+      {&header, "true", 13},
+      {&header, "2147483648", 6},
+      {&quantity, "\"5\"", 13},
+      {&effective, "12", 13},
+      {&effective, "\"2026-06-10 08:00\"", 13},
+      {&request, "{\"x\": [1, 2]}", 13},
+  };
+  for (const auto& [param, text, number] : refused) {
+    try {
+      (void)FromPlain(*param, Json::parse(text));
+      ADD_FAILURE() << param->name << " took " << text;
+    } catch (const PlainRefusal& e) {
+      EXPECT_EQ(e.Number(), number) << text;
+      EXPECT_EQ(e.Parameter(), param->name);
+    }
+  }
+  EXPECT_EQ(FromPlain(header, Json(12)), Variant(12));
+  EXPECT_EQ(FromPlain(effective, Json("2026-06-10")), Variant(Date::FromParts(2026, 6, 10)));
+
+  auto by_product = Dictionary::Create();  // a product id of 1 still keys an object
+  by_product->Add(Variant(1), Variant(Array::Of({Variant(3), Variant(4), Variant(2.5), Variant(),
+                                                 Variant::Null(), Variant("EUR"), Variant(8.0),
+                                                 Variant(5.0), Variant(true), Variant(false)})));
+  std::string out;
+  AppendPlainAnswer(Variant(ObjectPtr(by_product)), *bulk.method, {}, out);
+  EXPECT_EQ(
+      out,
+      R"({"1": {"CONTRACTHEADERID": 3, "CONTRACTLINEID": 4, "PRICE": 2.5, )"
+      R"("DISCOUNTPERCENTAGE": null, "DISCOUNTAMOUNT": null, "CURRENCYCODE": "EUR", )"
+      R"("TAXPERCENTAGE": 8.0, "FREIGHTCHARGE": 5.0, "PRICEFOUND": true, "DISCOUNTFOUND": false}})");
+  auto numbered = Dictionary::Create();  // ordinals as text make a list
+  numbered->Add(Variant("1"),
+                Variant(Array::Of({Variant(7), Variant(Date::FromParts(2026, 6, 10, 8))})));
+  out.clear();
+  AppendPlainAnswer(Variant(ObjectPtr(numbered)),
+                    *ResolveTarget("Contract.GetContractHeader").method, {}, out);
+  EXPECT_EQ(out, R"([{"CONTRACTHEADERID": 7, "BUSINESSPARTNERID": "2026-06-10T08:00:00"}])");
 }
 
 }  // namespace
