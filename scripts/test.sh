@@ -1,16 +1,38 @@
 #!/usr/bin/env bash
-# Runs every test: builds the normal (GCC, static library), the AddressSanitizer/
-# UndefinedBehaviorSanitizer and a Clang Release (shared library) configuration and runs the suite
-# of each against SQLite, against a private PostgreSQL cluster (directly and through PgBouncer
-# pooling sessions and transactions) and against a primary with two streaming standbys, all
-# started and stopped by this script; clang-tidy over src/; then the concurrency tests under
-# ThreadSanitizer, the C interface and the Python package on the shared library, the service from
-# outside (hostile clients, two instances behind HAProxy), a bounded run of
-# every fuzz target, the example host program built against installs of both libraries
-# (CMake package and pkg-config), and the Debian packages installed and used by C, C++ and
-# Python hosts. Warnings are errors here (CARVALEN_WERROR), not in a plain build.
+# The test command, in two tiers of the same suite. Warnings are errors in both (CARVALEN_WERROR).
+#
+#   bash scripts/test.sh         The quick tier: the default build (GCC, static library, and the
+#                                shared library from the same objects) and its tests against
+#                                SQLite and a private PostgreSQL cluster, directly and through
+#                                PgBouncer pooling sessions and transactions; the C interface and
+#                                the Python package on that shared library; the service from
+#                                outside (hostile clients, two instances behind HAProxy, the
+#                                OpenAPI document). Nothing that needs a build of its own. It ends
+#                                by naming what it left to the full run.
+#   bash scripts/test.sh --all   The full matrix (CI: .ci/run): the quick tier, then the replica
+#                                set, the AddressSanitizer/UndefinedBehaviorSanitizer and Clang
+#                                shared builds' suites, clang-tidy, ThreadSanitizer, the fuzz
+#                                targets, the example host program against installs of both
+#                                libraries, the Debian packages, and line coverage (at least 90%).
+#   bash scripts/test.sh --preset P   The quick tier on another configure preset (coverage.sh).
+#
+# The servers are started and stopped here, unless CARVALEN_TEST_PG and CARVALEN_TEST_PGBOUNCER
+# name running ones. Either way the PostgreSQL cases must run: one that finds no server fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+all=0
+preset=default
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --all) all=1 ;;
+    --preset) preset=$2; shift ;;
+    *) echo "usage: $0 [--all | --preset PRESET]" >&2; exit 2 ;;
+  esac
+  shift
+done
+build_dir_of() { case "$1" in default) echo build ;; *) echo "build-$1" ;; esac; }
+build=$(build_dir_of "$preset")
 
 bash scripts/install-deps.sh
 
@@ -32,58 +54,95 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-bash scripts/pg-test-cluster.sh start "$pg_dir"
-export CARVALEN_TEST_PG CARVALEN_TEST_PG_REPLICAS CARVALEN_TEST_PGBOUNCER
-CARVALEN_TEST_PG="Provider=PostgreSQL;Host=$pg_dir;Port=${CARVALEN_PG_PORT:-54329};Database=carvalen_test;User ID=carvalen"
-CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$replicas")
-CARVALEN_TEST_PGBOUNCER=$(bash scripts/pgbouncer.sh start "$bouncer" "$pg_dir")
+export CARVALEN_TEST_PG CARVALEN_TEST_PGBOUNCER CARVALEN_TEST_REQUIRE_PG=1
+if [ -z "${CARVALEN_TEST_PG:-}" ] || [ -z "${CARVALEN_TEST_PGBOUNCER:-}" ]; then
+  bash scripts/pg-test-cluster.sh start "$pg_dir"
+  CARVALEN_TEST_PG="Provider=PostgreSQL;Host=$pg_dir;Port=${CARVALEN_PG_PORT:-54329};Database=carvalen_test;User ID=carvalen"
+  CARVALEN_TEST_PGBOUNCER=$(bash scripts/pgbouncer.sh start "$bouncer" "$pg_dir")
+fi
 
 status=0
-# The configurations of CMakePresets.json (build, build-asan, build-clang), warnings as errors.
-for preset in default asan clang-shared; do
-  echo "== $preset" >&2
-  cmake --preset "$preset" -DCARVALEN_WERROR=ON >/dev/null
-  cmake --build --preset "$preset" -j"$jobs"
+failed=()
+# Runs one stage; a failure is remembered and the run goes on.
+stage() {
+  local name=$1
+  shift
+  echo "== $name" >&2
+  "$@" || { status=1; failed+=("$name"); }
+}
+# (Inside a stage errexit is off: each step says what stops it.)
+build_and_test() {
+  cmake --preset "$1" -DCARVALEN_WERROR=ON >/dev/null || return 1
+  cmake --build --preset "$1" -j"$jobs" || return 1
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --preset "$preset" -j"$jobs" || status=1
-done
-# The lint of .clang-tidy, on the compile commands of the default build.
-bash scripts/ci-tidy.sh build || status=1
-bash scripts/ci-tsan.sh || status=1
+    ctest --test-dir "$(build_dir_of "$1")" -j"$jobs" --output-on-failure
+}
 
-bash scripts/ci-python.sh build-clang || status=1
-bash scripts/ci-service.sh build || status=1
-bash scripts/ci-fuzz.sh || status=1
+# --- The quick tier.
+start=$SECONDS
+stage "$preset build and its tests" build_and_test "$preset"
+stage "C interface and Python package ($build)" bash scripts/ci-python.sh "$build"
+stage "service from outside ($build)" bash scripts/ci-service.sh "$build"
+quick_minutes=$(((SECONDS - start + 59) / 60))
 
-echo "== install and link the example" >&2
-./build/carvalen init-demo --dir "$work/demo" --size 100 >/dev/null
-export CARVALEN_CONFIG_DIR=$work/demo
-# The shared library through its CMake package; the static one through pkg-config --static.
-cmake --install build-clang --prefix "$work/shared" >/dev/null
-cmake -S examples -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/shared" >/dev/null
-cmake --build "$work/example" >/dev/null
-"$work/example/price_line" 1 1 60 || status=1
-cmake --install build --prefix "$work/static" >/dev/null
-# What is installed beside the tool: the unit (pointed at the tool installed here) passes
-# systemd's own check, the completion is valid bash.
-sed "s|^ExecStart=[^ ]*|ExecStart=$work/static/bin/carvalen|" \
-  "$work/static/lib/systemd/system/carvalen.service" >"$work/carvalen.service"
-if command -v systemd-analyze >/dev/null; then
-  systemd-analyze verify "$work/carvalen.service" || status=1
+if [ "$all" -eq 0 ]; then
+  echo "== quick tier done in about $quick_minutes min; left to the full run (--all): the replica" \
+    "set, the asan and clang-shared builds' suites, clang-tidy, ThreadSanitizer, the fuzz" \
+    "targets, the installed example hosts, the Debian packages and the coverage threshold" >&2
+  [ ${#failed[@]} -eq 0 ] || echo "FAILED: ${failed[*]}" >&2
+  exit $status
 fi
-bash -n "$work/static/share/bash-completion/completions/carvalen" || status=1
-# shellcheck disable=SC2046
-c++ -std=c++20 examples/price_line.cpp -o "$work/price_line_pc" \
-  $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen)
-"$work/price_line_pc" 1 1 60 || status=1
-# A C host against the static library, with nothing but what pkg-config says (the C++ runtime too).
-# shellcheck disable=SC2046
-cc -std=c99 tests/capi/capi_check.c -o "$work/capi_check_pc" \
-  $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen) \
-  -lpthread
-"$work/capi_check_pc" tests/capi/cases.tsv ./build/carvalen || status=1
 
+# --- The full matrix.
+export CARVALEN_TEST_PG_REPLICAS
+CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$replicas")
+stage "replica set" ctest --test-dir build -R '^Replica' --output-on-failure
+for other in asan clang-shared; do
+  stage "$other build and its tests" build_and_test "$other"
+done
+stage "clang-tidy" bash scripts/ci-tidy.sh build
+stage "ThreadSanitizer" bash scripts/ci-tsan.sh
+stage "C interface and Python package (build-clang)" bash scripts/ci-python.sh build-clang
+stage "fuzz targets" bash scripts/ci-fuzz.sh
+
+install_and_link() {
+  local failures=0
+  ./build/carvalen init-demo --dir "$work/demo" --size 100 >/dev/null || return 1
+  export CARVALEN_CONFIG_DIR=$work/demo
+  # The shared library through its CMake package; the static one through pkg-config --static.
+  cmake --install build-clang --prefix "$work/shared" >/dev/null || return 1
+  cmake -S examples -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/shared" >/dev/null || return 1
+  cmake --build "$work/example" >/dev/null || return 1
+  "$work/example/price_line" 1 1 60 || failures=1
+  cmake --install build --prefix "$work/static" >/dev/null || return 1
+  # What is installed beside the tool: the unit (pointed at the tool installed here) passes
+  # systemd's own check, the completion is valid bash.
+  sed "s|^ExecStart=[^ ]*|ExecStart=$work/static/bin/carvalen|" \
+    "$work/static/lib/systemd/system/carvalen.service" >"$work/carvalen.service"
+  if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "$work/carvalen.service" || failures=1
+  fi
+  bash -n "$work/static/share/bash-completion/completions/carvalen" || failures=1
+  # shellcheck disable=SC2046
+  c++ -std=c++20 examples/price_line.cpp -o "$work/price_line_pc" \
+    $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen)
+  "$work/price_line_pc" 1 1 60 || failures=1
+  # A C host against the static library, with nothing but what pkg-config says (the C++ runtime
+  # too).
+  # shellcheck disable=SC2046
+  cc -std=c99 tests/capi/capi_check.c -o "$work/capi_check_pc" \
+    $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --static --cflags --libs carvalen) \
+    -lpthread
+  "$work/capi_check_pc" tests/capi/cases.tsv ./build/carvalen || failures=1
+  return "$failures"
+}
+stage "install and link the example" install_and_link
 # The Debian packages, installed with dpkg and used by a C, a C++ and a Python host.
-bash scripts/ci-packages.sh || status=1
+stage "Debian packages" bash scripts/ci-packages.sh
+# The quick tier's suites again on the coverage build; fails under 90% of the lines.
+stage "coverage" bash scripts/coverage.sh --fail-under 90
 
+# Further full-run stages, one line each:
+
+[ ${#failed[@]} -eq 0 ] || echo "FAILED: ${failed[*]}" >&2
 exit $status

@@ -171,7 +171,7 @@ TEST(HostHealth, TriesHostsThatAreUpAndOfTheWantedRoleFirstAndBacksOffLonger) {
 }
 
 TEST(HostHealth, ADeadHostAmongLiveOnesCostsNoFailedOpen) {
-  if (!test::IsAvailable(test::Provider::PostgreSQL)) GTEST_SKIP() << "CARVALEN_TEST_PG is not set";
+  if (!test::IsAvailable(test::Provider::PostgreSQL)) return test::ReportPostgreSQLMissing();
   const char* pg = std::getenv("CARVALEN_TEST_PG");
   const ParsedConnection live = ParseConnectionString(pg);
   const std::string dead = "/nonexistent-carvalen", host = *live.Find("host"),

@@ -206,7 +206,7 @@ CARVALEN_ON_PROVIDERS(Recordsets);
 
 // A timestamptz reads as local wall time, summer time too, TZ naming a zone, its file or none.
 TEST(PostgresRecordsets, ReadATimestampWithZoneAsLocalWallTime) {
-  if (!IsAvailable(Provider::PostgreSQL)) GTEST_SKIP() << "set CARVALEN_TEST_PG";
+  if (!IsAvailable(Provider::PostgreSQL)) return ReportPostgreSQLMissing();
   TestDatabase db(Provider::PostgreSQL);
   const std::tuple<const char*, const char*, int, int> cases[] = {
       {":America/New_York", "America/New_York", 3, 4},  // TZ, the session's zone, hours

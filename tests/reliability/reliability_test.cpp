@@ -467,8 +467,9 @@ std::string Row(const std::string& source, const std::string& sql, std::int32_t 
 class Pooler : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (!IsAvailable(Provider::PostgreSQL) || std::getenv("CARVALEN_TEST_PGBOUNCER") == nullptr)
-      GTEST_SKIP() << "no PgBouncer: set CARVALEN_TEST_PG and CARVALEN_TEST_PGBOUNCER";
+    if (!IsAvailable(Provider::PostgreSQL)) return ReportPostgreSQLMissing();
+    if (std::getenv("CARVALEN_TEST_PGBOUNCER") == nullptr)
+      GTEST_SKIP() << "no PgBouncer: set CARVALEN_TEST_PGBOUNCER (scripts/pgbouncer.sh)";
   }
   void TearDown() override { db::DrainPool(); }
 

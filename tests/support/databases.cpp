@@ -145,6 +145,14 @@ bool PgExecAs(const std::string& user, const std::string& sql) {
   return ok;
 }
 
+void ReportPostgreSQLMissing() {
+  if (PgEnvironment() != nullptr) return;
+  const char* required = std::getenv("CARVALEN_TEST_REQUIRE_PG");
+  if (required != nullptr && *required != '\0' && *required != '0')
+    FAIL() << "PostgreSQL was asked for (CARVALEN_TEST_REQUIRE_PG) but CARVALEN_TEST_PG is not set";
+  GTEST_SKIP() << "this suite's PostgreSQL cases: CARVALEN_TEST_PG is not set";
+}
+
 void DatabaseTest::SetUp() { database_ = std::make_unique<TestDatabase>(GetParam()); }
 
 void DatabaseTest::TearDown() { database_.reset(); }

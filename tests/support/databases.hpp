@@ -72,10 +72,16 @@ class DatabaseTest : public ::testing::TestWithParam<Provider> {
 /// Test-name suffix for a provider parameter.
 std::string ProviderParamName(const ::testing::TestParamInfo<Provider>& info);
 
+/// Without CARVALEN_TEST_PG: skipped, saying why; failed when CARVALEN_TEST_REQUIRE_PG is set
+/// (the test command started a server, so its absence is a fault).
+void ReportPostgreSQLMissing();
+
 }  // namespace carvalen::test
 
-/// Runs a suite parameterised over Provider on every provider available here.
+/// Runs a suite parameterised over Provider on every provider available here; a suite whose
+/// PostgreSQL cases cannot run shows a skipped Suite.PostgreSQLCases instead.
 #define CARVALEN_ON_PROVIDERS(Suite)                                                    \
   INSTANTIATE_TEST_SUITE_P(Providers, Suite,                                            \
                            ::testing::ValuesIn(::carvalen::test::AvailableProviders()), \
-                           ::carvalen::test::ProviderParamName)
+                           ::carvalen::test::ProviderParamName);                        \
+  TEST(Suite, PostgreSQLCases) { ::carvalen::test::ReportPostgreSQLMissing(); }
