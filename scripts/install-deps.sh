@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Carvalen builds and tests with. Safe to run again: it only
-# calls apt when something is missing.
+# Installs the Debian 12 packages Carvalen builds and tests with, and the npm packages of the
+# generated-client check (tests/clients, pinned by its package-lock.json). Safe to run again: it
+# only calls apt or npm when something is missing.
 set -euo pipefail
 
 packages=(
@@ -8,7 +9,7 @@ packages=(
   libsqlite3-dev sqlite3 libpq-dev postgresql pgbouncer
   libtomlplusplus-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libboost-dev curl
-  haproxy wrk prometheus nodejs lintian
+  haproxy wrk prometheus nodejs npm lintian
   python3 python3-pytest python3-venv
 )
 
@@ -16,10 +17,16 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}" >&2
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-echo "Installing: ${missing[*]}" >&2
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+clients="$(dirname "$0")/../tests/clients"
+if [ ! -f "$clients/node_modules/.package-lock.json" ] ||
+  [ "$clients/package-lock.json" -nt "$clients/node_modules/.package-lock.json" ]; then
+  (cd "$clients" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+fi

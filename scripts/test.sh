@@ -83,6 +83,7 @@ start=$SECONDS
 stage "$preset build and its tests" build_and_test "$preset"
 stage "C interface and Python package ($build)" bash scripts/ci-python.sh "$build"
 stage "service from outside ($build)" bash scripts/ci-service.sh "$build"
+stage "generated clients call every operation ($build)" bash scripts/ci-clients.sh "$build"
 quick_minutes=$(((SECONDS - start + 59) / 60))
 
 if [ "$all" -eq 0 ]; then

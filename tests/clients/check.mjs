@@ -1,0 +1,143 @@
+// Every plain operation called through two clients generated from the OpenAPI document alone
+// (openapi-typescript + openapi-fetch, and @hey-api/openapi-ts), against a running service on a
+// demo store. The calls are written as TypeScript against each client's generated types and
+// compiled with `tsc --strict`, so an argument the types refuse fails before anything runs; each
+// answer must then be 200 and match the schema of its plain path. The arguments are the example
+// of each operation (its first row in tests/capi/cases.tsv), turned from typed into plain JSON.
+//
+//   node tests/clients/check.mjs CARVALEN_TOOL [HOST:PORT]    (after npm ci in tests/clients)
+import { spawn, spawnSync } from "node:child_process";
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
+import { createRequire } from "node:module";
+import { tmpdir } from "node:os";
+import { dirname, join } from "node:path";
+import { createInterface } from "node:readline";
+import { fileURLToPath } from "node:url";
+import Ajv2020 from "ajv/dist/2020.js";
+
+const here = dirname(fileURLToPath(import.meta.url));
+const bin = (name) => join(here, "node_modules", ".bin", name);
+const [tool, listen = "127.0.0.1:0"] = process.argv.slice(2);
+const work = mkdtempSync(join(tmpdir(), "carvalen-clients-"));
+const env = { ...process.env, CARVALEN_CONFIG_DIR: work, CARVALEN_LOG: join(work, "log") };
+delete env.CARVALEN_SERVICE_TOKENS;
+let failures = 0;
+const check = (ok, what) => {
+  if (!ok) console.log(`FAIL ${what}`);
+  if (!ok) failures += 1;
+};
+const run = (command, args) => {
+  const done = spawnSync(command, args, { cwd: work, env, encoding: "utf8" });
+  if (done.status !== 0) throw new Error(`${command} ${args.join(" ")}:\n${done.stdout}${done.stderr}`);
+  return done.stdout;
+};
+
+// Typed JSON to plain: arrays and dates lose their tags, a dictionary becomes an object by key.
+const plain = (v) => {
+  if (Array.isArray(v)) return v.map(plain);
+  if (v === null || typeof v !== "object") return v;
+  if ("$array" in v) return plain(v.$array);
+  if ("$date" in v) return v.$date;
+  if ("$dict" in v) return Object.fromEntries(v.$dict.map(([k, item]) => [String(k), plain(item)]));
+  throw new Error(`no plain form for ${JSON.stringify(v)}`);
+};
+const examples = new Map();
+for (const line of readFileSync(join(here, "..", "capi", "cases.tsv"), "utf8").split("\n")) {
+  if (line === "" || line.startsWith("#")) continue;
+  const [target, ...args] = line.split("\t");
+  if (examples.has(target)) continue;
+  examples.set(target, args.map((a) => [a.slice(0, a.indexOf("=")), plain(JSON.parse(a.slice(a.indexOf("=") + 1)))]));
+}
+
+try {
+  run(tool, ["init-demo", "--dir", work]);
+  const api = JSON.parse(run(tool, ["openapi"]));
+  writeFileSync(join(work, "openapi.json"), JSON.stringify(api));
+  symlinkSync(join(here, "node_modules"), join(work, "node_modules"));
+  mkdirSync(join(work, "a"));
+  run(bin("openapi-typescript"), ["openapi.json", "-o", "a/schema.d.ts"]);
+  run(bin("openapi-ts"), ["-i", "openapi.json", "-o", "b"]);
+  const sdkNames = new Map();
+  for (const m of readFileSync(join(work, "b", "sdk.gen.ts"), "utf8").matchAll(/export const (\w+) = [^]*?url: '([^']+)'/g)) {
+    sdkNames.set(m[2], m[1]);
+  }
+
+  // One call per plain path, with the parameter names as the document spells them.
+  const calls = [];
+  for (const [path, item] of Object.entries(api.paths)) {
+    if (!path.startsWith("/v1/plain/")) continue;
+    const target = path.slice("/v1/plain/".length).replace("/", ".");
+    const declared = Object.keys(item.post.requestBody.content["application/json"].schema.properties);
+    const args = examples.get(target);
+    check(args !== undefined, `${target} has an example in tests/capi/cases.tsv`);
+    check(sdkNames.has(path), `${path} has a function in the second client`);
+    if (args === undefined || !sdkNames.has(path)) continue;
+    const body = Object.fromEntries(
+      args.map(([name, value]) => [declared.find((d) => d.toLowerCase() === name.toLowerCase()) ?? name, value]));
+    calls.push({ path, body: JSON.stringify(body), fn: sdkNames.get(path) });
+  }
+  const collect = (call) => `  out.push(["${call.path}", r${call.n}.response?.status ?? 0, r${call.n}.data ?? r${call.n}.error]);`;
+  const numbered = calls.map((c, n) => ({ ...c, n }));
+  writeFileSync(join(work, "a", "calls.ts"), [
+    'import createClient from "openapi-fetch";',
+    'import type { paths } from "./schema";',
+    "export async function calls(baseUrl: string): Promise<[string, number, unknown][]> {",
+    "  const client = createClient<paths>({ baseUrl });",
+    "  const out: [string, number, unknown][] = [];",
+    ...numbered.flatMap((c) => [`  const r${c.n} = await client.POST("${c.path}", { body: ${c.body} });`, collect(c)]),
+    "  return out;",
+    "}",
+  ].join("\n"));
+  writeFileSync(join(work, "b", "calls.ts"), [
+    'import { client } from "./client.gen";',
+    'import * as sdk from "./sdk.gen";',
+    "export async function calls(baseUrl: string): Promise<[string, number, unknown][]> {",
+    "  client.setConfig({ baseUrl });",
+    "  const out: [string, number, unknown][] = [];",
+    ...numbered.flatMap((c) => [`  const r${c.n} = await sdk.${c.fn}({ body: ${c.body} });`, collect(c)]),
+    "  return out;",
+    "}",
+  ].join("\n"));
+  for (const dir of ["a", "b"]) {
+    run(bin("tsc"), ["--strict", "--skipLibCheck", "--target", "es2022", "--module", "nodenext",
+      "--moduleResolution", "nodenext", "--outDir", join(dir, "js"), join(dir, "calls.ts")]);
+  }
+
+  const server = spawn(tool, ["serve", "--listen", listen, "--access-log", "/dev/null"], {
+    env,
+    stdio: ["ignore", "pipe", "inherit"],
+  });
+  try {
+    const first = await new Promise((resolve, reject) => {
+      createInterface({ input: server.stdout }).once("line", resolve);
+      server.once("exit", () => reject(new Error("the service did not start")));
+      setTimeout(() => reject(new Error("the service did not start in 10 s")), 10000);
+    });
+    const base = first.slice(first.indexOf("http://")).trim();
+    const ajv = new Ajv2020({ strict: false, allErrors: true, validateFormats: false });
+    ajv.addSchema({ $id: "https://carvalen.invalid/openapi.json", ...api });
+    const pointer = (path) => path.replaceAll("~", "~0").replaceAll("/", "~1");
+    const require = createRequire(join(work, "x.js"));
+    for (const dir of ["a", "b"]) {
+      const answers = await require(join(work, dir, "js", "calls.js")).calls(base);
+      check(answers.length === calls.length, `client ${dir} made every call`);
+      for (const [path, status, answer] of answers) {
+        const validate = ajv.compile({
+          $ref: `https://carvalen.invalid/openapi.json#/paths/${pointer(path)}/post/responses/200/content/application~1json/schema`,
+        });
+        check(status === 200, `client ${dir} ${path} answers ${status}: ${JSON.stringify(answer)}`);
+        check(validate(answer), `client ${dir} ${path}: the answer matches its schema ` +
+          JSON.stringify(validate.errors?.slice(0, 3)));
+      }
+      console.log(`client ${dir}: ${answers.length} operations called`);
+    }
+  } finally {
+    server.kill("SIGTERM");
+  }
+} finally {
+  rmSync(work, { recursive: true, force: true });
+}
+if (failures > 0) {
+  console.error(`${failures} check(s) failed`);
+  process.exit(1);
+}
