@@ -119,6 +119,11 @@ TEST_F(Cli, AnswersEachCommandLine) {
        R"({"result": 7.0, "byref": {"o_sCurrencyCode": "EUR", "i_fReturnValue": 0.0}})"},
       {0, "call ContractLine.GetDiscount i_lContractHeaderID=1 i_lContractLineID=1 i_fQuantity=49",
        R"({"result": 0.0, "byref": {"o_sCurrency": "EUR", "o_bPercentage": {"$empty": true}}})"},
+      // The plain form: plain arguments, rows as objects named by their columns.
+      {0,
+       R"(call --plain Contract.GetActiveContractLines i_acontractfields='["PRICE"]' )"
+       "i_lContractHeaderID=1",
+       R"({"result": [{"PRICE": 9.0}, {"PRICE": )"},
       {0, "help", "Usage: carvalen [OPTIONS] SUBCOMMAND"},
       {0, "help call", "Usage: carvalen call [OPTIONS] target [arguments...]"},
       {0, "-V", "carvalen 1.1 (commit "},

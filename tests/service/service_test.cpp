@@ -84,6 +84,21 @@ class Service : public ::testing::Test {
     httplib::Client& to = client != nullptr ? *client : own.emplace(Client());
     httplib::Headers headers;
     if (authorization != nullptr) headers.emplace("Authorization", authorization);
+    // "METHOD /path": sent from a page of https://app.test, answered as its headers and body.
+    if (const std::size_t space = path.find(' '); space != std::string::npos) {
+      httplib::Request req;
+      req.method = path.substr(0, space);
+      req.path = path.substr(space + 1);
+      req.headers = {{"Origin", "https://app.test"}, {"Access-Control-Request-Method", "POST"}};
+      req.body = body;
+      if (!body.empty()) req.set_header("Content-Type", "application/json");
+      httplib::Response res;
+      httplib::Error error = httplib::Error::Success;
+      if (!to.send(req, res, error)) return {-1, httplib::to_string(error)};
+      std::string text;
+      for (const auto& [name, value] : res.headers) text += name + ": " + value + "\n";
+      return {res.status, text + res.body};
+    }
     const httplib::Result res =
         body.empty() ? to.Get(path, headers) : to.Post(path, headers, body, "application/json");
     if (!res) return {-1, httplib::to_string(res.error())};
@@ -97,7 +112,10 @@ class Service : public ::testing::Test {
 };
 
 TEST_F(Service, AnswersEachRequest) {
-  Start([](service::Options& o) { o.max_body = 4096; });
+  Start([](service::Options& o) {
+    o.max_body = 4096;
+    o.cors_origins = {"https://app.test"};
+  });
   httplib::Client client = Client();
   client.set_keep_alive(true);  // every request below down one connection
   const std::string price = api::CallWithJson("ContractLine.GetPrice", kPrice).text + "\n";
@@ -127,6 +145,19 @@ TEST_F(Service, AnswersEachRequest) {
       {"/metrics", "", 200, "carvalen_service_call_seconds_count" + line + "GetPrice\"} 4"},
       {"/metrics", "", 200, "carvalen_service_requests_total{status=\"413\"} 1"},
       {"/metrics", "", 200, "carvalen_pool_connections{state=\"in_use\"} 0"},
+      // The plain form: named errors with their HTTP status, the argument at fault named.
+      {"/v1/plain/ContractLine/GetPrice", kPrice, 200,
+       api::CallWithPlainJson("ContractLine.GetPrice", kPrice).text + "\n"},
+      {"/v1/plain/ContractLine/GetContractFieldValue", kNoLine, 404, R"("ContractLineMissing")"},
+      {"/v1/plain/ContractLine/GetPrice",
+       R"({"i_lContractHeaderID": 1.5, "i_lContractLineID": 1, "i_fQuantity": 1})", 400,
+       R"("parameter": "i_lContractHeaderID")"},
+      // Browsers: a preflight of an allowed origin, its header on the call, HTTP's methods.
+      {"OPTIONS /v1/plain/ContractLine/GetPrice", "", 204, "Methods: POST, OPTIONS"},
+      {"POST /v1/plain/ContractLine/GetPrice", kPrice, 200, "Origin: https://app.test"},
+      {"PUT /v1/ContractLine/GetPrice", "", 405, "Allow: POST"},
+      {"DELETE /healthz", "", 405, "Allow: GET, HEAD"},
+      {"HEAD /healthz", "", 200, "Content-Length: 16"},
   };
   for (const auto& [path, body, status, answer] : cases) {
     const auto [got, text] = Send(path, body, nullptr, &client);
