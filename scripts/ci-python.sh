@@ -115,7 +115,8 @@ for store in "${stores[@]}"; do
 done
 
 echo "== docs/operations.md is current" >&2
-"$python" scripts/operations-doc.py --tool "$tool" --check docs/operations.md
+"$python" scripts/operations-doc.py --tool "$tool" --check docs/operations.md \
+  --examples src/api/plain_examples.json
 
 echo "== Python package installed offline into a fresh venv" >&2
 "$python" -m venv "$work/venv"

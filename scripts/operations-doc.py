@@ -8,6 +8,14 @@ tests/capi/cases.tsv) called with `carvalen call` on a demo database of 100 line
 
 --check fails when the file is not what would be written now. The demo's dates follow the day it
 is made, so dates in answers are compared as placeholders.
+
+The same example calls in plain JSON (`carvalen call --plain`), arguments and answer, are the
+OpenAPI document's examples of the plain paths; the build compiles them in from
+src/api/plain_examples.json:
+
+    scripts/operations-doc.py --tool build/carvalen --examples src/api/plain_examples.json
+    scripts/operations-doc.py --tool build/carvalen --check docs/operations.md \
+        --examples src/api/plain_examples.json
 """
 import argparse
 import json
@@ -124,7 +132,22 @@ def shell_word(text):
     return name + "='" + value.replace("'", "'\\''") + "'"
 
 
-def render(tool):
+def plain(value):
+    """A typed-JSON argument in the plain form: tags dropped, a dictionary an object by key."""
+    if isinstance(value, list):
+        return [plain(v) for v in value]
+    if not isinstance(value, dict):
+        return value
+    if "$array" in value:
+        return plain(value["$array"])
+    if "$date" in value:
+        return value["$date"]
+    if "$dict" in value:
+        return {str(key): plain(item) for key, item in value["$dict"]}
+    raise SystemExit(f"operations-doc.py: no plain form for {json.dumps(value)}")
+
+
+def render(tool, plain_examples):
     examples = cases()
     with tempfile.TemporaryDirectory() as folder:
         subprocess.run([tool, "init-demo", "--dir", folder, "--size", "100"], check=True,
@@ -163,6 +186,17 @@ def render(tool):
                 command = " ".join(["carvalen", "call", target] + [shell_word(a) for a in args])
                 out.append(f"Example (exit status {done.returncode}):\n")
                 out.append("```\n$ " + command + "\n" + done.stdout.rstrip("\n") + "\n```\n")
+                arguments = {}
+                for arg in args:
+                    name, _, value = arg.partition("=")
+                    arguments[name] = plain(json.loads(value))
+                done = subprocess.run(
+                    [tool, "call", "--plain", target,
+                     *[f"{name}={json.dumps(value)}" for name, value in arguments.items()]],
+                    env=env, capture_output=True, text=True)
+                if done.returncode != 0:
+                    raise SystemExit(f"operations-doc.py: {target} --plain failed: {done.stdout}")
+                plain_examples[target] = {"arguments": arguments, "answer": json.loads(done.stdout)}
                 calls = RAISED_BY.pop(target, [])
                 by_number = {}
                 for args in calls:
@@ -194,22 +228,43 @@ def without_dates(text):
     return re.sub(r'"\$date": "[^"]*"', '"$date": "..."', text)
 
 
+def without_plain_dates(text):
+    return re.sub(r'"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}"', '"..."', text)
+
+
 def main():
     parser = argparse.ArgumentParser(description="Writes or checks docs/operations.md.")
     parser.add_argument("--tool", required=True)
     parser.add_argument("--check", metavar="FILE")
+    parser.add_argument("--examples", metavar="JSON",
+                        help="the plain examples: written, or with --check checked too")
     args = parser.parse_args()
-    text = render(args.tool)
+    plain_examples = {}
+    text = render(args.tool, plain_examples)
+    # One operation a line, so that a change shows as the operations it touches.
+    examples = "{\n" + ",\n".join(f"{json.dumps(k)}: {json.dumps(v)}"
+                                   for k, v in plain_examples.items()) + "\n}\n"
     if not args.check:
-        sys.stdout.write(text)
+        if args.examples:
+            with open(args.examples, "w", encoding="utf-8") as handle:
+                handle.write(examples)
+        else:
+            sys.stdout.write(text)
         return
-    with open(args.check, encoding="utf-8") as handle:
-        current = handle.read()
-    if without_dates(current) != without_dates(text):
-        sys.stderr.write(f"{args.check} is not current: run scripts/operations-doc.py --tool "
-                         f"{args.tool} > {args.check}\n")
+    stale = []
+    for path, fresh, dates in [(args.check, text, without_dates),
+                               (args.examples, examples, without_plain_dates)]:
+        if path is None:
+            continue
+        with open(path, encoding="utf-8") as handle:
+            if dates(handle.read()) != dates(fresh):
+                stale.append(path)
+    if stale:
+        sys.stderr.write(f"not current: {', '.join(stale)}: run scripts/operations-doc.py --tool "
+                         f"{args.tool} > docs/operations.md, and again with --examples "
+                         "src/api/plain_examples.json\n")
         sys.exit(1)
-    print(f"{args.check} is current")
+    print(f"{args.check} is current" + (f", and {args.examples}" if args.examples else ""))
 
 
 if __name__ == "__main__":

@@ -90,8 +90,19 @@ Json ResultSchema(const OperationDescription& op) {
   return Json::object({{"type", "array"}, {"items", RowSchema(answer)}});
 }
 
-Json Content(Json schema) {
-  return Json::object({{"application/json", Json::object({{"schema", std::move(schema)}})}});
+Json Content(Json schema, const Json* example = nullptr) {
+  Json media = Json::object({{"schema", std::move(schema)}});
+  if (example != nullptr) media["example"] = *example;
+  return Json::object({{"application/json", std::move(media)}});
+}
+
+// Each operation's example, a call on the demo and its answer ({"Class.Operation": {"arguments":
+// ..., "answer": ...}}), as scripts/operations-doc.py wrote it into src/api/plain_examples.json.
+const Json& PlainExamples() {
+  static const Json examples = Json::parse(
+#include "plain_examples.inc"
+  );
+  return examples;
 }
 
 Json PlainError(const char* description) {
@@ -100,6 +111,9 @@ Json PlainError(const char* description) {
 
 Json PlainPath(const ClassDescription& type, const OperationDescription& op) {
   const std::string class_name(type.metadata->name);
+  const Json& examples = PlainExamples();
+  const auto example = examples.find(class_name + "." + op.name);
+  const bool shown = example != examples.end();
   Json properties = Json::object();
   Json byref = Json::object();
   Json required = Json::array();
@@ -122,7 +136,8 @@ Json PlainPath(const ClassDescription& type, const OperationDescription& op) {
        {"required", Json::array({"result", "byref"})}});
   Json responses = Json::object();
   responses["200"] =
-      Json::object({{"description", op.answer.summary}, {"content", Content(result)}});
+      Json::object({{"description", op.answer.summary},
+                    {"content", Content(result, shown ? &example->at("answer") : nullptr)}});
   responses["400"] = PlainError("A usage error or an argument not of its plain type");
   responses["404"] = PlainError("The contract, line or status record asked for does not exist");
   responses["422"] = PlainError("The operation raised another error");
@@ -132,7 +147,10 @@ Json PlainPath(const ClassDescription& type, const OperationDescription& op) {
        {"summary", class_name + "." + op.name},
        {"description", op.summary},
        {"tags", Json::array({"plain " + class_name})},
-       {"requestBody", Json::object({{"required", true}, {"content", Content(std::move(body))}})},
+       {"requestBody",
+        Json::object(
+            {{"required", true},
+             {"content", Content(std::move(body), shown ? &example->at("arguments") : nullptr)}})},
        {"responses", std::move(responses)}});
   return Json::object({{"post", std::move(post)}});
 }

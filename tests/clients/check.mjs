@@ -4,6 +4,7 @@
 // compiled with `tsc --strict`, so an argument the types refuse fails before anything runs; each
 // answer must then be 200 and match the schema of its plain path. The arguments are the example
 // of each operation (its first row in tests/capi/cases.tsv), turned from typed into plain JSON.
+// The examples the document shows for each plain path must match their schemas too.
 //
 //   node tests/clients/check.mjs CARVALEN_TOOL [HOST:PORT]    (after npm ci in tests/clients)
 import { spawn, spawnSync } from "node:child_process";
@@ -117,6 +118,18 @@ try {
     const ajv = new Ajv2020({ strict: false, allErrors: true, validateFormats: false });
     ajv.addSchema({ $id: "https://carvalen.invalid/openapi.json", ...api });
     const pointer = (path) => path.replaceAll("~", "~0").replaceAll("/", "~1");
+    // The document's own examples are answers and requests its schemas accept.
+    for (const [path, item] of Object.entries(api.paths)) {
+      if (!path.startsWith("/v1/plain/")) continue;
+      for (const [where, media] of [["requestBody", item.post.requestBody],
+        ["responses/200", item.post.responses["200"]]]) {
+        const validate = ajv.compile({
+          $ref: `https://carvalen.invalid/openapi.json#/paths/${pointer(path)}/post/${where}/content/application~1json/schema`,
+        });
+        const example = media.content["application/json"].example;
+        check(example !== undefined && validate(example), `${path} ${where}: the example matches its schema`);
+      }
+    }
     const require = createRequire(join(work, "x.js"));
     for (const dir of ["a", "b"]) {
       const answers = await require(join(work, dir, "js", "calls.js")).calls(base);
