@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
 #include <cmath>
 #include <memory>
 
@@ -17,6 +18,37 @@ void AppendName(std::string_view name, std::string& out) {
   out += ": ";
 }
 
+// `"NAME": ` for each name, escaped once for all the rows that share them: a row then only
+// copies its member names.
+std::vector<std::string> MemberNames(const std::vector<std::string>& names) {
+  std::vector<std::string> members;
+  members.reserve(names.size());
+  for (const std::string& name : names) {
+    std::string member;
+    AppendName(name, member);
+    members.push_back(std::move(member));
+  }
+  return members;
+}
+
+void AppendInteger(std::int64_t number, std::string& out) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, number);
+  out.append(digits, end);
+}
+
+// The member of position `i`: its name, else its index.
+void AppendMember(const std::vector<std::string>* members, std::int32_t i, std::string& out) {
+  const auto at = static_cast<std::size_t>(i);
+  if (members != nullptr && i >= 0 && at < members->size()) {
+    out += (*members)[at];
+    return;
+  }
+  out += '"';
+  AppendInteger(i, out);
+  out += "\": ";
+}
+
 void AppendScalar(const Variant& value, std::string& out) {
   switch (value.Type()) {
     case VarType::Empty:
@@ -25,8 +57,9 @@ void AppendScalar(const Variant& value, std::string& out) {
       out += "null";
       return;
     case VarType::Integer:
+    case VarType::Long:
     case VarType::LongLong:
-      out += std::to_string(value.RawInteger());
+      AppendInteger(value.RawInteger(), out);
       return;
     case VarType::Double:
       if (!std::isfinite(value.RawDouble())) {
@@ -60,24 +93,35 @@ bool NumbersEntries(const Dictionary& dictionary) {
   return true;
 }
 
-std::string KeyText(const Variant& key) {
-  if (key.IsString()) return key.RawString();
-  try {
-    return key.ToString();
-  } catch (const std::exception&) {
-    return {};
+// A dictionary's key as a member name: integer keys (product ids) written without a detour
+// through text.
+void AppendKey(const Variant& key, std::string& out) {
+  if (key.Type() == VarType::Long || key.Type() == VarType::Integer) {
+    out += '"';
+    AppendInteger(key.RawInteger(), out);
+    out += "\": ";
+    return;
   }
+  if (key.IsString()) {
+    AppendName(key.RawString(), out);
+    return;
+  }
+  std::string text;
+  try {
+    text = key.ToString();
+  } catch (const std::exception&) {
+  }
+  AppendName(text, out);
 }
 
-// A value whose arrays are rows named by `names` (null: no names known).
+// A value whose arrays are rows whose members are `names` (MemberNames; null: no names known).
 void AppendValue(const Variant& value, const std::vector<std::string>* names, std::string& out);
 
 void AppendRow(const Array& array, const std::vector<std::string>& names, std::string& out) {
   out += '{';
   for (std::int32_t i = array.LBound(); i <= array.UBound(); ++i) {
     if (i != array.LBound()) out += ", ";
-    const auto at = static_cast<std::size_t>(i);
-    AppendName(i >= 0 && at < names.size() ? names[at] : std::to_string(i), out);
+    AppendMember(&names, i, out);
     AppendValue(array.At(i), nullptr, out);
   }
   out += '}';
@@ -97,10 +141,7 @@ void AppendArray(const Variant& value, const std::vector<std::string>* names, st
       out += '{';
       for (std::int32_t j = array->LBound(2); j <= array->UBound(2); ++j) {
         if (j != array->LBound(2)) out += ", ";
-        const auto at = static_cast<std::size_t>(j);
-        AppendName(
-            names != nullptr && j >= 0 && at < names->size() ? (*names)[at] : std::to_string(j),
-            out);
+        AppendMember(names, j, out);
         AppendValue(array->At(i, j), nullptr, out);
       }
       out += '}';
@@ -128,7 +169,7 @@ void AppendDictionary(const Dictionary& dictionary, const std::vector<std::strin
   for (const Dictionary::Entry& entry : dictionary.Entries()) {
     if (!first) out += ", ";
     first = false;
-    if (!list) AppendName(KeyText(entry.first), out);
+    if (!list) AppendKey(entry.first, out);
     AppendValue(entry.second, names, out);
   }
   out += list ? ']' : '}';
@@ -147,14 +188,15 @@ void AppendRecordset(const db::Recordset& records, std::string& out) {
     }
     names.push_back(std::move(unique));
   }
+  const std::vector<std::string> members = MemberNames(names);
   out += '[';
   for (std::size_t k = 0; k < records.RowsKept(); ++k) {
     if (k != 0) out += ", ";
     out += '{';
     const auto& row = records.RowKept(k);
-    for (std::size_t c = 0; c < row.size() && c < names.size(); ++c) {
+    for (std::size_t c = 0; c < row.size() && c < members.size(); ++c) {
       if (c != 0) out += ", ";
-      AppendName(names[c], out);
+      out += members[c];
       AppendValue(row[c], nullptr, out);
     }
     out += '}';
@@ -215,7 +257,7 @@ void AppendPlainAnswer(const Variant& result, const OperationDescription& method
     case ResultShape::Row:
     case ResultShape::Dictionary:
     case ResultShape::Matrix: {
-      const std::vector<std::string> names = PositionNames(method, args);
+      const std::vector<std::string> names = MemberNames(PositionNames(method, args));
       const ObjectPtr object = result.IsObject() ? result.GetObject() : nullptr;
       const auto* dictionary = dynamic_cast<const Dictionary*>(object.get());
       if (dictionary != nullptr && !answer.numbered) {
@@ -225,7 +267,7 @@ void AppendPlainAnswer(const Variant& result, const OperationDescription& method
         for (const Dictionary::Entry& entry : dictionary->Entries()) {
           if (!first) out += ", ";
           first = false;
-          AppendName(KeyText(entry.first), out);
+          AppendKey(entry.first, out);
           AppendValue(entry.second, &names, out);
         }
         out += '}';
