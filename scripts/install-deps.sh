@@ -9,7 +9,7 @@ packages=(
   libsqlite3-dev sqlite3 libpq-dev postgresql pgbouncer
   libtomlplusplus-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libboost-dev curl
-  haproxy wrk prometheus nodejs npm lintian
+  haproxy wrk prometheus nodejs lintian
   python3 python3-pytest python3-venv
 )
 
@@ -25,6 +25,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# Debian's own nodejs comes without npm (NodeSource's carries it, and conflicts with Debian's).
+if ! command -v npm >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends npm >/dev/null
+fi
 clients="$(dirname "$0")/../tests/clients"
 if [ ! -f "$clients/node_modules/.package-lock.json" ] ||
   [ "$clients/package-lock.json" -nt "$clients/node_modules/.package-lock.json" ]; then
