@@ -379,7 +379,7 @@ TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
 TEST(DemoData, AnyActiveProductsPriceInBulk) {
   testing::TempFolder folder;
   demo::CreateDemo({.dir = folder.path, .lines = 100'000});
-  const testing::ScopedEnv store("CARVALEN_CONFIG_DIR", folder.path.c_str());
+  const testing::ScopedSetting store(Setting::ConfigDir, folder.path.string());
   const db::ConnectionPtr demo =
       OpenClient("Provider=SQLite;Pooling=False;Data Source=" + (folder / "contracts.db").string());
   const std::string request = Scalar(
