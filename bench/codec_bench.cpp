@@ -24,6 +24,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -300,6 +301,16 @@ class KeepingReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> out_bytes_;
 };
 
+// A Dictionary filled and looked up with 64,000 keys of one shape: keys alike in their low bits
+// or sharing a long prefix cost what ordinary integers and texts do when the hash mixes well.
+void DictionaryKeys(benchmark::State& state, const std::function<Variant(std::int64_t)>& key) {
+  for (auto _ : state) {
+    carvalen::Dictionary d;
+    for (std::int64_t i = 0; i < 64'000; ++i) d.Add(key(i), Variant(1));
+    for (std::int64_t i = 0; i < 64'000; ++i) benchmark::DoNotOptimize(d.Exists(key(i)));
+  }
+}
+
 std::string SizeName(std::int64_t megabytes) { return std::to_string(megabytes) + "MB"; }
 
 double Megabytes(std::size_t bytes) { return static_cast<double>(bytes) / 1e6; }
@@ -460,6 +471,20 @@ int main(int argc, char** argv) {
     if (!Refused(*input)) {
       pace(benchmark::RegisterBenchmark(("Encode/" + input->shape + size).c_str(), Encode, input));
     }
+  }
+
+  const std::pair<const char*, std::function<Variant(std::int64_t)>> keys[] = {
+      {"integers", [](std::int64_t i) { return Variant(i); }},
+      {"integers_2^32_apart", [](std::int64_t i) { return Variant(i << 32); }},
+      {"doubles_2^20_apart",
+       [](std::int64_t i) { return Variant(static_cast<double>(i) * 1048576.0); }},
+      {"texts", [](std::int64_t i) { return Variant("k" + std::to_string(i)); }},
+      {"texts_64_shared",
+       [](std::int64_t i) { return Variant(std::string(64, 'k') + std::to_string(i)); }},
+  };
+  for (const auto& [name, key] : keys) {
+    benchmark::RegisterBenchmark((std::string("Dictionary/") + name).c_str(), DictionaryKeys, key)
+        ->Unit(benchmark::kMillisecond);
   }
 
   KeepingReporter reporter;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The concurrency tests and the service's (its threads share the I/O and the operations) under
 # ThreadSanitizer: configures build-tsan (Clang), builds only their targets and runs them against SQLite and, when CARVALEN_TEST_PG is set, PostgreSQL. Instrumented
-# calls run several times slower, so each thread makes CARVALEN_THREAD_CALLS calls (default 2000
-# here, 10,000 in the other builds).
+# calls run several times slower; each thread makes CARVALEN_THREAD_CALLS calls (default 2000,
+# as in the other builds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

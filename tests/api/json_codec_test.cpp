@@ -2,8 +2,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -188,48 +186,6 @@ TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
   }
   const char* const twice = R"({"$dict": [[7, {"$array": [5, 10]}], [7, {"$array": [6, 1]}]]})";
   EXPECT_THAT([&] { ParseValue(twice, {}, true); }, Refused("holds the key 7 twice"));
-}
-
-// Eight times the input of any shape takes about eight times as long, never sixty-four.
-TEST(JsonCodec, EveryShapeCostsTimeInProportion) {
-  // `open`, then n units of `before` <number << shift> `after`, comma-separated, then `close`.
-  const struct {
-    const char* shape;
-    std::string open, before, after, close;
-    int shift, units;
-  } shapes[] = {
-      {"object keys", "{", "\"k", "\": 1", "}", 0, 5000},
-      {"bulk request", R"({"$dict": [)", "[", R"(, {"$array": [5, 10]}])", "]}", 0, 5000},
-      // Keys alike in their low bits, the worst case for a hash table that uses only those.
-      {"crowded keys", R"({"$dict": [)", "[", ", 1]", "]}", 20, 5000},
-      {"wide array", R"({"$array": [)", "", ".5", "]}", 0, 5000},
-      {"deep values", R"({"$array": [)", Repeat(R"({"$array": [)", 50), Repeat("]}", 50), "]}", 0,
-       100},
-  };
-  for (const auto& shape : shapes) {
-    const auto seconds = [&](int n) {
-      std::string text = shape.open;
-      for (std::int64_t i = 0; i < n; ++i)
-        text +=
-            (i == 0 ? "" : ", ") + shape.before + std::to_string(i << shape.shift) + shape.after;
-      text += shape.close;
-      double best = 1e9;
-      for (int run = 0; run < 3; ++run) {
-        const auto start = std::chrono::steady_clock::now();
-        try {
-          ParseValue(text, Limits{1 << 24}, true);
-        } catch (const UsageError&) {
-          // object keys are no value: the cost up to saying so is what counts
-        }
-        best = std::min(
-            best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-      }
-      return best;
-    };
-    const double small = seconds(shape.units), large = seconds(8 * shape.units);
-    EXPECT_LT(large / small, 24.0)
-        << shape.shape << ": " << small << " s against " << large << " s";
-  }
 }
 
 }  // namespace

@@ -129,7 +129,8 @@ TEST_F(Cli, AnswersEachCommandLine) {
       {0, "-V", "carvalen 1.1 (commit "},
       {0, "--version", "carvalen 1.1 (commit "},
       {0, "ops contractline.getprice",
-       "ContractLine.GetPrice As Double\n  i_lContractHeaderID As Long\n"},
+       "ContractLine.GetPrice As Double\n  i_lContractHeaderID As Long  (integer) Id of the "
+       "contract header (CONTRACTHEADERID).\n"},
       {0, "ops contractline",
        "ContractLine (Carvalen.ContractLine, interface _ContractLine)\n  GetContractLineDetail("},
       {0, "ops contractline", "  GetContractLineNumber(i_lQuotationNumber As Long) As Variant\n"},
@@ -155,7 +156,7 @@ TEST_F(Cli, AnswersEachCommandLine) {
   EXPECT_THAT(
       nlohmann::ordered_json::parse(Tool("ops --json").out).at("classes").at(1).dump(),
       HasSubstr(R"({"name":"GetContractLineNumber","parameters":[{"name":"i_lQuotationNumber",)"
-                R"("type":"Long","byref":false,"optional":false}],"result":"Variant"})"));
+                R"("type":"Long","byref":false,"optional":false,"plain":"integer",)"));
   EXPECT_EQ(Tool("schema --provider PostgreSQL").out,
             model::SchemaScript(model::SchemaProvider::PostgreSQL));
   // A call on SQLite loads no libpq, whose libraries would triple a short process's cost.

@@ -152,16 +152,18 @@ def test_post_without_framing_has_empty_body(services):
         assert second and second.status == 200, second
 
 
-def test_body_trickle_cut_by_deadline(services):
+@pytest.mark.parametrize("slow", ["header", "body"])
+def test_trickle_cut_by_deadline(services, slow):
     port = services["open"].port
+    header = head("POST", GOOD_PATH, [f"Content-Length: {len(GOOD_BODY)}"])
+    first, rest = (b"", header) if slow == "header" else (header, GOOD_BODY)
 
     def trickle():  # a byte every 0.25 s, for longer than the deadline
-        for byte in GOOD_BODY[:4 * READ_TIMEOUT + 8]:
+        for byte in rest[:4 * READ_TIMEOUT + 8]:
             time.sleep(0.25)
             yield bytes([byte])
 
-    result = flood(port, head("POST", GOOD_PATH, [f"Content-Length: {len(GOOD_BODY)}"]),
-                   trickle(), timeout=READ_TIMEOUT + 3, meanwhile=lambda: good(port))
+    result = flood(port, first, trickle(), timeout=READ_TIMEOUT + 3, meanwhile=lambda: good(port))
     assert result.closed and result.seconds < READ_TIMEOUT + 1.5, result
 
 

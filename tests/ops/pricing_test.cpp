@@ -231,6 +231,11 @@ TEST_P(EffectivePrice, ChoosesTheLinePricesItAndSendsTheStatementsAsWritten) {
   EXPECT_EQ(db.Log().size(), 2u);
 }
 
+// The columns bulk pricing reads, in the order the rows below give them.
+const std::string kPricedLines =
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+    "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
+    "INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES ";
 constexpr const char* kBulk = "Carvalen.Contract.GetActiveContractLinesProc";
 constexpr std::size_t kBatch = contract::kPricingBatch;
 
@@ -298,10 +303,8 @@ class BulkPricing : public LineReadTest {
   BulkPricing() {
     db.Exec(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 501), "
-        "(2, 502), (3, 501);"
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
-        "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
-        "INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES "
+        "(2, 502), (3, 501);" +
+        kPricedLines +
         "(1, 1, 10, 6, 'EUR', 99, 5, 20, 8, 5, 1, 0, 1), "
         "(1, 2, 11, 6, 'EUR', 99, 0, 0, 0, 0, NULL, NULL, 0), "
         "(1, 3, 12, 6, NULL, 4.5, 0, 0, 19, NULL, 0, 0, 0), (1, 4, 13, 7, 'EUR', 1, 0, 0, 0, 0, "
@@ -351,32 +354,28 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName)
       "CREATE TABLE RELAXED AS SELECT * FROM CONTRACTLINE; DROP TABLE CONTRACTLINE; "
       "ALTER TABLE RELAXED RENAME TO CONTRACTLINE");
   const bool sqlite = GetParam() == Provider::SQLite;
-  db.Exec(std::string("INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, "
-                      "CONTRACTSTATUS, CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, "
-                      "TAXPERCENTAGE, FREIGHTCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, "
-                      "MINQTYBREAKUP) VALUES (1, NULL, 40, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
-                      "(1, NULL, 41, 6, 'EUR', 7, 0, 0, 0, 0, 1, 0, 1)") +
-          (sqlite ? ", (3, 3000000000, 30, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
-                    "(3, 1.5, 31, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1), "
-                    "(3, 2, 32, 6, 'EUR', 7, 0, 0, 0, 0, 0, 0, 1)"
-                  : ""));
+  const auto own = [](const char* ids, const char* breaks = "0") {  // priced at 7, nothing else
+    return std::string(", (") + ids + ", 6, 'EUR', 7, 0, 0, 0, 0, " + breaks + ", 0, 1)";
+  };
+  db.Exec(kPricedLines + own("1, NULL, 40").substr(2) + own("1, NULL, 41", "1") +
+          (sqlite ? own("3, 3000000000, 30") + own("3, 1.5, 31") + own("3, 2, 32") : ""));
   const auto over_statements = [](const char* first, const char* last, int between) {
     std::string request = std::string("[") + first;
     for (int i = 0; i < between; ++i) request += ", [" + std::to_string(9000 + i) + ", [501, 1]]";
     return request + ", " + last + "]";
   };
-  const auto own = [](auto header, auto line) {
+  const auto priced = [](auto header, auto line) {
     return Vs(header, line, 7.0, 0.0, 0.0, "EUR", 0.0, 0.0, true, true);
   };
   using Apart = std::tuple<bool, std::string, std::map<std::int32_t, std::vector<Variant>>>;
   const Apart apart[] = {
-      {sqlite, "[[30, [501, 1.0]]]", {{30, own(3, std::int64_t{3000000000})}}},
+      {sqlite, "[[30, [501, 1.0]]]", {{30, priced(3, std::int64_t{3000000000})}}},
       {sqlite,
        over_statements("[31, [501, 1.0]]", "[32, [501, 1.0]]", int{kBatch} - 1),
-       {{31, own(3, 1.5)}, {32, own(3, 2)}}},
+       {{31, priced(3, 1.5)}, {32, priced(3, 2)}}},
       {true,
        over_statements(R"(["40", [501, 1.0]])", "[40, [501, 1.0]]", int{kBatch}),
-       {{40, own(1, null)}}},
+       {{40, priced(1, null)}}},
   };
   for (const auto& [applies, request, expected] : apart) {
     if (!applies) continue;
@@ -435,11 +434,7 @@ class ManyRequests : public LineReadTest {
       if (i % 10 == 0) add(100000 + i, kOtherPartner, 5000 + i, "'USD', 1");
     }
     db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES " + headers);
-    db.Exec(
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
-        "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
-        "INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES " +
-        lines);
+    db.Exec(kPricedLines + lines);
     for (int j = 0; j < kCount; ++j) order_.push_back((j * 97) % kCount);
   }
 

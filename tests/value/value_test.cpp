@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -15,7 +14,6 @@
 #include "carvalen/error.hpp"
 #include "carvalen/settings.hpp"
 #include "carvalen/variant.hpp"
-#include "support/sanitized.hpp"
 
 namespace carvalen {
 namespace {
@@ -210,37 +208,6 @@ TEST(Dictionary, MatchesKeysByTypeFamilyAndValueInInsertionOrder) {
   EXPECT_EQ(dictionary.Items(), Array::Of({Variant("replaced"), Variant(1), Variant("new")}));
   EXPECT_TRUE(dictionary.Item(Variant("3")).IsEmpty());
   EXPECT_EQ(dictionary.Count(), 3);
-}
-
-// Keys sharing low bits or long prefixes cost what ordinary keys do (flooded: hundreds of times).
-TEST(Dictionary, CrowdedKeysCostWhatOrdinaryKeysDo) {
-  if (test::kSanitized) GTEST_SKIP() << "a sanitizer's own costs swamp the ratio";
-  using Key = std::function<Variant(std::int64_t)>;
-  const auto seconds = [](const Key& key) {
-    double best = 1e9;
-    for (int run = 0; run < 5; ++run) {
-      const auto start = std::chrono::steady_clock::now();
-      Dictionary d;
-      for (std::int64_t i = 0; i < 64000; ++i) d.Add(key(i), Variant(1));
-      for (std::int64_t i = 0; i < 64000; ++i) EXPECT_TRUE(d.Exists(key(i)));
-      best = std::min(
-          best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    return best;
-  };
-  const Key integers = [](std::int64_t i) { return Variant(i); };
-  const Key texts = [](std::int64_t i) { return Variant("k" + std::to_string(i)); };
-  const std::tuple<const char*, Key, Key> shapes[] = {
-      {"integers in steps of 2^32", [](std::int64_t i) { return Variant(i << 32); }, integers},
-      {"doubles in steps of 2^20", [](std::int64_t i) { return Variant(double(i) * 1048576.0); },
-       integers},
-      {"texts with a long shared prefix",
-       [](std::int64_t i) { return Variant(std::string(64, 'k') + std::to_string(i)); }, texts},
-  };
-  for (const auto& [shape, key, ordinary] : shapes) {
-    const double crowded = seconds(key), base = seconds(ordinary);
-    EXPECT_LT(crowded / base, 8.0) << shape << ": " << crowded << " s against " << base << " s";
-  }
 }
 
 // 6, 13 and 94 are checked word for word in cli_test, 5 and 9 in the operation tests, 91 rfq_test.
