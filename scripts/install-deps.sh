@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Carvalen builds and tests with, and the npm packages of the
-# generated-client check (tests/clients, pinned by its package-lock.json). Safe to run again: it
+# generated-client check (scripts/clients, pinned by its package-lock.json). Safe to run again: it
 # only calls apt or npm when something is missing.
 set -euo pipefail
 
@@ -31,7 +31,7 @@ if ! command -v npm >/dev/null; then
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends npm >/dev/null
 fi
-clients="$(dirname "$0")/../tests/clients"
+clients="$(dirname "$0")/clients"
 if [ ! -f "$clients/node_modules/.package-lock.json" ] ||
   [ "$clients/package-lock.json" -nt "$clients/node_modules/.package-lock.json" ]; then
   (cd "$clients" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)

@@ -6,7 +6,8 @@
 // of each operation (its first row in tests/capi/cases.tsv), turned from typed into plain JSON.
 // The examples the document shows for each plain path must match their schemas too.
 //
-//   node tests/clients/check.mjs CARVALEN_TOOL [HOST:PORT]    (after npm ci in tests/clients)
+//   node tests/clients/check.mjs CARVALEN_TOOL [HOST:PORT]
+//     (the npm packages pinned in scripts/clients, installed there by npm ci)
 import { spawn, spawnSync } from "node:child_process";
 import { mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
@@ -14,10 +15,11 @@ import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { createInterface } from "node:readline";
 import { fileURLToPath } from "node:url";
-import Ajv2020 from "ajv/dist/2020.js";
 
 const here = dirname(fileURLToPath(import.meta.url));
-const bin = (name) => join(here, "node_modules", ".bin", name);
+const modules = join(here, "..", "..", "scripts", "clients", "node_modules");
+const bin = (name) => join(modules, ".bin", name);
+const Ajv2020 = createRequire(join(modules, "..", "package.json"))("ajv/dist/2020.js");
 const [tool, listen = "127.0.0.1:0"] = process.argv.slice(2);
 const work = mkdtempSync(join(tmpdir(), "carvalen-clients-"));
 const env = { ...process.env, CARVALEN_CONFIG_DIR: work, CARVALEN_LOG: join(work, "log") };
@@ -54,7 +56,7 @@ try {
   run(tool, ["init-demo", "--dir", work]);
   const api = JSON.parse(run(tool, ["openapi"]));
   writeFileSync(join(work, "openapi.json"), JSON.stringify(api));
-  symlinkSync(join(here, "node_modules"), join(work, "node_modules"));
+  symlinkSync(modules, join(work, "node_modules"));
   mkdirSync(join(work, "a"));
   run(bin("openapi-typescript"), ["openapi.json", "-o", "a/schema.d.ts"]);
   run(bin("openapi-ts"), ["-i", "openapi.json", "-o", "b"]);
