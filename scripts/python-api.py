@@ -86,9 +86,11 @@ def result_type(operation, rows):
 def docstring(operation, params, outputs):
     answer = operation.get("answer", {})
     lines = [wrap(operation["summary"], "    "), ""]
-    if params:
+    if any(not (p["byref"] and not p["optional"] and p["name"].startswith("o_")) for p, _ in params):
         lines.append("    Arguments:")
         for p, python_name in params:
+            if p["byref"] and not p["optional"] and p["name"].startswith("o_"):
+                continue
             flag = " (optional)" if p["optional"] else ""
             lines.append(wrap(f"{python_name} ({p['name']}){flag}: {p['summary']}", "        "))
         lines.append("")
@@ -100,8 +102,10 @@ def docstring(operation, params, outputs):
         lines.append(wrap(f"Row members: the names given in {parameter_name(answer['positionsFrom'])}.",
                           "    "))
     if outputs:
-        lines.append(wrap("By reference: " + "; ".join(
-            f"{n} ({p['name']}): {p['summary']}" for p, n in outputs), "    "))
+        lines.append("")
+        lines.append("    Outputs, attributes of the result beside .result:")
+        for p, n in outputs:
+            lines.append(wrap(f"{n} ({p['name']}): {p['summary']}", "        "))
     raises = operation.get("raises", [])
     if raises:
         lines.append("")

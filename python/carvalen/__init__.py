@@ -93,7 +93,7 @@ def _plain_default(value: Any) -> Any:
         return value.strftime("%Y-%m-%dT%H:%M:%S")
     if _dataclasses.is_dataclass(value) and not isinstance(value, type):
         return {f.name: getattr(value, f.name) for f in _dataclasses.fields(value)}
-    raise TypeError(f"a {type(value).__name__} has no plain JSON form")
+    raise TypeError(f"{type(value).__name__!r} has no plain JSON form")
 
 
 def to_json(value: Any, **options: Any) -> str:

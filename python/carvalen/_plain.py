@@ -27,6 +27,9 @@ class MissingType(enum.Enum):
 
     MISSING = "MISSING"
 
+    def __repr__(self) -> str:
+        return "carvalen.MISSING"
+
 
 MISSING = MissingType.MISSING
 """The default of an optional parameter: the argument is left out (``None`` passes Null)."""
@@ -54,7 +57,7 @@ def _text(value: Any) -> Any:
         return value.strftime("%Y-%m-%dT%H:%M:%S")
     if isinstance(value, _dt.date):
         return value.isoformat()
-    raise TypeError(f"a {type(value).__name__} has no plain form")
+    raise TypeError(f"{type(value).__name__!r} has no plain form")
 
 
 def _dates(value: Any) -> Any:

@@ -280,14 +280,14 @@ def get_price_breakup(
         (CONTRACTHEADERID).
         contract_line_id (i_lContractLineID): Id of the line within that contract
         (CONTRACTLINEID).
-        currency_code (o_sCurrencyCode): Receives the line's currency code
-        (CURRENCYCODE).
 
     Returns: One entry per break (CONTRACTPRICE row), values as stored; the currency is ""
     when the line does not exist.
     Row members: QUANTITY, PRICE.
-    By reference: currency_code (o_sCurrencyCode): Receives the line's currency code
-    (CURRENCYCODE).
+
+    Outputs, attributes of the result beside .result:
+        currency_code (o_sCurrencyCode): Receives the line's currency code
+        (CURRENCYCODE).
     """
     result, byref = _invoke("ContractLine.GetPriceBreakup", {"i_lContractHeaderID": contract_header_id, "i_lContractLineID": contract_line_id})
     return GetPriceBreakupResult(result, byref["o_sCurrencyCode"])
@@ -305,14 +305,14 @@ def get_discount_break_up(
         (CONTRACTHEADERID).
         contract_line_id (i_lContractLineID): Id of the line within that contract
         (CONTRACTLINEID).
-        currency_code (o_sCurrencyCode): Receives the line's currency code
-        (CURRENCYCODE).
 
     Returns: One entry per break (CONTRACTDISCOUNT row), as numbers; the currency is "" when
     the line does not exist.
     Row members: QUANTITY, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT.
-    By reference: currency_code (o_sCurrencyCode): Receives the line's currency code
-    (CURRENCYCODE).
+
+    Outputs, attributes of the result beside .result:
+        currency_code (o_sCurrencyCode): Receives the line's currency code
+        (CURRENCYCODE).
     """
     result, byref = _invoke("ContractLine.GetDiscountBreakUp", {"i_lContractHeaderID": contract_header_id, "i_lContractLineID": contract_line_id})
     return GetDiscountBreakUpResult(result, byref["o_sCurrencyCode"])
@@ -334,8 +334,6 @@ def get_effective_price(
     Arguments:
         quantity (i_fQuantity): Ordered quantity, in the line's unit; selects the break
         that applies.
-        currency_code (o_sCurrencyCode): Receives the found line's currency code;
-        untouched when none is found.
         contract_header_id (i_lContractHeaderID) (optional): Contract header id
         (direct).
         contract_line_id (i_lContractLineID) (optional): Contract line id (direct; by
@@ -350,8 +348,10 @@ def get_effective_price(
     EFFECTIVEPRICE is (price - discount) x (1 + TAXPERCENTAGE/100) + FREIGHTCHARGE +
     HANDLINGCHARGE.
     Row members: CONTRACTLINEID, EFFECTIVEPRICE, CONTRACTHEADERID.
-    By reference: currency_code (o_sCurrencyCode): Receives the found line's currency code;
-    untouched when none is found.
+
+    Outputs, attributes of the result beside .result:
+        currency_code (o_sCurrencyCode): Receives the found line's currency code;
+        untouched when none is found.
     """
     result, byref = _invoke("ContractLine.GetEffectivePrice", {"i_fQuantity": quantity, "i_lContractHeaderID": contract_header_id, "i_lContractLineID": contract_line_id, "i_lProductId": product_id, "i_lBusinessPartner": business_partner, "i_lCategoryId": category_id})
     return GetEffectivePriceResult(result, byref["o_sCurrencyCode"])
@@ -374,15 +374,16 @@ def get_price(
         (CONTRACTLINEID).
         quantity (i_fQuantity): Ordered quantity, in the line's unit; selects the break
         that applies.
-        currency_code (o_sCurrencyCode): Receives the line's currency code
-        (CURRENCYCODE).
         return_value (i_fReturnValue) (optional): Price to answer when the line uses
         breaks and none applies; default 0.
 
     Returns: The unit price, in the line's currency.
-    By reference: currency_code (o_sCurrencyCode): Receives the line's currency code
-    (CURRENCYCODE).; return_value (i_fReturnValue): Price to answer when the line uses
-    breaks and none applies; default 0.
+
+    Outputs, attributes of the result beside .result:
+        currency_code (o_sCurrencyCode): Receives the line's currency code
+        (CURRENCYCODE).
+        return_value (i_fReturnValue): Price to answer when the line uses breaks and
+        none applies; default 0.
 
     Raises:
         NotFoundError (ContractLineMissing): No contract line has those ids.
@@ -407,14 +408,13 @@ def get_discount(
         (CONTRACTLINEID).
         quantity (i_fQuantity): Ordered quantity, in the line's unit; selects the break
         that applies.
+
+    Returns: The discount: a percentage or an amount, as o_bPercentage says; 0 when none.
+
+    Outputs, attributes of the result beside .result:
         currency (o_sCurrency): Receives the line's currency code (CURRENCYCODE).
         percentage (o_bPercentage): Receives true when the answer is a percentage, false
         when an amount; untouched when the discount is 0.
-
-    Returns: The discount: a percentage or an amount, as o_bPercentage says; 0 when none.
-    By reference: currency (o_sCurrency): Receives the line's currency code (CURRENCYCODE).;
-    percentage (o_bPercentage): Receives true when the answer is a percentage, false when an
-    amount; untouched when the discount is 0.
 
     Raises:
         NotFoundError (ContractLineMissing): No contract line has those ids.
@@ -606,15 +606,14 @@ def get_old_contract(
         (CONTRACTHEADERID).
         contract_line_id (i_lContractLineID): Not used.
         product_id (i_lProductId): Product id (PRODUCTID).
+
+    Returns: True when a line was found.
+
+    Outputs, attributes of the result beside .result:
         net_amount (o_fNetAmount): Receives price x QUANTITY less the discount; 0 when
         none is found.
         currency_code (o_sCurrencyCode): Receives the found line's currency code; ""
         when none.
-
-    Returns: True when a line was found.
-    By reference: net_amount (o_fNetAmount): Receives price x QUANTITY less the discount; 0
-    when none is found.; currency_code (o_sCurrencyCode): Receives the found line's currency
-    code; "" when none.
     """
     result, byref = _invoke("ContractLine.GetOldContract", {"i_lContractHeaderID": contract_header_id, "i_lContractLineID": contract_line_id, "i_lProductId": product_id})
     return GetOldContractResult(result, byref["o_fNetAmount"], byref["o_sCurrencyCode"])
