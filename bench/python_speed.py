@@ -29,12 +29,15 @@ def rate(one, calls, threads=1):
     best = 0.0
     for _ in range(3):
         start = time.perf_counter()
-        if threads == 1:
-            for _ in range(calls):
+        def loop(count):
+            for _ in range(count):
                 one()
+
+        if threads == 1:
+            loop(calls)
         else:
             with ThreadPoolExecutor(threads) as pool:
-                list(pool.map(lambda _: one(), range(calls)))
+                list(pool.map(loop, [calls // threads] * threads))
         best = max(best, calls / (time.perf_counter() - start))
     return best
 
