@@ -35,7 +35,7 @@ if [ -n "$leaked" ]; then
   head -20 <<<"$leaked" >&2
   exit 1
 fi
-for symbol in carvalen_call carvalen_operations carvalen_free carvalen_version; do
+for symbol in carvalen_call carvalen_call_plain carvalen_operations carvalen_free carvalen_version; do
   if ! nm -D --defined-only "$library" | grep -qw "$symbol"; then
     echo "$symbol is not exported" >&2
     exit 1
@@ -114,9 +114,15 @@ for store in "${stores[@]}"; do
   (cd python && "$python" -m pytest -q -rs -p no:cacheprovider tests)
 done
 
-echo "== docs/operations.md is current" >&2
+echo "== docs/operations.md and the package's function modules are current" >&2
 "$python" scripts/operations-doc.py --tool "$tool" --check docs/operations.md \
   --examples src/api/plain_examples.json
+"$python" scripts/python-api.py --tool "$tool" --check
+
+echo "== mypy --strict: the package and a script written against it" >&2
+(cd python && "$python" -m mypy --strict --cache-dir "$work/mypy" carvalen ../examples/price.py)
+(cd "$work" && CARVALEN_CONFIG_DIR=$work/sqlite PYTHONPATH=$root/python \
+  "$python" "$root/examples/price.py" >/dev/null)
 
 echo "== Python package installed offline into a fresh venv" >&2
 "$python" -m venv "$work/venv"
@@ -131,4 +137,6 @@ fi
 import carvalen
 price = carvalen.call("ContractLine.GetPrice", i_lContractHeaderID=1, i_lContractLineID=1,
                       i_fQuantity=60.0)
-assert price.value == 8.0, price')
+assert price.value == 8.0, price
+price = carvalen.contract_line.get_price(contract_header_id=1, contract_line_id=1, quantity=60.0)
+assert (price.result, price.currency_code) == (8.0, "EUR"), price')

@@ -1,13 +1,18 @@
 """Carvalen for Python: reads purchase contracts and prices them, in-process.
 
-The operations of the library's classes are called by name with Python values::
+Each operation is a function of ``carvalen.contract`` or ``carvalen.contract_line``, with keyword
+arguments and plain Python values::
 
     import carvalen
 
-    price = carvalen.call("ContractLine.GetPrice", i_lContractHeaderID=1, i_lContractLineID=1,
-                          i_fQuantity=60.0)
-    price.value                      # 8.0
-    price.byref["o_sCurrencyCode"]   # 'EUR'
+    price = carvalen.contract_line.get_price(contract_header_id=1, contract_line_id=1,
+                                             quantity=60.0)
+    price.result          # 8.0
+    price.currency_code   # 'EUR'
+
+An error raises :class:`NotFoundError`, :class:`ConfigurationError`, :class:`ArgumentError`
+or another :class:`OperationError`. :func:`call` is the typed call by name, for callers that need
+every state of the library's values (Empty, Null, Nothing, the 16- and 64-bit integers).
 
 The library (libcarvalen.so) is found through ``CARVALEN_LIBRARY``, else where the system finds
 shared libraries, else in /usr/local/lib; it reads its configuration (``CARVALEN_CONFIG_DIR``, ``CARVALEN_LOG``,
@@ -17,12 +22,24 @@ threads and run in parallel (the interpreter lock is released while the library 
 
 from __future__ import annotations
 
+import dataclasses as _dataclasses
+import datetime as _dt
 import json as _json
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Tuple
 
 from . import _native
+from . import contract, contract_line
 from . import values as _values
+from ._plain import MISSING, MissingType, Value
+from .errors import (
+    ArgumentError,
+    CarvalenError,
+    ConfigurationError,
+    NotFoundError,
+    OperationError,
+    UsageError,
+)
 from .values import (
     Array,
     Dictionary,
@@ -42,6 +59,15 @@ __version__ = "1.1"
 
 # The value types are re-exported as values.py lists them, so the two lists cannot drift apart.
 __all__ = [
+    "contract",
+    "contract_line",
+    "to_json",
+    "MISSING",
+    "MissingType",
+    "Value",
+    "NotFoundError",
+    "ConfigurationError",
+    "ArgumentError",
     "call",
     "call_json",
     "operations",
@@ -50,42 +76,8 @@ __all__ = [
     "CarvalenError",
     "OperationError",
     "UsageError",
-] + _values.__all__
-
-
-class CarvalenError(Exception):
-    """Base of the errors a call raises."""
-
-
-class OperationError(CarvalenError):
-    """An error the operation raised, with the number, source and description it carries."""
-
-    def __init__(
-        self,
-        number: int,
-        source: str,
-        description: str,
-        help_file: str = "",
-        help_context: int = 0,
-    ) -> None:
-        super().__init__(number, source, description)
-        self.number = number
-        self.source = source
-        self.description = description
-        self.help_file = help_file
-        self.help_context = help_context
-
-    def __str__(self) -> str:
-        return f"{self.source} error {self.number}: {self.description.strip()}"
-
-
-class UsageError(CarvalenError):
-    """The call was written wrong: an unknown class, operation or parameter, a missing required
-    argument, a value with no typed form."""
-
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
-        self.message = message
+]
+__all__ += _values.__all__
 
 
 @dataclass
@@ -94,6 +86,22 @@ class CallResult:
 
     value: Any
     byref: Dict[str, Any] = field(default_factory=dict)
+
+
+def _plain_default(value: Any) -> Any:
+    if isinstance(value, _dt.datetime):
+        return value.strftime("%Y-%m-%dT%H:%M:%S")
+    if _dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return {f.name: getattr(value, f.name) for f in _dataclasses.fields(value)}
+    raise TypeError(f"{type(value).__name__!r} has no plain JSON form")
+
+
+def to_json(value: Any, **options: Any) -> str:
+    """The JSON text of what a function of :mod:`carvalen.contract` or
+    :mod:`carvalen.contract_line` returned: dates as ``"YYYY-MM-DDTHH:MM:SS"``, a result with
+    by-reference outputs as an object of ``result`` and the outputs. ``options`` go to
+    :func:`json.dumps`."""
+    return _json.dumps(value, default=_plain_default, **options)
 
 
 def call_json(target: str, arguments_json: str = "") -> Tuple[int, str]:

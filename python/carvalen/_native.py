@@ -50,6 +50,8 @@ def _load() -> ctypes.CDLL:
         ctypes.POINTER(ctypes.c_void_p),
     ]
     library.carvalen_call.restype = ctypes.c_int
+    library.carvalen_call_plain.argtypes = library.carvalen_call.argtypes
+    library.carvalen_call_plain.restype = ctypes.c_int
     library.carvalen_operations.argtypes = [ctypes.POINTER(ctypes.c_void_p)]
     library.carvalen_operations.restype = ctypes.c_int
     library.carvalen_free.argtypes = [ctypes.c_void_p]
@@ -88,6 +90,15 @@ def call(target: str, arguments_json: str) -> Tuple[int, str]:
     return _take(status, out)
 
 
+def call_plain(target: str, arguments_json: str) -> Tuple[int, str]:
+    """carvalen_call_plain: the status and the plain document text."""
+    out = ctypes.c_void_p()
+    status = library().carvalen_call_plain(
+        target.encode("utf-8"), arguments_json.encode("utf-8"), ctypes.byref(out)
+    )
+    return _take(status, out)
+
+
 def operations() -> Tuple[int, str]:
     """carvalen_operations: the status and the document text."""
     out = ctypes.c_void_p()
@@ -97,4 +108,5 @@ def operations() -> Tuple[int, str]:
 
 def version() -> str:
     """carvalen_version."""
-    return library().carvalen_version().decode("ascii")
+    text: bytes = library().carvalen_version()
+    return text.decode("ascii")

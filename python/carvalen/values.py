@@ -28,7 +28,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 from collections.abc import Iterable, Iterator, Mapping
-from typing import Any, Optional, Sequence, Tuple, Union
+from typing import Any, ClassVar, Dict, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "Empty",
@@ -104,7 +104,7 @@ class Int64(int):
 Bounds = Union[int, Tuple[int, int]]
 
 
-class Array(list):
+class Array(list):  # type: ignore[type-arg]  # items of any value type
     """An array with its lower bound(s): a ``list`` of its elements (of rows, for two dimensions).
 
     ``lbound`` is an ``int`` for one dimension and a pair for two. A never-allocated array is
@@ -142,7 +142,7 @@ class Array(list):
     def __ne__(self, other: object) -> bool:
         return not self == other
 
-    __hash__ = None  # type: ignore[assignment]
+    __hash__: ClassVar[None] = None  # equal by value, so not hashable
 
     def __repr__(self) -> str:
         if not self.allocated:
@@ -154,7 +154,7 @@ def _same_key(a: Any, b: Any) -> bool:
     return type(a) is type(b) and a == b
 
 
-class Dictionary(Mapping):
+class Dictionary(Mapping):  # type: ignore[type-arg]
     """An insertion-ordered dictionary whose keys keep their types: ``1``, ``1.0``, ``Int16(1)``
     and ``"1"`` are four different keys here, as they are to the library."""
 
@@ -331,14 +331,14 @@ def encode(value: Any) -> Any:
 _SPECIAL_DOUBLES = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
 
 
-def _decode_tagged(json: dict) -> Any:
+def _decode_tagged(json: Dict[str, Any]) -> Any:
     if "$array" in json:
         items = json["$array"]
         if items is None:
             return Array.unallocated()
         lbound = json.get("lbound", 0)
         if isinstance(lbound, list):
-            return Array([[decode(item) for item in row] for row in items], tuple(lbound))
+            return Array([[decode(item) for item in row] for row in items], (lbound[0], lbound[1]))
         return Array([decode(item) for item in items], lbound)
     if len(json) != 1:
         raise ValueError(f"not a typed value: {json!r}")

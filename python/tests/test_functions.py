@@ -1,0 +1,98 @@
+"""The function per operation, compared with what `carvalen call --plain` answers."""
+
+import inspect
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import carvalen
+from test_calls import CASES, PACKAGE, assignments, tool
+
+
+def plain(value):
+    """A typed-JSON argument of the example table as plain JSON."""
+    if isinstance(value, dict) and "$array" in value:
+        return [plain(item) for item in value["$array"]]
+    if isinstance(value, dict) and "$dict" in value:
+        return {key: plain(item) for key, item in value["$dict"]}
+    return value
+
+
+def function_of(target):
+    info, name = target.split(".")
+    module = {"Contract": carvalen.contract, "ContractLine": carvalen.contract_line}[info]
+    wanted = name.lower()
+    return next(f for n, f in vars(module).items()
+                if callable(f) and n.replace("_", "") == wanted and not isinstance(f, type))
+
+
+# The first example of each operation.
+FIRST = list({case[0]: case for case in reversed(CASES)}.values())[::-1]
+
+
+@pytest.mark.parametrize("case", FIRST, ids=lambda c: c[0])
+def test_each_function_answers_as_the_plain_tool(case):
+    if not os.environ.get("CARVALEN_CONFIG_DIR"):
+        pytest.skip(os.environ.get("CARVALEN_NO_STORE", "CARVALEN_CONFIG_DIR names no demo store"))
+    arguments = {name: plain(json.loads(value)) for name, value in assignments(case)}
+    status, text = tool("call", "--plain", case[0],
+                        *(f"{n}={json.dumps(v)}" for n, v in arguments.items()))
+    expected = json.loads(text)
+    # Keywords in the order of the declared inputs, matched case-insensitively.
+    function = function_of(case[0])
+    operation = next(op for info in carvalen.operations() for op in info["operations"]
+                     if f"{info['name']}.{op['name']}" == case[0])
+    inputs = [p["name"].lower() for p in operation["parameters"]
+              if not (p["byref"] and not p["optional"] and p["name"].startswith("o_"))]
+    keywords = dict(zip(inputs, list(inspect.signature(function).parameters)))
+    kwargs = {keywords[name.lower()]: value for name, value in arguments.items()}
+    if status != 0:
+        with pytest.raises(carvalen.OperationError) as raised:
+            function(**kwargs)
+        assert raised.value.code == expected["error"]["code"]
+        return
+    answer = json.loads(carvalen.to_json(function(**kwargs)))
+    if expected["byref"]:
+        assert list(answer.values()) == [expected["result"], *expected["byref"].values()]
+    else:
+        assert answer == expected["result"]
+
+
+def test_every_operation_has_an_example_and_a_documented_function():
+    targets = {f"{i['name']}.{op['name']}" for i in carvalen.operations() for op in i["operations"]}
+    assert targets == {case[0] for case in FIRST}
+    assert all(function_of(t).__doc__ for t in targets)
+
+
+@pytest.mark.parametrize("call, kind, code, parameter", [
+    (lambda: carvalen.contract_line.get_price(contract_header_id=1, contract_line_id=99,
+                                              quantity=1.0),
+     carvalen.NotFoundError, "ContractLineMissing", None),
+    (lambda: carvalen.contract_line.get_price(contract_header_id=1.5, contract_line_id=1,
+                                              quantity=1.0),
+     carvalen.ArgumentError, None, "i_lContractHeaderID"),
+    (lambda: carvalen.contract.get_contract_line_details(contract_header_id=1,
+                                                         effective_date=object()),
+     carvalen.ArgumentError, "TypeMismatch", "i_dEffectiveDate"),
+])
+def test_errors_by_kind(call, kind, code, parameter):
+    if not os.environ.get("CARVALEN_CONFIG_DIR"):
+        pytest.skip(os.environ.get("CARVALEN_NO_STORE", "CARVALEN_CONFIG_DIR names no demo store"))
+    with pytest.raises(kind) as raised:
+        call()
+    assert (raised.value.parameter, "\n" in str(raised.value)) == (parameter, False)
+    assert code is None or raised.value.code == code
+
+
+def test_a_missing_store_is_a_configuration_error(tmp_path):
+    # The store is read on the library's first call, so it needs a process of its own.
+    script = ("import carvalen\ntry:\n carvalen.contract.contract_header_exists(contract_header_id=1)"
+              "\nexcept carvalen.ConfigurationError as e:\n print(e.code)")
+    env = dict(os.environ, CARVALEN_CONFIG_DIR=str(tmp_path), HOME=str(tmp_path),
+               PYTHONPATH=str(PACKAGE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                         check=True, cwd=tmp_path).stdout
+    assert out == "NoConfigurationStore\n"
