@@ -54,10 +54,9 @@ std::optional<std::pair<int, std::string>> BrowserFault(
   if (const auto origin = req[http::field::origin]; !origin.empty()) {
     std::string_view text(origin.data(), origin.size());
     std::string_view rest = Trimmed(text);
-    bool ours = std::any_of(cors_origins.begin(), cors_origins.end(),
-                            [rest](const std::string& allowed) {
-                              return allowed == "*" || allowed == rest;
-                            });
+    bool ours = std::any_of(
+        cors_origins.begin(), cors_origins.end(),
+        [rest](const std::string& allowed) { return allowed == "*" || allowed == rest; });
     for (const std::string_view scheme : {"http://", "https://"}) {
       if (rest.starts_with(scheme)) {
         ours = ours || IsLoopback(HostPart(rest.substr(scheme.size())));

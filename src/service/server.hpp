@@ -33,7 +33,7 @@ struct Options {
   std::size_t max_buffered = std::size_t{256} << 20;  // request bodies held at once, all together
   std::size_t max_unread = std::size_t{256} << 20;    // answers being written, all together
   std::chrono::seconds queue_timeout{10};             // a call waiting longer for a thread: 503
-  std::vector<std::string> cors_origins;               // browser origins allowed to call; "*" any
+  std::vector<std::string> cors_origins;              // browser origins allowed to call; "*" any
 };
 
 /// "localhost", and an address of 127.0.0.0/8 or ::1 written as such; a name is not resolved.
