@@ -234,9 +234,10 @@ NamedArguments ParseArguments(const Target& target, std::string_view text, const
         target.method->parameters.begin(), target.method->parameters.end(),
         [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
   };
+  NamedArguments named;
+  Members before;
   try {
-    if (auto members = ReadMembers(text, limits, is_pricing, is_known)) {
-      NamedArguments named;
+    if (auto members = ReadMembers(text, limits, is_pricing, is_known, before)) {
       for (auto& member : *members) {
         named.emplace_back(&ResolveParameter(*target.method, member.first),
                            std::move(member.second));
@@ -247,10 +248,16 @@ NamedArguments ParseArguments(const Target& target, std::string_view text, const
     // Every member before it was well-formed; the document path would have named it too.
     ResolveParameter(*target.method, unknown.name);
   }
-  const Json arguments = ParseJson(text, limits.max_entries);
+  // The members read whole are well-formed and named as the operation names them, so the
+  // document path would say nothing of them: it decodes only those after.
+  for (auto& member : before) {
+    named.emplace_back(&ResolveParameter(*target.method, member.first), std::move(member.second));
+  }
+  const Json arguments = ParseJson(text, limits.max_entries, before.size());
   if (!arguments.is_object()) throw UsageError("the arguments are a JSON object of NAME: value");
-  NamedArguments named;
+  std::size_t index = 0;
   for (const auto& item : arguments.items()) {
+    if (index++ < before.size()) continue;
     named.emplace_back(&ResolveParameter(*target.method, item.key()), FromJson(item.value()));
   }
   return named;

@@ -64,7 +64,10 @@ Variant FromJson(const Json& json);
 /// Parses one JSON text; bad JSON, JSON nested deeper than kMaxJsonDepth, or more than
 /// `max_entries` entries (keys and list items) in all, fails with UsageError ("bad JSON
 /// <EchoJson(text)>: ...").
-Json ParseJson(std::string_view text, std::size_t max_entries = kDefaultMaxEntries);
+/// `skipped`: the values of the root object's first so many members are checked, not built (they
+/// stay null).
+Json ParseJson(std::string_view text, std::size_t max_entries = kDefaultMaxEntries,
+               std::size_t skipped = 0);
 /// Fails exactly as ParseJson would, building nothing but the keys of the objects still open.
 void CheckJson(std::string_view text, std::size_t max_entries);
 /// The error of a text holding more than `max_entries` entries.
@@ -86,7 +89,8 @@ Variant ParseValue(std::string_view text, const Limits& limits = {}, bool pricin
 /// The members of a JSON object in the order written, each value read as ParseValue reads it;
 /// `pricing_member(name)` says which member holds a bulk-pricing request. Nothing when the text
 /// is anything but a well-formed object of well-formed values: ParseJson and FromJson then say
-/// what is wrong in their own words.
+/// what is wrong in their own words, and `before` holds the members read whole until then (the
+/// values FromJson would give), so that the rest only is decoded a second time.
 /// `known_member(name)` says which names the operation has: at the first it has not, reading
 /// stops, and when the text is well-formed JSON UnknownName is thrown with the name.
 using Members = std::vector<std::pair<std::string, Variant>>;
@@ -97,7 +101,7 @@ struct UnknownName {
 };
 std::optional<Members> ReadMembers(std::string_view text, const Limits& limits,
                                    const PricingMember& pricing_member,
-                                   const KnownMember& known_member);
+                                   const KnownMember& known_member, Members& before);
 
 /// The error document {"error": {"number": ..., "source": ..., ...}}.
 Json ErrorJson(const ErrorInfo& info);

@@ -125,83 +125,10 @@ class EntryCount {
   std::size_t entries_ = 0;
 };
 
-// Builds the document in one pass. nlohmann's own parser inserts each key of an ordered object
-// by searching the keys before it, which makes an object of n keys cost n^2; here a key is
-// appended, and the keys are checked for repeats once the object is complete.
-class DocumentBuilder {
- public:
-  DocumentBuilder(Json& root, std::size_t max_entries) : root_(root), count_(max_entries) {}
-
-  bool null() { return Put(nullptr) != nullptr; }
-  bool boolean(bool value) { return Put(value) != nullptr; }
-  bool number_integer(Json::number_integer_t value) { return Put(value) != nullptr; }
-  bool number_unsigned(Json::number_unsigned_t value) { return Put(value) != nullptr; }
-  bool number_float(Json::number_float_t value, const std::string& /*text*/) {
-    return Put(value) != nullptr;
-  }
-  bool string(std::string& value) { return Put(std::move(value)) != nullptr; }
-  bool binary(Json::binary_t& value) { return Put(Json::binary(std::move(value))) != nullptr; }
-  bool start_object(std::size_t /*size*/) {
-    open_.push_back(Put(Json::object()));
-    return true;
-  }
-  bool key(std::string& name) {
-    count_.Add();
-    auto& members = open_.back()->get_ref<Json::object_t&>();
-    members.emplace_back(std::move(name), nullptr);
-    member_ = &members.back().second;
-    return true;
-  }
-  bool end_object() {
-    const auto& members = open_.back()->get_ref<const Json::object_t&>();
-    std::vector<std::string_view> names;
-    names.reserve(members.size());
-    for (const auto& member : members) names.emplace_back(member.first);
-    CheckRepeats(names);
-    open_.pop_back();
-    return true;
-  }
-  bool start_array(std::size_t /*size*/) {
-    open_.push_back(Put(Json::array()));
-    return true;
-  }
-  bool end_array() {
-    open_.pop_back();
-    return true;
-  }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& error) {
-    throw error;
-  }
-
- private:
-  // Where the value goes: the root, the end of the open array, or the member just named. No
-  // container is appended to while a value inside it is open, so the pointers held stay valid.
-  Json* Put(Json value) {
-    if (open_.empty()) {
-      root_ = std::move(value);
-      return &root_;
-    }
-    if (open_.back()->is_array()) {
-      count_.Add();
-      auto& items = open_.back()->get_ref<Json::array_t&>();
-      items.push_back(std::move(value));
-      return &items.back();
-    }
-    *member_ = std::move(value);
-    return member_;
-  }
-
-  Json& root_;
-  EntryCount count_;
-  std::vector<Json*> open_;
-  Json* member_ = nullptr;
-};
-
 // What the builder checks, with nothing built but the keys of the objects still open.
 class Checker {
  public:
-  explicit Checker(std::size_t max_entries) : count_(max_entries) {}
+  explicit Checker(EntryCount& count) : count_(count) {}
 
   bool null() { return Item(); }
   bool boolean(bool /*value*/) { return Item(); }
@@ -247,9 +174,125 @@ class Checker {
     return true;
   }
 
-  EntryCount count_;
+  EntryCount& count_;
   std::vector<bool> open_;  // true: an object
   std::vector<std::vector<std::string>> keys_;
+};
+
+// Builds the document in one pass. nlohmann's own parser inserts each key of an ordered object
+// by searching the keys before it, which makes an object of n keys cost n^2; here a key is
+// appended, and the keys are checked for repeats once the object is complete.
+// The values of the root object's first `skipped` members are checked as Checker checks them and
+// left null: whoever asks has them decoded already.
+class DocumentBuilder {
+ public:
+  DocumentBuilder(Json& root, std::size_t max_entries, std::size_t skipped)
+      : root_(root), count_(max_entries), checker_(count_), skipped_(skipped) {}
+
+  bool null() { return Skipped(&Checker::null) || Put(nullptr) != nullptr; }
+  bool boolean(bool value) { return Skipped(&Checker::boolean, value) || Put(value) != nullptr; }
+  bool number_integer(Json::number_integer_t value) {
+    return Skipped(&Checker::number_integer, value) || Put(value) != nullptr;
+  }
+  bool number_unsigned(Json::number_unsigned_t value) {
+    return Skipped(&Checker::number_unsigned, value) || Put(value) != nullptr;
+  }
+  bool number_float(Json::number_float_t value, const std::string& text) {
+    return Skipped(&Checker::number_float, value, text) || Put(value) != nullptr;
+  }
+  bool string(std::string& value) {
+    return Skipped(&Checker::string, value) || Put(std::move(value)) != nullptr;
+  }
+  bool binary(Json::binary_t& value) {
+    return Skipped(&Checker::binary, value) || Put(Json::binary(std::move(value))) != nullptr;
+  }
+  bool start_object(std::size_t size) {
+    if (Skipping()) return Nest(&Checker::start_object, size);
+    open_.push_back(Put(Json::object()));
+    return true;
+  }
+  bool key(std::string& name) {
+    if (Skipping()) return checker_.key(name);
+    count_.Add();
+    auto& members = open_.back()->get_ref<Json::object_t&>();
+    members.emplace_back(std::move(name), nullptr);
+    member_ = &members.back().second;
+    skip_ = open_.size() == 1 && members.size() <= skipped_;
+    return true;
+  }
+  bool end_object() {
+    if (Skipping()) return Unnest(&Checker::end_object);
+    const auto& members = open_.back()->get_ref<const Json::object_t&>();
+    std::vector<std::string_view> names;
+    names.reserve(members.size());
+    for (const auto& member : members) names.emplace_back(member.first);
+    CheckRepeats(names);
+    open_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t size) {
+    if (Skipping()) return Nest(&Checker::start_array, size);
+    open_.push_back(Put(Json::array()));
+    return true;
+  }
+  bool end_array() {
+    if (Skipping()) return Unnest(&Checker::end_array);
+    open_.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& error) {
+    throw error;
+  }
+
+ private:
+  // Inside the value of a skipped member, or at its start.
+  bool Skipping() const { return skip_ || skip_depth_ > 0; }
+  // A scalar: to the checker when skipped; the member's value ends with it at its start.
+  template <class Event, class... Args>
+  bool Skipped(Event event, Args&&... args) {
+    if (!Skipping()) return false;
+    (checker_.*event)(std::forward<Args>(args)...);
+    skip_ = false;
+    return true;
+  }
+  template <class Event>
+  bool Nest(Event event, std::size_t size) {
+    skip_ = false;
+    ++skip_depth_;
+    return (checker_.*event)(size);
+  }
+  template <class Event>
+  bool Unnest(Event event) {
+    --skip_depth_;
+    return (checker_.*event)();
+  }
+
+  // Where the value goes: the root, the end of the open array, or the member just named. No
+  // container is appended to while a value inside it is open, so the pointers held stay valid.
+  Json* Put(Json value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    if (open_.back()->is_array()) {
+      count_.Add();
+      auto& items = open_.back()->get_ref<Json::array_t&>();
+      items.push_back(std::move(value));
+      return &items.back();
+    }
+    *member_ = std::move(value);
+    return member_;
+  }
+
+  Json& root_;
+  EntryCount count_;
+  Checker checker_;
+  std::size_t skipped_;
+  bool skip_ = false;           // the value of a skipped member comes next
+  std::size_t skip_depth_ = 0;  // brackets open inside it
+  std::vector<Json*> open_;
+  Json* member_ = nullptr;
 };
 
 // Runs `sax` over the text with the checks and messages every parse of a request shares.
@@ -293,15 +336,16 @@ UsageError TooManyEntries(std::string_view text, std::size_t max_entries) {
       EchoJson(text), max_entries));
 }
 
-Json ParseJson(std::string_view text, std::size_t max_entries) {
+Json ParseJson(std::string_view text, std::size_t max_entries, std::size_t skipped) {
   Json document;
-  DocumentBuilder builder(document, max_entries);
+  DocumentBuilder builder(document, max_entries, skipped);
   Parse(text, max_entries, builder);
   return document;
 }
 
 void CheckJson(std::string_view text, std::size_t max_entries) {
-  Checker checker(max_entries);
+  EntryCount count(max_entries);
+  Checker checker(count);
   Parse(text, max_entries, checker);
 }
 

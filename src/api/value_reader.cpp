@@ -3,6 +3,8 @@
 // takes the common, well-formed path only; anything it would have to word as a mistake (bad
 // JSON, a wrong tag, a key given twice, a limit passed) sends the text to the document decoder,
 // whose messages are the ones the faces have always given, in the order they have given them.
+// The arguments read whole before that point are kept, and the document decoder takes up only
+// those after: no part of a failing body is decoded twice but the member it failed in.
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -215,6 +217,8 @@ class ValueReader {
     if (!root_done_) throw Fallback{};
     return std::move(named_);
   }
+  // The members read whole before reading failed.
+  Members TakeRead() { return std::move(named_); }
 
  private:
   // The frame a new value or container goes into, counted against the limit.
@@ -339,9 +343,11 @@ class ValueReader {
 };
 
 // Runs the reader over `text`: the plain pricing form first where it may apply, then without it.
+// On failure, `before` (when given) takes the members read whole until then.
 template <class Take>
 auto Read(std::string_view text, const Limits& limits, const PricingMember* pricing_member,
-          const KnownMember* known_member, bool members, bool pricing_root, Take take)
+          const KnownMember* known_member, bool members, bool pricing_root, Take take,
+          Members* before = nullptr)
     -> std::optional<decltype(take(std::declval<ValueReader&>()))> {
   if (NestingExceeds(text, kMaxJsonDepth) || text.find('\0') != std::string_view::npos) {
     return std::nullopt;
@@ -349,9 +355,9 @@ auto Read(std::string_view text, const Limits& limits, const PricingMember* pric
   const bool pricing = pricing_member != nullptr || pricing_root;
   for (const bool plain : {true, false}) {
     if (!plain && !pricing) break;
+    ValueReader reader(limits, plain && pricing, pricing_member, known_member, members,
+                       pricing_root);
     try {
-      ValueReader reader(limits, plain && pricing, pricing_member, known_member, members,
-                         pricing_root);
       Json::sax_parse(text.begin(), text.end(), &reader);
       return take(reader);
     } catch (const NotPlain&) {
@@ -361,14 +367,13 @@ auto Read(std::string_view text, const Limits& limits, const PricingMember* pric
       // message, without reading the text again.
       throw TooManyEntries(text, limits.max_entries);
     } catch (const Fallback&) {
-      return std::nullopt;
     } catch (const UsageError&) {
-      return std::nullopt;
     } catch (const Json::exception&) {
-      return std::nullopt;
     } catch (const Error&) {
-      return std::nullopt;  // a value the library refuses: the document path says which
+      // a value the library refuses: the document path says which
     }
+    if (before != nullptr) *before = reader.TakeRead();
+    return std::nullopt;
   }
   return std::nullopt;
 }
@@ -385,10 +390,11 @@ Variant ParseValue(std::string_view text, const Limits& limits, bool pricing_req
 
 std::optional<Members> ReadMembers(std::string_view text, const Limits& limits,
                                    const PricingMember& pricing_member,
-                                   const KnownMember& known_member) {
+                                   const KnownMember& known_member, Members& before) {
   try {
-    return Read(text, limits, &pricing_member, &known_member, true, false,
-                [](ValueReader& reader) { return reader.TakeMembers(); });
+    return Read(
+        text, limits, &pricing_member, &known_member, true, false,
+        [](ValueReader& reader) { return reader.TakeMembers(); }, &before);
   } catch (const UnknownMember& unknown) {
     // What was read is gone already. The document path would name this member, unless the
     // text fails as JSON somewhere: that is checked without decoding anything again.

@@ -9,8 +9,10 @@
 #include "api/plain_codec.hpp"
 #include "carvalen/component.hpp"
 #include "carvalen/dictionary.hpp"
+#include "carvalen/settings.hpp"
 #include "model/notes.hpp"
 #include "support/example_calls.hpp"
+#include "value/cell_budget.hpp"
 
 namespace carvalen::api {
 namespace {
@@ -25,7 +27,9 @@ struct HostLine : Object {
 
 // Malformed targets, argument objects and missing arguments: capi's; an unknown class: service's.
 TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
-  const char* const rows[][3] = {
+  std::string wide = R"({"i_fQuantity": {"$array": [1)";
+  for (int i = 0; i < 100'000; ++i) wide += ", 1";
+  const std::string rows[][3] = {
       // target, arguments, part of the message
       {"ContractLine.Nope", "{}", "has no operation \"Nope\""},
       {"ContractLine.GetPrice", R"({"nope": 1})", "has no parameter \"nope\""},
@@ -34,13 +38,20 @@ TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
       {"ContractLine.GetPrice", R"({"i_fQuantity": 1.0, "nope": [1], "x": })", "syntax error"},
       {"ContractLine.GetPrice", R"({"i_fQuantity": 1.0, "nope": 1, "NOPE": 2, "nope": 3})",
        "holds the key \"nope\" twice"},
+      // A failing body is decoded once: the members read whole are not decoded again to find
+      // the message (a second time would pass the cell budget armed below).
+      {"ContractLine.GetPrice", wide + R"(]}, "i_lContractLineID": {"$bogus": 1}})", "$bogus"},
   };
+  const std::int64_t cells = GetMaxCells();
+  SetMaxCells(150'000);
   for (const auto& row : rows) {
+    const cells::CallBudget budget;
     const CallOutcome outcome = CallWithJson(row[0], row[1]);
-    EXPECT_EQ(outcome.status, kCallUsage) << row[0] << row[1];
+    EXPECT_EQ(outcome.status, kCallUsage) << row[0] << row[1].substr(0, 200);
     EXPECT_THAT(Json::parse(outcome.text)["usageError"]["message"].get<std::string>(),
                 ::testing::HasSubstr(row[2]));
   }
+  SetMaxCells(cells);
   // Names in any case, prefix optional, reach the operation or a host's class in its place.
   const char* const kArguments = R"({"I_LCONTRACTHEADERID": 1, "i_lContractLineID": 1,
                                      "i_fQuantity": 1.0})";

@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "carvalen/settings.hpp"
+#include "db/abandon.hpp"
 #include "support/client_test.hpp"
 #include "support/scratch.hpp"
 
@@ -96,25 +97,34 @@ TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOffOrItBroke) {
   EXPECT_EQ(db::PooledConnectionCount(), 0);
 }
 
-TEST_P(Connections, CommandTimeOutCancelsALongStatement) {
+// A long statement stops at its time-out, or once its caller is gone (a host's abandon check).
+TEST_P(Connections, CommandTimeOutOrAGoneCallerCancelsALongStatement) {
   const std::string sql = lite()
                               ? "WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C) "
                                 "SELECT count(*) FROM C"
                               : "SELECT pg_sleep(5)";
   auto connection = OpenClient(db().ConnectionString(), 1);
-  for (bool as_query : {true, false}) {
-    SCOPED_TRACE(as_query ? "record set" : "execute");
-    const auto start = Clock::now();
-    const Error e = CaptureError(
-        [&] { as_query ? void(OpenQuery(connection, sql)) : connection->Execute(sql); });
-    const auto elapsed = Clock::now() - start;
-    EXPECT_TRUE(elapsed >= 900ms && elapsed < 4s) << (elapsed / 1ms) << " ms";
-    EXPECT_EQ(std::to_string(e.Number()) + " " + e.NativeCode() + " " + e.Description(),
-              lite() ? "9 SQLITE_INTERRUPT interrupted"
-                     : "67371461 57014 canceling statement due to statement timeout");  // SQLSTATE
-  }
+  for (const bool gone : {false, true})
+    for (const bool as_query : {true, false}) {
+      SCOPED_TRACE(std::string(as_query ? "record set" : "execute") + (gone ? ", gone" : ""));
+      connection->CommandTimeout = gone ? 0 : 1;
+      const auto start = Clock::now();
+      Clock::time_point leaves = start + 1s;
+      if (gone)
+        db::SetAbandonCheck(
+            [](void* at) { return Clock::now() >= *static_cast<Clock::time_point*>(at); }, &leaves);
+      const Error e = CaptureError(
+          [&] { as_query ? void(OpenQuery(connection, sql)) : connection->Execute(sql); });
+      db::SetAbandonCheck(nullptr, nullptr);
+      const auto elapsed = Clock::now() - start;
+      EXPECT_TRUE(elapsed >= 900ms && elapsed < 4s) << (elapsed / 1ms) << " ms";
+      EXPECT_EQ(std::to_string(e.Number()) + " " + e.NativeCode() + " " + e.Description(),
+                lite() ? "9 SQLITE_INTERRUPT interrupted"
+                : gone
+                    ? "67371461 57014 canceling statement due to user request"
+                    : "67371461 57014 canceling statement due to statement timeout");  // SQLSTATE
+    }
   // The connection is still usable, and a time-out of 0 means none.
-  connection->CommandTimeout = 0;
   EXPECT_EQ(Scalar(connection, "SELECT 1"), "1");
 }
 

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from hostile_conftest import (AUTH, GOOD_BODY, GOOD_PATH, HOST, TOKEN, Service, flood, good,
+from hostile_conftest import (AUTH, GOOD_BODY, GOOD_PATH, HOST, MIB, TOKEN, Service, flood, good,
                               make_store, parse_response, request)
 
 
@@ -149,6 +149,42 @@ def test_answer_over_max_answer_fails_whole(store):
         good(service.port)
         answer = request(service.port, "POST", MATRIX, matrix(20))
         assert answer.status == 422 and answer.json()["error"]["number"] == 7, answer
+
+
+def unread_bytes(port: int) -> int:
+    text = request(port, "GET", "/metrics").body.decode()
+    return int(re.search(r"carvalen_service_unread_bytes (\d+)", text).group(1))
+
+
+def test_answers_nobody_reads_stay_within_max_unread(store):
+    big = json.dumps({"i_aContractFields": {"$array": ["CONTRACTLINEID"], "lbound": 20_000}})
+    with Service(store, "--max-unread", "8MiB", "--threads", "2") as service:
+        hogs = []
+        with service.growth() as grown:
+            try:
+                for _ in range(6):  # each asks for 3.2 MB and reads nothing of it
+                    sock = socket.socket()
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                    sock.connect((HOST, service.port))
+                    sock.sendall(lines("POST /v1/ContractLine/GetEligibleContractsForRFQCreation",
+                                       L, f"Content-Length: {len(big)}", body=big.encode()))
+                    hogs.append(sock)
+                deadline = time.monotonic() + 10
+                while unread_bytes(service.port) <= 8 * MIB and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                busy = request(service.port, "POST", GOOD_PATH, GOOD_BODY)
+                assert busy.status == 503 and busy.headers.get("retry-after") == "1", busy
+                # Past the time a reader may take before it counts as slow, a refused call cuts
+                # the slowest readers until the rest fits.
+                time.sleep(0.6)
+                request(service.port, "POST", GOOD_PATH, GOOD_BODY)
+                while unread_bytes(service.port) > 8 * MIB and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                good(service.port)
+            finally:
+                for sock in hogs:
+                    sock.close()
+        assert grown.kb < (64 + 8) * 1024, f"{grown.kb} kB"
 
 
 def test_bodies_over_max_buffered_refused_others_served(store):

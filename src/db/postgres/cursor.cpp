@@ -57,7 +57,7 @@ void PgCursor::Start() {
 }
 
 ResultPtr PgCursor::Receive() {
-  ResultPtr result(Pq().PQgetResult(session_.Handle()));
+  ResultPtr result = AwaitResult(session_.Handle());
   if (result && Pq().PQresultStatus(result.get()) == PGRES_SINGLE_TUPLE) return result;
   // The statement's last result: its end or its error. Read up to the session's idle state
   // first, so that the session is clean whatever happens next.
@@ -133,12 +133,7 @@ void PgCursor::Stop() {
   }
   // The server may finish just before the cancel request reaches it; an idle backend ignores
   // the request, so the next statement is not hit by it.
-  struct CancelDeleter {
-    void operator()(PGcancel* c) const { Pq().PQfreeCancel(c); }
-  };
-  std::unique_ptr<PGcancel, CancelDeleter> cancel(Pq().PQgetCancel(conn));
-  char message[256];
-  if (cancel) Pq().PQcancel(cancel.get(), message, sizeof message);
+  Cancel(conn);
   Drain();  // the rows already sent, then the cancellation's error
 }
 

@@ -3,8 +3,10 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 
+#include "db/abandon.hpp"
 #include "db/errors.hpp"
 #include "db/postgres/error.hpp"
 #include "db/postgres/values.hpp"
@@ -14,6 +16,30 @@ namespace carvalen::db::pg {
 bool QuotingIsStandard(const PGconn* conn) {
   const char* value = Pq().PQparameterStatus(conn, "standard_conforming_strings");
   return value != nullptr && std::string_view(value) == "on";
+}
+
+void Cancel(PGconn* conn) {
+  struct CancelDeleter {
+    void operator()(PGcancel* c) const { Pq().PQfreeCancel(c); }
+  };
+  std::unique_ptr<PGcancel, CancelDeleter> cancel(Pq().PQgetCancel(conn));
+  char message[256];
+  if (cancel) Pq().PQcancel(cancel.get(), message, sizeof message);
+}
+
+ResultPtr AwaitResult(PGconn* conn) {
+  // Waits in short steps rather than in PQgetResult, so that a statement whose caller has gone
+  // stops spending the server's work and this thread's time.
+  for (bool cancelled = false; !cancelled && Pq().PQisBusy(conn) != 0;) {
+    pollfd fd{Pq().PQsocket(conn), POLLIN, 0};
+    if (poll(&fd, 1, 20) < 0 && errno != EINTR) break;
+    if (Pq().PQconsumeInput(conn) == 0) break;  // the broken connection's error comes next
+    if (Pq().PQisBusy(conn) != 0 && Abandoned()) {
+      Cancel(conn);
+      cancelled = true;  // the server's answer to it comes soon: wait for that at once
+    }
+  }
+  return ResultPtr(Pq().PQgetResult(conn));
 }
 
 PgConnection::PgConnection(ConnPtr conn, pg::Pooler pooler, std::vector<ServerSetting> settings,
@@ -206,7 +232,7 @@ ResultPtr PgConnection::RunPooled(const std::string& sql, int count, const char*
   const std::string* texts[] = {&begin, &settings_sql_, &sql};
   int ended = 0, syncs = 0, nulls = 0;
   while (sent && syncs < 2 && nulls < 3 && Pq().PQstatus(conn) == CONNECTION_OK) {
-    ResultPtr result(Pq().PQgetResult(conn));
+    ResultPtr result = AwaitResult(conn);
     if (!result) {
       ++nulls;
       continue;
@@ -316,8 +342,14 @@ void PgConnection::Deallocate(PreparedStatement& statement) {
 
 ResultPtr PgConnection::Run(const std::string& sql) {
   Settle();
-  ResultPtr result(
-      Pq().PQexecParams(conn_.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
+  PGconn* conn = conn_.get();
+  if (Pq().PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0)
+    throw PgError(conn, nullptr, sql);
+  // One statement, so one result, then the null that ends it; read up to that, so that the
+  // session is idle whatever the result says.
+  ResultPtr result = AwaitResult(conn);
+  while (ResultPtr more{Pq().PQgetResult(conn)}) {
+  }
   Check(result.get(), sql);
   return result;
 }

@@ -23,6 +23,13 @@ namespace carvalen::db::pg {
 /// Whether the session reads a backslash in '...' as an ordinary character.
 bool QuotingIsStandard(const PGconn* conn);
 
+/// Asks the server to cancel what `conn` is running; a backend already idle ignores it.
+void Cancel(PGconn* conn);
+
+/// The next result of what `conn` is running, as PQgetResult gives it; while it waits, the
+/// statement is cancelled once the caller is gone (Abandoned), and its error is what comes.
+ResultPtr AwaitResult(PGconn* conn);
+
 class PgConnection final : public PhysicalConnection {
  public:
   /// `settings`: what a pooler in front of the server keeps from reaching it as startup
