@@ -35,7 +35,7 @@ if [ -n "$leaked" ]; then
   head -20 <<<"$leaked" >&2
   exit 1
 fi
-for symbol in carvalen_call carvalen_call_plain carvalen_operations carvalen_free carvalen_version; do
+for symbol in carvalen_call carvalen_call_plain carvalen_call_plain_described carvalen_operations carvalen_free carvalen_version; do
   if ! nm -D --defined-only "$library" | grep -qw "$symbol"; then
     echo "$symbol is not exported" >&2
     exit 1

@@ -37,6 +37,13 @@ CARVALEN_API int carvalen_call(const char* target, const char* arguments_json, c
 CARVALEN_API int carvalen_call_plain(const char* target, const char* arguments_json,
                                      char** out_json);
 
+/* carvalen_call_plain, and when the operation raised an error (CARVALEN_FAILED) its own
+ * description as carvalen_call's error document gives it, in *out_description (released with
+ * carvalen_free; NULL otherwise). For hosts that show people the one-line message and keep the
+ * exact text for the log. A NULL out_description is allowed. */
+CARVALEN_API int carvalen_call_plain_described(const char* target, const char* arguments_json,
+                                               char** out_json, char** out_description);
+
 /* Stores in *out_json the classes, their operations and parameters, as `carvalen ops --json`
  * prints them, and returns CARVALEN_OK (CARVALEN_USAGE for a NULL out_json). */
 CARVALEN_API int carvalen_operations(char** out_json);

@@ -50,8 +50,13 @@ def _load() -> ctypes.CDLL:
         ctypes.POINTER(ctypes.c_void_p),
     ]
     library.carvalen_call.restype = ctypes.c_int
-    library.carvalen_call_plain.argtypes = library.carvalen_call.argtypes
-    library.carvalen_call_plain.restype = ctypes.c_int
+    library.carvalen_call_plain_described.argtypes = [
+        ctypes.c_char_p,
+        ctypes.c_char_p,
+        ctypes.POINTER(ctypes.c_void_p),
+        ctypes.POINTER(ctypes.c_void_p),
+    ]
+    library.carvalen_call_plain_described.restype = ctypes.c_int
     library.carvalen_operations.argtypes = [ctypes.POINTER(ctypes.c_void_p)]
     library.carvalen_operations.restype = ctypes.c_int
     library.carvalen_free.argtypes = [ctypes.c_void_p]
@@ -90,13 +95,25 @@ def call(target: str, arguments_json: str) -> Tuple[int, str]:
     return _take(status, out)
 
 
-def call_plain(target: str, arguments_json: str) -> Tuple[int, str]:
-    """carvalen_call_plain: the status and the plain document text."""
+def call_plain(target: str, arguments_json: str) -> Tuple[int, str, str]:
+    """carvalen_call_plain_described: the status, the plain document text and, when the
+    operation raised an error, its own description ("" otherwise)."""
     out = ctypes.c_void_p()
-    status = library().carvalen_call_plain(
-        target.encode("utf-8"), arguments_json.encode("utf-8"), ctypes.byref(out)
+    described = ctypes.c_void_p()
+    status = library().carvalen_call_plain_described(
+        target.encode("utf-8"),
+        arguments_json.encode("utf-8"),
+        ctypes.byref(out),
+        ctypes.byref(described),
     )
-    return _take(status, out)
+    description = ""
+    if described.value:
+        try:
+            description = ctypes.string_at(described.value).decode("utf-8")
+        finally:
+            library().carvalen_free(described.value)
+    status, text = _take(status, out)
+    return status, text, description
 
 
 def operations() -> Tuple[int, str]:

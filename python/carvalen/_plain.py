@@ -72,7 +72,7 @@ def _dates(value: Any) -> Any:
     return value
 
 
-def _raise(status: int, operation: str, error: Dict[str, Any]) -> None:
+def _raise(status: int, operation: str, error: Dict[str, Any], description: str) -> None:
     code, number, message = error["code"], error["number"], error["message"]
     parameter = error.get("parameter")
     if parameter is not None:
@@ -85,7 +85,7 @@ def _raise(status: int, operation: str, error: Dict[str, Any]) -> None:
         kind = ConfigurationError
     else:
         kind = OperationError
-    raise kind(number, error.get("operation") or operation, message, code=code,
+    raise kind(number, error.get("operation") or operation, description or message, code=code,
                operation=error.get("operation") or operation, message=message,
                parameter=parameter)
 
@@ -107,10 +107,10 @@ def invoke(operation: str, arguments: Dict[str, Any], int_keys: bool = False
                                     operation=operation, message=f"{name}: {error}",
                                     parameter=name) from None
         raise
-    status, answer = _native.call_plain(operation, text)
+    status, answer, description = _native.call_plain(operation, text)
     document = json.loads(answer)
     if status != _native.OK:
-        _raise(status, operation, document["error"])
+        _raise(status, operation, document["error"], description)
     if _DATE_TEXT.search(answer):
         document = _dates(document)
     result = document["result"]

@@ -28,8 +28,9 @@ class OperationError(CarvalenError):
     ``code`` is the stable name of the error number (``"ContractLineMissing"``, ``"TypeMismatch"``,
     ``"DatabaseError"``, ...), ``number`` the number itself, ``operation`` ``"Class.Operation"``,
     ``message`` one line for people. ``description`` and ``source`` are the error's own text and
-    source as the typed :func:`carvalen.call` reports them; a function of ``carvalen.contract``
-    or ``carvalen.contract_line`` gives its one-line message there.
+    source as the typed :func:`carvalen.call` reports them, also from a function of
+    ``carvalen.contract`` or ``carvalen.contract_line`` (the one-line message where the call
+    was refused before the operation ran).
     """
 
     def __init__(

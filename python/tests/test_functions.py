@@ -85,6 +85,9 @@ def test_errors_by_kind(call, kind, code, parameter):
         call()
     assert (raised.value.parameter, "\n" in str(raised.value)) == (parameter, False)
     assert code is None or raised.value.code == code
+    # An error the operation raised keeps the exact text the typed call reports.
+    legacy = "\r\nERROR 0x80040404\r\n METHOD: Carvalen.ContractLine.GetPrice"
+    assert raised.value.description.startswith(legacy) == (kind is carvalen.NotFoundError)
 
 
 def test_a_missing_store_is_a_configuration_error(tmp_path):

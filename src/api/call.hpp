@@ -59,6 +59,8 @@ struct CallOutcome {
   std::string operation;
   /// The plain form's HTTP status (200, 400, 404, 422, 503); 0 for the typed form.
   int http_status = 0;
+  /// The plain form's failed operation: its error's own description, as the typed form gives it.
+  std::string description;
 };
 
 /// The parameter of `target` that takes a bulk-pricing request, or null: its values are read in

@@ -102,6 +102,7 @@ CallOutcome PlainError(std::string_view operation, const ErrorInfo& info) {
                                              info.Number, operation, {}));
   outcome.operation = operation;
   outcome.http_status = StatusOf(info.Number);
+  outcome.description = info.Description;
   return outcome;
 }
 
@@ -149,6 +150,7 @@ CallOutcome InvokePlain(const Target& target, std::vector<Variant> args) {
     outcome.text = ErrorText(ErrorCode(info.Number), Message(target, args, info), info.Number,
                              outcome.operation, {});
     outcome.http_status = StatusOf(info.Number);
+    outcome.description = info.Description;
   }
   return outcome;
 }

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "api/call.hpp"
 #include "api/json_codec.hpp"
@@ -45,12 +46,21 @@ char* CopyOut(const std::string& text) {
 // memory above all, is reported the way the tool reports a failure (status 1 with the error's
 // number and text); only when even that document cannot be made is *out_json left NULL.
 template <typename Produce>
-int Deliver(char** out_json, Produce produce) noexcept {
+int Deliver(char** out_json, Produce produce, char** out_description = nullptr) noexcept {
   if (out_json == nullptr) return CARVALEN_USAGE;
   *out_json = nullptr;
+  if (out_description != nullptr) *out_description = nullptr;
   try {
     const CallOutcome outcome = produce(InitialiseOnce());
     *out_json = CopyOut(outcome.text);
+    if (out_description != nullptr && !outcome.description.empty()) {
+      try {
+        *out_description = CopyOut(outcome.description);
+      } catch (...) {
+        std::free(std::exchange(*out_json, nullptr));
+        throw;
+      }
+    }
     return outcome.status;
   } catch (...) {
     try {
@@ -79,15 +89,24 @@ int carvalen_call(const char* target, const char* arguments_json, char** out_jso
   });
 }
 
+int carvalen_call_plain_described(const char* target, const char* arguments_json, char** out_json,
+                                  char** out_description) {
+  return Deliver(
+      out_json,
+      [&](const carvalen::api::Limits& limits) -> CallOutcome {
+        if (target == nullptr) {
+          return carvalen::api::PlainUsage({}, "the target is <Class>.<Operation>, not NULL");
+        }
+        return carvalen::api::CallWithPlainJson(
+            target,
+            arguments_json == nullptr ? std::string_view() : std::string_view(arguments_json),
+            limits);
+      },
+      out_description);
+}
+
 int carvalen_call_plain(const char* target, const char* arguments_json, char** out_json) {
-  return Deliver(out_json, [&](const carvalen::api::Limits& limits) -> CallOutcome {
-    if (target == nullptr) {
-      return carvalen::api::PlainUsage({}, "the target is <Class>.<Operation>, not NULL");
-    }
-    return carvalen::api::CallWithPlainJson(
-        target, arguments_json == nullptr ? std::string_view() : std::string_view(arguments_json),
-        limits);
-  });
+  return carvalen_call_plain_described(target, arguments_json, out_json, nullptr);
 }
 
 int carvalen_operations(char** out_json) {

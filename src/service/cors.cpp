@@ -12,7 +12,7 @@ std::string AllowedOrigin(const std::vector<std::string>& allowed,
                           const http::request<http::string_body>& req) {
   const auto origin = req[http::field::origin];
   if (origin.empty() || allowed.empty()) return {};
-  const std::string text(origin.data(), origin.size());
+  std::string text(origin.data(), origin.size());
   const bool any = std::find(allowed.begin(), allowed.end(), "*") != allowed.end();
   if (!any && std::find(allowed.begin(), allowed.end(), text) == allowed.end()) return {};
   return text;
