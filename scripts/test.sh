@@ -76,7 +76,7 @@ build_and_test() {
   cmake --preset "$1" -DCARVALEN_WERROR=ON >/dev/null || return 1
   cmake --build --preset "$1" -j"$jobs" || return 1
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir "$(build_dir_of "$1")" -j"$jobs" --output-on-failure --timeout 900
+    ctest --test-dir "$(build_dir_of "$1")" -j"$jobs" --output-on-failure --timeout 300
 }
 
 # --- The quick tier.
