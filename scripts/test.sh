@@ -65,11 +65,19 @@ fi
 status=0
 failed=()
 # Runs one stage; a failure is remembered and the run goes on.
+timings=()
 stage() {
-  local name=$1
+  local name=$1 began=$SECONDS
   shift
   echo "== $name" >&2
   "$@" || { status=1; failed+=("$name"); }
+  timings+=("$((SECONDS - began)) s  $name")
+  echo "== $name: $((SECONDS - began)) s" >&2
+}
+# The time each stage took, at the end, where a log cut to its tail still shows it.
+report() {
+  printf '== %s\n' "${timings[@]}" >&2
+  [ ${#failed[@]} -eq 0 ] || echo "FAILED: ${failed[*]}" >&2
 }
 # (Inside a stage errexit is off: each step says what stops it.)
 build_and_test() {
@@ -91,7 +99,7 @@ if [ "$all" -eq 0 ]; then
   echo "== quick tier done in about $quick_minutes min; left to the full run (--all): the replica" \
     "set, the asan and clang-shared builds' suites, clang-tidy, ThreadSanitizer, the fuzz" \
     "targets, the installed example hosts, the Debian packages and the generated clients" >&2
-  [ ${#failed[@]} -eq 0 ] || echo "FAILED: ${failed[*]}" >&2
+  report
   exit $status
 fi
 
@@ -145,5 +153,5 @@ stage "Debian packages" bash scripts/ci-packages.sh
 # operation.
 stage "generated clients" bash scripts/ci-clients.sh build
 
-[ ${#failed[@]} -eq 0 ] || echo "FAILED: ${failed[*]}" >&2
+report
 exit $status
