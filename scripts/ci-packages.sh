@@ -3,15 +3,21 @@
 # as root, installs them into a state with none of them, runs the demo and a C, a C++ and a
 # Python host against the installed files with no flags or variables of their own, then removes
 # them again.
-#   scripts/ci-packages.sh    (the preset "release": the packages are left in build-release)
+#   scripts/ci-packages.sh [PRESET]   (default "release": the packages are left in build-release;
+#                                      the full test run's is "clang-packages")
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=build-release
+preset=${1:-release}
+case "$preset" in
+  release) dir=build-release ;;
+  clang-packages) dir=build-clang-packages ;;
+  *) echo "usage: $0 [release | clang-packages]" >&2; exit 2 ;;
+esac
 packages=(python3-carvalen carvalen libcarvalen-dev libcarvalen1)
 
 echo "== packages ($dir)" >&2
-cmake --preset release -DCARVALEN_WERROR=ON >/dev/null
-cmake --build --preset release -j"$(nproc)"
+cmake --preset "$preset" -DCARVALEN_WERROR=ON >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"
 rm -f "$dir"/*.deb "$dir"/*.ddeb
 (cd "$dir" && cpack -G DEB >/dev/null)
 status=0

@@ -10,11 +10,13 @@
 #                                OpenAPI document). Nothing that needs a build of its own. It ends
 #                                by naming what it left to the full run.
 #   bash scripts/test.sh --all   The full matrix (CI: .ci/run): the quick tier, then the replica
-#                                set, the AddressSanitizer/UndefinedBehaviorSanitizer and Clang
-#                                shared builds' suites, clang-tidy, ThreadSanitizer, the fuzz
-#                                targets, the example host program against installs of both
-#                                libraries, the Debian packages, and clients generated from the
-#                                OpenAPI document. Line coverage is scripts/coverage.sh's.
+#                                set, the AddressSanitizer/UndefinedBehaviorSanitizer build's
+#                                suites, a Clang build of the shared library, tool and service
+#                                (the C interface and the Python package run on it, and the
+#                                Debian packages are made from it), clang-tidy, ThreadSanitizer,
+#                                the fuzz targets, hosts against the installed static library,
+#                                and clients generated from the OpenAPI document. Line coverage
+#                                is scripts/coverage.sh's.
 #   bash scripts/test.sh --preset P   The quick tier on another configure preset (coverage.sh).
 #
 # The servers are started and stopped here, unless CARVALEN_TEST_PG and CARVALEN_TEST_PGBOUNCER
@@ -97,7 +99,7 @@ quick_minutes=$(((SECONDS - start + 59) / 60))
 
 if [ "$all" -eq 0 ]; then
   echo "== quick tier done in about $quick_minutes min; left to the full run (--all): the replica" \
-    "set, the asan and clang-shared builds' suites, clang-tidy, ThreadSanitizer, the fuzz" \
+    "set, the asan build's suites, the Clang build, clang-tidy, ThreadSanitizer, the fuzz" \
     "targets, the installed example hosts, the Debian packages and the generated clients" >&2
   report
   exit $status
@@ -107,23 +109,27 @@ fi
 export CARVALEN_TEST_PG_REPLICAS
 CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$replicas")
 stage "replica set" ctest --test-dir build -R '^Replica' --output-on-failure
-for other in asan clang-shared; do
-  stage "$other build and its tests" build_and_test "$other"
-done
+stage "asan build and its tests" build_and_test asan
+# Clang compiles the library, the tool and the service (the tests too, in the ThreadSanitizer
+# build), shared; the C interface and the Python package run on that library, and the Debian
+# packages are made from the same build further on.
+clang_build() {
+  cmake --preset clang-packages -DCARVALEN_WERROR=ON >/dev/null || return 1
+  cmake --build --preset clang-packages -j"$jobs"
+}
+stage "Clang build" clang_build
+stage "C interface and Python package (build-clang-packages)" \
+  bash scripts/ci-python.sh build-clang-packages
 stage "clang-tidy" bash scripts/ci-tidy.sh build
 stage "ThreadSanitizer" bash scripts/ci-tsan.sh
-stage "C interface and Python package (build-clang)" bash scripts/ci-python.sh build-clang
 stage "fuzz targets" bash scripts/ci-fuzz.sh
 
 install_and_link() {
   local failures=0
   ./build/carvalen init-demo --dir "$work/demo" --size 100 >/dev/null || return 1
   export CARVALEN_CONFIG_DIR=$work/demo
-  # The shared library through its CMake package; the static one through pkg-config --static.
-  cmake --install build-clang --prefix "$work/shared" >/dev/null || return 1
-  cmake -S examples -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/shared" >/dev/null || return 1
-  cmake --build "$work/example" >/dev/null || return 1
-  "$work/example/price_line" 1 1 60 || failures=1
+  # The static library through pkg-config --static (the shared one and its CMake package are the
+  # Debian packages' hosts').
   cmake --install build --prefix "$work/static" >/dev/null || return 1
   # What is installed beside the tool: the unit (pointed at the tool installed here) passes
   # systemd's own check, the completion is valid bash.
@@ -148,7 +154,7 @@ install_and_link() {
 }
 stage "install and link the example" install_and_link
 # The Debian packages, installed with dpkg and used by a C, a C++ and a Python host.
-stage "Debian packages" bash scripts/ci-packages.sh
+stage "Debian packages" bash scripts/ci-packages.sh clang-packages
 # Clients generated from the OpenAPI document by two generators, compiled and calling every
 # operation.
 stage "generated clients" bash scripts/ci-clients.sh build
