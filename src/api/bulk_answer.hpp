@@ -62,7 +62,7 @@ class WholeNumbers {
 // 7L and 7.0), anything else is left to a dictionary.
 class EncodedLines final : public contract::PricedLines {
  public:
-  explicit EncodedLines(std::string& out) : out_(out) {}
+  EncodedLines(std::string& out, std::size_t limit) : out_(out), limit_(limit) {}
   void Add(const Variant& product, Array line) override {
     if (const auto whole = WholeNumber(product)) {
       if (!numbers_.Insert(*whole)) throw Error::Runtime(errnum::kDuplicateKey);
@@ -71,7 +71,7 @@ class EncodedLines final : public contract::PricedLines {
     }
     if (!first_) out_ += ", ";
     first_ = false;
-    AppendEntry(product, Variant(std::move(line)), out_);
+    AppendEntry(product, Variant(std::move(line)), out_, limit_);
   }
 
  private:
@@ -94,6 +94,7 @@ class EncodedLines final : public contract::PricedLines {
   }
 
   std::string& out_;
+  std::size_t limit_;
   WholeNumbers numbers_;
   DictionaryPtr others_ = Dictionary::Create();
   bool first_ = true;

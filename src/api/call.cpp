@@ -266,7 +266,7 @@ NamedArguments ParseArguments(const Target& target, std::string_view text, const
 namespace {
 
 void AppendByRef(const OperationDescription& method, const std::vector<Variant>& args,
-                 std::string& out) {
+                 std::string& out, std::size_t limit) {
   out += ", \"byref\": {";
   bool first = true;
   for (std::size_t i = 0; i < method.parameters.size(); ++i) {
@@ -276,9 +276,10 @@ void AppendByRef(const OperationDescription& method, const std::vector<Variant>&
     first = false;
     out += Json(param.name).dump();
     out += ": ";
-    AppendJson(args[i], out);
+    AppendJson(args[i], out, limit);
   }
   out += "}}";
+  CheckAnswerSize(out, limit);
 }
 
 // The request a streamed bulk call prices, when the call can take that path: a dictionary or
@@ -300,16 +301,16 @@ const Object* StreamedRequest(const Target& target, const std::vector<Variant>& 
 
 }  // namespace
 
-CallOutcome Invoke(const Target& target, std::vector<Variant> args) {
+CallOutcome Invoke(const Target& target, std::vector<Variant> args, std::size_t max_answer) {
   std::string text;
   try {
     ObjectPtr object = CreateObject(target.type->metadata->prog_id);
     if (const Object* request = StreamedRequest(target, args, object)) {
       text = "{\"result\": {\"$dict\": [";
-      EncodedLines lines(text);
+      EncodedLines lines(text, max_answer);
       contract::PriceInBulk(request, lines);
       text += "]}";
-      AppendByRef(*target.method, args, text);
+      AppendByRef(*target.method, args, text, max_answer);
       return {kCallOk, std::move(text)};
     }
     // The member converts every argument before the operation starts, so an argument of the
@@ -320,8 +321,8 @@ CallOutcome Invoke(const Target& target, std::vector<Variant> args) {
                          ? target.member->invoke(*object, args)
                          : object->Invoke(target.method->name, args);
     text = "{\"result\": ";
-    AppendJson(result, text);
-    AppendByRef(*target.method, args, text);
+    AppendJson(result, text, max_answer);
+    AppendByRef(*target.method, args, text, max_answer);
     return {kCallOk, std::move(text)};
   } catch (...) {
     // What was written before the failure is dropped, and its memory with it.
@@ -339,7 +340,8 @@ CallOutcome CallWithJson(std::string_view target, std::string_view arguments_jso
     operation = fmt::format("{}.{}", resolved.type->metadata->name, resolved.method->name);
     NamedArguments named;
     if (!arguments_json.empty()) named = ParseArguments(resolved, arguments_json, limits);
-    outcome = Invoke(resolved, ArrangeArguments(*resolved.method, std::move(named)));
+    outcome =
+        Invoke(resolved, ArrangeArguments(*resolved.method, std::move(named)), limits.max_answer);
   } catch (const UsageError& e) {
     outcome = {kCallUsage, Dump(UsageJson(e.what()))};
   }

@@ -75,8 +75,10 @@ NamedArguments ParseArguments(const Target& target, std::string_view text, const
 
 /// Creates the class by name and invokes the operation with every argument in place (as
 /// ArrangeArguments gives them); an error it raises becomes the error document (status
-/// kCallFailed). Never throws for an operation's error.
-CallOutcome Invoke(const Target& target, std::vector<Variant> args);
+/// kCallFailed). Never throws for an operation's error. An answer growing past `max_answer`
+/// bytes fails the call with 7 "Out of memory" as it is written.
+CallOutcome Invoke(const Target& target, std::vector<Variant> args,
+                   std::size_t max_answer = kNoAnswerLimit);
 
 /// The whole path for a JSON object of NAME: value (the service and the C interface). Mistakes
 /// in the target or the arguments come back as status kCallUsage with UsageJson.
@@ -90,7 +92,8 @@ CallOutcome CallWithJson(std::string_view target, std::string_view arguments_jso
 CallOutcome CallWithPlainJson(std::string_view target, std::string_view arguments_json,
                               const Limits& limits = {});
 /// The same for arguments already in place (the tool's NAME=VALUE list).
-CallOutcome InvokePlain(const Target& target, std::vector<Variant> args);
+CallOutcome InvokePlain(const Target& target, std::vector<Variant> args,
+                        std::size_t max_answer = kNoAnswerLimit);
 /// The plain error document of an error `operation` raised, with its HTTP status.
 CallOutcome PlainError(std::string_view operation, const ErrorInfo& info);
 /// The plain error document of a usage error; `operation` may be empty.

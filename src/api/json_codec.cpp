@@ -237,7 +237,7 @@ void AppendTagged(std::string_view tag, std::string& out) {
   out += "\": ";
 }
 
-void AppendArray(const Variant& value, std::string& out) {
+void AppendArray(const Variant& value, std::string& out, std::size_t limit) {
   std::shared_ptr<const Array> array = value.ArrayPointer();
   if (!array) {
     out += R"({"$array": null})";
@@ -248,7 +248,7 @@ void AppendArray(const Variant& value, std::string& out) {
   if (array->Dimensions() == 1) {
     for (std::int64_t i = array->LBound(); i <= array->UBound(); ++i) {
       if (i != array->LBound()) out += ", ";
-      AppendJson(array->At(static_cast<std::int32_t>(i)), out);
+      AppendJson(array->At(static_cast<std::int32_t>(i)), out, limit);
     }
     out += "], \"lbound\": ";
     AppendInteger(array->LBound(), out);
@@ -260,7 +260,7 @@ void AppendArray(const Variant& value, std::string& out) {
     out += '[';
     for (std::int64_t j = array->LBound(2); j <= array->UBound(2); ++j) {
       if (j != array->LBound(2)) out += ", ";
-      AppendJson(array->At(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)), out);
+      AppendJson(array->At(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)), out, limit);
     }
     out += ']';
   }
@@ -271,7 +271,7 @@ void AppendArray(const Variant& value, std::string& out) {
   out += "]}";
 }
 
-void AppendObject(const ObjectPtr& object, std::string& out) {
+void AppendObject(const ObjectPtr& object, std::string& out, std::size_t limit) {
   if (!object) {
     out += R"({"$nothing": true})";
     return;
@@ -283,7 +283,7 @@ void AppendObject(const ObjectPtr& object, std::string& out) {
     for (const Dictionary::Entry& entry : dictionary->Entries()) {
       if (!first) out += ", ";
       first = false;
-      AppendEntry(entry.first, entry.second, out);
+      AppendEntry(entry.first, entry.second, out, limit);
     }
     out += "]}";
     return;
@@ -305,7 +305,7 @@ void AppendObject(const ObjectPtr& object, std::string& out) {
       for (const Variant& cell : records->RowKept(k)) {
         if (!first_cell) out += ", ";
         first_cell = false;
-        AppendJson(cell, out);
+        AppendJson(cell, out, limit);
       }
       out += ']';
     }
@@ -319,15 +319,20 @@ void AppendObject(const ObjectPtr& object, std::string& out) {
 
 }  // namespace
 
-void AppendEntry(const Variant& key, const Variant& item, std::string& out) {
+void CheckAnswerSize(const std::string& out, std::size_t limit) {
+  if (out.size() > limit) throw Error::Runtime(errnum::kOutOfMemory);
+}
+
+void AppendEntry(const Variant& key, const Variant& item, std::string& out, std::size_t limit) {
   out += '[';
-  AppendJson(key, out);
+  AppendJson(key, out, limit);
   out += ", ";
-  AppendJson(item, out);
+  AppendJson(item, out, limit);
   out += ']';
 }
 
-void AppendJson(const Variant& value, std::string& out) {
+void AppendJson(const Variant& value, std::string& out, std::size_t limit) {
+  CheckAnswerSize(out, limit);
   switch (value.Type()) {
     case VarType::Empty:
       out += R"({"$empty": true})";
@@ -366,10 +371,10 @@ void AppendJson(const Variant& value, std::string& out) {
       out += '}';
       return;
     case VarType::Array:
-      AppendArray(value, out);
+      AppendArray(value, out, limit);
       return;
     case VarType::Object:
-      AppendObject(value.GetObject(), out);
+      AppendObject(value.GetObject(), out, limit);
       return;
   }
   out += "null";

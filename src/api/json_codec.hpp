@@ -37,9 +37,15 @@ inline constexpr std::size_t kMaxJsonDepth = 256;
 /// request, and a bound on what a hostile one makes the decoder keep.
 inline constexpr std::size_t kDefaultMaxEntries = 1'000'000;
 
-/// What a face accepts in one request.
+/// No bound on an answer's bytes: the in-process faces, whose caller holds the result anyway.
+inline constexpr std::size_t kNoAnswerLimit = static_cast<std::size_t>(-1);
+
+/// What a face accepts in one request, and how large its answer may grow.
 struct Limits {
   std::size_t max_entries = kDefaultMaxEntries;
+  /// Past this many bytes an answer stops being written and the call fails with 7 "Out of
+  /// memory", as an allocation beyond its budget does: nothing more is spent on it.
+  std::size_t max_answer = kNoAnswerLimit;
 };
 
 /// The limits the environment sets: CARVALEN_MAX_ENTRIES (a positive count), else the
@@ -55,9 +61,14 @@ std::int64_t ParseMaxCells(std::string_view text, std::string_view what);
 Json ToJson(const Variant& value);
 /// Appends the one-line text of the value's typed JSON to `out`, exactly Dump(ToJson(value))
 /// but written straight into `out`, with no document between.
-void AppendJson(const Variant& value, std::string& out);
+/// Past `limit` bytes of `out` it stops, as CheckAnswerSize does.
+void AppendJson(const Variant& value, std::string& out, std::size_t limit = kNoAnswerLimit);
 /// Appends the typed JSON of one dictionary entry, "[key, item]".
-void AppendEntry(const Variant& key, const Variant& item, std::string& out);
+void AppendEntry(const Variant& key, const Variant& item, std::string& out,
+                 std::size_t limit = kNoAnswerLimit);
+/// Fails with 7 "Out of memory" once `out` holds more than `limit` bytes. The encoders check
+/// after each element, so an answer overshoots by at most one element before it is given up.
+void CheckAnswerSize(const std::string& out, std::size_t limit);
 /// The value a typed JSON document stands for; malformed input fails with UsageError.
 Variant FromJson(const Json& json);
 

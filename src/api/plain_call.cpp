@@ -116,7 +116,7 @@ CallOutcome PlainUsage(std::string_view operation, std::string_view message,
   return outcome;
 }
 
-CallOutcome InvokePlain(const Target& target, std::vector<Variant> args) {
+CallOutcome InvokePlain(const Target& target, std::vector<Variant> args, std::size_t max_answer) {
   std::string text;
   CallOutcome outcome;
   outcome.operation = OperationName(target);
@@ -127,7 +127,7 @@ CallOutcome InvokePlain(const Target& target, std::vector<Variant> args) {
                          ? target.member->invoke(*object, args)
                          : object->Invoke(target.method->name, args);
     text = "{\"result\": ";
-    AppendPlainAnswer(result, *target.method, args, text);
+    AppendPlainAnswer(result, *target.method, args, text, max_answer);
     text += ", \"byref\": {";
     bool first = true;
     const auto& params = target.method->parameters;
@@ -137,9 +137,10 @@ CallOutcome InvokePlain(const Target& target, std::vector<Variant> args) {
       first = false;
       AppendJson(Variant(params[i].name), text);
       text += ": ";
-      AppendPlain(args[i], text);
+      AppendPlain(args[i], text, max_answer);
     }
     text += "}}";
+    CheckAnswerSize(text, max_answer);
     outcome.status = kCallOk;
     outcome.text = std::move(text);
     outcome.http_status = 200;
@@ -173,7 +174,8 @@ CallOutcome CallWithPlainJson(std::string_view target, std::string_view argument
         named.emplace_back(&param, FromPlain(param, item.value()));
       }
     }
-    outcome = InvokePlain(resolved, ArrangeArguments(*resolved.method, std::move(named)));
+    outcome = InvokePlain(resolved, ArrangeArguments(*resolved.method, std::move(named)),
+                          limits.max_answer);
   } catch (const PlainRefusal& e) {
     outcome = PlainUsage(operation, e.what(), e.Parameter(), e.Number());
   } catch (const UsageError& e) {

@@ -115,19 +115,22 @@ void AppendKey(const Variant& key, std::string& out) {
 }
 
 // A value whose arrays are rows whose members are `names` (MemberNames; null: no names known).
-void AppendValue(const Variant& value, const std::vector<std::string>* names, std::string& out);
+void AppendValue(const Variant& value, const std::vector<std::string>* names, std::string& out,
+                 std::size_t limit);
 
-void AppendRow(const Array& array, const std::vector<std::string>& names, std::string& out) {
+void AppendRow(const Array& array, const std::vector<std::string>& names, std::string& out,
+               std::size_t limit) {
   out += '{';
   for (std::int32_t i = array.LBound(); i <= array.UBound(); ++i) {
     if (i != array.LBound()) out += ", ";
     AppendMember(&names, i, out);
-    AppendValue(array.At(i), nullptr, out);
+    AppendValue(array.At(i), nullptr, out, limit);
   }
   out += '}';
 }
 
-void AppendArray(const Variant& value, const std::vector<std::string>* names, std::string& out) {
+void AppendArray(const Variant& value, const std::vector<std::string>* names, std::string& out,
+                 std::size_t limit) {
   const std::shared_ptr<const Array> array = value.ArrayPointer();
   if (!array) {
     out += "null";
@@ -142,7 +145,7 @@ void AppendArray(const Variant& value, const std::vector<std::string>* names, st
       for (std::int32_t j = array->LBound(2); j <= array->UBound(2); ++j) {
         if (j != array->LBound(2)) out += ", ";
         AppendMember(names, j, out);
-        AppendValue(array->At(i, j), nullptr, out);
+        AppendValue(array->At(i, j), nullptr, out, limit);
       }
       out += '}';
     }
@@ -150,19 +153,19 @@ void AppendArray(const Variant& value, const std::vector<std::string>* names, st
     return;
   }
   if (names != nullptr) {
-    AppendRow(*array, *names, out);
+    AppendRow(*array, *names, out, limit);
     return;
   }
   out += '[';
   for (std::int32_t i = array->LBound(); i <= array->UBound(); ++i) {
     if (i != array->LBound()) out += ", ";
-    AppendValue(array->At(i), nullptr, out);
+    AppendValue(array->At(i), nullptr, out, limit);
   }
   out += ']';
 }
 
 void AppendDictionary(const Dictionary& dictionary, const std::vector<std::string>* names,
-                      std::string& out) {
+                      std::string& out, std::size_t limit) {
   const bool list = NumbersEntries(dictionary);
   out += list ? '[' : '{';
   bool first = true;
@@ -170,13 +173,13 @@ void AppendDictionary(const Dictionary& dictionary, const std::vector<std::strin
     if (!first) out += ", ";
     first = false;
     if (!list) AppendKey(entry.first, out);
-    AppendValue(entry.second, names, out);
+    AppendValue(entry.second, names, out, limit);
   }
   out += list ? ']' : '}';
 }
 
 // One object per row, every column kept: a repeated name takes "_2", "_3", ... after it.
-void AppendRecordset(const db::Recordset& records, std::string& out) {
+void AppendRecordset(const db::Recordset& records, std::string& out, std::size_t limit) {
   std::vector<std::string> names;
   for (const std::string& name : records.FieldNames()) {
     std::string unique = name;
@@ -197,16 +200,18 @@ void AppendRecordset(const db::Recordset& records, std::string& out) {
     for (std::size_t c = 0; c < row.size() && c < members.size(); ++c) {
       if (c != 0) out += ", ";
       out += members[c];
-      AppendValue(row[c], nullptr, out);
+      AppendValue(row[c], nullptr, out, limit);
     }
     out += '}';
   }
   out += ']';
 }
 
-void AppendValue(const Variant& value, const std::vector<std::string>* names, std::string& out) {
+void AppendValue(const Variant& value, const std::vector<std::string>* names, std::string& out,
+                 std::size_t limit) {
+  CheckAnswerSize(out, limit);
   if (value.IsArray()) {
-    AppendArray(value, names, out);
+    AppendArray(value, names, out, limit);
     return;
   }
   if (!value.IsObject()) {
@@ -217,9 +222,9 @@ void AppendValue(const Variant& value, const std::vector<std::string>* names, st
   if (!object) {
     out += "null";
   } else if (const auto* dictionary = dynamic_cast<const Dictionary*>(object.get())) {
-    AppendDictionary(*dictionary, names, out);
+    AppendDictionary(*dictionary, names, out, limit);
   } else if (const auto* records = dynamic_cast<const db::Recordset*>(object.get())) {
-    AppendRecordset(*records, out);
+    AppendRecordset(*records, out, limit);
   } else {
     AppendJson(Variant(object->ClassName()), out);
   }
@@ -251,7 +256,7 @@ std::vector<std::string> PositionNames(const OperationDescription& method,
 }
 
 void AppendPlainAnswer(const Variant& result, const OperationDescription& method,
-                       const std::vector<Variant>& args, std::string& out) {
+                       const std::vector<Variant>& args, std::string& out, std::size_t limit) {
   const ResultDescription& answer = method.answer;
   switch (answer.shape) {
     case ResultShape::Row:
@@ -268,12 +273,12 @@ void AppendPlainAnswer(const Variant& result, const OperationDescription& method
           if (!first) out += ", ";
           first = false;
           AppendKey(entry.first, out);
-          AppendValue(entry.second, &names, out);
+          AppendValue(entry.second, &names, out, limit);
         }
         out += '}';
         return;
       }
-      AppendValue(result, &names, out);
+      AppendValue(result, &names, out, limit);
       return;
     }
     case ResultShape::Named:
@@ -289,9 +294,11 @@ void AppendPlainAnswer(const Variant& result, const OperationDescription& method
     default:
       break;
   }
-  AppendValue(result, nullptr, out);
+  AppendValue(result, nullptr, out, limit);
 }
 
-void AppendPlain(const Variant& value, std::string& out) { AppendValue(value, nullptr, out); }
+void AppendPlain(const Variant& value, std::string& out, std::size_t limit) {
+  AppendValue(value, nullptr, out, limit);
+}
 
 }  // namespace carvalen::api

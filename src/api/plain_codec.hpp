@@ -21,11 +21,13 @@ namespace carvalen::api {
 std::vector<std::string> PositionNames(const OperationDescription& method,
                                        const std::vector<Variant>& args);
 
-/// Appends the plain JSON of an operation's answer, laid out as its description says.
+/// Appends the plain JSON of an operation's answer, laid out as its description says; past
+/// `limit` bytes of `out` it stops, as CheckAnswerSize does.
 void AppendPlainAnswer(const Variant& result, const OperationDescription& method,
-                       const std::vector<Variant>& args, std::string& out);
+                       const std::vector<Variant>& args, std::string& out,
+                       std::size_t limit = kNoAnswerLimit);
 /// Appends the plain JSON of any value, with no layout to name its rows.
-void AppendPlain(const Variant& value, std::string& out);
+void AppendPlain(const Variant& value, std::string& out, std::size_t limit = kNoAnswerLimit);
 
 /// An argument that does not fit its parameter's plain type: the error number it stands for
 /// (13 Type mismatch, 6 Overflow) and the parameter.

@@ -132,22 +132,14 @@ std::optional<Answer> Server::Impl::Refused(const http::request<http::string_bod
 Answer Server::Impl::Call(std::string_view class_name, std::string_view operation,
                           const std::string& body, bool plain) {
   const std::string target = fmt::format("{}.{}", class_name, operation);
-  api::CallOutcome outcome = plain ? api::CallWithPlainJson(target, body, options.limits)
-                                   : api::CallWithJson(target, body, options.limits);
+  // The answer stops being written at --max-answer: the call fails with 7 and is never sent in
+  // part.
+  api::Limits limits = options.limits;
+  limits.max_answer = options.max_answer;
+  api::CallOutcome outcome = plain ? api::CallWithPlainJson(target, body, limits)
+                                   : api::CallWithJson(target, body, limits);
   Answer answer{plain ? outcome.http_status : CallStatus(outcome.status), std::move(outcome.text)};
   answer.operation = std::move(outcome.operation);
-  if (answer.text.size() > options.max_answer) {
-    // Never sent in part: the call fails as an allocation beyond its budget does.
-    const ErrorInfo info = Error::Runtime(errnum::kOutOfMemory).Info();
-    if (plain) {
-      api::CallOutcome failed = api::PlainError(answer.operation, info);
-      answer.status = failed.http_status;
-      answer.text = std::move(failed.text);
-    } else {
-      answer.status = CallStatus(api::kCallFailed);
-      answer.text = api::Dump(api::ErrorJson(info));
-    }
-  }
   return answer;
 }
 

@@ -62,6 +62,12 @@ TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
                          [] { return ObjectPtr(std::make_shared<HostLine>()); });
   const Json hosted = Json::parse(CallWithJson("ContractLine.GetPrice", kArguments).text);
   EXPECT_EQ(hosted["result"], "GetPrice/5") << hosted;
+  // An answer past its budget fails with 7 as it is written, in either form.
+  Limits small;
+  small.max_answer = 16;
+  for (const CallOutcome& over : {CallWithJson("ContractLine.GetPrice", kArguments, small),
+                                  CallWithPlainJson("ContractLine.GetPrice", kArguments, small)})
+    EXPECT_EQ(Json::parse(over.text)["error"]["number"], 7) << over.text;
   // The example calls feed the fault-injection, thread, pooler, C and Python runs: none may lack
   // one.
   EXPECT_EQ(test::OperationsWithoutExample(), std::vector<std::string>{});
