@@ -159,6 +159,24 @@ Variant BuildTagged(Frame& frame) {
   return Variant(std::move(array));
 }
 
+// The compact entries of `entries` as the dictionary entries they were read from.
+void ToDictionary(Frame& entries) {
+  entries.dictionary = Dictionary::Create();
+  for (std::size_t k = 0; k < entries.asks.size(); ++k) {
+    const contract::PricingAsk& ask = entries.asks[k];
+    Array pair(0, 1);
+    pair.At(0) = Variant(ask.partner);
+    pair.At(1) = entries.whole_quantities[k] ? Variant(static_cast<std::int32_t>(ask.quantity))
+                                             : Variant(ask.quantity);
+    const Variant product(ask.product);
+    if (entries.dictionary->Exists(product)) throw Fallback{};
+    entries.dictionary->Add(product, Variant(std::move(pair)));
+  }
+  entries.asks = {};
+  entries.whole_quantities = {};
+  entries.pricing = false;
+}
+
 void EndList(Frame& frame, Frame& parent) {
   switch (frame.kind) {
     case Kind::Items:
@@ -201,16 +219,20 @@ void EndList(Frame& frame, Frame& parent) {
     case Kind::Pair: {
       if (frame.values.size() != 2) throw Fallback{};
       if (parent.pricing) {
-        auto ask = PlainAsk(frame.values[0], frame.values[1]);
-        if (!ask) throw NotPlain{};
-        parent.asks.push_back(*ask);
-      } else {
-        if (frame.values[0].Type() == VarType::Array ||
-            parent.dictionary->Exists(frame.values[0])) {
-          throw Fallback{};
+        if (const auto ask = PlainAsk(frame.values[0], frame.values[1])) {
+          parent.asks.push_back(*ask);
+          parent.whole_quantities.push_back(frame.values[1].ArrayPointer()->At(1).Type() ==
+                                            VarType::Long);
+          return;
         }
-        parent.dictionary->Add(std::move(frame.values[0]), std::move(frame.values[1]));
+        // Not the compact form after all: the entries read so far become the dictionary's, and
+        // reading goes on, so that no part of the request is read twice.
+        ToDictionary(parent);
       }
+      if (frame.values[0].Type() == VarType::Array || parent.dictionary->Exists(frame.values[0])) {
+        throw Fallback{};
+      }
+      parent.dictionary->Add(std::move(frame.values[0]), std::move(frame.values[1]));
       return;
     }
     case Kind::Fields: {

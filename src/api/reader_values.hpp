@@ -21,8 +21,6 @@ constexpr std::int64_t kLongMax = std::numeric_limits<std::int32_t>::max();
 
 // The reader met what only the document decoder words exactly.
 struct Fallback {};
-// A pricing request turned out not to be plain: read it again as a Dictionary.
-struct NotPlain {};
 // The text holds more entries than the limit.
 struct TooMany {};
 // The arguments name a member the operation does not have.
@@ -104,6 +102,7 @@ struct Frame {
   // Entries
   DictionaryPtr dictionary;
   std::vector<contract::PricingAsk> asks;
+  std::vector<bool> whole_quantities;  // each ask's quantity was read as a Long, not a Double
   // Records
   std::optional<std::vector<std::string>> fields;
   std::optional<std::vector<std::vector<Variant>>> record_rows;

@@ -342,8 +342,8 @@ class ValueReader {
   Members named_;
 };
 
-// Runs the reader over `text`: the plain pricing form first where it may apply, then without it.
-// On failure, `before` (when given) takes the members read whole until then.
+// Runs the reader over `text`. On failure, `before` (when given) takes the members read whole
+// until then.
 template <class Take>
 auto Read(std::string_view text, const Limits& limits, const PricingMember* pricing_member,
           const KnownMember* known_member, bool members, bool pricing_root, Take take,
@@ -353,28 +353,21 @@ auto Read(std::string_view text, const Limits& limits, const PricingMember* pric
     return std::nullopt;
   }
   const bool pricing = pricing_member != nullptr || pricing_root;
-  for (const bool plain : {true, false}) {
-    if (!plain && !pricing) break;
-    ValueReader reader(limits, plain && pricing, pricing_member, known_member, members,
-                       pricing_root);
-    try {
-      Json::sax_parse(text.begin(), text.end(), &reader);
-      return take(reader);
-    } catch (const NotPlain&) {
-      continue;
-    } catch (const TooMany&) {
-      // Everything before was well-formed, so the document parser would stop here too: its
-      // message, without reading the text again.
-      throw TooManyEntries(text, limits.max_entries);
-    } catch (const Fallback&) {
-    } catch (const UsageError&) {
-    } catch (const Json::exception&) {
-    } catch (const Error&) {
-      // a value the library refuses: the document path says which
-    }
-    if (before != nullptr) *before = reader.TakeRead();
-    return std::nullopt;
+  ValueReader reader(limits, pricing, pricing_member, known_member, members, pricing_root);
+  try {
+    Json::sax_parse(text.begin(), text.end(), &reader);
+    return take(reader);
+  } catch (const TooMany&) {
+    // Everything before was well-formed, so the document parser would stop here too: its
+    // message, without reading the text again.
+    throw TooManyEntries(text, limits.max_entries);
+  } catch (const Fallback&) {
+  } catch (const UsageError&) {
+  } catch (const Json::exception&) {
+  } catch (const Error&) {
+    // a value the library refuses: the document path says which
   }
+  if (before != nullptr) *before = reader.TakeRead();
   return std::nullopt;
 }
 

@@ -175,17 +175,23 @@ TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
   ASSERT_EQ(plain->Asks().size(), 2u);
   const auto& ask = plain->Asks()[1];
   EXPECT_EQ(std::tuple(ask.product, ask.partner, ask.quantity), std::tuple(-3, 6, 2.5));
+  // Alone or after plain entries, an irregular entry makes the whole request a dictionary, the
+  // plain entries' quantities keeping their types.
   for (const char* irregular :
-       {R"({"$dict": [["7", {"$array": [5, 10]}]]})", R"({"$dict": [[7.5, {"$array": [5, 10]}]]})",
-        R"({"$dict": [[7, {"$array": [5, 10], "lbound": 1}]]})",
-        R"({"$dict": [[7, {"$array": [5, 10, 1]}]]})", R"({"$dict": [[7, {"$array": [5, "10"]}]]})",
-        R"({"$dict": [[7, {"$array": [5.5, 10]}]]})", R"({"$dict": [[7, 5]]})"}) {
-    const Variant value = ParseValue(irregular, {}, true);
-    EXPECT_EQ(compact(value), nullptr) << irregular;
-    EXPECT_EQ(Text(value), Text(ParseValue(irregular))) << irregular;
+       {R"(["7", {"$array": [5, 10]}])", R"([7.5, {"$array": [5, 10]}])",
+        R"([7, {"$array": [5, 10], "lbound": 1}])", R"([7, {"$array": [5, 10, 1]}])",
+        R"([7, {"$array": [5, "10"]}])", R"([7, {"$array": [5.5, 10]}])", R"([7, 5])"}) {
+    for (const std::string before :
+         {"", R"([1, {"$array": [2, 3]}], [2, {"$array": [2, 3.5]}], )"}) {
+      const std::string text = R"({"$dict": [)" + before + irregular + "]}";
+      const Variant value = ParseValue(text, {}, true);
+      EXPECT_EQ(compact(value), nullptr) << text;
+      EXPECT_EQ(Text(value), Text(ParseValue(text))) << text;
+    }
   }
-  const char* const twice = R"({"$dict": [[7, {"$array": [5, 10]}], [7, {"$array": [6, 1]}]]})";
-  EXPECT_THAT([&] { ParseValue(twice, {}, true); }, Refused("holds the key 7 twice"));
+  for (const char* twice : {R"({"$dict": [[7, {"$array": [5, 10]}], [7, {"$array": [6, 1]}]]})",
+                            R"({"$dict": [[7, {"$array": [5, 10]}], [7, 1]]})"})
+    EXPECT_THAT([&] { ParseValue(twice, {}, true); }, Refused("holds the key 7 twice")) << twice;
 }
 
 }  // namespace
