@@ -65,10 +65,7 @@ void PgConnection::ApplySettings() {
     return;
   }
   const std::vector<const char*> values = SettingValues();
-  ResultPtr result(Pq().PQexecParams(conn_.get(), settings_sql_.c_str(),
-                                     static_cast<int>(values.size()), nullptr, values.data(),
-                                     nullptr, nullptr, 0));
-  Check(result.get(), settings_sql_);
+  Run(settings_sql_, static_cast<int>(values.size()), values.data());
 }
 
 void PgConnection::ChangeSetting(std::string_view name, std::string value) {
@@ -99,7 +96,7 @@ void PgConnection::SetIsolation(const std::string& level) {
   // Outside a transaction block the server answers SET TRANSACTION with a warning only; the
   // session default is what the following statements get. Sent once per session and level.
   if (level == isolation_) return;
-  Simple("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL " + level);
+  Run("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL " + level);
   isolation_ = level;
 }
 
@@ -140,12 +137,8 @@ std::vector<std::vector<Variant>> PgConnection::Columns(const Variant& table, co
   ApplyTimeout(timeout);
   const char* values[2] = {table.IsNull() ? nullptr : table_text.c_str(),
                            column.IsNull() ? nullptr : column_text.c_str()};
-  Settle();
-  ResultPtr result = pooler_ == pg::Pooler::Transaction
-                         ? RunPooled(sql, 2, values)
-                         : ResultPtr(Pq().PQexecParams(conn_.get(), sql.c_str(), 2, nullptr, values,
-                                                       nullptr, nullptr, 0));
-  Check(result.get(), sql);
+  ResultPtr result =
+      pooler_ == pg::Pooler::Transaction ? RunPooled(sql, 2, values) : Run(sql, 2, values);
   const ResultShape columns(result.get());
   std::vector<std::vector<Variant>> rows(Pq().PQntuples(result.get()));
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -179,8 +172,7 @@ bool PgConnection::InRecovery() {
   if (const char* hot = Pq().PQparameterStatus(conn_.get(), "in_hot_standby")) {
     return std::string_view(hot) == "on";
   }
-  Settle();
-  ResultPtr result(Pq().PQexec(conn_.get(), "SELECT pg_is_in_recovery()"));
+  ResultPtr result = Send("SELECT pg_is_in_recovery()");
   return result && Pq().PQresultStatus(result.get()) == PGRES_TUPLES_OK &&
          Pq().PQntuples(result.get()) == 1 &&
          std::string_view(Pq().PQgetvalue(result.get(), 0, 0)) == "t";
@@ -335,29 +327,28 @@ void PgConnection::Drop(PreparedStatement& statement) {
 void PgConnection::Deallocate(PreparedStatement& statement) {
   statement.dropped = true;
   if (statement.name.empty()) return;
-  Settle();
   // Gone already after a DEALLOCATE ALL of a caller's, or the session broke: nothing to do.
-  ResultPtr ignored(Pq().PQexec(conn_.get(), ("DEALLOCATE " + statement.name).c_str()));
+  Send("DEALLOCATE " + statement.name);
 }
 
-ResultPtr PgConnection::Run(const std::string& sql) {
+ResultPtr PgConnection::Send(const std::string& sql, int count, const char* const* values) {
   Settle();
   PGconn* conn = conn_.get();
-  if (Pq().PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0)
-    throw PgError(conn, nullptr, sql);
+  if (Pq().PQsendQueryParams(conn, sql.c_str(), count, nullptr, values, nullptr, nullptr, 0) == 0)
+    return nullptr;
   // One statement, so one result, then the null that ends it; read up to that, so that the
-  // session is idle whatever the result says.
+  // session is idle whatever the result says. Waiting for it is cancelled, as a cursor's is, once
+  // the caller has gone.
   ResultPtr result = AwaitResult(conn);
   while (ResultPtr more{Pq().PQgetResult(conn)}) {
   }
-  Check(result.get(), sql);
   return result;
 }
 
-void PgConnection::Simple(const std::string& sql) {
-  Settle();
-  ResultPtr result(Pq().PQexec(conn_.get(), sql.c_str()));
+ResultPtr PgConnection::Run(const std::string& sql, int count, const char* const* values) {
+  ResultPtr result = Send(sql, count, values);
   Check(result.get(), sql);
+  return result;
 }
 
 void PgConnection::ApplyTimeout(std::int32_t seconds) {
@@ -366,7 +357,7 @@ void PgConnection::ApplyTimeout(std::int32_t seconds) {
   if (pooler_ == pg::Pooler::Transaction) {
     ChangeSetting("statement_timeout", std::to_string(ms));  // the next statement takes it
   } else {
-    Simple("SET statement_timeout = " + std::to_string(ms));
+    Run("SET statement_timeout = " + std::to_string(ms));
   }
   statement_timeout_ms_ = ms;
 }

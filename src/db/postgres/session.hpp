@@ -104,11 +104,11 @@ class PgConnection final : public PhysicalConnection {
   /// Marks a statement taken out of the cache as dropped and deallocates it on the server.
   void Deallocate(PreparedStatement& statement);
 
-  /// Runs one statement through the extended protocol; fails unless it succeeded.
-  ResultPtr Run(const std::string& sql);
-
-  /// A command of our own, through the simple protocol.
-  void Simple(const std::string& sql);
+  /// Runs one statement through the extended protocol and reads it to its end, cancelling it
+  /// once the caller has gone; null when it could not be sent.
+  ResultPtr Send(const std::string& sql, int count = 0, const char* const* values = nullptr);
+  /// Send, failing unless the statement succeeded.
+  ResultPtr Run(const std::string& sql, int count = 0, const char* const* values = nullptr);
 
   void ApplyTimeout(std::int32_t seconds);
 
