@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The service from outside, as a network client sees it: the hostile-client suite
 # (tests/hostile), two instances behind HAProxy (tests/balancer), and the OpenAPI document checked
-# by a real validator and a client written against it (tests/openapi, Node.js with packages from
-# the npm registry, installed into a temporary folder), against the tool of a build. Loopback only;
+# by a real validator and a client written against it (tests/clients/check.mjs --document, Node.js
+# with packages from the npm registry, installed into a temporary folder), against the tool of a build. Loopback only;
 # every test is bounded in time.
 #   scripts/ci-service.sh [BUILD_DIR]    (default build)
 set -euo pipefail
@@ -30,5 +30,5 @@ npm_dir=$(mktemp -d /tmp/carvalen-openapi.XXXXXX)
 trap 'rm -rf "$npm_dir"' EXIT
 (cd "$npm_dir" && npm init -y >/dev/null &&
   npm install --no-audit --no-fund --silent @apidevtools/swagger-parser@10 ajv@8 >/dev/null)
-cp tests/openapi/check.mjs "$npm_dir/"
-timeout 120 node "$npm_dir/check.mjs" "$PWD/$build/carvalen"
+CARVALEN_NODE_MODULES=$npm_dir/node_modules timeout 120 node tests/clients/check.mjs --document \
+  "$PWD/$build/carvalen"

@@ -1,5 +1,5 @@
 """Two `carvalen serve` behind HAProxy as docs/deployment.md has it: under load one is stopped
-(SIGTERM) and restarted, the other killed; only requests in flight on the killed one may fail."""
+(SIGTERM) and no request fails, the drained instance's refusals being sent to the other."""
 
 import contextlib
 import http.client
@@ -65,7 +65,7 @@ def wait_ready(port: int) -> None:
     raise AssertionError(f"port {port} never became ready")
 
 
-def test_one_stopped_and_one_killed_under_load(tmp_path):
+def test_one_stopped_under_load(tmp_path):
     store = tmp_path / "demo"
     subprocess.run([TOOL, "init-demo", "--dir", str(store)], check=True, stdout=subprocess.DEVNULL)
     ports, front, config = [free_port(), free_port()], free_port(), tmp_path / "haproxy.cfg"
@@ -73,7 +73,7 @@ def test_one_stopped_and_one_killed_under_load(tmp_path):
     instances = [start_instance(store, port) for port in ports]
     balancer = subprocess.Popen([HAPROXY, "-db", "-f", str(config)], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
-    stop, results = threading.Event(), []  # (when, status or -1)
+    stop, results = threading.Event(), []  # status, or -1
 
     def client() -> None:
         connection = None
@@ -87,7 +87,7 @@ def test_one_stopped_and_one_killed_under_load(tmp_path):
                 status = response.status
             except (OSError, http.client.HTTPException):
                 status, connection = -1, None
-            results.append((time.monotonic(), status))  # list.append needs no lock
+            results.append(status)  # list.append needs no lock
 
     threads = [threading.Thread(target=client) for _ in range(4)]
     try:
@@ -96,15 +96,9 @@ def test_one_stopped_and_one_killed_under_load(tmp_path):
         for thread in threads:
             thread.start()
         time.sleep(1.0)
-        instances[0].send_signal(signal.SIGTERM)  # a graceful stop: drained, then started again
+        instances[0].send_signal(signal.SIGTERM)  # a graceful stop: drained
         assert instances[0].wait(timeout=10) == 0
-        instances[0] = start_instance(store, ports[0])
-        wait_ready(ports[0])
         time.sleep(1.0)
-        killed_at = time.monotonic()
-        instances[1].kill()
-        instances[1].wait(timeout=10)
-        time.sleep(1.5)
     finally:
         stop.set()
         for thread in threads:
@@ -113,7 +107,5 @@ def test_one_stopped_and_one_killed_under_load(tmp_path):
         for process in [balancer, *instances]:
             process.kill()
             process.wait(timeout=10)
-    failures = [(when, status) for when, status in results if status != 200]
-    assert len(results) > 200, f"only {len(results)} requests in about 4 s"
-    assert len(failures) <= len(threads), failures  # one in flight on the killed one per client
-    assert all(abs(when - killed_at) < 1.0 for when, _ in failures), (killed_at, failures)
+    assert len(results) > 100, f"only {len(results)} requests in about 2 s"
+    assert [status for status in results if status != 200] == []

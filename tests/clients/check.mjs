@@ -4,10 +4,16 @@
 // compiled with `tsc --strict`, so an argument the types refuse fails before anything runs; each
 // answer must then be 200 and match the schema of its plain path. The arguments are the example
 // of each operation (its first row in tests/capi/cases.tsv), turned from typed into plain JSON.
-// The examples the document shows for each plain path must match their schemas too.
+// The examples the document shows for each plain path must match their schemas too, and the
+// document served must be the one `carvalen openapi` prints.
 //
-//   node tests/clients/check.mjs CARVALEN_TOOL [HOST:PORT]
-//     (the npm packages pinned in scripts/clients, installed there by npm ci)
+// With --document (the quick tier) no client is generated: the document must instead be valid
+// OpenAPI 3.1 to a real validator, and calls of typed paths, failing ones too, written from the
+// document alone with Node's fetch, must be answered as their schemas say.
+//
+//   node tests/clients/check.mjs [--document] CARVALEN_TOOL [HOST:PORT]
+//     (the npm packages pinned in scripts/clients, installed there by npm ci; with --document,
+//     @apidevtools/swagger-parser and ajv in the folder CARVALEN_NODE_MODULES names)
 import { spawn, spawnSync } from "node:child_process";
 import { mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
@@ -17,10 +23,12 @@ import { createInterface } from "node:readline";
 import { fileURLToPath } from "node:url";
 
 const here = dirname(fileURLToPath(import.meta.url));
-const modules = join(here, "..", "..", "scripts", "clients", "node_modules");
+const documentOnly = process.argv[2] === "--document";
+const modules = process.env.CARVALEN_NODE_MODULES ?? join(here, "..", "..", "scripts", "clients", "node_modules");
 const bin = (name) => join(modules, ".bin", name);
-const Ajv2020 = createRequire(join(modules, "..", "package.json"))("ajv/dist/2020.js");
-const [tool, listen = "127.0.0.1:0"] = process.argv.slice(2);
+const load = createRequire(join(modules, "..", "package.json"));
+const Ajv2020 = load("ajv/dist/2020.js");
+const [tool, listen = "127.0.0.1:0"] = process.argv.slice(documentOnly ? 3 : 2);
 const work = mkdtempSync(join(tmpdir(), "carvalen-clients-"));
 const env = { ...process.env, CARVALEN_CONFIG_DIR: work, CARVALEN_LOG: join(work, "log") };
 delete env.CARVALEN_SERVICE_TOKENS;
@@ -56,6 +64,95 @@ try {
   run(tool, ["init-demo", "--dir", work]);
   const api = JSON.parse(run(tool, ["openapi"]));
   writeFileSync(join(work, "openapi.json"), JSON.stringify(api));
+  const calls = [];
+  if (!documentOnly) calls.push(...clients(api));
+
+  const server = spawn(tool, ["serve", "--listen", listen, "--access-log", "/dev/null"], {
+    env,
+    stdio: ["ignore", "pipe", "inherit"],
+  });
+  try {
+    const first = await new Promise((resolve, reject) => {
+      createInterface({ input: server.stdout }).once("line", resolve);
+      server.once("exit", () => reject(new Error("the service did not start")));
+      setTimeout(() => reject(new Error("the service did not start in 10 s")), 10000);
+    });
+    const base = first.slice(first.indexOf("http://")).trim();
+    const served = await (await fetch(`${base}/openapi.json`)).json();
+    check(JSON.stringify(served) === JSON.stringify(api), "GET /openapi.json is what carvalen openapi prints");
+    const ajv = new Ajv2020({ strict: false, allErrors: true, validateFormats: false });
+    ajv.addSchema({ $id: "https://carvalen.invalid/openapi.json", ...api });
+    const pointer = (path) => path.replaceAll("~", "~0").replaceAll("/", "~1");
+    const schema = (path, where) => ajv.compile({
+      $ref: `https://carvalen.invalid/openapi.json#/paths/${pointer(path)}/post/${where}/content/application~1json/schema`,
+    });
+    // The document's own examples are answers and requests its schemas accept.
+    for (const [path, item] of Object.entries(api.paths)) {
+      if (!path.startsWith("/v1/plain/")) continue;
+      for (const [where, media] of [["requestBody", item.post.requestBody],
+        ["responses/200", item.post.responses["200"]]]) {
+        const example = media.content["application/json"].example;
+        check(example !== undefined && schema(path, where)(example), `${path} ${where}: the example matches its schema`);
+      }
+    }
+    if (documentOnly) await typedCalls(api, base, ajv, schema);
+    const require = createRequire(join(work, "x.js"));
+    for (const dir of documentOnly ? [] : ["a", "b"]) {
+      const answers = await require(join(work, dir, "js", "calls.js")).calls(base);
+      check(answers.length === calls.length, `client ${dir} made every call`);
+      for (const [path, status, answer] of answers) {
+        const validate = schema(path, "responses/200");
+        check(status === 200, `client ${dir} ${path} answers ${status}: ${JSON.stringify(answer)}`);
+        check(validate(answer), `client ${dir} ${path}: the answer matches its schema ` +
+          JSON.stringify(validate.errors?.slice(0, 3)));
+      }
+      console.log(`client ${dir}: ${answers.length} operations called`);
+    }
+  } finally {
+    server.kill("SIGTERM");
+  }
+} finally {
+  rmSync(work, { recursive: true, force: true });
+}
+if (failures > 0) {
+  console.error(`${failures} check(s) failed`);
+  process.exit(1);
+}
+
+/// Valid OpenAPI 3.1 to a real validator; typed calls each answered with the status and schema
+/// expected, the arguments only those the document lists.
+async function typedCalls(api, base, ajv, schema) {
+  const parsed = await load("@apidevtools/swagger-parser").validate(structuredClone(api));
+  check(parsed.openapi === "3.1.0", `valid OpenAPI, not ${parsed.openapi}`);
+  console.log(`valid OpenAPI ${parsed.openapi}, ${Object.keys(parsed.paths).length} paths`);
+  const cases = [
+    ["/v1/ContractLine/GetPrice", { i_lContractHeaderID: 1, i_lContractLineID: 1, i_fQuantity: 60.0 }, 200],
+    ["/v1/ContractLine/GetContractLineDetail", { i_lContractHeaderID: 1, i_lContractLineID: 1 }, 200],
+    ["/v1/Contract/ContractHeaderExists", { i_lContractHeaderID: 1 }, 200],
+    ["/v1/Contract/GetActiveContractLines",
+     { i_aContractFields: { $array: ["CONTRACTLINEID", "PRICE"] }, i_lContractHeaderID: 1 }, 200],
+    ["/v1/ContractLine/GetPrice", { i_lContractHeaderID: "one", i_lContractLineID: 1, i_fQuantity: 1 }, 422],
+    ["/v1/ContractLine/GetPrice", { i_lContractHeaderID: 1 }, 400],
+  ];
+  for (const [path, body, status] of cases) {
+    const operation = api.paths[path]?.post;
+    check(operation !== undefined, `${path} is in the document`);
+    if (!operation) continue;
+    const declared = operation.requestBody.content["application/json"].schema.properties;
+    check(Object.keys(body).every((name) => name in declared), `${path}: the arguments are the document's`);
+    const res = await fetch(`${base}${path}`, { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) });
+    check(res.status === status, `${path} answers ${res.status} (expected ${status})`);
+    const answer = operation.responses[status];  // an error answer may be a shared one
+    const validate = answer.$ref
+      ? ajv.compile({ $ref: `https://carvalen.invalid/openapi.json${answer.$ref}/content/application~1json/schema` })
+      : schema(path, `responses/${status}`);
+    check(validate(await res.json()), `${path} ${status}: the answer matches its schema ` +
+      JSON.stringify(validate.errors?.slice(0, 3)));
+  }
+}
+
+/// Generates the two clients and compiles a call of every plain path through each.
+function clients(api) {
   symlinkSync(modules, join(work, "node_modules"));
   mkdirSync(join(work, "a"));
   run(bin("openapi-typescript"), ["openapi.json", "-o", "a/schema.d.ts"]);
@@ -105,54 +202,5 @@ try {
     run(bin("tsc"), ["--strict", "--skipLibCheck", "--target", "es2022", "--module", "nodenext",
       "--moduleResolution", "nodenext", "--outDir", join(dir, "js"), join(dir, "calls.ts")]);
   }
-
-  const server = spawn(tool, ["serve", "--listen", listen, "--access-log", "/dev/null"], {
-    env,
-    stdio: ["ignore", "pipe", "inherit"],
-  });
-  try {
-    const first = await new Promise((resolve, reject) => {
-      createInterface({ input: server.stdout }).once("line", resolve);
-      server.once("exit", () => reject(new Error("the service did not start")));
-      setTimeout(() => reject(new Error("the service did not start in 10 s")), 10000);
-    });
-    const base = first.slice(first.indexOf("http://")).trim();
-    const ajv = new Ajv2020({ strict: false, allErrors: true, validateFormats: false });
-    ajv.addSchema({ $id: "https://carvalen.invalid/openapi.json", ...api });
-    const pointer = (path) => path.replaceAll("~", "~0").replaceAll("/", "~1");
-    // The document's own examples are answers and requests its schemas accept.
-    for (const [path, item] of Object.entries(api.paths)) {
-      if (!path.startsWith("/v1/plain/")) continue;
-      for (const [where, media] of [["requestBody", item.post.requestBody],
-        ["responses/200", item.post.responses["200"]]]) {
-        const validate = ajv.compile({
-          $ref: `https://carvalen.invalid/openapi.json#/paths/${pointer(path)}/post/${where}/content/application~1json/schema`,
-        });
-        const example = media.content["application/json"].example;
-        check(example !== undefined && validate(example), `${path} ${where}: the example matches its schema`);
-      }
-    }
-    const require = createRequire(join(work, "x.js"));
-    for (const dir of ["a", "b"]) {
-      const answers = await require(join(work, dir, "js", "calls.js")).calls(base);
-      check(answers.length === calls.length, `client ${dir} made every call`);
-      for (const [path, status, answer] of answers) {
-        const validate = ajv.compile({
-          $ref: `https://carvalen.invalid/openapi.json#/paths/${pointer(path)}/post/responses/200/content/application~1json/schema`,
-        });
-        check(status === 200, `client ${dir} ${path} answers ${status}: ${JSON.stringify(answer)}`);
-        check(validate(answer), `client ${dir} ${path}: the answer matches its schema ` +
-          JSON.stringify(validate.errors?.slice(0, 3)));
-      }
-      console.log(`client ${dir}: ${answers.length} operations called`);
-    }
-  } finally {
-    server.kill("SIGTERM");
-  }
-} finally {
-  rmSync(work, { recursive: true, force: true });
-}
-if (failures > 0) {
-  console.error(`${failures} check(s) failed`);
-  process.exit(1);
+  return calls;
 }

@@ -161,6 +161,7 @@ class Flood(NamedTuple):
     sent: int  # bytes of the request sent before the service stopped taking them
     closed: bool  # the service ended the connection
     seconds: float  # until the answer came, or until the end
+    received: bytes  # everything the service sent
 
 
 def flood(to, header: bytes, pieces=(), timeout: float = 20.0, meanwhile=None, read: bool = True,
@@ -208,7 +209,7 @@ def flood(to, header: bytes, pieces=(), timeout: float = 20.0, meanwhile=None, r
     finally:
         if sock is not to:
             sock.close()
-    return Flood(response, sent, closed, (answered or time.monotonic()) - start)
+    return Flood(response, sent, closed, (answered or time.monotonic()) - start, received)
 
 
 def repeat(piece: bytes, times: int, first: bytes = b"", last: bytes = b""):

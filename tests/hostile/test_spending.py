@@ -12,25 +12,7 @@ import time
 import pytest
 
 from hostile_conftest import (AUTH, GOOD_BODY, GOOD_PATH, HOST, MIB, TOKEN, Service, flood, good,
-                              make_store, parse_response, request)
-
-
-def raw(port: int, data: bytes, head_only: bool = False):
-    """Sends `data` on a connection of its own; what came back within 0.5 s of the first answer,
-    and whether the service closed the connection by then."""
-    with socket.create_connection((HOST, port), timeout=5) as sock:
-        sock.sendall(data)
-        received = b""
-        while True:
-            try:
-                chunk = sock.recv(65536)
-            except (ConnectionResetError, socket.timeout):
-                return received, False
-            if not chunk:
-                return received, True
-            received += chunk
-            if head_only and b"\r\n\r\n" in received or parse_response(received):
-                sock.settimeout(0.5)
+                              request)
 
 
 def lines(*header: str, body: bytes = b"", version: str = "1.1") -> bytes:
@@ -72,12 +54,12 @@ EDGES = [
                          [pytest.param(*row[1:], id=row[0]) for row in EDGES])
 def test_header_decides(store, tokens, data, status, closed, holds):
     with Service(store, tokens=tokens) as service:
-        received, was_closed = raw(service.port, data)
-        answer = parse_response(received)
+        result = flood(service.port, data, timeout=5, linger=0.5)
+        answer, received = result.response, result.received
         assert answer and answer.status == status, received[:300]
         # Nothing the body held was served as a request of its own.
         assert received.count(b"HTTP/1.") == 1, received
-        assert was_closed == closed, received
+        assert result.closed == closed, received
         name, _, value = holds.partition(": ")
         assert not holds or answer.headers.get(name) == value, answer.headers
         good(service.port)
@@ -87,8 +69,8 @@ def test_header_decides(store, tokens, data, status, closed, holds):
 def test_head_answers_as_get_without_content(store, path):
     with Service(store) as service:
         got = request(service.port, "GET", path)
-        received, _ = raw(service.port, lines(f"HEAD {path}", L), head_only=True)
-        time.sleep(0.2)
+        # The answer to a HEAD is never whole to a reader that expects its body: read for 1 s.
+        received = flood(service.port, lines(f"HEAD {path}", L), timeout=1).received
         status = int(received.split(b" ", 2)[1])
         length = int(re.search(rb"(?i)content-length: (\d+)", received).group(1))
         assert status == 200 and received.endswith(b"\r\n\r\n"), received
