@@ -3,21 +3,15 @@
 # as root, installs them into a state with none of them, runs the demo and a C, a C++ and a
 # Python host against the installed files with no flags or variables of their own, then removes
 # them again.
-#   scripts/ci-packages.sh [PRESET]   (default "release": the packages are left in build-release;
-#                                      the full test run's is "clang-packages")
+#   scripts/ci-packages.sh    (the preset "release": the packages are left in build-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-preset=${1:-release}
-case "$preset" in
-  release) dir=build-release ;;
-  clang-packages) dir=build-clang-packages ;;
-  *) echo "usage: $0 [release | clang-packages]" >&2; exit 2 ;;
-esac
+dir=build-release
 packages=(python3-carvalen carvalen libcarvalen-dev libcarvalen1)
 
 echo "== packages ($dir)" >&2
-cmake --preset "$preset" -DCARVALEN_WERROR=ON >/dev/null
-cmake --build --preset "$preset" -j"$(nproc)"
+cmake --preset release -DCARVALEN_WERROR=ON >/dev/null
+cmake --build --preset release -j"$(nproc)"
 rm -f "$dir"/*.deb "$dir"/*.ddeb
 (cd "$dir" && cpack -G DEB >/dev/null)
 status=0

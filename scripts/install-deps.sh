@@ -5,7 +5,8 @@
 set -euo pipefail
 
 packages=(
-  build-essential clang libclang-rt-14-dev cmake ninja-build pkg-config clang-format clang-tidy
+  build-essential clang libclang-rt-14-dev cmake ninja-build ccache pkg-config clang-format
+  clang-tidy
   libsqlite3-dev sqlite3 libpq-dev postgresql pgbouncer
   libtomlplusplus-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libboost-dev curl

@@ -11,12 +11,13 @@
 #                                by naming what it left to the full run.
 #   bash scripts/test.sh --all   The full matrix (CI: .ci/run): the quick tier, then the replica
 #                                set, the AddressSanitizer/UndefinedBehaviorSanitizer build's
-#                                suites, a Clang build of the shared library, tool and service
-#                                (the C interface and the Python package run on it, and the
-#                                Debian packages are made from it), clang-tidy, ThreadSanitizer,
-#                                the fuzz targets, hosts against the installed static library,
-#                                and clients generated from the OpenAPI document. Line coverage
-#                                is scripts/coverage.sh's.
+#                                suites, ThreadSanitizer (whose build is the Clang one: library,
+#                                tool, service and the concurrency and service tests), the fuzz
+#                                targets, hosts against the installed static library, the Debian
+#                                packages built, installed and used, and clients generated from
+#                                the OpenAPI document. clang-tidy (scripts/ci-tidy.sh) and line
+#                                coverage (scripts/coverage.sh) are run by hand: each would add
+#                                another whole build's time.
 #   bash scripts/test.sh --preset P   The quick tier on another configure preset (coverage.sh).
 #
 # The servers are started and stopped here, unless CARVALEN_TEST_PG and CARVALEN_TEST_PGBOUNCER
@@ -42,6 +43,14 @@ bash scripts/install-deps.sh
 # Formatting is part of the build's contract.
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
+fi
+
+# A run compiles some sources more than once with the same flags (the packages' build repeats the
+# default build's): through ccache, when it is there, each is compiled once. Paths are taken
+# relative to the checkout, so that the build folders share the cache.
+if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 fi
 
 jobs=$(nproc)
@@ -99,8 +108,8 @@ quick_minutes=$(((SECONDS - start + 59) / 60))
 
 if [ "$all" -eq 0 ]; then
   echo "== quick tier done in about $quick_minutes min; left to the full run (--all): the replica" \
-    "set, the asan build's suites, the Clang build, clang-tidy, ThreadSanitizer, the fuzz" \
-    "targets, the installed example hosts, the Debian packages and the generated clients" >&2
+    "set, the asan build's suites, ThreadSanitizer (Clang), the fuzz targets, the installed" \
+    "static library's hosts, the Debian packages and the generated clients" >&2
   report
   exit $status
 fi
@@ -110,17 +119,8 @@ export CARVALEN_TEST_PG_REPLICAS
 CARVALEN_TEST_PG_REPLICAS=$(bash scripts/pg-replica-set.sh start "$replicas")
 stage "replica set" ctest --test-dir build -R '^Replica' --output-on-failure
 stage "asan build and its tests" build_and_test asan
-# Clang compiles the library, the tool and the service (the tests too, in the ThreadSanitizer
-# build), shared; the C interface and the Python package run on that library, and the Debian
-# packages are made from the same build further on.
-clang_build() {
-  cmake --preset clang-packages -DCARVALEN_WERROR=ON >/dev/null || return 1
-  cmake --build --preset clang-packages -j"$jobs"
-}
-stage "Clang build" clang_build
-stage "C interface and Python package (build-clang-packages)" \
-  bash scripts/ci-python.sh build-clang-packages
-stage "clang-tidy" bash scripts/ci-tidy.sh build
+# ThreadSanitizer's build is also the run's Clang build: the library, the tool, the service and
+# the concurrency and service tests, warnings as errors.
 stage "ThreadSanitizer" bash scripts/ci-tsan.sh
 stage "fuzz targets" bash scripts/ci-fuzz.sh
 
@@ -154,7 +154,7 @@ install_and_link() {
 }
 stage "install and link the example" install_and_link
 # The Debian packages, installed with dpkg and used by a C, a C++ and a Python host.
-stage "Debian packages" bash scripts/ci-packages.sh clang-packages
+stage "Debian packages" bash scripts/ci-packages.sh
 # Clients generated from the OpenAPI document by two generators, compiled and calling every
 # operation.
 stage "generated clients" bash scripts/ci-clients.sh build
