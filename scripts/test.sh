@@ -77,9 +77,17 @@ status=0
 failed=()
 # Runs one stage; a failure is remembered and the run goes on.
 timings=()
+# With CARVALEN_TEST_MINUTES set, a stage that would start past that many minutes is not run and
+# counts as failed: a run that is too slow ends with its report rather than being cut off.
 stage() {
   local name=$1 began=$SECONDS
   shift
+  if [ -n "${CARVALEN_TEST_MINUTES:-}" ] && [ "$SECONDS" -ge $((CARVALEN_TEST_MINUTES * 60)) ]; then
+    echo "== $name: not run, past the run's $CARVALEN_TEST_MINUTES minutes" >&2
+    status=1
+    failed+=("$name (not run)")
+    return
+  fi
   echo "== $name" >&2
   "$@" || { status=1; failed+=("$name"); }
   timings+=("$((SECONDS - began)) s  $name")
