@@ -95,7 +95,7 @@ stage() {
 }
 # The time each stage took, at the end, where a log cut to its tail still shows it.
 report() {
-  printf '== %s\n' "${timings[@]}" >&2
+  [ ${#timings[@]} -eq 0 ] || printf '== %s\n' "${timings[@]}" >&2
   [ ${#failed[@]} -eq 0 ] || echo "FAILED: ${failed[*]}" >&2
 }
 # (Inside a stage errexit is off: each step says what stops it.)
