@@ -67,7 +67,7 @@ void AppendJson(const Variant& value, std::string& out, std::size_t limit = kNoA
 void AppendEntry(const Variant& key, const Variant& item, std::string& out,
                  std::size_t limit = kNoAnswerLimit);
 /// Fails with 7 "Out of memory" once `out` holds more than `limit` bytes. The encoders check
-/// after each element, so an answer overshoots by at most one element before it is given up.
+/// before each value they write, so an answer passes the limit by at most one value.
 void CheckAnswerSize(const std::string& out, std::size_t limit);
 /// The value a typed JSON document stands for; malformed input fails with UsageError.
 Variant FromJson(const Json& json);

@@ -32,11 +32,10 @@ using namespace reader;  // NOLINT: the reader is written in these pieces
 
 class ValueReader {
  public:
-  ValueReader(const Limits& limits, bool plain_pricing, const PricingMember* pricing_member,
+  ValueReader(const Limits& limits, const PricingMember* pricing_member,
               const KnownMember* known_member, bool members, bool pricing_root)
       : limits_(limits),
         known_member_(known_member),
-        plain_pricing_(plain_pricing),
         pricing_member_(pricing_member),
         members_(members),
         pricing_root_(pricing_root) {
@@ -168,7 +167,7 @@ class ValueReader {
         }
         if (top.tag == Tag::Dict) {
           Frame entries{Kind::Entries};
-          entries.pricing = top.pricing && plain_pricing_;
+          entries.pricing = top.pricing;
           if (!entries.pricing) entries.dictionary = Dictionary::Create();
           frames_.push_back(std::move(entries));
           return true;
@@ -331,7 +330,6 @@ class ValueReader {
   const Limits& limits_;
   const KnownMember* known_member_;
   std::size_t entries_ = 0;
-  const bool plain_pricing_;
   const PricingMember* pricing_member_;
   const bool members_;
   const bool pricing_root_;
@@ -352,8 +350,7 @@ auto Read(std::string_view text, const Limits& limits, const PricingMember* pric
   if (NestingExceeds(text, kMaxJsonDepth) || text.find('\0') != std::string_view::npos) {
     return std::nullopt;
   }
-  const bool pricing = pricing_member != nullptr || pricing_root;
-  ValueReader reader(limits, pricing, pricing_member, known_member, members, pricing_root);
+  ValueReader reader(limits, pricing_member, known_member, members, pricing_root);
   try {
     Json::sax_parse(text.begin(), text.end(), &reader);
     return take(reader);
