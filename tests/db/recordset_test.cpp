@@ -1,5 +1,4 @@
 // Record sets over both databases: types, fields, cursors, streaming, life cycle; time zones.
-
 #include <ctime>
 #include <functional>
 #include <tuple>
@@ -21,9 +20,14 @@ std::vector<std::int32_t> ReadAll(db::Recordset& rs) {
   return values;
 }
 
-// Each call raises the error numbered `number`.
-void ExpectError(std::int32_t number, std::initializer_list<std::function<void()>> calls) {
-  for (const auto& call : calls) EXPECT_EQ(CaptureError(call).Number(), number);
+// Each call raises the error numbered `number`, described as `description` unless that is "".
+void ExpectError(std::int32_t number, std::initializer_list<std::function<void()>> calls,
+                 const std::string& description = "") {
+  for (const auto& call : calls) {
+    const Error e = CaptureError(call);
+    EXPECT_EQ(e.Number(), number);
+    EXPECT_TRUE(description.empty() || e.Description() == description) << e.Description();
+  }
 }
 
 // 2024-02-29 13:45 and the seconds and microseconds given.
@@ -70,11 +74,9 @@ TEST_P(Recordsets, DeliversEachColumnTypeAsItsVariantAndFindsFieldsByName) {
   EXPECT_EQ(rs->FieldNames(), lite() ? sqlite : pg);  // PostgreSQL folds names to lower case
   // Expressions: their values decide the type.
   EXPECT_TRUE(rs->Field("ID") == Variant(1) && rs->Field("Half") == Variant(2.5));
-  const Error e = CaptureError([&] { rs->Field("NOSUCHFIELD"); });
-  EXPECT_EQ(e.Number(), kNotFoundInCollection);
-  EXPECT_EQ(e.Description(),
-            "Item cannot be found in the collection corresponding to the requested name or "
-            "ordinal.");
+  ExpectError(kNotFoundInCollection, {[&] { rs->Field("NOSUCHFIELD"); }},
+              "Item cannot be found in the collection corresponding to the requested name or "
+              "ordinal.");
 }
 
 // A forward-only server-side record set streams (no count, no going back) and closes with its
@@ -90,14 +92,9 @@ TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
     const bool streamed = server && type == CursorType::ForwardOnly;
     SCOPED_TRACE(streamed ? "forward-only" : server ? "keyset" : "client-side");
     auto connection = OpenClient(db().ConnectionString());
-    auto open = [&, location = location, type = type](const std::string& where,
-                                                      std::int32_t max = 0) {
-      auto rs = db::Recordset::Create();
-      rs->SetCursorLocation(location);
-      rs->SetMaxRecords(max);
-      rs->Open("SELECT N, T FROM R" + where + " ORDER BY N", connection, type,
-               db::LockType::ReadOnly);
-      return rs;
+    auto open = [&, location = location, type = type](const std::string& where, int max = 0) {
+      return OpenQuery(connection, "SELECT N, T FROM R" + where + " ORDER BY N", type, max,
+                       location);
     };
     EXPECT_EQ(ReadAll(*open("", 2)), (std::vector<std::int32_t>{1, 2}));
     auto rs = open("");
@@ -137,22 +134,18 @@ TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
     }
     auto empty = open(" WHERE N > 3");
     EXPECT_TRUE(empty->Bof() && empty->Eof() && empty->RecordCount() == (streamed ? -1 : 0));
-    const Error e = CaptureError([&] { empty->Field("N"); });
-    EXPECT_EQ(e.Number(), kNoCurrentRecord);
-    EXPECT_EQ(e.Description(),
-              "Either BOF or EOF is True, or the current record has been deleted. Requested "
-              "operation requires a current record.");
-    ExpectError(kNoCurrentRecord, {[&] { empty->MoveNext(); }});
+    ExpectError(kNoCurrentRecord, {[&] { empty->Field("N"); }, [&] { empty->MoveNext(); }},
+                "Either BOF or EOF is True, or the current record has been deleted. Requested "
+                "operation requires a current record.");
     // A name that is no field is reported as such even without a current row.
     ExpectError(kNotFoundInCollection, {[&] { empty->Field("X"); }});
     server ? ExpectError(kNotSupported, {[&] { rs->DetachConnection(); }}) : rs->DetachConnection();
     connection->Close();  // which closes a streamed record set; held rows stay
     if (streamed) {
       EXPECT_EQ(rs->State(), db::kStateClosed);
-      const Error closed = CaptureError([&] { rs->MoveNext(); });
-      EXPECT_EQ(closed.Number(), kObjectClosed);
-      EXPECT_EQ(closed.Description(), "Operation is not allowed when the object is closed.");
-      ExpectError(kObjectClosed, {[&] { connection->Execute("SELECT 1"); }});
+      ExpectError(kObjectClosed,
+                  {[&] { rs->MoveNext(); }, [&] { connection->Execute("SELECT 1"); }},
+                  "Operation is not allowed when the object is closed.");
     } else {
       rs->MoveFirst();
       EXPECT_EQ(ReadAll(*rs), all);

@@ -33,8 +33,10 @@ inline db::ConnectionPtr OpenClient(const std::string& connection_string,
 
 inline db::RecordsetPtr OpenQuery(const db::ConnectionPtr& connection, const std::string& sql,
                                   db::CursorType cursor = db::CursorType::ForwardOnly,
-                                  std::int32_t max_records = 0) {
+                                  std::int32_t max_records = 0,
+                                  db::CursorLocation location = db::CursorLocation::Server) {
   auto rs = db::Recordset::Create();
+  rs->SetCursorLocation(location);
   rs->SetMaxRecords(max_records);
   rs->Open(sql, connection, cursor, db::LockType::ReadOnly);
   return rs;
@@ -46,19 +48,22 @@ inline std::string Scalar(const db::ConnectionPtr& connection, const std::string
   return rs->Field(rs->FieldNames().at(0)).ToString();
 }
 
-/// A test over both databases starting with an empty pool that must leave no connection open.
-class ClientTest : public DatabaseTest {
+/// A test over the providers (CARVALEN_ON_PROVIDERS), a TestDatabase each, starting with an empty
+/// pool and leaving no connection open.
+class ClientTest : public ::testing::TestWithParam<Provider> {
  protected:
   void SetUp() override {
-    DatabaseTest::SetUp();
+    database_ = std::make_unique<TestDatabase>(GetParam());
     db::DrainPool();
     open_before_ = db::OpenConnectionCount();
   }
   void TearDown() override {
     EXPECT_EQ(db::OpenConnectionCount(), open_before_);
-    DatabaseTest::TearDown();
+    database_.reset();
   }
-  bool lite() const { return provider() == Provider::SQLite; }
+  TestDatabase& db() { return *database_; }
+  bool lite() const { return GetParam() == Provider::SQLite; }
+  std::unique_ptr<TestDatabase> database_;
   std::int64_t open_before_ = 0;
 };
 

@@ -40,10 +40,6 @@ PGconn* ConnectPg(const std::string& user = "") {
   return conn;
 }
 
-[[noreturn]] void Fail(const std::string& text, const std::string& sql) {
-  throw std::runtime_error(text + " in: " + sql);
-}
-
 std::string UniqueSuffix() {
   static std::atomic<int> counter{0};
   static const unsigned salt = std::random_device{}() % 100000;
@@ -67,14 +63,14 @@ struct TestDatabase::Writer {
       if (sqlite3_exec(lite, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return;
       std::string text = message != nullptr ? message : "unknown error";
       sqlite3_free(message);
-      Fail("SQLite: " + text, sql);
+      throw std::runtime_error("SQLite: " + text + " in: " + sql);
     }
     PGresult* result = PQexec(pg, sql.c_str());
     ExecStatusType status = PQresultStatus(result);
     std::string text = PQresultErrorMessage(result);
     PQclear(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY)
-      Fail("PostgreSQL: " + text, sql);
+      throw std::runtime_error("PostgreSQL: " + text + " in: " + sql);
   }
 };
 
@@ -151,14 +147,6 @@ void ReportPostgreSQLMissing() {
   if (required != nullptr && *required != '\0' && *required != '0')
     FAIL() << "PostgreSQL was asked for (CARVALEN_TEST_REQUIRE_PG) but CARVALEN_TEST_PG is not set";
   GTEST_SKIP() << "this suite's PostgreSQL cases: CARVALEN_TEST_PG is not set";
-}
-
-void DatabaseTest::SetUp() { database_ = std::make_unique<TestDatabase>(GetParam()); }
-
-void DatabaseTest::TearDown() { database_.reset(); }
-
-std::string ProviderParamName(const ::testing::TestParamInfo<Provider>& info) {
-  return ProviderName(info.param);
 }
 
 }  // namespace carvalen::test

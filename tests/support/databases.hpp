@@ -2,10 +2,7 @@
 // database the tests may create schemas in) a new schema each, reached through
 // `options=-csearch_path=<schema>` (a schema takes milliseconds, a cloned database far longer).
 // CARVALEN_TEST_PG_VIA holds keys appended to the library's connection string (not the writer's),
-// e.g. to run a suite's PostgreSQL cases through the pooler of scripts/pgbouncer.sh. Usage:
-//   class MyTest : public carvalen::test::DatabaseTest {};
-//   TEST_P(MyTest, Reads) { db().Exec("CREATE TABLE T (A INTEGER)"); ... db().ConnectionString() }
-//   CARVALEN_ON_PROVIDERS(MyTest);
+// e.g. to run a suite's PostgreSQL cases through the pooler of scripts/pgbouncer.sh.
 #pragma once
 
 #include <memory>
@@ -57,21 +54,6 @@ class TestDatabase {
 /// empty; false when the connection or a statement fails.
 bool PgExecAs(const std::string& user, const std::string& sql);
 
-/// A fixture parameterised over the providers: SetUp makes a TestDatabase.
-class DatabaseTest : public ::testing::TestWithParam<Provider> {
- protected:
-  void SetUp() override;
-  void TearDown() override;
-  TestDatabase& db() { return *database_; }
-  Provider provider() const { return GetParam(); }
-
- private:
-  std::unique_ptr<TestDatabase> database_;
-};
-
-/// Test-name suffix for a provider parameter.
-std::string ProviderParamName(const ::testing::TestParamInfo<Provider>& info);
-
 /// Without CARVALEN_TEST_PG: skipped, saying why; failed when CARVALEN_TEST_REQUIRE_PG is set
 /// (the test command started a server, so its absence is a fault).
 void ReportPostgreSQLMissing();
@@ -80,8 +62,8 @@ void ReportPostgreSQLMissing();
 
 /// Runs a suite parameterised over Provider on every provider available here; a suite whose
 /// PostgreSQL cases cannot run shows a skipped Suite.PostgreSQLCases instead.
-#define CARVALEN_ON_PROVIDERS(Suite)                                                    \
-  INSTANTIATE_TEST_SUITE_P(Providers, Suite,                                            \
-                           ::testing::ValuesIn(::carvalen::test::AvailableProviders()), \
-                           ::carvalen::test::ProviderParamName);                        \
+#define CARVALEN_ON_PROVIDERS(Suite)                                                 \
+  INSTANTIATE_TEST_SUITE_P(                                                          \
+      Providers, Suite, ::testing::ValuesIn(::carvalen::test::AvailableProviders()), \
+      [](const auto& info) { return ::carvalen::test::ProviderName(info.param); });  \
   TEST(Suite, PostgreSQLCases) { ::carvalen::test::ReportPostgreSQLMissing(); }
