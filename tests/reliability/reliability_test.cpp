@@ -218,7 +218,7 @@ void StockPool(const std::string& connection_string, int count,
 }
 
 // Every step of every operation fails once: one header and log entry per level, no connection
-// left open, and the next call answers as before.
+// left open, and the next call answers as before. (Each test's database drains the pool.)
 TEST(FaultInjection, EveryStepOfEveryOperationFailsCleanly) {
   constexpr int kStock = 4;  // wrapped sessions pooled before each call: more than a call holds
   DemoDb db(Provider::SQLite);
@@ -260,7 +260,6 @@ TEST(FaultInjection, EveryStepOfEveryOperationFailsCleanly) {
         EXPECT_EQ(db::OpenConnectionCount(), 0);
       }
   }
-  db::DrainPool();
 }
 
 // Many threads answer as one does through a pool of two: callers wait, none shares a session.
@@ -283,7 +282,6 @@ TEST_P(ManyThreads, AnswerAsOneThreadDoesThroughABoundedPool) {
   EXPECT_EQ(plan->live.load(), kSessions);
   EXPECT_EQ(db::PooledConnectionCount(), kSessions);
   EXPECT_EQ(db::OpenConnectionCount(), 0);
-  db::DrainPool();
 }
 
 CARVALEN_ON_PROVIDERS(ManyThreads);
@@ -304,11 +302,9 @@ TEST(PoolBound, ACallerWaitsUpToTheConnectionTimeOut) {
   EXPECT_TRUE(waited.count() >= 0.9 && waited.count() < 3.0) << waited.count();
   held->Close();
   EXPECT_EQ(db::OpenConnectionCount(), 0);
-  db::DrainPool();
 }
 
-// A database that goes away between calls: calls fail cleanly within the connection time-out, the
-// first after the outage answers. These operations between them open, nest and read every row kind.
+// Calls that between them open, nest and read every row kind, for databases that go away.
 const std::vector<ExampleCall> kCalls = {
     {"ContractLine.GetPrice",
      R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 100.0})"},
@@ -366,7 +362,6 @@ TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
   const std::vector<std::string> answers = Answers(kCalls);
   EXPECT_NE(answers[0].find(R"("result": 14.0)"), std::string::npos) << answers[0];
   EXPECT_EQ(db::OpenConnectionCount(), 0);
-  db::DrainPool();
 }
 
 // The generated contracts are what a contract database holds: a sample of active products, each
@@ -415,7 +410,6 @@ class Pooler : public ::testing::TestWithParam<std::string> {
     if (std::getenv("CARVALEN_TEST_PGBOUNCER") == nullptr)
       GTEST_SKIP() << "no PgBouncer: set CARVALEN_TEST_PGBOUNCER (scripts/pgbouncer.sh)";
   }
-  void TearDown() override { db::DrainPool(); }
 
   /// The keys that route the library's sessions through the pooler.
   static std::string Via() {

@@ -60,7 +60,6 @@ class Service : public ::testing::Test {
   void TearDown() override {
     server_.reset();
     EXPECT_EQ(db::OpenConnectionCount(), 0) << "a connection was left open";
-    db::DrainPool();
   }
   void Start(const std::function<void(service::Options&)>& set = [](service::Options&) {}) {
     service::Options options;
@@ -82,28 +81,24 @@ class Service : public ::testing::Test {
                                    httplib::Client* client = nullptr) {
     std::optional<httplib::Client> own;
     httplib::Client& to = client != nullptr ? *client : own.emplace(Client());
-    httplib::Headers headers;
-    if (authorization != nullptr) headers.emplace("Authorization", authorization);
     // "METHOD /path": sent from a page of https://app.test, answered as its headers and body.
-    if (const std::size_t space = path.find(' '); space != std::string::npos) {
-      httplib::Request req;
-      req.method = path.substr(0, space);
-      req.path = path.substr(space + 1);
+    const std::size_t space = path.find(' ');
+    const bool browser = space != std::string::npos;
+    httplib::Request req;
+    req.method = browser ? path.substr(0, space) : body.empty() ? "GET" : "POST";
+    req.path = path.substr(browser ? space + 1 : 0);
+    if (browser)
       req.headers = {{"Origin", "https://app.test"}, {"Access-Control-Request-Method", "POST"}};
-      req.body = body;
-      if (!body.empty()) req.set_header("Content-Type", "application/json");
-      httplib::Response res;
-      httplib::Error error = httplib::Error::Success;
-      if (!to.send(req, res, error)) return {-1, httplib::to_string(error)};
-      std::string text;
-      for (const auto& [name, value] : res.headers) text += name + ": " + value + "\n";
-      return {res.status, text + res.body};
-    }
-    const httplib::Result res =
-        body.empty() ? to.Get(path, headers) : to.Post(path, headers, body, "application/json");
-    if (!res) return {-1, httplib::to_string(res.error())};
-    EXPECT_TRUE(res->status != 401 || res->get_header_value("WWW-Authenticate") == "Bearer");
-    return {res->status, res->body};
+    if (authorization != nullptr) req.set_header("Authorization", authorization);
+    req.body = body;
+    if (!body.empty()) req.set_header("Content-Type", "application/json");
+    httplib::Response res;
+    httplib::Error error = httplib::Error::Success;
+    if (!to.send(req, res, error)) return {-1, httplib::to_string(error)};
+    EXPECT_TRUE(res.status != 401 || res.get_header_value("WWW-Authenticate") == "Bearer");
+    std::string text;
+    for (const auto& [name, value] : res.headers) text += browser ? name + ": " + value + "\n" : "";
+    return {res.status, text + res.body};
   }
 
   ContractDb db_{Provider::SQLite};

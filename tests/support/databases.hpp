@@ -54,14 +54,12 @@ class TestDatabase {
 /// empty; false when the connection or a statement fails.
 bool PgExecAs(const std::string& user, const std::string& sql);
 
-/// Without CARVALEN_TEST_PG: skipped, saying why; failed when CARVALEN_TEST_REQUIRE_PG is set
-/// (the test command started a server, so its absence is a fault).
+/// Without CARVALEN_TEST_PG: a skip saying why, or a failure when CARVALEN_TEST_REQUIRE_PG is set.
 void ReportPostgreSQLMissing();
 
 }  // namespace carvalen::test
 
-/// Runs a suite parameterised over Provider on every provider available here; a suite whose
-/// PostgreSQL cases cannot run shows a skipped Suite.PostgreSQLCases instead.
+/// Runs a Provider suite on each provider here, else shows a skipped Suite.PostgreSQLCases.
 #define CARVALEN_ON_PROVIDERS(Suite)                                                 \
   INSTANTIATE_TEST_SUITE_P(                                                          \
       Providers, Suite, ::testing::ValuesIn(::carvalen::test::AvailableProviders()), \
