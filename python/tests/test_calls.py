@@ -30,6 +30,13 @@ def tool(*args):
     return done.returncode, done.stdout.rstrip("\n")
 
 
+def alone(script, cwd=None, **env):
+    """The output of `script` in an interpreter of its own (the library reads settings once)."""
+    env["PYTHONPATH"] = str(PACKAGE) + os.pathsep + os.environ.get("PYTHONPATH", "")
+    return subprocess.run([sys.executable, "-c", script], env=dict(os.environ, **env), cwd=cwd,
+                          capture_output=True, text=True, check=True).stdout
+
+
 @pytest.fixture(scope="module")
 def expected():
     """The tool's answer to each case, in the order of CASES."""
@@ -108,12 +115,8 @@ def test_a_missing_library_is_named(monkeypatch):
      {"i_aContractFields": {"$array": [1, 2, 3]}}, ("(1, ", "Out of memory")),
 ])
 def test_limits_come_from_the_environment(variable, target, arguments, expected):
-    # Read on the library's first call, so it needs a process of its own.
     if variable == "CARVALEN_MAX_CELLS" and not os.environ.get("CARVALEN_CONFIG_DIR"):
         pytest.skip("CARVALEN_CONFIG_DIR names no demo store")
     script = f"import carvalen; print(carvalen.call_json({target!r}, {json.dumps(arguments)!r}))"
-    env = dict(os.environ, **{variable: "2"},
-               PYTHONPATH=str(PACKAGE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
-                         check=True).stdout
+    out = alone(script, **{variable: "2"})
     assert out.startswith(expected[0]) and expected[1] in out

@@ -3,13 +3,11 @@
 import inspect
 import json
 import os
-import subprocess
-import sys
 
 import pytest
 
 import carvalen
-from test_calls import CASES, PACKAGE, assignments, tool
+from test_calls import CASES, alone, assignments, tool
 
 
 def plain(value):
@@ -24,9 +22,8 @@ def plain(value):
 def function_of(target):
     info, name = target.split(".")
     module = {"Contract": carvalen.contract, "ContractLine": carvalen.contract_line}[info]
-    wanted = name.lower()
     return next(f for n, f in vars(module).items()
-                if callable(f) and n.replace("_", "") == wanted and not isinstance(f, type))
+                if callable(f) and n.replace("_", "") == name.lower() and not isinstance(f, type))
 
 
 # The first example of each operation.
@@ -67,22 +64,19 @@ def test_every_operation_has_an_example_and_a_documented_function():
     assert all(function_of(t).__doc__ for t in targets)
 
 
-@pytest.mark.parametrize("call, kind, code, parameter", [
-    (lambda: carvalen.contract_line.get_price(contract_header_id=1, contract_line_id=99,
-                                              quantity=1.0),
+@pytest.mark.parametrize("target, arguments, kind, code, parameter", [
+    ("ContractLine.GetPrice", dict(contract_header_id=1, contract_line_id=99, quantity=1.0),
      carvalen.NotFoundError, "ContractLineMissing", None),
-    (lambda: carvalen.contract_line.get_price(contract_header_id=1.5, contract_line_id=1,
-                                              quantity=1.0),
+    ("ContractLine.GetPrice", dict(contract_header_id=1.5, contract_line_id=1, quantity=1.0),
      carvalen.ArgumentError, None, "i_lContractHeaderID"),
-    (lambda: carvalen.contract.get_contract_line_details(contract_header_id=1,
-                                                         effective_date=object()),
+    ("Contract.GetContractLineDetails", dict(contract_header_id=1, effective_date=object()),
      carvalen.ArgumentError, "TypeMismatch", "i_dEffectiveDate"),
 ])
-def test_errors_by_kind(call, kind, code, parameter):
+def test_errors_by_kind(target, arguments, kind, code, parameter):
     if not os.environ.get("CARVALEN_CONFIG_DIR"):
         pytest.skip(os.environ.get("CARVALEN_NO_STORE", "CARVALEN_CONFIG_DIR names no demo store"))
     with pytest.raises(kind) as raised:
-        call()
+        function_of(target)(**arguments)
     assert (raised.value.parameter, "\n" in str(raised.value)) == (parameter, False)
     assert code is None or raised.value.code == code
     # An error the operation raised keeps the exact text the typed call reports.
@@ -91,11 +85,7 @@ def test_errors_by_kind(call, kind, code, parameter):
 
 
 def test_a_missing_store_is_a_configuration_error(tmp_path):
-    # The store is read on the library's first call, so it needs a process of its own.
     script = ("import carvalen\ntry:\n carvalen.contract.contract_header_exists(contract_header_id=1)"
               "\nexcept carvalen.ConfigurationError as e:\n print(e.code)")
-    env = dict(os.environ, CARVALEN_CONFIG_DIR=str(tmp_path), HOME=str(tmp_path),
-               PYTHONPATH=str(PACKAGE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
-                         check=True, cwd=tmp_path).stdout
+    out = alone(script, cwd=tmp_path, CARVALEN_CONFIG_DIR=str(tmp_path), HOME=str(tmp_path))
     assert out == "NoConfigurationStore\n"

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   if (argc < 3) fail("usage: capi_check CASES TOOL");
   if ((table = fopen(argv[1], "r")) == NULL) fail(argv[1]);
   while ((length = getline(&line, &capacity, table)) > 0) {
-    char *words, *arguments, *field, *rest, *eq, *command, *document = NULL;
+    char *words, *arguments, *field, *eq, *command, *document = NULL;
     const char* comma = "";
     size_t words_size, arguments_size, command_size;
     FILE *shell, *json;
@@ -52,10 +52,8 @@ int main(int argc, char** argv) {
     shell = open_memstream(&words, &words_size);
     json = open_memstream(&arguments, &arguments_size);
     if (shell == NULL || json == NULL) fail("out of memory");
-    if ((rest = strchr(line, '\t')) != NULL) *rest++ = '\0';
     fputc('{', json);
-    for (field = rest; field != NULL; field = rest, comma = ", ") {
-      if ((rest = strchr(field, '\t')) != NULL) *rest++ = '\0';
+    for (strtok(line, "\t"); (field = strtok(NULL, "\t")) != NULL; comma = ", ") {
       if ((eq = strchr(field, '=')) == NULL) fail("an argument without '='");
       fprintf(shell, " '%s'", field);
       fprintf(json, "%s\"%.*s\": %s", comma, (int)(eq - field), field, eq + 1);

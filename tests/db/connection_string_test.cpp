@@ -69,7 +69,6 @@ TEST(ConnectionString, ParsesKeysAndHostListsWithoutRegardToCaseOrBlanksAndMasks
   }
 }
 
-// Opens that fail, whatever the reason, raise a clear error and leave no connection open.
 TEST(ConnectionString, OpensOfMalformedTextFailWithItsCulpritAndLeaveNothingOpen) {
   const carvalen::testing::TempFolder folder;
   const std::string invalid = "Invalid connection string: ", pg = "Provider=PostgreSQL;",

@@ -97,7 +97,7 @@ TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOffOrItBroke) {
   EXPECT_EQ(db::PooledConnectionCount(), 0);
 }
 
-// A long statement stops at its time-out, or once its caller is gone (a host's abandon check).
+// The caller gone: a host's abandon check says so.
 TEST_P(Connections, CommandTimeOutOrAGoneCallerCancelsALongStatement) {
   const std::string sql = lite()
                               ? "WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C) "
@@ -160,7 +160,6 @@ TEST_P(Connections, QuotedTextStaysTextWhateverTheQuotingDefaults) {
   }
 }
 
-// The SQL trace: one JSON object a line per event, in order, with the exact texts.
 TEST_P(Connections, TraceRecordsEveryEventInOrderWithTheExactText) {
   const testing::TempFolder folder;
   testing::ScopedSetting trace(Setting::SqlTrace, (folder / "trace").string());

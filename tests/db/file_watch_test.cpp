@@ -34,7 +34,7 @@ TEST(FileWatch, EveryChangeShowsAndNothingElse) {
       {"chmod 000 conf/store.toml", false, true},
       {"mv conf old && mkdir conf && echo 'a = 1' > conf/store.toml", false, false},
       {"mv ../root ../root-moved", false, false}};  // a folder further up
-  for (const auto& [act, content_unchanged, name_unchanged] : cases) {
+  for (const auto& [act, content_unchanged, name_unchanged] : cases)
     for (const bool content : {true, false}) {
       SCOPED_TRACE(std::string(act) + (content ? "" : ", name only"));
       carvalen::testing::TempFolder scratch;
@@ -49,7 +49,6 @@ TEST(FileWatch, EveryChangeShowsAndNothingElse) {
       // A stamp taken after the change holds until the next one.
       EXPECT_TRUE(!fs::exists(root) || db::Unchanged(db::StampPath(file, content)));
     }
-  }
 }
 
 TEST(FileWatch, PathsItCannotVouchForAreLookedAtEveryTime) {

@@ -28,7 +28,6 @@ std::int32_t ErrorNumberOf(const std::function<void()>& call) {
   return 0;
 }
 
-// Halves round to even; each integer type overflows (6) just past its own range.
 TEST(Variant, RoundsHalfToEvenAndOverflowsPastEachRange) {
   // A value, the error of ToInteger and of ToLong (0: converts), and what it converts to.
   const std::tuple<Variant, std::int32_t, std::int32_t, std::int32_t> cases[] = {
@@ -182,7 +181,7 @@ TEST(Dictionary, MatchesKeysByTypeFamilyAndValueInInsertionOrder) {
       {Variant(object), Variant(object), true},
       {Variant(object), Variant(ObjectPtr(Dictionary::Create())), false},
   };
-  for (int others : {0, 100}) {
+  for (int others : {0, 100})
     for (const auto& [stored, looked_up, found] : cases) {
       Dictionary dictionary;
       for (int i = 0; i < others; ++i)
@@ -196,7 +195,6 @@ TEST(Dictionary, MatchesKeysByTypeFamilyAndValueInInsertionOrder) {
           << label;
       EXPECT_EQ(dictionary.Count(), others + (found ? 1 : 2)) << label;
     }
-  }
   EXPECT_EQ(ErrorNumberOf([] { Dictionary().Add(Variant(Array(0, 0)), Variant()); }), 13);
   // A replaced item keeps its key's place; looking a missing key up adds nothing.
   Dictionary dictionary;
@@ -241,7 +239,6 @@ TEST(Error, CarriesClassicTextAndMapsForeignExceptions) {
   EXPECT_EQ(zero.Diagnostics(), (ErrorDiagnostics{"E1", "store locked", "", ""}));
 }
 
-// Read from the environment once: a host's later setenv is not seen, only the API changes one.
 TEST(Settings, StartFromTheEnvironmentAndIgnoreItsLaterChanges) {
   for (Setting setting : {Setting::ConfigDir, Setting::LogFile, Setting::SqlTrace}) {
     const char* variable = SettingVariable(setting);
