@@ -75,9 +75,7 @@ TEST(CreateObject, WrapsFailingFactoriesRestoresOverridesAndBindsLate) {
 }
 
 // Levels `depth` to `failing_depth`, each trapping; the deepest fails with `fail`.
-void Level(
-    int depth, int failing_depth,
-    const std::function<void()>& fail = [] { throw Error(1234, "Deep failure", "Origin"); }) {
+void Level(int depth, int failing_depth, const std::function<void()>& fail) {
   Trap(
       "Level" + std::to_string(depth), false,
       [&] { depth == failing_depth ? fail() : Level(depth + 1, failing_depth, fail); },
@@ -97,7 +95,9 @@ TEST(HandleError, NestsKeepsDiagnosticsSwallowsLogFailuresAndReportsFailedCreati
   const std::string inner = "\r\nERROR 0x4D2\r\n METHOD: Level3\r\n DESC: Deep failure.\r\n";
   const std::string middle = "\r\nERROR 0x4D2\r\n METHOD: Level2\r\n DESC: " + inner + ".\r\n";
   const std::string outer = "\r\nERROR 0x4D2\r\n METHOD: Level1\r\n DESC: " + middle + ".\r\n";
-  EXPECT_EQ(CaptureError([] { Level(1, 3); }).Info(), (ErrorInfo{1234, "Origin", outer, "", 0}));
+  const std::function<void()> deep = [] { throw Error(1234, "Deep failure", "Origin"); };
+  EXPECT_EQ(CaptureError([&] { Level(1, 3, deep); }).Info(),
+            (ErrorInfo{1234, "Origin", outer, "", 0}));
   const auto entries = log.Entries();
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_TRUE(entries[0].source == "Origin" && entries[0].kind == 0);
@@ -111,7 +111,6 @@ TEST(HandleError, NestsKeepsDiagnosticsSwallowsLogFailuresAndReportsFailedCreati
                            .WithNative("SQLITE_ERROR", "SELECT A FROM X")
                            .WithMessage("no such table: X");
   const char* const down = "store service down: ECONNREFUSED";
-  const std::function<void()> deep = [] { throw Error(1234, "Deep failure", "Origin"); };
   const std::tuple<const char*, std::function<void()>, std::int32_t, const char*, ErrorDiagnostics,
                    ComponentFactory>
       diagnosed[] = {
