@@ -17,26 +17,22 @@ const std::string kDuplicate = "This key is already associated with an element o
 // Header 1: lines 1, 2 price breaks 10 (9), 50 (8), 100 (7) from below / above (NULL flag: on), 3
 // breaks off (own PRICE 99 never leaks into a break price), 4, 5 NULLs. Header 2: discount breaks
 // 10 (2 %), 100 (amount 50) the same two ways on 1, 2; 3 to 5 own figures; 6 NULL percentage.
-class Price : public LineReadTest {
- protected:
-  Price() {
-    db.Exec(
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CURRENCYCODE, PRICE, "
-        "INCLUDEPRICEBREAKUP, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, INCLUDEDISCOUNTBREAKUP, "
-        "MINQTYBREAKUP) VALUES (1, 1, 'EUR', 99, 1, 0, 0, 0, 1), (1, 2, 'EUR', 99, NULL, 0, 0, 0, "
-        "0), (1, 3, 'EUR', 99, 0, 0, 0, 0, NULL), (1, 4, NULL, NULL, 0, 0, 0, 0, NULL), "
-        "(1, 5, 'EUR', 1, 1, 0, 0, 0, NULL), (2, 1, 'USD', 0, 0, 7, 7, 1, 1), "
-        "(2, 2, 'USD', 0, 0, 7, 7, NULL, 0), (2, 3, 'USD', 0, 0, 5, 20, 0, NULL), "
-        "(2, 4, 'USD', 0, 0, 0, 20, 0, NULL), (2, 5, 'USD', 0, 0, 0, 0, 0, NULL), "
-        "(2, 6, 'USD', 0, 0, NULL, 1, 0, 0);"
-        "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
-        "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
-        "(1, 2, 100, 7), (1, 3, 10, 9);"
-        "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
-        "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (2, 1, 10, 2, 0), (2, 1, 100, 0, 50), "
-        "(2, 2, 10, 2, 0), (2, 2, 100, 0, 50)");
-  }
-};
+const std::string kPriceRows =
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CURRENCYCODE, PRICE, "
+    "INCLUDEPRICEBREAKUP, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, INCLUDEDISCOUNTBREAKUP, "
+    "MINQTYBREAKUP) VALUES (1, 1, 'EUR', 99, 1, 0, 0, 0, 1), (1, 2, 'EUR', 99, NULL, 0, 0, 0, 0), "
+    "(1, 3, 'EUR', 99, 0, 0, 0, 0, NULL), (1, 4, NULL, NULL, 0, 0, 0, 0, NULL), "
+    "(1, 5, 'EUR', 1, 1, 0, 0, 0, NULL), (2, 1, 'USD', 0, 0, 7, 7, 1, 1), "
+    "(2, 2, 'USD', 0, 0, 7, 7, NULL, 0), (2, 3, 'USD', 0, 0, 5, 20, 0, NULL), "
+    "(2, 4, 'USD', 0, 0, 0, 20, 0, NULL), (2, 5, 'USD', 0, 0, 0, 0, 0, NULL), "
+    "(2, 6, 'USD', 0, 0, NULL, 1, 0, 0);"
+    "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
+    "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), (1, 2, 100, 7), "
+    "(1, 3, 10, 9);"
+    "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, DISCOUNTPERCENTAGE, "
+    "DISCOUNTAMOUNT) VALUES (2, 1, 10, 2, 0), (2, 1, 100, 0, 50), (2, 2, 10, 2, 0), "
+    "(2, 2, 100, 0, 50)";
+using Price = SeededTest<kPriceRows>;
 
 TEST_P(Price, PicksTheBreakTheQuantityEarnsListsTheBreaksOrReportsUnderItsName) {
   constexpr double F = 42.5;  // the caller's price fall-back when no break applies
@@ -140,23 +136,19 @@ TEST_P(Price, PicksTheBreakTheQuantityEarnsListsTheBreaksOrReportsUnderItsName) 
 
 // Partner 500 has contracts 1 (category 7) and 2 (category 8); product 12 is only under 2.
 // Line 1/7 costs 100, less 10 %, plus 8 % tax, freight 5 and handling 2: 104.2.
-class EffectivePrice : public LineReadTest {
- protected:
-  EffectivePrice() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(1, 500, 7), (2, 500, 8);"
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
-        "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
-        "HANDLINGCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES "
-        "(1, 7, 11, 6, 'EUR', 100, 10, 0, 8, 5, 2, 0, 0, 1), "
-        "(1, 9, 11, 6, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
-        "(1, 10, 11, 5, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
-        "(2, 1, 12, 6, 'GBP', 50, 0, 0, 0, 0, 0, 0, 0, 1), "
-        "(1, 20, 13, 6, 'EUR', NULL, 0, 0, 0, 0, 0, 0, 0, 1), "
-        "(1, 21, 14, 6, 'EUR', 100, 0, 10, 0, 0, 0, 1, 0, 1)");
-  }
-};
+const std::string kEffectivePriceRows =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
+    "(1, 500, 7), (2, 500, 8);"
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+    "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
+    "HANDLINGCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES "
+    "(1, 7, 11, 6, 'EUR', 100, 10, 0, 8, 5, 2, 0, 0, 1), "
+    "(1, 9, 11, 6, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
+    "(1, 10, 11, 5, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
+    "(2, 1, 12, 6, 'GBP', 50, 0, 0, 0, 0, 0, 0, 0, 1), "
+    "(1, 20, 13, 6, 'EUR', NULL, 0, 0, 0, 0, 0, 0, 0, 1), "
+    "(1, 21, 14, 6, 'EUR', 100, 0, 10, 0, 0, 0, 1, 0, 1)";
+using EffectivePrice = SeededTest<kEffectivePriceRows>;
 
 Variant L(std::int32_t v) { return Variant(v); }
 
@@ -239,11 +231,6 @@ const std::string kPricedLines =
 constexpr const char* kBulk = "Carvalen.Contract.GetActiveContractLinesProc";
 constexpr std::size_t kBatch = contract::kPricingBatch;
 
-// The request item: {partner, quantity}.
-Variant Ask(std::int32_t partner, double quantity) {
-  return Variant(Array::Of(Vs(partner, quantity)));
-}
-
 DictionaryPtr Request(std::vector<std::pair<Variant, Variant>> entries) {
   DictionaryPtr request = Dictionary::Create();
   for (auto& [key, item] : entries) request->Add(std::move(key), std::move(item));
@@ -298,26 +285,22 @@ std::map<std::int32_t, std::vector<Variant>> ByProduct(const Dictionary& result)
 // Partners 501 (contracts 1, 3), 502 (2). Product 10: price breaks from below, discount off; 11:
 // from above with discount breaks, NULL flags (on); 12 own price, NULL currency and freight; 13
 // expired; 14 two active lines of 501; 20 and 22 a NULL where a value is taken.
-class BulkPricing : public LineReadTest {
- protected:
-  BulkPricing() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 501), "
-        "(2, 502), (3, 501);" +
-        kPricedLines +
-        "(1, 1, 10, 6, 'EUR', 99, 5, 20, 8, 5, 1, 0, 1), "
-        "(1, 2, 11, 6, 'EUR', 99, 0, 0, 0, 0, NULL, NULL, 0), "
-        "(1, 3, 12, 6, NULL, 4.5, 0, 0, 19, NULL, 0, 0, 0), (1, 4, 13, 7, 'EUR', 1, 0, 0, 0, 0, "
-        "0, 0, 0), (2, 1, 10, 6, 'USD', 3, 0, 0, 0, 0, 0, 0, 1), (1, 5, 14, 6, 'EUR', 1, 0, 0, 0, "
-        "0, 0, 0, 1), (3, 1, 14, 6, 'EUR', 2, 0, 0, 0, 0, 0, 0, 1), (1, 6, 20, 6, 'EUR', 1, 0, 0, "
-        "0, 0, 0, 0, NULL), (1, 8, 22, 6, 'EUR', 1, 0, 0, 0, 0, 1, 0, 1);"
-        "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
-        "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
-        "(1, 2, 100, 7), (1, 8, 10, NULL);"
-        "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
-        "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (1, 2, 10, 2, 0), (1, 2, 100, 0, 50)");
-  }
-};
+const std::string kBulkPricingRows =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 501), "
+    "(2, 502), (3, 501);" +
+    kPricedLines +
+    "(1, 1, 10, 6, 'EUR', 99, 5, 20, 8, 5, 1, 0, 1), "
+    "(1, 2, 11, 6, 'EUR', 99, 0, 0, 0, 0, NULL, NULL, 0), "
+    "(1, 3, 12, 6, NULL, 4.5, 0, 0, 19, NULL, 0, 0, 0), (1, 4, 13, 7, 'EUR', 1, 0, 0, 0, 0, "
+    "0, 0, 0), (2, 1, 10, 6, 'USD', 3, 0, 0, 0, 0, 0, 0, 1), (1, 5, 14, 6, 'EUR', 1, 0, 0, 0, "
+    "0, 0, 0, 1), (3, 1, 14, 6, 'EUR', 2, 0, 0, 0, 0, 0, 0, 1), (1, 6, 20, 6, 'EUR', 1, 0, 0, "
+    "0, 0, 0, 0, NULL), (1, 8, 22, 6, 'EUR', 1, 0, 0, 0, 0, 1, 0, 1);"
+    "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
+    "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
+    "(1, 2, 100, 7), (1, 8, 10, NULL);"
+    "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
+    "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (1, 2, 10, 2, 0), (1, 2, 100, 0, 50)";
+using BulkPricing = SeededTest<kBulkPricingRows>;
 
 TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName) {
   // The operation keeps a utilities instance of its own: one from the registry would fail.
@@ -452,7 +435,7 @@ TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
   std::vector<std::string> statements;           // each one's conditions, then the whole text
   for (std::size_t j = 0; j < order_.size(); ++j) {
     const int i = order_[j], partner = i % 13 == 0 ? 1 : Partner(i);
-    asked.emplace_back(Variant(5000 + i), Ask(partner, 1));
+    asked.emplace_back(Variant(5000 + i), List(Vs(partner, 1.0)));
     if (i % 13)
       expected[5000 + i] = Vs(1 + i, 1, 10.0 + i % 17, 0.0, 0.0, "EUR", 0.0, 0.0, true, true);
     batch_of[5000 + i] = j / kBatch;
@@ -489,12 +472,12 @@ TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
   auto first = std::find_if(order_.begin(), order_.begin() + kBatch,
                             [](int i) { return i % 10 == 0 && i % 13 != 0; });
   ASSERT_NE(first, order_.begin() + kBatch);
-  asked.back() = {Variant(std::to_string(5000 + *first)), Ask(kOtherPartner, 1)};
+  asked.back() = {Variant(std::to_string(5000 + *first)), List(Vs(kOtherPartner, 1.0))};
   SqlTrace again;
   ErrorInfo e = ReportedOnce([&] { Contract().GetActiveContractLinesProc(Request(asked)); });
   EXPECT_EQ(e.Description, Reported(457, kBulk, kDuplicate));
   EXPECT_EQ(std::ranges::count_if(again.Queries(), IsLineStatement), 3);
-  asked.back().second = Ask(Partner(*first), 1);
+  asked.back().second = List(Vs(Partner(*first), 1.0));
   const auto once = Contract().GetActiveContractLinesProc(Request(asked));
   EXPECT_EQ(once->Count(), result->Count() - (result->Exists(asked.back().first) ? 0 : 1));
   EXPECT_TRUE(once->Exists(Variant(5000 + *first)));

@@ -1,17 +1,16 @@
-// What the operation tests share: a contract database fixture, the SQL trace, raised errors and
-// the keys and elements of results.
+// What operation tests share: a database fixture, the SQL trace, raised errors, result contents.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "carvalen/contract_line.hpp"
@@ -55,9 +54,7 @@ inline ErrorInfo RaisedBy(const std::function<void()>& call) { return CaptureErr
 
 /// The header the reporter puts in front of a description.
 inline std::string ReportHeader(std::uint32_t number, const std::string& qualified_name) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%X", number);
-  return "\r\nERROR 0x" + std::string(hex) + "\r\n METHOD: " + qualified_name + "\r\n DESC: ";
+  return fmt::format("\r\nERROR 0x{:X}\r\n METHOD: {}\r\n DESC: ", number, qualified_name);
 }
 
 /// The description of an error the operation reported once itself.
@@ -101,6 +98,13 @@ class LineReadTest : public ::testing::TestWithParam<Provider> {
 
  private:
   std::int64_t connections_ = db::OpenConnectionCount();
+};
+
+/// A LineReadTest whose database holds what the statements `kRows` insert.
+template <const std::string& kRows>
+class SeededTest : public LineReadTest {
+ protected:
+  SeededTest() { db.Exec(kRows); }
 };
 
 /// Variants of the values given: Vs(1, "a", 2.5) is {Long 1, String "a", Double 2.5}.
