@@ -18,37 +18,24 @@ namespace carvalen::test {
 
 namespace fs = std::filesystem;
 
-struct LogRecorder::State {
-  mutable std::mutex mutex;
-  std::vector<LogEntry> entries;
-};
-
-namespace {
-
-class RecordingLog : public IDiagnosticLog {
- public:
-  explicit RecordingLog(std::shared_ptr<LogRecorder::State> state) : state_(std::move(state)) {}
+// The log component itself: every instance the library asks for is this one.
+struct LogRecorder::State : IDiagnosticLog {
   std::string ClassName() const override { return kLogName; }
   Variant WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) override {
     return WriteDiagnosticEntry(source, text, kind, {});
   }
   Variant WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
                                const ErrorDiagnostics& diagnostics) override {
-    std::lock_guard lock(state_->mutex);
-    state_->entries.push_back({source, text, kind, diagnostics});
+    std::lock_guard lock(mutex);
+    entries.push_back({source, text, kind, diagnostics});
     return Variant();
   }
-
- private:
-  std::shared_ptr<LogRecorder::State> state_;
+  std::mutex mutex;
+  std::vector<LogEntry> entries;
 };
 
-}  // namespace
-
 LogRecorder::LogRecorder()
-    : state_(std::make_shared<State>()), log_(kLogName, [state = state_] {
-        return ObjectPtr(std::make_shared<RecordingLog>(state));
-      }) {}
+    : state_(std::make_shared<State>()), log_(kLogName, [state = state_] { return state; }) {}
 
 std::vector<LogEntry> LogRecorder::Entries() const {
   std::lock_guard lock(state_->mutex);

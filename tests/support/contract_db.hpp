@@ -1,6 +1,5 @@
-// A fresh database on one provider with the contract schema, a "Vendra" configuration store
-// pointing at it, and a log recorded in memory. Exec writes through a session of its own (the
-// library's sessions are read-only).
+// A fresh contract database on one provider, a "Vendra" store naming it, and an in-memory log.
+// Exec writes through a session of its own (the library's sessions are read-only).
 #pragma once
 
 #include <cstdint>
