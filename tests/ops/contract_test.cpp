@@ -98,8 +98,7 @@ TEST_P(ContractHeaders, ListsByTheOptionalsAndReadsDetailsApprovalLinesAndAttach
   EXPECT_EQ(contract.GetContractHeaderAttachments(99)->Count(), 0);
   // Lines only active or new: an array never allocated, not an empty one.
   const Variant none = contract.GetContractApprovallines(13);
-  EXPECT_TRUE(none.IsArray());
-  EXPECT_EQ(none.ArrayPointer(), nullptr);
+  EXPECT_TRUE(none.IsArray() && none.ArrayPointer() == nullptr);
   // A missing header is an error of its own; a NULL revision or an id that is no number fail.
   const ErrorInfo missing = ReportedOnce([&] { contract.GetContractHeaderDetails(99); });
   EXPECT_EQ(missing.Source, "Carvalen");
@@ -150,7 +149,7 @@ TEST_P(ContractSearch, LineDetailsAndLinesOfAProductAppendTheSuppliedCriteria) {
   for (const auto& [buyer, status, part, effective, expiry, tail, found] : cases) {
     SCOPED_TRACE(tail);
     SqlTrace trace;
-    const DictionaryPtr lines =
+    const auto lines =
         Contract().GetContractLineDetails(12, buyer, status, part, effective, expiry);
     EXPECT_EQ(trace.Queries(), Sql{base + tail});
     EXPECT_THAT(Column(*lines), UnorderedElementsAreArray(found));
@@ -201,8 +200,7 @@ TEST_P(ContractSearch, LineDetailsAndLinesOfAProductAppendTheSuppliedCriteria) {
   // Without a product nothing is sent, and reading the unopened record set fails.
   for (const Variant& partner : {no, Variant(100)}) {
     SqlTrace trace;
-    const ErrorInfo error =
-        RaisedBy([&] { Contract().GetContractLineIdforProduct(no, no, partner); });
+    const auto error = RaisedBy([&] { Contract().GetContractLineIdforProduct(no, no, partner); });
     EXPECT_EQ(error.Number, db::dberr::kObjectClosed);
     EXPECT_EQ(error.Description,
               Reported(static_cast<std::uint32_t>(db::dberr::kObjectClosed),
@@ -248,8 +246,7 @@ TEST_P(ActiveLines, EachStatementFormFindsItsLinesOrFailsAndDetailsOutliveTheCon
   for (const auto& [header, product, partner, excluded, sql, lines] : cases) {
     SCOPED_TRACE(sql);
     SqlTrace trace;
-    const DictionaryPtr result =
-        Contract().GetActiveContractLines(kIds, header, product, partner, excluded);
+    const auto result = Contract().GetActiveContractLines(kIds, header, product, partner, excluded);
     EXPECT_EQ(trace.Queries(), Sql{sql});
     EXPECT_THAT(Items(*result), UnorderedElementsAreArray(lines));
     const std::vector<Variant> keys = Vs(1, 2, 3);  // Long keys from 1; text finds nothing

@@ -15,11 +15,13 @@ namespace {
 
 using api::Json;
 
-std::string Sql(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-  return quoted + "'";
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
 }
+
+std::string Sql(const std::string& text) { return "'" + Replaced(text, "'", "''") + "'"; }
 
 // Quotes, backslashes, placeholders and comment openers, line breaks and Unicode, and 1 MiB.
 std::vector<std::string> HostileTexts() {
@@ -93,12 +95,6 @@ const TextParameter kTextParameters[] = {
     {"Contract.GetActiveContractLinesProc", kNotSql,
      R"({"i_oDicBPProductQuan": {"$dict": [["H", {"$array": ["T", 1.0]}]]}})"},
 };
-
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
 
 // The call with "H" in its arguments replaced by the header id and "T" (also as a key) by the text.
 Call CallWith(const TextParameter& p, int header, const std::string& text) {

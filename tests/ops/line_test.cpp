@@ -202,15 +202,14 @@ TEST_P(Validity, ChecksTheRemainingQuantity) {
       "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, CALLEDQUANTITY, "
       "INVOICEDQUANTITY) VALUES (1, 1, 100, 60, 30), (1, 2, NULL, 60, 30), (1, 3, 100, NULL, 30)");
   ContractLine cl;
+  SqlTrace trace;
   EXPECT_FALSE(cl.MaximumQuantityExceeded(1, 1, 10));  // 60 called + 30 invoiced + 10 = 100
+  EXPECT_EQ(trace.Queries(), Sql{"SELECT CALLEDQUANTITY,INVOICEDQUANTITY,QUANTITY FROM "
+                                 "CONTRACTLINE WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"});
   EXPECT_TRUE(cl.MaximumQuantityExceeded(1, 1, 10.5));
   EXPECT_FALSE(cl.MaximumQuantityExceeded(1, 2, 1e9));  // NULL contracted quantity: no limit
   EXPECT_EQ(RaisedBy([&] { cl.MaximumQuantityExceeded(1, 3, 0); }).Number, 94);  // NULL called
   EXPECT_EQ(RaisedBy([&] { cl.MaximumQuantityExceeded(1, 99, 0); }).Number, errnum::kLineMissing);
-  SqlTrace trace;
-  ContractLine().MaximumQuantityExceeded(1, 1, 1);
-  EXPECT_EQ(trace.Queries(), Sql{"SELECT CALLEDQUANTITY,INVOICEDQUANTITY,QUANTITY FROM "
-                                 "CONTRACTLINE WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"});
 }
 
 const std::string kInsertLine =

@@ -100,25 +100,24 @@ TEST_P(Price, PicksTheBreakTheQuantityEarnsListsTheBreaksOrReportsUnderItsName) 
   const std::string price =
       "SELECT CURRENCYCODE,PRICE,INCLUDEPRICEBREAKUP,MINQTYBREAKUP FROM CONTRACTLINE" + w1;
   const std::string discount =
-      "SELECT CURRENCYCODE,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT,INCLUDEDISCOUNTBREAKUP,MINQTYBREAKUP "
-      "FROM CONTRACTLINE" +
+      "SELECT CURRENCYCODE,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT,INCLUDEDISCOUNTBREAKUP,"
+      "MINQTYBREAKUP FROM CONTRACTLINE" +
       w2;
   const std::string of_breaks = "SELECT DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT";
   EXPECT_EQ(
       trace.Queries(),
-      (std::vector<std::string>{
-          price + "1",
-          "SELECT PRICE FROM CONTRACTPRICE" + w1 + "1 AND QUANTITY <= 49.5 ORDER BY QUANTITY DESC",
-          price + "2",
-          "SELECT PRICE FROM CONTRACTPRICE" + w1 + "2 AND QUANTITY >= 10 ORDER BY QUANTITY ASC",
-          "SELECT CURRENCYCODE FROM CONTRACTLINE" + w1 + "2",
-          "SELECT QUANTITY,PRICE FROM CONTRACTPRICE" + w1 + "2",
-          "SELECT QUANTITY FROM CONTRACTPRICE" + w1 + "2", discount + "1",
-          of_breaks + w2 + "1 AND QUANTITY <= 99.5 ORDER BY QUANTITY DESC", discount + "2",
-          of_breaks + w2 + "2 AND QUANTITY >= 1e-05 ORDER BY QUANTITY ASC",
-          "SELECT CURRENCYCODE FROM CONTRACTLINE" + w2 + "1",
-          "SELECT QUANTITY,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT" + w2 + "1",
-          "SELECT QUANTITY FROM CONTRACTDISCOUNT" + w2 + "1"}));
+      (Sql{price + "1",
+           "SELECT PRICE FROM CONTRACTPRICE" + w1 + "1 AND QUANTITY <= 49.5 ORDER BY QUANTITY DESC",
+           price + "2",
+           "SELECT PRICE FROM CONTRACTPRICE" + w1 + "2 AND QUANTITY >= 10 ORDER BY QUANTITY ASC",
+           "SELECT CURRENCYCODE FROM CONTRACTLINE" + w1 + "2",
+           "SELECT QUANTITY,PRICE FROM CONTRACTPRICE" + w1 + "2",
+           "SELECT QUANTITY FROM CONTRACTPRICE" + w1 + "2", discount + "1",
+           of_breaks + w2 + "1 AND QUANTITY <= 99.5 ORDER BY QUANTITY DESC", discount + "2",
+           of_breaks + w2 + "2 AND QUANTITY >= 1e-05 ORDER BY QUANTITY ASC",
+           "SELECT CURRENCYCODE FROM CONTRACTLINE" + w2 + "1",
+           "SELECT QUANTITY,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT" + w2 + "1",
+           "SELECT QUANTITY FROM CONTRACTDISCOUNT" + w2 + "1"}));
   // Price breaks have text keys, discount breaks number keys.
   EXPECT_EQ(price_code, "EUR");
   EXPECT_EQ(KeysOf(*prices), Vs("1", "2", "3"));
@@ -163,8 +162,7 @@ TEST_P(EffectivePrice, ChoosesTheLinePricesItAndSendsTheStatementsAsWritten) {
       "CONTRACTLINE WHERE CONTRACTHEADERID = ";
   const std::string active = " AND CONTRACTSTATUS = 6";
   const std::string newest = active + " ORDER BY CONTRACTLINEID DESC";
-  // {name, header, line, product, partner, category, found line and header (Empty: none), price,
-  // statements sent}
+  // {name, header, line, product, partner, category, found line, header (Empty: none), price, SQL}
   using Case = std::tuple<const char*, Variant, Variant, Variant, Variant, Variant, Variant,
                           Variant, double, std::vector<std::string>>;
   const Case cases[] = {
@@ -256,18 +254,15 @@ DictionaryPtr PriceInBulk(const std::string& typed) {
 
 // The faces (compact or through the dictionary) answer the operation's result text, or its error.
 void ExpectTheFacesAgree(const std::string& typed) {
-  std::string expected;
+  std::string expected = "{\"result\": ";
   try {
-    expected = "{\"result\": ";
     api::AppendJson(Variant(ObjectPtr(PriceInBulk(typed))), expected);
     expected += ", \"byref\": {}}";
   } catch (...) {
     expected = api::Dump(api::ErrorJson(CurrentError().Info()));
   }
-  EXPECT_EQ(api::CallWithJson("Contract.GetActiveContractLinesProc",
-                              R"({"i_oDicBPProductQuan": )" + typed + "}")
-                .text,
-            expected);
+  const std::string arguments = R"({"i_oDicBPProductQuan": )" + typed + "}";
+  EXPECT_EQ(api::CallWithJson("Contract.GetActiveContractLinesProc", arguments).text, expected);
 }
 
 bool IsLineStatement(const std::string& sql) { return sql.starts_with(" SELECT CONTRACTHEADER."); }
@@ -397,44 +392,37 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName)
   }
 }
 
+class ManyRequests : public LineReadTest {};
+
 // 2.5 batches of lines at their own price; every tenth product also has a line of partner 9999,
-// every thirteenth request names a partner without lines; asked out of insertion order.
-class ManyRequests : public LineReadTest {
- protected:
-  static constexpr int kCount = static_cast<int>(2 * kBatch + kBatch / 2);
-  static constexpr std::int32_t kOtherPartner = 9999;
-
-  ManyRequests() {
-    std::string headers, lines;
-    auto add = [&](int header, std::int32_t partner, int product, const std::string& price) {
-      const std::string h = std::to_string(header);
-      headers += (headers.empty() ? "(" : ", (") + h + ", " + std::to_string(partner) + ")";
-      lines += (lines.empty() ? "(" : ", (") + h + ", 1, " + std::to_string(product) + ", 6, " +
-               price + ", 0, 0, 0, 0, 0, 0, 1)";
-    };
-    for (int i = 0; i < kCount; ++i) {
-      add(1 + i, Partner(i), 5000 + i, "'EUR', " + std::to_string(10 + i % 17));
-      if (i % 10 == 0) add(100000 + i, kOtherPartner, 5000 + i, "'USD', 1");
-    }
-    db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES " + headers);
-    db.Exec(kPricedLines + lines);
-    for (int j = 0; j < kCount; ++j) order_.push_back((j * 97) % kCount);
-  }
-
-  static std::int32_t Partner(int i) { return 700 + i % 37; }
-
-  std::vector<int> order_;
-};
-
-// Then a product of statement 1 that partner 9999 also supplies is asked again, last in statement
-// 3 under its number as text: for 9999 the whole call fails; for the same partner it is found once.
+// every thirteenth request names a partner without lines; asked out of insertion order. Then a
+// product of statement 1 that partner 9999 also supplies is asked again, last in statement 3 under
+// its number as text: for 9999 the whole call fails; for the same partner it is found once.
 TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
-  std::vector<std::pair<Variant, Variant>> asked;  // every line's product, in the order of order_
+  constexpr int kCount = static_cast<int>(2 * kBatch + kBatch / 2);
+  constexpr std::int32_t kOtherPartner = 9999;
+  const auto partner_of = [](int i) { return 700 + i % 37; };
+  std::string headers, lines;
+  auto add = [&](int header, std::int32_t partner, int product, const std::string& price) {
+    const std::string h = std::to_string(header);
+    headers += (headers.empty() ? "(" : ", (") + h + ", " + std::to_string(partner) + ")";
+    lines += (lines.empty() ? "(" : ", (") + h + ", 1, " + std::to_string(product) + ", 6, " +
+             price + ", 0, 0, 0, 0, 0, 0, 1)";
+  };
+  std::vector<int> order;
+  for (int i = 0; i < kCount; ++i) {
+    add(1 + i, partner_of(i), 5000 + i, "'EUR', " + std::to_string(10 + i % 17));
+    if (i % 10 == 0) add(100000 + i, kOtherPartner, 5000 + i, "'USD', 1");
+    order.push_back((i * 97) % kCount);
+  }
+  db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES " + headers);
+  db.Exec(kPricedLines + lines);
+  std::vector<std::pair<Variant, Variant>> asked;  // every line's product, in the order of order
   std::map<std::int32_t, std::vector<Variant>> expected;
   std::map<std::int32_t, std::size_t> batch_of;  // product: the statement that asks for it
   std::vector<std::string> statements;           // each one's conditions, then the whole text
-  for (std::size_t j = 0; j < order_.size(); ++j) {
-    const int i = order_[j], partner = i % 13 == 0 ? 1 : Partner(i);
+  for (std::size_t j = 0; j < order.size(); ++j) {
+    const int i = order[j], partner = i % 13 == 0 ? 1 : partner_of(i);
     asked.emplace_back(Variant(5000 + i), List(Vs(partner, 1.0)));
     if (i % 13)
       expected[5000 + i] = Vs(1 + i, 1, 10.0 + i % 17, 0.0, 0.0, "EUR", 0.0, 0.0, true, true);
@@ -469,15 +457,15 @@ TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
   std::vector<std::size_t> batches;
   for (const auto& [key, item] : result->Entries()) batches.push_back(batch_of[key.ToLong()]);
   EXPECT_TRUE(std::ranges::is_sorted(batches));
-  auto first = std::find_if(order_.begin(), order_.begin() + kBatch,
+  auto first = std::find_if(order.begin(), order.begin() + kBatch,
                             [](int i) { return i % 10 == 0 && i % 13 != 0; });
-  ASSERT_NE(first, order_.begin() + kBatch);
+  ASSERT_NE(first, order.begin() + kBatch);
   asked.back() = {Variant(std::to_string(5000 + *first)), List(Vs(kOtherPartner, 1.0))};
   SqlTrace again;
   ErrorInfo e = ReportedOnce([&] { Contract().GetActiveContractLinesProc(Request(asked)); });
   EXPECT_EQ(e.Description, Reported(457, kBulk, kDuplicate));
   EXPECT_EQ(std::ranges::count_if(again.Queries(), IsLineStatement), 3);
-  asked.back().second = List(Vs(Partner(*first), 1.0));
+  asked.back().second = List(Vs(partner_of(*first), 1.0));
   const auto once = Contract().GetActiveContractLinesProc(Request(asked));
   EXPECT_EQ(once->Count(), result->Count() - (result->Exists(asked.back().first) ? 0 : 1));
   EXPECT_TRUE(once->Exists(Variant(5000 + *first)));
