@@ -16,12 +16,6 @@ using Rows = std::vector<std::vector<Variant>>;
 
 const Variant empty;
 
-std::vector<Variant> Column(const Dictionary& result, std::size_t index = 0) {
-  std::vector<Variant> values;
-  for (const auto& item : Items(result)) values.push_back(item.at(index));
-  return values;
-}
-
 // Headers 12, 13 (no category) of partner 100, 14 of 200; lines of 12 in every status that matters;
 // attachments of 12: two of its own (one all NULL), one approved, one of a line under approval.
 const std::string kContractHeadersRows =
@@ -55,7 +49,7 @@ TEST_P(ContractHeaders, ListsByTheOptionalsAndReadsDetailsApprovalLinesAndAttach
     SqlTrace trace;
     const DictionaryPtr headers = Contract().GetContractHeader(partner, category);
     EXPECT_EQ(trace.Queries(), Sql{sql});
-    EXPECT_THAT(Column(*headers), UnorderedElementsAreArray(found));
+    EXPECT_THAT(FirstOfEach(*headers), UnorderedElementsAreArray(found));
   }
   // Text keys; a NULL category stays Null.
   const DictionaryPtr partner = Contract().GetContractHeader(Variant(100));
@@ -152,7 +146,7 @@ TEST_P(ContractSearch, LineDetailsAndLinesOfAProductAppendTheSuppliedCriteria) {
     const auto lines =
         Contract().GetContractLineDetails(12, buyer, status, part, effective, expiry);
     EXPECT_EQ(trace.Queries(), Sql{base + tail});
-    EXPECT_THAT(Column(*lines), UnorderedElementsAreArray(found));
+    EXPECT_THAT(FirstOfEach(*lines), UnorderedElementsAreArray(found));
   }
   // Text keys; supplier, expiry and both descriptions turn NULL into "", the others keep Null.
   const DictionaryPtr lines = Contract().GetContractLineDetails(12);

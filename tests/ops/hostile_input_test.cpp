@@ -47,10 +47,7 @@ int Hits(const std::string& doc) {
   const Json result = Json::parse(doc).at("result");
   if (result.is_boolean()) return result.get<bool>();
   if (result.contains("$dict")) return static_cast<int>(result.at("$dict").size());
-  int marked = 0;
-  const std::string hit = "\"HIT\"";
-  for (auto at = doc.find(hit); at != std::string::npos; at = doc.find(hit, at + 1)) ++marked;
-  return marked;
+  return static_cast<int>((doc.size() - Replaced(doc, "\"HIT\"", "").size()) / 5);
 }
 
 // Whether the text reaches SQL with a row holding it; PostgreSQL indexes hold no text of 2.7 kB.

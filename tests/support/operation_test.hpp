@@ -137,4 +137,10 @@ inline std::vector<std::vector<Variant>> Items(const Dictionary& result) {
   return items;
 }
 
+inline std::vector<Variant> FirstOfEach(const Dictionary& result) {
+  std::vector<Variant> values;
+  for (const auto& item : Items(result)) values.push_back(item.at(0));
+  return values;
+}
+
 }  // namespace carvalen::test
