@@ -1,9 +1,5 @@
 #include "support/contract_db.hpp"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 
@@ -15,8 +11,6 @@
 #include "model/schema.hpp"
 
 namespace carvalen::test {
-
-namespace fs = std::filesystem;
 
 // The log component itself: every instance the library asks for is this one.
 struct LogRecorder::State : IDiagnosticLog {
@@ -51,22 +45,12 @@ ContractDb::ContractDb(Provider provider) : database_(std::make_unique<TestDatab
   database_->Exec(model::SchemaScript(provider == Provider::SQLite
                                           ? model::SchemaProvider::SQLite
                                           : model::SchemaProvider::PostgreSQL));
-  static std::atomic<int> counter{0};
-  config_dir_ = (fs::temp_directory_path() / ("carvalen-config-" + std::to_string(::getpid()) +
-                                              "-" + std::to_string(counter++)))
-                    .string();
-  fs::create_directories(config_dir_);
   // A JSON string is a TOML basic string too.
-  std::ofstream(fs::path(config_dir_) / "Vendra.toml")
+  std::ofstream(config_ / "Vendra.toml")
       << "[ConnectionStrings]\nEContract = " << nlohmann::json(database_->ConnectionString()).dump()
       << "\n\n[CONNECTIONS]\nEContractConnection_CommandTimeout = \"30\"\n"
          "EContractConnection_ConnectionTimeout = \"15\"\n";
   SetSetting(Setting::ConfigDir, config_dir_);
-}
-
-ContractDb::~ContractDb() {
-  std::error_code ignored;
-  fs::remove_all(config_dir_, ignored);
 }
 
 }  // namespace carvalen::test

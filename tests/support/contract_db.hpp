@@ -10,6 +10,7 @@
 #include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "support/databases.hpp"
+#include "support/scratch.hpp"
 
 namespace carvalen::test {
 
@@ -36,7 +37,6 @@ class LogRecorder {
 class ContractDb {
  public:
   explicit ContractDb(Provider provider);
-  ~ContractDb();
 
   Provider provider() const { return database_->provider(); }
   void Exec(const std::string& sql) { database_->Exec(sql); }
@@ -51,7 +51,8 @@ class ContractDb {
 
  private:
   std::unique_ptr<TestDatabase> database_;
-  std::string config_dir_;
+  testing::TempFolder config_;
+  std::string config_dir_ = config_.path.string();
   LogRecorder log_;
 };
 
