@@ -1,6 +1,5 @@
 // The tool's typed JSON, in process.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
@@ -25,10 +24,8 @@ std::string Text(const Variant& value) {
 
 // Throws a usage error whose message holds `part` and quotes at most a few hundred bytes.
 auto Refused(const std::string& part) {
-  return ::testing::ThrowsMessage<UsageError>(::testing::AllOf(
-      ::testing::HasSubstr(part),
-      ::testing::ResultOf([](const std::string& message) { return message.size(); },
-                          ::testing::Lt(700u))));
+  return ::testing::ThrowsMessage<UsageError>(
+      ::testing::AllOf(::testing::HasSubstr(part), ::testing::SizeIs(::testing::Lt(700u))));
 }
 
 std::string Repeat(std::string_view piece, std::size_t times) {
@@ -130,7 +127,6 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
       {R"({"$array": [], "lbound": 2147483648})", "32-bit range"},
       {R"({"$array": [[1]], "lbound": 0})", "holds values, not lists"},
       {R"({"$array": [[1], 2]})", "mixes lists and values"},
-      {R"({"$dict": [["a", 1], ["a", 2]]})", "twice"},
       {R"({"$object": "Dictionary"})", "$object"},
       {R"({"$recordset": {"fields": ["A"], "rows": [[1, 2]]}})", "1 values"},
       {R"([{"a": 1, "b": {"a": 2}, "c": 3, "b": 4}])", "holds the key \"b\" twice"},
@@ -147,8 +143,7 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
               Refused("beyond the range"));
 }
 
-// The entry limit holds for the whole text, however it is spread; only a plain bulk request is
-// read compactly.
+// The entry limit holds for the whole text; only a plain bulk request is read compactly.
 TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
   const Limits ten{10};
   for (const char* fits : {R"({"$array": [1, 2]})", R"({"$dict": [[1, 1], [2, 2]]})",
@@ -175,8 +170,7 @@ TEST(JsonCodec, LimitsEntriesAndReadsPlainBulkRequestsCompactly) {
   ASSERT_EQ(plain->Asks().size(), 2u);
   const auto& ask = plain->Asks()[1];
   EXPECT_EQ(std::tuple(ask.product, ask.partner, ask.quantity), std::tuple(-3, 6, 2.5));
-  // Alone or after plain entries, an irregular entry makes the whole request a dictionary, the
-  // plain entries' quantities keeping their types.
+  // An irregular entry, alone or after plain ones, makes a dictionary, quantities' types kept.
   for (const char* irregular :
        {R"(["7", {"$array": [5, 10]}])", R"([7.5, {"$array": [5, 10]}])",
         R"([7, {"$array": [5, 10], "lbound": 1}])", R"([7, {"$array": [5, 10, 1]}])",

@@ -68,14 +68,7 @@ void ExpectCachedAsUncached(const std::string& connection, const char* step) {
   EXPECT_GT(cached.queries.size(), cached.answers.size());
 }
 
-class StatementCache : public ::testing::TestWithParam<Provider> {
- protected:
-  void TearDown() override {
-    EXPECT_EQ(db::OpenConnectionCount(), connections_) << "a connection was left open";
-  }
-  std::int64_t connections_ = db::OpenConnectionCount();
-  DemoDb db{GetParam()};
-};
+using StatementCache = ProviderTest<DemoDb>;
 
 // A warmed host answers as a fresh one whatever changes: tables, rows, the store, the file.
 TEST_P(StatementCache, AWarmHostFollowsEveryChangeOfTheWorld) {
@@ -103,8 +96,7 @@ TEST_P(StatementCache, AWarmHostFollowsEveryChangeOfTheWorld) {
   ExpectCachedAsUncached(db.ConnectionString(), "the first database's file replaced by rename");
 }
 
-// Skewed partners (thousands of contracts, two): a generic plan keeps the literal statement's
-// order.
+// Skewed partners (thousands of contracts, two): a generic plan keeps the literal one's order.
 TEST_P(StatementCache, SkewedValuesAreAnsweredAsTheirOwnLiteralStatement) {
   db.Exec(
       "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "

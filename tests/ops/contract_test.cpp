@@ -16,36 +16,22 @@ using Rows = std::vector<std::vector<Variant>>;
 
 const Variant empty;
 
-// Rows without nested braces, so that a case table keeps several values to a line.
-template <typename... T>
-Rows Of(const T&... rows) {
-  return {rows...};
-}
-
-std::vector<Variant> Column(const Dictionary& result, std::size_t index = 0) {
-  std::vector<Variant> values;
-  for (const auto& item : Items(result)) values.push_back(item.at(index));
-  return values;
-}
-
 // Headers 12, 13 (no category) of partner 100, 14 of 200; lines of 12 in every status that matters;
 // attachments of 12: two of its own (one all NULL), one approved, one of a line under approval.
-class ContractHeaders : public LineReadTest {
- protected:
-  ContractHeaders() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(12, 100, 7), (13, 100, NULL), (14, 200, 7);"
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CONTRACTSTATUS) VALUES "
-        "(12, 1, 2), (12, 2, 3), (12, 3, 6), (12, 4, 1), (13, 1, 6), (13, 2, 1);"
-        "INSERT INTO CONTRACTATTACHMENT (ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, "
-        "REVISIONNUMBER, DESCRIPTION, ATTACHMENTTYPECODE, INTERNAL, ATTACHMENTSTATUS, FILEPATH) "
-        "VALUES (1, 12, NULL, 2, 'Terms', 'TERMS', 0, 5, '/t.pdf'), (2, 12, NULL, NULL, NULL, "
-        "NULL, NULL, 5, NULL), (3, 12, 1, 4, 'Drawing', 'DRAWING', 1, 2, '/d.pdf'), (4, 12, NULL, "
-        "3, 'Old', 'TERMS', 0, 3, '/o.pdf'), (5, 13, NULL, 1, 'Other', 'TERMS', 0, 5, '/x.pdf'), "
-        "(6, 14, NULL, NULL, 'Draft', 'TERMS', 0, 2, NULL)");
-  }
-};
+const std::string kContractHeadersRows =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
+    "(12, 100, 7), (13, 100, NULL), (14, 200, 7);"
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CONTRACTSTATUS) VALUES "
+    "(12, 1, 2), (12, 2, 3), (12, 3, 6), (12, 4, 1), (13, 1, 6), (13, 2, 1);"
+    "INSERT INTO CONTRACTATTACHMENT (ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, "
+    "REVISIONNUMBER, DESCRIPTION, ATTACHMENTTYPECODE, INTERNAL, ATTACHMENTSTATUS, FILEPATH) VALUES "
+    "(1, 12, NULL, 2, 'Terms', 'TERMS', 0, 5, '/t.pdf'), "
+    "(2, 12, NULL, NULL, NULL, NULL, NULL, 5, NULL), "
+    "(3, 12, 1, 4, 'Drawing', 'DRAWING', 1, 2, '/d.pdf'), "
+    "(4, 12, NULL, 3, 'Old', 'TERMS', 0, 3, '/o.pdf'), "
+    "(5, 13, NULL, 1, 'Other', 'TERMS', 0, 5, '/x.pdf'), "
+    "(6, 14, NULL, NULL, 'Draft', 'TERMS', 0, 2, NULL)";
+using ContractHeaders = SeededTest<kContractHeadersRows>;
 
 TEST_P(ContractHeaders, ListsByTheOptionalsAndReadsDetailsApprovalLinesAndAttachments) {
   const std::string select = "SELECT * FROM CONTRACTHEADER";
@@ -63,7 +49,7 @@ TEST_P(ContractHeaders, ListsByTheOptionalsAndReadsDetailsApprovalLinesAndAttach
     SqlTrace trace;
     const DictionaryPtr headers = Contract().GetContractHeader(partner, category);
     EXPECT_EQ(trace.Queries(), Sql{sql});
-    EXPECT_THAT(Column(*headers), UnorderedElementsAreArray(found));
+    EXPECT_THAT(FirstOfEach(*headers), UnorderedElementsAreArray(found));
   }
   // Text keys; a NULL category stays Null.
   const DictionaryPtr partner = Contract().GetContractHeader(Variant(100));
@@ -106,8 +92,7 @@ TEST_P(ContractHeaders, ListsByTheOptionalsAndReadsDetailsApprovalLinesAndAttach
   EXPECT_EQ(contract.GetContractHeaderAttachments(99)->Count(), 0);
   // Lines only active or new: an array never allocated, not an empty one.
   const Variant none = contract.GetContractApprovallines(13);
-  EXPECT_TRUE(none.IsArray());
-  EXPECT_EQ(none.ArrayPointer(), nullptr);
+  EXPECT_TRUE(none.IsArray() && none.ArrayPointer() == nullptr);
   // A missing header is an error of its own; a NULL revision or an id that is no number fail.
   const ErrorInfo missing = ReportedOnce([&] { contract.GetContractHeaderDetails(99); });
   EXPECT_EQ(missing.Source, "Carvalen");
@@ -122,22 +107,18 @@ TEST_P(ContractHeaders, ListsByTheOptionalsAndReadsDetailsApprovalLinesAndAttach
 
 // Header 12 of partner 100, 13 of 200. Product 500 ("P-500") has lines 12/1, 12/3 (active but
 // expired) and 13/1; line 12/2 is NULL wherever it may be; 13/2 is new.
-class ContractSearch : public LineReadTest {
- protected:
-  ContractSearch() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(12, 100, 7), (13, 200, 7);"
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, BUYERID, SUPPLIERID, "
-        "CONTRACTSTATUS, EFFECTIVEDATETIME, EXPIRYDATETIME, PRODUCTDESCRIPTION, "
-        "CONTRACTDESCRIPTION, PRODUCTID, PRODUCTPARTNUMBER) VALUES "
-        "(12, 1, 'B01', 100, 6, '2026-01-01 00:00:00', '2026-12-31 00:00:00', 'Bolt', 'Frame', "
-        "500, 'P-500'), (12, 2, NULL, NULL, 2, NULL, NULL, NULL, NULL, 501, 'O''Brien'), "
-        "(12, 3, 'B01', 100, 6, '2026-01-01 08:00:00', '2020-01-01 00:00:00', 'Nut', 'Frame', "
-        "500, 'P-500'), (13, 1, 'B01', 200, 6, NULL, NULL, 'Bolt', 'Frame', 500, 'P-500'), "
-        "(13, 2, 'B02', 200, 1, NULL, NULL, 'Washer', 'Frame', 502, 'P-502')");
-  }
-};
+const std::string kContractSearchRows =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
+    "(12, 100, 7), (13, 200, 7);"
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, BUYERID, SUPPLIERID, "
+    "CONTRACTSTATUS, EFFECTIVEDATETIME, EXPIRYDATETIME, PRODUCTDESCRIPTION, "
+    "CONTRACTDESCRIPTION, PRODUCTID, PRODUCTPARTNUMBER) VALUES "
+    "(12, 1, 'B01', 100, 6, '2026-01-01 00:00:00', '2026-12-31 00:00:00', 'Bolt', 'Frame', "
+    "500, 'P-500'), (12, 2, NULL, NULL, 2, NULL, NULL, NULL, NULL, 501, 'O''Brien'), "
+    "(12, 3, 'B01', 100, 6, '2026-01-01 08:00:00', '2020-01-01 00:00:00', 'Nut', 'Frame', "
+    "500, 'P-500'), (13, 1, 'B01', 200, 6, NULL, NULL, 'Bolt', 'Frame', 500, 'P-500'), "
+    "(13, 2, 'B02', 200, 1, NULL, NULL, 'Washer', 'Frame', 502, 'P-502')";
+using ContractSearch = SeededTest<kContractSearchRows>;
 
 Variant On(int year, int month, int day) { return Variant(Date::FromParts(year, month, day, 0)); }
 
@@ -162,10 +143,10 @@ TEST_P(ContractSearch, LineDetailsAndLinesOfAProductAppendTheSuppliedCriteria) {
   for (const auto& [buyer, status, part, effective, expiry, tail, found] : cases) {
     SCOPED_TRACE(tail);
     SqlTrace trace;
-    const DictionaryPtr lines =
+    const auto lines =
         Contract().GetContractLineDetails(12, buyer, status, part, effective, expiry);
     EXPECT_EQ(trace.Queries(), Sql{base + tail});
-    EXPECT_THAT(Column(*lines), UnorderedElementsAreArray(found));
+    EXPECT_THAT(FirstOfEach(*lines), UnorderedElementsAreArray(found));
   }
   // Text keys; supplier, expiry and both descriptions turn NULL into "", the others keep Null.
   const DictionaryPtr lines = Contract().GetContractLineDetails(12);
@@ -213,8 +194,7 @@ TEST_P(ContractSearch, LineDetailsAndLinesOfAProductAppendTheSuppliedCriteria) {
   // Without a product nothing is sent, and reading the unopened record set fails.
   for (const Variant& partner : {no, Variant(100)}) {
     SqlTrace trace;
-    const ErrorInfo error =
-        RaisedBy([&] { Contract().GetContractLineIdforProduct(no, no, partner); });
+    const auto error = RaisedBy([&] { Contract().GetContractLineIdforProduct(no, no, partner); });
     EXPECT_EQ(error.Number, db::dberr::kObjectClosed);
     EXPECT_EQ(error.Description,
               Reported(static_cast<std::uint32_t>(db::dberr::kObjectClosed),
@@ -234,39 +214,33 @@ const std::string kOfHeader = "SELECT * FROM CONTRACTLINE WHERE CONTRACTHEADERID
 
 // Partner 100: contracts 1, 2 in category 4 and 4 in category 9; partner 200: contract 3. Line
 // (1, 1) is active but long expired; (1, 4) is expired.
-class ActiveLines : public LineReadTest {
- protected:
-  ActiveLines() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(1, 100, 4), (2, 100, 4), (3, 200, 4), (4, 100, 9);"
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
-        "PRICE, REMARK, EXPIRYDATETIME) VALUES "
-        "(1, 1, 7001, 6, 9.5, 'first', '2001-01-01 00:00:00'), (1, 2, 7001, 6, NULL, NULL, NULL), "
-        "(1, 3, 7002, 6, 1, 'x', NULL), (1, 4, 7001, 7, 1, 'x', NULL), "
-        "(2, 1, 7001, 6, 2, 'x', NULL), (3, 1, 7001, 6, 3, 'x', NULL), "
-        "(4, 1, 7001, 6, 4, 'x', NULL)");
-  }
-};
+const std::string kActiveLinesRows =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
+    "(1, 100, 4), (2, 100, 4), (3, 200, 4), (4, 100, 9);"
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, PRICE, "
+    "REMARK, EXPIRYDATETIME) VALUES (1, 1, 7001, 6, 9.5, 'first', '2001-01-01 00:00:00'), "
+    "(1, 2, 7001, 6, NULL, NULL, NULL), (1, 3, 7002, 6, 1, 'x', NULL), "
+    "(1, 4, 7001, 7, 1, 'x', NULL), (2, 1, 7001, 6, 2, 'x', NULL), (3, 1, 7001, 6, 3, 'x', NULL), "
+    "(4, 1, 7001, 6, 4, 'x', NULL)";
+using ActiveLines = SeededTest<kActiveLinesRows>;
 
 TEST_P(ActiveLines, EachStatementFormFindsItsLinesOrFailsAndDetailsOutliveTheConnection) {
   const Variant h1(1), p7001(7001);
   // {header, product, partner, excluded line, sql, {header, line} found}
   const std::tuple<Variant, Variant, Variant, Variant, std::string, Rows> cases[] = {
-      {h1, no, no, no, kOfHeader + "CONTRACTSTATUS = 6", Of(Vs(1, 1), Vs(1, 2), Vs(1, 3))},
+      {h1, no, no, no, kOfHeader + "CONTRACTSTATUS = 6", Rows{Vs(1, 1), Vs(1, 2), Vs(1, 3)}},
       {h1, p7001, no, no, kOfHeader + "PRODUCTID = 7001 AND CONTRACTSTATUS = 6",
-       Of(Vs(1, 1), Vs(1, 2))},
+       Rows{Vs(1, 1), Vs(1, 2)}},
       // Every contract of the partner, any category, without line id 2 (given as text).
       {no, p7001, Variant(100), Variant("2"),
        kOfPartner + "CONTRACTLINE.PRODUCTID=7001" + kActive +
            " AND CONTRACTLINE.CONTRACTLINEID <> 2",
-       Of(Vs(1, 1), Vs(2, 1), Vs(4, 1))},
+       Rows{Vs(1, 1), Vs(2, 1), Vs(4, 1)}},
   };
   for (const auto& [header, product, partner, excluded, sql, lines] : cases) {
     SCOPED_TRACE(sql);
     SqlTrace trace;
-    const DictionaryPtr result =
-        Contract().GetActiveContractLines(kIds, header, product, partner, excluded);
+    const auto result = Contract().GetActiveContractLines(kIds, header, product, partner, excluded);
     EXPECT_EQ(trace.Queries(), Sql{sql});
     EXPECT_THAT(Items(*result), UnorderedElementsAreArray(lines));
     const std::vector<Variant> keys = Vs(1, 2, 3);  // Long keys from 1; text finds nothing
@@ -336,21 +310,16 @@ Rows Cells(const Variant& matrix, std::int32_t last_row, std::int32_t last_colum
 
 // Partner 100: an active line for product 7001; 200: only an expired one. Line (1, 1) has user
 // data with a duplicate code, a NULL value, a code in other case and a NULL code.
-class SupplierMatrices : public LineReadTest {
- protected:
-  SupplierMatrices() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(1, 100, 4), (2, 200, 4);"
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
-        "PRICE, SHIPPINGSERVICELEVEL, REMARK) VALUES "
-        "(1, 1, 7001, 6, 9.5, 'Express', NULL), (1, 2, 7002, 6, 1, 'x', 'x'), "
-        "(2, 1, 7001, 7, 1, 'x', 'x');"
-        "INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) VALUES "
-        "(1, 1, 'UD01', 'v1'), (1, 1, 'UD02', NULL), (1, 1, 'UD03', 'first'), "
-        "(1, 1, 'ud01', 'lower'), (1, 1, NULL, 'no code'), (1, 1, 'UD03', 'second')");
-  }
-};
+const std::string kSupplierMatricesRows =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
+    "(1, 100, 4), (2, 200, 4);"
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, PRICE, "
+    "SHIPPINGSERVICELEVEL, REMARK) VALUES (1, 1, 7001, 6, 9.5, 'Express', NULL), "
+    "(1, 2, 7002, 6, 1, 'x', 'x'), (2, 1, 7001, 7, 1, 'x', 'x');"
+    "INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) VALUES "
+    "(1, 1, 'UD01', 'v1'), (1, 1, 'UD02', NULL), (1, 1, 'UD03', 'first'), (1, 1, 'ud01', 'lower'), "
+    "(1, 1, NULL, 'no code'), (1, 1, 'UD03', 'second')";
+using SupplierMatrices = SeededTest<kSupplierMatricesRows>;
 
 TEST_P(SupplierMatrices, FieldAndUserDataMatricesFillTheirCellsOrFailReportedOnce) {
   const Variant text("");

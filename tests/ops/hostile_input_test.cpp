@@ -15,11 +15,13 @@ namespace {
 
 using api::Json;
 
-std::string Sql(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-  return quoted + "'";
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
 }
+
+std::string Sql(const std::string& text) { return "'" + Replaced(text, "'", "''") + "'"; }
 
 // Quotes, backslashes, placeholders and comment openers, line breaks and Unicode, and 1 MiB.
 std::vector<std::string> HostileTexts() {
@@ -45,10 +47,7 @@ int Hits(const std::string& doc) {
   const Json result = Json::parse(doc).at("result");
   if (result.is_boolean()) return result.get<bool>();
   if (result.contains("$dict")) return static_cast<int>(result.at("$dict").size());
-  int marked = 0;
-  const std::string hit = "\"HIT\"";
-  for (auto at = doc.find(hit); at != std::string::npos; at = doc.find(hit, at + 1)) ++marked;
-  return marked;
+  return static_cast<int>((doc.size() - Replaced(doc, "\"HIT\"", "").size()) / 5);
 }
 
 // Whether the text reaches SQL with a row holding it; PostgreSQL indexes hold no text of 2.7 kB.
@@ -93,12 +92,6 @@ const TextParameter kTextParameters[] = {
     {"Contract.GetActiveContractLinesProc", kNotSql,
      R"({"i_oDicBPProductQuan": {"$dict": [["H", {"$array": ["T", 1.0]}]]}})"},
 };
-
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
 
 // The call with "H" in its arguments replaced by the header id and "T" (also as a key) by the text.
 Call CallWith(const TextParameter& p, int header, const std::string& text) {

@@ -8,25 +8,21 @@ namespace {
 
 using ::testing::UnorderedElementsAre;
 
-class LineDetail : public LineReadTest {
- protected:
-  LineDetail() {
-    db.Exec(
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CURRENCYCODE, QUANTITY, "
-        "PRICE, EXPIRYDATETIME) VALUES (12, 3, 'EUR', 100, 49.5, '2026-07-10 08:00:00'), "
-        "(12, 4, NULL, NULL, NULL, NULL);"
-        "INSERT INTO CONTRACTATTACHMENT (ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, "
-        "REVISIONNUMBER, DESCRIPTION, ATTACHMENTTYPECODE, INTERNAL, ATTACHMENTSTATUS, FILEPATH) "
-        "VALUES (1, 12, 3, 2, 'Drawing', 'DRAWING', 1, 5, '/docs/d.pdf'), "
-        "(2, 12, 3, NULL, NULL, NULL, NULL, 6, NULL), "               // expired, NULL columns
-        "(4, 12, NULL, 1, 'Header', 'TERMS', 0, 5, '/docs/t.pdf'), "  // a header attachment
-        "(5, 30, 1, 1, 'Quote', 'O''Brien', 0, 4, '/docs/q.pdf')");   // rejected, another contract
-    db.Exec(
-        "INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, "
-        "FIELDDESCRIPTION, COSTTYPE, NUMERICFIELD, VALUE) VALUES "
-        "(12, 3, 'COLOR', 'Colour', 'A', 0, 'red'), (12, 3, NULL, NULL, NULL, NULL, NULL)");
-  }
-};
+// Line 12/3 with attachments and user data; line 12/4 NULL wherever it may be.
+const std::string kLineDetailRows =
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CURRENCYCODE, QUANTITY, PRICE, "
+    "EXPIRYDATETIME) VALUES (12, 3, 'EUR', 100, 49.5, '2026-07-10 08:00:00'), "
+    "(12, 4, NULL, NULL, NULL, NULL);"
+    "INSERT INTO CONTRACTATTACHMENT (ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, "
+    "REVISIONNUMBER, DESCRIPTION, ATTACHMENTTYPECODE, INTERNAL, ATTACHMENTSTATUS, FILEPATH) "
+    "VALUES (1, 12, 3, 2, 'Drawing', 'DRAWING', 1, 5, '/docs/d.pdf'), "
+    "(2, 12, 3, NULL, NULL, NULL, NULL, 6, NULL), "               // expired, NULL columns
+    "(4, 12, NULL, 1, 'Header', 'TERMS', 0, 5, '/docs/t.pdf'), "  // a header attachment
+    "(5, 30, 1, 1, 'Quote', 'O''Brien', 0, 4, '/docs/q.pdf');"    // rejected, another contract
+    "INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, "
+    "FIELDDESCRIPTION, COSTTYPE, NUMERICFIELD, VALUE) VALUES "
+    "(12, 3, 'COLOR', 'Colour', 'A', 0, 'red'), (12, 3, NULL, NULL, NULL, NULL, NULL)";
+using LineDetail = SeededTest<kLineDetailRows>;
 
 TEST_P(LineDetail, EveryKeyInCallerOrderOneFieldAsTextAttachmentsAndUserData) {
   ContractLine line;
@@ -94,19 +90,14 @@ TEST_P(LineDetail, EveryKeyInCallerOrderOneFieldAsTextAttachmentsAndUserData) {
 }
 
 // Records 7 and 10 (status 2), 8 and 9 (status 1) of line 12/3; record 8 is NULL where it may be.
-class ContractBis : public LineReadTest {
- protected:
-  ContractBis() {
-    db.Exec(
-        "INSERT INTO CONTRACTLINEBIS (BISID, CONTRACTHEADERID, CONTRACTLINEID, EXPORTSTATUS, "
-        "BACKENDHEADERID, BACKENDLINEID, ERRORFIELD, CALLEDQUANTITY, INVOICEDQUANTITY, "
-        "CALLEDVALUE, INVOICEDVALUE, PREVENTTRANSACTION, PRICESERIES, CONTRACTSERIES, "
-        "DISCOUNTSERIES) VALUES (7, 12, 3, 2, 'BH7', 'BL7', 'none', 5, 4, 50.5, 40, 1, 'P7', "
-        "'C7', 'D7');"
-        "INSERT INTO CONTRACTLINEBIS (BISID, CONTRACTHEADERID, CONTRACTLINEID, EXPORTSTATUS, "
-        "PREVENTTRANSACTION) VALUES (8, 12, 3, 1, 0), (9, 12, 3, 1, 5), (10, 12, 3, 2, NULL)");
-  }
-};
+const std::string kContractBisRows =
+    "INSERT INTO CONTRACTLINEBIS (BISID, CONTRACTHEADERID, CONTRACTLINEID, EXPORTSTATUS, "
+    "BACKENDHEADERID, BACKENDLINEID, ERRORFIELD, CALLEDQUANTITY, INVOICEDQUANTITY, CALLEDVALUE, "
+    "INVOICEDVALUE, PREVENTTRANSACTION, PRICESERIES, CONTRACTSERIES, DISCOUNTSERIES) VALUES "
+    "(7, 12, 3, 2, 'BH7', 'BL7', 'none', 5, 4, 50.5, 40, 1, 'P7', 'C7', 'D7');"
+    "INSERT INTO CONTRACTLINEBIS (BISID, CONTRACTHEADERID, CONTRACTLINEID, EXPORTSTATUS, "
+    "PREVENTTRANSACTION) VALUES (8, 12, 3, 1, 0), (9, 12, 3, 1, 5), (10, 12, 3, 2, NULL)";
+using ContractBis = SeededTest<kContractBisRows>;
 
 const std::string kBisLine = "CONTRACTHEADERID = 12 AND CONTRACTLINEID = 3";
 
@@ -129,18 +120,17 @@ TEST_P(ContractBis, EachCombinationOfOptionalsHasItsOwnStatementAndAFlagIsReadPe
   for (const auto& [status, bis, text, found, number] : cases) {
     SCOPED_TRACE(::testing::PrintToString(status) + ", " + ::testing::PrintToString(bis));
     SqlTrace trace;
+    const auto call = [&s = status, &b = bis] {
+      return ContractLine().GetContractBIS(12, 3, s, b);
+    };
     if (number != 0) {
-      const ErrorInfo error =
-          ReportedOnce([&s = status, &b = bis] { ContractLine().GetContractBIS(12, 3, s, b); });
-      EXPECT_EQ(error.Description, Reported(number, "Carvalen.ContractLine.GetContractBIS", text));
+      EXPECT_EQ(ReportedOnce(call).Description,
+                Reported(number, "Carvalen.ContractLine.GetContractBIS", text));
       EXPECT_TRUE(trace.Queries().empty());
       continue;
     }
-    const DictionaryPtr result = ContractLine().GetContractBIS(12, 3, status, bis);
+    EXPECT_THAT(FirstOfEach(*call()), ::testing::UnorderedElementsAreArray(found));
     EXPECT_EQ(trace.Queries(), Sql{"SELECT * FROM CONTRACTLINEBIS WHERE " + text});
-    std::vector<Variant> ids;
-    for (const auto& item : Items(*result)) ids.push_back(item[0]);
-    EXPECT_THAT(ids, ::testing::UnorderedElementsAreArray(found));
   }
   EXPECT_EQ(KeysOf(*ContractLine().GetContractBIS(12, 3, Variant(2), no)), Vs("1", "2"));
   // Thirteen columns in the caller's order; NULL text columns read as "", NULL numbers stay Null.
@@ -211,15 +201,14 @@ TEST_P(Validity, ChecksTheRemainingQuantity) {
       "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, CALLEDQUANTITY, "
       "INVOICEDQUANTITY) VALUES (1, 1, 100, 60, 30), (1, 2, NULL, 60, 30), (1, 3, 100, NULL, 30)");
   ContractLine cl;
+  SqlTrace trace;
   EXPECT_FALSE(cl.MaximumQuantityExceeded(1, 1, 10));  // 60 called + 30 invoiced + 10 = 100
+  EXPECT_EQ(trace.Queries(), Sql{"SELECT CALLEDQUANTITY,INVOICEDQUANTITY,QUANTITY FROM "
+                                 "CONTRACTLINE WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"});
   EXPECT_TRUE(cl.MaximumQuantityExceeded(1, 1, 10.5));
   EXPECT_FALSE(cl.MaximumQuantityExceeded(1, 2, 1e9));  // NULL contracted quantity: no limit
   EXPECT_EQ(RaisedBy([&] { cl.MaximumQuantityExceeded(1, 3, 0); }).Number, 94);  // NULL called
   EXPECT_EQ(RaisedBy([&] { cl.MaximumQuantityExceeded(1, 99, 0); }).Number, errnum::kLineMissing);
-  SqlTrace trace;
-  ContractLine().MaximumQuantityExceeded(1, 1, 1);
-  EXPECT_EQ(trace.Queries(), Sql{"SELECT CALLEDQUANTITY,INVOICEDQUANTITY,QUANTITY FROM "
-                                 "CONTRACTLINE WHERE CONTRACTHEADERID = 1 AND CONTRACTLINEID = 1"});
 }
 
 const std::string kInsertLine =

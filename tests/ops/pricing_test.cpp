@@ -17,26 +17,22 @@ const std::string kDuplicate = "This key is already associated with an element o
 // Header 1: lines 1, 2 price breaks 10 (9), 50 (8), 100 (7) from below / above (NULL flag: on), 3
 // breaks off (own PRICE 99 never leaks into a break price), 4, 5 NULLs. Header 2: discount breaks
 // 10 (2 %), 100 (amount 50) the same two ways on 1, 2; 3 to 5 own figures; 6 NULL percentage.
-class Price : public LineReadTest {
- protected:
-  Price() {
-    db.Exec(
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CURRENCYCODE, PRICE, "
-        "INCLUDEPRICEBREAKUP, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, INCLUDEDISCOUNTBREAKUP, "
-        "MINQTYBREAKUP) VALUES (1, 1, 'EUR', 99, 1, 0, 0, 0, 1), (1, 2, 'EUR', 99, NULL, 0, 0, 0, "
-        "0), (1, 3, 'EUR', 99, 0, 0, 0, 0, NULL), (1, 4, NULL, NULL, 0, 0, 0, 0, NULL), "
-        "(1, 5, 'EUR', 1, 1, 0, 0, 0, NULL), (2, 1, 'USD', 0, 0, 7, 7, 1, 1), "
-        "(2, 2, 'USD', 0, 0, 7, 7, NULL, 0), (2, 3, 'USD', 0, 0, 5, 20, 0, NULL), "
-        "(2, 4, 'USD', 0, 0, 0, 20, 0, NULL), (2, 5, 'USD', 0, 0, 0, 0, 0, NULL), "
-        "(2, 6, 'USD', 0, 0, NULL, 1, 0, 0);"
-        "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
-        "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
-        "(1, 2, 100, 7), (1, 3, 10, 9);"
-        "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
-        "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (2, 1, 10, 2, 0), (2, 1, 100, 0, 50), "
-        "(2, 2, 10, 2, 0), (2, 2, 100, 0, 50)");
-  }
-};
+const std::string kPriceRows =
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CURRENCYCODE, PRICE, "
+    "INCLUDEPRICEBREAKUP, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, INCLUDEDISCOUNTBREAKUP, "
+    "MINQTYBREAKUP) VALUES (1, 1, 'EUR', 99, 1, 0, 0, 0, 1), (1, 2, 'EUR', 99, NULL, 0, 0, 0, 0), "
+    "(1, 3, 'EUR', 99, 0, 0, 0, 0, NULL), (1, 4, NULL, NULL, 0, 0, 0, 0, NULL), "
+    "(1, 5, 'EUR', 1, 1, 0, 0, 0, NULL), (2, 1, 'USD', 0, 0, 7, 7, 1, 1), "
+    "(2, 2, 'USD', 0, 0, 7, 7, NULL, 0), (2, 3, 'USD', 0, 0, 5, 20, 0, NULL), "
+    "(2, 4, 'USD', 0, 0, 0, 20, 0, NULL), (2, 5, 'USD', 0, 0, 0, 0, 0, NULL), "
+    "(2, 6, 'USD', 0, 0, NULL, 1, 0, 0);"
+    "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
+    "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), (1, 2, 100, 7), "
+    "(1, 3, 10, 9);"
+    "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, DISCOUNTPERCENTAGE, "
+    "DISCOUNTAMOUNT) VALUES (2, 1, 10, 2, 0), (2, 1, 100, 0, 50), (2, 2, 10, 2, 0), "
+    "(2, 2, 100, 0, 50)";
+using Price = SeededTest<kPriceRows>;
 
 TEST_P(Price, PicksTheBreakTheQuantityEarnsListsTheBreaksOrReportsUnderItsName) {
   constexpr double F = 42.5;  // the caller's price fall-back when no break applies
@@ -104,25 +100,24 @@ TEST_P(Price, PicksTheBreakTheQuantityEarnsListsTheBreaksOrReportsUnderItsName) 
   const std::string price =
       "SELECT CURRENCYCODE,PRICE,INCLUDEPRICEBREAKUP,MINQTYBREAKUP FROM CONTRACTLINE" + w1;
   const std::string discount =
-      "SELECT CURRENCYCODE,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT,INCLUDEDISCOUNTBREAKUP,MINQTYBREAKUP "
-      "FROM CONTRACTLINE" +
+      "SELECT CURRENCYCODE,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT,INCLUDEDISCOUNTBREAKUP,"
+      "MINQTYBREAKUP FROM CONTRACTLINE" +
       w2;
   const std::string of_breaks = "SELECT DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT";
   EXPECT_EQ(
       trace.Queries(),
-      (std::vector<std::string>{
-          price + "1",
-          "SELECT PRICE FROM CONTRACTPRICE" + w1 + "1 AND QUANTITY <= 49.5 ORDER BY QUANTITY DESC",
-          price + "2",
-          "SELECT PRICE FROM CONTRACTPRICE" + w1 + "2 AND QUANTITY >= 10 ORDER BY QUANTITY ASC",
-          "SELECT CURRENCYCODE FROM CONTRACTLINE" + w1 + "2",
-          "SELECT QUANTITY,PRICE FROM CONTRACTPRICE" + w1 + "2",
-          "SELECT QUANTITY FROM CONTRACTPRICE" + w1 + "2", discount + "1",
-          of_breaks + w2 + "1 AND QUANTITY <= 99.5 ORDER BY QUANTITY DESC", discount + "2",
-          of_breaks + w2 + "2 AND QUANTITY >= 1e-05 ORDER BY QUANTITY ASC",
-          "SELECT CURRENCYCODE FROM CONTRACTLINE" + w2 + "1",
-          "SELECT QUANTITY,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT" + w2 + "1",
-          "SELECT QUANTITY FROM CONTRACTDISCOUNT" + w2 + "1"}));
+      (Sql{price + "1",
+           "SELECT PRICE FROM CONTRACTPRICE" + w1 + "1 AND QUANTITY <= 49.5 ORDER BY QUANTITY DESC",
+           price + "2",
+           "SELECT PRICE FROM CONTRACTPRICE" + w1 + "2 AND QUANTITY >= 10 ORDER BY QUANTITY ASC",
+           "SELECT CURRENCYCODE FROM CONTRACTLINE" + w1 + "2",
+           "SELECT QUANTITY,PRICE FROM CONTRACTPRICE" + w1 + "2",
+           "SELECT QUANTITY FROM CONTRACTPRICE" + w1 + "2", discount + "1",
+           of_breaks + w2 + "1 AND QUANTITY <= 99.5 ORDER BY QUANTITY DESC", discount + "2",
+           of_breaks + w2 + "2 AND QUANTITY >= 1e-05 ORDER BY QUANTITY ASC",
+           "SELECT CURRENCYCODE FROM CONTRACTLINE" + w2 + "1",
+           "SELECT QUANTITY,DISCOUNTPERCENTAGE,DISCOUNTAMOUNT FROM CONTRACTDISCOUNT" + w2 + "1",
+           "SELECT QUANTITY FROM CONTRACTDISCOUNT" + w2 + "1"}));
   // Price breaks have text keys, discount breaks number keys.
   EXPECT_EQ(price_code, "EUR");
   EXPECT_EQ(KeysOf(*prices), Vs("1", "2", "3"));
@@ -140,23 +135,19 @@ TEST_P(Price, PicksTheBreakTheQuantityEarnsListsTheBreaksOrReportsUnderItsName) 
 
 // Partner 500 has contracts 1 (category 7) and 2 (category 8); product 12 is only under 2.
 // Line 1/7 costs 100, less 10 %, plus 8 % tax, freight 5 and handling 2: 104.2.
-class EffectivePrice : public LineReadTest {
- protected:
-  EffectivePrice() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(1, 500, 7), (2, 500, 8);"
-        "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
-        "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
-        "HANDLINGCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES "
-        "(1, 7, 11, 6, 'EUR', 100, 10, 0, 8, 5, 2, 0, 0, 1), "
-        "(1, 9, 11, 6, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
-        "(1, 10, 11, 5, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
-        "(2, 1, 12, 6, 'GBP', 50, 0, 0, 0, 0, 0, 0, 0, 1), "
-        "(1, 20, 13, 6, 'EUR', NULL, 0, 0, 0, 0, 0, 0, 0, 1), "
-        "(1, 21, 14, 6, 'EUR', 100, 0, 10, 0, 0, 0, 1, 0, 1)");
-  }
-};
+const std::string kEffectivePriceRows =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
+    "(1, 500, 7), (2, 500, 8);"
+    "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, CONTRACTSTATUS, "
+    "CURRENCYCODE, PRICE, DISCOUNTPERCENTAGE, DISCOUNTAMOUNT, TAXPERCENTAGE, FREIGHTCHARGE, "
+    "HANDLINGCHARGE, INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES "
+    "(1, 7, 11, 6, 'EUR', 100, 10, 0, 8, 5, 2, 0, 0, 1), "
+    "(1, 9, 11, 6, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
+    "(1, 10, 11, 5, 'EUR', 100, 0, 10, 8, 5, 2, 0, 0, 1), "
+    "(2, 1, 12, 6, 'GBP', 50, 0, 0, 0, 0, 0, 0, 0, 1), "
+    "(1, 20, 13, 6, 'EUR', NULL, 0, 0, 0, 0, 0, 0, 0, 1), "
+    "(1, 21, 14, 6, 'EUR', 100, 0, 10, 0, 0, 0, 1, 0, 1)";
+using EffectivePrice = SeededTest<kEffectivePriceRows>;
 
 Variant L(std::int32_t v) { return Variant(v); }
 
@@ -169,18 +160,16 @@ TEST_P(EffectivePrice, ChoosesTheLinePricesItAndSendsTheStatementsAsWritten) {
   const std::string of_partner =
       "SELECT CURRENCYCODE,CONTRACTLINEID,TAXPERCENTAGE,FREIGHTCHARGE,HANDLINGCHARGE FROM "
       "CONTRACTLINE WHERE CONTRACTHEADERID = ";
-  const std::string active = " AND CONTRACTSTATUS = 6";
+  const std::string active = " AND CONTRACTSTATUS = 6", line7 = direct + "7" + active;
   const std::string newest = active + " ORDER BY CONTRACTLINEID DESC";
-  // {name, header, line, product, partner, category, found line and header (Empty: none), price,
-  // statements sent}
+  // {name, header, line, product, partner, category, found line, header (Empty: none), price, SQL}
   using Case = std::tuple<const char*, Variant, Variant, Variant, Variant, Variant, Variant,
                           Variant, double, std::vector<std::string>>;
   const Case cases[] = {
-      {"direct, percentage", L(1), L(7), no, no, no, L(7), L(1), 104.2, Sql{direct + "7" + active}},
+      {"direct, percentage", L(1), L(7), no, no, no, L(7), L(1), 104.2, Sql{line7}},
       {"direct keeps the caller's text ids", Variant("1"), Variant("9"), no, no, no, Variant("9"),
        Variant("1"), 104.2, Sql{direct + "9" + active}},
-      {"partner alone is direct mode", L(1), L(7), no, L(999), no, L(7), L(1), 104.2,
-       Sql{direct + "7" + active}},
+      {"partner alone is direct mode", L(1), L(7), no, L(999), no, L(7), L(1), 104.2, Sql{line7}},
       {"direct without a line id", L(1), no, no, no, no, {}, {}, 0, Sql{}},
       {"supplier ignores the header id, newest line", L(2), no, L(11), L(500), no, L(9), L(1),
        104.2, Sql{headers, of_partner + "1 AND PRODUCTID = 11" + newest}},
@@ -211,16 +200,12 @@ TEST_P(EffectivePrice, ChoosesTheLinePricesItAndSendsTheStatementsAsWritten) {
       if (event["event"] == "open") most = std::max(most, ++open);
       if (event["event"] == "close") --open;
     }
-    if (found_line.IsEmpty()) {
-      EXPECT_EQ(result, nullptr);
-      EXPECT_EQ(currency, "keep");
-      continue;
-    }
+    EXPECT_EQ(currency, found_line.IsEmpty() ? "keep" : found_header == L(2) ? "GBP" : "EUR");
+    ASSERT_EQ(result == nullptr, found_line.IsEmpty());
+    if (result == nullptr) continue;
     EXPECT_EQ(most, 2);
-    ASSERT_NE(result, nullptr);
     EXPECT_EQ(KeysOf(*result), Vs("CONTRACTLINEID", "EFFECTIVEPRICE", "CONTRACTHEADERID"));
     EXPECT_EQ(ElementsOf(Variant(result->Items())), Vs(found_line, price, found_header));
-    EXPECT_EQ(currency, found_header == L(2) ? "GBP" : "EUR");
   }
   // Nested errors are reported inside the operation's own.
   std::string currency;
@@ -238,11 +223,6 @@ const std::string kPricedLines =
     "INCLUDEPRICEBREAKUP, INCLUDEDISCOUNTBREAKUP, MINQTYBREAKUP) VALUES ";
 constexpr const char* kBulk = "Carvalen.Contract.GetActiveContractLinesProc";
 constexpr std::size_t kBatch = contract::kPricingBatch;
-
-// The request item: {partner, quantity}.
-Variant Ask(std::int32_t partner, double quantity) {
-  return Variant(Array::Of(Vs(partner, quantity)));
-}
 
 DictionaryPtr Request(std::vector<std::pair<Variant, Variant>> entries) {
   DictionaryPtr request = Dictionary::Create();
@@ -269,18 +249,15 @@ DictionaryPtr PriceInBulk(const std::string& typed) {
 
 // The faces (compact or through the dictionary) answer the operation's result text, or its error.
 void ExpectTheFacesAgree(const std::string& typed) {
-  std::string expected;
+  std::string expected = "{\"result\": ";
   try {
-    expected = "{\"result\": ";
     api::AppendJson(Variant(ObjectPtr(PriceInBulk(typed))), expected);
     expected += ", \"byref\": {}}";
   } catch (...) {
     expected = api::Dump(api::ErrorJson(CurrentError().Info()));
   }
-  EXPECT_EQ(api::CallWithJson("Contract.GetActiveContractLinesProc",
-                              R"({"i_oDicBPProductQuan": )" + typed + "}")
-                .text,
-            expected);
+  const std::string arguments = R"({"i_oDicBPProductQuan": )" + typed + "}";
+  EXPECT_EQ(api::CallWithJson("Contract.GetActiveContractLinesProc", arguments).text, expected);
 }
 
 bool IsLineStatement(const std::string& sql) { return sql.starts_with(" SELECT CONTRACTHEADER."); }
@@ -298,26 +275,22 @@ std::map<std::int32_t, std::vector<Variant>> ByProduct(const Dictionary& result)
 // Partners 501 (contracts 1, 3), 502 (2). Product 10: price breaks from below, discount off; 11:
 // from above with discount breaks, NULL flags (on); 12 own price, NULL currency and freight; 13
 // expired; 14 two active lines of 501; 20 and 22 a NULL where a value is taken.
-class BulkPricing : public LineReadTest {
- protected:
-  BulkPricing() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 501), "
-        "(2, 502), (3, 501);" +
-        kPricedLines +
-        "(1, 1, 10, 6, 'EUR', 99, 5, 20, 8, 5, 1, 0, 1), "
-        "(1, 2, 11, 6, 'EUR', 99, 0, 0, 0, 0, NULL, NULL, 0), "
-        "(1, 3, 12, 6, NULL, 4.5, 0, 0, 19, NULL, 0, 0, 0), (1, 4, 13, 7, 'EUR', 1, 0, 0, 0, 0, "
-        "0, 0, 0), (2, 1, 10, 6, 'USD', 3, 0, 0, 0, 0, 0, 0, 1), (1, 5, 14, 6, 'EUR', 1, 0, 0, 0, "
-        "0, 0, 0, 1), (3, 1, 14, 6, 'EUR', 2, 0, 0, 0, 0, 0, 0, 1), (1, 6, 20, 6, 'EUR', 1, 0, 0, "
-        "0, 0, 0, 0, NULL), (1, 8, 22, 6, 'EUR', 1, 0, 0, 0, 0, 1, 0, 1);"
-        "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
-        "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
-        "(1, 2, 100, 7), (1, 8, 10, NULL);"
-        "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
-        "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (1, 2, 10, 2, 0), (1, 2, 100, 0, 50)");
-  }
-};
+const std::string kBulkPricingRows =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES (1, 501), "
+    "(2, 502), (3, 501);" +
+    kPricedLines +
+    "(1, 1, 10, 6, 'EUR', 99, 5, 20, 8, 5, 1, 0, 1), "
+    "(1, 2, 11, 6, 'EUR', 99, 0, 0, 0, 0, NULL, NULL, 0), "
+    "(1, 3, 12, 6, NULL, 4.5, 0, 0, 19, NULL, 0, 0, 0), (1, 4, 13, 7, 'EUR', 1, 0, 0, 0, 0, "
+    "0, 0, 0), (2, 1, 10, 6, 'USD', 3, 0, 0, 0, 0, 0, 0, 1), (1, 5, 14, 6, 'EUR', 1, 0, 0, 0, "
+    "0, 0, 0, 1), (3, 1, 14, 6, 'EUR', 2, 0, 0, 0, 0, 0, 0, 1), (1, 6, 20, 6, 'EUR', 1, 0, 0, "
+    "0, 0, 0, 0, NULL), (1, 8, 22, 6, 'EUR', 1, 0, 0, 0, 0, 1, 0, 1);"
+    "INSERT INTO CONTRACTPRICE (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, PRICE) VALUES "
+    "(1, 1, 10, 9), (1, 1, 50, 8), (1, 1, 100, 7), (1, 2, 10, 9), (1, 2, 50, 8), "
+    "(1, 2, 100, 7), (1, 8, 10, NULL);"
+    "INSERT INTO CONTRACTDISCOUNT (CONTRACTHEADERID, CONTRACTLINEID, QUANTITY, "
+    "DISCOUNTPERCENTAGE, DISCOUNTAMOUNT) VALUES (1, 2, 10, 2, 0), (1, 2, 100, 0, 50)";
+using BulkPricing = SeededTest<kBulkPricingRows>;
 
 TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName) {
   // The operation keeps a utilities instance of its own: one from the registry would fail.
@@ -414,45 +387,38 @@ TEST_P(BulkPricing, PricesEachLineAtItsOwnRequestsQuantityOrReportsUnderItsName)
   }
 }
 
+class ManyRequests : public LineReadTest {};
+
 // 2.5 batches of lines at their own price; every tenth product also has a line of partner 9999,
-// every thirteenth request names a partner without lines; asked out of insertion order.
-class ManyRequests : public LineReadTest {
- protected:
-  static constexpr int kCount = static_cast<int>(2 * kBatch + kBatch / 2);
-  static constexpr std::int32_t kOtherPartner = 9999;
-
-  ManyRequests() {
-    std::string headers, lines;
-    auto add = [&](int header, std::int32_t partner, int product, const std::string& price) {
-      const std::string h = std::to_string(header);
-      headers += (headers.empty() ? "(" : ", (") + h + ", " + std::to_string(partner) + ")";
-      lines += (lines.empty() ? "(" : ", (") + h + ", 1, " + std::to_string(product) + ", 6, " +
-               price + ", 0, 0, 0, 0, 0, 0, 1)";
-    };
-    for (int i = 0; i < kCount; ++i) {
-      add(1 + i, Partner(i), 5000 + i, "'EUR', " + std::to_string(10 + i % 17));
-      if (i % 10 == 0) add(100000 + i, kOtherPartner, 5000 + i, "'USD', 1");
-    }
-    db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES " + headers);
-    db.Exec(kPricedLines + lines);
-    for (int j = 0; j < kCount; ++j) order_.push_back((j * 97) % kCount);
-  }
-
-  static std::int32_t Partner(int i) { return 700 + i % 37; }
-
-  std::vector<int> order_;
-};
-
-// Then a product of statement 1 that partner 9999 also supplies is asked again, last in statement
-// 3 under its number as text: for 9999 the whole call fails; for the same partner it is found once.
+// every thirteenth request names a partner without lines; asked out of insertion order. Then a
+// product of statement 1 that partner 9999 also supplies is asked again, last in statement 3 under
+// its number as text: for 9999 the whole call fails; for the same partner it is found once.
 TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
-  std::vector<std::pair<Variant, Variant>> asked;  // every line's product, in the order of order_
+  constexpr int kCount = static_cast<int>(2 * kBatch + kBatch / 2);
+  constexpr std::int32_t kOtherPartner = 9999;
+  const auto partner_of = [](int i) { return 700 + i % 37; };
+  std::string headers, lines;
+  auto add = [&](int header, std::int32_t partner, int product, const std::string& price) {
+    const std::string h = std::to_string(header);
+    headers += (headers.empty() ? "(" : ", (") + h + ", " + std::to_string(partner) + ")";
+    lines += (lines.empty() ? "(" : ", (") + h + ", 1, " + std::to_string(product) + ", 6, " +
+             price + ", 0, 0, 0, 0, 0, 0, 1)";
+  };
+  std::vector<int> order;
+  for (int i = 0; i < kCount; ++i) {
+    add(1 + i, partner_of(i), 5000 + i, "'EUR', " + std::to_string(10 + i % 17));
+    if (i % 10 == 0) add(100000 + i, kOtherPartner, 5000 + i, "'USD', 1");
+    order.push_back((i * 97) % kCount);
+  }
+  db.Exec("INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES " + headers);
+  db.Exec(kPricedLines + lines);
+  std::vector<std::pair<Variant, Variant>> asked;  // every line's product, in the order of order
   std::map<std::int32_t, std::vector<Variant>> expected;
   std::map<std::int32_t, std::size_t> batch_of;  // product: the statement that asks for it
   std::vector<std::string> statements;           // each one's conditions, then the whole text
-  for (std::size_t j = 0; j < order_.size(); ++j) {
-    const int i = order_[j], partner = i % 13 == 0 ? 1 : Partner(i);
-    asked.emplace_back(Variant(5000 + i), Ask(partner, 1));
+  for (std::size_t j = 0; j < order.size(); ++j) {
+    const int i = order[j], partner = i % 13 == 0 ? 1 : partner_of(i);
+    asked.emplace_back(Variant(5000 + i), List(Vs(partner, 1.0)));
     if (i % 13)
       expected[5000 + i] = Vs(1 + i, 1, 10.0 + i % 17, 0.0, 0.0, "EUR", 0.0, 0.0, true, true);
     batch_of[5000 + i] = j / kBatch;
@@ -486,15 +452,15 @@ TEST_P(ManyRequests, AnswersEveryRequestInStatementsOfAtMostTheBatchSize) {
   std::vector<std::size_t> batches;
   for (const auto& [key, item] : result->Entries()) batches.push_back(batch_of[key.ToLong()]);
   EXPECT_TRUE(std::ranges::is_sorted(batches));
-  auto first = std::find_if(order_.begin(), order_.begin() + kBatch,
+  auto first = std::find_if(order.begin(), order.begin() + kBatch,
                             [](int i) { return i % 10 == 0 && i % 13 != 0; });
-  ASSERT_NE(first, order_.begin() + kBatch);
-  asked.back() = {Variant(std::to_string(5000 + *first)), Ask(kOtherPartner, 1)};
+  ASSERT_NE(first, order.begin() + kBatch);
+  asked.back() = {Variant(std::to_string(5000 + *first)), List(Vs(kOtherPartner, 1.0))};
   SqlTrace again;
   ErrorInfo e = ReportedOnce([&] { Contract().GetActiveContractLinesProc(Request(asked)); });
   EXPECT_EQ(e.Description, Reported(457, kBulk, kDuplicate));
   EXPECT_EQ(std::ranges::count_if(again.Queries(), IsLineStatement), 3);
-  asked.back().second = Ask(Partner(*first), 1);
+  asked.back().second = List(Vs(partner_of(*first), 1.0));
   const auto once = Contract().GetActiveContractLinesProc(Request(asked));
   EXPECT_EQ(once->Count(), result->Count() - (result->Exists(asked.back().first) ? 0 : 1));
   EXPECT_TRUE(once->Exists(Variant(5000 + *first)));

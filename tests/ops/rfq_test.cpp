@@ -51,14 +51,11 @@ DictionaryPtr Due(const Variant& fields = kLineId) {
 }
 
 // Contracts 1 (partner 100, category 4), 2 (200, 9); the category answers from `answers`.
-class RfqEligibility : public LineReadTest {
+const std::string kRfqHeaders =
+    "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
+    "(1, 100, 4), (2, 200, 9)";
+class RfqEligibility : public SeededTest<kRfqHeaders> {
  protected:
-  RfqEligibility() {
-    db.Exec(
-        "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID, CATEGORYID) VALUES "
-        "(1, 100, 4), (2, 200, 9)");
-  }
-  // An active line without an RFQ.
   void Line(int header, int line, const std::string& expiry) {
     db.Exec(
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, CONTRACTSTATUS, "
@@ -84,11 +81,9 @@ TEST_P(RfqEligibility, ExpiryIsComparedWithTodayPlusTheIntervalInclusively) {
   answers[4] = Settings(Variant(true), Variant(30));
   answers[9] = Settings(Variant(true), Variant::Null());
   SqlTrace trace;
-  const DictionaryPtr result =
-      Due(List(Vs("CONTRACTLINEID", "categoryid", "BUSINESSPARTNERID", "REMARK")));
+  const auto result = Due(List(Vs("CONTRACTLINEID", "categoryid", "BUSINESSPARTNERID", "REMARK")));
   EXPECT_EQ(trace.Queries(),
-            std::vector<std::string>{
-                "SELECT * FROM CONTRACTHEADER,CONTRACTLINE WHERE CONTRACTLINE.CONTRACTHEADERID = "
+            Sql{"SELECT * FROM CONTRACTHEADER,CONTRACTLINE WHERE CONTRACTLINE.CONTRACTHEADERID = "
                 "CONTRACTHEADER.CONTRACTHEADERID AND CONTRACTSTATUS = 6 AND EXPIRYDATETIME IS NOT "
                 "NULL AND RFQGENERATED = 0 AND CATEGORYID IS NOT NULL ORDER BY CATEGORYID"});
   EXPECT_EQ(asked, (std::vector<std::int32_t>{4, 9}));

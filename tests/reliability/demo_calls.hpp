@@ -1,5 +1,4 @@
-// A contract database holding the rows of the tool's own small demo, and a call made through the
-// call path every face shares.
+// A contract database holding the tool's small demo, and a call through every face's call path.
 #pragma once
 
 #include <string>

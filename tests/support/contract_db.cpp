@@ -1,9 +1,5 @@
 #include "support/contract_db.hpp"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 
@@ -16,39 +12,24 @@
 
 namespace carvalen::test {
 
-namespace fs = std::filesystem;
-
-struct LogRecorder::State {
-  mutable std::mutex mutex;
-  std::vector<LogEntry> entries;
-};
-
-namespace {
-
-class RecordingLog : public IDiagnosticLog {
- public:
-  explicit RecordingLog(std::shared_ptr<LogRecorder::State> state) : state_(std::move(state)) {}
+// The log component itself: every instance the library asks for is this one.
+struct LogRecorder::State : IDiagnosticLog {
   std::string ClassName() const override { return kLogName; }
   Variant WriteLogEntry(std::string& source, std::string& text, std::int32_t& kind) override {
     return WriteDiagnosticEntry(source, text, kind, {});
   }
   Variant WriteDiagnosticEntry(std::string& source, std::string& text, std::int32_t& kind,
                                const ErrorDiagnostics& diagnostics) override {
-    std::lock_guard lock(state_->mutex);
-    state_->entries.push_back({source, text, kind, diagnostics});
+    std::lock_guard lock(mutex);
+    entries.push_back({source, text, kind, diagnostics});
     return Variant();
   }
-
- private:
-  std::shared_ptr<LogRecorder::State> state_;
+  std::mutex mutex;
+  std::vector<LogEntry> entries;
 };
 
-}  // namespace
-
 LogRecorder::LogRecorder()
-    : state_(std::make_shared<State>()), log_(kLogName, [state = state_] {
-        return ObjectPtr(std::make_shared<RecordingLog>(state));
-      }) {}
+    : state_(std::make_shared<State>()), log_(kLogName, [state = state_] { return state; }) {}
 
 std::vector<LogEntry> LogRecorder::Entries() const {
   std::lock_guard lock(state_->mutex);
@@ -64,22 +45,12 @@ ContractDb::ContractDb(Provider provider) : database_(std::make_unique<TestDatab
   database_->Exec(model::SchemaScript(provider == Provider::SQLite
                                           ? model::SchemaProvider::SQLite
                                           : model::SchemaProvider::PostgreSQL));
-  static std::atomic<int> counter{0};
-  config_dir_ = (fs::temp_directory_path() / ("carvalen-config-" + std::to_string(::getpid()) +
-                                              "-" + std::to_string(counter++)))
-                    .string();
-  fs::create_directories(config_dir_);
   // A JSON string is a TOML basic string too.
-  std::ofstream(fs::path(config_dir_) / "Vendra.toml")
+  std::ofstream(config_ / "Vendra.toml")
       << "[ConnectionStrings]\nEContract = " << nlohmann::json(database_->ConnectionString()).dump()
       << "\n\n[CONNECTIONS]\nEContractConnection_CommandTimeout = \"30\"\n"
          "EContractConnection_ConnectionTimeout = \"15\"\n";
   SetSetting(Setting::ConfigDir, config_dir_);
-}
-
-ContractDb::~ContractDb() {
-  std::error_code ignored;
-  fs::remove_all(config_dir_, ignored);
 }
 
 }  // namespace carvalen::test

@@ -1,6 +1,5 @@
-// A fresh database on one provider with the contract schema, a "Vendra" configuration store
-// pointing at it, and a log recorded in memory. Exec writes through a session of its own (the
-// library's sessions are read-only).
+// A fresh contract database on one provider, a "Vendra" store naming it, and an in-memory log.
+// Exec writes through a session of its own (the library's sessions are read-only).
 #pragma once
 
 #include <cstdint>
@@ -11,6 +10,7 @@
 #include "carvalen/component.hpp"
 #include "carvalen/error.hpp"
 #include "support/databases.hpp"
+#include "support/scratch.hpp"
 
 namespace carvalen::test {
 
@@ -37,7 +37,6 @@ class LogRecorder {
 class ContractDb {
  public:
   explicit ContractDb(Provider provider);
-  ~ContractDb();
 
   Provider provider() const { return database_->provider(); }
   void Exec(const std::string& sql) { database_->Exec(sql); }
@@ -52,7 +51,8 @@ class ContractDb {
 
  private:
   std::unique_ptr<TestDatabase> database_;
-  std::string config_dir_;
+  testing::TempFolder config_;
+  std::string config_dir_ = config_.path.string();
   LogRecorder log_;
 };
 

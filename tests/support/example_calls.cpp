@@ -5,7 +5,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "carvalen/operations.hpp"
 #include "value/text.hpp"
 
 namespace carvalen::test {
@@ -34,19 +33,6 @@ const std::vector<ExampleCall>& ExampleCalls() {
     return out;
   }();
   return calls;
-}
-
-std::vector<std::string> OperationsWithoutExample() {
-  std::set<std::string> covered;
-  for (const ExampleCall& call : ExampleCalls()) covered.insert(text::AsciiLower(call.target));
-  std::vector<std::string> missing;
-  for (const ClassDescription& type : DescribeClasses()) {
-    for (const OperationDescription& method : type.operations) {
-      const std::string target = std::string(type.metadata->name) + "." + method.name;
-      if (!covered.contains(text::AsciiLower(target))) missing.push_back(target);
-    }
-  }
-  return missing;
 }
 
 }  // namespace carvalen::test

@@ -1,5 +1,4 @@
-// The example calls of tests/capi/cases.tsv (each operation's first row: valid arguments on the
-// demo database), which every face's tests and docs/operations.md read.
+// Each operation's first row of tests/capi/cases.tsv: valid arguments on the demo database.
 #pragma once
 
 #include <string>
@@ -14,8 +13,5 @@ struct ExampleCall {
 
 /// The first row of each operation, in the table's order.
 const std::vector<ExampleCall>& ExampleCalls();
-
-/// The operations of the library's description that have no row ("Class.Operation").
-std::vector<std::string> OperationsWithoutExample();
 
 }  // namespace carvalen::test

@@ -1,17 +1,16 @@
-// What the operation tests share: a contract database fixture, the SQL trace, raised errors and
-// the keys and elements of results.
+// What operation tests share: a database fixture, the SQL trace, raised errors, result contents.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "carvalen/contract_line.hpp"
@@ -29,7 +28,6 @@ using Sql = std::vector<std::string>;
 /// Records the SQL trace while it lives, in a folder of its own.
 class SqlTrace {
  public:
-  /// The events so far, in order.
   std::vector<nlohmann::json> Events() const {
     std::vector<nlohmann::json> events;
     std::ifstream in(dir_ / "trace");
@@ -55,9 +53,7 @@ inline ErrorInfo RaisedBy(const std::function<void()>& call) { return CaptureErr
 
 /// The header the reporter puts in front of a description.
 inline std::string ReportHeader(std::uint32_t number, const std::string& qualified_name) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%X", number);
-  return "\r\nERROR 0x" + std::string(hex) + "\r\n METHOD: " + qualified_name + "\r\n DESC: ";
+  return fmt::format("\r\nERROR 0x{:X}\r\n METHOD: {}\r\n DESC: ", number, qualified_name);
 }
 
 /// The description of an error the operation reported once itself.
@@ -84,13 +80,14 @@ inline std::size_t ReportCount(const std::string& description) {
   return levels.empty() ? 0 : std::ranges::count(levels, '>') + 1;
 }
 
-/// A test on one provider with a fresh contract database `db` that must leave no connection open.
-class LineReadTest : public ::testing::TestWithParam<Provider> {
+/// A test on one provider with a fresh database `db` that must leave no connection open.
+template <class Db>
+class ProviderTest : public ::testing::TestWithParam<Provider> {
  protected:
   void TearDown() override {
     EXPECT_EQ(db::OpenConnectionCount(), connections_) << "a connection was left open";
   }
-  ContractDb db{GetParam()};
+  Db db{GetParam()};
   /// The Error that `call` raises, checking that it reached the log exactly once.
   ErrorInfo ReportedOnce(const std::function<void()>& call) {
     db.ClearLog();
@@ -102,6 +99,14 @@ class LineReadTest : public ::testing::TestWithParam<Provider> {
  private:
   std::int64_t connections_ = db::OpenConnectionCount();
 };
+using LineReadTest = ProviderTest<ContractDb>;
+
+/// A LineReadTest whose database holds what the statements `kRows` insert.
+template <const std::string& kRows>
+class SeededTest : public LineReadTest {
+ protected:
+  SeededTest() { db.Exec(kRows); }
+};
 
 /// Variants of the values given: Vs(1, "a", 2.5) is {Long 1, String "a", Double 2.5}.
 template <typename... T>
@@ -109,19 +114,16 @@ std::vector<Variant> Vs(const T&... values) {
   return {Variant(values)...};
 }
 
-/// An array of `items` from `lower`.
 inline Variant List(std::vector<Variant> items, std::int32_t lower = 0) {
   return Variant(Array::Of(std::move(items), lower));
 }
 
-/// The keys of a dictionary, in order.
 inline std::vector<Variant> KeysOf(const Dictionary& dictionary) {
   std::vector<Variant> keys;
   for (const auto& [key, item] : dictionary.Entries()) keys.push_back(key);
   return keys;
 }
 
-/// The elements of a one-dimensional array, from its lower bound.
 inline std::vector<Variant> ElementsOf(const Variant& array) {
   const Array& a = array.GetArray();
   std::vector<Variant> elements;
@@ -129,11 +131,16 @@ inline std::vector<Variant> ElementsOf(const Variant& array) {
   return elements;
 }
 
-/// The elements of every item, in key order.
 inline std::vector<std::vector<Variant>> Items(const Dictionary& result) {
   std::vector<std::vector<Variant>> items;
   for (const auto& [key, item] : result.Entries()) items.push_back(ElementsOf(item));
   return items;
+}
+
+inline std::vector<Variant> FirstOfEach(const Dictionary& result) {
+  std::vector<Variant> values;
+  for (const auto& item : Items(result)) values.push_back(item.at(0));
+  return values;
 }
 
 }  // namespace carvalen::test
