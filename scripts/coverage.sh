@@ -3,7 +3,9 @@
 # --coverage, Debug) into build-coverage, runs the quick tier on it (scripts/test.sh --preset
 # coverage: the ctest suites on SQLite, PostgreSQL and PgBouncer, the C and Python checks, the
 # service from outside) and prints gcovr's summary. With --fail-under N it fails when line
-# coverage is under N percent (the full run asks for 90).
+# coverage is under N percent (the full run asks for 90). The service's threads race the counters
+# (atomic updates would slow its hot paths past its own time-outs), so a count may come out
+# negative; gcovr skips such a line instead of giving up.
 #   scripts/coverage.sh [--fail-under PERCENT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,10 +26,11 @@ fi
 [ -d build-coverage ] && find build-coverage -name '*.gcda' -delete
 # A failing suite still leaves its counts; the summary is wanted either way.
 suites=0
-bash scripts/test.sh --preset coverage || suites=$?
+# The instrumented Debug build works several times slower: the service's time bounds stretch.
+CARVALEN_TEST_TIME_SCALE=3 bash scripts/test.sh --preset coverage || suites=$?
 
 echo "== line coverage of src/ and include/ (per file: build-coverage/coverage.txt)" >&2
-gcovr --root . --filter 'src/' --filter 'include/' --exclude-unreachable-branches \
+gcovr --root . --filter 'src/' --filter 'include/' --exclude-unreachable-branches --gcov-ignore-parse-errors \
   --output build-coverage/coverage.txt --print-summary --fail-under-line "$threshold" \
   -j "$(nproc)" build-coverage || exit 1
 exit $suites

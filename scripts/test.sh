@@ -15,9 +15,10 @@
 #                                tool, service and the concurrency and service tests), the fuzz
 #                                targets, hosts against the installed static library, the Debian
 #                                packages built, installed and used, and clients generated from
-#                                the OpenAPI document. clang-tidy (scripts/ci-tidy.sh) and line
-#                                coverage (scripts/coverage.sh) are run by hand: each would add
-#                                another whole build's time.
+#                                the OpenAPI document, and line coverage: the quick tier's suites
+#                                again on the coverage build (scripts/coverage.sh), failing under
+#                                90% of the lines. clang-tidy (scripts/ci-tidy.sh) is run by hand:
+#                                it would add another whole build's time.
 #   bash scripts/test.sh --preset P   The quick tier on another configure preset (coverage.sh).
 #
 # The servers are started and stopped here, unless CARVALEN_TEST_PG and CARVALEN_TEST_PGBOUNCER
@@ -117,7 +118,7 @@ quick_minutes=$(((SECONDS - start + 59) / 60))
 if [ "$all" -eq 0 ]; then
   echo "== quick tier done in about $quick_minutes min; left to the full run (--all): the replica" \
     "set, the asan build's suites, ThreadSanitizer (Clang), the fuzz targets, the installed" \
-    "static library's hosts, the Debian packages and the generated clients" >&2
+    "static library's hosts, the Debian packages, the generated clients and line coverage" >&2
   report
   exit $status
 fi
@@ -166,6 +167,8 @@ stage "Debian packages" bash scripts/ci-packages.sh
 # Clients generated from the OpenAPI document by two generators, compiled and calling every
 # operation.
 stage "generated clients" bash scripts/ci-clients.sh build
+# The quick tier's suites on an instrumented build, on the servers started above.
+stage "line coverage" bash scripts/coverage.sh --fail-under 90
 
 report
 exit $status
