@@ -11,8 +11,8 @@ import time
 
 import pytest
 
-from hostile_conftest import (AUTH, GOOD_BODY, GOOD_PATH, HOST, MIB, TOKEN, Service, flood, good,
-                              request)
+from hostile_conftest import (AUTH, GOOD_BODY, GOOD_PATH, HOST, MIB, TIME_SCALE, TOKEN, Service,
+                              flood, good, request)
 
 
 def lines(*header: str, body: bytes = b"", version: str = "1.1") -> bytes:
@@ -104,7 +104,7 @@ def test_no_work_for_clients_that_left(store):
         ready = request(service.port, "GET", "/readyz")  # never behind the calls
         assert ready.status == 200 and time.monotonic() - start < 1.0, ready
         good(service.port)  # behind one call at most, not eight
-        assert time.monotonic() - start < 6.0
+        assert time.monotonic() - start < 6.0 * TIME_SCALE
         assert status_count(service.port, 499) >= 6
 
 
@@ -144,14 +144,14 @@ def test_answers_nobody_reads_stay_within_max_unread(store):
         hogs = []
         with service.growth() as grown:
             try:
-                for _ in range(6):  # each asks for 3.2 MB and reads nothing of it
+                for _ in range(3):  # each asks for 3.2 MB and reads nothing of it
                     sock = socket.socket()
                     sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
                     sock.connect((HOST, service.port))
                     sock.sendall(lines("POST /v1/ContractLine/GetEligibleContractsForRFQCreation",
                                        L, f"Content-Length: {len(big)}", body=big.encode()))
                     hogs.append(sock)
-                deadline = time.monotonic() + 10
+                deadline = time.monotonic() + 10 * TIME_SCALE
                 while unread_bytes(service.port) <= 8 * MIB and time.monotonic() < deadline:
                     time.sleep(0.05)
                 busy = request(service.port, "POST", GOOD_PATH, GOOD_BODY)
