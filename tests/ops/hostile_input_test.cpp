@@ -21,7 +21,12 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-std::string Sql(const std::string& text) { return "'" + Replaced(text, "'", "''") + "'"; }
+// In one pass: the texts reach a MiB, and replacing in place would move the rest at every quote.
+std::string Sql(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+  return quoted + "'";
+}
 
 // Quotes, backslashes, placeholders and comment openers, line breaks and Unicode, and 1 MiB.
 std::vector<std::string> HostileTexts() {
