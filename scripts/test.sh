@@ -136,7 +136,8 @@ stage "fuzz targets" bash scripts/ci-fuzz.sh
 install_and_link() {
   local failures=0
   ./build/carvalen init-demo --dir "$work/demo" --size 100 >/dev/null || return 1
-  export CARVALEN_CONFIG_DIR=$work/demo
+  # Local: the stages after this one (coverage's suites) must not see the demo as their store.
+  local -x CARVALEN_CONFIG_DIR=$work/demo
   # The static library through pkg-config --static (the shared one and its CMake package are the
   # Debian packages' hosts').
   cmake --install build --prefix "$work/static" >/dev/null || return 1
