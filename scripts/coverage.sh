@@ -3,9 +3,8 @@
 # --coverage, Debug) into build-coverage, runs the quick tier on it (scripts/test.sh --preset
 # coverage: the ctest suites on SQLite, PostgreSQL and PgBouncer, the C and Python checks, the
 # service from outside) and prints gcovr's summary. With --fail-under N it fails when line
-# coverage is under N percent (the full run asks for 90). The service's threads race the counters
-# (atomic updates would slow its hot paths past its own time-outs), so a count may come out
-# negative; gcovr skips such a line instead of giving up.
+# coverage is under N percent (the full run asks for 90). The service's threads race the counters,
+# so a count may come out negative; gcovr skips such a line instead of giving up.
 #   scripts/coverage.sh [--fail-under PERCENT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
