@@ -126,13 +126,6 @@ def test_queue_deadline_answers_busy(store):
         assert {a.status for a in answers} <= {200, 503}, answers
 
 
-def test_answer_over_max_answer_fails_whole(store):
-    with Service(store, "--max-answer", "1KiB") as service:
-        good(service.port)
-        answer = request(service.port, "POST", MATRIX, matrix(20))
-        assert answer.status == 422 and answer.json()["error"]["number"] == 7, answer
-
-
 def unread_bytes(port: int) -> int:
     text = request(port, "GET", "/metrics").body.decode()
     return int(re.search(r"carvalen_service_unread_bytes (\d+)", text).group(1))
