@@ -56,8 +56,6 @@ ATTACKS = [
      (b"X-T: a\r\n" * 1000, 300, b"2\r\n{}\r\n0\r\n", b"\r\n"), {400, 413, 431}, 20, KB),
     # Refused on the header, even within the limit: only socket buffers and the short drain held.
     ("no-token-chunked", GUARDED, post(TE), MIB_200, {401}, 20, 2048),
-    ("wrong-token-chunked", GUARDED, post(TE, WRONG), MIB_200, {401}, 20, 2048),
-    ("no-token-length", GUARDED, post(LENGTH), MIB_1, {401}, 20, 2048),
     ("wrong-token-length", GUARDED, post(LENGTH, WRONG), MIB_1, {401}, 20, 2048),
     *[(f"encoding-{c}", OPEN, head("POST", GOOD_PATH, [f"Content-Encoding: {c}"], BOMB), (b"", 0),
        {415}, 20, 2048) for c in ["gzip", "GZIP", "deflate", "br", "x-gzip", "gzip, identity"]],
@@ -102,15 +100,10 @@ GOOD_TEXT = GOOD_BODY.decode()
 
 TYPES = {"form": "application/x-www-form-urlencoded", "text": "text/plain", "no-type": None,
          "octets": "application/octet-stream", "multipart": "multipart/form-data; boundary=x"}
-BAD = {"trailing-word": b"{} x", "two-objects": GOOD_BODY + b" {}", "nul": b"\x00",
-       "trailing-nul": GOOD_BODY + b"\x00", "duplicate-unknown": b'{"a":1,"a":2}',
-       "inner-nul": GOOD_BODY.replace(b"1,", b"1\x00,", 1), "array": b"[1, 2]",
+# Other syntax, NUL bytes elsewhere, nesting, repeated unknown names: json_codec_test, call_test.
+BAD = {"two-objects": GOOD_BODY + b" {}", "trailing-nul": GOOD_BODY + b"\x00", "array": b"[1, 2]",
        "duplicate-param": GOOD_TEXT.replace("{", '{"i_fQuantity": 1.0, ').encode(),
-       "duplicate-case": GOOD_TEXT.replace("{", '{"I_FQUANTITY": 1.0, ').encode(),  # names: no case
-       "not-utf8": b"\xff\xfe{}",
-       # Nesting deep enough to overflow the stack of a decoder that recurses without a bound.
-       "deep-unclosed": b'{"i_fQuantity": ' + b"[" * 100_000,
-       "deep-value": GOOD_TEXT.replace("60.0", "[" * 100_000 + "60.0" + "]" * 100_000).encode()}
+       "duplicate-case": GOOD_TEXT.replace("{", '{"I_FQUANTITY": 1.0, ').encode()}  # names: no case
 
 
 # Served whatever the content type says; anything but one object of known names is a usage error.
@@ -124,21 +117,6 @@ def test_body_answer(services, path, headers, body, status):
     assert answer.status == status, answer
     assert (answer.body.startswith(b'{"result": ') if status == 200 else
             isinstance(answer.json()["usageError"]["message"], str)), answer.body[:300]
-
-
-# 2,700 overlapping ranges: the offsets cycle, since distinct ones would pass the header limit.
-RANGES = "bytes=" + ",".join(f"{i % 10}-{i % 10}" for i in range(2700))
-
-
-@pytest.mark.parametrize("path", ["/v1/operations", "/healthz"])
-@pytest.mark.parametrize("kind", ["open", "guarded"])
-def test_range_ignored(services, kind, path):
-    port = services[kind].port
-    whole = request(port, "GET", path, headers=[AUTH])
-    ranged = request(port, "GET", path, headers=[AUTH, f"Range: {RANGES}"])
-    assert whole.status == 200 and (ranged.status, ranged.body) == (200, whole.body), ranged
-    assert "content-range" not in ranged.headers, ranged.headers
-    assert not ranged.headers["content-type"].startswith("multipart"), ranged.headers
 
 
 def test_post_without_framing_has_empty_body(services):
