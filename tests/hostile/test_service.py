@@ -1,6 +1,7 @@
 """The service as a whole: refused starts (exit 2 and why, never half working), tokens that fail
-closed, whom the access log names, and the bound on connections."""
+closed, whom the access log names, the bound on connections, and a stop under way."""
 
+import concurrent.futures
 import contextlib
 import json
 import re
@@ -14,6 +15,7 @@ import pytest
 
 from hostile_conftest import (AUTH, GOOD_BODY, GOOD_PATH, HOST, TOKEN, Service, flood, good, head,
                               make_store, request)
+from test_spending import MATRIX, matrix
 
 
 def tokens_in_store(tokens: str, table: str = "Service", key: str = "Tokens") -> str:
@@ -177,3 +179,21 @@ def test_connection_past_limit_refused_at_once(store):
         else:
             good(service.port)
         assert all(served(sock) for sock in held[:5])  # the ones held all along
+
+
+def test_stop_answers_the_call_running_and_refuses_the_rest(store):
+    """SIGTERM as a balancer in front needs it: the call running is answered; a request after the
+    signal gets 503 and the close, so the balancer sends it to another instance; the exit is 0."""
+    with Service(store, "--grace", "5", "--threads", "1") as service, \
+            concurrent.futures.ThreadPoolExecutor(1) as pool:
+        running = pool.submit(request, service.port, "POST", MATRIX, matrix(400), timeout=30)
+        time.sleep(0.5)  # the call takes over a second
+        service.proc.send_signal(signal.SIGTERM)
+        for _ in range(50):  # until the signal is seen
+            refused = flood(service.port, head("GET", "/healthz"), timeout=2, linger=0.5)
+            if refused.response.status != 200:
+                break
+        assert refused.response.status == 503 and refused.closed, refused
+        assert refused.response.headers.get("retry-after") == "1", refused
+        assert running.result().status == 200
+        assert service.proc.wait(timeout=10) == 0
