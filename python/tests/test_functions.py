@@ -58,10 +58,9 @@ def test_each_function_answers_as_the_plain_tool(case):
         assert answer == expected["result"]
 
 
-def test_every_operation_has_an_example_and_a_documented_function():
-    targets = {f"{i['name']}.{op['name']}" for i in carvalen.operations() for op in i["operations"]}
-    assert targets == {case[0] for case in FIRST}
-    assert all(function_of(t).__doc__ for t in targets)
+# That every operation has an example is call_test's; each is called above.
+def test_every_function_is_documented():
+    assert all(function_of(case[0]).__doc__ for case in FIRST)
 
 
 @pytest.mark.parametrize("target, arguments, kind, code, parameter", [

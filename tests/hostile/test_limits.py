@@ -60,8 +60,6 @@ ATTACKS = [
     *[(f"encoding-{c}", OPEN, head("POST", GOOD_PATH, [f"Content-Encoding: {c}"], BOMB), (b"", 0),
        {415}, 20, 2048) for c in ["gzip", "GZIP", "deflate", "br", "x-gzip", "gzip, identity"]],
     # Cut at the header limit; the answer may be lost to the reset.
-    ("17KiB-field", BOTH, START, (b"X-Filler: " + b"a" * 17 * 1024 + b"\r\n", 1, b"", b"\r\n"),
-     {None, 431}, 20, 2048),
     ("300k-lines", BOTH, START, (b"X-A: b\r\n" * 1000, 300, b"", b"\r\n"), {None, 431}, 20, 2048),
 ]
 
@@ -80,10 +78,9 @@ def test_attack_cut_and_others_served(services, kind, header, pieces, answers, s
     assert grown.kb < kb, f"{grown.kb} kB"
 
 
-@pytest.mark.parametrize("path", ["/healthz", "/v1/operations"])
-def test_pipelined_requests_never_read_back(services, path):
+def test_pipelined_requests_never_read_back(services):
     service = services["open"]
-    batch = head("GET", path) * 1000  # answers back up unread: the service must stop reading
+    batch = head("GET", "/v1/operations") * 1000  # answers back up unread: the service must stop reading
     with service.growth() as grown:
         result = flood(service.port, batch, repeat(batch, 256 * MIB // len(batch)), timeout=5,
                        meanwhile=lambda: good(service.port), read=False)
@@ -98,8 +95,7 @@ LINES = "/v1/Contract/GetActiveContractLinesProc"
 GOOD_TEXT = GOOD_BODY.decode()
 
 
-TYPES = {"form": "application/x-www-form-urlencoded", "text": "text/plain", "no-type": None,
-         "octets": "application/octet-stream", "multipart": "multipart/form-data; boundary=x"}
+TYPES = {"no-type": None, "multipart": "multipart/form-data; boundary=x"}  # none is read
 # Other syntax, NUL bytes elsewhere, nesting, repeated unknown names: json_codec_test, call_test.
 BAD = {"two-objects": GOOD_BODY + b" {}", "trailing-nul": GOOD_BODY + b"\x00", "array": b"[1, 2]",
        "duplicate-param": GOOD_TEXT.replace("{", '{"i_fQuantity": 1.0, ').encode(),
