@@ -10,7 +10,7 @@ packages=(
   libsqlite3-dev sqlite3 libpq-dev postgresql pgbouncer
   libtomlplusplus-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libboost-dev curl
-  haproxy wrk prometheus nodejs lintian
+  wrk prometheus nodejs lintian
   python3 python3-pytest python3-venv python3-mypy
 )
 

@@ -6,7 +6,7 @@
 #                                SQLite and a private PostgreSQL cluster, directly and through
 #                                PgBouncer pooling sessions and transactions; the C interface and
 #                                the Python package on that shared library; the service from
-#                                outside (hostile clients, two instances behind HAProxy, the
+#                                outside (hostile clients, a stop under way, the
 #                                OpenAPI document). Nothing that needs a build of its own. It ends
 #                                by naming what it left to the full run.
 #   bash scripts/test.sh --all   The full matrix (CI: .ci/run): the quick tier, then the replica
