@@ -335,8 +335,8 @@ db::DbPtr Writer(const std::string& file, const char* sql) {
   return writer;
 }
 
-// A SQLite file removed, then locked (replaced: StatementCache), under a pool kept from calls.
-TEST(SqliteOutage, RemovedOrLockedFileFailsCleanlyAndServesOnceBack) {
+// A SQLite file removed, locked, then replaced, under a pool kept from calls that answered.
+TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
   DemoDb db(Provider::SQLite);
   const std::string file = db.Location();
   db.Exec("PRAGMA journal_mode=DELETE");  // so that a writer's lock keeps readers out
@@ -356,6 +356,11 @@ TEST(SqliteOutage, RemovedOrLockedFileFailsCleanlyAndServesOnceBack) {
     EXPECT_EQ(CallText(kCalls[0]), expected[0]);
   }
   EXPECT_EQ(Answers(kCalls), expected);
+  fs::copy_file(file, file + ".new", fs::copy_options::overwrite_existing);
+  Writer(file + ".new", "UPDATE CONTRACTPRICE SET PRICE = PRICE * 2");
+  fs::rename(file + ".new", file);  // the very next call reads the new file
+  const std::vector<std::string> answers = Answers(kCalls);
+  EXPECT_NE(answers[0].find(R"("result": 14.0)"), std::string::npos) << answers[0];
   EXPECT_EQ(db::OpenConnectionCount(), 0);
 }
 
