@@ -63,7 +63,7 @@ TEST(Variant, ConvertsToNumbersTextAndDates) {
       {Variant("&O17"), 0, 15.0},    {Variant(Date::FromParts(1970, 1, 1, 12)), 0, 25569.5},
       {Variant(""), 13, 0},          {Variant("12abc"), 13, 0},
       {Variant::Null(), 94, 0},      {Variant::Missing(), 13, 0},
-      {Variant(Array(0, 1)), 13, 0},
+      {Variant(Array(0, 1)), 13, 0}, {Variant("9.9E-05"), 0, 9.9e-05},  // as ToString writes it
   };
   for (int row = 0; const auto& [value, error, number] : cases) {
     ++row;
