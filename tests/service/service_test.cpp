@@ -23,7 +23,6 @@
 #include "service/serve.hpp"
 #include "service/server.hpp"
 #include "support/contract_db.hpp"
-#include "support/sanitized.hpp"
 #include "support/scratch.hpp"
 
 namespace carvalen::test {
@@ -31,6 +30,20 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ReadFile, testing::ScopedSetting, testing::TempFolder;
+
+// Whether this build runs under a sanitizer: slower, and freed memory is held back to catch
+// misuse, so resident sizes say nothing there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
 
 constexpr const char* kPrice =
     R"({"i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": 60.0})";
