@@ -239,7 +239,6 @@ TEST_F(Service, TokensFromTheEnvironmentAndTheStore) {
 }
 
 TEST(ServiceSetup, ParsesListenAddresses) {
-  EXPECT_EQ(service::ParseListen("127.0.0.1:8080"), std::make_pair(std::string("127.0.0.1"), 8080));
   EXPECT_EQ(service::ParseListen(":0"), std::make_pair(std::string("127.0.0.1"), 0));
   EXPECT_EQ(service::ParseListen("[::1]:9"), std::make_pair(std::string("::1"), 9));
   EXPECT_EQ(service::ParseListen("0.0.0.0:65535"), std::make_pair(std::string("0.0.0.0"), 65535));
