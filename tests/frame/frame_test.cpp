@@ -64,7 +64,6 @@ TEST(CreateObject, WrapsFailingFactoriesRestoresOverridesAndBindsLate) {
   const std::tuple<const char*, std::vector<Variant>, std::int32_t> calls[] = {
       // Unknown names and argument counts: the Utilities test (the same binding).
       {"GetContractLineCurrency", {Variant(1), Variant(1)}, 438},  // private to the class
-      {"GetContractLineNumber", {Variant("twelve")}, 13},
       {"GetPrice", {Variant(1), Variant(1), Variant("x"), Variant()}, 13},
   };
   ContractLine line;
