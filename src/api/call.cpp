@@ -229,36 +229,10 @@ NamedArguments ParseArguments(const Target& target, std::string_view text, const
   const PricingMember is_pricing = [&](std::string_view name) {
     return pricing != nullptr && text::EqualsNoCase(name, pricing->name);
   };
-  const KnownMember is_known = [&](std::string_view name) {
-    return std::any_of(
-        target.method->parameters.begin(), target.method->parameters.end(),
-        [&](const ParameterDescription& p) { return text::EqualsNoCase(p.name, name); });
-  };
+  const CheckMember check = [&](std::string_view name) { ResolveParameter(*target.method, name); };
   NamedArguments named;
-  Members before;
-  try {
-    if (auto members = ReadMembers(text, limits, is_pricing, is_known, before)) {
-      for (auto& member : *members) {
-        named.emplace_back(&ResolveParameter(*target.method, member.first),
-                           std::move(member.second));
-      }
-      return named;
-    }
-  } catch (const UnknownName& unknown) {
-    // Every member before it was well-formed; the document path would have named it too.
-    ResolveParameter(*target.method, unknown.name);
-  }
-  // The members read whole are well-formed and named as the operation names them, so the
-  // document path would say nothing of them: it decodes only those after.
-  for (auto& member : before) {
-    named.emplace_back(&ResolveParameter(*target.method, member.first), std::move(member.second));
-  }
-  const Json arguments = ParseJson(text, limits.max_entries, before.size());
-  if (!arguments.is_object()) throw UsageError("the arguments are a JSON object of NAME: value");
-  std::size_t index = 0;
-  for (const auto& item : arguments.items()) {
-    if (index++ < before.size()) continue;
-    named.emplace_back(&ResolveParameter(*target.method, item.key()), FromJson(item.value()));
+  for (auto& [name, value] : ReadMembers(text, limits, is_pricing, check)) {
+    named.emplace_back(&ResolveParameter(*target.method, name), std::move(value));
   }
   return named;
 }

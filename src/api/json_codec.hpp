@@ -75,12 +75,7 @@ Variant FromJson(const Json& json);
 /// Parses one JSON text; bad JSON, JSON nested deeper than kMaxJsonDepth, or more than
 /// `max_entries` entries (keys and list items) in all, fails with UsageError ("bad JSON
 /// <EchoJson(text)>: ...").
-/// `skipped`: the values of the root object's first so many members are checked, not built (they
-/// stay null).
-Json ParseJson(std::string_view text, std::size_t max_entries = kDefaultMaxEntries,
-               std::size_t skipped = 0);
-/// Fails exactly as ParseJson would, building nothing but the keys of the objects still open.
-void CheckJson(std::string_view text, std::size_t max_entries);
+Json ParseJson(std::string_view text, std::size_t max_entries = kDefaultMaxEntries);
 /// The error of a text holding more than `max_entries` entries.
 UsageError TooManyEntries(std::string_view text, std::size_t max_entries);
 /// Whether brackets outside strings nest deeper than `limit` anywhere in `text`, counted
@@ -92,27 +87,21 @@ std::string EchoJson(std::string_view text);
 /// made without writing the rest.
 std::string EchoValue(const Json& json);
 /// Parses one JSON text and decodes it in one pass, straight into Variants; bad JSON fails with
-/// UsageError. With `pricing_request`, a "$dict" whose entries are all plain bulk-pricing
-/// requests (an integer key, {"$array": [partner, quantity]}) becomes the compact
-/// contract::PricingRequest instead of a Dictionary.
+/// UsageError, naming the first mistake in the text as ParseJson and FromJson would. With
+/// `pricing_request`, a "$dict" whose entries are all plain bulk-pricing requests (an integer
+/// key, {"$array": [partner, quantity]}) becomes the compact contract::PricingRequest instead of
+/// a Dictionary.
 Variant ParseValue(std::string_view text, const Limits& limits = {}, bool pricing_request = false);
 
-/// The members of a JSON object in the order written, each value read as ParseValue reads it;
-/// `pricing_member(name)` says which member holds a bulk-pricing request. Nothing when the text
-/// is anything but a well-formed object of well-formed values: ParseJson and FromJson then say
-/// what is wrong in their own words, and `before` holds the members read whole until then (the
-/// values FromJson would give), so that the rest only is decoded a second time.
-/// `known_member(name)` says which names the operation has: at the first it has not, reading
-/// stops, and when the text is well-formed JSON UnknownName is thrown with the name.
+/// The members of a JSON object in the order written, each value read as ParseValue reads it, in
+/// the same one pass; `pricing_member(name)` says which member holds a bulk-pricing request and
+/// `check_member(name)` throws the UsageError of a name the operation does not have. Fails with
+/// the first mistake in the text.
 using Members = std::vector<std::pair<std::string, Variant>>;
 using PricingMember = std::function<bool(std::string_view name)>;
-using KnownMember = std::function<bool(std::string_view name)>;
-struct UnknownName {
-  std::string name;
-};
-std::optional<Members> ReadMembers(std::string_view text, const Limits& limits,
-                                   const PricingMember& pricing_member,
-                                   const KnownMember& known_member, Members& before);
+using CheckMember = std::function<void(std::string_view name)>;
+Members ReadMembers(std::string_view text, const Limits& limits,
+                    const PricingMember& pricing_member, const CheckMember& check_member);
 
 /// The error document {"error": {"number": ..., "source": ..., ...}}.
 Json ErrorJson(const ErrorInfo& info);

@@ -3,8 +3,11 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 
 #include "api/json_codec.hpp"
@@ -24,6 +27,57 @@ std::optional<Tag> TagNamed(std::string_view key) {
   return std::nullopt;
 }
 
+Scalar ScalarOf(const Json& json, std::string& text) {
+  switch (json.type()) {
+    case Json::value_t::boolean: {
+      Scalar s(Scalar::Kind::Boolean);
+      s.boolean = json.get<bool>();
+      return s;
+    }
+    case Json::value_t::number_integer: {
+      Scalar s(Scalar::Kind::Signed);
+      s.integer = json.get<std::int64_t>();
+      return s;
+    }
+    case Json::value_t::number_unsigned: {
+      Scalar s(Scalar::Kind::Unsigned);
+      s.natural = json.get<std::uint64_t>();
+      return s;
+    }
+    case Json::value_t::number_float: {
+      Scalar s(Scalar::Kind::Float);
+      s.real = json.get<double>();
+      return s;
+    }
+    case Json::value_t::string: {
+      Scalar s(Scalar::Kind::Text);
+      text = json.get<std::string>();
+      s.text = &text;
+      return s;
+    }
+    default:
+      return Scalar(Scalar::Kind::Null);
+  }
+}
+
+Json JsonOf(const Scalar& s) {
+  switch (s.kind) {
+    case Scalar::Kind::Null:
+      break;
+    case Scalar::Kind::Boolean:
+      return Json(s.boolean);
+    case Scalar::Kind::Signed:
+      return Json(s.integer);
+    case Scalar::Kind::Unsigned:
+      return Json(s.natural);
+    case Scalar::Kind::Float:
+      return Json(s.real);
+    case Scalar::Kind::Text:
+      return Json(*s.text);
+  }
+  return Json(nullptr);
+}
+
 std::optional<std::int32_t> LongOf(const Scalar& s) {
   if (s.kind == Scalar::Kind::Unsigned && s.natural <= static_cast<std::uint64_t>(kLongMax)) {
     return static_cast<std::int32_t>(s.natural);
@@ -34,10 +88,15 @@ std::optional<std::int32_t> LongOf(const Scalar& s) {
   return std::nullopt;
 }
 
+std::int32_t LowerBound(const Scalar& s) {
+  if (const auto lower = LongOf(s)) return *lower;
+  Fail(message::Lbound(EchoValue(JsonOf(s))));
+}
+
 Variant PlainValue(Scalar& s) {
   switch (s.kind) {
     case Scalar::Kind::Null:
-      return Variant::Null();
+      break;
     case Scalar::Kind::Boolean:
       return Variant(s.boolean);
     case Scalar::Kind::Unsigned:
@@ -51,12 +110,32 @@ Variant PlainValue(Scalar& s) {
       }
       return Variant(static_cast<double>(s.integer));
     case Scalar::Kind::Float:
-      return Variant(s.real);  // the parser refuses what is beyond the double range
+      // The parser refuses 1e400, but a document built in memory may hold an infinity; typed
+      // JSON spells one out.
+      if (!std::isfinite(s.real)) {
+        Fail(
+            "a JSON number is beyond the range of a double (an infinity is written "
+            "{\"$double\": \"Infinity\"})");
+      }
+      return Variant(s.real);
     case Scalar::Kind::Text:
       return Variant(std::move(*s.text));
   }
-  throw Fallback{};
+  return Variant::Null();
 }
+
+namespace {
+
+// Decimal text for "$int64" too, for callers whose JSON numbers are doubles.
+std::optional<std::int64_t> Int64Text(const std::string& text) {
+  std::int64_t n = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, n);
+  if (error != std::errc() || stop != end || text.empty()) return std::nullopt;
+  return n;
+}
+
+}  // namespace
 
 Variant TaggedScalar(Tag tag, const Scalar& s) {
   switch (tag) {
@@ -80,9 +159,15 @@ Variant TaggedScalar(Tag tag, const Scalar& s) {
         return Variant(static_cast<std::int64_t>(s.natural));
       }
       if (s.kind == Scalar::Kind::Signed) return Variant(s.integer);
-      break;  // decimal text is rare: the document decoder reads it
+      if (s.kind == Scalar::Kind::Text) {
+        if (const auto n = Int64Text(*s.text)) return Variant(*n);
+      }
+      break;
     case Tag::Double:
-      if (s.kind == Scalar::Kind::Float) return Variant(s.real);
+      if (s.kind == Scalar::Kind::Float) {
+        Scalar copy = s;
+        return PlainValue(copy);
+      }
       if (s.kind == Scalar::Kind::Signed) return Variant(static_cast<double>(s.integer));
       if (s.kind == Scalar::Kind::Unsigned) return Variant(static_cast<double>(s.natural));
       if (s.kind == Scalar::Kind::Text) {
@@ -103,13 +188,97 @@ Variant TaggedScalar(Tag tag, const Scalar& s) {
     case Tag::Recordset:
       break;
   }
-  throw Fallback{};
+  Fail(message::BadBody(tag, EchoValue(JsonOf(s))));
 }
+
+void Fail(const std::string& text) { throw UsageError(text); }
+
+namespace message {
+
+std::string FirstKey(std::string_view key) {
+  if (key == "lbound") return "\"lbound\" belongs to \"$array\" and must follow it";
+  if (key == "$object") {
+    return "\"$object\" cannot be given as an argument; pass a \"$dict\" or another value";
+  }
+  return fmt::format(
+      "unknown key \"{}\" (typed values use $empty, $nothing, $missing, $int16, $int64, $double, "
+      "$date, $array, $dict, $recordset)",
+      EchoJson(key));
+}
+
+std::string Beside(std::string_view key, std::string_view tag) {
+  return fmt::format("unexpected key \"{}\" beside \"{}\"", EchoJson(key), tag);
+}
+
+std::string BadBody(Tag tag, const std::string& echo) {
+  switch (tag) {
+    case Tag::Empty:
+      return fmt::format("\"$empty\" must be true, not {}", echo);
+    case Tag::Nothing:
+      return fmt::format("\"$nothing\" must be true, not {}", echo);
+    case Tag::Missing:
+      return fmt::format("\"$missing\" must be true, not {}", echo);
+    case Tag::Int16:
+      return fmt::format("\"$int16\" needs an integer from -32768 to 32767, not {}", echo);
+    case Tag::Int64:
+      return fmt::format("\"$int64\" needs a 64-bit integer, not {}", echo);
+    case Tag::Double:
+      return fmt::format(
+          "\"$double\" needs a number, \"NaN\", \"Infinity\" or \"-Infinity\", not {}", echo);
+    case Tag::Date:
+      return fmt::format("\"$date\" needs a text like \"2026-06-10T08:00:00\", not {}", echo);
+    case Tag::Array:
+      return kArrayBody;
+    case Tag::Dict:
+      return kDictBody;
+    case Tag::Recordset:
+      break;
+  }
+  return kRecordset;
+}
+
+std::string Lbound(const std::string& echo) {
+  return fmt::format("\"lbound\" must be an integer in the 32-bit range, not {}", echo);
+}
+
+std::string List(const std::string& echo) {
+  return fmt::format("a JSON list is no value; write an array as {{\"$array\": {}}}", echo);
+}
+
+std::string Entry(const std::string& echo) {
+  return fmt::format("an entry of \"$dict\" is a pair [key, item], not {}", echo);
+}
+
+std::string EntryLength(std::size_t count) {
+  return fmt::format("an entry of \"$dict\" is a pair [key, item], not a list of {}", count);
+}
+
+std::string ArrayKey(std::size_t entry) {
+  return fmt::format(
+      "entry {} (counting from 0) of \"$dict\" has an array for its key; an array cannot be a key",
+      entry);
+}
+
+std::string KeyTwice(std::size_t entry) {
+  return fmt::format(
+      "\"$dict\" holds a key twice: entry {} (counting from 0) repeats an earlier one", entry);
+}
+
+std::string RowLengths(std::size_t first, std::size_t other) {
+  return fmt::format("rows of a two-dimensional \"$array\" must have the same length ({} and {})",
+                     first, other);
+}
+
+std::string RecordsetRowLength(std::size_t fields) {
+  return fmt::format("each row of \"$recordset\" is a list of {} values", fields);
+}
+
+}  // namespace message
 
 std::int32_t Upper(std::int32_t lower, std::size_t count) {
   const std::int64_t upper = std::int64_t{lower} + static_cast<std::int64_t>(count) - 1;
   if (count > static_cast<std::size_t>(kLongMax) || upper > kLongMax || upper < kLongMin) {
-    throw Fallback{};
+    Fail(message::kNoRoom);
   }
   return static_cast<std::int32_t>(upper);
 }
@@ -129,22 +298,14 @@ std::optional<contract::PricingAsk> PlainAsk(const Variant& key, const Variant& 
 }
 
 Variant BuildTagged(Frame& frame) {
-  if (!frame.tag || !frame.body_done || frame.awaiting_bounds) throw Fallback{};
-  if (frame.tag != Tag::Array) return std::move(*frame.body);
-  if (frame.body) {  // null: the never-allocated array
-    if (frame.has_bounds) throw Fallback{};
-    return std::move(*frame.body);
-  }
-  const bool two_dimensional = frame.bounds_pair || (!frame.has_bounds && frame.items_are_rows);
-  if (!two_dimensional) {
-    if (frame.items_are_rows) throw Fallback{};
+  if (frame.tag != Tag::Array || frame.body) return std::move(*frame.body);
+  if (!frame.bounds_pair && !frame.items_are_rows) {
     const std::int32_t lower = frame.lower1;
     Array array(lower, Upper(lower, frame.values.size()));
-    std::int64_t i = lower;
+    std::int64_t i = lower;  // one past the last may be beyond the 32-bit range
     for (Variant& item : frame.values) array.At(static_cast<std::int32_t>(i++)) = std::move(item);
     return Variant(std::move(array));
   }
-  if (!frame.values.empty()) throw Fallback{};  // values where rows belong
   const std::size_t columns = frame.rows.empty() ? 0 : frame.rows.front().size();
   Array array(frame.lower1, Upper(frame.lower1, frame.rows.size()), frame.lower2,
               Upper(frame.lower2, columns));
@@ -159,6 +320,8 @@ Variant BuildTagged(Frame& frame) {
   return Variant(std::move(array));
 }
 
+namespace {
+
 // The compact entries of `entries` as the dictionary entries they were read from.
 void ToDictionary(Frame& entries) {
   entries.dictionary = Dictionary::Create();
@@ -169,7 +332,7 @@ void ToDictionary(Frame& entries) {
     pair.At(1) = entries.whole_quantities[k] ? Variant(static_cast<std::int32_t>(ask.quantity))
                                              : Variant(ask.quantity);
     const Variant product(ask.product);
-    if (entries.dictionary->Exists(product)) throw Fallback{};
+    if (entries.dictionary->Exists(product)) Fail(message::KeyTwice(k));
     entries.dictionary->Add(product, Variant(std::move(pair)));
   }
   entries.asks = {};
@@ -177,24 +340,24 @@ void ToDictionary(Frame& entries) {
   entries.pricing = false;
 }
 
+}  // namespace
+
 void EndList(Frame& frame, Frame& parent) {
   switch (frame.kind) {
     case Kind::Items:
       parent.values = std::move(frame.values);
       parent.rows = std::move(frame.rows);
       parent.items_are_rows = frame.items_are_rows;
-      parent.body_done = true;
       return;
     case Kind::Row:
-      if (parent.kind == Kind::Items) {
-        if (!parent.rows.empty() && parent.rows.front().size() != frame.values.size()) {
-          throw Fallback{};
-        }
+      if (parent.kind == Kind::Items && !parent.rows.empty() &&
+          parent.rows.front().size() != frame.values.size()) {
+        Fail(message::RowLengths(parent.rows.front().size(), frame.values.size()));
       }
       parent.rows.push_back(std::move(frame.values));
       return;
     case Kind::Bounds:
-      if (frame.values.size() != 2) throw Fallback{};
+      if (frame.values.size() != 2) Fail(message::kBoundsPair);
       parent.lower1 = static_cast<std::int32_t>(frame.values[0].RawInteger());
       parent.lower2 = static_cast<std::int32_t>(frame.values[1].RawInteger());
       parent.bounds_pair = true;
@@ -203,21 +366,15 @@ void EndList(Frame& frame, Frame& parent) {
       return;
     case Kind::Entries:
       if (frame.pricing) {
-        // Distinct keys are checked once the list is complete, by sorting a copy.
-        std::vector<std::int32_t> keys;
-        keys.reserve(frame.asks.size());
-        for (const auto& ask : frame.asks) keys.push_back(ask.product);
-        std::sort(keys.begin(), keys.end());
-        if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) throw Fallback{};
+        CheckAsks(frame);
         parent.body =
             Variant(ObjectPtr(std::make_shared<contract::PricingRequest>(std::move(frame.asks))));
       } else {
         parent.body = Variant(ObjectPtr(std::move(frame.dictionary)));
       }
-      parent.body_done = true;
       return;
     case Kind::Pair: {
-      if (frame.values.size() != 2) throw Fallback{};
+      if (frame.values.size() != 2) Fail(message::EntryLength(frame.values.size()));
       if (parent.pricing) {
         if (const auto ask = PlainAsk(frame.values[0], frame.values[1])) {
           parent.asks.push_back(*ask);
@@ -229,9 +386,9 @@ void EndList(Frame& frame, Frame& parent) {
         // reading goes on, so that no part of the request is read twice.
         ToDictionary(parent);
       }
-      if (frame.values[0].Type() == VarType::Array || parent.dictionary->Exists(frame.values[0])) {
-        throw Fallback{};
-      }
+      const auto index = static_cast<std::size_t>(parent.dictionary->Count());
+      if (frame.values[0].Type() == VarType::Array) Fail(message::ArrayKey(index));
+      if (parent.dictionary->Exists(frame.values[0])) Fail(message::KeyTwice(index));
       parent.dictionary->Add(std::move(frame.values[0]), std::move(frame.values[1]));
       return;
     }
@@ -246,7 +403,20 @@ void EndList(Frame& frame, Frame& parent) {
       parent.record_rows = std::move(frame.rows);
       return;
     default:
-      throw Fallback{};
+      return;
+  }
+}
+
+void CheckAsks(const Frame& entries) {
+  std::vector<std::int32_t> keys;
+  keys.reserve(entries.asks.size());
+  for (const auto& ask : entries.asks) keys.push_back(ask.product);
+  std::sort(keys.begin(), keys.end());
+  if (std::adjacent_find(keys.begin(), keys.end()) == keys.end()) return;
+  // Rarely: which entry repeats a key first.
+  std::unordered_set<std::int32_t> seen;
+  for (std::size_t k = 0; k < entries.asks.size(); ++k) {
+    if (!seen.insert(entries.asks[k].product).second) Fail(message::KeyTwice(k));
   }
 }
 

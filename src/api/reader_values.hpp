@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/json_codec.hpp"
 #include "carvalen/dictionary.hpp"
 #include "carvalen/variant.hpp"
 #include "contract/bulk_pricing.hpp"
@@ -18,15 +19,6 @@ namespace carvalen::api::reader {
 
 constexpr std::int64_t kLongMin = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kLongMax = std::numeric_limits<std::int32_t>::max();
-
-// The reader met what only the document decoder words exactly.
-struct Fallback {};
-// The text holds more entries than the limit.
-struct TooMany {};
-// The arguments name a member the operation does not have.
-struct UnknownMember {
-  std::string name;
-};
 
 enum class Tag : std::uint8_t {
   Empty,
@@ -55,13 +47,60 @@ struct Scalar {
   std::string* text = nullptr;
 };
 
+/// A scalar of a document as the parser gave it; a text is copied into `text`.
+Scalar ScalarOf(const Json& json, std::string& text);
+/// The scalar as a document holds it, for a message to quote.
+Json JsonOf(const Scalar& s);
+
 std::optional<std::int32_t> LongOf(const Scalar& s);
+/// The 32-bit integer "lbound" holds, or the usage error naming `lbound`, quoted as `echo`.
+std::int32_t LowerBound(const Scalar& s);
 
 Variant PlainValue(Scalar& s);
 
-// The value a tag's body makes, for the tags whose body is a scalar.
+// The value a tag's body makes, for the tags whose body is a scalar; else the usage error.
 Variant TaggedScalar(Tag tag, const Scalar& s);
 
+// The messages of what typed JSON refuses, the same from either decoder.
+[[noreturn]] void Fail(const std::string& message);
+namespace message {
+inline constexpr const char* kNoValue =
+    "{} is no value; typed values are objects with one \"$\" key";
+inline constexpr const char* kArrayBody = "\"$array\" must be a list of values, or null";
+inline constexpr const char* kDictBody = "\"$dict\" must be a list of [key, item] pairs";
+inline constexpr const char* kRecordset =
+    "\"$recordset\" is {\"fields\": [...], \"rows\": [[...], ...]}";
+inline constexpr const char* kFields = "\"fields\" of \"$recordset\" are texts";
+inline constexpr const char* kRows = "\"rows\" of \"$recordset\" is a list of rows";
+inline constexpr const char* kRecordsetRow = "a row of \"$recordset\" is a list of values";
+inline constexpr const char* kUnallocatedBounds =
+    "a never-allocated \"$array\" (null) takes no \"lbound\"";
+inline constexpr const char* kMixed =
+    "\"$array\" mixes lists and values: rows of a two-dimensional array are lists, and a list is "
+    "no value of its own";
+inline constexpr const char* kOneDimensional =
+    "a one-dimensional \"$array\" holds values, not lists (\"lbound\" is one number)";
+inline constexpr const char* kRowsAreLists = "rows of a two-dimensional \"$array\" are lists";
+inline constexpr const char* kBoundsPair =
+    "\"lbound\" of a two-dimensional array is a pair [l1, l2]";
+inline constexpr const char* kNoRoom =
+    "\"$array\" has more elements than its lower bound leaves room for";
+inline constexpr const char* kArguments = "the arguments are a JSON object of NAME: value";
+std::string FirstKey(std::string_view key);  // a first key that names no tag
+std::string Beside(std::string_view key, std::string_view tag);
+std::string BadBody(Tag tag, const std::string& echo);  // a scalar tag's body, quoted
+std::string Lbound(const std::string& echo);
+std::string List(const std::string& echo);
+std::string Entry(const std::string& echo);
+std::string EntryLength(std::size_t count);
+std::string ArrayKey(std::size_t entry);
+std::string KeyTwice(std::size_t entry);
+std::string RowLengths(std::size_t first, std::size_t other);
+std::string RecordsetRowLength(std::size_t fields);
+}  // namespace message
+
+/// The upper bound of `count` elements from `lower`, or the usage error when it leaves the
+/// 32-bit range (an empty dimension from the lowest index ends below it).
 std::int32_t Upper(std::int32_t lower, std::size_t count);
 
 // The plain form of one pricing entry, when it has it: an integer key and a zero-based pair of
@@ -85,19 +124,19 @@ enum class Kind : std::uint8_t {
 struct Frame {
   explicit Frame(Kind k) : kind(k) {}
   Kind kind;
-  std::vector<Variant> values;             // Row, Pair, Items of values
+  std::vector<std::string> keys;           // Arguments, Tagged, Records: the keys read
+  std::vector<Variant> values;             // Row, Pair, Items of values, Bounds, Fields
   std::vector<std::vector<Variant>> rows;  // Items of rows, Rows
   // Tagged
   std::optional<Tag> tag;
-  bool body_done = false;
-  bool awaiting_bounds = false;
+  bool awaiting_bounds = false;  // "lbound" read, its value next
   bool has_bounds = false;
   bool bounds_pair = false;
   std::int32_t lower1 = 0;
   std::int32_t lower2 = 0;
-  std::optional<Variant> body;  // a scalar tag's value, or the built dictionary / record set
+  std::optional<Variant> body;  // a scalar tag's value, the never-allocated array, or the built
+                                // dictionary or record set
   bool items_are_rows = false;
-  bool items_seen = false;
   bool pricing = false;  // Tagged, Entries: this is the pricing request
   // Entries
   DictionaryPtr dictionary;
@@ -117,5 +156,7 @@ Variant BuildTagged(Frame& frame);
 /// What a finished JSON list (an array's items, a row, bounds, a dictionary's entries or one of
 /// them, a record set's fields or rows) gives the frame that holds it.
 void EndList(Frame& frame, Frame& parent);
+/// Fails naming the first of a pricing request's entries read so far that repeats a key.
+void CheckAsks(const Frame& entries);
 
 }  // namespace carvalen::api::reader

@@ -1,15 +1,13 @@
 // Typed JSON read in one pass straight into Variants: the parser's events build each value where
-// it belongs, with no document in between, so a request costs its values and no more. The reader
-// takes the common, well-formed path only; anything it would have to word as a mistake (bad
-// JSON, a wrong tag, a key given twice, a limit passed) sends the text to the document decoder,
-// whose messages are the ones the faces have always given, in the order they have given them.
-// The arguments read whole before that point are kept, and the document decoder takes up only
-// those after: no part of a failing body is decoded twice but the member it failed in.
+// it belongs, with no document in between, so a request costs its values and no more, and a
+// failing one is read once too. It names the first mistake in the text, as the document decoder
+// (json_decode.cpp) does with the same checks and words.
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -18,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/json_check.hpp"
 #include "api/json_codec.hpp"
 #include "api/reader_values.hpp"
 #include "carvalen/dictionary.hpp"
@@ -30,12 +29,17 @@ namespace {
 
 using namespace reader;  // NOLINT: the reader is written in these pieces
 
+// A mistake whose message quotes the list or object that starts where it is met.
+struct QuoteNext {
+  std::function<std::string(const std::string& echo)> message;
+};
+
 class ValueReader {
  public:
   ValueReader(const Limits& limits, const PricingMember* pricing_member,
-              const KnownMember* known_member, bool members, bool pricing_root)
-      : limits_(limits),
-        known_member_(known_member),
+              const CheckMember* check_member, bool members, bool pricing_root)
+      : count_(limits.max_entries),
+        check_member_(check_member),
         pricing_member_(pricing_member),
         members_(members),
         pricing_root_(pricing_root) {
@@ -69,237 +73,368 @@ class ValueReader {
     s.text = &value;
     return OnScalar(s);
   }
-  bool binary(Json::binary_t& /*value*/) { throw Fallback{}; }
+  bool binary(Json::binary_t& /*value*/) { return true; }  // not in a JSON text
 
-  bool start_object(std::size_t /*size*/) {
-    Frame& top = Child();
-    if (top.kind == Kind::Root && members_ && !root_seen_) {
-      root_seen_ = true;
-      frames_.emplace_back(Kind::Arguments);
-      return true;
+  bool start_object(std::size_t size) {
+    if (checker_) {
+      if (echo_) Quote([](EchoWriter& echo) { echo.Open(true); }, +1);
+      return checker_->start_object(size);
     }
-    if (top.kind == Kind::Tagged && top.tag == Tag::Recordset && !top.body_done) {
-      frames_.emplace_back(Kind::Records);
-      return true;
-    }
-    const bool pricing = IsPricingPosition(top);
-    ExpectValue(top);
-    Frame tagged{Kind::Tagged};
-    tagged.pricing = pricing;
-    frames_.push_back(std::move(tagged));
-    return true;
+    return Guard(Opens::Object, [&] { OpenObject(); });
   }
-
   bool key(std::string& name) {
-    Frame& top = frames_.back();
-    Count(top);
-    switch (top.kind) {
-      case Kind::Arguments:
-        if (known_member_ != nullptr && !(*known_member_)(name)) throw UnknownMember{name};
-        top.member_is_pricing = pricing_member_ != nullptr && (*pricing_member_)(name);
-        top.member = std::move(name);
-        return true;
-      case Kind::Tagged:
-        if (!top.tag) {
-          top.tag = TagNamed(name);
-          if (!top.tag) throw Fallback{};
-          return true;
-        }
-        if (name == "lbound" && top.tag == Tag::Array && top.body_done && !top.has_bounds &&
-            !top.body) {
-          top.awaiting_bounds = true;
-          return true;
-        }
-        throw Fallback{};
-      case Kind::Records:
-        if (name == "fields" && !top.fields) {
-          top.records_member = 1;
-          return true;
-        }
-        if (name == "rows" && !top.record_rows) {
-          top.records_member = 2;
-          return true;
-        }
-        throw Fallback{};
-      default:
-        throw Fallback{};
+    if (checker_) {
+      if (echo_) echo_->Key(name);
+      return checker_->key(name);
     }
+    return Guard(Opens::Nothing, [&] { OnKey(name); });
   }
-
   bool end_object() {
-    Frame frame = Pop();
-    switch (frame.kind) {
-      case Kind::Arguments:
-        root_done_ = true;
-        return true;
-      case Kind::Tagged:
-        Deliver(BuildTagged(frame));
-        return true;
-      case Kind::Records: {
-        if (!frame.fields || !frame.record_rows) throw Fallback{};
-        for (const auto& row : *frame.record_rows) {
-          if (row.size() != frame.fields->size()) throw Fallback{};
-        }
-        auto records = db::Recordset::Create();
-        records->OpenRows(std::move(*frame.fields), std::move(*frame.record_rows));
-        Frame& tagged = frames_.back();
-        tagged.body = Variant(ObjectPtr(records));
-        tagged.body_done = true;
-        return true;
-      }
-      default:
-        throw Fallback{};
+    if (checker_) {
+      if (echo_) Quote([](EchoWriter& echo) { echo.Close(true); }, -1);
+      return checker_->end_object();
     }
+    return Guard(Opens::Nothing, [&] { CloseObject(); });
   }
-
-  bool start_array(std::size_t /*size*/) {
-    Frame& top = Child();
-    switch (top.kind) {
-      case Kind::Tagged:
-        if (top.awaiting_bounds) {
-          frames_.emplace_back(Kind::Bounds);
-          return true;
-        }
-        if (top.body_done) throw Fallback{};
-        if (top.tag == Tag::Array) {
-          frames_.emplace_back(Kind::Items);
-          return true;
-        }
-        if (top.tag == Tag::Dict) {
-          Frame entries{Kind::Entries};
-          entries.pricing = top.pricing;
-          if (!entries.pricing) entries.dictionary = Dictionary::Create();
-          frames_.push_back(std::move(entries));
-          return true;
-        }
-        throw Fallback{};
-      case Kind::Items:
-        if (top.items_seen && !top.items_are_rows) throw Fallback{};
-        top.items_seen = true;
-        top.items_are_rows = true;
-        frames_.emplace_back(Kind::Row);
-        return true;
-      case Kind::Entries:
-        frames_.emplace_back(Kind::Pair);
-        return true;
-      case Kind::Rows:
-        frames_.emplace_back(Kind::Row);
-        return true;
-      case Kind::Records: {
-        const int member = std::exchange(top.records_member, 0);
-        if (member == 0) throw Fallback{};
-        // `top` is not used past here: the push may move it.
-        frames_.emplace_back(member == 1 ? Kind::Fields : Kind::Rows);
-        return true;
-      }
-      default:
-        throw Fallback{};  // a JSON list is no value
+  bool start_array(std::size_t size) {
+    if (checker_) {
+      if (echo_) Quote([](EchoWriter& echo) { echo.Open(false); }, +1);
+      return checker_->start_array(size);
     }
+    return Guard(Opens::List, [&] { OpenList(); });
   }
-
   bool end_array() {
-    Frame frame = Pop();
-    EndList(frame, frames_.back());
-    return true;
+    if (checker_) {
+      if (echo_) Quote([](EchoWriter& echo) { echo.Close(false); }, -1);
+      return checker_->end_array();
+    }
+    return Guard(Opens::Nothing, [&] { CloseList(); });
   }
-
   bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& /*error*/) {
-    throw Fallback{};
+                   const nlohmann::detail::exception& error) {
+    throw error;
   }
 
-  Variant TakeValue() {
-    if (!root_) throw Fallback{};
-    return std::move(*root_);
+  // The first mistake, once the whole text is known to be well-formed JSON.
+  void Rethrow() const {
+    if (fault_) std::rethrow_exception(fault_);
   }
-  Members TakeMembers() {
-    if (!root_done_) throw Fallback{};
-    return std::move(named_);
-  }
-  // The members read whole before reading failed.
-  Members TakeRead() { return std::move(named_); }
+  Variant TakeValue() { return std::move(*root_); }
+  Members TakeMembers() { return std::move(named_); }
 
  private:
-  // The frame a new value or container goes into, counted against the limit.
+  enum class Opens : std::uint8_t { Nothing, Object, List };
+
+  // Runs one event. At the first mistake the reader stops building: the mistake is kept, and the
+  // rest of the text is only checked, as the parse of a document would check it, so that a
+  // failing request is read once and its bad JSON, wherever it stands, is still what is named.
+  template <class Event>
+  bool Guard(Opens opens, Event event) {
+    try {
+      event();
+      return true;
+    } catch (const QuoteNext& quote) {
+      if (Keep(nullptr, opens)) return true;
+      quoted_ = quote.message;
+      echo_.emplace();
+      echo_->Open(opens == Opens::Object);
+      echo_depth_ = 1;
+    } catch (const UsageError&) {
+      Keep(std::current_exception(), opens);
+    } catch (const Error&) {
+      Keep(std::current_exception(), opens);  // a value the library refuses, such as its size
+    }
+    return true;
+  }
+
+  // Keeps the mistake (none: one whose message is still to be quoted) and hands over to the
+  // checker. A key given twice in pricing entries read before it is the earlier mistake: then
+  // true.
+  bool Keep(std::exception_ptr fault, Opens opens) {
+    bool earlier = false;
+    try {
+      for (const Frame& frame : frames_) {
+        if (frame.kind == Kind::Entries && frame.pricing) CheckAsks(frame);
+      }
+      fault_ = std::move(fault);
+    } catch (const UsageError&) {
+      fault_ = std::current_exception();
+      earlier = true;
+    }
+    StartChecking(opens);
+    return earlier;
+  }
+
+  // The checker takes over with the containers open, and the one the event opened.
+  void StartChecking(Opens opens) {
+    checker_.emplace(count_);
+    for (Frame& frame : frames_) {
+      if (frame.kind == Kind::Root) continue;
+      const bool object = frame.kind == Kind::Arguments || frame.kind == Kind::Tagged ||
+                          frame.kind == Kind::Records;
+      checker_->Open(object, std::move(frame.keys));
+    }
+    if (opens != Opens::Nothing) checker_->Open(opens == Opens::Object);
+    frames_.clear();
+    named_.clear();
+  }
+
+  // Part of the value a message quotes; when it is complete, the message is the mistake.
+  template <class Part>
+  void Quote(Part part, int depth) {
+    part(*echo_);
+    echo_depth_ += depth;
+    if (echo_depth_ > 0) return;
+    fault_ = std::make_exception_ptr(UsageError(quoted_(echo_->Take())));
+    echo_.reset();
+  }
+
+  // The frame a new value or container goes into, counted when it is a list.
   Frame& Child() {
     Frame& top = frames_.back();
     if (top.kind != Kind::Tagged && top.kind != Kind::Records && top.kind != Kind::Arguments &&
         top.kind != Kind::Root) {
-      Count(top);
+      count_.Add();
     }
     return top;
-  }
-
-  // Entries are counted over the whole text, as the document parser counts them.
-  void Count(Frame& /*frame*/) {
-    if (++entries_ > limits_.max_entries) throw TooMany{};
   }
 
   Frame Pop() {
     Frame frame = std::move(frames_.back());
     frames_.pop_back();
-    if (frames_.empty()) throw Fallback{};
     return frame;
   }
 
-  // Whether a value that starts here is the pricing request.
-  bool IsPricingPosition(const Frame& top) const {
-    if (top.kind == Kind::Root) return pricing_root_;
-    return top.kind == Kind::Arguments && top.member_is_pricing;
-  }
-
-  // A value may start here.
-  void ExpectValue(const Frame& top) const {
-    switch (top.kind) {
-      case Kind::Root:
-        if (root_seen_ && !members_) throw Fallback{};
-        return;
-      case Kind::Arguments:
-        if (!top.member) throw Fallback{};
-        return;
-      case Kind::Items:
-        if (top.items_are_rows) throw Fallback{};
-        return;
-      case Kind::Row:
-      case Kind::Pair:
-        return;
-      default:
-        throw Fallback{};
-    }
-  }
-
   bool OnScalar(Scalar s) {
+    if (checker_) {
+      if (echo_) echo_->Scalar(JsonOf(s));
+      return checker_->null();  // counted as any value is
+    }
+    return Guard(Opens::Nothing, [&] { Scalar1(s); });
+  }
+
+  void Scalar1(Scalar& s) {
     Frame& top = Child();
     switch (top.kind) {
+      case Kind::Root:
+        if (members_) Fail(message::kArguments);
+        Deliver(PlainValue(s));
+        return;
       case Kind::Tagged:
         if (top.awaiting_bounds) {
-          const auto lower = LongOf(s);
-          if (!lower) throw Fallback{};
-          top.lower1 = *lower;
+          if (top.items_are_rows) Fail(message::kOneDimensional);
+          top.lower1 = LowerBound(s);
           top.has_bounds = true;
           top.awaiting_bounds = false;
-          return true;
+          return;
         }
-        if (top.body_done || !top.tag) throw Fallback{};
         top.body = TaggedScalar(*top.tag, s);
-        top.body_done = true;
-        return true;
-      case Kind::Bounds: {
-        const auto lower = LongOf(s);
-        if (!lower) throw Fallback{};
-        top.values.emplace_back(*lower);
-        return true;
-      }
-      case Kind::Fields:
-        if (s.kind != Scalar::Kind::Text) throw Fallback{};
-        top.values.emplace_back(std::move(*s.text));
-        return true;
-      default:
-        ExpectValue(top);
-        if (top.kind == Kind::Items) top.items_seen = true;
+        return;
+      case Kind::Items:
+        if (top.items_are_rows) Fail(message::kMixed);
         Deliver(PlainValue(s));
-        return true;
+        return;
+      case Kind::Bounds:
+        if (top.values.size() == 2) Fail(message::kBoundsPair);
+        top.values.emplace_back(LowerBound(s));
+        return;
+      case Kind::Entries:
+        Fail(message::Entry(EchoValue(JsonOf(s))));
+      case Kind::Records:
+        Fail(top.records_member == 1 ? message::kFields : message::kRows);
+      case Kind::Fields:
+        if (s.kind != Scalar::Kind::Text) Fail(message::kFields);
+        top.values.emplace_back(std::move(*s.text));
+        return;
+      case Kind::Rows:
+        Fail(message::kRecordsetRow);
+      case Kind::Arguments:
+      case Kind::Row:
+      case Kind::Pair:
+        Deliver(PlainValue(s));
+        return;
     }
+  }
+
+  void OpenObject() {
+    Frame& top = Child();
+    Frame tagged{Kind::Tagged};
+    switch (top.kind) {
+      case Kind::Root:
+        if (members_) {
+          frames_.emplace_back(Kind::Arguments);
+          return;
+        }
+        tagged.pricing = pricing_root_;
+        break;
+      case Kind::Arguments:
+        tagged.pricing = top.member_is_pricing;
+        break;
+      case Kind::Tagged:
+        if (top.awaiting_bounds) {
+          if (top.items_are_rows) Fail(message::kOneDimensional);
+          throw QuoteNext{message::Lbound};
+        }
+        if (top.tag == Tag::Recordset) {
+          frames_.emplace_back(Kind::Records);
+          return;
+        }
+        QuoteBody(*top.tag);
+      case Kind::Items:
+        if (top.items_are_rows) Fail(message::kMixed);
+        break;
+      case Kind::Row:
+      case Kind::Pair:
+        break;
+      case Kind::Bounds:
+        if (top.values.size() == 2) Fail(message::kBoundsPair);
+        throw QuoteNext{message::Lbound};
+      case Kind::Entries:
+        throw QuoteNext{message::Entry};
+      case Kind::Records:
+        Fail(top.records_member == 1 ? message::kFields : message::kRows);
+      case Kind::Fields:
+        Fail(message::kFields);
+      case Kind::Rows:
+        Fail(message::kRecordsetRow);
+    }
+    frames_.push_back(std::move(tagged));
+  }
+
+  // A list or object where the tag takes a scalar: the message quotes it.
+  [[noreturn]] static void QuoteBody(Tag tag) {
+    if (tag == Tag::Array || tag == Tag::Dict || tag == Tag::Recordset) {
+      Fail(message::BadBody(tag, {}));
+    }
+    throw QuoteNext{[tag](const std::string& echo) { return message::BadBody(tag, echo); }};
+  }
+
+  void OnKey(std::string& name) {
+    Frame& top = frames_.back();
+    count_.Add();
+    top.keys.push_back(name);
+    switch (top.kind) {
+      case Kind::Arguments:
+        (*check_member_)(name);
+        top.member_is_pricing = pricing_member_ != nullptr && (*pricing_member_)(name);
+        top.member = std::move(name);
+        return;
+      case Kind::Tagged:
+        if (!top.tag) {
+          top.tag = TagNamed(name);
+          if (!top.tag) Fail(message::FirstKey(name));
+          return;
+        }
+        if (name == "lbound" && top.tag == Tag::Array && !top.has_bounds && !top.awaiting_bounds) {
+          if (top.body) Fail(message::kUnallocatedBounds);
+          top.awaiting_bounds = true;
+          return;
+        }
+        Fail(message::Beside(name, top.keys.front()));
+      case Kind::Records:
+        if (name == "fields" && !top.fields) {
+          top.records_member = 1;
+          return;
+        }
+        if (name == "rows" && !top.record_rows) {
+          top.records_member = 2;
+          return;
+        }
+        Fail(message::kRecordset);
+      default:
+        return;  // keys are in objects only
+    }
+  }
+
+  void CloseObject() {
+    Frame frame = Pop();
+    switch (frame.kind) {
+      case Kind::Arguments: {
+        std::vector<std::string_view> names(frame.keys.begin(), frame.keys.end());
+        CheckRepeats(names);
+        return;
+      }
+      case Kind::Tagged:
+        if (!frame.tag) Fail(message::kNoValue);
+        Deliver(BuildTagged(frame));
+        return;
+      case Kind::Records: {
+        if (!frame.fields || !frame.record_rows) Fail(message::kRecordset);
+        for (const auto& row : *frame.record_rows) {  // rows written before the fields
+          if (row.size() != frame.fields->size()) {
+            Fail(message::RecordsetRowLength(frame.fields->size()));
+          }
+        }
+        auto records = db::Recordset::Create();
+        records->OpenRows(std::move(*frame.fields), std::move(*frame.record_rows));
+        frames_.back().body = Variant(ObjectPtr(records));
+        return;
+      }
+      default:
+        return;
+    }
+  }
+
+  void OpenList() {
+    Frame& top = Child();
+    switch (top.kind) {
+      case Kind::Root:
+        if (members_) Fail(message::kArguments);
+        throw QuoteNext{message::List};
+      case Kind::Arguments:
+      case Kind::Row:
+      case Kind::Pair:
+        throw QuoteNext{message::List};
+      case Kind::Tagged:
+        if (top.awaiting_bounds) {
+          if (!top.values.empty()) Fail(message::kRowsAreLists);
+          frames_.emplace_back(Kind::Bounds);
+          return;
+        }
+        if (top.tag == Tag::Array) {
+          frames_.emplace_back(Kind::Items);
+        } else if (top.tag == Tag::Dict) {
+          Frame entries{Kind::Entries};
+          entries.pricing = top.pricing;
+          if (!entries.pricing) entries.dictionary = Dictionary::Create();
+          frames_.push_back(std::move(entries));
+        } else {
+          QuoteBody(*top.tag);
+        }
+        return;
+      case Kind::Items:
+        if (!top.values.empty()) Fail(message::kMixed);
+        top.items_are_rows = true;
+        frames_.emplace_back(Kind::Row);
+        return;
+      case Kind::Bounds:
+        if (top.values.size() == 2) Fail(message::kBoundsPair);
+        throw QuoteNext{message::Lbound};
+      case Kind::Entries:
+        frames_.emplace_back(Kind::Pair);
+        return;
+      case Kind::Records:
+        frames_.emplace_back(top.records_member == 1 ? Kind::Fields : Kind::Rows);
+        return;
+      case Kind::Fields:
+        Fail(message::kFields);
+      case Kind::Rows:
+        frames_.emplace_back(Kind::Row);
+        return;
+    }
+  }
+
+  void CloseList() {
+    Frame frame = Pop();
+    Frame& parent = frames_.back();
+    // A record set's row, once its fields are known, has as many values.
+    if (frame.kind == Kind::Row && parent.kind == Kind::Rows) {
+      const Frame& records = frames_[frames_.size() - 2];
+      if (records.fields && frame.values.size() != records.fields->size()) {
+        Fail(message::RecordsetRowLength(records.fields->size()));
+      }
+    }
+    EndList(frame, parent);
   }
 
   // A complete value, to the frame that holds it.
@@ -307,90 +442,49 @@ class ValueReader {
     Frame& top = frames_.back();
     switch (top.kind) {
       case Kind::Root:
-        if (root_) throw Fallback{};
-        root_seen_ = true;
         root_ = std::move(value);
         return;
       case Kind::Arguments:
         named_.emplace_back(std::move(*top.member), std::move(value));
         top.member.reset();
         return;
-      case Kind::Items:
-        top.items_seen = true;
-        [[fallthrough]];
-      case Kind::Row:
-      case Kind::Pair:
+      default:  // Items, Row, Pair
         top.values.push_back(std::move(value));
         return;
-      default:
-        throw Fallback{};
     }
   }
 
-  const Limits& limits_;
-  const KnownMember* known_member_;
-  std::size_t entries_ = 0;
+  EntryCount count_;
+  const CheckMember* check_member_;
   const PricingMember* pricing_member_;
   const bool members_;
   const bool pricing_root_;
   std::vector<Frame> frames_;
-  bool root_seen_ = false;
-  bool root_done_ = false;
   std::optional<Variant> root_;
   Members named_;
+  // After the first mistake
+  std::exception_ptr fault_;
+  std::optional<Checker> checker_;
+  std::optional<EchoWriter> echo_;  // the value the mistake's message quotes, while it is read
+  int echo_depth_ = 0;
+  std::function<std::string(const std::string&)> quoted_;
 };
-
-// Runs the reader over `text`. On failure, `before` (when given) takes the members read whole
-// until then.
-template <class Take>
-auto Read(std::string_view text, const Limits& limits, const PricingMember* pricing_member,
-          const KnownMember* known_member, bool members, bool pricing_root, Take take,
-          Members* before = nullptr)
-    -> std::optional<decltype(take(std::declval<ValueReader&>()))> {
-  if (NestingExceeds(text, kMaxJsonDepth) || text.find('\0') != std::string_view::npos) {
-    return std::nullopt;
-  }
-  ValueReader reader(limits, pricing_member, known_member, members, pricing_root);
-  try {
-    Json::sax_parse(text.begin(), text.end(), &reader);
-    return take(reader);
-  } catch (const TooMany&) {
-    // Everything before was well-formed, so the document parser would stop here too: its
-    // message, without reading the text again.
-    throw TooManyEntries(text, limits.max_entries);
-  } catch (const Fallback&) {
-  } catch (const UsageError&) {
-  } catch (const Json::exception&) {
-  } catch (const Error&) {
-    // a value the library refuses: the document path says which
-  }
-  if (before != nullptr) *before = reader.TakeRead();
-  return std::nullopt;
-}
 
 }  // namespace
 
 Variant ParseValue(std::string_view text, const Limits& limits, bool pricing_request) {
-  if (auto value = Read(text, limits, nullptr, nullptr, false, pricing_request,
-                        [](ValueReader& reader) { return reader.TakeValue(); })) {
-    return std::move(*value);
-  }
-  return FromJson(ParseJson(text, limits.max_entries));
+  ValueReader reader(limits, nullptr, nullptr, false, pricing_request);
+  ParseWith(text, limits.max_entries, reader);
+  reader.Rethrow();
+  return reader.TakeValue();
 }
 
-std::optional<Members> ReadMembers(std::string_view text, const Limits& limits,
-                                   const PricingMember& pricing_member,
-                                   const KnownMember& known_member, Members& before) {
-  try {
-    return Read(
-        text, limits, &pricing_member, &known_member, true, false,
-        [](ValueReader& reader) { return reader.TakeMembers(); }, &before);
-  } catch (const UnknownMember& unknown) {
-    // What was read is gone already. The document path would name this member, unless the
-    // text fails as JSON somewhere: that is checked without decoding anything again.
-    CheckJson(text, limits.max_entries);
-    throw UnknownName{unknown.name};
-  }
+Members ReadMembers(std::string_view text, const Limits& limits,
+                    const PricingMember& pricing_member, const CheckMember& check_member) {
+  ValueReader reader(limits, &pricing_member, &check_member, true, false);
+  ParseWith(text, limits.max_entries, reader);
+  reader.Rethrow();
+  return reader.TakeMembers();
 }
 
 }  // namespace carvalen::api

@@ -28,8 +28,9 @@ struct HostLine : Object {
 
 // Malformed targets, argument objects and missing arguments: capi's; an unknown class: service's.
 TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
-  std::string wide = R"({"i_fQuantity": {"$array": [1)";
+  std::string wide = R"({"$array": [1)";
   for (int i = 0; i < 100'000; ++i) wide += ", 1";
+  wide += "]}";
   const std::string rows[][3] = {
       // target, arguments, part of the message
       {"ContractLine.Nope", "{}", "has no operation \"Nope\""},
@@ -39,9 +40,12 @@ TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
       {"ContractLine.GetPrice", R"({"i_fQuantity": 1.0, "nope": [1], "x": })", "syntax error"},
       {"ContractLine.GetPrice", R"({"i_fQuantity": 1.0, "nope": 1, "NOPE": 2, "nope": 3})",
        "holds the key \"nope\" twice"},
-      // A failing body is decoded once: the members read whole are not decoded again to find
-      // the message (a second time would pass the cell budget armed below).
-      {"ContractLine.GetPrice", wide + R"(]}, "i_lContractLineID": {"$bogus": 1}})", "$bogus"},
+      // A failing body is decoded once, the argument it fails in too: a second time would pass
+      // the cell budget armed below.
+      {"ContractLine.GetPrice",
+       R"({"i_fQuantity": )" + wide + R"(, "i_lContractLineID": {"$bogus": 1}})", "$bogus"},
+      {"ContractLine.GetPrice", R"({"i_fQuantity": {"$array": [)" + wide + R"(, {"$bogus": 1}]}})",
+       "$bogus"},
   };
   const std::int64_t cells = GetMaxCells();
   SetMaxCells(150'000);
