@@ -132,8 +132,8 @@ int main(int argc, char** argv) {
                    "NAME=@PATH reads VALUE from a file, NAME=@- from standard input");
   std::string max_entries;
   constexpr const char* kMaxEntriesHelp =
-      "Most entries one list or object of a request may hold (default: CARVALEN_MAX_ENTRIES, "
-      "else 1000000)";
+      "Most entries (list items and object keys) a request may hold in all (default: "
+      "CARVALEN_MAX_ENTRIES, else 1000000)";
   call->add_option("--max-entries", max_entries, kMaxEntriesHelp)->type_name("UINT");
   std::string max_cells;
   constexpr const char* kMaxCellsHelp =
