@@ -38,10 +38,19 @@ class EntryCount {
 // Throws RepeatedKey when a key of one object is there twice (sorting `names`).
 void CheckRepeats(std::vector<std::string_view>& names);
 
+// What every reader of a text does with the parser's syntax error: throws it, for ParseWith to
+// word.
+struct ThrowParseError {
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& error) {
+    throw error;
+  }
+};
+
 // What the parse of a text checks, with nothing built but the keys of the objects still open.
 // A reader that stops building values part-way hands the rest of the text to one: Open then says
 // which containers are open, outermost first, with the keys each holds already.
-class Checker {
+class Checker : public ThrowParseError {
  public:
   explicit Checker(EntryCount& count) : count_(count) {}
 
@@ -76,10 +85,6 @@ class Checker {
   bool end_array() {
     open_.pop_back();
     return true;
-  }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& error) {
-    throw error;
   }
 
  private:

@@ -148,7 +148,7 @@ namespace {
 // Builds the document in one pass. nlohmann's own parser inserts each key of an ordered object
 // by searching the keys before it, which makes an object of n keys cost n^2; here a key is
 // appended, and the keys are checked for repeats once the object is complete.
-class DocumentBuilder {
+class DocumentBuilder : public ThrowParseError {
  public:
   DocumentBuilder(Json& root, std::size_t max_entries) : root_(root), count_(max_entries) {}
 
@@ -188,10 +188,6 @@ class DocumentBuilder {
   bool end_array() {
     open_.pop_back();
     return true;
-  }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& error) {
-    throw error;
   }
 
  private:

@@ -34,7 +34,7 @@ struct QuoteNext {
   std::function<std::string(const std::string& echo)> message;
 };
 
-class ValueReader {
+class ValueReader : public ThrowParseError {
  public:
   ValueReader(const Limits& limits, const PricingMember* pricing_member,
               const CheckMember* check_member, bool members, bool pricing_root)
@@ -109,10 +109,6 @@ class ValueReader {
       return checker_->end_array();
     }
     return Guard(Opens::Nothing, [&] { CloseList(); });
-  }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& error) {
-    throw error;
   }
 
   // The first mistake, once the whole text is known to be well-formed JSON.
