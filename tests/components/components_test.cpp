@@ -250,7 +250,6 @@ TEST_F(LogTest, AppendsJsonLinesInLocalTimeWithDiagnosticsReadableOrFails) {
 
 TEST(Utilities, WritesSqlLiteralsByName) {
   const auto u = components::NewUtilities();
-  // The answer of a call by name, or the number of its error.
   const auto outcome = [&](const char* name, std::vector<Variant> args) {
     try {
       return u->Invoke(name, args);
