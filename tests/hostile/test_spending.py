@@ -60,10 +60,9 @@ def test_header_decides(store, tokens, data, status, closed, holds):
     with Service(store, tokens=tokens) as service:
         result = flood(service.port, data, timeout=5, linger=0.5)
         answer, received = result.response, result.received
-        assert answer and answer.status == status, received[:300]
+        assert answer and answer.status == status and result.closed == closed, received[:300]
         # Nothing the body held was served as a request of its own.
         assert received.count(b"HTTP/1.") == 1, received
-        assert result.closed == closed, received
         name, _, value = holds.partition(": ")
         assert not holds or answer.headers.get(name) == value, answer.headers
         good(service.port)
@@ -74,9 +73,8 @@ def test_head_answers_as_get_without_content(store):
         got = request(service.port, "GET", "/v1/operations")
         # The answer to a HEAD is never whole to a reader that expects its body: read for 1 s.
         received = flood(service.port, lines("HEAD /v1/operations", L), timeout=1).received
-        status = int(received.split(b" ", 2)[1])
         length = int(re.search(rb"(?i)content-length: (\d+)", received).group(1))
-        assert status == 200 and received.endswith(b"\r\n\r\n"), received
+        assert received.startswith(b"HTTP/1.1 200 ") and received.endswith(b"\r\n\r\n"), received
         assert length == len(got.body), received
 
 
