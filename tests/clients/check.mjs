@@ -134,10 +134,8 @@ function clients(api) {
   mkdirSync(join(work, "a"));
   run(bin("openapi-typescript"), ["openapi.json", "-o", "a/schema.d.ts"]);
   run(bin("openapi-ts"), ["-i", "openapi.json", "-o", "b"]);
-  const sdkNames = new Map();
-  for (const m of readFileSync(join(work, "b", "sdk.gen.ts"), "utf8").matchAll(/export const (\w+) = [^]*?url: '([^']+)'/g)) {
-    sdkNames.set(m[2], m[1]);
-  }
+  const sdk = readFileSync(join(work, "b", "sdk.gen.ts"), "utf8");
+  const sdkNames = new Map(Array.from(sdk.matchAll(/export const (\w+) = [^]*?url: '([^']+)'/g), (m) => [m[2], m[1]]));
 
   // One call per plain path, with the document's example as its arguments.
   const calls = [];

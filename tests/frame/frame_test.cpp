@@ -60,8 +60,7 @@ TEST(CreateObject, WrapsFailingFactoriesRestoresOverridesAndBindsLate) {
   EXPECT_EQ(CreateObject(kName)->ClassName(), "Dictionary");
   UnregisterComponent(kName);
   EXPECT_THROW(CreateObject(kName), Error);
-  // A method private to the class, arguments that do not convert (unknown names and argument
-  // counts: the Utilities test, the same binding).
+  // A method private to the class, arguments that do not convert (names, counts: Utilities test).
   test::LogRecorder log;
   std::vector<Variant> hidden{Variant(1), Variant(1)};
   std::vector<Variant> typed{Variant(1), Variant(1), Variant("x"), Variant()};
