@@ -143,7 +143,6 @@ TEST(HandleError, NestsKeepsDiagnosticsSwallowsLogFailuresAndReportsFailedCreati
   const std::string header =
       test::Reported(429, "VendraUtilies.GetComponent", "ActiveX component can't create object");
   const std::tuple<bool, bool, std::string> contexts[] = {
-      // in a context, on an error path
       {false, false, header + " INFO: CreateObject(No.Such) failed.\r\n"},
       {true, false,
        header + " INFO: CreateInstance(No.Such) failed.\r\nNote: Objects having "
