@@ -2,6 +2,7 @@
 decides: framing, browsers, methods, the queue, descriptors, the access log. One row per attack."""
 
 import concurrent.futures
+import contextlib
 import json
 import os
 import pathlib
@@ -122,69 +123,58 @@ def unread_bytes(port: int) -> int:
 
 def test_answers_nobody_reads_stay_within_max_unread(store):
     big = json.dumps({"i_aContractFields": {"$array": ["CONTRACTLINEID"], "lbound": 20_000}})
-    with Service(store, "--max-unread", "8MiB", "--threads", "2") as service:
-        hogs = []
+    with Service(store, "--max-unread", "8MiB", "--threads", "2") as service, \
+            contextlib.ExitStack() as hogs:
         with service.growth() as grown:
-            try:
-                for _ in range(3):  # each asks for 3.2 MB and reads nothing of it
-                    sock = socket.socket()
-                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-                    sock.connect((HOST, service.port))
-                    sock.sendall(lines("POST /v1/ContractLine/GetEligibleContractsForRFQCreation",
-                                       L, f"Content-Length: {len(big)}", body=big.encode()))
-                    hogs.append(sock)
-                deadline = time.monotonic() + 10 * TIME_SCALE
-                while unread_bytes(service.port) <= 8 * MIB and time.monotonic() < deadline:
-                    time.sleep(0.05)
-                busy = request(service.port, "POST", GOOD_PATH, GOOD_BODY)
-                assert busy.status == 503 and busy.headers.get("retry-after") == "1", busy
-                # Past the time a reader may take before it counts as slow, a refused call cuts
-                # the slowest readers until the rest fits.
-                time.sleep(0.6)
-                request(service.port, "POST", GOOD_PATH, GOOD_BODY)
-                while unread_bytes(service.port) > 8 * MIB and time.monotonic() < deadline:
-                    time.sleep(0.05)
-                good(service.port)
-            finally:
-                for sock in hogs:
-                    sock.close()
+            for _ in range(3):  # each asks for 3.2 MB and reads nothing of it
+                sock = hogs.enter_context(socket.socket())
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                sock.connect((HOST, service.port))
+                sock.sendall(lines("POST /v1/ContractLine/GetEligibleContractsForRFQCreation", L,
+                                   f"Content-Length: {len(big)}", body=big.encode()))
+            deadline = time.monotonic() + 10 * TIME_SCALE
+            while unread_bytes(service.port) <= 8 * MIB and time.monotonic() < deadline:
+                time.sleep(0.05)
+            busy = request(service.port, "POST", GOOD_PATH, GOOD_BODY)
+            assert busy.status == 503 and busy.headers.get("retry-after") == "1", busy
+            # Past the time a reader may take before it counts as slow, a refused call cuts the
+            # slowest readers until the rest fits.
+            time.sleep(0.6)
+            request(service.port, "POST", GOOD_PATH, GOOD_BODY)
+            while unread_bytes(service.port) > 8 * MIB and time.monotonic() < deadline:
+                time.sleep(0.05)
+            good(service.port)
         assert grown.kb < (64 + 8) * 1024, f"{grown.kb} kB"
 
 
 def test_bodies_over_max_buffered_refused_others_served(store):
-    with Service(store, "--max-buffered", "2MiB", "--max-body", "1MiB") as service:
-        held = [socket.create_connection((HOST, service.port), timeout=5) for _ in range(3)]
-        try:
-            for sock in held[:2]:  # bodies declared, never sent: they hold their room
-                sock.sendall(lines(POST, L, f"Content-Length: {1 << 20}"))
-            time.sleep(0.2)
-            refused = flood(held[2], lines(POST, L, f"Content-Length: {1 << 20}"), timeout=3,
-                            linger=0).response
-            assert refused and refused.status == 503, refused
-            assert refused.headers.get("retry-after") == "1", refused
-            good(service.port)  # a small body still has room
-        finally:
-            for sock in held:
-                sock.close()
+    with Service(store, "--max-buffered", "2MiB", "--max-body", "1MiB") as service, \
+            contextlib.ExitStack() as stack:
+        held = [stack.enter_context(socket.create_connection((HOST, service.port), timeout=5))
+                for _ in range(3)]
+        for sock in held[:2]:  # bodies declared, never sent: they hold their room
+            sock.sendall(lines(POST, L, f"Content-Length: {1 << 20}"))
+        time.sleep(0.2)
+        refused = flood(held[2], lines(POST, L, f"Content-Length: {1 << 20}"), timeout=3,
+                        linger=0).response
+        assert refused and refused.status == 503, refused
+        assert refused.headers.get("retry-after") == "1", refused
+        good(service.port)  # a small body still has room
 
 
 def test_out_of_descriptors_answers_busy_without_spinning(store):
-    with Service(store, "--read-timeout", "30", prefix=["prlimit", "--nofile=96:96"]) as service:
+    with Service(store, "--read-timeout", "30", prefix=["prlimit", "--nofile=96:96"]) as service, \
+            contextlib.ExitStack() as idle:
         assert "lowered" in service.stderr(), service.stderr()
-        idle = []
-        try:
-            for _ in range(120):  # past both the connection bound and the descriptors
-                idle.append(socket.create_connection((HOST, service.port), timeout=5))
-            answer = flood(service.port, b"", timeout=3, linger=0).response
-            assert answer and answer.status == 503, answer
-            ticks = lambda: sum(map(int, pathlib.Path(f"/proc/{service.proc.pid}/stat")
-                                    .read_text().rsplit(")", 1)[1].split()[11:13]))
-            before = ticks()
-            time.sleep(1)
-            assert ticks() - before < 30, "the service spins"  # well under a third of a core
-        finally:
-            for sock in idle:
-                sock.close()
+        for _ in range(120):  # past both the connection bound and the descriptors
+            idle.enter_context(socket.create_connection((HOST, service.port), timeout=5))
+        answer = flood(service.port, b"", timeout=3, linger=0).response
+        assert answer and answer.status == 503, answer
+        ticks = lambda: sum(map(int, pathlib.Path(f"/proc/{service.proc.pid}/stat")
+                                .read_text().rsplit(")", 1)[1].split()[11:13]))
+        before = ticks()
+        time.sleep(1)
+        assert ticks() - before < 30, "the service spins"  # well under a third of a core
 
 
 def test_access_log_nobody_reads_never_blocks(store, tmp_path):
