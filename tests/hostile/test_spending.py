@@ -180,19 +180,17 @@ def test_out_of_descriptors_answers_busy_without_spinning(store):
 def test_access_log_nobody_reads_never_blocks(store, tmp_path):
     fifo = tmp_path / "log"
     os.mkfifo(fifo)
-    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # opened, never read
-    try:
-        with Service(store, access_log=str(fifo)) as service:
-            # Past the queue and the pipe's buffer; every answer comes all the same.
-            with socket.create_connection((HOST, service.port), timeout=10) as sock:
-                for _ in range(12):
-                    sock.sendall(lines("GET /healthz", L) * 500)
-                    received = b""
-                    while received.count(b"HTTP/1.1 200") < 500:
-                        received += sock.recv(65536)
-            good(service.port)
-            text = request(service.port, "GET", "/metrics").body.decode()
-            dropped = re.search(r"carvalen_service_access_log_dropped_total (\d+)", text)
-            assert dropped and int(dropped.group(1)) > 0, text[-800:]
-    finally:
-        os.close(reader)
+    # A reader opened, never read; then the service's writer.
+    with os.fdopen(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK), "rb"), \
+            Service(store, access_log=str(fifo)) as service:
+        # Past the queue and the pipe's buffer; every answer comes all the same.
+        with socket.create_connection((HOST, service.port), timeout=10) as sock:
+            for _ in range(12):
+                sock.sendall(lines("GET /healthz", L) * 500)
+                received = b""
+                while received.count(b"HTTP/1.1 200") < 500:
+                    received += sock.recv(65536)
+        good(service.port)
+        text = request(service.port, "GET", "/metrics").body.decode()
+        dropped = re.search(r"carvalen_service_access_log_dropped_total (\d+)", text)
+        assert dropped and int(dropped.group(1)) > 0, text[-800:]
