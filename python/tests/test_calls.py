@@ -39,7 +39,6 @@ def alone(script, cwd=None, **env):
 
 @pytest.fixture(scope="module")
 def expected():
-    """The tool's answer to each case, in the order of CASES."""
     if not os.environ.get("CARVALEN_CONFIG_DIR"):
         pytest.skip(os.environ.get("CARVALEN_NO_STORE", "CARVALEN_CONFIG_DIR names no demo store"))
     return [tool("call", *case) for case in CASES]

@@ -31,6 +31,7 @@ def test_each_function_answers_as_the_plain_tool(target):
     expected = json.loads(text)
     # Keywords in the order of the declared inputs, matched case-insensitively.
     function = function_of(target)
+    assert function.__doc__  # that every operation has an example is call_test's
     operation = next(op for info in carvalen.operations() for op in info["operations"]
                      if f"{info['name']}.{op['name']}" == target)
     inputs = [p["name"].lower() for p in operation["parameters"]
@@ -43,11 +44,6 @@ def test_each_function_answers_as_the_plain_tool(target):
         assert list(answer.values()) == [expected["result"], *expected["byref"].values()]
     else:
         assert answer == expected["result"]
-
-
-# That every operation has an example is call_test's; each is called above.
-def test_every_function_is_documented():
-    assert all(function_of(target).__doc__ for target in EXAMPLES)
 
 
 @pytest.mark.parametrize("target, arguments, kind, code, parameter", [

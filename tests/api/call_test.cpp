@@ -78,21 +78,13 @@ TEST(Call, AnswersMistakesAndResolvedCallsAndEveryOperationHasAnExample) {
     EXPECT_TRUE(Json::accept(call.arguments)) << call.target << " " << call.arguments;
     examples.insert(text::AsciiLower(call.target));
   }
-  for (const ClassDescription& type : DescribeClasses()) {
-    for (const OperationDescription& op : type.operations) {
-      const std::string name = std::string(type.metadata->name) + "." + op.name;
-      EXPECT_TRUE(examples.contains(text::AsciiLower(name))) << name << " has no example";
-    }
-  }
-}
-
-// Every operation, parameter and position is described; notes name nothing that is not there.
-TEST(Call, DescribesEveryOperationParameterAndPosition) {
+  // Every operation, parameter and position is described; notes name nothing that is not there.
   std::vector<std::string> gaps;
   std::size_t described = 0;
   for (const ClassDescription& type : DescribeClasses()) {
     for (const OperationDescription& op : type.operations) {
       const std::string name = std::string(type.metadata->name) + "." + op.name;
+      if (!examples.contains(text::AsciiLower(name))) gaps.push_back(name + " has no example");
       const ResultDescription& answer = op.answer;
       if (op.summary.empty() || answer.summary.empty()) gaps.push_back(name);
       const bool rows = answer.shape != ResultShape::Scalar;

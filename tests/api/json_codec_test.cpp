@@ -3,7 +3,6 @@
 
 #include <limits>
 #include <string>
-#include <string_view>
 #include <tuple>
 
 #include "api/json_codec.hpp"
@@ -26,12 +25,6 @@ std::string Text(const Variant& value) {
 auto Refused(const std::string& part) {
   return ::testing::ThrowsMessage<UsageError>(
       ::testing::AllOf(::testing::HasSubstr(part), ::testing::SizeIs(::testing::Lt(700u))));
-}
-
-std::string Repeat(std::string_view piece, std::size_t times) {
-  std::string text;
-  for (std::size_t i = 0; i < times; ++i) text += piece;
-  return text;
 }
 
 // Each value state's exact text (naming its type) decodes to the same type, value and text.
@@ -95,7 +88,7 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
   EXPECT_EQ(Text(Variant(std::string("a\xff"))), "\"a\xef\xbf\xbd\"");
   // Malformed and hostile documents are usage errors, never a blown stack, in text or in memory.
   const std::size_t limit = kMaxJsonDepth;
-  const std::string big = Repeat("x", std::size_t{1} << 20);
+  const std::string big(std::size_t{1} << 20, 'x');
   const std::pair<std::string, const char*> bad[] = {
       // Caller text of 1 MiB, wherever it stands, is quoted by its start only.
       {R"({"$int16": ")" + big + "\"}", "$int16"},
@@ -104,10 +97,10 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
       {"[\"" + big + "\"]", "a JSON list is no value"},
       {R"({"$)" + big + R"(": 1})", "unknown key"},
       // At the limit the text is parsed (and then is no value); one more level is refused.
-      {Repeat("[", limit) + Repeat("]", limit), "a JSON list is no value"},
-      {Repeat("[", limit + 1) + Repeat("]", limit + 1), "nesting deeper than 256 levels"},
+      {std::string(limit, '[') + std::string(limit, ']'), "a JSON list is no value"},
+      {std::string(limit + 1, '[') + std::string(limit + 1, ']'), "nesting deeper than 256 levels"},
       // A long text is named by its start and size, not echoed whole.
-      {Repeat("[", 100'000), "(100000 bytes)"},
+      {std::string(100'000, '['), "(100000 bytes)"},
       {"1e400", "number overflow"},
       {R"({"$double": 1e400})", "number overflow"},
       {"\"\xff\xfe\"", "ill-formed UTF-8"},
@@ -133,7 +126,8 @@ TEST(JsonCodec, RoundTripsEveryValueAndRejectsMalformedInput) {
   };
   for (const auto& [input, message] : bad)
     EXPECT_THAT([&in = input] { ParseValue(in); }, Refused(message)) << input.substr(0, 40);
-  EXPECT_NO_THROW(ParseValue("\"" + Repeat("[\\\"", 1000) + "\""));  // brackets in strings are text
+  const std::string brackets(1000, '[');  // in a string, an escaped quote between them: text
+  EXPECT_NO_THROW(ParseValue("\"" + brackets + "\\\"" + brackets + "\""));
 
   // Built in memory, past anything the parser would let through.
   Json deep = Json(1);

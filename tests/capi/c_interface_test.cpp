@@ -10,7 +10,6 @@ namespace {
 
 TEST(CInterface, CarelessInputIsAUsageErrorDocument) {
   const char* const cases[][3] = {
-      // target, arguments, message
       {nullptr, "{}", "the target is <Class>.<Operation>, not NULL"},
       {"ContractLine.GetPrice", "[1]", "the arguments are a JSON object of NAME: value"},
       {"ContractLine", nullptr,

@@ -79,7 +79,6 @@ TEST_F(Cli, AnswersEachCommandLine) {
   const std::string number = "call ContractLine.GetContractLineNumber ";
   const std::string bulk = "call Contract.GetActiveContractLinesProc i_oDicBPProductQuan=";
   const std::string priced = R"({"result": {"$dict": [[7001, {"$array": [1, 1, 7.0, 10.0,)";
-  // Each case: exit status, arguments, part of what is printed.
   const std::tuple<int, std::string, std::string> cases[] = {
       {2, "", "a command is required (call, ops, init-demo, schema, serve, openapi, help)"},
       {2, "frobnicate", "unknown command 'frobnicate' (commands: call, ops, init-demo,"},

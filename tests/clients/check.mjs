@@ -1,19 +1,14 @@
 // Every plain operation called through two clients generated from the OpenAPI document alone
-// (openapi-typescript + openapi-fetch, and @hey-api/openapi-ts), against a running service on a
-// demo store. The calls are written as TypeScript against each client's generated types and
-// compiled with `tsc --strict`, so an argument the types refuse fails before anything runs; each
-// answer must then be 200 and match the schema of its plain path. The arguments are the request
-// example the document shows for the path (the operation's first row in tests/capi/cases.tsv).
-// The examples the document shows for each plain path must match their schemas too, and the
-// document served must be the one `carvalen openapi` prints.
-//
-// With --document (the quick tier) no client is generated: the document must instead be valid
-// OpenAPI 3.1 to a real validator, and calls of typed paths, failing ones too, written from the
-// document alone with Node's fetch, must be answered as their schemas say.
-//
+// (openapi-typescript + openapi-fetch, and @hey-api/openapi-ts), compiled with `tsc --strict` so
+// an argument the types refuse fails before anything runs, against a service on a demo store:
+// each answer 200 and matching its path's schema, the arguments the path's request example. The
+// document's examples must match their schemas, and the document served be `carvalen openapi`'s.
+// With --document (the quick tier) no client is generated: the document must be valid OpenAPI 3.1
+// to a real validator, and typed calls written with Node's fetch, failing ones too, answered as
+// their schemas say.
 //   node tests/clients/check.mjs [--document] CARVALEN_TOOL [HOST:PORT]
-//     (the npm packages pinned in scripts/clients, installed there by npm ci; with --document,
-//     @apidevtools/swagger-parser and ajv in the folder CARVALEN_NODE_MODULES names)
+//     (npm packages: scripts/clients, by npm ci; with --document, @apidevtools/swagger-parser and
+//     ajv in the folder CARVALEN_NODE_MODULES names)
 import { spawn, spawnSync } from "node:child_process";
 import { mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
@@ -107,7 +102,6 @@ if (failures > 0) {
 async function typedCalls(api, base, ajv, schema) {
   const parsed = await load("@apidevtools/swagger-parser").validate(structuredClone(api));
   check(parsed.openapi === "3.1.0", `valid OpenAPI, not ${parsed.openapi}`);
-  console.log(`valid OpenAPI ${parsed.openapi}, ${Object.keys(parsed.paths).length} paths`);
   const cases = [
     ["/v1/ContractLine/GetPrice", { i_lContractHeaderID: 1, i_lContractLineID: 1, i_fQuantity: 60.0 }, 200],
     ["/v1/ContractLine/GetContractLineDetail", { i_lContractHeaderID: 1, i_lContractLineID: 1 }, 200],
@@ -140,10 +134,8 @@ function clients(api) {
   mkdirSync(join(work, "a"));
   run(bin("openapi-typescript"), ["openapi.json", "-o", "a/schema.d.ts"]);
   run(bin("openapi-ts"), ["-i", "openapi.json", "-o", "b"]);
-  const sdkNames = new Map();
-  for (const m of readFileSync(join(work, "b", "sdk.gen.ts"), "utf8").matchAll(/export const (\w+) = [^]*?url: '([^']+)'/g)) {
-    sdkNames.set(m[2], m[1]);
-  }
+  const sdk = readFileSync(join(work, "b", "sdk.gen.ts"), "utf8");
+  const sdkNames = new Map(Array.from(sdk.matchAll(/export const (\w+) = [^]*?url: '([^']+)'/g), (m) => [m[2], m[1]]));
 
   // One call per plain path, with the document's example as its arguments.
   const calls = [];
@@ -153,29 +145,23 @@ function clients(api) {
     check(sdkNames.has(path), `${path} has a function in the second client`);
     if (body !== undefined && sdkNames.has(path)) calls.push({ path, body: JSON.stringify(body), fn: sdkNames.get(path) });
   }
-  const collect = (call) => `  out.push(["${call.path}", r${call.n}.response?.status ?? 0, r${call.n}.data ?? r${call.n}.error]);`;
-  const numbered = calls.map((c, n) => ({ ...c, n }));
-  writeFileSync(join(work, "a", "calls.ts"), [
-    'import createClient from "openapi-fetch";',
-    'import type { paths } from "./schema";',
-    "export async function calls(baseUrl: string): Promise<[string, number, unknown][]> {",
-    "  const client = createClient<paths>({ baseUrl });",
-    "  const out: [string, number, unknown][] = [];",
-    ...numbered.flatMap((c) => [`  const r${c.n} = await client.POST("${c.path}", { body: ${c.body} });`, collect(c)]),
-    "  return out;",
-    "}",
-  ].join("\n"));
-  writeFileSync(join(work, "b", "calls.ts"), [
-    'import { client } from "./client.gen";',
-    'import * as sdk from "./sdk.gen";',
-    "export async function calls(baseUrl: string): Promise<[string, number, unknown][]> {",
-    "  client.setConfig({ baseUrl });",
-    "  const out: [string, number, unknown][] = [];",
-    ...numbered.flatMap((c) => [`  const r${c.n} = await sdk.${c.fn}({ body: ${c.body} });`, collect(c)]),
-    "  return out;",
-    "}",
-  ].join("\n"));
-  for (const dir of ["a", "b"]) {
+  // The same calls through each client: its imports, its set-up, its call of one path.
+  for (const [dir, imports, setup, call] of [
+    ["a", ['import createClient from "openapi-fetch";', 'import type { paths } from "./schema";'],
+      "const client = createClient<paths>({ baseUrl });", (c) => `client.POST("${c.path}", { body: ${c.body} })`],
+    ["b", ['import { client } from "./client.gen";', 'import * as sdk from "./sdk.gen";'],
+      "client.setConfig({ baseUrl });", (c) => `sdk.${c.fn}({ body: ${c.body} })`],
+  ]) {
+    writeFileSync(join(work, dir, "calls.ts"), [
+      ...imports,
+      "export async function calls(baseUrl: string): Promise<[string, number, unknown][]> {",
+      `  ${setup}`,
+      "  const out: [string, number, unknown][] = [];",
+      ...calls.flatMap((c, n) => [`  const r${n} = await ${call(c)};`,
+        `  out.push(["${c.path}", r${n}.response?.status ?? 0, r${n}.data ?? r${n}.error]);`]),
+      "  return out;",
+      "}",
+    ].join("\n"));
     run(bin("tsc"), ["--strict", "--skipLibCheck", "--target", "es2022", "--module", "nodenext",
       "--moduleResolution", "nodenext", "--outDir", join(dir, "js"), join(dir, "calls.ts")]);
   }

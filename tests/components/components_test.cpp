@@ -135,7 +135,6 @@ TEST_F(ConfigurationTest, KeptContractSettingsFollowTheStores) {
   auto vendra = [&](std::string toml) { return write("Vendra.toml", toml); };
   auto folder = [](std::string dir) { return [dir] { SetSetting(Setting::ConfigDir, dir); }; };
   const std::string failed = "error " + std::to_string(kFailure) + " ";
-  // Each step: its name, the change, and the start of the outcome after it.
   const std::tuple<const char*, std::function<void()>, std::string> steps[] = {
       {"no store", [] {}, "none"},
       {"Zandril appears", write("Zandril.toml", store("'z'", "30", "'15'")), "z 30 15 open:z"},
@@ -250,7 +249,6 @@ TEST_F(LogTest, AppendsJsonLinesInLocalTimeWithDiagnosticsReadableOrFails) {
 
 TEST(Utilities, WritesSqlLiteralsByName) {
   const auto u = components::NewUtilities();
-  // The answer of a call by name, or the number of its error.
   const auto outcome = [&](const char* name, std::vector<Variant> args) {
     try {
       return u->Invoke(name, args);

@@ -40,7 +40,6 @@ def pytest_collection_modifyitems(config, items):
 
 
 def make_store(folder: pathlib.Path, config: str = "") -> pathlib.Path:
-    """A demo store in `folder`, `config` added to its Vendra.toml."""
     subprocess.run([CLI, "init-demo", "--dir", folder], check=True, capture_output=True, timeout=60)
     with open(folder / "Vendra.toml", "a", encoding="utf-8") as store:
         store.write(config)

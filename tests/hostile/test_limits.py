@@ -90,7 +90,6 @@ def test_pipelined_requests_never_read_back(services):
 
 LARGE = json.dumps({"i_oDicBPProductQuan": {"$dict": [[7001 + i, {"$array": [501, 100.0]}]
                                                        for i in range(3000)]}}).encode()
-assert len(LARGE) > 100_000
 LINES = "/v1/Contract/GetActiveContractLinesProc"
 GOOD_TEXT = GOOD_BODY.decode()
 
@@ -142,9 +141,8 @@ def test_trickle_cut_by_deadline(services, slow):
 
 
 # The service is some 15 MB, 64 MB leaves room for pools; a body is held a few times at most.
-@pytest.mark.parametrize("kind", ["open", "guarded"])
-def test_peak_memory_after_every_attack(services, kind):
-    service = services[kind]
-    good(service.port)
-    service.kb("VmHWM")
-    assert service.peak_kb < 64 * 1024 + 4 * MAX_BODY // 1024, f"peak {service.peak_kb} kB"
+def test_peak_memory_after_every_attack(services):
+    for kind, service in services.items():
+        good(service.port)
+        service.kb("VmHWM")
+        assert service.peak_kb < 64 * 1024 + 4 * MAX_BODY // 1024, f"{kind}: {service.peak_kb} kB"

@@ -36,11 +36,7 @@ using testing::ReadFile, testing::ScopedSetting, testing::TempFolder;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
 #else
 constexpr bool kSanitized = false;
 #endif
@@ -50,7 +46,6 @@ constexpr const char* kPrice =
 constexpr const char* kNoLine =
     R"({"i_lContractHeaderID": 1, "i_lContractLineID": 99, "i_sField": "PRICE"})";
 
-/// Polls `done` for up to five seconds.
 void WaitFor(const std::function<bool()>& done) {
   for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(1ms);
 }

@@ -161,7 +161,6 @@ TEST(Array, ComparesRejectsOutOfRangeAndCopiesUnshared) {
 TEST(Dictionary, MatchesKeysByTypeFamilyAndValueInInsertionOrder) {
   const ObjectPtr object = Dictionary::Create();
   const std::tuple<Variant, Variant, bool> cases[] = {
-      // stored, looked up, found
       {Variant(std::int32_t{1}), Variant(1.0), true},
       {Variant(0.0), Variant(-0.0), true},
       {Variant(std::nan("")), Variant(std::nan("")), true},
