@@ -1,7 +1,5 @@
 // How the library holds up when its database misbehaves: faults injected at the driver, many
 // threads through a bounded pool, databases that go away between calls, and PgBouncer in between.
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -21,7 +19,6 @@
 #include "db/connection_string.hpp"
 #include "db/driver.hpp"
 #include "db/pool.hpp"
-#include "db/sqlite/handles.hpp"
 #include "reliability/demo_calls.hpp"
 #include "support/operation_test.hpp"
 
@@ -326,15 +323,6 @@ void ExpectCleanFailures(ContractDb& db, double limit, const char* names, double
   }
 }
 
-/// A writable session of `file` that has run `sql`.
-db::DbPtr Writer(const std::string& file, const char* sql) {
-  sqlite3* raw = nullptr;
-  EXPECT_EQ(sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-  db::DbPtr writer(raw);
-  EXPECT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-  return writer;
-}
-
 // A SQLite file removed, locked, then replaced, under a pool kept from calls that answered.
 TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
   DemoDb db(Provider::SQLite);
@@ -345,20 +333,20 @@ TEST(SqliteOutage, RemovedLockedOrReplacedFileFailsCleanlyOrIsReadAfresh) {
   ExpectCleanFailures(db, 3.0, "EContractUtilities.GetSourceConnection");
   fs::rename(file + ".kept", file);
   EXPECT_EQ(Answers(kCalls), expected);  // the file returned serves the calls again
+  db.Exec("BEGIN EXCLUSIVE");            // the writer's session holds the file
   {
-    db::DbPtr writer = Writer(file, "BEGIN EXCLUSIVE");
     // Calls wait out the 1 s busy time-out; one waiting while the lock is released answers.
     ExpectCleanFailures(db, 3.5, "database is locked", 0.9);
     std::jthread release([&] {
       std::this_thread::sleep_for(300ms);
-      sqlite3_exec(writer.get(), "COMMIT", nullptr, nullptr, nullptr);
+      db.Exec("COMMIT");
     });
     EXPECT_EQ(CallText(kCalls[0]), expected[0]);
   }
   EXPECT_EQ(Answers(kCalls), expected);
-  fs::copy_file(file, file + ".new", fs::copy_options::overwrite_existing);
-  Writer(file + ".new", "UPDATE CONTRACTPRICE SET PRICE = PRICE * 2");
-  fs::rename(file + ".new", file);  // the very next call reads the new file
+  db.Exec("UPDATE CONTRACTPRICE SET PRICE = PRICE * 2; VACUUM INTO '" + file +
+          ".new'; UPDATE CONTRACTPRICE SET PRICE = PRICE / 2");
+  fs::rename(file + ".new", file);  // a copy, prices doubled: the very next call reads it
   const std::vector<std::string> answers = Answers(kCalls);
   EXPECT_NE(answers[0].find(R"("result": 14.0)"), std::string::npos) << answers[0];
   EXPECT_EQ(db::OpenConnectionCount(), 0);
