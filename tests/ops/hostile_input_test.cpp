@@ -65,11 +65,11 @@ struct TextParameter {
 const TextParameter kTextParameters[] = {
     {"Contract.GetContractLineDetails", kIndexed,
      R"({"i_lContractHeaderID": "H", "i_sBuyerId": "T"})"},
-    // Part numbers alone and field-name lists: the operations' tests check their statements.
+    // Not here: part numbers alone, attachment types, field-name lists and BIS ids, whose
+    // statements (and refusals) the operations' own tests check.
     {"Contract.GetContractLineIdforProduct", kIndexed,
      R"({"i_sProductPartNumber": "T", "i_lBusinessPartnerId": "H"})"},
     {"Contract.GetActiveContractLinesForBuyer", kIndexed, R"({"i_sBuyerId": "T"})"},
-    {"ContractLine.ContractLineAttachmentExists", kIndexed, R"({"i_sAttachmentTypeCode": "T"})"},
     {"Contract.GetContractUserDataPerSupplier", kUnindexed,
      R"({"i_aContractHeaderIds": {"$array": ["H"]}, "i_aContractLineIds": {"$array": [1]},
          "i_aBusinessPartnerIds": {"$array": ["H"]}, "i_lBPArrayIndex": 0,
@@ -77,10 +77,7 @@ const TextParameter kTextParameters[] = {
     // A field name goes to the catalog as a restriction, never into SQL.
     {"ContractLine.GetContractFieldValue", kNotSql,
      R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_sField": "T"})"},
-    // Numbers as text: the BIS id, a bulk request's keys.
-    {"ContractLine.GetContractBIS", kNotSql,
-     R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_nContractExportStatus": 1,
-         "i_lBISId": "T"})"},
+    // Numbers as text: a bulk request's keys and partners.
     {"Contract.GetActiveContractLinesProc", kNotSql,
      R"({"i_oDicBPProductQuan": {"$dict": {"T": {"$array": [1, 1.0]}}}})"},
     {"Contract.GetActiveContractLinesProc", kNotSql,
@@ -116,11 +113,8 @@ TEST_P(HostileInput, TextStaysDataAndNulOrNonFiniteDoublesAreRefusedBeforeTheirS
     db.Exec(fmt::format(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES ({0}, {0}); "
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, PRODUCTPARTNUMBER, "
-        "BUYERID, CONTRACTSTATUS) VALUES ({0}, 1, {0}, {1}, {1}, 6); INSERT INTO "
-        "CONTRACTATTACHMENT "
-        "(ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, ATTACHMENTTYPECODE) VALUES ({0}, {0}, 1, "
-        "{1}); INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) "
-        "VALUES ({0}, 1, {2}, 'HIT')",
+        "BUYERID, CONTRACTSTATUS) VALUES ({0}, 1, {0}, {1}, {1}, 6); INSERT INTO CONTRACTUSERDATA "
+        "(CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) VALUES ({0}, 1, {2}, 'HIT')",
         id, indexable, text));
   }
   for (const TextParameter& parameter : kTextParameters) {
