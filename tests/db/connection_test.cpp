@@ -29,8 +29,8 @@ using Connections = ClientTest;
 // The isolation command takes effect, and server notices stay off stderr; a session refuses a
 // second statement in one call (in a record set too) and any write.
 TEST_P(Connections, TakeTheIsolationCommandAndRefuseASecondStatementAndWrites) {
-  db().Exec("CREATE TABLE T (A INTEGER); INSERT INTO T VALUES (1)");
-  auto connection = OpenClient(db().ConnectionString());
+  db.Exec("CREATE TABLE T (A INTEGER); INSERT INTO T VALUES (1)");
+  auto connection = OpenClient(db.ConnectionString());
   // The command, and what PRAGMA read_uncommitted or SHOW transaction_isolation then says.
   const std::array<const char*, 3> cases[] = {
       {"SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED", "1", "read uncommitted"},
@@ -74,7 +74,7 @@ TEST_P(Connections, TakeTheIsolationCommandAndRefuseASecondStatementAndWrites) {
 
 // A closed session is reused unless pooling is off or it broke (Max Pool Size: tests/reliability).
 TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOffOrItBroke) {
-  const std::string pooled = db().ConnectionString();
+  const std::string pooled = db.ConnectionString();
   auto first = OpenClient(pooled);
   const std::string backend = lite() ? "" : Scalar(first, "SELECT pg_backend_pid()");
   first->Close();
@@ -83,7 +83,7 @@ TEST_P(Connections, ReusesAPooledSessionUnlessPoolingIsOffOrItBroke) {
   EXPECT_EQ(lite() ? "" : Scalar(second, "SELECT pg_backend_pid()"), backend);
   second->Close();
   if (!lite()) {
-    db().Exec("SELECT pg_terminate_backend(" + backend + ")");
+    db.Exec("SELECT pg_terminate_backend(" + backend + ")");
     const std::string gone = "SELECT count(*) FROM pg_stat_activity WHERE pid = " + backend;
     for (int i = 0; i < 200 && Scalar(OpenClient(pooled + ";Pooling=False"), gone) != "0"; ++i)
       std::this_thread::sleep_for(10ms);
@@ -103,7 +103,7 @@ TEST_P(Connections, CommandTimeOutOrAGoneCallerCancelsALongStatement) {
                               ? "WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C) "
                                 "SELECT count(*) FROM C"
                               : "SELECT pg_sleep(5)";
-  auto connection = OpenClient(db().ConnectionString(), 1);
+  auto connection = OpenClient(db.ConnectionString(), 1);
   for (const bool gone : {false, true})
     for (const bool as_query : {true, false}) {
       SCOPED_TRACE(std::string(as_query ? "record set" : "execute") + (gone ? ", gone" : ""));
@@ -129,9 +129,9 @@ TEST_P(Connections, CommandTimeOutOrAGoneCallerCancelsALongStatement) {
 
 // Backslashes cannot unquote text whatever a role's defaults; a session that tries is not pooled.
 TEST_P(Connections, QuotedTextStaysTextWhateverTheQuotingDefaults) {
-  db().Exec("CREATE TABLE T (C TEXT); INSERT INTO T VALUES ('A'), ('B')");
-  std::vector<std::string> connection_strings{db().ConnectionString()};
-  const std::string schema = db().Location(), role = schema + "_reader";
+  db.Exec("CREATE TABLE T (C TEXT); INSERT INTO T VALUES ('A'), ('B')");
+  std::vector<std::string> connection_strings{db.ConnectionString()};
+  const std::string schema = db.Location(), role = schema + "_reader";
   std::optional<std::string> admin;  // the role's maker: the test user, else the superuser
   const std::shared_ptr<void> drop(nullptr, [&](void*) {
     db::DrainPool();  // its sessions first
@@ -145,7 +145,7 @@ TEST_P(Connections, QuotedTextStaysTextWhateverTheQuotingDefaults) {
                                      "; GRANT SELECT ON ALL TABLES IN SCHEMA " + schema + " TO " +
                                      role + "; ALTER ROLE " + role +
                                      " SET standard_conforming_strings = off"));
-    connection_strings.push_back(db().ConnectionString() + ";User ID=" + role);
+    connection_strings.push_back(db.ConnectionString() + ";User ID=" + role);
   }
   for (const std::string& connection_string : connection_strings) {
     auto connection = OpenClient(connection_string);
@@ -163,17 +163,17 @@ TEST_P(Connections, QuotedTextStaysTextWhateverTheQuotingDefaults) {
 TEST_P(Connections, TraceRecordsEveryEventInOrderWithTheExactText) {
   const testing::TempFolder folder;
   testing::ScopedSetting trace(Setting::SqlTrace, (folder / "trace").string());
-  db().Exec("CREATE TABLE T (A INTEGER)");
+  db.Exec("CREATE TABLE T (A INTEGER)");
   db::Connection refused;
   CaptureError([&] { refused.Open("Provider=SQLite;Data Source=/nonexistent/x.db;Password=pw"); });
-  auto connection = OpenClient(db().ConnectionString());
+  auto connection = OpenClient(db.ConnectionString());
   connection->Execute("SET TRANSACTION ISOLATION LEVEL READ COMMITTED");
   CaptureError([&] { OpenQuery(connection, "SELECT * FROM NOPE"); });
   connection->OpenSchema(db::kSchemaColumns, {Variant::Null(), Variant::Null(), Variant("T")});
   connection->Close();
-  OpenClient(db().ConnectionString())->Close();  // the pooled session, under a new id
+  OpenClient(db.ConnectionString())->Close();  // the pooled session, under a new id
   SetSetting(Setting::SqlTrace, "");
-  OpenClient(db().ConnectionString())->Close();  // not traced
+  OpenClient(db.ConnectionString())->Close();  // not traced
 
   // Whole lines, "conn" first; "*": `connection`'s id, as every open has its own; "!": an error.
   std::vector<nlohmann::ordered_json> lines;
@@ -187,10 +187,10 @@ TEST_P(Connections, TraceRecordsEveryEventInOrderWithTheExactText) {
   }
   ASSERT_EQ(seen, (std::vector<std::string>{
                       "conn open Provider=SQLite;Data Source=/nonexistent/x.db;Password=*** !",
-                      "* conn open " + db().ConnectionString(),
+                      "* conn open " + db.ConnectionString(),
                       "* conn execute SET TRANSACTION ISOLATION LEVEL READ COMMITTED",
                       "* conn query SELECT * FROM NOPE !", "* conn schema", "* conn close",
-                      "conn open " + db().ConnectionString(), "conn close"}));
+                      "conn open " + db.ConnectionString(), "conn close"}));
   // The server actually connected, where there is one.
   EXPECT_EQ(lines[1].contains("host") + (lines[1].contains("port") && lines[1]["port"].is_number()),
             lite() ? 0 : 2);

@@ -57,18 +57,18 @@ TEST_P(Recordsets, DeliversEachColumnTypeAsItsVariantAndFindsFieldsByName) {
       {"BLOB", nullptr, "x'41420043'", Variant(std::string("AB\0C", 4))},
       {nullptr, "uuid", "'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'",
        Variant("a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11")}};
-  auto connection = OpenClient(db().ConnectionString());
+  auto connection = OpenClient(db.ConnectionString());
   for (int i = 0; const auto& [sqlite, pg, literal, expected] : cases) {
     const char* type = lite() ? sqlite : pg;
     const std::string t = "T" + std::to_string(i++);
     if (type == nullptr) continue;
-    db().Exec("CREATE TABLE " + t + " (V " + type + "); INSERT INTO " + t + " VALUES (" + literal +
-              ")");
+    db.Exec("CREATE TABLE " + t + " (V " + type + "); INSERT INTO " + t + " VALUES (" + literal +
+            ")");
     const Variant value = OpenQuery(connection, "SELECT V FROM " + t)->Field("V");
     EXPECT_TRUE(value.TypeName() == expected.TypeName() && value == expected)
         << literal << " as " << type << ": " << value.TypeName();
   }
-  db().Exec("CREATE TABLE P (ID INTEGER, NAME TEXT); INSERT INTO P VALUES (7, 'p')");
+  db.Exec("CREATE TABLE P (ID INTEGER, NAME TEXT); INSERT INTO P VALUES (7, 'p')");
   auto rs = OpenQuery(connection, "SELECT 1 AS id, 2.5 AS half, P.* FROM P");
   const std::vector<std::string> sqlite{"id", "half", "ID", "NAME"}, pg{"id", "half", "id", "name"};
   EXPECT_EQ(rs->FieldNames(), lite() ? sqlite : pg);  // PostgreSQL folds names to lower case
@@ -82,8 +82,7 @@ TEST_P(Recordsets, DeliversEachColumnTypeAsItsVariantAndFindsFieldsByName) {
 // A forward-only server-side record set streams (no count, no going back) and closes with its
 // connection; others hold their rows, a client-side one detaches; all honour MaxRecords.
 TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
-  db().Exec(
-      "CREATE TABLE R (N INTEGER, T TEXT); INSERT INTO R VALUES (1, 'a'), (2, NULL), (3, 'a')");
+  db.Exec("CREATE TABLE R (N INTEGER, T TEXT); INSERT INTO R VALUES (1, 'a'), (2, NULL), (3, 'a')");
   const std::vector<std::int32_t> all{1, 2, 3};
   for (const auto& [type, location] : {std::pair{CursorType::ForwardOnly, CursorLocation::Server},
                                        {CursorType::Keyset, CursorLocation::Server},
@@ -91,7 +90,7 @@ TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
     const bool server = location == CursorLocation::Server;
     const bool streamed = server && type == CursorType::ForwardOnly;
     SCOPED_TRACE(streamed ? "forward-only" : server ? "keyset" : "client-side");
-    auto connection = OpenClient(db().ConnectionString());
+    auto connection = OpenClient(db.ConnectionString());
     auto open = [&, location = location, type = type](const std::string& where, int max = 0) {
       return OpenQuery(connection, "SELECT N, T FROM R" + where + " ORDER BY N", type, max,
                        location);
@@ -152,11 +151,11 @@ TEST_P(Recordsets, EachCursorKindReadsCountsAndStopsAsItHoldsItsRows) {
     }
   }
   // A record set keeps its connection open as long as it lives.
-  auto alone = OpenQuery(OpenClient(db().ConnectionString()), "SELECT N FROM R ORDER BY N");
-  EXPECT_EQ(db::OpenConnectionCount(), open_before_ + 1);
+  auto alone = OpenQuery(OpenClient(db.ConnectionString()), "SELECT N FROM R ORDER BY N");
+  EXPECT_EQ(db::OpenConnectionCount(), connections_ + 1);
   EXPECT_EQ(ReadAll(*alone), all);
   alone.reset();
-  EXPECT_EQ(db::OpenConnectionCount(), open_before_);
+  EXPECT_EQ(db::OpenConnectionCount(), connections_);
 }
 
 // A read that stops early fetches no more and leaves its session clean; a later row's error is
@@ -174,13 +173,13 @@ TEST_P(Recordsets, ReadsThatStopEarlyFetchNoMoreAndLeaveTheSessionClean) {
   };
   const std::string locked =
       "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND classid = 7311";
-  auto connection = OpenClient(db().ConnectionString());
+  auto connection = OpenClient(db.ConnectionString());
   for (CursorType type : {CursorType::ForwardOnly, CursorType::Keyset}) {
     SCOPED_TRACE(type == CursorType::Keyset ? "keyset" : "forward-only");
     auto rs = OpenQuery(connection, numbers(300000), type, type == CursorType::Keyset ? 1 : 0);
     EXPECT_TRUE(rs->Field("N") == Variant(1));
     rs->Close();
-    EXPECT_EQ(lite() ? "0" : Scalar(OpenClient(db().ConnectionString() + ";Pooling=False"), locked),
+    EXPECT_EQ(lite() ? "0" : Scalar(OpenClient(db.ConnectionString() + ";Pooling=False"), locked),
               "0");
   }
   auto rs = OpenQuery(connection, numbers(3));

@@ -1,4 +1,4 @@
-// Hostile text through every text parameter stays data; a NUL or non-finite double is refused.
+// Hostile text through the text parameters stays data; a NUL or non-finite double is refused.
 #include <gmock/gmock.h>
 
 #include <fmt/format.h>
@@ -65,31 +65,19 @@ struct TextParameter {
 const TextParameter kTextParameters[] = {
     {"Contract.GetContractLineDetails", kIndexed,
      R"({"i_lContractHeaderID": "H", "i_sBuyerId": "T"})"},
-    {"Contract.GetContractLineDetails", kIndexed,
-     R"({"i_lContractHeaderID": "H", "i_sProductPartNumber": "T"})"},
-    {"Contract.GetContractLineIdforProduct", kIndexed, R"({"i_sProductPartNumber": "T"})"},
+    // Not here: part numbers alone, attachment types, field-name lists and BIS ids, whose
+    // statements (and refusals) the operations' own tests check.
     {"Contract.GetContractLineIdforProduct", kIndexed,
      R"({"i_sProductPartNumber": "T", "i_lBusinessPartnerId": "H"})"},
     {"Contract.GetActiveContractLinesForBuyer", kIndexed, R"({"i_sBuyerId": "T"})"},
-    {"ContractLine.ContractLineAttachmentExists", kIndexed, R"({"i_sAttachmentTypeCode": "T"})"},
     {"Contract.GetContractUserDataPerSupplier", kUnindexed,
      R"({"i_aContractHeaderIds": {"$array": ["H"]}, "i_aContractLineIds": {"$array": [1]},
          "i_aBusinessPartnerIds": {"$array": ["H"]}, "i_lBPArrayIndex": 0,
          "i_aContractUserDefinedFields": {"$array": ["T"]}})"},
-    // Field names read columns by name and go to the catalog as restrictions, never into SQL.
+    // A field name goes to the catalog as a restriction, never into SQL.
     {"ContractLine.GetContractFieldValue", kNotSql,
      R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_sField": "T"})"},
-    {"Contract.GetActiveContractLines", kNotSql,
-     R"({"i_aContractFields": {"$array": ["T"]}, "i_lContractHeaderID": "H"})"},
-    {"ContractLine.GetEligibleContractsForRFQCreation", kNotSql,
-     R"({"i_aContractFields": {"$array": ["T"]}})"},
-    {"Contract.getActiveContractLineFieldsperSupplier", kNotSql,
-     R"({"i_lProductId": "H", "i_aBusinessPartnerIds": {"$array": ["H"]},
-         "i_aContractLineFieldNames": {"$array": ["T"]}})"},
-    // Numbers as text: the BIS id, a bulk request's keys.
-    {"ContractLine.GetContractBIS", kNotSql,
-     R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_nContractExportStatus": 1,
-         "i_lBISId": "T"})"},
+    // Numbers as text: a bulk request's keys and partners.
     {"Contract.GetActiveContractLinesProc", kNotSql,
      R"({"i_oDicBPProductQuan": {"$dict": {"T": {"$array": [1, 1.0]}}}})"},
     {"Contract.GetActiveContractLinesProc", kNotSql,
@@ -103,12 +91,6 @@ Call CallWith(const TextParameter& p, int header, const std::string& text) {
 }
 
 constexpr std::size_t kIndexable = 2000;
-
-// The statements of the ordinary call with its literal replaced by the hostile one.
-std::vector<std::string> WithLiteral(std::vector<std::string> queries, const std::string& text) {
-  for (std::string& query : queries) query = Replaced(query, Sql(kUnknown), Sql(text));
-  return queries;
-}
 
 // A host's utilities component that formats whatever it gets, as a careless one might.
 class LaxUtilities final : public IUtilities {
@@ -131,21 +113,19 @@ TEST_P(HostileInput, TextStaysDataAndNulOrNonFiniteDoublesAreRefusedBeforeTheirS
     db.Exec(fmt::format(
         "INSERT INTO CONTRACTHEADER (CONTRACTHEADERID, BUSINESSPARTNERID) VALUES ({0}, {0}); "
         "INSERT INTO CONTRACTLINE (CONTRACTHEADERID, CONTRACTLINEID, PRODUCTID, PRODUCTPARTNUMBER, "
-        "BUYERID, CONTRACTSTATUS) VALUES ({0}, 1, {0}, {1}, {1}, 6); INSERT INTO "
-        "CONTRACTATTACHMENT "
-        "(ATTACHMENTID, CONTRACTHEADERID, CONTRACTLINEID, ATTACHMENTTYPECODE) VALUES ({0}, {0}, 1, "
-        "{1}); INSERT INTO CONTRACTUSERDATA (CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) "
-        "VALUES ({0}, 1, {2}, 'HIT')",
+        "BUYERID, CONTRACTSTATUS) VALUES ({0}, 1, {0}, {1}, {1}, 6); INSERT INTO CONTRACTUSERDATA "
+        "(CONTRACTHEADERID, CONTRACTLINEID, FIELDCODE, VALUE) VALUES ({0}, 1, {2}, 'HIT')",
         id, indexable, text));
   }
   for (const TextParameter& parameter : kTextParameters) {
     for (int k = 0; k < static_cast<int>(texts.size()); ++k) {
       const std::string& text = texts[k];
       const std::string label = std::string(parameter.target) + " text " + std::to_string(k);
-      const Call ordinary = CallWith(parameter, 900 + k, kUnknown);
+      Call ordinary = CallWith(parameter, 900 + k, kUnknown);
       const Call hostile = CallWith(parameter, 900 + k, text);
+      for (std::string& query : ordinary.queries) query = Replaced(query, Sql(kUnknown), Sql(text));
       // Compared whole, printed short: a statement may hold the 1 MiB text.
-      EXPECT_TRUE(hostile.queries == WithLiteral(ordinary.queries, text))
+      EXPECT_TRUE(hostile.queries == ordinary.queries)
           << label << ": " << (hostile.queries.empty() ? "" : hostile.queries[0].substr(0, 300));
       if (parameter.stored != kNotSql) {
         ASSERT_EQ(ordinary.status, api::kCallOk) << label << ordinary.text.substr(0, 300);
@@ -171,11 +151,8 @@ TEST_P(HostileInput, TextStaysDataAndNulOrNonFiniteDoublesAreRefusedBeforeTheirS
   const std::string line = R"("i_lContractHeaderID": 1, "i_lContractLineID": 1, "i_fQuantity": )";
   const std::pair<const char*, std::string> cases[] = {
       {"Contract.GetActiveContractLinesForBuyer", R"({"i_sBuyerId": "a\u0000b"})"},
-      {"Contract.GetContractLineDetails",
-       R"({"i_lContractHeaderID": 1, "i_sBuyerId": "a\u0000b"})"},
       {"ContractLine.GetPrice", "{" + line + R"({"$double": "NaN"}})"},
       {"ContractLine.GetDiscount", "{" + line + R"({"$double": "-Infinity"}})"},
-      {"ContractLine.GetEffectivePrice", "{" + line + R"({"$double": "NaN"}})"},
       // Bulk pricing (product 5: partner 1, quantity) formats with the library's own component.
       {"Contract.GetActiveContractLinesProc",
        R"({"i_oDicBPProductQuan": {"$dict": [[5, {"$array": [1, {"$double": "NaN"}]}]]}})"},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -48,23 +49,24 @@ inline std::string Scalar(const db::ConnectionPtr& connection, const std::string
   return rs->Field(rs->FieldNames().at(0)).ToString();
 }
 
-/// A test over the providers (CARVALEN_ON_PROVIDERS), a TestDatabase each, starting with an empty
-/// pool and leaving no connection open.
-class ClientTest : public ::testing::TestWithParam<Provider> {
+/// A test on one provider with a fresh database `db` that must leave no connection open.
+template <class Db>
+class ProviderTest : public ::testing::TestWithParam<Provider> {
  protected:
-  void SetUp() override {
-    database_ = std::make_unique<TestDatabase>(GetParam());
-    db::DrainPool();
-    open_before_ = db::OpenConnectionCount();
-  }
   void TearDown() override {
-    EXPECT_EQ(db::OpenConnectionCount(), open_before_);
-    database_.reset();
+    EXPECT_EQ(db::OpenConnectionCount(), connections_) << "a connection was left open";
   }
-  TestDatabase& db() { return *database_; }
   bool lite() const { return GetParam() == Provider::SQLite; }
-  std::unique_ptr<TestDatabase> database_;
-  std::int64_t open_before_ = 0;
+  Db db{GetParam()};
+  /// The Error that `call` raises, checking that it reached the log exactly once.
+  ErrorInfo ReportedOnce(const std::function<void()>& call) {
+    db.ClearLog();
+    ErrorInfo error = CaptureError(call).Info();
+    EXPECT_EQ(db.Log().size(), 1u);
+    return error;
+  }
+  std::int64_t connections_ = db::OpenConnectionCount();
 };
+using ClientTest = ProviderTest<TestDatabase>;  // each test's database empties the pool after it
 
 }  // namespace carvalen::test

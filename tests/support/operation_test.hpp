@@ -80,25 +80,6 @@ inline std::size_t ReportCount(const std::string& description) {
   return levels.empty() ? 0 : std::ranges::count(levels, '>') + 1;
 }
 
-/// A test on one provider with a fresh database `db` that must leave no connection open.
-template <class Db>
-class ProviderTest : public ::testing::TestWithParam<Provider> {
- protected:
-  void TearDown() override {
-    EXPECT_EQ(db::OpenConnectionCount(), connections_) << "a connection was left open";
-  }
-  Db db{GetParam()};
-  /// The Error that `call` raises, checking that it reached the log exactly once.
-  ErrorInfo ReportedOnce(const std::function<void()>& call) {
-    db.ClearLog();
-    ErrorInfo error = RaisedBy(call);
-    EXPECT_EQ(db.Log().size(), 1u);
-    return error;
-  }
-
- private:
-  std::int64_t connections_ = db::OpenConnectionCount();
-};
 using LineReadTest = ProviderTest<ContractDb>;
 
 /// A LineReadTest whose database holds what the statements `kRows` insert.
