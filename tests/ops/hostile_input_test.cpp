@@ -79,7 +79,7 @@ const TextParameter kTextParameters[] = {
      R"({"i_lContractHeaderID": "H", "i_lContractLineID": 1, "i_sField": "T"})"},
     // Numbers as text: a bulk request's keys and partners.
     {"Contract.GetActiveContractLinesProc", kNotSql,
-     R"({"i_oDicBPProductQuan": {"$dict": {"T": {"$array": [1, 1.0]}}}})"},
+     R"({"i_oDicBPProductQuan": {"$dict": [["T", {"$array": [1, 1.0]}]]}})"},
     {"Contract.GetActiveContractLinesProc", kNotSql,
      R"({"i_oDicBPProductQuan": {"$dict": [["H", {"$array": ["T", 1.0]}]]}})"},
 };
