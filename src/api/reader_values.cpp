@@ -15,17 +15,25 @@
 
 namespace carvalen::api::reader {
 
+namespace {
+
+// In the order of Tag.
+constexpr std::pair<std::string_view, Tag> kTags[] = {
+    {"$empty", Tag::Empty},        {"$nothing", Tag::Nothing}, {"$missing", Tag::Missing},
+    {"$int16", Tag::Int16},        {"$int64", Tag::Int64},     {"$double", Tag::Double},
+    {"$date", Tag::Date},          {"$array", Tag::Array},     {"$dict", Tag::Dict},
+    {"$recordset", Tag::Recordset}};
+
+}  // namespace
+
 std::optional<Tag> TagNamed(std::string_view key) {
-  static constexpr std::pair<std::string_view, Tag> kTags[] = {
-      {"$empty", Tag::Empty},        {"$nothing", Tag::Nothing}, {"$missing", Tag::Missing},
-      {"$int16", Tag::Int16},        {"$int64", Tag::Int64},     {"$double", Tag::Double},
-      {"$date", Tag::Date},          {"$array", Tag::Array},     {"$dict", Tag::Dict},
-      {"$recordset", Tag::Recordset}};
   for (const auto& [name, tag] : kTags) {
     if (name == key) return tag;
   }
   return std::nullopt;
 }
+
+std::string_view TagName(Tag tag) { return kTags[static_cast<std::size_t>(tag)].first; }
 
 Scalar ScalarOf(const Json& json, std::string& text) {
   switch (json.type()) {

@@ -34,6 +34,7 @@ enum class Tag : std::uint8_t {
 };
 
 std::optional<Tag> TagNamed(std::string_view key);
+std::string_view TagName(Tag tag);
 
 // One JSON scalar as the parser gives it.
 struct Scalar {
@@ -124,7 +125,7 @@ enum class Kind : std::uint8_t {
 struct Frame {
   explicit Frame(Kind k) : kind(k) {}
   Kind kind;
-  std::vector<std::string> keys;           // Arguments, Tagged, Records: the keys read
+  std::vector<std::string> keys;           // Arguments: the names read
   std::vector<Variant> values;             // Row, Pair, Items of values, Bounds, Fields
   std::vector<std::vector<Variant>> rows;  // Items of rows, Rows
   // Tagged

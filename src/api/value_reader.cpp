@@ -87,7 +87,10 @@ class ValueReader : public ThrowParseError {
       if (echo_) echo_->Key(name);
       return checker_->key(name);
     }
-    return Guard(Opens::Nothing, [&] { OnKey(name); });
+    key_ = &name;
+    Guard(Opens::Nothing, [&] { OnKey(name); });
+    key_ = nullptr;
+    return true;
   }
   bool end_object() {
     if (checker_) {
@@ -161,14 +164,32 @@ class ValueReader : public ThrowParseError {
     return earlier;
   }
 
+  // The keys an object frame has read. Only the arguments keep theirs as they come: a typed
+  // value's keys follow from what it holds, and allocating them for every value would cost.
+  static std::vector<std::string> KeysRead(Frame& frame) {
+    std::vector<std::string> keys = std::move(frame.keys);
+    if (frame.kind == Kind::Tagged) {
+      if (frame.tag) keys.emplace_back(TagName(*frame.tag));
+      if (frame.has_bounds || frame.awaiting_bounds) keys.emplace_back("lbound");
+    } else if (frame.kind == Kind::Records) {
+      if (frame.fields || frame.records_member == 1) keys.emplace_back("fields");
+      if (frame.record_rows || frame.records_member == 2) keys.emplace_back("rows");
+    }
+    return keys;
+  }
+
   // The checker takes over with the containers open, and the one the event opened.
   void StartChecking(Opens opens) {
     checker_.emplace(count_);
+    // The key the event read, when it was the mistake; an argument's name is among its keys.
+    if (key_ != nullptr && frames_.back().kind != Kind::Arguments) {
+      frames_.back().keys.push_back(*key_);
+    }
     for (Frame& frame : frames_) {
       if (frame.kind == Kind::Root) continue;
       const bool object = frame.kind == Kind::Arguments || frame.kind == Kind::Tagged ||
                           frame.kind == Kind::Records;
-      checker_->Open(object, std::move(frame.keys));
+      checker_->Open(object, KeysRead(frame));
     }
     if (opens != Opens::Nothing) checker_->Open(opens == Opens::Object);
     frames_.clear();
@@ -308,9 +329,9 @@ class ValueReader : public ThrowParseError {
   void OnKey(std::string& name) {
     Frame& top = frames_.back();
     count_.Add();
-    top.keys.push_back(name);
     switch (top.kind) {
       case Kind::Arguments:
+        top.keys.push_back(name);
         (*check_member_)(name);
         top.member_is_pricing = pricing_member_ != nullptr && (*pricing_member_)(name);
         top.member = std::move(name);
@@ -326,7 +347,7 @@ class ValueReader : public ThrowParseError {
           top.awaiting_bounds = true;
           return;
         }
-        Fail(message::Beside(name, top.keys.front()));
+        Fail(message::Beside(name, TagName(*top.tag)));
       case Kind::Records:
         if (name == "fields" && !top.fields) {
           top.records_member = 1;
@@ -463,6 +484,7 @@ class ValueReader : public ThrowParseError {
   std::optional<Checker> checker_;
   std::optional<EchoWriter> echo_;  // the value the mistake's message quotes, while it is read
   int echo_depth_ = 0;
+  const std::string* key_ = nullptr;  // the key being read
   std::function<std::string(const std::string&)> quoted_;
 };
 
