@@ -11,7 +11,6 @@
 
 #include "api/reader_values.hpp"
 #include "carvalen/dictionary.hpp"
-#include "db/client.hpp"
 
 namespace carvalen::api {
 namespace {
@@ -93,8 +92,9 @@ Variant DictionaryFrom(const Json& entries, std::size_t depth) {
 
 Variant RecordsetFrom(const Json& body, std::size_t depth) {
   if (!body.is_object()) Fail(message::kRecordset);
-  std::optional<std::vector<std::string>> fields;
-  std::optional<std::vector<std::vector<Variant>>> rows;
+  Frame records(Kind::Records);
+  auto& fields = records.fields;
+  auto& rows = records.record_rows;
   for (const auto& [name, member] : body.items()) {
     if (name == "fields" && !fields) {
       if (!member.is_array()) Fail(message::kFields);
@@ -119,13 +119,7 @@ Variant RecordsetFrom(const Json& body, std::size_t depth) {
       Fail(message::kRecordset);
     }
   }
-  if (!fields || !rows) Fail(message::kRecordset);
-  for (const auto& row : *rows) {  // rows written before the fields
-    if (row.size() != fields->size()) Fail(message::RecordsetRowLength(fields->size()));
-  }
-  auto records = db::Recordset::Create();
-  records->OpenRows(std::move(*fields), std::move(*rows));
-  return Variant(ObjectPtr(records));
+  return BuildRecordset(records);
 }
 
 Variant TaggedFrom(const Json& json, std::size_t depth) {

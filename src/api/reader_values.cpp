@@ -12,6 +12,7 @@
 
 #include "api/json_codec.hpp"
 #include "carvalen/error.hpp"
+#include "db/client.hpp"
 
 namespace carvalen::api::reader {
 
@@ -326,6 +327,18 @@ Variant BuildTagged(Frame& frame) {
     ++i;
   }
   return Variant(std::move(array));
+}
+
+Variant BuildRecordset(Frame& records) {
+  if (!records.fields || !records.record_rows) Fail(message::kRecordset);
+  for (const auto& row : *records.record_rows) {  // rows written before the fields
+    if (row.size() != records.fields->size()) {
+      Fail(message::RecordsetRowLength(records.fields->size()));
+    }
+  }
+  auto built = db::Recordset::Create();
+  built->OpenRows(std::move(*records.fields), std::move(*records.record_rows));
+  return Variant(ObjectPtr(built));
 }
 
 namespace {

@@ -154,6 +154,9 @@ struct Frame {
 
 /// The value of a finished {"$tag": body} frame.
 Variant BuildTagged(Frame& frame);
+/// The record set of a finished {"fields": ..., "rows": ...} frame, once both are there and
+/// every row has as many values as there are fields.
+Variant BuildRecordset(Frame& records);
 /// What a finished JSON list (an array's items, a row, bounds, a dictionary's entries or one of
 /// them, a record set's fields or rows) gives the frame that holds it.
 void EndList(Frame& frame, Frame& parent);

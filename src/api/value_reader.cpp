@@ -22,7 +22,6 @@
 #include "carvalen/dictionary.hpp"
 #include "carvalen/error.hpp"
 #include "contract/bulk_pricing.hpp"
-#include "db/client.hpp"
 
 namespace carvalen::api {
 namespace {
@@ -375,18 +374,9 @@ class ValueReader : public ThrowParseError {
         if (!frame.tag) Fail(message::kNoValue);
         Deliver(BuildTagged(frame));
         return;
-      case Kind::Records: {
-        if (!frame.fields || !frame.record_rows) Fail(message::kRecordset);
-        for (const auto& row : *frame.record_rows) {  // rows written before the fields
-          if (row.size() != frame.fields->size()) {
-            Fail(message::RecordsetRowLength(frame.fields->size()));
-          }
-        }
-        auto records = db::Recordset::Create();
-        records->OpenRows(std::move(*frame.fields), std::move(*frame.record_rows));
-        frames_.back().body = Variant(ObjectPtr(records));
+      case Kind::Records:
+        frames_.back().body = BuildRecordset(frame);
         return;
-      }
       default:
         return;
     }
